@@ -1,0 +1,159 @@
+/*
+ * kelmo — acquisition-interface library.
+ *
+ * Every function below is a plain C export. On Windows the names are
+ * undecorated and the calling convention is cdecl (the caller removes the
+ * arguments); integers are 32 bits and doubles are passed by value.
+ *
+ * Results are 1 for success and 0 for failure unless a function says
+ * otherwise. No C++ exception ever leaves the library.
+ */
+#ifndef KELMO_H
+#define KELMO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(KELMO_BUILDING) || defined(KELMO_STATIC)
+#    define KELMO_API /* exported through kelmo.def */
+#  else
+#    define KELMO_API __declspec(dllimport)
+#  endif
+#  define KELMO_CALL __cdecl
+#else
+#  define KELMO_API __attribute__((visibility("default")))
+#  define KELMO_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * A/D parameter record, filled by GetADParameterEx. Little-endian, natural
+ * alignment. The two list pointers at the end have the width of a pointer
+ * of the process:
+ *   32-bit builds: gainsOut at 880, freqsOut at 884, sizeof 888;
+ *   64-bit builds: gainsOut at 880, freqsOut at 888, sizeof 896.
+ * ---------------------------------------------------------------------- */
+typedef struct AdParamRecord {
+    int32_t channelCount;   /*   0 */
+    int32_t gainCount;      /*   4 */
+    int32_t freqCount;      /*   8 */
+    int32_t auxCode;        /*  12 */
+    int32_t flagA;          /*  16 */
+    int32_t flagsB[7];      /*  20 */
+    int32_t bytesPerSample; /*  48 */
+    int32_t gap52;          /*  52: never written */
+    double highFreq;        /*  56 */
+    double lowFreq;         /*  64 */
+    int32_t fullScale;      /*  72 */
+    int32_t reservedZero;   /*  76 */
+    uint8_t callerArea[800];/*  80: never touched by the library */
+    double* gainsOut;       /* 880: receives the gain list when not null */
+    double* freqsOut;       /* 880 + pointer size: frequency list as doubles */
+} AdParamRecord;
+
+/* ---- driver utilities ---------------------------------------------------- */
+/* 1 on the NT family of Windows (and on every other system), else 2. */
+KELMO_API int KELMO_CALL InitNTDriver(void);
+/* Reads the 2-byte port status from the acquisition device "ZEB1". */
+KELMO_API int KELMO_CALL GetPrintPortStatus(uint16_t* status);
+/* Committed read-write memory for n samples: 4 bytes each for card types
+ * 124, 747, 890, 891, 892, else 2. Returns 0 on failure. */
+KELMO_API void* KELMO_CALL ZebAlloc(int cardType, uint32_t n);
+/* Releases a block from ZebAlloc; non-zero on success. */
+KELMO_API int KELMO_CALL ZebFree(void* address);
+
+/* ---- conversion ------------------------------------------------------------ */
+/* direction != 0: raw words -> engineering values; 0: the reverse.
+ * maxIndex/minIndex may be null. Returns 1 when the block lies inside the
+ * card type's range, 0 when it does not (or when a needed buffer is null). */
+KELMO_API int KELMO_CALL convert(int cardType, double* values, void* raw, int n, int direction,
+                                 int* maxIndex, int* minIndex);
+
+/* ---- pre-sampling ---------------------------------------------------------- */
+KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqCode,
+                                 double* actualFrequency);
+/* Returns the acquisition mode (word 0 of "USB_samp"), 1 without the block. */
+KELMO_API int KELMO_CALL GetFre(int cardType, uint32_t freqCode, double* frequency, int n);
+
+/* ---- card catalogue -------------------------------------------------------- */
+/* gains must hold 10 doubles and freqs 27 ints; null pointers are skipped. */
+KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* gains, int* gainCount,
+                                         int* freqs, int* freqCount, int* auxCode,
+                                         double* highFreq, double* lowFreq, int* fullScale);
+KELMO_API int KELMO_CALL GetADParameterEx(int cardType, AdParamRecord* record, double* gains,
+                                          int* freqs);
+KELMO_API int KELMO_CALL SetChannelOK(int cardType);
+KELMO_API void KELMO_CALL GetCardWordType(int cardType, int* wordBytes);
+
+/* Fixed answers. The box routine reads only the card type (1 for 886). */
+KELMO_API int KELMO_CALL SearchNumberOfChannel(int cardType, ...);
+KELMO_API int KELMO_CALL SetBox(int cardType, ...);
+KELMO_API int KELMO_CALL ReadBoxChannel(int cardType, ...);
+KELMO_API int KELMO_CALL SetBoxChannel(int cardType, ...);
+/* These return 0 and do nothing else. */
+KELMO_API int KELMO_CALL OpenDeviceDA(void);
+KELMO_API int KELMO_CALL CloseDeviceDA(void);
+KELMO_API int KELMO_CALL DI_R_Line(void);
+KELMO_API int KELMO_CALL DI_R_Port(void);
+KELMO_API int KELMO_CALL DO_R_Line(void);
+KELMO_API int KELMO_CALL DO_R_Port(void);
+KELMO_API int KELMO_CALL DO_W_Line(void);
+KELMO_API int KELMO_CALL DO_W_Port(void);
+KELMO_API int KELMO_CALL GetROUND(void);
+KELMO_API int KELMO_CALL StressSet(void);
+KELMO_API int KELMO_CALL BoxChannelAutoZero(void);
+KELMO_API int KELMO_CALL TriMulChSamW(void);
+/* These do nothing. */
+KELMO_API void KELMO_CALL RecoverDA(void);
+KELMO_API void KELMO_CALL InitROUND(void);
+KELMO_API void KELMO_CALL InitROUND1(void);
+
+/* ---- channel numbering ----------------------------------------------------- */
+KELMO_API int KELMO_CALL get_ph_ch(int cardType, int channel);
+KELMO_API int KELMO_CALL get_tot_ch(int cardType, int count);
+
+/* ---- settings files (current directory) ------------------------------------ */
+/* settings points at 768 doubles: 256..511 coupling flags, 512..767 modes. */
+KELMO_API void KELMO_CALL LoadACDC(double* settings);
+KELMO_API void KELMO_CALL SaveACDC(double* settings);
+KELMO_API void KELMO_CALL LoadACDC2(double* settings);
+KELMO_API void KELMO_CALL SaveACDC2(double* settings);
+KELMO_API void KELMO_CALL LoadChMode(double* settings);
+KELMO_API void KELMO_CALL SaveChMode(double* settings);
+KELMO_API void KELMO_CALL LoadChMode2(double* settings);
+KELMO_API void KELMO_CALL SaveChMode2(double* settings);
+
+/* ---- numerical routines ---------------------------------------------------- */
+/* Burg fit of m coefficients (d[1..m]) to n samples; *xms = -1.0 when
+ * n < 1, n > 1024 or m > 1024. */
+KELMO_API void KELMO_CALL memcof(double* data, int n, int m, double* xms, double* d);
+/* Spectrum at N + 1 frequencies f0 .. f1 into out[0..N]; returns their sum. */
+KELMO_API double KELMO_CALL evlmem(double f0, double f1, int N, double* out, double* d, int m,
+                                   double xms);
+/* Second derivatives of the cubic spline; |yp1|, |ypn| > 9.9e29 ask for a
+ * natural end. n < 2 leaves y2 untouched. */
+KELMO_API void KELMO_CALL spline(double* x, double* y, int n, double yp1, double ypn, double* y2);
+/* Value of the spline at x; 0.0 for n < 2 or equal bracketing abscissas. */
+KELMO_API double KELMO_CALL splint(double* xa, double* ya, double* y2a, int n, double x);
+/* Per-element attainable SNR (level) and score in 0..1; always 1 unless a
+ * required array is null (then 0). */
+KELMO_API int KELMO_CALL CheckSNR(int cardType, int count, double* a, int peakFlag, double d,
+                                  double* level, double* b, double* score);
+
+/* ---- host hooks (kelmo extension) ------------------------------------------ */
+/* Message boxes normally go to MessageBoxA on Windows and to stderr (as
+ * UTF-8) elsewhere. A host may take them over: the handler receives the
+ * message exactly as the library stores it (bytes in the GBK code page),
+ * NUL-terminated. Passing null restores the default. */
+typedef void(KELMO_CALL* kelmo_message_handler)(const char* text, void* context);
+KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handler, void* context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELMO_H */

@@ -1,0 +1,28 @@
+// Card type codes: how a code chosen by the host becomes the effective card
+// type that every table of the library is keyed by.
+#pragma once
+
+#include <cstdint>
+
+namespace kelmo {
+
+// 831 .. 859 stand for 801 .. 829; every other code is kept.
+constexpr int32_t reduce_code(int32_t code) { return (code >= 831 && code <= 859) ? code - 30 : code; }
+
+// The form the acquisition exports use: the sign chooses the unit (second
+// unit for negative codes), the magnitude the card type.
+struct UnitCode {
+    int32_t type;       // effective card type
+    bool secondUnit;    // the code was negative
+};
+
+constexpr UnitCode unit_code(int32_t code) {
+    // The magnitude of INT32_MIN does not fit; it is no card type anyway.
+    const int32_t mag = code < 0 ? (code == INT32_MIN ? INT32_MAX : -code) : code;
+    return UnitCode{reduce_code(mag), code < 0};
+}
+
+constexpr bool is_simulated(int32_t type) { return type == 123 || type == 124; }
+constexpr int32_t kSoundCard = 800;
+
+}  // namespace kelmo

@@ -1,0 +1,37 @@
+#include "core/messages.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "kelmo.h"
+#include "platform/platform.h"
+
+namespace kelmo {
+namespace {
+kelmo_message_handler g_handler = nullptr;
+void* g_context = nullptr;
+}  // namespace
+
+void show_message(const char* text) {
+    if (g_handler) {
+        g_handler(text, g_context);
+        return;
+    }
+    platform::current().message_box(text);
+}
+
+void console_printf(const char* format, ...) {
+    char line[512];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    platform::current().console(line);
+}
+
+}  // namespace kelmo
+
+extern "C" KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handler, void* context) {
+    kelmo::g_handler = handler;
+    kelmo::g_context = context;
+}

@@ -1,0 +1,44 @@
+// The per-unit status block "USB_samp" / "USB_samp2" (256 little-endian
+// 32-bit words) and the process-wide values that the exports share.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace kelmo {
+
+inline constexpr std::size_t kShareBlockBytes = 1024;
+inline constexpr const char* kShareBlockName = "USB_samp";
+inline constexpr const char* kShareBlockName2 = "USB_samp2";
+
+// Word indexes of the block.
+enum ShareWord : std::size_t {
+    kWordMode = 0,        // acquisition mode; -1: 32-fold mode
+    kWordClockFlag = 2,   // -1: the 8.192 MHz clock family
+    kWordSingleChannel = 12,
+};
+
+inline const char* share_block_name(bool secondUnit) {
+    return secondUnit ? kShareBlockName2 : kShareBlockName;
+}
+
+// Creates (or opens) the unit's block and keeps one handle on it for the
+// rest of the process, so that it persists between calls. Returns the view,
+// or nullptr when the block cannot be had.
+platform::SharedMemory* keep_share_block(bool secondUnit);
+
+// Process-wide values; one instance per process, not guarded.
+struct ProcessState {
+    uint32_t randomSeed = 0;
+    double simClockScale = 0.0;
+    double soundInputGain = 0.0;
+};
+ProcessState& process_state();
+
+// Forgets the handles kept by keep_share_block and resets every
+// process-wide value, as a fresh load of the library would find them.
+// For tests only.
+void reset_process_state_for_tests();
+
+}  // namespace kelmo

@@ -1,0 +1,41 @@
+// InitNTDriver, GetPrintPortStatus, ZebAlloc, ZebFree.
+#include <cstdint>
+
+#include "exports/guard.h"
+#include "kelmo.h"
+#include "platform/platform.h"
+#include "sources/driver/device.h"
+
+using namespace kelmo;
+
+extern "C" {
+
+KELMO_API int KELMO_CALL InitNTDriver(void) {
+    return guarded(2, [] { return (platform::current().version_word() & 0x80000000u) ? 2 : 1; });
+}
+
+KELMO_API int KELMO_CALL GetPrintPortStatus(uint16_t* status) {
+    return guarded(0, [&] {
+        if (!status) return 0;
+        auto dev = driver::DeviceSession::open();
+        if (!dev) return 0;
+        driver::RequestRecord rec{};
+        if (!dev.request(driver::kPortStatus, rec, status, 2)) return 0;  // the session closes itself
+        return dev.close() ? 1 : 0;
+    });
+}
+
+KELMO_API void* KELMO_CALL ZebAlloc(int cardType, uint32_t n) {
+    return guarded<void*>(nullptr, [&]() -> void* {
+        const bool wide = cardType == 124 || cardType == 747 || cardType == 890 || cardType == 891 || cardType == 892;
+        const uint64_t bytes = static_cast<uint64_t>(n) * (wide ? 4u : 2u);
+        if (bytes == 0 || bytes > SIZE_MAX) return nullptr;
+        return platform::current().alloc_pages(static_cast<std::size_t>(bytes));
+    });
+}
+
+KELMO_API int KELMO_CALL ZebFree(void* address) {
+    return guarded(0, [&] { return address && platform::current().release_pages(address) ? 1 : 0; });
+}
+
+}  // extern "C"

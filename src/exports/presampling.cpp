@@ -1,0 +1,60 @@
+// PreSamp, GetFre.
+#include "core/card_type.h"
+#include "core/messages.h"
+#include "core/presamp.h"
+#include "core/share_block.h"
+#include "exports/guard.h"
+#include "kelmo.h"
+
+using namespace kelmo;
+
+extern "C" {
+
+KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqCode, double* actualFrequency) {
+    return guarded(0, [&] {
+        const UnitCode u = unit_code(cardType);
+        const bool writesOutputs = is_simulated(u.type) || u.type == kSoundCard;
+        if (writesOutputs && (!freqCode || !actualFrequency)) return 0;
+
+        auto block = platform::current().shm_create_or_open(share_block_name(u.secondUnit), kShareBlockBytes, nullptr);
+        if (!block) {
+            if (!u.secondUnit) show_message(msg::kHfmCreateFailure);
+        } else {
+            block->set_word(kWordMode, 1);
+        }
+
+        if (is_simulated(u.type)) {
+            const SimDivider s = sim_divider(frequency);
+            process_state().simClockScale = s.clockScale;
+            *freqCode = s.freqCode;
+            *actualFrequency = s.actual;
+        } else if (u.type == kSoundCard) {
+            // The capture device is not asked yet: go on without format flags.
+            show_message(msg::kWaveInCapsError);
+            const SoundDivider s = sound_divider(frequency, frequency);
+            *freqCode = s.freqCode;
+            *actualFrequency = s.actual;
+        }
+        return block ? 1 : 0;
+    });
+}
+
+KELMO_API int KELMO_CALL GetFre(int cardType, uint32_t freqCode, double* frequency, int n) {
+    return guarded(1, [&] {
+        int32_t mode = 1, clockFlag = 0;
+        if (auto block = platform::current().shm_open_existing(kShareBlockName, kShareBlockBytes,
+                                                               platform::Access::ReadWrite)) {
+            mode = block->word(kWordMode);
+            clockFlag = block->word(kWordClockFlag);
+        }
+        double hz = 0.0;
+        if (frequency &&
+            read_back_frequency(reduce_code(cardType), freqCode, n, clockFlag, process_state().simClockScale, &hz)) {
+            // In 32-fold mode only every 32nd raw sample is an output sample.
+            *frequency = (mode == -1 || mode == -2) ? hz * 0.03125 : hz;
+        }
+        return mode;
+    });
+}
+
+}  // extern "C"

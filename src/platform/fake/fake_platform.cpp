@@ -1,0 +1,144 @@
+#include "platform/fake/fake_platform.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace kelmo::platform {
+namespace {
+
+class FakeShm final : public SharedMemory {
+public:
+    FakeShm(FakePlatform& owner, std::string name, std::shared_ptr<FakePlatform::Object> obj, std::size_t size,
+            bool writable)
+        : owner_(owner), name_(std::move(name)), obj_(std::move(obj)), size_(size), writable_(writable) {
+        ++obj_->handles;
+    }
+    ~FakeShm() override {
+        if (--obj_->handles == 0) {
+            auto it = owner_.objects.find(name_);
+            if (it != owner_.objects.end() && it->second == obj_) owner_.objects.erase(it);
+        }
+    }
+    void* data() const override { return obj_->bytes.data(); }
+    std::size_t size() const override { return size_; }
+    bool writable() const override { return writable_; }
+
+private:
+    FakePlatform& owner_;
+    std::string name_;
+    std::shared_ptr<FakePlatform::Object> obj_;
+    std::size_t size_;
+    bool writable_;
+};
+
+class FakeDevice final : public Device {
+public:
+    explicit FakeDevice(FakePlatform& owner) : owner_(owner) { ++owner_.openDevices; }
+    ~FakeDevice() override {
+        if (open_) --owner_.openDevices;
+    }
+    bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out, uint32_t outSize,
+               uint32_t* status) override {
+        owner_.requests.push_back({code, record, outSize});
+        if (!owner_.handler) {
+            owner_.lastError = 1;
+            return false;
+        }
+        return owner_.handler(code, record, out, outSize, status);
+    }
+    bool close() override {
+        if (open_) --owner_.openDevices;
+        open_ = false;
+        if (owner_.closeFails) {
+            owner_.lastError = owner_.closeError;
+            return false;
+        }
+        return true;
+    }
+
+private:
+    FakePlatform& owner_;
+    bool open_ = true;
+};
+
+}  // namespace
+
+FakePlatform::FakePlatform() { install(this); }
+
+FakePlatform::~FakePlatform() {
+    for (auto& [p, n] : livePages) std::free(p);
+    install(nullptr);
+}
+
+unsigned char* FakePlatform::bytes(const std::string& name) {
+    auto it = objects.find(name);
+    return it == objects.end() ? nullptr : it->second->bytes.data();
+}
+
+int32_t FakePlatform::word(const std::string& name, std::size_t index) {
+    int32_t v = 0;
+    if (auto* b = bytes(name)) std::memcpy(&v, b + index * 4, 4);
+    return v;
+}
+
+void FakePlatform::set_word(const std::string& name, std::size_t index, int32_t v) {
+    if (auto* b = bytes(name)) std::memcpy(b + index * 4, &v, 4);
+}
+
+SharedMemoryPtr FakePlatform::shm_create_or_open(const std::string& name, std::size_t size, bool* created) {
+    if (created) *created = false;
+    if (foreignNames.count(name) || size == 0) {
+        lastError = 6;  // the name is taken by another kind of object
+        return nullptr;
+    }
+    auto& obj = objects[name];
+    if (!obj) {
+        obj = std::make_shared<Object>();
+        obj->bytes.assign(size, 0);
+        if (created) *created = true;
+    } else if (obj->bytes.size() < size) {
+        lastError = 5;
+        return nullptr;
+    }
+    return std::make_unique<FakeShm>(*this, name, obj, size, true);
+}
+
+SharedMemoryPtr FakePlatform::shm_open_existing(const std::string& name, std::size_t size, Access access) {
+    auto it = objects.find(name);
+    if (it == objects.end() || it->second->bytes.size() < size || size == 0) {
+        lastError = 2;
+        return nullptr;
+    }
+    return std::make_unique<FakeShm>(*this, name, it->second, size, access == Access::ReadWrite);
+}
+
+void* FakePlatform::alloc_pages(std::size_t n) {
+    if (failAlloc || n == 0) {
+        lastError = 8;
+        return nullptr;
+    }
+    void* p = std::calloc(1, n);
+    if (p) livePages[p] = n;
+    return p;
+}
+
+bool FakePlatform::release_pages(void* address) {
+    auto it = livePages.find(address);
+    if (it == livePages.end()) {
+        lastError = 487;
+        return false;
+    }
+    std::free(address);
+    livePages.erase(it);
+    return true;
+}
+
+DevicePtr FakePlatform::open_device() {
+    if (deviceMissing) {
+        lastError = openError;
+        return nullptr;
+    }
+    return std::make_unique<FakeDevice>(*this);
+}
+
+}  // namespace kelmo::platform

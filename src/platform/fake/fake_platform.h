@@ -1,0 +1,80 @@
+// A deterministic platform for unit tests: shared memories in process
+// memory with the same lifetime rules, a clock that moves only when told, a
+// scripted acquisition device and captured messages.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kelmo::platform {
+
+class FakePlatform final : public Platform {
+public:
+    struct Object {
+        std::vector<unsigned char> bytes;
+        int handles = 0;
+    };
+    struct Request {
+        uint32_t code;
+        driver::RequestRecord record;
+        uint32_t outSize;
+    };
+    using DeviceHandler =
+        std::function<bool(uint32_t code, const driver::RequestRecord&, void* out, uint32_t outSize, uint32_t* status)>;
+
+    // Installs itself as the current platform; the destructor restores the
+    // default.
+    FakePlatform();
+    ~FakePlatform() override;
+
+    // --- shared memory ---------------------------------------------------
+    std::map<std::string, std::shared_ptr<Object>> objects;
+    std::set<std::string> foreignNames;  // held by another kind of named object
+    bool exists(const std::string& name) const { return objects.count(name) != 0; }
+    // Bytes of a live object (nullptr when absent).
+    unsigned char* bytes(const std::string& name);
+    int32_t word(const std::string& name, std::size_t index);
+    void set_word(const std::string& name, std::size_t index, int32_t v);
+
+    // --- clock -------------------------------------------------------------
+    uint32_t now = 0;
+
+    // --- pages -------------------------------------------------------------
+    bool failAlloc = false;
+    std::map<void*, std::size_t> livePages;
+
+    // --- device --------------------------------------------------------------
+    bool deviceMissing = true;
+    uint32_t openError = 2;
+    bool closeFails = false;
+    uint32_t closeError = 6;
+    DeviceHandler handler;
+    std::vector<Request> requests;
+    int openDevices = 0;
+
+    uint32_t versionWord = 0x0A;
+    uint32_t lastError = 0;
+
+    std::vector<std::string> messages;
+    std::vector<std::string> consoleLines;
+
+    // Platform
+    SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override;
+    SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override;
+    uint32_t tick_count() override { return now; }
+    void* alloc_pages(std::size_t bytes) override;
+    bool release_pages(void* address) override;
+    uint32_t version_word() override { return versionWord; }
+    DevicePtr open_device() override;
+    uint32_t last_error() override { return lastError; }
+    void message_box(const char* text) override { messages.emplace_back(text); }
+    void console(const char* text) override { consoleLines.emplace_back(text); }
+};
+
+}  // namespace kelmo::platform

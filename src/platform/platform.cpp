@@ -1,0 +1,32 @@
+#include "platform/platform.h"
+
+namespace kelmo::platform {
+namespace {
+Platform* g_installed = nullptr;
+
+class OwnedPages final : public PageBuffer {
+public:
+    OwnedPages(Platform& owner, void* p, std::size_t n) : owner_(owner), p_(p), n_(n) {}
+    ~OwnedPages() override { owner_.release_pages(p_); }
+    void* data() override { return p_; }
+    std::size_t size() const override { return n_; }
+
+private:
+    Platform& owner_;
+    void* p_;
+    std::size_t n_;
+};
+}  // namespace
+
+Platform& current() { return g_installed ? *g_installed : default_platform(); }
+
+void install(Platform* p) { g_installed = p; }
+
+PageBufferPtr make_page_buffer(std::size_t bytes) {
+    Platform& owner = current();
+    void* p = owner.alloc_pages(bytes);
+    if (!p) return nullptr;
+    return std::make_unique<OwnedPages>(owner, p, bytes);
+}
+
+}  // namespace kelmo::platform

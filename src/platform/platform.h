@@ -1,0 +1,125 @@
+// What the library asks of the operating system.
+//
+// The core never includes system headers; everything it needs from the
+// system goes through the Platform interface below. There are three
+// implementations: win32/ (the real Windows APIs), posix/ (Linux) and fake/
+// (deterministic, for unit tests). The build picks win32 or posix as the
+// default; a test may replace it at run time with platform::install().
+//
+// Contract, shared by every implementation:
+//  - No operation throws. Failures come back as empty handles, false or 0,
+//    and last_error() tells the system's error code where one exists.
+//  - Handles are RAII objects: destroying one releases what it holds, so a
+//    caller that returns early releases everything without further code.
+//  - Names of shared memories are the system's own ("USB_samp", ...). An
+//    implementation may prefix them with the namespace from the environment
+//    variable KELMO_SHM_NAMESPACE, so that parallel runs do not meet.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "sources/driver/request.h"
+
+namespace kelmo::platform {
+
+// One open handle on a named shared memory, with a mapped view of `size()`
+// bytes. The object lives while any process holds a handle on it; when the
+// last handle anywhere is closed it disappears. A newly created object is
+// zero-filled.
+class SharedMemory {
+public:
+    virtual ~SharedMemory() = default;
+    virtual void* data() const = 0;
+    virtual std::size_t size() const = 0;
+    virtual bool writable() const = 0;
+    // Plain 32-bit loads and stores of word `index` (views are page-aligned).
+    // Other processes may change the words at any time, so every access
+    // goes to memory.
+    int32_t word(std::size_t index) const {
+        return __atomic_load_n(static_cast<const int32_t*>(data()) + index, __ATOMIC_RELAXED);
+    }
+    void set_word(std::size_t index, int32_t v) {
+        __atomic_store_n(static_cast<int32_t*>(data()) + index, v, __ATOMIC_RELAXED);
+    }
+};
+using SharedMemoryPtr = std::unique_ptr<SharedMemory>;
+
+// An open acquisition device ("ZEB1"). Closing happens explicitly through
+// close() so that its failure can be reported; the destructor closes
+// quietly if close() was not called.
+class Device {
+public:
+    virtual ~Device() = default;
+    // One I/O control request: the 56-byte record as input, `out` (may be
+    // null with outSize 0) as output. *status, when not null, receives the
+    // status word the device reports with the reply (continuous fetch).
+    virtual bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out,
+                       uint32_t outSize, uint32_t* status) = 0;
+    // True on success; on failure last_error() has the code.
+    virtual bool close() = 0;
+};
+using DevicePtr = std::unique_ptr<Device>;
+
+// Committed read-write pages, released whole by the destructor.
+class PageBuffer {
+public:
+    virtual ~PageBuffer() = default;
+    virtual void* data() = 0;
+    virtual std::size_t size() const = 0;
+};
+using PageBufferPtr = std::unique_ptr<PageBuffer>;
+
+enum class Access { ReadOnly, ReadWrite };
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // Named shared memory. create_or_open creates a zero-filled object of
+    // `size` bytes, or opens the existing one; `created` (optional) tells
+    // which. open_existing fails when no live object of that name exists.
+    // Both fail when the name is held by another kind of object or the
+    // object is smaller than `size`.
+    virtual SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size,
+                                               bool* created) = 0;
+    virtual SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size,
+                                              Access access) = 0;
+
+    // Milliseconds since an arbitrary system-wide origin, wrapping at 2^32.
+    virtual uint32_t tick_count() = 0;
+
+    // Committed read-write memory of `bytes` bytes (0 fails), zero-filled.
+    // The raw pair is for ZebAlloc/ZebFree, whose memory outlives a call;
+    // release_pages returns false for an address it did not hand out.
+    virtual void* alloc_pages(std::size_t bytes) = 0;
+    virtual bool release_pages(void* address) = 0;
+
+    // The system's version word (high bit set: not the NT family).
+    virtual uint32_t version_word() = 0;
+
+    // The acquisition device "ZEB1" (opened read-write, unshared).
+    virtual DevicePtr open_device() = 0;
+    // The system error code of the last failed operation of this thread.
+    virtual uint32_t last_error() = 0;
+
+    // A modal message with an OK button; `text` is in the GBK code page.
+    virtual void message_box(const char* text) = 0;
+    // One line of console output, printed exactly as given.
+    virtual void console(const char* text) = 0;
+};
+
+// The platform in use: the build's default unless a test installed another.
+Platform& current();
+// Replaces the platform (nullptr restores the default). Not thread-safe:
+// tests call it between calls into the library.
+void install(Platform* p);
+// The build's default backend.
+Platform& default_platform();
+
+// Convenience: an owned page buffer from the current platform.
+PageBufferPtr make_page_buffer(std::size_t bytes);
+
+}  // namespace kelmo::platform

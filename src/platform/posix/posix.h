@@ -1,0 +1,17 @@
+// Pieces of the POSIX backend shared between its files.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace kelmo::platform::posix {
+
+SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created);
+SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access);
+DevicePtr open_device();
+// The socket path of the device "ZEB1": $KELMO_DEVICE_DIR/ZEB1, by default
+// in $XDG_RUNTIME_DIR/kelmo, else /tmp/kelmo-<uid>.
+std::string device_path();
+// GBK bytes to UTF-8 (invalid sequences become U+FFFD).
+std::string gbk_to_utf8(const char* text);
+
+}  // namespace kelmo::platform::posix

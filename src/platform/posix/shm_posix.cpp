@@ -1,0 +1,172 @@
+// Named shared memory with the Windows lifetime, on POSIX shared memory.
+//
+// Every open handle holds a shared flock() on its own descriptor of the
+// object. The object therefore exists exactly while some descriptor holds
+// such a lock: the last handle to close finds it can take an exclusive lock
+// and removes the name; an object whose holders all died (their locks went
+// with them) is found unlocked and counts as absent. Opening, creating and
+// closing run under one namespace-wide lock so that a check and the action
+// it decides on cannot interleave with another process.
+#include "platform/posix/posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace kelmo::platform::posix {
+namespace {
+
+std::string shm_namespace() {
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    return (ns && *ns) ? std::string(ns) : std::string("default");
+}
+
+bool valid_name(const std::string& s) {
+    if (s.empty() || s.size() > 200) return false;
+    for (char c : s)
+        if (c == '/' || c == '\0') return false;
+    return true;
+}
+
+// The POSIX name of a shared memory of this library.
+std::string object_name(const std::string& name) { return "/kelmo." + shm_namespace() + "." + name; }
+
+// Holds the namespace-wide lock for its lifetime.
+class NamespaceLock {
+public:
+    NamespaceLock() {
+        const std::string n = "/kelmo." + shm_namespace() + ".lock";
+        fd_ = ::shm_open(n.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~NamespaceLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    bool ok() const { return fd_ >= 0; }
+    NamespaceLock(const NamespaceLock&) = delete;
+    NamespaceLock& operator=(const NamespaceLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// True when nobody holds the object `fd` refers to (its holders all closed
+// or died). Leaves no lock behind.
+bool unheld(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    ::flock(fd, LOCK_UN);
+    return true;
+}
+
+class PosixSharedMemory final : public SharedMemory {
+public:
+    PosixSharedMemory(std::string objName, int fd, void* view, std::size_t size, bool writable)
+        : objName_(std::move(objName)), fd_(fd), view_(view), size_(size), writable_(writable) {}
+
+    ~PosixSharedMemory() override {
+        ::munmap(view_, size_);
+        NamespaceLock lock;
+        ::close(fd_);  // drops this handle's shared lock
+        // Last handle anywhere? Then the object goes, as on Windows.
+        int probe = ::shm_open(objName_.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        if (probe >= 0) {
+            if (unheld(probe)) ::shm_unlink(objName_.c_str());
+            ::close(probe);
+        }
+    }
+
+    void* data() const override { return view_; }
+    std::size_t size() const override { return size_; }
+    bool writable() const override { return writable_; }
+
+private:
+    std::string objName_;
+    int fd_;
+    void* view_;
+    std::size_t size_;
+    bool writable_;
+};
+
+// Takes a descriptor on a live or new object, locks it shared and maps it.
+SharedMemoryPtr finish_open(const std::string& objName, int fd, std::size_t size, bool writable) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < size || size == 0) {
+        errno = EINVAL;
+        ::close(fd);
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_SH) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    void* view = ::mmap(nullptr, size, writable ? (PROT_READ | PROT_WRITE) : PROT_READ, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixSharedMemory>(objName, fd, view, size, writable);
+}
+
+}  // namespace
+
+SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) {
+    if (created) *created = false;
+    if (!valid_name(name) || size == 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    NamespaceLock lock;
+    if (!lock.ok()) return nullptr;
+    const std::string objName = object_name(name);
+    int fd = ::shm_open(objName.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd >= 0 && unheld(fd)) {
+        // Left behind by holders that died: it does not exist any more.
+        ::close(fd);
+        ::shm_unlink(objName.c_str());
+        fd = -1;
+    }
+    if (fd < 0) {
+        fd = ::shm_open(objName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return nullptr;
+        if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {  // zero-filled
+            const int e = errno;
+            ::close(fd);
+            ::shm_unlink(objName.c_str());
+            errno = e;
+            return nullptr;
+        }
+        if (created) *created = true;
+    }
+    return finish_open(objName, fd, size, true);
+}
+
+SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) {
+    if (!valid_name(name) || size == 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    NamespaceLock lock;
+    if (!lock.ok()) return nullptr;
+    const std::string objName = object_name(name);
+    const bool rw = access == Access::ReadWrite;
+    int fd = ::shm_open(objName.c_str(), (rw ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    if (unheld(fd)) {
+        ::close(fd);
+        ::shm_unlink(objName.c_str());
+        errno = ENOENT;
+        return nullptr;
+    }
+    return finish_open(objName, fd, size, rw);
+}
+
+}  // namespace kelmo::platform::posix

@@ -1,0 +1,137 @@
+// The Windows backend: the real Win32 APIs.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kelmo::platform {
+namespace {
+
+// KELMO_SHM_NAMESPACE, when set, prefixes every name (test isolation);
+// unset, the names are the system's own.
+std::string object_name(const std::string& name) {
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    if (ns && *ns) return std::string(ns) + "_" + name;
+    return name;
+}
+
+class Win32SharedMemory final : public SharedMemory {
+public:
+    Win32SharedMemory(HANDLE h, void* view, std::size_t size, bool writable)
+        : h_(h), view_(view), size_(size), writable_(writable) {}
+    ~Win32SharedMemory() override {
+        ::UnmapViewOfFile(view_);
+        ::CloseHandle(h_);
+    }
+    void* data() const override { return view_; }
+    std::size_t size() const override { return size_; }
+    bool writable() const override { return writable_; }
+
+private:
+    HANDLE h_;
+    void* view_;
+    std::size_t size_;
+    bool writable_;
+};
+
+SharedMemoryPtr map_view(HANDLE h, std::size_t size, bool writable) {
+    void* view = ::MapViewOfFile(h, writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, 0, 0, size);
+    if (!view) {
+        const DWORD e = ::GetLastError();
+        ::CloseHandle(h);
+        ::SetLastError(e);
+        return nullptr;
+    }
+    return std::make_unique<Win32SharedMemory>(h, view, size, writable);
+}
+
+class Win32Device final : public Device {
+public:
+    explicit Win32Device(HANDLE h) : h_(h) {}
+    ~Win32Device() override {
+        if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+    }
+    bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out, uint32_t outSize,
+               uint32_t* status) override {
+        DWORD returned = 0;
+        driver::RequestRecord in = record;
+        const BOOL ok = ::DeviceIoControl(h_, code, &in, sizeof in, out, out ? outSize : 0, &returned, nullptr);
+        // The device writes the status word through the address in the record.
+        if (status) *status = 0;
+        return ok != FALSE;
+    }
+    bool close() override {
+        const HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return ::CloseHandle(h) != FALSE;
+    }
+
+private:
+    HANDLE h_;
+};
+
+class Win32Platform final : public Platform {
+public:
+    SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override {
+        if (created) *created = false;
+        HANDLE h = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        static_cast<DWORD>(size), object_name(name).c_str());
+        if (!h) return nullptr;
+        if (created) *created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+        return map_view(h, size, true);
+    }
+
+    SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override {
+        const bool rw = access == Access::ReadWrite;
+        HANDLE h = ::OpenFileMappingA(rw ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, FALSE, object_name(name).c_str());
+        if (!h) return nullptr;
+        return map_view(h, size, rw);
+    }
+
+    uint32_t tick_count() override { return ::GetTickCount(); }
+
+    void* alloc_pages(std::size_t bytes) override {
+        if (bytes == 0) {
+            ::SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    }
+
+    bool release_pages(void* address) override { return ::VirtualFree(address, 0, MEM_RELEASE) != FALSE; }
+
+    uint32_t version_word() override {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        return ::GetVersion();
+#pragma GCC diagnostic pop
+    }
+
+    DevicePtr open_device() override {
+        HANDLE h = ::CreateFileA("\\\\.\\ZEB1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return nullptr;
+        return std::make_unique<Win32Device>(h);
+    }
+
+    uint32_t last_error() override { return ::GetLastError(); }
+
+    void message_box(const char* text) override { ::MessageBoxA(nullptr, text, "kelmo", MB_OK); }
+
+    void console(const char* text) override {
+        std::fputs(text, stdout);
+        std::fflush(stdout);
+    }
+};
+
+}  // namespace
+
+Platform& default_platform() {
+    static Win32Platform p;
+    return p;
+}
+
+}  // namespace kelmo::platform
