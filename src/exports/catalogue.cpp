@@ -1,0 +1,166 @@
+// GetADParameter, GetADParameterEx, SetChannelOK, GetCardWordType and the
+// fixed-answer exports.
+#include <algorithm>
+#include <span>
+
+#include "core/card_type.h"
+#include "core/catalogue.h"
+#include "core/messages.h"
+#include "core/share_block.h"
+#include "exports/guard.h"
+#include "kelmo.h"
+
+using namespace kelmo;
+
+namespace {
+
+constexpr bool is_alias_code(int32_t code) { return code >= 831 && code <= 859; }
+
+template <class T, class U>
+void copy_list(std::span<const T> list, U* out) {
+    if (out) std::copy(list.begin(), list.end(), out);
+}
+
+}  // namespace
+
+extern "C" {
+
+KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* gains, int* gainCount, int* freqs,
+                                         int* freqCount, int* auxCode, double* highFreq, double* lowFreq,
+                                         int* fullScale) {
+    guarded_void([&] {
+        const int32_t code = reduce_code(cardType);
+        // The block is kept open for the rest of the process, as the host
+        // expects it to persist once the catalogue has been asked.
+        platform::SharedMemory* block = keep_share_block(false);
+
+        if (const catalogue::Row* row = catalogue::find_row(code)) {
+            int32_t count = row->channels;
+            double high = row->highFreq;
+            int32_t range = row->fullScale;
+            if (code == kSoundCard) {
+                // The capability query of the capture device is not available:
+                // report it as failed and go on with no format flags.
+                show_message(msg::kWaveInCapsError);
+                const catalogue::SoundCaps caps = catalogue::sound_caps(0);
+                count = caps.channels;
+                high = caps.highFreq;
+                range = catalogue::sound_full_scale(process_state().soundInputGain);
+            }
+            const int32_t clockFlag = block ? block->word(kWordClockFlag) : 0;
+            const std::span<const int32_t> list = catalogue::frequencies(row->freqs, clockFlag);
+
+            if (channels) *channels = count;
+            copy_list(row->gains, gains);
+            if (gainCount) *gainCount = static_cast<int>(row->gains.size());
+            copy_list(list, freqs);
+            if (freqCount) *freqCount = static_cast<int>(list.size());
+            if (auxCode) *auxCode = row->auxCode;
+            if (highFreq) *highFreq = high;
+            if (lowFreq) *lowFreq = row->lowFreq;
+            if (fullScale) *fullScale = range;
+        } else if (channels) {
+            *channels = 0;
+        }
+        // Codes 831 .. 859 always report 32 channels, catalogued or not.
+        if (is_alias_code(cardType) && channels) *channels = 32;
+    });
+}
+
+KELMO_API int KELMO_CALL GetADParameterEx(int cardType, AdParamRecord* record, double* gains, int* freqs) {
+    return guarded(0, [&] {
+        const int32_t code = reduce_code(cardType);
+        keep_share_block(false);
+        if (!record) return 0;
+
+        // Defaults, written whatever the card type.
+        record->flagA = 1;
+        std::fill(std::begin(record->flagsB), std::end(record->flagsB), 0);
+        record->bytesPerSample = 2;
+        record->reservedZero = 0;
+
+        std::span<const double> gainList;
+        std::span<const int32_t> freqList;
+        if (is_simulated(code)) {
+            gainList = catalogue::simulated_gains();
+            freqList = catalogue::simulated_frequencies();
+            record->channelCount = 32;
+            record->auxCode = 0;
+            std::fill(std::begin(record->flagsB), std::end(record->flagsB), 1);
+            record->bytesPerSample = 2 * code - 244;
+            record->highFreq = 4.096e13;
+            record->lowFreq = 0.001;
+            record->fullScale = 5000;
+        } else if (code == kSoundCard) {
+            gainList = catalogue::sound_gains();
+            freqList = catalogue::sound_frequencies();
+            record->channelCount = 2;
+            record->auxCode = 2;
+            record->flagA = 0;
+            record->highFreq = 44100.0;
+            record->lowFreq = 8000.0;
+            record->fullScale = catalogue::sound_full_scale(process_state().soundInputGain);
+        } else {
+            return 0;
+        }
+        record->gainCount = static_cast<int32_t>(gainList.size());
+        record->freqCount = static_cast<int32_t>(freqList.size());
+        copy_list(gainList, gains);
+        copy_list(gainList, record->gainsOut);
+        copy_list(freqList, freqs);
+        copy_list(freqList, record->freqsOut);
+        return 1;
+    });
+}
+
+KELMO_API int KELMO_CALL SetChannelOK(int cardType) {
+    return guarded(1, [&] { return catalogue::channel_ok(cardType); });
+}
+
+KELMO_API void KELMO_CALL GetCardWordType(int cardType, int* wordBytes) {
+    guarded_void([&] {
+        if (wordBytes) *wordBytes = catalogue::word_bytes(cardType);
+    });
+}
+
+// One routine under four names: only the card type is read.
+KELMO_API int KELMO_CALL SearchNumberOfChannel(int cardType, ...) {
+    return guarded(0, [&] { return catalogue::box_answer(cardType); });
+}
+KELMO_API int KELMO_CALL SetBox(int cardType, ...) {
+    return guarded(0, [&] { return catalogue::box_answer(cardType); });
+}
+KELMO_API int KELMO_CALL ReadBoxChannel(int cardType, ...) {
+    return guarded(0, [&] { return catalogue::box_answer(cardType); });
+}
+KELMO_API int KELMO_CALL SetBoxChannel(int cardType, ...) {
+    return guarded(0, [&] { return catalogue::box_answer(cardType); });
+}
+
+// Interface places kept for hosts that link them; they answer 0 and read
+// no argument.
+KELMO_API int KELMO_CALL OpenDeviceDA(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL CloseDeviceDA(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DI_R_Line(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DI_R_Port(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DO_R_Line(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DO_R_Port(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DO_W_Line(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DO_W_Port(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL GetROUND(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL StressSet(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL BoxChannelAutoZero(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL TriMulChSamW(void) { return guarded(0, [] { return 0; }); }
+
+// These do nothing.
+KELMO_API void KELMO_CALL RecoverDA(void) {
+    guarded_void([] {});
+}
+KELMO_API void KELMO_CALL InitROUND(void) {
+    guarded_void([] {});
+}
+KELMO_API void KELMO_CALL InitROUND1(void) {
+    guarded_void([] {});
+}
+
+}  // extern "C"

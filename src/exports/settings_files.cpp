@@ -1,0 +1,34 @@
+// LoadACDC, SaveACDC, LoadACDC2, SaveACDC2, LoadChMode, SaveChMode,
+// LoadChMode2, SaveChMode2.
+#include "core/settings_files.h"
+#include "exports/guard.h"
+#include "kelmo.h"
+
+extern "C" {
+
+KELMO_API void KELMO_CALL LoadACDC(double* settings) {
+    kelmo::guarded_void([&] { kelmo::settings::load_coupling(kelmo::settings::kCouplingFile, settings); });
+}
+KELMO_API void KELMO_CALL SaveACDC(double* settings) {
+    kelmo::guarded_void([&] { kelmo::settings::save_coupling(kelmo::settings::kCouplingFile, settings); });
+}
+KELMO_API void KELMO_CALL LoadACDC2(double* settings) {
+    kelmo::guarded_void([&] { kelmo::settings::load_coupling(kelmo::settings::kCouplingFile2, settings); });
+}
+KELMO_API void KELMO_CALL SaveACDC2(double* settings) {
+    kelmo::guarded_void([&] { kelmo::settings::save_coupling(kelmo::settings::kCouplingFile2, settings); });
+}
+KELMO_API void KELMO_CALL LoadChMode(double* settings) {
+    kelmo::guarded_void([&] { kelmo::settings::load_modes(kelmo::settings::kModeFile, settings); });
+}
+KELMO_API void KELMO_CALL SaveChMode(double* settings) {
+    kelmo::guarded_void([&] { kelmo::settings::save_modes(kelmo::settings::kModeFile, settings); });
+}
+KELMO_API void KELMO_CALL LoadChMode2(double* settings) {
+    kelmo::guarded_void([&] { kelmo::settings::load_modes(kelmo::settings::kModeFile2, settings); });
+}
+KELMO_API void KELMO_CALL SaveChMode2(double* settings) {
+    kelmo::guarded_void([&] { kelmo::settings::save_modes(kelmo::settings::kModeFile2, settings); });
+}
+
+}  // extern "C"

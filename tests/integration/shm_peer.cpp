@@ -1,0 +1,34 @@
+// Holds a named shared memory for the integration tests.
+//   shm_peer hold NAME VALUE MS   create or open NAME, set word 0 to VALUE,
+//                                 print "ready <pid>", hold it MS ms, exit
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+    if (argc != 5 || std::strcmp(argv[1], "hold") != 0) {
+        std::fprintf(stderr, "usage: shm_peer hold NAME VALUE MS\n");
+        return 2;
+    }
+    auto shm = kelmo::platform::current().shm_create_or_open(argv[2], 1024, nullptr);
+    if (!shm) {
+        std::printf("failed %ld\n", static_cast<long>(getpid()));
+        return 1;
+    }
+    shm->set_word(0, std::atoi(argv[3]));
+    std::printf("ready %ld\n", static_cast<long>(getpid()));
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[4])));
+    return 0;
+}

@@ -1,0 +1,109 @@
+// Named shared memory of the real backend, across processes: it lives while
+// any process holds it, goes with the last close, and counts as absent
+// once its only holder was killed.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "peer_process.h"
+#include "platform/platform.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace kelmo::test {
+namespace {
+
+using platform::Access;
+
+std::string peer_command(const std::string& name, int value, int ms) {
+    return std::string(KELMO_SHM_PEER) + " hold " + name + " " + std::to_string(value) + " " + std::to_string(ms);
+}
+
+platform::SharedMemoryPtr open_existing(const std::string& name) {
+    return platform::current().shm_open_existing(name, 1024, Access::ReadWrite);
+}
+
+// Every run gets names of its own.
+std::string unique(const char* stem) {
+    return std::string(stem) + "_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000007);
+}
+
+TEST(SharedMemoryAcrossProcesses, PersistsWhileAnyHolderLives) {
+    const std::string name = unique("persist");
+    {
+        PeerProcess peer(peer_command(name, 4711, 300));
+        ASSERT_TRUE(peer.ready());
+        auto mine = open_existing(name);
+        ASSERT_NE(mine, nullptr);
+        EXPECT_EQ(mine->word(0), 4711);
+        mine->set_word(1, 42);
+        EXPECT_EQ(peer.wait(), 0);  // the creator has gone; we still hold it
+        auto again = open_existing(name);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again->word(0), 4711);
+        EXPECT_EQ(again->word(1), 42);
+    }
+    EXPECT_EQ(open_existing(name), nullptr);  // last handle closed
+}
+
+TEST(SharedMemoryAcrossProcesses, GoneAfterItsOnlyHolderExits) {
+    const std::string name = unique("exit");
+    PeerProcess peer(peer_command(name, 1, 0));
+    ASSERT_TRUE(peer.ready());
+    EXPECT_EQ(peer.wait(), 0);
+    EXPECT_EQ(open_existing(name), nullptr);
+    // Created anew, it is zero-filled again.
+    bool created = false;
+    auto fresh = platform::current().shm_create_or_open(name, 1024, &created);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_TRUE(created);
+    EXPECT_EQ(fresh->word(0), 0);
+}
+
+TEST(SharedMemoryAcrossProcesses, AbsentAfterItsOnlyHolderWasKilled) {
+    const std::string name = unique("killed");
+    PeerProcess peer(peer_command(name, 7, 60000));
+    ASSERT_TRUE(peer.ready());
+    {
+        auto seen = open_existing(name);
+        ASSERT_NE(seen, nullptr);
+        EXPECT_EQ(seen->word(0), 7);
+    }
+    peer.kill();
+    peer.wait();
+    EXPECT_EQ(open_existing(name), nullptr);
+    bool created = false;
+    auto fresh = platform::current().shm_create_or_open(name, 1024, &created);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_TRUE(created);
+    EXPECT_EQ(fresh->word(0), 0);
+}
+
+TEST(SharedMemoryAcrossProcesses, ReadOnlyViewAndSizeChecks) {
+    const std::string name = unique("view");
+    auto mine = platform::current().shm_create_or_open(name, 1024, nullptr);
+    ASSERT_NE(mine, nullptr);
+    mine->set_word(3, -5);
+    auto ro = platform::current().shm_open_existing(name, 1024, Access::ReadOnly);
+    ASSERT_NE(ro, nullptr);
+    EXPECT_FALSE(ro->writable());
+    EXPECT_EQ(ro->word(3), -5);
+    // A view larger than the object is refused.
+    EXPECT_EQ(platform::current().shm_open_existing(name, 1 << 20, Access::ReadOnly), nullptr);
+#ifndef _WIN32
+    // Only the owner may open it.
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string path = "/dev/shm/kelmo." + std::string(ns && *ns ? ns : "default") + "." + name;
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
+}
+
+}  // namespace
+}  // namespace kelmo::test
