@@ -1,0 +1,172 @@
+#include "core/convert.h"
+
+#include <atomic>
+
+#include "core/card_type.h"
+#include "core/share_block.h"
+
+namespace kelmo {
+
+ConvGroup conv_group(int32_t t) {
+    using enum ConvGroup;
+    switch (t) {
+        case 123: case 602: case 603: case 638: case 648: case 658: case 668: case 669:
+        case 678: case 679: case 698: case 699: case 861: case 863:
+            return G1;
+        case 616: case 618: case 619: case 688:
+            return G2;
+        case 632: case 633: case 661: case 662: case 666:
+            return G3;
+        case 653:
+            return G4;
+        case 806: case 807: case 810: case 811: case 812:
+            return G5;
+        case 720:
+            return G7;
+        case 880:
+            return G8;
+        case 800:
+            return G9;
+        case 124: case 891:
+            return G10;
+        case 890:
+            return G11;
+        case 892:
+            return G12;
+        default:
+            break;
+    }
+    const bool tenThousand = t == 706 || t == 712 || t == 718 || t == 719 || (t >= 721 && t <= 724) || t == 728 ||
+                             t == 729 || (t >= 801 && t <= 805) || t == 808 || t == 809 || (t >= 813 && t <= 829) ||
+                             t == 872 || t == 881 || t == 882 || t == 884 || t == 885 || t == 886;
+    return tenThousand ? G6 : None;
+}
+
+double range_limit(int32_t t) {
+    if (conv_group(t) == ConvGroup::G6) return 9998.0;  // exactly the +-10000 types
+    if (t == 720) return 1004.9;
+    if (t == 880) return 1999.9;
+    return 4999.0;
+}
+
+namespace conv {
+namespace {
+
+Extremes scan(const double* values, int32_t n) {
+    Extremes e;
+    for (int32_t i = 0; i < n; ++i) e.step(load_at<double>(values, i), i);
+    return e;
+}
+
+template <ConvGroup G>
+Extremes scalar_group(double* values, void* raw, int32_t n, bool toEngineering, double gain) {
+    // One pass for the conversion, one for the extremes. Element access
+    // goes through memcpy, so overlapping buffers behave as the element
+    // order says.
+    if (toEngineering) {
+        for (int32_t i = 0; i < n; ++i) store_at<double>(values, i, to_engineering<G>(load_at<Word<G>>(raw, i), gain));
+    } else {
+        const double divisor = gain * 140.0;
+        for (int32_t i = 0; i < n; ++i) store_at<Word<G>>(raw, i, to_raw<G>(load_at<double>(values, i), divisor));
+    }
+    return scan(values, n);
+}
+
+}  // namespace
+
+Extremes convert_scalar(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain) {
+    using enum ConvGroup;
+    switch (g) {
+        case G1: return scalar_group<G1>(values, raw, n, toEngineering, gain);
+        case G2: return scalar_group<G2>(values, raw, n, toEngineering, gain);
+        case G3: return scalar_group<G3>(values, raw, n, toEngineering, gain);
+        case G4: return scalar_group<G4>(values, raw, n, toEngineering, gain);
+        case G5: return scalar_group<G5>(values, raw, n, toEngineering, gain);
+        case G6: return scalar_group<G6>(values, raw, n, toEngineering, gain);
+        case G7: return scalar_group<G7>(values, raw, n, toEngineering, gain);
+        case G8: return scalar_group<G8>(values, raw, n, toEngineering, gain);
+        case G9: return scalar_group<G9>(values, raw, n, toEngineering, gain);
+        case G10: return scalar_group<G10>(values, raw, n, toEngineering, gain);
+        case G11: return scalar_group<G11>(values, raw, n, toEngineering, gain);
+        case G12: return scalar_group<G12>(values, raw, n, toEngineering, gain);
+        case None: break;
+    }
+    return scan(values, n);
+}
+
+}  // namespace conv
+
+namespace {
+
+std::atomic<int> g_kernelOverride{static_cast<int>(ConvertKernel::Auto)};
+
+bool detect_avx2() {
+#ifdef KELMO_HAVE_AVX2_KERNEL
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#else
+    return false;
+#endif
+}
+
+bool use_avx2() {
+    switch (static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed))) {
+        case ConvertKernel::Scalar: return false;
+        case ConvertKernel::Auto:
+        case ConvertKernel::Avx2: return convert_avx2_supported();
+    }
+    return false;
+}
+
+// Byte ranges [a, a + na) and [b, b + nb) share a byte.
+bool overlap(const void* a, std::size_t na, const void* b, std::size_t nb) {
+    const auto pa = reinterpret_cast<std::uintptr_t>(a);
+    const auto pb = reinterpret_cast<std::uintptr_t>(b);
+    return pa < pb + nb && pb < pa + na;
+}
+
+}  // namespace
+
+bool convert_avx2_supported() {
+    static const bool supported = detect_avx2();
+    return supported;
+}
+
+ConvertKernel convert_kernel_override(ConvertKernel kernel) {
+    return static_cast<ConvertKernel>(g_kernelOverride.exchange(static_cast<int>(kernel)));
+}
+
+int convert_block(int32_t cardType, double* values, void* raw, int32_t n, bool toEngineering, int32_t* maxIndex,
+                  int32_t* minIndex) {
+    const int32_t type = reduce_code(cardType);
+    const ConvGroup group = conv_group(type);
+    conv::Extremes e;
+    if (n > 0) {
+        const double gain = process_state().soundInputGain;
+        const std::size_t count = static_cast<std::size_t>(n);
+        const std::size_t wordBytes = (group == ConvGroup::G10 || group == ConvGroup::G11 || group == ConvGroup::G12) ? 4 : 2;
+        // The vector kernel reads ahead of the element order, so buffers
+        // that share memory take the element-by-element reference.
+        const bool shared = group != ConvGroup::None && overlap(values, count * sizeof(double), raw, count * wordBytes);
+#ifdef KELMO_HAVE_AVX2_KERNEL
+        if (!shared && use_avx2()) {
+            e = conv::convert_avx2(group, values, raw, n, toEngineering, gain);
+        } else
+#endif
+        {
+            (void)shared;
+            e = conv::convert_scalar(group, values, raw, n, toEngineering, gain);
+        }
+    }
+    // The running indexes are written as the extremes move; the last write
+    // is the one of the extreme that moved last (the minimum on a tie).
+    // When both pointers name the same int, that one is what remains.
+    const bool maxFirst = e.maxIndex <= e.minIndex;
+    if (maxFirst && maxIndex && e.maxIndex >= 0) *maxIndex = e.maxIndex;
+    if (minIndex && e.minIndex >= 0) *minIndex = e.minIndex;
+    if (!maxFirst && maxIndex && e.maxIndex >= 0) *maxIndex = e.maxIndex;
+    const double r = range_limit(type);
+    return (e.max <= r && e.min >= -r) ? 1 : 0;
+}
+
+}  // namespace kelmo

@@ -1,0 +1,213 @@
+// Conversion between raw sample words and engineering values, with the
+// block's extremes and the range check of the card type.
+//
+// Every card type that converts belongs to one of twelve formula groups.
+// A conversion runs in one of two kernels: the scalar one below, which is
+// the reference, and an AVX2 one chosen at run time. Both give the same
+// bits, because they perform the same IEEE operations in the same order.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "core/numconv.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define KELMO_HAVE_AVX2_KERNEL 1
+#endif
+
+namespace kelmo {
+
+enum class ConvGroup : uint8_t {
+    None = 0,  // no conversion: both buffers stay as they are
+    G1,   // signed 16-bit, +-5000
+    G2,   // unsigned 16-bit offset binary, +-5000
+    G3,   // 12-bit two's complement in the low bits, +-5000
+    G4,   // 12-bit offset binary, complemented, +-5000
+    G5,   // 12-bit offset binary, +-5000
+    G6,   // signed 16-bit, +-10000
+    G7,   // signed 16-bit, 32752 codes = 1000
+    G8,   // signed 16-bit, +-2000
+    G9,   // sound card, +-140 x input gain
+    G10,  // signed 32-bit, +-5000
+    G11,  // 24-bit two's complement in the low bits of 32, +-5000
+    G12,  // signed 32-bit, +-10000
+};
+
+// Formula group of an effective card type (831 .. 859 already reduced).
+ConvGroup conv_group(int32_t type);
+// Range limit R of an effective card type: the block is in range when its
+// maximum is <= R and its minimum >= -R.
+double range_limit(int32_t type);
+
+// convert(): 831 .. 859 are reduced by 30, no absolute value is taken.
+// toEngineering: raw -> values, else values -> raw. Converts n samples
+// (none when n <= 0), writes the index of the first maximum / minimum
+// where the extreme ever left its start value and the pointer is not null,
+// and returns 1 when the block lies inside the range limit, else 0.
+// Buffers must be valid for n elements when n > 0; they may overlap.
+int convert_block(int32_t cardType, double* values, void* raw, int32_t n, bool toEngineering, int32_t* maxIndex,
+                  int32_t* minIndex);
+
+// Kernel selection, for tests and benchmarks. Auto is the run-time choice
+// (AVX2 when the processor has it). Forcing Avx2 on a processor without it
+// keeps the scalar kernel. Returns the previous setting.
+enum class ConvertKernel : int { Auto = 0, Scalar = 1, Avx2 = 2 };
+ConvertKernel convert_kernel_override(ConvertKernel kernel);
+// True when the processor (and the system) can run the AVX2 kernel.
+bool convert_avx2_supported();
+
+namespace conv {
+
+// Start values of the running extremes.
+inline constexpr double kMaxStart = -100001.0;
+inline constexpr double kMinStart = 100001.0;
+
+// Extremes of a block. An index of -1 means the extreme kept its start value.
+struct Extremes {
+    double max = kMaxStart;
+    double min = kMinStart;
+    int32_t maxIndex = -1;
+    int32_t minIndex = -1;
+
+    // One step of the running extremes: strict comparisons, so ties keep
+    // the first index and NaN never becomes an extreme.
+    void step(double v, int32_t i) {
+        if (v > max) {
+            max = v;
+            maxIndex = i;
+        }
+        if (v < min) {
+            min = v;
+            minIndex = i;
+        }
+    }
+};
+
+// ---- factors --------------------------------------------------------------
+inline constexpr double kEng16 = 0.152587890625;        // 10000 / 65536
+inline constexpr double kEng12 = 2.44140625;            // 10000 / 4096
+inline constexpr double kEngUnit = 3.0517578125e-05;    // 1 / 32768
+inline constexpr double kEng720 = 3.053248656570591e-05;
+inline constexpr double kEngSound = 0.0042724609375;    // 140 / 32768
+inline constexpr double kEng32 = 2.3283064365386963e-06;  // 10000 / 2^32
+inline constexpr double kEng892 = 4.656612873077393e-06;  // 20000 / 2^32
+
+inline constexpr double kRaw16 = 6.5536;
+inline constexpr double kRaw12 = 0.4096;
+inline constexpr double kRaw10k = 3.2768;
+inline constexpr double kRaw720 = 32.752;
+inline constexpr double kRaw880 = 16.384;
+inline constexpr double kRaw32 = 429496.7296;
+inline constexpr double kRaw892 = 214748.3648;
+
+// ---- the formulas, split into the stages the vector kernel shares ----------
+//
+// Raw to engineering: an integer stage (the word as the group reads it,
+// always within int32) followed by a floating-point stage on its exact
+// double. Engineering to raw: a floating-point stage, truncation toward
+// zero (trunc_i64), an integer stage, and the low 16 or 32 bits stored.
+
+template <ConvGroup G>
+inline constexpr bool kWide = G == ConvGroup::G10 || G == ConvGroup::G11 || G == ConvGroup::G12;
+
+template <ConvGroup G>
+using Word = std::conditional_t<kWide<G>, uint32_t, uint16_t>;
+
+template <ConvGroup G>
+inline constexpr bool kUnsigned16 =
+    G == ConvGroup::G2 || G == ConvGroup::G3 || G == ConvGroup::G4 || G == ConvGroup::G5;
+
+template <ConvGroup G>
+inline int32_t eng_int(Word<G> w) {
+    using enum ConvGroup;
+    if constexpr (G == G10 || G == G12) {
+        return static_cast<int32_t>(w);
+    } else if constexpr (G == G11) {
+        return static_cast<int32_t>(w << 8);
+    } else if constexpr (kUnsigned16<G>) {
+        const int32_t u = w;
+        if constexpr (G == G3) return (u & 0x0FFF) ^ 0x0800;
+        if constexpr (G == G4) return u & 0x0FFF;
+        return u;
+    } else {
+        const int32_t s = static_cast<int16_t>(w);
+        if constexpr (G == G6) return s * 10000;
+        if constexpr (G == G7) return s * 1000;
+        if constexpr (G == G8) return s * 2000;
+        return s;
+    }
+}
+
+template <ConvGroup G>
+inline double eng_fp(double d, double gain) {
+    using enum ConvGroup;
+    if constexpr (G == G1) return d * kEng16;
+    if constexpr (G == G2) return d * kEng16 - 5000.0;
+    if constexpr (G == G3 || G == G5) return d * kEng12 - 5000.0;
+    if constexpr (G == G4) return 5000.0 - d * kEng12;
+    if constexpr (G == G6 || G == G8) return d * kEngUnit;
+    if constexpr (G == G7) return d * kEng720;
+    if constexpr (G == G9) return d * gain * kEngSound;
+    if constexpr (G == G10 || G == G11) return d * kEng32;
+    if constexpr (G == G12) return d * kEng892;
+}
+
+// soundDivisor is gain * 140, formed once per block (group 9 only).
+template <ConvGroup G>
+inline double raw_fp(double v, double soundDivisor) {
+    using enum ConvGroup;
+    if constexpr (G == G1) return v * kRaw16;
+    if constexpr (G == G2) return v * kRaw16 + 32768.0;
+    if constexpr (G == G3 || G == G5) return v * kRaw12 + 2048.0;
+    if constexpr (G == G4) return 2048.0 - v * kRaw12;
+    if constexpr (G == G6) return v * kRaw10k;
+    if constexpr (G == G7) return v * kRaw720;
+    if constexpr (G == G8) return v * kRaw880;
+    if constexpr (G == G9) return v * 32768.0 / soundDivisor;
+    if constexpr (G == G10 || G == G11) return v * kRaw32;
+    if constexpr (G == G12) return v * kRaw892;
+}
+
+template <ConvGroup G>
+inline Word<G> raw_int(int64_t t) {
+    using enum ConvGroup;
+    if constexpr (G == G3) return static_cast<Word<G>>((t & 0x0FFF) ^ 0x0800);
+    if constexpr (G == G11) return static_cast<uint32_t>(static_cast<int32_t>(static_cast<uint32_t>(t)) >> 8);
+    return static_cast<Word<G>>(t);
+}
+
+template <ConvGroup G>
+inline double to_engineering(Word<G> w, double gain) {
+    return eng_fp<G>(static_cast<double>(eng_int<G>(w)), gain);
+}
+
+template <ConvGroup G>
+inline Word<G> to_raw(double v, double soundDivisor) {
+    return raw_int<G>(trunc_i64(raw_fp<G>(v, soundDivisor)));
+}
+
+// Element access without alignment or aliasing assumptions: the host's
+// buffers are plain memory of any alignment.
+template <class T>
+inline T load_at(const void* base, int32_t i) {
+    T x;
+    std::memcpy(&x, static_cast<const unsigned char*>(base) + static_cast<std::size_t>(i) * sizeof(T), sizeof(T));
+    return x;
+}
+template <class T>
+inline void store_at(void* base, int32_t i, T x) {
+    std::memcpy(static_cast<unsigned char*>(base) + static_cast<std::size_t>(i) * sizeof(T), &x, sizeof(T));
+}
+
+// A kernel converts n > 0 samples of group g in the given direction and
+// returns the extremes of values[0 .. n-1] after the conversion. `gain` is
+// the sound-card input gain (group 9). None only scans the extremes.
+Extremes convert_scalar(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain);
+#ifdef KELMO_HAVE_AVX2_KERNEL
+Extremes convert_avx2(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain);
+#endif
+
+}  // namespace conv
+}  // namespace kelmo

@@ -1,0 +1,68 @@
+// kelmo cards: the card catalogue as the library reports it.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "kelmo.h"
+
+namespace kelmo::cli {
+namespace {
+
+std::string join_gains(const double* g, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%s%g", i ? "," : "", g[i]);
+        s += b;
+    }
+    return s;
+}
+
+std::string join_freqs(const int* f, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%s%d", i ? "," : "", f[i]);
+        s += b;
+    }
+    return s;
+}
+
+void print_card(int type) {
+    int channels = 0, gainCount = 0, freqCount = 0, aux = 0, fullScale = 0, wordBytes = 0;
+    double gains[10] = {}, high = 0, low = 0;
+    int freqs[27] = {};
+    GetADParameter(type, &channels, gains, &gainCount, freqs, &freqCount, &aux, &high, &low, &fullScale);
+    GetCardWordType(type, &wordBytes);
+    std::printf("%5d %4d %10.6g %12.6g %7d  %dB  gains %s\n%29s frequencies %s\n", type, channels, high, low,
+                fullScale, wordBytes, join_gains(gains, gainCount).c_str(), "",
+                join_freqs(freqs, freqCount).c_str());
+}
+
+}  // namespace
+
+void add_cards(CLI::App& app) {
+    auto* cmd = app.add_subcommand("cards", "Print the card catalogue: channels, gains, sampling frequencies, "
+                                            "frequency limits, full scale and raw word size per card type");
+    static std::vector<int> types;
+    static bool withSound = false;
+    cmd->add_option("-t,--type", types, "Card type codes to show (default: every code in the catalogue)");
+    cmd->add_flag("--sound", withSound, "Include the sound card (800), which asks the capture device");
+    cmd->callback([] {
+        std::printf(" type   ch    highest       lowest   range  word\n");
+        if (!types.empty()) {
+            for (int t : types) print_card(t);
+            return;
+        }
+        for (int t = 1; t < 1000; ++t) {
+            if (t == 800 && !withSound) continue;
+            if (t >= 831 && t <= 859) continue;  // aliases of 801 .. 829
+            int channels = 0;
+            GetADParameter(t, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+            if (channels > 0) print_card(t);
+        }
+    });
+}
+
+}  // namespace kelmo::cli

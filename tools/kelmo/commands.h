@@ -1,0 +1,11 @@
+// Subcommands of the kelmo host.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace kelmo::cli {
+
+void add_cards(CLI::App& app);
+void add_dividers(CLI::App& app);
+
+}  // namespace kelmo::cli
