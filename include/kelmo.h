@@ -152,6 +152,13 @@ KELMO_API int KELMO_CALL CheckSNR(int cardType, int count, double* a, int peakFl
 typedef void(KELMO_CALL* kelmo_message_handler)(const char* text, void* context);
 KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handler, void* context);
 
+/* Where the library waits for the sound card or a trigger it lets the
+ * calling thread's window messages run. On Windows it dispatches them
+ * itself; elsewhere it calls this hook, if the host installed one, between
+ * polls. Passing null restores the default. */
+typedef void(KELMO_CALL* kelmo_dispatch_hook)(void* context);
+KELMO_API void KELMO_CALL kelmo_set_dispatch_hook(kelmo_dispatch_hook hook, void* context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -10,7 +10,17 @@ namespace kelmo {
 namespace {
 kelmo_message_handler g_handler = nullptr;
 void* g_context = nullptr;
+kelmo_dispatch_hook g_dispatch = nullptr;
+void* g_dispatchContext = nullptr;
 }  // namespace
+
+void dispatch_messages() {
+    if (g_dispatch) {
+        g_dispatch(g_dispatchContext);
+        return;
+    }
+    platform::current().dispatch_messages();
+}
 
 void show_message(const char* text) {
     if (g_handler) {
@@ -34,4 +44,9 @@ void console_printf(const char* format, ...) {
 extern "C" KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handler, void* context) {
     kelmo::g_handler = handler;
     kelmo::g_context = context;
+}
+
+extern "C" KELMO_API void KELMO_CALL kelmo_set_dispatch_hook(kelmo_dispatch_hook hook, void* context) {
+    kelmo::g_dispatch = hook;
+    kelmo::g_dispatchContext = context;
 }

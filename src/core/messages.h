@@ -20,6 +20,9 @@ inline constexpr const char* kDeviceName = "ZEB1";
 namespace kelmo {
 // Shows a message box (or hands the text to the host's handler).
 void show_message(const char* text);
+// Lets the host's window procedures run: the thread's pending window
+// messages are dispatched, or the host's dispatch hook is called.
+void dispatch_messages();
 // Prints one console line through the platform, printf-style.
 void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 }  // namespace kelmo

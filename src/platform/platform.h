@@ -90,6 +90,15 @@ public:
 
     // Milliseconds since an arbitrary system-wide origin, wrapping at 2^32.
     virtual uint32_t tick_count() = 0;
+    // Gives up the processor for about `us` microseconds (0: just yield).
+    virtual void sleep_us(uint32_t us) = 0;
+    // Removes, translates and dispatches the messages waiting in the calling
+    // thread's queue, so the host's window procedures run (Windows); on
+    // other systems it runs the host's dispatch hook, if any.
+    virtual void dispatch_messages() = 0;
+    // Starts a program by name, the way WinExec(name, SW_SHOWNORMAL) does;
+    // does not wait for it. False when it could not be started.
+    virtual bool start_program(const char* name) = 0;
 
     // Committed read-write memory of `bytes` bytes (0 fails), zero-filled.
     // The raw pair is for ZebAlloc/ZebFree, whose memory outlives a call;

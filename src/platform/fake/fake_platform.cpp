@@ -112,6 +112,19 @@ SharedMemoryPtr FakePlatform::shm_open_existing(const std::string& name, std::si
     return std::make_unique<FakeShm>(*this, name, it->second, size, access == Access::ReadWrite);
 }
 
+void FakePlatform::sleep_us(uint32_t us) {
+    ++sleeps;
+    const uint64_t before = sleptUs / 1000;
+    sleptUs += us ? us : 1;
+    now += static_cast<uint32_t>(sleptUs / 1000 - before);
+    if (onWait) onWait();
+}
+
+void FakePlatform::dispatch_messages() {
+    ++dispatches;
+    if (onWait) onWait();
+}
+
 void* FakePlatform::alloc_pages(std::size_t n) {
     if (failAlloc || n == 0) {
         lastError = 8;

@@ -43,7 +43,18 @@ public:
     void set_word(const std::string& name, std::size_t index, int32_t v);
 
     // --- clock -------------------------------------------------------------
+    // The tick count; sleeping moves it on by the time slept (in whole ms,
+    // carrying the remainder), so waits finish at exact ticks.
     uint32_t now = 0;
+    uint64_t sleptUs = 0;
+    int sleeps = 0;
+    // Called on every sleep and every message dispatch (for example to set
+    // a flag from "outside" while a call waits).
+    std::function<void()> onWait;
+    int dispatches = 0;
+
+    // --- programs -----------------------------------------------------------
+    std::vector<std::string> startedPrograms;
 
     // --- pages -------------------------------------------------------------
     bool failAlloc = false;
@@ -68,6 +79,12 @@ public:
     SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override;
     SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override;
     uint32_t tick_count() override { return now; }
+    void sleep_us(uint32_t us) override;
+    void dispatch_messages() override;
+    bool start_program(const char* name) override {
+        startedPrograms.emplace_back(name);
+        return true;
+    }
     void* alloc_pages(std::size_t bytes) override;
     bool release_pages(void* address) override;
     uint32_t version_word() override { return versionWord; }

@@ -1,11 +1,18 @@
 // The Linux backend.
+#include <dlfcn.h>
+#include <sched.h>
 #include <iconv.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <map>
 #include <mutex>
 
@@ -38,6 +45,26 @@ std::string gbk_to_utf8(const char* text) {
 
 namespace {
 
+// The folder this library was loaded from (where its tools are installed).
+std::string library_dir() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&library_dir), &info) && info.dli_fname) {
+        std::string path = info.dli_fname;
+        const auto slash = path.rfind('/');
+        if (slash != std::string::npos) return path.substr(0, slash);
+    }
+    return ".";
+}
+
+// Windows program names are case-insensitive; ours are lower case.
+std::string program_file(const char* name) {
+    std::string file(name);
+    for (char& c : file) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string beside = library_dir() + "/" + file;
+    if (::access(beside.c_str(), X_OK) == 0) return beside;
+    return file;  // found through PATH, if at all
+}
+
 class PosixPlatform final : public Platform {
 public:
     SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override {
@@ -52,6 +79,34 @@ public:
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
         const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
         return static_cast<uint32_t>(ms);
+    }
+
+    void sleep_us(uint32_t us) override {
+        if (us == 0) {
+            ::sched_yield();
+            return;
+        }
+        timespec ts{static_cast<time_t>(us / 1000000u), static_cast<long>(us % 1000000u) * 1000L};
+        while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
+
+    void dispatch_messages() override {}
+
+    bool start_program(const char* name) override {
+        // Through a shell that puts the program in the background and exits
+        // at once: the program is not our child and leaves no zombie.
+        const std::string file = program_file(name);
+        char sh[] = "/bin/sh", dashc[] = "-c";
+        char script[] = "command -v \"$0\" >/dev/null 2>&1 || exit 127; \"$0\" >/dev/null 2>&1 </dev/null & exit 0";
+        std::string arg0 = file;
+        char* argv[] = {sh, dashc, script, arg0.data(), nullptr};
+        pid_t pid = 0;
+        if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return false;
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
     void* alloc_pages(std::size_t bytes) override {

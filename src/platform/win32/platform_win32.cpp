@@ -93,6 +93,23 @@ public:
 
     uint32_t tick_count() override { return ::GetTickCount(); }
 
+    void sleep_us(uint32_t us) override {
+        // The system timer runs at 1 ms for as long as the library is loaded.
+        static const bool fineTimer = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+        (void)fineTimer;
+        ::Sleep(us / 1000);
+    }
+
+    void dispatch_messages() override {
+        MSG m;
+        while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&m);
+            ::DispatchMessageA(&m);
+        }
+    }
+
+    bool start_program(const char* name) override { return ::WinExec(name, SW_SHOWNORMAL) > 31; }
+
     void* alloc_pages(std::size_t bytes) override {
         if (bytes == 0) {
             ::SetLastError(ERROR_INVALID_PARAMETER);
