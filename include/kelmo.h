@@ -79,6 +79,62 @@ KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqC
 /* Returns the acquisition mode (word 0 of "USB_samp"), 1 without the block. */
 KELMO_API int KELMO_CALL GetFre(int cardType, uint32_t freqCode, double* frequency, int n);
 
+/* ---- presence check ---------------------------------------------------------- */
+/* Prepares the source: creates the unit's status block, restarts the
+ * simulated noise and starts the signal-source program (GENWAVE) when its
+ * parameter block is missing. text (131 bytes) receives the reason of a
+ * failure, "" on success; *status is 1 when no sound card exists. */
+KELMO_API int KELMO_CALL Checkcard(int cardType, char* text, int* status);
+
+/* ---- single channel (channel counts from 1) --------------------------------- */
+KELMO_API int KELMO_CALL OneChSam(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel,
+                                  double* out);
+KELMO_API int KELMO_CALL OneChSamEx(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel,
+                                    double* out);
+/* n 16-bit words, or n 32-bit codes for the simulated type 124. */
+KELMO_API int KELMO_CALL OneChSamW(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel,
+                                   void* out);
+
+/* ---- several channels, one block; output channel-major ---------------------- */
+/* channels: count, or first channel x 256 + count (count 0 meaning 256). */
+KELMO_API int KELMO_CALL MulChSam(int cardType, int freqCode, int len, int gain, int channels, double* out);
+/* chGains: 32 per-channel gains; firstChannel may be null (channel 0). */
+KELMO_API int KELMO_CALL MulChSamEx(int cardType, int freqCode, int len, int gain, int count, double* out,
+                                    const double* chGains, const int* firstChannel);
+/* Raw words: 16-bit, or 32-bit codes for the simulated type 124. */
+KELMO_API int KELMO_CALL MulChSamW(int cardType, int freqCode, int len, int gain, int channels, void* out);
+KELMO_API int KELMO_CALL MulChSamWEx(int cardType, int freqCode, int len, int gain, int count, void* out,
+                                     const double* chGains, const int* firstChannel);
+
+/* ---- continuous acquisition --------------------------------------------------- */
+/* A count of 0 or less acquires the single channel -count. */
+KELMO_API int KELMO_CALL Set_dbl_MulChSam(uint32_t* handleWord, int cardType, int freqCode, int gain,
+                                          int channels, int blockLen);
+KELMO_API int KELMO_CALL Set_dbl_MulChSamEx(uint32_t* handleWord, int cardType, int freqCode, int gain,
+                                            int count, int blockLen, const double* chGains,
+                                            const int* firstChannel);
+/* Sample s of channel i goes to buf[offset + i * stride + s]. Card type
+ * 1230 is the simulated source without real-time pacing. */
+KELMO_API int KELMO_CALL get_dbl_data(uint32_t* handleWord, int cardType, int len, int nch, double* buf,
+                                      int stride, int offset, int* status);
+/* Raw words; offset 65535 interleaves the channels. */
+KELMO_API int KELMO_CALL get_dbl_dataW(uint32_t* handleWord, int cardType, int len, int nch, void* buf,
+                                       int stride, int offset, int* status);
+KELMO_API void KELMO_CALL recover(uint32_t* handleWord, int cardType);
+
+/* ---- triggered acquisition ------------------------------------------------------ */
+/* mode: pre-trigger samples (mode % 1024) and slope (mode / 1024: 0 level,
+ * 1 rising, 2 falling). Result 0 triggered, 1 interrupted, 2 failed,
+ * 3 failed (cards 802-808, 881, 882), 4 trigger flag not available. */
+KELMO_API int KELMO_CALL TriMulChSam(int mode, int trigChannel, double level, int cardType, int freqCode,
+                                     int len, int gain, int nch, double* out);
+KELMO_API int KELMO_CALL TriMulChSamEx(int mode, int trigChannel, double level, int cardType, int freqCode,
+                                       int len, int gain, int nch, double* out, const double* chGains,
+                                       const int* firstChannel);
+/* Ends the wait of a running triggered acquisition (from any thread or
+ * process); 0 when none runs. */
+KELMO_API int KELMO_CALL InterruptTrigSample(void);
+
 /* ---- card catalogue -------------------------------------------------------- */
 /* gains must hold 10 doubles and freqs 27 ints; null pointers are skipped. */
 KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* gains, int* gainCount,

@@ -9,6 +9,7 @@ namespace kelmo {
 
 ConvGroup conv_group(int32_t t) {
     using enum ConvGroup;
+    // clang-format off
     switch (t) {
         case 123: case 602: case 603: case 638: case 648: case 658: case 668: case 669:
         case 678: case 679: case 698: case 699: case 861: case 863:
@@ -36,6 +37,7 @@ ConvGroup conv_group(int32_t t) {
         default:
             break;
     }
+    // clang-format on
     const bool tenThousand = t == 706 || t == 712 || t == 718 || t == 719 || (t >= 721 && t <= 724) || t == 728 ||
                              t == 729 || (t >= 801 && t <= 805) || t == 808 || t == 809 || (t >= 813 && t <= 829) ||
                              t == 872 || t == 881 || t == 882 || t == 884 || t == 885 || t == 886;
@@ -77,19 +79,32 @@ Extremes scalar_group(double* values, void* raw, int32_t n, bool toEngineering, 
 Extremes convert_scalar(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain) {
     using enum ConvGroup;
     switch (g) {
-        case G1: return scalar_group<G1>(values, raw, n, toEngineering, gain);
-        case G2: return scalar_group<G2>(values, raw, n, toEngineering, gain);
-        case G3: return scalar_group<G3>(values, raw, n, toEngineering, gain);
-        case G4: return scalar_group<G4>(values, raw, n, toEngineering, gain);
-        case G5: return scalar_group<G5>(values, raw, n, toEngineering, gain);
-        case G6: return scalar_group<G6>(values, raw, n, toEngineering, gain);
-        case G7: return scalar_group<G7>(values, raw, n, toEngineering, gain);
-        case G8: return scalar_group<G8>(values, raw, n, toEngineering, gain);
-        case G9: return scalar_group<G9>(values, raw, n, toEngineering, gain);
-        case G10: return scalar_group<G10>(values, raw, n, toEngineering, gain);
-        case G11: return scalar_group<G11>(values, raw, n, toEngineering, gain);
-        case G12: return scalar_group<G12>(values, raw, n, toEngineering, gain);
-        case None: break;
+        case G1:
+            return scalar_group<G1>(values, raw, n, toEngineering, gain);
+        case G2:
+            return scalar_group<G2>(values, raw, n, toEngineering, gain);
+        case G3:
+            return scalar_group<G3>(values, raw, n, toEngineering, gain);
+        case G4:
+            return scalar_group<G4>(values, raw, n, toEngineering, gain);
+        case G5:
+            return scalar_group<G5>(values, raw, n, toEngineering, gain);
+        case G6:
+            return scalar_group<G6>(values, raw, n, toEngineering, gain);
+        case G7:
+            return scalar_group<G7>(values, raw, n, toEngineering, gain);
+        case G8:
+            return scalar_group<G8>(values, raw, n, toEngineering, gain);
+        case G9:
+            return scalar_group<G9>(values, raw, n, toEngineering, gain);
+        case G10:
+            return scalar_group<G10>(values, raw, n, toEngineering, gain);
+        case G11:
+            return scalar_group<G11>(values, raw, n, toEngineering, gain);
+        case G12:
+            return scalar_group<G12>(values, raw, n, toEngineering, gain);
+        case None:
+            break;
     }
     return scan(values, n);
 }
@@ -111,9 +126,11 @@ bool detect_avx2() {
 
 bool use_avx2() {
     switch (static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed))) {
-        case ConvertKernel::Scalar: return false;
+        case ConvertKernel::Scalar:
+            return false;
         case ConvertKernel::Auto:
-        case ConvertKernel::Avx2: return convert_avx2_supported();
+        case ConvertKernel::Avx2:
+            return convert_avx2_supported();
     }
     return false;
 }
@@ -144,7 +161,8 @@ int convert_block(int32_t cardType, double* values, void* raw, int32_t n, bool t
     if (n > 0) {
         const double gain = process_state().soundInputGain;
         const std::size_t count = static_cast<std::size_t>(n);
-        const std::size_t wordBytes = (group == ConvGroup::G10 || group == ConvGroup::G11 || group == ConvGroup::G12) ? 4 : 2;
+        const bool wide = group == ConvGroup::G10 || group == ConvGroup::G11 || group == ConvGroup::G12;
+        const std::size_t wordBytes = wide ? 4 : 2;
         // The vector kernel reads ahead of the element order, so buffers
         // that share memory take the element-by-element reference.
         const bool shared = group != ConvGroup::None && overlap(values, count * sizeof(double), raw, count * wordBytes);

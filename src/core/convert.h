@@ -21,18 +21,18 @@ namespace kelmo {
 
 enum class ConvGroup : uint8_t {
     None = 0,  // no conversion: both buffers stay as they are
-    G1,   // signed 16-bit, +-5000
-    G2,   // unsigned 16-bit offset binary, +-5000
-    G3,   // 12-bit two's complement in the low bits, +-5000
-    G4,   // 12-bit offset binary, complemented, +-5000
-    G5,   // 12-bit offset binary, +-5000
-    G6,   // signed 16-bit, +-10000
-    G7,   // signed 16-bit, 32752 codes = 1000
-    G8,   // signed 16-bit, +-2000
-    G9,   // sound card, +-140 x input gain
-    G10,  // signed 32-bit, +-5000
-    G11,  // 24-bit two's complement in the low bits of 32, +-5000
-    G12,  // signed 32-bit, +-10000
+    G1,        // signed 16-bit, +-5000
+    G2,        // unsigned 16-bit offset binary, +-5000
+    G3,        // 12-bit two's complement in the low bits, +-5000
+    G4,        // 12-bit offset binary, complemented, +-5000
+    G5,        // 12-bit offset binary, +-5000
+    G6,        // signed 16-bit, +-10000
+    G7,        // signed 16-bit, 32752 codes = 1000
+    G8,        // signed 16-bit, +-2000
+    G9,        // sound card, +-140 x input gain
+    G10,       // signed 32-bit, +-5000
+    G11,       // 24-bit two's complement in the low bits of 32, +-5000
+    G12,       // signed 32-bit, +-10000
 };
 
 // Formula group of an effective card type (831 .. 859 already reduced).
@@ -86,11 +86,11 @@ struct Extremes {
 };
 
 // ---- factors --------------------------------------------------------------
-inline constexpr double kEng16 = 0.152587890625;        // 10000 / 65536
-inline constexpr double kEng12 = 2.44140625;            // 10000 / 4096
-inline constexpr double kEngUnit = 3.0517578125e-05;    // 1 / 32768
+inline constexpr double kEng16 = 0.152587890625;      // 10000 / 65536
+inline constexpr double kEng12 = 2.44140625;          // 10000 / 4096
+inline constexpr double kEngUnit = 3.0517578125e-05;  // 1 / 32768
 inline constexpr double kEng720 = 3.053248656570591e-05;
-inline constexpr double kEngSound = 0.0042724609375;    // 140 / 32768
+inline constexpr double kEngSound = 0.0042724609375;      // 140 / 32768
 inline constexpr double kEng32 = 2.3283064365386963e-06;  // 10000 / 2^32
 inline constexpr double kEng892 = 4.656612873077393e-06;  // 20000 / 2^32
 

@@ -10,6 +10,14 @@
 // the extreme of the whole block. The samples past the last full step go
 // through the scalar formulas and the scalar running comparisons.
 //
+// The samples are taken in chunks of kChunk. Inside a chunk only the lane
+// maxima and minima are followed (max_pd / min_pd); when the chunk leaves
+// every lane's extremes where they were, the running comparisons would not
+// have moved either, and the chunk is done. Otherwise its values, still in
+// the first-level cache, are stepped through again with the comparisons
+// that keep the indexes. After the first few chunks of a signal that
+// happens rarely.
+//
 // No vector ever goes through memory other than the caller's buffers
 // (unaligned loads and stores): some Windows compilers cannot align the
 // stack to 32 bytes.
@@ -60,6 +68,8 @@ KELMO_AVX2_INLINE void reduce(__m256d& v, __m256d& at, bool forMax) {
     pick(v, at, _mm256_permute_pd(v, 0x5), _mm256_permute_pd(at, 0x5), forMax);
 }
 
+KELMO_AVX2_INLINE __m256d k(double c) { return _mm256_set1_pd(c); }
+
 KELMO_AVX2_INLINE double lane0(__m256d v) { return _mm_cvtsd_f64(_mm256_castpd256_pd128(v)); }
 
 KELMO_AVX2_INLINE Extremes merge(Lanes a, const Lanes& b) {
@@ -75,15 +85,57 @@ KELMO_AVX2_INLINE Extremes merge(Lanes a, const Lanes& b) {
     return e;
 }
 
+// Samples per chunk: a multiple of 8 whose doubles stay in the L1 cache.
+constexpr int32_t kChunk = 512;
+
+KELMO_AVX2_INLINE __m256d index_vector(int32_t i) {
+    const double d = i;
+    return _mm256_setr_pd(d, d + 1.0, d + 2.0, d + 3.0);
+}
+
+// Runs step(i, v0, v1) for i = 0, 8, .. below `full` (a multiple of 8);
+// the step converts samples i .. i+7 and hands back their values. Folds
+// values[0 .. full-1] into the lane extremes a and b.
+template <class Step>
+KELMO_AVX2_INLINE void run_chunks(const double* values, int32_t full, const Step& step, Lanes& a, Lanes& b) {
+    const __m256d four = _mm256_set1_pd(4.0);
+    const __m256d eight = _mm256_set1_pd(8.0);
+    for (int32_t i = 0; i < full;) {
+        const int32_t end = full - i > kChunk ? i + kChunk : full;
+        __m256d hiA = a.max, hiB = b.max, loA = a.min, loB = b.min;
+        for (int32_t k = i; k < end; k += 8) {
+            __m256d v0, v1;
+            step(k, v0, v1);
+            hiA = _mm256_max_pd(v0, hiA);
+            loA = _mm256_min_pd(v0, loA);
+            hiB = _mm256_max_pd(v1, hiB);
+            loB = _mm256_min_pd(v1, loB);
+        }
+        const __m256d moved =
+            _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(hiA, a.max, _CMP_GT_OQ), _mm256_cmp_pd(hiB, b.max, _CMP_GT_OQ)),
+                         _mm256_or_pd(_mm256_cmp_pd(loA, a.min, _CMP_LT_OQ), _mm256_cmp_pd(loB, b.min, _CMP_LT_OQ)));
+        if (_mm256_movemask_pd(moved) != 0) {
+            __m256d at = index_vector(i);
+            for (int32_t k = i; k < end; k += 8) {
+                lanes_step(a, _mm256_loadu_pd(values + k), at);
+                lanes_step(b, _mm256_loadu_pd(values + k + 4), _mm256_add_pd(at, four));
+                at = _mm256_add_pd(at, eight);
+            }
+        }
+        i = end;
+    }
+}
+
 // ---- raw to engineering ------------------------------------------------------
 
 // Integer stage on eight 16-bit words widened to int32 lanes.
 template <ConvGroup G>
-KELMO_AVX2_INLINE __m256i eng_int16(__m128i w) {
+KELMO_AVX2_INLINE __m256i v_eng_int16(__m128i w) {
     using enum ConvGroup;
     if constexpr (kUnsigned16<G>) {
         __m256i u = _mm256_cvtepu16_epi32(w);
-        if constexpr (G == G3) u = _mm256_xor_si256(_mm256_and_si256(u, _mm256_set1_epi32(0x0FFF)), _mm256_set1_epi32(0x0800));
+        if constexpr (G == G3)
+            u = _mm256_xor_si256(_mm256_and_si256(u, _mm256_set1_epi32(0x0FFF)), _mm256_set1_epi32(0x0800));
         if constexpr (G == G4) u = _mm256_and_si256(u, _mm256_set1_epi32(0x0FFF));
         return u;
     } else {
@@ -97,20 +149,18 @@ KELMO_AVX2_INLINE __m256i eng_int16(__m128i w) {
 
 // Integer stage on four 32-bit words.
 template <ConvGroup G>
-KELMO_AVX2_INLINE __m128i eng_int32(__m128i w) {
+KELMO_AVX2_INLINE __m128i v_eng_int32(__m128i w) {
     if constexpr (G == ConvGroup::G11) return _mm_slli_epi32(w, 8);
     return w;
 }
 
 template <ConvGroup G>
-KELMO_AVX2_INLINE __m256d eng_fp(__m256d d, __m256d gain) {
+KELMO_AVX2_INLINE __m256d v_eng_fp(__m256d d, __m256d gain) {
     using enum ConvGroup;
-    const auto k = [](double c) KELMO_AVX2 { return _mm256_set1_pd(c); };
-    const __m256d fs = _mm256_set1_pd(5000.0);
     if constexpr (G == G1) return _mm256_mul_pd(d, k(kEng16));
-    if constexpr (G == G2) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng16)), fs);
-    if constexpr (G == G3 || G == G5) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng12)), fs);
-    if constexpr (G == G4) return _mm256_sub_pd(fs, _mm256_mul_pd(d, k(kEng12)));
+    if constexpr (G == G2) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng16)), k(5000.0));
+    if constexpr (G == G3 || G == G5) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng12)), k(5000.0));
+    if constexpr (G == G4) return _mm256_sub_pd(k(5000.0), _mm256_mul_pd(d, k(kEng12)));
     if constexpr (G == G6 || G == G8) return _mm256_mul_pd(d, k(kEngUnit));
     if constexpr (G == G7) return _mm256_mul_pd(d, k(kEng720));
     if constexpr (G == G9) return _mm256_mul_pd(_mm256_mul_pd(d, gain), k(kEngSound));
@@ -119,34 +169,37 @@ KELMO_AVX2_INLINE __m256d eng_fp(__m256d d, __m256d gain) {
 }
 
 template <ConvGroup G>
-KELMO_AVX2 Extremes to_engineering_avx2(double* values, const void* raw, int32_t n, double gain) {
-    const auto* src = static_cast<const unsigned char*>(raw);
-    const __m256d g = _mm256_set1_pd(gain);
-    const __m256d four = _mm256_set1_pd(4.0);
-    const __m256d eight = _mm256_set1_pd(8.0);
-    __m256d at = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
-    Lanes a = lanes_start(), b = lanes_start();
-    int32_t i = 0;
-    for (; n - i >= 8; i += 8) {
+struct ToEngineering {
+    const unsigned char* src;
+    double* values;
+    __m256d gain;
+
+    KELMO_AVX2_INLINE void operator()(int32_t i, __m256d& v0, __m256d& v1) const {
         __m128i lo, hi;
         if constexpr (kWide<G>) {
-            lo = eng_int32<G>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t(i) * 4)));
-            hi = eng_int32<G>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t(i) * 4 + 16)));
+            lo = v_eng_int32<G>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t(i) * 4)));
+            hi = v_eng_int32<G>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t(i) * 4 + 16)));
         } else {
-            const __m256i x = eng_int16<G>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t(i) * 2)));
+            const __m256i x =
+                v_eng_int16<G>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + std::size_t(i) * 2)));
             lo = _mm256_castsi256_si128(x);
             hi = _mm256_extracti128_si256(x, 1);
         }
-        const __m256d v0 = eng_fp<G>(_mm256_cvtepi32_pd(lo), g);
-        const __m256d v1 = eng_fp<G>(_mm256_cvtepi32_pd(hi), g);
+        v0 = v_eng_fp<G>(_mm256_cvtepi32_pd(lo), gain);
+        v1 = v_eng_fp<G>(_mm256_cvtepi32_pd(hi), gain);
         _mm256_storeu_pd(values + i, v0);
         _mm256_storeu_pd(values + i + 4, v1);
-        lanes_step(a, v0, at);
-        lanes_step(b, v1, _mm256_add_pd(at, four));
-        at = _mm256_add_pd(at, eight);
     }
+};
+
+template <ConvGroup G>
+KELMO_AVX2 Extremes to_engineering_avx2(double* values, const void* raw, int32_t n, double gain) {
+    const int32_t full = n & ~7;
+    Lanes a = lanes_start(), b = lanes_start();
+    run_chunks(values, full, ToEngineering<G>{static_cast<const unsigned char*>(raw), values, _mm256_set1_pd(gain)}, a,
+               b);
     Extremes e = merge(a, b);
-    for (; i < n; ++i) {
+    for (int32_t i = full; i < n; ++i) {
         const double v = to_engineering<G>(load_at<Word<G>>(raw, i), gain);
         store_at<double>(values, i, v);
         e.step(v, i);
@@ -157,9 +210,8 @@ KELMO_AVX2 Extremes to_engineering_avx2(double* values, const void* raw, int32_t
 // ---- engineering to raw ------------------------------------------------------
 
 template <ConvGroup G>
-KELMO_AVX2_INLINE __m256d raw_fp(__m256d v, __m256d divisor) {
+KELMO_AVX2_INLINE __m256d v_raw_fp(__m256d v, __m256d divisor) {
     using enum ConvGroup;
-    const auto k = [](double c) KELMO_AVX2 { return _mm256_set1_pd(c); };
     if constexpr (G == G1) return _mm256_mul_pd(v, k(kRaw16));
     if constexpr (G == G2) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw16)), k(32768.0));
     if constexpr (G == G3 || G == G5) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw12)), k(2048.0));
@@ -174,40 +226,35 @@ KELMO_AVX2_INLINE __m256d raw_fp(__m256d v, __m256d divisor) {
 
 // Integer stage on the low 32 bits of four truncated values.
 template <ConvGroup G>
-KELMO_AVX2_INLINE __m128i raw_int(__m128i t) {
-    if constexpr (G == ConvGroup::G3) return _mm_xor_si128(_mm_and_si128(t, _mm_set1_epi32(0x0FFF)), _mm_set1_epi32(0x0800));
+KELMO_AVX2_INLINE __m128i v_raw_int(__m128i t) {
+    if constexpr (G == ConvGroup::G3)
+        return _mm_xor_si128(_mm_and_si128(t, _mm_set1_epi32(0x0FFF)), _mm_set1_epi32(0x0800));
     if constexpr (G == ConvGroup::G11) return _mm_srai_epi32(t, 8);
     return t;
 }
 
 template <ConvGroup G>
-KELMO_AVX2 Extremes to_raw_avx2(const double* values, void* raw, int32_t n, double gain) {
-    auto* dst = static_cast<unsigned char*>(raw);
-    const double divisor = gain * 140.0;
-    const __m256d div = _mm256_set1_pd(divisor);
-    // Inside (-2^31 - 1, 2^31) the 32-bit truncation of the processor is
-    // the truncation of the definition, and its low bits are the ones
-    // stored. Steps with a value outside (or NaN) go through trunc_i64.
-    const __m256d low = _mm256_set1_pd(-2147483649.0);
-    const __m256d high = _mm256_set1_pd(2147483648.0);
-    const __m256d four = _mm256_set1_pd(4.0);
-    const __m256d eight = _mm256_set1_pd(8.0);
-    __m256d at = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
-    Lanes a = lanes_start(), b = lanes_start();
-    int32_t i = 0;
-    for (; n - i >= 8; i += 8) {
-        const __m256d v0 = _mm256_loadu_pd(values + i);
-        const __m256d v1 = _mm256_loadu_pd(values + i + 4);
-        lanes_step(a, v0, at);
-        lanes_step(b, v1, _mm256_add_pd(at, four));
-        at = _mm256_add_pd(at, eight);
-        const __m256d x0 = raw_fp<G>(v0, div);
-        const __m256d x1 = raw_fp<G>(v1, div);
-        const __m256d in0 = _mm256_and_pd(_mm256_cmp_pd(x0, low, _CMP_GT_OQ), _mm256_cmp_pd(x0, high, _CMP_LT_OQ));
-        const __m256d in1 = _mm256_and_pd(_mm256_cmp_pd(x1, low, _CMP_GT_OQ), _mm256_cmp_pd(x1, high, _CMP_LT_OQ));
-        if (_mm256_movemask_pd(_mm256_and_pd(in0, in1)) == 0xF) {
-            const __m128i t0 = raw_int<G>(_mm256_cvttpd_epi32(x0));
-            const __m128i t1 = raw_int<G>(_mm256_cvttpd_epi32(x1));
+struct ToRaw {
+    const double* values;
+    unsigned char* dst;
+    double divisor;
+    __m256d div;
+
+    KELMO_AVX2_INLINE void operator()(int32_t i, __m256d& v0, __m256d& v1) const {
+        // The processor's 32-bit truncation is the truncation of the
+        // definition for every x in (-2^31 - 1, 2^31), and its low bits are
+        // the ones stored. Outside (and for NaN) it gives INT32_MIN, the
+        // "integer indefinite": a step with that result anywhere goes through
+        // trunc_i64 (a true -2^31 included, which only costs time).
+        v0 = _mm256_loadu_pd(values + i);
+        v1 = _mm256_loadu_pd(values + i + 4);
+        const __m128i c0 = _mm256_cvttpd_epi32(v_raw_fp<G>(v0, div));
+        const __m128i c1 = _mm256_cvttpd_epi32(v_raw_fp<G>(v1, div));
+        const __m128i indefinite = _mm_set1_epi32(INT32_MIN);
+        const __m128i odd = _mm_or_si128(_mm_cmpeq_epi32(c0, indefinite), _mm_cmpeq_epi32(c1, indefinite));
+        if (_mm_testz_si128(odd, odd)) {
+            const __m128i t0 = v_raw_int<G>(c0);
+            const __m128i t1 = v_raw_int<G>(c1);
             if constexpr (kWide<G>) {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + std::size_t(i) * 4), t0);
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + std::size_t(i) * 4 + 16), t1);
@@ -217,11 +264,21 @@ KELMO_AVX2 Extremes to_raw_avx2(const double* values, void* raw, int32_t n, doub
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + std::size_t(i) * 2), w);
             }
         } else {
-            for (int32_t k = i; k < i + 8; ++k) store_at<Word<G>>(raw, k, to_raw<G>(load_at<double>(values, k), divisor));
+            for (int32_t k = i; k < i + 8; ++k)
+                store_at<Word<G>>(dst, k, to_raw<G>(load_at<double>(values, k), divisor));
         }
     }
+};
+
+template <ConvGroup G>
+KELMO_AVX2 Extremes to_raw_avx2(const double* values, void* raw, int32_t n, double gain) {
+    const double divisor = gain * 140.0;
+    const int32_t full = n & ~7;
+    Lanes a = lanes_start(), b = lanes_start();
+    run_chunks(values, full, ToRaw<G>{values, static_cast<unsigned char*>(raw), divisor, _mm256_set1_pd(divisor)}, a,
+               b);
     Extremes e = merge(a, b);
-    for (; i < n; ++i) {
+    for (int32_t i = full; i < n; ++i) {
         const double v = load_at<double>(values, i);
         store_at<Word<G>>(raw, i, to_raw<G>(v, divisor));
         e.step(v, i);
@@ -231,19 +288,21 @@ KELMO_AVX2 Extremes to_raw_avx2(const double* values, void* raw, int32_t n, doub
 
 // ---- extremes only -------------------------------------------------------------
 
-KELMO_AVX2 Extremes scan_avx2(const double* values, int32_t n) {
-    const __m256d four = _mm256_set1_pd(4.0);
-    const __m256d eight = _mm256_set1_pd(8.0);
-    __m256d at = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
-    Lanes a = lanes_start(), b = lanes_start();
-    int32_t i = 0;
-    for (; n - i >= 8; i += 8) {
-        lanes_step(a, _mm256_loadu_pd(values + i), at);
-        lanes_step(b, _mm256_loadu_pd(values + i + 4), _mm256_add_pd(at, four));
-        at = _mm256_add_pd(at, eight);
+struct Load {
+    const double* values;
+
+    KELMO_AVX2_INLINE void operator()(int32_t i, __m256d& v0, __m256d& v1) const {
+        v0 = _mm256_loadu_pd(values + i);
+        v1 = _mm256_loadu_pd(values + i + 4);
     }
+};
+
+KELMO_AVX2 Extremes scan_avx2(const double* values, int32_t n) {
+    const int32_t full = n & ~7;
+    Lanes a = lanes_start(), b = lanes_start();
+    run_chunks(values, full, Load{values}, a, b);
     Extremes e = merge(a, b);
-    for (; i < n; ++i) e.step(load_at<double>(values, i), i);
+    for (int32_t i = full; i < n; ++i) e.step(load_at<double>(values, i), i);
     return e;
 }
 
@@ -257,19 +316,32 @@ Extremes group_avx2(double* values, void* raw, int32_t n, bool toEngineering, do
 Extremes convert_avx2(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain) {
     using enum ConvGroup;
     switch (g) {
-        case G1: return group_avx2<G1>(values, raw, n, toEngineering, gain);
-        case G2: return group_avx2<G2>(values, raw, n, toEngineering, gain);
-        case G3: return group_avx2<G3>(values, raw, n, toEngineering, gain);
-        case G4: return group_avx2<G4>(values, raw, n, toEngineering, gain);
-        case G5: return group_avx2<G5>(values, raw, n, toEngineering, gain);
-        case G6: return group_avx2<G6>(values, raw, n, toEngineering, gain);
-        case G7: return group_avx2<G7>(values, raw, n, toEngineering, gain);
-        case G8: return group_avx2<G8>(values, raw, n, toEngineering, gain);
-        case G9: return group_avx2<G9>(values, raw, n, toEngineering, gain);
-        case G10: return group_avx2<G10>(values, raw, n, toEngineering, gain);
-        case G11: return group_avx2<G11>(values, raw, n, toEngineering, gain);
-        case G12: return group_avx2<G12>(values, raw, n, toEngineering, gain);
-        case None: break;
+        case G1:
+            return group_avx2<G1>(values, raw, n, toEngineering, gain);
+        case G2:
+            return group_avx2<G2>(values, raw, n, toEngineering, gain);
+        case G3:
+            return group_avx2<G3>(values, raw, n, toEngineering, gain);
+        case G4:
+            return group_avx2<G4>(values, raw, n, toEngineering, gain);
+        case G5:
+            return group_avx2<G5>(values, raw, n, toEngineering, gain);
+        case G6:
+            return group_avx2<G6>(values, raw, n, toEngineering, gain);
+        case G7:
+            return group_avx2<G7>(values, raw, n, toEngineering, gain);
+        case G8:
+            return group_avx2<G8>(values, raw, n, toEngineering, gain);
+        case G9:
+            return group_avx2<G9>(values, raw, n, toEngineering, gain);
+        case G10:
+            return group_avx2<G10>(values, raw, n, toEngineering, gain);
+        case G11:
+            return group_avx2<G11>(values, raw, n, toEngineering, gain);
+        case G12:
+            return group_avx2<G12>(values, raw, n, toEngineering, gain);
+        case None:
+            break;
     }
     return scan_avx2(values, n);
 }

@@ -9,6 +9,15 @@ inline constexpr const char* kWaveInCapsError = "waveInGetDevCaps error!";
 // "xa 数组的值不能相同" — the values of the xa array must not be equal.
 inline constexpr const char* kSplineEqualAbscissas =
     "xa \xCA\xFD\xD7\xE9\xB5\xC4\xD6\xB5\xB2\xBB\xC4\xDC\xCF\xE0\xCD\xAC";
+// Sound-card capture.
+inline constexpr const char* kSoundFormatUnsupported = "not support the sound format!";
+inline constexpr const char* kWaveInStopError = "waveInStop error!";
+inline constexpr const char* kWaveInResetError = "waveInReset error!";
+inline constexpr const char* kWaveInCloseError = "waveInClose error!";
+// "释放内存失败" — releasing the memory failed.
+inline constexpr const char* kReleaseMemoryFailed = "\xCA\xCD\xB7\xC5\xC4\xDA\xB4\xE6\xCA\xA7\xB0\xDC";
+// "声卡工作不正常!" — the sound card does not work properly.
+inline constexpr const char* kSoundCardNotWorking = "\xC9\xF9\xBF\xA8\xB9\xA4\xD7\xF7\xB2\xBB\xD5\xFD\xB3\xA3!";
 // Console lines of the device transport (printf formats).
 inline constexpr const char* kDeviceOpenFailed =
     "Failed to obtain file handle to device: %s with Win32 error code: %d\n";

@@ -1,24 +1,21 @@
 #include "core/share_block.h"
 
-#include <vector>
+#include <map>
+#include <string>
 
 namespace kelmo {
 namespace {
 
-struct Kept {
-    platform::SharedMemoryPtr units[2];
-};
-
-Kept& kept() {
-    static Kept k;
+std::map<std::string, platform::SharedMemoryPtr>& kept() {
+    static std::map<std::string, platform::SharedMemoryPtr> k;
     return k;
 }
 
 }  // namespace
 
-platform::SharedMemory* keep_share_block(bool secondUnit) {
-    auto& slot = kept().units[secondUnit ? 1 : 0];
-    if (!slot) slot = platform::current().shm_create_or_open(share_block_name(secondUnit), kShareBlockBytes, nullptr);
+platform::SharedMemory* keep_named(const char* name, std::size_t size) {
+    auto& slot = kept()[name];
+    if (!slot) slot = platform::current().shm_create_or_open(name, size, nullptr);
     return slot.get();
 }
 
@@ -28,8 +25,7 @@ ProcessState& process_state() {
 }
 
 void reset_process_state_for_tests() {
-    kept().units[0].reset();
-    kept().units[1].reset();
+    kept().clear();
     process_state() = ProcessState{};
 }
 

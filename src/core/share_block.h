@@ -23,10 +23,14 @@ inline const char* share_block_name(bool secondUnit) {
     return secondUnit ? kShareBlockName2 : kShareBlockName;
 }
 
-// Creates (or opens) the unit's block and keeps one handle on it for the
-// rest of the process, so that it persists between calls. Returns the view,
-// or nullptr when the block cannot be had.
-platform::SharedMemory* keep_share_block(bool secondUnit);
+// Creates (or opens) a named shared memory and keeps one handle on it for
+// the rest of the process, so that it persists between calls. Returns the
+// view, or nullptr when it cannot be had (a later call tries again).
+platform::SharedMemory* keep_named(const char* name, std::size_t size);
+// The same for the unit's status block.
+inline platform::SharedMemory* keep_share_block(bool secondUnit) {
+    return keep_named(share_block_name(secondUnit), kShareBlockBytes);
+}
 
 // Process-wide values; one instance per process, not guarded.
 struct ProcessState {

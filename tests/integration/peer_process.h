@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #ifdef _WIN32
@@ -16,16 +17,32 @@ namespace kelmo::test {
 
 class PeerProcess {
 public:
-    // Runs `command`; it must print "ready <pid>" once it is set up.
+    // Runs `command`; its first line must tell its process id, as
+    // "ready <pid>" or "... (pid <pid>)", once it is set up.
     explicit PeerProcess(const std::string& command) {
         pipe_ = ::popen(command.c_str(), "r");
         if (!pipe_) return;
-        char line[128] = {};
-        if (std::fgets(line, sizeof line, pipe_) && std::sscanf(line, "ready %ld", &pid_) == 1) ready_ = true;
+        char line[512] = {};
+        if (!std::fgets(line, sizeof line, pipe_)) return;
+        const char* at = std::strstr(line, "(pid ");
+        ready_ = std::sscanf(line, "ready %ld", &pid_) == 1 || (at && std::sscanf(at, "(pid %ld)", &pid_) == 1);
     }
     ~PeerProcess() { wait(); }
 
     bool ready() const { return ready_; }
+
+    long pid() const { return pid_; }
+
+    // Asks the peer to stop (SIGTERM; on Windows there is no such request
+    // and the peer is ended).
+    void terminate() {
+        if (!ready_) return;
+#ifdef _WIN32
+        kill();
+#else
+        ::kill(static_cast<pid_t>(pid_), SIGTERM);
+#endif
+    }
 
     // Ends the peer the hard way: no chance to close anything itself.
     void kill() {

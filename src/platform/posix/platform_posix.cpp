@@ -60,8 +60,12 @@ std::string library_dir() {
 std::string program_file(const char* name) {
     std::string file(name);
     for (char& c : file) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string beside = library_dir() + "/" + file;
-    if (::access(beside.c_str(), X_OK) == 0) return beside;
+    // Beside the library (a build tree), then in the bin folder beside its
+    // lib folder (an installed copy), then on PATH.
+    for (const char* sub : {"/", "/../bin/"}) {
+        const std::string candidate = library_dir() + sub + file;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
     return file;  // found through PATH, if at all
 }
 

@@ -16,6 +16,7 @@ public:
     // error code and returns an empty session.
     static DeviceSession open();
 
+    DeviceSession() = default;
     explicit operator bool() const { return dev_ != nullptr; }
 
     bool request(uint32_t code, const RequestRecord& record, void* out, uint32_t outSize,

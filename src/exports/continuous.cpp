@@ -1,0 +1,305 @@
+// Continuous acquisition: Set_dbl_MulChSam(Ex) start it, get_dbl_data(W)
+// deliver block after block, recover ends it.
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "core/numconv.h"
+#include "core/pacing.h"
+#include "exports/continuous.h"
+#include "exports/frame.h"
+#include "exports/guard.h"
+#include "kelmo.h"
+#include "sources/driver/device.h"
+#include "sources/driver/gain.h"
+#include "sources/driver/handles.h"
+#include "sources/sim/generator.h"
+#include "sources/sim/source.h"
+#include "sources/sound/capture.h"
+
+namespace kelmo {
+namespace {
+
+constexpr const char* kSingleChannelName = "123_1ch";
+constexpr std::size_t kSingleChannelBytes = 1024;
+
+int start_sim(UnitFrame& f, int32_t freqCode, int32_t gain, ChannelSpan span, const double* chGains) {
+    // Channel gains for the fetches, in words 1 .. 32 of the status block.
+    const int32_t words = span.count <= 0 ? 1 - span.count : 32;
+    if (words > 32) return 0;  // a single channel beyond the 32 entries
+    for (int32_t i = 0; i < words; ++i)
+        f.block->set_word(1 + i, chGains ? static_cast<int32_t>(trunc_i64(chGains[i])) : static_cast<int16_t>(gain));
+
+    auto block = sim::load_param_block(platform::Access::ReadWrite);
+    if (!block) return 0;
+    sim::SimParamBlock& p = sim::private_copy();
+    p.contSampleCount = 0;
+    p.contGain = chGains ? 1.0 : static_cast<double>(gain);
+    p.contFreqCode = static_cast<uint32_t>(freqCode);
+    p.contStartTick = platform::current().tick_count();
+    p.contFirstChannel = static_cast<int16_t>(span.first);
+    sim::store_param_block(*block);
+    block.reset();
+
+    // "123_1ch" stays open for the rest of the process, so that the fetches
+    // find it by name.
+    platform::SharedMemory* held = keep_named(kSingleChannelName, kSingleChannelBytes);
+    if (!held) return 0;
+    held->set_word(0, static_cast<int16_t>(span.count));
+    return 1;
+}
+
+int start_driver(UnitFrame& f, uint32_t* handleWord, int32_t freqCode, int32_t blockLen, ChannelSpan span,
+                 std::optional<int32_t> code, int16_t channelField) {
+    if (!code) return 0;
+    auto dev = driver::DeviceSession::open();
+    if (!dev) return 0;
+    const int32_t type = f.type();
+    driver::RequestRecord rec{};
+    rec.cardType = type;
+    rec.divider = freqCode;
+    rec.samples = blockLen;
+    rec.gainCode = static_cast<uint16_t>(*code);
+    rec.channel = channelField;
+    f.block->set_word(kWordSingleChannel, ((type == 602 || type == 603) && span.count <= 0) ? -span.count : 0);
+    const bool ok = dev.request(driver::kContinuousStart, rec, nullptr, 0);
+    // The device stays open, also after a refused start, until recover.
+    *handleWord = driver::keep_session(std::move(dev));
+    return ok ? 1 : 0;
+}
+
+}  // namespace
+
+int start_continuous(uint32_t* handleWord, int cardType, int freqCode, int gain, ChannelSpan span, int blockLen,
+                     const double* chGains, bool exVariant) {
+    if (!handleWord) return 0;
+    *handleWord = 0;
+    UnitFrame f(cardType);
+    if (!f.ok()) return 0;
+    const int32_t type = f.type();
+    if (is_simulated(type)) return start_sim(f, freqCode, gain, span, exVariant ? chGains : nullptr);
+    if (type == kSoundCard && !exVariant) return sound::start_capture(static_cast<uint32_t>(freqCode), span.count);
+
+    std::optional<int32_t> code;
+    int16_t field;
+    const bool pair = type == 602 || type == 603;
+    if (type == 653) {
+        code = driver::divided_code(gain);
+    } else if (!exVariant) {
+        code = driver::log2_code(gain, 0.00001);
+        if (code && pair) *code *= 17;
+    } else if (pair) {
+        if (chGains) {
+            auto hi = driver::log2_code(chGains[1], 0.0001), lo = driver::log2_code(chGains[0], 0.0001);
+            if (hi && lo) code = *hi * 16 + *lo;
+        }
+    } else {
+        code = driver::log2_code(gain, 0.0001);
+    }
+    if (pair)
+        field = f.mode == -1 ? int16_t{-1} : (exVariant ? static_cast<int16_t>(span.count) : int16_t{1});
+    else
+        field = static_cast<int16_t>(span.count);
+    return start_driver(f, handleWord, freqCode, blockLen, span, code, field);
+}
+
+namespace {
+
+struct Fetch {
+    int32_t len, nch, stride, offset;
+    int* status;
+    bool paced;
+};
+
+// Where channel i's block starts in a values buffer.
+double* block_at(double* buf, const Fetch& q, int32_t i) {
+    return buf + static_cast<std::ptrdiff_t>(q.offset) + static_cast<std::ptrdiff_t>(i) * q.stride;
+}
+
+// Advances the running count and works out the deadline of this block.
+struct SimBlock {
+    uint32_t before;
+    uint32_t freqCode;
+    int32_t first;
+    uint32_t deadline;
+    int32_t channels;  // "123_1ch": count, or -channel for one channel
+};
+
+std::optional<SimBlock> next_sim_block(const Fetch& q) {
+    auto block = sim::load_param_block(platform::Access::ReadWrite);
+    if (!block) {
+        if (q.status) *q.status = 1;
+        return std::nullopt;
+    }
+    sim::SimParamBlock& p = sim::private_copy();
+    SimBlock b{};
+    b.before = p.contSampleCount;
+    p.contSampleCount = b.before + static_cast<uint32_t>(q.len);
+    b.freqCode = p.contFreqCode;
+    b.first = p.contFirstChannel;
+    sim::store_param_block(*block);
+    block.reset();
+    const double ms = static_cast<double>(b.before + static_cast<uint32_t>(q.len)) * b.freqCode *
+                      process_state().simClockScale * 2.44140625e-11;
+    b.deadline = p.contStartTick + static_cast<uint32_t>(trunc_i64(ms));
+    auto single = platform::current().shm_open_existing(kSingleChannelName, kSingleChannelBytes,
+                                                        platform::Access::ReadWrite);
+    if (!single) return std::nullopt;
+    b.channels = single->word(0);
+    return b;
+}
+
+void pace_fetch(const Fetch& q, const SimBlock& b) {
+    if (!q.paced || process_state().simClockScale > 200000.0) return;
+    // Never longer than this block's own length (and a second to spare):
+    // a deadline further out comes from a start time that was tampered with.
+    wait_until_tick(b.deadline, sim::block_ms(b.freqCode, static_cast<uint32_t>(q.len)) + 1000.0);
+}
+
+// The channels of this block: (output position, entry, seed).
+struct Lane {
+    int32_t position;
+    int k;
+    uint32_t seed;
+};
+std::vector<Lane> lanes(const Fetch& q, const SimBlock& b) {
+    std::vector<Lane> v;
+    const double fc = static_cast<double>(b.freqCode);
+    if (b.channels >= 0) {
+        for (int32_t i = 0; i < q.nch; ++i) {
+            const int k = sim_channel(b.first, i);
+            v.push_back({i, k, static_cast<uint32_t>(trunc_i64(1000.0 * k + b.deadline * 10000.0 / fc))});
+        }
+    } else {
+        const int64_t k = -static_cast<int64_t>(b.channels);
+        if (k < sim::kEntries) {
+            const double s = b.deadline * 10000000.0 / fc / process_state().simClockScale + 1000.0 * k;
+            v.push_back({0, static_cast<int>(k), static_cast<uint32_t>(trunc_i64(s))});
+        }
+    }
+    return v;
+}
+
+int fetch_sim_values(const UnitFrame& f, double* buf, const Fetch& q) {
+    const auto b = next_sim_block(q);
+    if (!b) return 0;
+    const auto ls = lanes(q, *b);
+    if (ls.empty()) return 0;
+    const sim::Timing running{sim::Timing::Running, 0, 0, b->before};
+    const auto len = static_cast<uint32_t>(q.len);
+    for (const Lane& l : ls) {
+        sim::sim_srand(l.seed);
+        const auto gain = static_cast<int16_t>(f.block->word(1 + l.k));
+        double* out = block_at(buf, q, l.position);
+        if (!sim::synth_values(sim::private_copy(), l.k, running, sim::ExtraRule::Decoded, b->freqCode, len, gain, out))
+            return 0;
+        sim::clamp_values(out, len);
+    }
+    pace_fetch(q, *b);
+    return 1;
+}
+
+int fetch_sim_words(const UnitFrame& f, void* buf, const Fetch& q) {
+    const auto b = next_sim_block(q);
+    if (!b) return 0;
+    const auto ls = lanes(q, *b);
+    if (ls.empty()) return 0;
+    const sim::Timing running{sim::Timing::Running, 0, 0, b->before};
+    const auto len = static_cast<uint32_t>(q.len);
+    const bool wide = f.type() == 124;
+    const sim::Codes codes = wide ? sim::Codes::W32 : sim::Codes::W16;
+    const bool interleaved = q.offset == 65535;
+    std::vector<int32_t> scratch(len);
+    for (const Lane& l : ls) {
+        sim::sim_srand(l.seed);
+        const auto gain = static_cast<int16_t>(f.block->word(1 + l.k));
+        std::fill(scratch.begin(), scratch.end(), 0);  // an entry without a signal gives zeros
+        if (!sim::synth_codes_scaled_sum(sim::private_copy(), l.k, running, sim::ExtraRule::Decoded, b->freqCode,
+                                         len, gain, codes, scratch.data()))
+            return 0;
+        for (uint32_t s = 0; s < len; ++s) {
+            const std::ptrdiff_t at = interleaved
+                                          ? std::ptrdiff_t(s) * q.nch + l.position
+                                          : std::ptrdiff_t(q.offset) + std::ptrdiff_t(l.position) * q.stride + s;
+            if (wide)
+                static_cast<int32_t*>(buf)[at] = scratch[s];
+            else
+                static_cast<int16_t*>(buf)[at] = reinterpret_cast<const int16_t*>(scratch.data())[s];
+        }
+    }
+    pace_fetch(q, *b);
+    return 1;
+}
+
+}  // namespace
+
+int fetch_continuous(uint32_t* handleWord, int cardType, int len, int nch, void* buf, int stride, int offset,
+                     int* status, bool rawWords) {
+    if (status) *status = 0;
+    const bool unpaced = cardType == 1230;
+    if (len < 0 || (!buf && len > 0)) return 0;
+    UnitFrame f(unpaced ? 123 : cardType);
+    if (!f.ok()) return 0;
+    const Fetch q{len, nch, stride, offset, status, !unpaced};
+    const int32_t type = f.type();
+    if (is_simulated(type))
+        return rawWords ? fetch_sim_words(f, buf, q) : fetch_sim_values(f, static_cast<double*>(buf), q);
+    (void)handleWord;
+    // Sound card and driver: no capture runs and no fetch can be served
+    // while neither is driven.
+    return 0;
+}
+
+void recover_acquisition(uint32_t* handleWord, int cardType) {
+    const int32_t type = reduce_code(cardType);
+    if (type == kSoundCard) {
+        sound::stop_capture();
+        return;
+    }
+    const uint32_t handle = handleWord ? *handleWord : 0;
+    if ((type == 602 || type == 603) && handle != 0) {
+        if (auto* s = driver::kept_session(handle)) s->request(driver::kStop, driver::RequestRecord{}, nullptr, 0);
+    }
+    if (handle != 0) driver::close_session(handle);
+}
+
+}  // namespace kelmo
+
+using namespace kelmo;
+
+extern "C" {
+
+KELMO_API int KELMO_CALL Set_dbl_MulChSam(uint32_t* handleWord, int cardType, int freqCode, int gain, int channels,
+                                          int blockLen) {
+    return guarded(0, [&] {
+        return start_continuous(handleWord, cardType, freqCode, gain, unpack_channels(channels), blockLen, nullptr,
+                                false);
+    });
+}
+
+KELMO_API int KELMO_CALL Set_dbl_MulChSamEx(uint32_t* handleWord, int cardType, int freqCode, int gain, int count,
+                                            int blockLen, const double* chGains, const int* firstChannel) {
+    return guarded(0, [&] {
+        if (count > 1023) count -= 1024;
+        if (!chGains && is_simulated(unit_code(cardType).type)) return 0;  // the channel gains are needed
+        return start_continuous(handleWord, cardType, freqCode, gain, {firstChannel ? *firstChannel : 0, count},
+                                blockLen, chGains, true);
+    });
+}
+
+KELMO_API int KELMO_CALL get_dbl_data(uint32_t* handleWord, int cardType, int len, int nch, double* buf, int stride,
+                                      int offset, int* status) {
+    return guarded(0, [&] { return fetch_continuous(handleWord, cardType, len, nch, buf, stride, offset, status, false); });
+}
+
+KELMO_API int KELMO_CALL get_dbl_dataW(uint32_t* handleWord, int cardType, int len, int nch, void* buf, int stride,
+                                       int offset, int* status) {
+    return guarded(0, [&] { return fetch_continuous(handleWord, cardType, len, nch, buf, stride, offset, status, true); });
+}
+
+KELMO_API void KELMO_CALL recover(uint32_t* handleWord, int cardType) {
+    guarded_void([&] { recover_acquisition(handleWord, cardType); });
+}
+
+}  // extern "C"

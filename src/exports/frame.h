@@ -1,0 +1,47 @@
+// What every acquisition export does first: form the effective card type,
+// open the unit's status block (it must exist) and read its mode word.
+#pragma once
+
+#include <cstdint>
+
+#include "core/card_type.h"
+#include "core/share_block.h"
+#include "platform/platform.h"
+
+namespace kelmo {
+
+struct UnitFrame {
+    UnitCode code{};
+    platform::SharedMemoryPtr block;  // open for the whole call
+    int32_t mode = 0;                 // word 0
+
+    // Opens the block of the unit that the sign of cardType selects;
+    // `ok()` is false when it does not exist.
+    explicit UnitFrame(int32_t cardType) : code(unit_code(cardType)) {
+        block = platform::current().shm_open_existing(share_block_name(code.secondUnit), kShareBlockBytes,
+                                                      platform::Access::ReadWrite);
+        if (block) mode = block->word(kWordMode);
+    }
+    bool ok() const { return block != nullptr; }
+    int32_t type() const { return code.type; }
+};
+
+// A channel argument: count, or first channel x 256 + count packed into
+// one 16-bit value above 255 (a packed count of 0 means 256).
+struct ChannelSpan {
+    int32_t first;
+    int32_t count;
+};
+inline ChannelSpan unpack_channels(int32_t arg) {
+    const int32_t v = static_cast<int16_t>(arg);
+    if (v > 255) {
+        const int32_t count = v % 256;
+        return {v / 256, count == 0 ? 256 : count};
+    }
+    return {0, v};
+}
+
+// Channel k of the simulated source for the i-th requested channel.
+inline int sim_channel(int32_t first, int32_t i) { return static_cast<int>(((first + i) % 32 + 32) % 32); }
+
+}  // namespace kelmo

@@ -1,0 +1,201 @@
+// MulChSam, MulChSamEx, MulChSamW, MulChSamWEx: one block of several
+// channels, channel-major (channel i's block at i x len).
+#include <algorithm>
+#include <optional>
+
+#include "core/convert.h"
+#include "exports/frame.h"
+#include "exports/guard.h"
+#include "kelmo.h"
+#include "sources/driver/device.h"
+#include "sources/driver/gain.h"
+#include "sources/sim/source.h"
+#include "sources/sound/capture.h"
+
+using namespace kelmo;
+
+namespace {
+
+enum class Variant { Plain, Ex, W, WEx };
+
+bool words(Variant v) { return v == Variant::W || v == Variant::WEx; }
+bool ex(Variant v) { return v == Variant::Ex || v == Variant::WEx; }
+
+struct Request {
+    Variant variant;
+    int32_t freqCode;
+    int32_t len;
+    int32_t gain;
+    ChannelSpan span;
+    void* out;
+    const double* chGains;  // Ex variants
+};
+
+// The driver's gain code for this variant, or nothing for a gain that
+// has none (a gain of 0, or one without a logarithm).
+std::optional<int32_t> gain_code(Variant v, int32_t type, int32_t gain, const double* chGains) {
+    if (type == 653) {
+        if (v == Variant::Plain) return gain;
+        return driver::divided_code(gain);
+    }
+    if (is_simulated(type) && v != Variant::W) return gain;
+    switch (v) {
+        case Variant::Plain: {
+            auto c = driver::log2_code(gain, 0.00001);
+            if (c && (type == 602 || type == 603)) *c *= 17;
+            return c;
+        }
+        case Variant::W: return driver::log2_code(gain, 0.00001);
+        case Variant::Ex:
+        case Variant::WEx: {
+            if (type == 602 || type == 603) {
+                if (!chGains) return std::nullopt;
+                auto hi = driver::log2_code(chGains[1], 0.0001), lo = driver::log2_code(chGains[0], 0.0001);
+                if (!hi || !lo) return std::nullopt;
+                return *hi * 16 + *lo;
+            }
+            return driver::log2_code(gain, v == Variant::Ex ? 0.5 : 0.0001);
+        }
+    }
+    return std::nullopt;
+}
+
+uint32_t mult_of(Variant v, const UnitFrame& f) {
+    if (words(v)) return f.mode == -1 ? 32 : 1;
+    if (f.mode < 0) return 32;
+    return (f.type() >= 721 && f.type() <= 724) ? 2 : 1;
+}
+
+// The call's scratch: at least the driver's transfer of count x mult x len
+// 16-bit samples.
+platform::PageBufferPtr scratch(const Request& r, int32_t type, uint32_t mult) {
+    const uint64_t n = static_cast<uint64_t>(r.span.count), len = static_cast<uint64_t>(r.len);
+    const uint64_t margin = ex(r.variant) ? 32 : 512;
+    uint64_t bytes;
+    if (type == 891 || type == 892 || type == 124)
+        bytes = (len + margin) * n * mult * 8;
+    else if (type == 890)
+        bytes = len * 8 + 4096;
+    else if (n == 3)
+        bytes = (len + margin) * mult * 8;
+    else
+        bytes = (len + margin) * n * mult * 2;
+    bytes = std::max(bytes, n * mult * len * 2);
+    if (bytes > (uint64_t{1} << 40)) return nullptr;
+    return platform::make_page_buffer(static_cast<std::size_t>(bytes));
+}
+
+int driver_path(const Request& r, const UnitFrame& f, uint32_t mult, void* raw) {
+    const int32_t type = f.type();
+    const auto code = gain_code(r.variant, type, r.gain, r.chGains);
+    if (!code) return 0;
+    auto dev = driver::DeviceSession::open();
+    if (!dev) return 0;
+    const uint32_t total = static_cast<uint32_t>(r.span.count) * static_cast<uint32_t>(r.len);
+    driver::RequestRecord rec{};
+    rec.cardType = type;
+    rec.divider = r.freqCode & 0xFFFF;
+    rec.samples = static_cast<int32_t>(mult * static_cast<uint32_t>(r.len));
+    rec.gainCode = static_cast<uint16_t>(*code);
+    const bool negate = (type == 602 || type == 603) && f.mode == -1;
+    rec.channel = static_cast<int16_t>(negate ? -r.span.count : r.span.count);
+    if (!dev.request(driver::kMultiChannel, rec, raw, total * mult * 2)) return 0;
+    if (words(r.variant)) {
+        auto* w = static_cast<uint16_t*>(r.out);
+        const auto* s = static_cast<const uint16_t*>(raw);
+        for (uint32_t j = 0; j < total; ++j) w[j] = s[std::size_t{mult} * j];
+    } else if (mult == 32) {
+        auto* v = static_cast<double*>(r.out);
+        for (uint32_t j = 0; j < total; ++j)
+            convert_block(type, v + j, static_cast<char*>(raw) + 64 * std::size_t{j}, 1, true, nullptr, nullptr);
+    } else {
+        int32_t maxIndex = 0, minIndex = 0;
+        convert_block(type, static_cast<double*>(r.out), raw, static_cast<int32_t>(total), true, &maxIndex,
+                      &minIndex);
+    }
+    return dev.close() ? 1 : 0;
+}
+
+int sim_path(const Request& r, const UnitFrame& f, const int32_t firstChannel) {
+    const uint32_t t0 = platform::current().tick_count();
+    const uint32_t seed = sim::advance_seed();
+    const auto freqCode = static_cast<uint32_t>(r.freqCode);
+    const auto len = static_cast<uint32_t>(r.len);
+    if (!sim::load_param_block(platform::Access::ReadOnly)) return 0;
+    if (ex(r.variant) && !r.chGains) return 0;  // the per-channel gains are needed
+    const sim::SimParamBlock& p = sim::private_copy();
+    const sim::Timing timing{words(r.variant) ? sim::Timing::SeedOffset : sim::Timing::TickForSweeps, t0, seed, 0};
+    for (int32_t i = 0; i < r.span.count; ++i) {
+        const int k = sim_channel(firstChannel, i);
+        const int32_t gain = ex(r.variant) ? static_cast<int32_t>(trunc_i64(r.chGains[k])) : r.gain;
+        const std::size_t at = std::size_t(i) * len;
+        bool ok;
+        if (!words(r.variant)) {
+            double* block = static_cast<double*>(r.out) + at;
+            ok = sim::synth_values(p, k, timing, sim::ExtraRule::Stored, freqCode, len, gain, block);
+            if (ok) sim::clamp_values(block, len);
+        } else if (f.type() == 123) {
+            ok = sim::synth_codes(p, k, timing, sim::ExtraRule::Stored, freqCode, len, gain, sim::Codes::W16,
+                                  static_cast<int16_t*>(r.out) + at);
+        } else {
+            ok = sim::synth_codes(p, k, timing, sim::ExtraRule::Stored, freqCode, len, gain, sim::Codes::W32,
+                                  static_cast<int32_t*>(r.out) + at);
+        }
+        if (!ok) return 0;
+    }
+    sim::pace_block(t0, freqCode, len);
+    return 1;
+}
+
+int multi_channel(int cardType, Request r, const int* firstChannel) {
+    if (r.len < 0 || r.span.count <= 0 || (!r.out && r.len > 0)) return 0;
+    UnitFrame f(cardType);
+    if (!f.ok()) return 0;
+    const uint32_t mult = mult_of(r.variant, f);
+    auto raw = scratch(r, f.type(), mult);
+    if (!raw) return 0;
+    const int32_t type = f.type();
+    if (is_simulated(type)) return sim_path(r, f, ex(r.variant) ? (firstChannel ? *firstChannel : 0) : r.span.first);
+    if (type == kSoundCard && !ex(r.variant)) {
+        // No capture device is driven yet: the start fails and the capture
+        // is stopped as after every failed start.
+        sound::start_capture(static_cast<uint32_t>(r.freqCode), r.span.first * 256 + r.span.count);
+        sound::stop_capture();
+        return 0;
+    }
+    return driver_path(r, f, mult, raw->data());
+}
+
+}  // namespace
+
+extern "C" {
+
+KELMO_API int KELMO_CALL MulChSam(int cardType, int freqCode, int len, int gain, int channels, double* out) {
+    return guarded(0, [&] {
+        return multi_channel(cardType, {Variant::Plain, freqCode, len, gain, unpack_channels(channels), out, nullptr},
+                             nullptr);
+    });
+}
+
+KELMO_API int KELMO_CALL MulChSamEx(int cardType, int freqCode, int len, int gain, int count, double* out,
+                                    const double* chGains, const int* firstChannel) {
+    return guarded(0, [&] {
+        return multi_channel(cardType, {Variant::Ex, freqCode, len, gain, {0, count}, out, chGains}, firstChannel);
+    });
+}
+
+KELMO_API int KELMO_CALL MulChSamW(int cardType, int freqCode, int len, int gain, int channels, void* out) {
+    return guarded(0, [&] {
+        return multi_channel(cardType, {Variant::W, freqCode, len, gain, unpack_channels(channels), out, nullptr},
+                             nullptr);
+    });
+}
+
+KELMO_API int KELMO_CALL MulChSamWEx(int cardType, int freqCode, int len, int gain, int count, void* out,
+                                     const double* chGains, const int* firstChannel) {
+    return guarded(0, [&] {
+        return multi_channel(cardType, {Variant::WEx, freqCode, len, gain, {0, count}, out, chGains}, firstChannel);
+    });
+}
+
+}  // extern "C"

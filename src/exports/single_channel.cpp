@@ -1,0 +1,120 @@
+// OneChSam, OneChSamEx, OneChSamW: one block of one channel.
+#include <cstring>
+
+#include "core/convert.h"
+#include "exports/frame.h"
+#include "exports/guard.h"
+#include "kelmo.h"
+#include "sources/driver/device.h"
+#include "sources/driver/gain.h"
+#include "sources/sim/source.h"
+#include "sources/sound/capture.h"
+
+using namespace kelmo;
+
+namespace {
+
+enum class Output { Values, Words };
+
+// Raw buffer of the call: sized for n samples of channel k, mult-fold.
+platform::PageBufferPtr raw_buffer(const UnitFrame& f, int32_t k, uint32_t n, Output out) {
+    const uint64_t m = f.mode >= 0 ? static_cast<uint64_t>(f.mode) : 32u;
+    const bool wide = out == Output::Values && (f.type() == 124 || f.type() == 891 || f.type() == 892);
+    const uint64_t u = out == Output::Words ? 2 : (wide ? 2 : 1);
+    const uint64_t bytes = k < 4 ? (uint64_t{n} + 128) * u * m * 8 : (uint64_t(k) * n + 512) * u * m * 2;
+    if (bytes == 0 || bytes > (uint64_t{1} << 40)) return nullptr;
+    return platform::make_page_buffer(static_cast<std::size_t>(bytes));
+}
+
+int driver_block(const UnitFrame& f, uint32_t freqCode, uint32_t n, int32_t gain, int16_t k, void* out,
+                 Output kind, void* raw) {
+    const int32_t type = f.type();
+    const auto code = type == 653 ? driver::divided_code(static_cast<int16_t>(gain))
+                                  : driver::log2_code(static_cast<int16_t>(gain), 0.00001);
+    const uint32_t mult = f.mode == -1 ? 32 : 1;
+    auto dev = driver::DeviceSession::open();
+    if (!dev) return 0;
+    if (!code) return 0;  // a gain without a code is refused
+    driver::RequestRecord rec{};
+    rec.cardType = type;
+    rec.divider = static_cast<int32_t>(freqCode & 0xFFFF);
+    rec.samples = static_cast<int32_t>(n * mult);
+    rec.gainCode = static_cast<uint16_t>(*code);
+    rec.channel = ((type == 602 || type == 603) && f.mode == -1) ? static_cast<int16_t>(-k) : k;
+    if (!dev.request(driver::kSingleChannel, rec, raw, n * mult * 2)) return 0;
+    if (kind == Output::Words) {
+        auto* w = static_cast<uint16_t*>(out);
+        const auto* r = static_cast<const uint16_t*>(raw);
+        for (uint32_t i = 0; i < n; ++i) w[i] = r[i * mult];
+    } else if (mult == 32) {
+        auto* v = static_cast<double*>(out);
+        for (uint32_t i = 0; i < n; ++i)
+            convert_block(type, v + i, static_cast<char*>(raw) + 64 * std::size_t{i}, 1, true, nullptr, nullptr);
+    } else {
+        int maxIndex = 0, minIndex = 0;
+        convert_block(type, static_cast<double*>(out), raw, static_cast<int>(n), true, &maxIndex, &minIndex);
+    }
+    return dev.close() ? 1 : 0;
+}
+
+int sim_block(const UnitFrame& f, uint32_t freqCode, uint32_t n, int32_t gain, int k, void* out, Output kind) {
+    const uint32_t t0 = platform::current().tick_count();
+    const uint32_t seed = sim::advance_seed();
+    if (!sim::load_param_block(platform::Access::ReadOnly)) return 0;
+    if (k < 0 || k >= sim::kEntries) return 0;  // the simulated source has 32 entries
+    const sim::SimParamBlock& p = sim::private_copy();
+    const sim::Timing sweeps{sim::Timing::TickForSweeps, t0, seed, 0};
+    bool ok;
+    if (kind == Output::Values) {
+        ok = sim::synth_values(p, k, sweeps, sim::ExtraRule::Stored, freqCode, n, gain, static_cast<double*>(out));
+        if (ok) sim::clamp_values(static_cast<double*>(out), n);
+    } else if (f.type() == 123) {
+        ok = sim::synth_codes(p, k, sweeps, sim::ExtraRule::Stored, freqCode, n, gain, sim::Codes::W16, out);
+    } else {
+        // 32-bit codes start at a whole number of milliseconds, except the
+        // sources of a sum channel, which follow the usual rule.
+        const sim::Timing whole{sim::Timing::SeedWhole, t0, seed, 0};
+        const sim::Timing& t = p.waveform[k] == sim::kSum ? sweeps : whole;
+        ok = sim::synth_codes(p, k, t, sim::ExtraRule::Stored, freqCode, n, gain, sim::Codes::W32, out);
+    }
+    if (!ok) return 0;
+    sim::pace_block(t0, freqCode, n);
+    return 1;
+}
+
+int one_channel(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel, void* out, Output kind) {
+    if (!out && n > 0) return 0;
+    UnitFrame f(cardType);
+    if (!f.ok()) return 0;
+    const auto k = static_cast<int16_t>(channel - 1);
+    auto raw = raw_buffer(f, k, n, kind);
+    if (!raw) return 0;
+    if (is_simulated(f.type())) return sim_block(f, freqCode, n, gain, k, out, kind);
+    if (f.type() == kSoundCard) {
+        // A single channel of a continuous capture. No capture device is
+        // driven yet, so the start fails; the capture is stopped as after
+        // every failed start.
+        sound::start_capture(freqCode, k == 0 ? 1 : -k);
+        sound::stop_capture();
+        return 0;
+    }
+    return driver_block(f, freqCode, n, gain, k, out, kind, raw->data());
+}
+
+}  // namespace
+
+extern "C" {
+
+KELMO_API int KELMO_CALL OneChSam(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel, double* out) {
+    return guarded(0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Output::Values); });
+}
+
+KELMO_API int KELMO_CALL OneChSamEx(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel, double* out) {
+    return guarded(0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Output::Values); });
+}
+
+KELMO_API int KELMO_CALL OneChSamW(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel, void* out) {
+    return guarded(0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Output::Words); });
+}
+
+}  // extern "C"

@@ -1,0 +1,25 @@
+// Gain codes: the form in which the driver takes a gain.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+namespace kelmo::driver {
+
+// floor(log2(gain) + bias); no code for a gain that has no logarithm.
+inline std::optional<int32_t> log2_code(double gain, double bias) {
+    if (!(gain > 0.0) || !std::isfinite(gain)) return std::nullopt;
+    return static_cast<int32_t>(std::floor(std::log2(gain) + bias));
+}
+
+// 256 / gain for the one card that counts gains down from 256 (a code of
+// 256 is sent as 255); no code for a gain of 0.
+inline std::optional<int32_t> divided_code(int32_t gain) {
+    if (gain == 0) return std::nullopt;
+    int32_t code = 256 / gain;
+    if ((code & 0xFFFF) == 256) code = 255;
+    return code;
+}
+
+}  // namespace kelmo::driver

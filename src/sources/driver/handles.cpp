@@ -1,0 +1,59 @@
+#include "sources/driver/handles.h"
+
+#include <map>
+#include <mutex>
+
+#include "core/messages.h"
+
+namespace kelmo::driver {
+namespace {
+
+struct Table {
+    std::mutex mutex;
+    std::map<uint32_t, DeviceSession> sessions;
+    uint32_t next = 0x100;
+};
+
+Table& table() {
+    static Table t;
+    return t;
+}
+
+}  // namespace
+
+uint32_t keep_session(DeviceSession session) {
+    auto& t = table();
+    std::lock_guard<std::mutex> g(t.mutex);
+    uint32_t h;
+    do {
+        t.next += 4;  // handle values are multiples of 4, never 0
+        h = t.next;
+    } while (h == 0 || t.sessions.count(h));
+    t.sessions.emplace(h, std::move(session));
+    return h;
+}
+
+DeviceSession* kept_session(uint32_t handle) {
+    auto& t = table();
+    std::lock_guard<std::mutex> g(t.mutex);
+    auto it = t.sessions.find(handle);
+    return it == t.sessions.end() ? nullptr : &it->second;
+}
+
+bool close_session(uint32_t handle) {
+    auto& t = table();
+    DeviceSession s;
+    {
+        std::lock_guard<std::mutex> g(t.mutex);
+        auto it = t.sessions.find(handle);
+        if (it == t.sessions.end()) {
+            console_printf(msg::kDeviceCloseFailed, 6);  // an invalid handle
+            return false;
+        }
+        s = std::move(it->second);
+        t.sessions.erase(it);
+    }
+    return s.close();
+}
+
+}  // namespace kelmo::driver

@@ -1,0 +1,19 @@
+// Device sessions that outlive a call (continuous acquisitions) are kept
+// here and handed to the host as a 32-bit handle word.
+#pragma once
+
+#include <cstdint>
+
+#include "sources/driver/device.h"
+
+namespace kelmo::driver {
+
+// Keeps the session; returns its non-zero handle word.
+uint32_t keep_session(DeviceSession session);
+// The kept session of a handle word, or nullptr.
+DeviceSession* kept_session(uint32_t handle);
+// Closes and forgets it. False (with the console line printed) when the
+// word names no open session or the system refuses to close it.
+bool close_session(uint32_t handle);
+
+}  // namespace kelmo::driver

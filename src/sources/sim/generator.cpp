@@ -1,0 +1,108 @@
+// Entry points of the generator: time base, seeding, choice of the signal
+// family, and the two pure helpers of the periodic family and the noise
+// filter.
+#include "sources/sim/generator.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/numconv.h"
+#include "core/share_block.h"
+#include "platform/platform.h"
+#include "sources/sim/generator_detail.h"
+
+namespace kelmo::sim {
+namespace {
+
+using detail::Output;
+using detail::Store;
+
+void generate(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
+              double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
+              int32_t gain, const Output& o, int32_t slot, double extra) {
+    // 5 is a sum channel, which the callers mix themselves; 6 and above
+    // carry no signal. Either way the buffer keeps what it holds.
+    if (waveform >= 5) return;
+
+    const double dt = static_cast<double>(freqCode) * process_state().simClockScale / 40960000000000.0;
+    const double T0 = static_cast<double>(startSample) * dt + timeOffsetMs * 0.001;
+    const auto g = static_cast<int16_t>(gain);
+
+    if (waveform >= 2) {
+        const detail::PeriodicArgs args{shape, waveform, modulation, A, A2, f1, f2, phi, Tp, g, extra};
+        detail::periodic(args, T0, dt, N, o);
+        return;
+    }
+
+    // Noise. The seed keeps its low 32 bits; a start time without a value
+    // (NaN, or beyond the integers) seeds with 0.
+    sim_srand(static_cast<uint32_t>(trunc_i64(T0 * 1000.0 + slot)));
+    if (waveform == 1 && o.kind == Store::Double) sim_srand(platform::current().tick_count());
+
+    bool bandPass = false;
+    int lo = 0, hi = 0;
+    if (waveform == 1) {
+        // Band edges in 1/1024 of the sampling rate. An edge that is
+        // negative or above half the rate (or has no value at all) makes
+        // the call plain white noise.
+        const int64_t e1 = trunc_i64(f1 * dt * 1024.0);
+        const int64_t e2 = trunc_i64(f2 * dt * 1024.0);
+        const int64_t l = std::min(e1, e2), h = std::max(e1, e2);
+        if (l >= 0 && h <= 512) {
+            bandPass = true;
+            lo = static_cast<int>(l);
+            hi = static_cast<int>(h);
+        }
+    }
+    detail::noise(bandPass, lo, hi, A, g, N, slot, o);
+}
+
+}  // namespace
+
+void SimSignalGen(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
+                  double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
+                  int32_t gain, double* out, int32_t slot, double extra) {
+    generate(shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain,
+             Output{Store::Double, out}, slot, extra);
+}
+
+void SimSignalGenW16(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
+                     double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
+                     int32_t gain, int16_t* out, int32_t slot, double extra) {
+    generate(shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain,
+             Output{Store::W16, out}, slot, extra);
+}
+
+void SimSignalGenW32(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
+                     double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
+                     int32_t gain, int32_t* out, int32_t slot, double extra) {
+    generate(shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain,
+             Output{Store::W32, out}, slot, extra);
+}
+
+double SimWarpPhase(double a, double b, double c, double d) {
+    const double pi = 4.0 * std::atan(1.0);
+    const double x = a * b + d / (2.0 * pi);
+    double p = x - std::floor(x);
+    if (p <= 0.0) p = p + 1.0;
+    const double D = (c + 1000.0) * 0.0005;
+    if (p <= D && D != 0.0) return 0.5 * p / D;
+    return 0.5 + 0.5 * (p - D) / (1.0 - D);
+}
+
+double BesselI0(double a) {
+    double sum = 1.0;
+    double t = 1.0;
+    // Bounded for every argument: a negative term ends it at once, a
+    // positive one falls below 1e-6 a few times a/2 terms after its peak,
+    // and a term that overflows or has no value ends it too (arguments
+    // large enough to need more than a few thousand terms overflow first).
+    for (int k = 1;; ++k) {
+        t = t * (a / 2.0) / k;
+        sum += t * t;
+        if (t < 0.000001 || !std::isfinite(t)) break;
+    }
+    return sum;
+}
+
+}  // namespace kelmo::sim

@@ -1,0 +1,80 @@
+// The simulated source's signal generator.
+//
+// SimSignalGen turns one channel's parameters (one entry of the parameter
+// block "Vort123SigPara", decoded by the caller) into a block of samples:
+// band-limited white noise, band-pass noise, or a cosine, triangle or
+// square wave with one of eleven modulations. The W16 and W32 variants
+// differ only in how a sample is stored: as a signed 16-bit or 32-bit code
+// (5000 output units = 2^15 or 2^31 codes).
+//
+// The arguments come from another process and are not trusted. Whatever
+// they hold, a call writes out[0 .. N-1] (or nothing, for waveforms 5 and
+// 6 and above), never touches memory beyond that, and never stores a NaN
+// or an infinity (such a sample is stored as 0). Where the formulas have
+// no value the generator gives the defined answers listed in periodic.cpp
+// and noise.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelmo::sim {
+
+// The noise history "Random_Simu", provided by the signal-source program:
+// 32 slots of 1024 doubles, the latest raw noise values of each channel at
+// four times the sampling rate, oldest first.
+inline constexpr const char* kNoiseStateName = "Random_Simu";
+inline constexpr int32_t kNoiseSlots = 32;
+inline constexpr std::size_t kNoiseSlotValues = 1024;
+inline constexpr std::size_t kNoiseStateBytes = kNoiseSlots * kNoiseSlotValues * sizeof(double);  // 262144
+
+// Argument order is the one every acquisition path uses:
+//   shape      symmetry in per mille (-1000 .. 1000), or the step count of
+//              a stepped sweep
+//   startSample, timeOffsetMs   start time = startSample * dt + timeOffsetMs / 1000
+//   waveform   <= 0 white noise, 1 band-pass noise, 2 cosine, 3 triangle,
+//              4 square; anything else writes nothing
+//   modulation 0 .. 10 (periodic waveforms)
+//   A, A2      start and end amplitude
+//   f1, f2     start and end frequency in Hz (band edges of band-pass noise)
+//   phi        start phase in radians
+//   Tp         sweep, step or burst period in seconds
+//   freqCode   sampling divider: dt = freqCode * simClockScale / 4.096e13
+//   N          number of samples to write
+//   gain       amplitude multiplier, used as a signed 16-bit value
+//   slot       channel entry 0 .. 31: noise history slot and noise seed
+//   extra      damping ratio (modulation 9) or burst cycles (modulation 10)
+void SimSignalGen(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
+                  double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
+                  int32_t gain, double* out, int32_t slot, double extra);
+void SimSignalGenW16(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
+                     double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
+                     int32_t gain, int16_t* out, int32_t slot, double extra);
+void SimSignalGenW32(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
+                     double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
+                     int32_t gain, int32_t* out, int32_t slot, double extra);
+
+// Phase a * b + d / 2pi reduced to (0, 1] and warped by the symmetry c
+// (per mille): the first half of the result takes the fraction
+// (c + 1000) / 2000 of the cycle.
+double SimWarpPhase(double a, double b, double c, double d);
+
+// Modified Bessel function of the first kind, order 0, by its power series
+// (stops when a term drops below 1e-6, or stops being finite).
+double BesselI0(double a);
+
+// The library's own pseudo-random sequence, process-wide (the noise is
+// defined by it): state = state * 214013 + 2531011, result (state >> 16)
+// & 0x7FFF, 0 .. 32767.
+void sim_srand(uint32_t seed);
+int sim_rand();
+
+// Kernel of the noise filter, for tests and benchmarks. Auto is the
+// run-time choice (AVX2 when the processor has it); forcing Avx2 without
+// it keeps the scalar kernel. Both give the same bits. Returns the
+// previous setting.
+enum class NoiseKernel : int { Auto = 0, Scalar = 1, Avx2 = 2 };
+NoiseKernel noise_kernel_override(NoiseKernel kernel);
+bool noise_avx2_supported();
+
+}  // namespace kelmo::sim

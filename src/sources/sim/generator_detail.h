@@ -1,0 +1,146 @@
+// Pieces of the generator shared by its translation units: how a sample is
+// stored, the two signal families, the noise filter and its kernels.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/numconv.h"
+
+namespace kelmo::sim::detail {
+
+// ---- storing a sample -------------------------------------------------------
+//
+// A sample that is not finite is stored as 0 (code 0). Codes are limited to
+// the word's range before truncation, so a finite value never wraps.
+enum class Store { Double, W16, W32 };
+
+struct Output {
+    Store kind;
+    void* out;
+
+    // Scale from output units to codes and the code range.
+    double scale() const { return kind == Store::W16 ? 6.5536 : 429496.7296; }
+    double lowest() const { return kind == Store::W16 ? -32768.0 : -2147483648.0; }
+    double highest() const { return kind == Store::W16 ? 32767.0 : 2147483647.0; }
+    double limited(double v) const { return v < lowest() ? lowest() : (v > highest() ? highest() : v); }
+
+    void code(std::size_t i, int64_t c) const {
+        if (kind == Store::W16) {
+            static_cast<int16_t*>(out)[i] = static_cast<int16_t>(c);  // low 16 bits
+        } else {
+            static_cast<int32_t*>(out)[i] = static_cast<int32_t>(c);  // low 32 bits
+        }
+    }
+
+    // Cosine and triangle samples: codes truncated toward zero.
+    void periodic(std::size_t i, double s) const {
+        if (!std::isfinite(s)) s = 0.0;
+        if (kind == Store::Double) {
+            static_cast<double*>(out)[i] = s;
+        } else {
+            code(i, trunc_i64(limited(s * scale())));
+        }
+    }
+
+    // Square samples: the level gv = gain * V is limited and truncated, and
+    // the negative half stores the negation of that code (so a level of
+    // -32768 codes comes back as +32768, whose low 16 bits read -32768).
+    void square(std::size_t i, double gv, bool positive, bool finite) const {
+        if (!finite || !std::isfinite(gv)) {
+            if (kind == Store::Double) {
+                static_cast<double*>(out)[i] = 0.0;
+            } else {
+                code(i, 0);
+            }
+        } else if (kind == Store::Double) {
+            static_cast<double*>(out)[i] = gv * (positive ? 1.0 : -1.0);
+        } else {
+            const int64_t t = trunc_i64(limited(gv * scale()));
+            code(i, positive ? t : -t);
+        }
+    }
+
+    // Noise samples v[0 .. b-1] at out[pos ..]: codes rounded toward minus
+    // infinity.
+    void noise_block(std::size_t pos, const double* v, int b) const {
+        if (kind == Store::Double) {
+            double* d = static_cast<double*>(out) + pos;
+            for (int i = 0; i < b; ++i) d[i] = std::isfinite(v[i]) ? v[i] : 0.0;
+        } else {
+            for (int i = 0; i < b; ++i) {
+                code(pos + i, std::isfinite(v[i]) ? trunc_i64(std::floor(limited(v[i] * scale()))) : 0);
+            }
+        }
+    }
+};
+
+// ---- the two families -------------------------------------------------------
+
+struct PeriodicArgs {
+    int32_t shape;
+    int32_t waveform;  // 2 cosine, 3 triangle, 4 square
+    int32_t modulation;
+    double A, A2, f1, f2, phi, Tp;
+    int16_t gain;
+    double extra;
+};
+void periodic(const PeriodicArgs& args, double T0, double dt, uint32_t N, const Output& o);
+
+// Noise through the 895-tap filter: low-pass at half the sampling rate, or
+// band-pass between lo and hi (0 <= lo <= hi <= 512, in 1/1024 of the
+// sampling rate) when bandPass. The random sequence must be seeded.
+void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, int32_t slot, const Output& o);
+
+// ---- the noise filter ---------------------------------------------------------
+//
+// The noise runs at four times the sampling rate. Its values are kept as
+// frames of four (one frame per output sample), split into four phase
+// arrays of kPhaseStride values each, laid out one after the other: phase p
+// of frame f is raw value 4f + p. Output i of a block is
+//   sum over u = 0 .. 894 of h[u] * Y[4i + u]
+// (the filter is symmetric, h[u] = h[894 - u]), that is, with u = 4q + p,
+//   sum over p, q of h[4q + p] * Yp[i + q].
+// The terms are added from 0.0 in one fixed order, the same in every
+// kernel, so all kernels give the same bits:
+//  - first the groups: 16 consecutive taps q0 .. q0 + 15 of one phase, the
+//    group's terms in the order q0 + kGroupOrder[0 .. 15] (four interleaved
+//    runs with stride 4, which lets a vector kernel load each input once
+//    for four taps);
+//  - then the single taps, in their order.
+// Taps that the design makes exactly zero are not in the list.
+inline constexpr int kTaps = 895;
+inline constexpr int kCentre = 447;
+inline constexpr std::size_t kPhaseStride = 512;  // frames per phase array
+inline constexpr int kGroupOrder[16] = {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
+
+struct Taps {
+    int groups = 0;
+    int singles = 0;
+    // Group g: taps h[0 .. 15] of q0 .. q0 + 15 (natural order), and the
+    // offset p * kPhaseStride + q0 of its first input.
+    std::size_t groupAt[64];
+    double group[64][16];
+    std::size_t singleAt[32];
+    double single[32];
+};
+
+// The filter taps h[0 .. 894], as the design defines them.
+void design_taps(bool bandPass, int lo, int hi, double* h);
+
+// out[i] for i = 0 .. b - 1 (b <= 32); y points at frame 0 of the window
+// (the 256 frames of the current history) in phase array 0.
+void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out);
+#if defined(__x86_64__) || defined(__i386__)
+#define KELMO_SIM_AVX2_KERNEL 1
+void noise_dot_avx2(const Taps& taps, const double* y, int b, double* out);
+#endif
+
+// ---- the random sequence --------------------------------------------------------
+uint32_t rand_state();
+void set_rand_state(uint32_t state);
+constexpr uint32_t rand_step(uint32_t s) { return s * 214013u + 2531011u; }
+constexpr int rand_value(uint32_t s) { return static_cast<int>((s >> 16) & 0x7FFFu); }
+
+}  // namespace kelmo::sim::detail

@@ -1,0 +1,244 @@
+// White and band-pass noise.
+//
+// Uniform random values at four times the sampling rate pass through a
+// linear-phase FIR filter of 895 taps (Kaiser window, beta 8.95926), and
+// every fourth filter output is kept. The channel's last 1024 raw values
+// live in its slot of "Random_Simu", so that consecutive calls continue one
+// noise stream per channel.
+//
+// The window is the same for every call and is built once; so are the
+// low-pass taps. Band-pass taps depend on the band edges and are kept for
+// the last few bands asked for.
+//
+// "Random_Simu" belongs to the signal-source program; the library never
+// creates it. When it does not exist, or the slot is outside 0 .. 31, the
+// call starts from a zero history and stores nothing back: the output is
+// still a full block of filtered noise (it only lacks the continuation of
+// an earlier call), and no other process's memory is touched.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/platform.h"
+#include "sources/sim/generator.h"
+#include "sources/sim/generator_detail.h"
+
+namespace kelmo::sim {
+namespace detail {
+namespace {
+
+constexpr double kKaiserBeta = 8.95926;
+
+// w[k] for k = 0 .. 447 (the other half mirrors it).
+const std::array<double, kCentre + 1>& window() {
+    static const std::array<double, kCentre + 1> w = [] {
+        std::array<double, kCentre + 1> v{};
+        const double norm = BesselI0(kKaiserBeta);
+        for (int k = 0; k <= kCentre; ++k) {
+            const double u = 1.0 - k / 447.0;
+            v[k] = BesselI0(kKaiserBeta * (1.0 - u * u)) / norm;
+        }
+        return v;
+    }();
+    return w;
+}
+
+// The taps in summation order. The low-pass design is zero at every
+// m = k - 447 that is a non-zero multiple of 4 (sin of a multiple of pi),
+// which is all of phase 3 but the centre: those taps are left out.
+Taps make_taps(bool bandPass, int lo, int hi) {
+    double h[kTaps];
+    design_taps(bandPass, lo, hi, h);
+    Taps t;
+    for (int p = 0; p < 4; ++p) {
+        int q = 0, end = (kTaps - p + 3) / 4;  // 224 taps, 223 in phase 3
+        if (p == 3 && !bandPass) q = kCentre / 4, end = q + 1;  // 447 = 4 * 111 + 3
+        for (; q + 16 <= end; q += 16, ++t.groups) {
+            t.groupAt[t.groups] = p * kPhaseStride + q;
+            for (int j = 0; j < 16; ++j) t.group[t.groups][j] = h[4 * (q + j) + p];
+        }
+        for (; q < end; ++q, ++t.singles) {
+            t.singleAt[t.singles] = p * kPhaseStride + q;
+            t.single[t.singles] = h[4 * q + p];
+        }
+    }
+    return t;
+}
+
+const Taps& lowpass_taps() {
+    static const Taps t = make_taps(false, 0, 0);
+    return t;
+}
+
+std::shared_ptr<const Taps> bandpass_taps(int lo, int hi) {
+    struct Entry {
+        int lo = -1, hi = -1;
+        std::shared_ptr<const Taps> taps;
+    };
+    static std::mutex mutex;
+    static std::array<Entry, 4> cache;
+    static std::size_t next = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& e : cache) {
+        if (e.taps && e.lo == lo && e.hi == hi) return e.taps;
+    }
+    auto taps = std::make_shared<const Taps>(make_taps(true, lo, hi));
+    cache[next] = Entry{lo, hi, taps};
+    next = (next + 1) % cache.size();
+    return taps;
+}
+
+// ---- kernel choice --------------------------------------------------------------
+
+std::atomic<int> g_kernelOverride{static_cast<int>(NoiseKernel::Auto)};
+
+bool detect_avx2() {
+#ifdef KELMO_SIM_AVX2_KERNEL
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#else
+    return false;
+#endif
+}
+
+void noise_dot(const Taps& taps, const double* y, int b, double* out) {
+#ifdef KELMO_SIM_AVX2_KERNEL
+    if (g_kernelOverride.load(std::memory_order_relaxed) != static_cast<int>(NoiseKernel::Scalar) &&
+        noise_avx2_supported()) {
+        noise_dot_avx2(taps, y, b, out);
+        return;
+    }
+#endif
+    noise_dot_scalar(taps, y, b, out);
+}
+
+// ---- frames ------------------------------------------------------------------------
+
+constexpr std::size_t kWindowFrames = kNoiseSlotValues / 4;  // 256 frames = one history
+constexpr std::size_t kBufferFrames = kPhaseStride;
+constexpr int kBlock = 32;
+
+// Four steps of the random sequence at once: s -> kA4 * s + kC4. Phase p
+// of consecutive frames is every fourth value, so four such chains, one per
+// phase, draw a block without waiting on one another.
+constexpr uint32_t kA4 = 214013u * 214013u * 214013u * 214013u;
+constexpr uint32_t kC4 = 2531011u * (1u + 214013u + 214013u * 214013u + 214013u * 214013u * 214013u);
+static_assert(rand_step(rand_step(rand_step(rand_step(12345u)))) == 12345u * kA4 + kC4);
+
+// Draws frames [from, from + b): raw values uniform in [-1, 1] in sequence
+// order, and the same times gain times A by phase.
+void draw_frames(double* raw, double* ph, std::size_t from, int b, double g, double A) {
+    const double inv = 1.0 / 16383.5;
+    uint32_t s0 = rand_step(rand_state());
+    uint32_t s1 = rand_step(s0), s2 = rand_step(s1), s3 = rand_step(s2);
+    uint32_t last = s3;
+    for (std::size_t f = from, e = from + b; f < e; ++f) {
+        last = s3;
+        const double x0 = (rand_value(s0) - 16383.5) * inv, x1 = (rand_value(s1) - 16383.5) * inv;
+        const double x2 = (rand_value(s2) - 16383.5) * inv, x3 = (rand_value(s3) - 16383.5) * inv;
+        raw[4 * f] = x0, raw[4 * f + 1] = x1, raw[4 * f + 2] = x2, raw[4 * f + 3] = x3;
+        ph[f] = g * x0 * A, ph[kPhaseStride + f] = g * x1 * A;
+        ph[2 * kPhaseStride + f] = g * x2 * A, ph[3 * kPhaseStride + f] = g * x3 * A;
+        s0 = s0 * kA4 + kC4, s1 = s1 * kA4 + kC4, s2 = s2 * kA4 + kC4, s3 = s3 * kA4 + kC4;
+    }
+    set_rand_state(last);
+}
+
+}  // namespace
+
+void design_taps(bool bandPass, int lo, int hi, double* h) {
+    const double pi = 4.0 * std::atan(1.0);
+    const auto& w = window();
+    const double Fl = lo / 2048.0, Fh = hi / 2048.0;
+    for (int k = 0; k < kCentre; ++k) {
+        const double m = k - kCentre;
+        const double pm = pi * m;
+        h[k] = bandPass ? w[k] * (std::sin(pm * Fh) - std::sin(pm * Fl)) / pm : w[k] * std::sin(pm / 4.0) / pm;
+        h[kTaps - 1 - k] = h[k];
+    }
+    h[kCentre] = bandPass ? (Fh - Fl) * w[kCentre] : 0.25 * w[kCentre];
+}
+
+void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out) {
+    double acc[kBlock] = {};
+    b = std::min(b, kBlock);
+    for (int g = 0; g < taps.groups; ++g) {
+        const double* yg = y + taps.groupAt[g];
+        for (int j : kGroupOrder) {
+            const double h = taps.group[g][j];
+            for (int i = 0; i < b; ++i) acc[i] += h * yg[j + i];
+        }
+    }
+    for (int k = 0; k < taps.singles; ++k) {
+        const double h = taps.single[k];
+        const double* ys = y + taps.singleAt[k];
+        for (int i = 0; i < b; ++i) acc[i] += h * ys[i];
+    }
+    std::copy(acc, acc + b, out);
+}
+
+void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, int32_t slot, const Output& o) {
+    std::shared_ptr<const Taps> band;
+    const Taps& taps = bandPass ? *(band = bandpass_taps(lo, hi)) : lowpass_taps();
+
+    platform::SharedMemoryPtr state;
+    unsigned char* slotBytes = nullptr;
+    if (slot >= 0 && slot < kNoiseSlots) {
+        state = platform::current().shm_open_existing(kNoiseStateName, kNoiseStateBytes, platform::Access::ReadWrite);
+        if (state) slotBytes = static_cast<unsigned char*>(state->data()) + slot * sizeof(double) * kNoiseSlotValues;
+    }
+
+    // raw: the values as drawn (what the slot keeps); ph: the same values
+    // times gain times A, split by phase, for the filter.
+    double raw[4 * kBufferFrames];
+    double ph[4 * kPhaseStride];
+    const double g = gain;
+
+    if (slotBytes) {
+        std::memcpy(raw, slotBytes, sizeof(double) * kNoiseSlotValues);
+    } else {
+        std::fill(raw, raw + kNoiseSlotValues, 0.0);
+    }
+    for (std::size_t j = 0; j < kNoiseSlotValues; ++j) ph[(j & 3) * kPhaseStride + (j >> 2)] = g * raw[j] * A;
+
+    // Blocks of 32 output samples (the last one shorter): draw 4 raw values
+    // per output sample, then filter the latest 256 frames.
+    std::size_t filled = kWindowFrames;
+    double values[kBlock];
+    for (uint32_t pos = 0; pos < N;) {
+        const int b = static_cast<int>(std::min<uint32_t>(kBlock, N - pos));
+        if (filled + b > kBufferFrames) {
+            const std::size_t from = filled - kWindowFrames;
+            std::memmove(raw, raw + 4 * from, sizeof(double) * 4 * kWindowFrames);
+            for (std::size_t p = 0; p < 4; ++p) {
+                std::memmove(ph + p * kPhaseStride, ph + p * kPhaseStride + from, sizeof(double) * kWindowFrames);
+            }
+            filled = kWindowFrames;
+        }
+        draw_frames(raw, ph, filled, b, g, A);
+        filled += b;
+
+        noise_dot(taps, ph + (filled - kWindowFrames), b, values);
+        o.noise_block(pos, values, b);
+        pos += static_cast<uint32_t>(b);
+    }
+
+    if (slotBytes) std::memcpy(slotBytes, raw + 4 * (filled - kWindowFrames), sizeof(double) * kNoiseSlotValues);
+}
+
+}  // namespace detail
+
+bool noise_avx2_supported() {
+    static const bool supported = detail::detect_avx2();
+    return supported;
+}
+
+NoiseKernel noise_kernel_override(NoiseKernel kernel) {
+    return static_cast<NoiseKernel>(detail::g_kernelOverride.exchange(static_cast<int>(kernel)));
+}
+
+}  // namespace kelmo::sim

@@ -1,0 +1,211 @@
+#include "sources/sim/source.h"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "core/numconv.h"
+#include "core/pacing.h"
+#include "core/share_block.h"
+#include "sources/sim/generator.h"
+
+namespace kelmo::sim {
+namespace {
+
+// One entry's values as generator arguments.
+struct Entry {
+    int32_t waveform, modulation, shape;
+    double A, A2, f1, f2, phi, Tp, extra;
+};
+
+Entry entry(const SimParamBlock& p, int k, ExtraRule rule) {
+    Entry e{};
+    e.waveform = p.waveform[k];
+    const int32_t stored = p.modulation[k];
+    e.shape = p.shapeParam[k];
+    e.modulation = stored;
+    if (stored > 10000) {  // stepped sweeps: the step count rides in the code
+        e.shape = stored % 10000;
+        e.modulation = stored / 20000 + 5;
+    }
+    const int32_t decides = rule == ExtraRule::Stored ? stored : e.modulation;
+    e.extra = decides == 10 ? p.burstCycles[k] : p.damping[k];
+    e.A = p.amp1[k];
+    e.A2 = p.amp2[k];
+    e.f1 = p.freq1[k];
+    e.f2 = p.freq2[k];
+    e.phi = p.phase[k];
+    e.Tp = p.period[k];
+    return e;
+}
+
+double start_offset(const Timing& t, int32_t modulation, uint32_t n) {
+    const double seedOffset = static_cast<double>(t.seed) * static_cast<double>(n) / 2147483647.0;
+    switch (t.rule) {
+        case Timing::TickForSweeps:
+            return (modulation >= 1 && modulation <= 4) ? static_cast<double>(t.tickMs) : seedOffset;
+        case Timing::SeedOffset: return seedOffset;
+        case Timing::SeedWhole: return std::trunc(seedOffset);
+        case Timing::Running: return 0.0;
+    }
+    return 0.0;
+}
+
+// Calls the generator variant for one entry that is not a sum channel.
+template <class Out>
+void generate(const Entry& e, const Timing& t, uint32_t freqCode, uint32_t n, int32_t gain, Out* out, int slot) {
+    const uint32_t startSample = t.rule == Timing::Running ? t.startSample : 0;
+    const double offset = start_offset(t, e.modulation, n);
+    if constexpr (std::is_same_v<Out, double>)
+        SimSignalGen(e.shape, startSample, offset, e.waveform, e.modulation, e.A, e.A2, e.f1, e.f2, e.phi, e.Tp,
+                     freqCode, n, gain, out, slot, e.extra);
+    else if constexpr (std::is_same_v<Out, int16_t>)
+        SimSignalGenW16(e.shape, startSample, offset, e.waveform, e.modulation, e.A, e.A2, e.f1, e.f2, e.phi, e.Tp,
+                        freqCode, n, gain, out, slot, e.extra);
+    else
+        SimSignalGenW32(e.shape, startSample, offset, e.waveform, e.modulation, e.A, e.A2, e.f1, e.f2, e.phi, e.Tp,
+                        freqCode, n, gain, out, slot, e.extra);
+}
+
+// A source that can feed a sum channel: an ordinary signal class. Sum
+// channels and unknown classes among the sources contribute nothing.
+bool usable_source(const Entry& e) { return e.waveform < kSum; }
+
+double finite_or_zero(double v) { return std::isfinite(v) ? v : 0.0; }
+
+// Calls f(entry, weight) for every source of sum row k with a weight.
+template <class F>
+void for_each_source(const SimParamBlock& p, int k, ExtraRule rule, F&& f) {
+    if (k >= kSumRows) return;  // only entries 0 .. 7 have a row of weights
+    for (int j = 0; j < kSumSources; ++j) {
+        const double w = p.mixWeight[k][j];
+        if (w == 0.0) continue;
+        const Entry src = entry(p, 8 + j, rule);
+        if (usable_source(src)) f(src, w, 8 + j);
+    }
+}
+
+template <class Code>
+void store_sum(const double* sum, uint32_t n, Code* out) {
+    constexpr double lo = std::is_same_v<Code, int16_t> ? -32768.0 : -2147483648.0;
+    constexpr double hi = std::is_same_v<Code, int16_t> ? 32767.0 : 2147483647.0;
+    for (uint32_t i = 0; i < n; ++i) {
+        double v = finite_or_zero(sum[i]);
+        v = v > hi ? hi : v < lo ? lo : v;
+        out[i] = static_cast<Code>(static_cast<int64_t>(v));
+    }
+}
+
+template <class Code>
+bool synth_codes_typed(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
+                       int32_t gain, Code* out) {
+    const Entry e = entry(p, k, rule);
+    if (e.waveform != kSum) {
+        generate(e, t, freqCode, n, gain, out, k);
+        return true;
+    }
+    if (n > kSumScratch) return false;
+    std::vector<double> sum(n, 0.0);
+    std::vector<Code> part(n);
+    for_each_source(p, k, rule, [&](const Entry& src, double w, int slot) {
+        std::fill(part.begin(), part.end(), Code{0});
+        generate(src, t, freqCode, n, gain, part.data(), slot);
+        for (uint32_t i = 0; i < n; ++i) sum[i] += w * static_cast<double>(part[i]);
+    });
+    store_sum(sum.data(), n, out);
+    return true;
+}
+
+template <class Code>
+bool synth_scaled_typed(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
+                        int32_t gain, Code* out) {
+    const Entry e = entry(p, k, rule);
+    if (e.waveform != kSum) {
+        generate(e, t, freqCode, n, gain, out, k);
+        return true;
+    }
+    if (n > kSumScratch) return false;
+    using Wide = std::make_unsigned_t<Code>;
+    std::memset(out, 0, sizeof(Code) * n);
+    std::vector<Code> part(n);
+    for_each_source(p, k, rule, [&](Entry src, double w, int slot) {
+        src.A *= w;
+        src.A2 *= w;
+        std::fill(part.begin(), part.end(), Code{0});
+        generate(src, t, freqCode, n, gain, part.data(), slot);
+        for (uint32_t i = 0; i < n; ++i)
+            out[i] = static_cast<Code>(static_cast<Wide>(static_cast<Wide>(out[i]) + static_cast<Wide>(part[i])));
+    });
+    return true;
+}
+
+}  // namespace
+
+SimParamBlock& private_copy() {
+    static SimParamBlock copy{};
+    return copy;
+}
+
+platform::SharedMemoryPtr load_param_block(platform::Access access) {
+    auto block = platform::current().shm_open_existing(kParamBlockName, kParamBlockBytes, access);
+    if (block) std::memcpy(&private_copy(), block->data(), kParamBlockBytes);
+    return block;
+}
+
+void store_param_block(platform::SharedMemory& block) {
+    if (block.writable()) std::memcpy(block.data(), &private_copy(), kParamBlockBytes);
+}
+
+bool synth_values(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
+                  int32_t gain, double* out) {
+    const Entry e = entry(p, k, rule);
+    if (e.waveform != kSum) {
+        generate(e, t, freqCode, n, gain, out, k);
+        return true;
+    }
+    if (n > kSumScratch) return false;
+    std::fill(out, out + n, 0.0);
+    std::vector<double> part(n);
+    for_each_source(p, k, rule, [&](const Entry& src, double w, int slot) {
+        std::fill(part.begin(), part.end(), 0.0);
+        generate(src, t, freqCode, n, gain, part.data(), slot);
+        for (uint32_t i = 0; i < n; ++i) out[i] += w * part[i];
+    });
+    return true;
+}
+
+bool synth_codes(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
+                 int32_t gain, Codes codes, void* out) {
+    return codes == Codes::W16 ? synth_codes_typed(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out))
+                               : synth_codes_typed(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out));
+}
+
+bool synth_codes_scaled_sum(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode,
+                            uint32_t n, int32_t gain, Codes codes, void* out) {
+    return codes == Codes::W16 ? synth_scaled_typed(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out))
+                               : synth_scaled_typed(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out));
+}
+
+void clamp_values(double* v, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+        const double x = v[i];
+        v[i] = x > 5000.0 ? 5000.0 : x < -5000.0 ? -5000.0 : (x == x ? x : 0.0);
+    }
+}
+
+uint32_t advance_seed() {
+    uint32_t& seed = process_state().randomSeed;
+    seed = (seed * 16807u) % 2147483647u;
+    return seed;
+}
+
+double block_ms(uint32_t freqCode, uint32_t n) {
+    return static_cast<double>(freqCode) * static_cast<double>(n) * process_state().simClockScale * 2.44140625e-11;
+}
+
+void pace_block(uint32_t t0, uint32_t freqCode, uint32_t n) {
+    if (process_state().simClockScale > 200000.0) return;
+    wait_elapsed(t0, block_ms(freqCode, n));
+}
+
+}  // namespace kelmo::sim

@@ -1,0 +1,27 @@
+// A third process that ends a waiting triggered acquisition: it calls
+// InterruptTrigSample until a running acquisition takes the interrupt.
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+#include "kelmo.h"
+
+int main() {
+    std::printf("ready %ld\n", static_cast<long>(getpid()));
+    std::fflush(stdout);
+    for (int i = 0; i < 500; ++i) {
+        if (InterruptTrigSample() == 1) {
+            std::printf("interrupted\n");
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 1;
+}

@@ -1,0 +1,170 @@
+// The simulated source end to end: genwave publishes in a second process,
+// this process acquires from it through the real backend.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelmo.h"
+#include "peer_process.h"
+#include "platform/platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
+#else
+#include <dirent.h>
+#include <fstream>
+#endif
+
+namespace kelmo::test {
+namespace {
+
+bool param_block_exists() {
+    return platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly) != nullptr;
+}
+
+bool wait_for(bool want, int ms) {
+    for (int i = 0; i < ms / 20; ++i) {
+        if (param_block_exists() == want) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return param_block_exists() == want;
+}
+
+// Ends every genwave of this run's namespace (one the library started).
+void stop_genwave() {
+#ifdef _WIN32
+    HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 e{};
+    e.dwSize = sizeof e;
+    for (BOOL more = ::Process32First(snap, &e); more; more = ::Process32Next(snap, &e)) {
+        if (_stricmp(e.szExeFile, "GENWAVE.exe") != 0) continue;
+        if (HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.th32ProcessID)) {
+            ::TerminateProcess(h, 0);
+            ::WaitForSingleObject(h, 5000);
+            ::CloseHandle(h);
+        }
+    }
+    ::CloseHandle(snap);
+#else
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string mine = std::string("KELMO_SHM_NAMESPACE=") + (ns ? ns : "");
+    DIR* proc = ::opendir("/proc");
+    while (dirent* d = proc ? ::readdir(proc) : nullptr) {
+        const std::string dir = std::string("/proc/") + d->d_name;
+        std::ifstream comm(dir + "/comm");
+        std::string name;
+        if (!(comm >> name) || name != "genwave") continue;
+        std::ifstream env(dir + "/environ", std::ios::binary);
+        std::string all((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
+        if (all.find(mine + '\0') != std::string::npos) ::kill(std::atoi(d->d_name), SIGTERM);
+    }
+    if (proc) ::closedir(proc);
+#endif
+}
+
+#ifdef _WIN32
+const char* const kGenwave = "GENWAVE.exe";
+const char* const kInterrupter = "interrupt_peer.exe";
+#else
+const char* const kGenwave = "exec ./genwave";
+const char* const kInterrupter = "exec ./interrupt_peer";
+#endif
+
+class SimulatedSource : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char text[131];
+        int status;
+        ASSERT_EQ(Checkcard(5, text, &status), 1);  // keeps "USB_samp" for this process
+    }
+    uint32_t rate(double hz) {
+        uint32_t code = 0;
+        double actual = 0;
+        EXPECT_EQ(PreSamp(123, hz, &code, &actual), 1);
+        return code;
+    }
+};
+
+TEST_F(SimulatedSource, AcquiresWhatGenwavePublishes) {
+    PeerProcess genwave(kGenwave);
+    ASSERT_TRUE(genwave.ready());
+    ASSERT_TRUE(wait_for(true, 5000));
+    char text[131];
+    int status = -1;
+    ASSERT_EQ(Checkcard(123, text, &status), 1);
+
+    // Eight channels, 0.1 s at 10 kHz: paced in real time.
+    const uint32_t code = rate(10000.0);
+    std::vector<double> out(8 * 1000);
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::clock_t c0 = std::clock();
+    ASSERT_EQ(MulChSam(123, static_cast<int>(code), 1000, 1, 8, out.data()), 1);
+    const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const double cpuMs = 1000.0 * double(std::clock() - c0) / CLOCKS_PER_SEC;
+    EXPECT_GE(wallMs, 99.0);
+    std::printf("8 x 1000 samples at 10 kHz: %.1f ms wall, %.1f ms CPU\n", wallMs, cpuMs);
+
+    // Channel 0 is the built-in 50 Hz cosine of amplitude 3000.
+    const double* c0s = out.data();
+    const double peak = *std::max_element(c0s, c0s + 1000);
+    EXPECT_NEAR(peak, 3000.0, 5.0);
+    int crossings = 0;
+    for (int i = 1; i < 1000; ++i) crossings += (c0s[i - 1] < 0) != (c0s[i] < 0);
+    EXPECT_NEAR(crossings, 10, 1);  // 5 cycles in 0.1 s
+    // Channel 1 is noise: it moves, and stays inside full scale.
+    const double* n = out.data() + 1000;
+    const double rms = std::sqrt(std::inner_product(n, n + 1000, n, 0.0) / 1000);
+    EXPECT_GT(rms, 10.0);
+
+    // Continuous: the count of delivered samples is published in the block.
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code), 1, 2, 1000), 1);
+    std::vector<double> block(2 * 500);
+    int st = 0;
+    for (int b = 0; b < 3; ++b) ASSERT_EQ(get_dbl_data(&handle, 123, 500, 2, block.data(), 500, 0, &st), 1);
+    recover(&handle, 123);
+    auto shared = platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(static_cast<uint32_t>(shared->word(3968 / 4)), 1500u);
+    shared.reset();
+
+    genwave.terminate();
+    genwave.wait();
+    ASSERT_TRUE(wait_for(false, 5000));
+    EXPECT_EQ(MulChSam(123, static_cast<int>(code), 10, 1, 1, out.data()), 0);  // nothing published any more
+}
+
+TEST_F(SimulatedSource, InterruptFromAnotherProcess) {
+    PeerProcess genwave(kGenwave);
+    ASSERT_TRUE(genwave.ready());
+    ASSERT_TRUE(wait_for(true, 5000));
+    const uint32_t code = rate(10000.0);
+    PeerProcess interrupter(kInterrupter);
+    ASSERT_TRUE(interrupter.ready());
+    std::vector<double> out(1024);
+    // Slope 3 never triggers: only the interrupt ends the wait.
+    EXPECT_EQ(TriMulChSam(3 * 1024, 0, 0.0, 123, static_cast<int>(code), 1024, 1, 1, out.data()), 1);
+    EXPECT_EQ(interrupter.wait(), 0);
+    genwave.terminate();
+}
+
+TEST_F(SimulatedSource, CheckcardStartsGenwave) {
+    ASSERT_TRUE(wait_for(false, 5000));
+    char text[131] = "x";
+    int status = -1;
+    ASSERT_EQ(Checkcard(-123, text, &status), 1);  // returns at once
+    EXPECT_STREQ(text, "");
+    EXPECT_TRUE(wait_for(true, 10000));
+    stop_genwave();
+    EXPECT_TRUE(wait_for(false, 10000));
+}
+
+}  // namespace
+}  // namespace kelmo::test

@@ -1,0 +1,300 @@
+// The simulated signal generator: the physics of its signals, its raw
+// codes, the noise history and its answers to parameters without a value.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "fixture.h"
+#include "sources/sim/generator.h"
+
+namespace kelmo::test {
+namespace {
+
+using namespace kelmo::sim;
+
+const double kPi = 4.0 * std::atan(1.0);
+constexpr uint32_t kCode10k = 4096000000u;  // 10 kHz with clock scale 1
+
+struct Args {
+    int32_t shape = 0;
+    uint32_t start = 0;
+    double offsetMs = 0;
+    int32_t waveform = 2;
+    int32_t modulation = 0;
+    double A = 1, A2 = 1, f1 = 100, f2 = 100, phi = 0, Tp = 1;
+    uint32_t N = 1000;
+    int32_t gain = 1;
+    int32_t slot = 0;
+    double extra = 0;
+};
+
+class Generator : public FakeTest {
+protected:
+    Generator() { process_state().simClockScale = 1.0; }
+
+    static std::vector<double> run(const Args& a) {
+        std::vector<double> v(a.N + 1, -7.0);  // one sentinel past the end
+        SimSignalGen(a.shape, a.start, a.offsetMs, a.waveform, a.modulation, a.A, a.A2, a.f1, a.f2, a.phi, a.Tp,
+                     kCode10k, a.N, a.gain, v.data(), a.slot, a.extra);
+        EXPECT_EQ(v[a.N], -7.0);
+        v.pop_back();
+        return v;
+    }
+    template <class W, class F>
+    static std::vector<W> codes(const Args& a, F gen) {
+        std::vector<W> v(a.N);
+        gen(a.shape, a.start, a.offsetMs, a.waveform, a.modulation, a.A, a.A2, a.f1, a.f2, a.phi, a.Tp, kCode10k, a.N,
+            a.gain, v.data(), a.slot, a.extra);
+        return v;
+    }
+    double* slot(int s) {
+        if (!fake.exists(kNoiseStateName)) held = fake.shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
+        return reinterpret_cast<double*>(fake.bytes(kNoiseStateName)) + s * 1024;
+    }
+    platform::SharedMemoryPtr held;
+};
+
+// Averaged power spectrum of Hann-windowed segments, bins 0 .. len / 2.
+std::vector<double> spectrum(const std::vector<double>& x, std::size_t len) {
+    std::vector<double> c(len), s(len), w(len), p(len / 2 + 1, 0.0);
+    for (std::size_t n = 0; n < len; ++n) {
+        c[n] = std::cos(2 * kPi * n / len), s[n] = std::sin(2 * kPi * n / len);
+        w[n] = 0.5 - 0.5 * c[n];
+    }
+    for (std::size_t at = 0; at + len <= x.size(); at += len) {
+        for (std::size_t k = 0; k < p.size(); ++k) {
+            double re = 0, im = 0;
+            for (std::size_t n = 0; n < len; ++n) {
+                re += w[n] * x[at + n] * c[k * n % len];
+                im += w[n] * x[at + n] * s[k * n % len];
+            }
+            p[k] += re * re + im * im;
+        }
+    }
+    return p;
+}
+double mean(const std::vector<double>& p, std::size_t from, std::size_t to) {
+    double m = 0;
+    for (std::size_t k = from; k < to; ++k) m += p[k];
+    return m / (to - from);
+}
+
+// Frequency from the spacing of rising zero crossings, at the midpoint time,
+// compared with expected(t), skipping pairs that straddle a restart.
+template <class F>
+void expect_frequency(const std::vector<double>& x, double fs, double Tp, F expected) {
+    double last = -1;
+    int checked = 0;
+    for (std::size_t i = 1; i < x.size(); ++i) {
+        if (!(x[i - 1] < 0 && x[i] >= 0)) continue;
+        const double t = (i - 1 + x[i - 1] / (x[i - 1] - x[i])) / fs;
+        if (last >= 0 && std::floor(last / Tp) == std::floor(t / Tp)) {
+            const double mid = 0.5 * (last + t);
+            EXPECT_NEAR(1 / (t - last), expected(mid), 0.01 * expected(mid)) << "at " << mid;
+            ++checked;
+        }
+        last = t;
+    }
+    EXPECT_GT(checked, 40);
+}
+
+TEST_F(Generator, CosineSpectrumAndSquareSymmetry) {
+    Args a{.f1 = 1000, .phi = 0.3, .N = 4096};
+    const auto p = spectrum(run(a), 4096);
+    EXPECT_EQ(std::max_element(p.begin(), p.end()) - p.begin(), std::lround(1000 / (10000.0 / 4096)));
+
+    // The positive half of the square lasts the fraction (shape + 1000) / 2000.
+    for (int shape : {-500, 0, 500, 900}) {
+        const auto x = run({.shape = shape, .waveform = 4, .A = 2, .f1 = 50, .N = 20000});
+        const auto up = std::count_if(x.begin(), x.end(), [](double v) { return v > 0; });
+        EXPECT_NEAR(double(up) / x.size(), (shape + 1000) / 2000.0, 0.002) << shape;
+        EXPECT_TRUE(std::all_of(x.begin(), x.end(), [](double v) { return std::fabs(v) == 2; }));
+    }
+    // Shape 1000: the triangle falls for the whole cycle (a falling sawtooth).
+    const auto saw = run({.shape = 1000, .waveform = 3, .f1 = 100, .N = 1000});
+    int rises = 0;
+    for (std::size_t i = 1; i < saw.size(); ++i) rises += saw[i] > saw[i - 1];
+    EXPECT_EQ(rises, 10);
+}
+
+TEST_F(Generator, SweepsAndBursts) {
+    // Linear sweep, repeating: 200 Hz up to 1000 Hz over each second.
+    auto x = run({.modulation = 3, .f1 = 200, .f2 = 1000, .Tp = 1, .N = 15000});
+    expect_frequency(x, 1e4, 1, [](double t) { return 200 + 800 * (t - std::floor(t)); });
+    // Up and down: up over the first second, back down over the next.
+    x = run({.modulation = 1, .f1 = 200, .f2 = 1000, .Tp = 1, .N = 20000});
+    expect_frequency(x, 1e4, 1, [](double t) { return t < 1 ? 200 + 800 * t : 1000 - 800 * (t - 1); });
+    // Exponential, repeating: f1 * r^(t / Tp).
+    x = run({.modulation = 4, .f1 = 100, .f2 = 1600, .Tp = 1, .N = 10000});
+    expect_frequency(x, 1e4, 1, [](double t) { return 100 * std::pow(16.0, t); });
+
+    // Single-cycle burst, 1 Hz every 4 s: one rising cycle, then zeros.
+    x = run({.modulation = 7, .A = 3, .f1 = 1, .Tp = 4, .N = 80000});
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double t = (i % 40000) / 1e4;
+        ASSERT_NEAR(x[i], t < 1 ? 3 * std::sin(2 * kPi * t) : 0.0, 1e-9) << i;
+    }
+    const auto sq = run({.waveform = 4, .modulation = 7, .f1 = 1, .Tp = 4, .N = 80000});
+    EXPECT_EQ(sq[0], 0.0);  // T exactly 0
+    EXPECT_EQ(sq[1], 1.0);
+    EXPECT_EQ(sq[7000], -1.0);
+
+    // Damped oscillation: zeta 0 keeps the level, zeta 0.05 decays by
+    // exp(-2 pi f1 zeta t).
+    x = run({.modulation = 9, .f1 = 100, .Tp = 0.5, .N = 5000, .extra = 0.0});
+    EXPECT_NEAR(*std::max_element(x.begin() + 4000, x.end()), 1.0, 1e-6);
+    x = run({.modulation = 9, .f1 = 100, .Tp = 0.5, .N = 1000, .extra = 0.05});
+    EXPECT_NEAR(*std::max_element(x.begin() + 450, x.begin() + 550), std::exp(-2 * kPi * 100 * 0.05 * 0.05), 0.002);
+}
+
+TEST_F(Generator, RawCodesLimitAndWrap) {
+    // 6000 * 6.5536 > 32767: the peaks stop at the limits.
+    auto w = codes<int16_t>({.A = 6000, .f1 = 50, .N = 400}, SimSignalGenW16);
+    EXPECT_EQ(*std::max_element(w.begin(), w.end()), 32767);
+    EXPECT_EQ(*std::min_element(w.begin(), w.end()), -32768);
+    // A level of -32768 codes or below: -32768 in the first half-cycle, and
+    // the negation +32768, read back as -32768, in the second.
+    w = codes<int16_t>({.waveform = 4, .A = -6000, .f1 = 50, .N = 400}, SimSignalGenW16);
+    EXPECT_TRUE(std::all_of(w.begin(), w.end(), [](int16_t c) { return c == -32768; }));
+    const auto d = codes<int32_t>({.waveform = 4, .A = 2500, .f1 = 50, .N = 400}, SimSignalGenW32);
+    EXPECT_EQ(d[0], 1073741824);
+    EXPECT_EQ(d[120], -1073741824);
+
+    // Noise codes are the same stream as the doubles, rounded down.
+    const Args n{.waveform = 0, .A = 1000, .N = 64, .slot = 40};
+    const auto v = run(n);
+    w = codes<int16_t>(n, SimSignalGenW16);
+    for (std::size_t i = 0; i < v.size(); ++i) EXPECT_EQ(w[i], std::floor(v[i] * 6.5536)) << i;
+}
+
+// The noise as written down: taps rebuilt from the window, the whole
+// history shifted every block, 895-term sums.
+std::vector<double> reference_noise(std::vector<double>& X, bool band, int lo, int hi, double A, int gain,
+                                    uint32_t seed, uint32_t N) {
+    double h[895];
+    for (int k = 0; k < 895; ++k) {
+        const double u = 1 - std::min(k, 894 - k) / 447.0, m = k - 447.0;
+        const double w = BesselI0(8.95926 * (1 - u * u)) / BesselI0(8.95926);
+        const double Fl = lo / 2048.0, Fh = hi / 2048.0;
+        h[k] = m == 0 ? w * (band ? Fh - Fl : 0.25)
+                      : w * (band ? std::sin(kPi * m * Fh) - std::sin(kPi * m * Fl) : std::sin(kPi * m / 4)) / (kPi * m);
+    }
+    sim_srand(seed);
+    std::vector<double> out;
+    while (out.size() < N) {
+        const std::size_t b = std::min<std::size_t>(32, N - out.size());
+        std::copy(X.begin() + 4 * b, X.end(), X.begin());
+        for (std::size_t j = 1024 - 4 * b; j < 1024; ++j) X[j] = (sim_rand() - 16383.5) * (1 / 16383.5);
+        for (std::size_t i = 0; i < b; ++i) {
+            double s = 0;
+            for (int t = 0; t < 895; ++t) s += h[t] * gain * X[894 + 4 * i - t] * A;
+            out.push_back(s);
+        }
+    }
+    return out;
+}
+
+TEST_F(Generator, NoiseHistoryAndSeeding) {
+    double* s3 = slot(3);
+    std::vector<double> old(1024);
+    for (int j = 0; j < 1024; ++j) old[j] = s3[j] = std::sin(j * 0.37);
+
+    // N = 100: three blocks of 32 and one of 4, the slot moves on by 400.
+    auto fast = run({.waveform = 0, .A = 2, .N = 100, .gain = 3, .slot = 3});
+    for (int j = 0; j < 624; ++j) ASSERT_EQ(s3[j], old[j + 400]) << j;
+    auto X = old;
+    auto ref = reference_noise(X, false, 0, 0, 2, 3, 3, 100);
+    EXPECT_TRUE(std::equal(X.begin(), X.end(), s3));
+    const auto close = [](const std::vector<double>& a, const std::vector<double>& b) {
+        double big = 0;
+        for (double v : b) big = std::max(big, std::fabs(v));
+        for (std::size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(a[i], b[i], 1e-12 * big) << i;
+    };
+    close(fast, ref);
+
+    // Band-pass (seeded by the tick count), both kernels, same bits.
+    fake.now = 987654;
+    const Args band{.waveform = 1, .A = 5, .f1 = 1000, .f2 = 2500, .N = 77, .slot = 3};
+    const std::vector<double> mid(s3, s3 + 1024);
+    X = mid;
+    ref = reference_noise(X, true, 102, 256, 5, 1, 987654, 77);
+    const auto prev = noise_kernel_override(NoiseKernel::Scalar);
+    const auto scalar = run(band);
+    std::copy(mid.begin(), mid.end(), s3);
+    noise_kernel_override(prev);
+    fast = run(band);
+    close(fast, ref);
+    EXPECT_EQ(fast, scalar);
+
+    // The same seed gives the same noise; another slot another one. Without
+    // "Random_Simu" the history is zero and nothing is created.
+    held.reset();
+    ASSERT_FALSE(fake.exists(kNoiseStateName));
+    const auto a = run({.waveform = 0, .N = 50, .slot = 5});
+    EXPECT_EQ(a, run({.waveform = 0, .N = 50, .slot = 5}));
+    EXPECT_NE(a, run({.waveform = 0, .N = 50, .slot = 6}));
+    EXPECT_NE(a, run({.offsetMs = 1, .waveform = 0, .N = 50, .slot = 5}));
+    EXPECT_FALSE(fake.exists(kNoiseStateName));
+}
+
+TEST_F(Generator, NoiseSpectrum) {
+    // White: flat up to half the sampling rate, power A^2 / 12.
+    const auto white = run({.waveform = 0, .A = 2, .N = 32768});
+    double power = 0;
+    for (double v : white) power += v * v / white.size();
+    EXPECT_NEAR(power, 4.0 / 12, 0.02);
+    const auto p = spectrum(white, 256);
+    const double all = mean(p, 2, 122);
+    for (int k = 2; k < 122; k += 30) EXPECT_NEAR(mean(p, k, k + 30) / all, 1.0, 0.15) << k;
+
+    // Band-pass 1000 .. 2500 Hz: the power stays between the edges.
+    const auto bp = spectrum(run({.waveform = 1, .f1 = 2500, .f2 = 1000, .N = 32768}), 256);
+    const double in = mean(bp, 28, 62), below = mean(bp, 1, 18), above = mean(bp, 74, 129);
+    EXPECT_GT(in, 1e4 * below);
+    EXPECT_GT(in, 1e4 * above);
+    // An edge above half the sampling rate: plain white noise.
+    const Args wide{.waveform = 1, .f1 = 1000, .f2 = 6000, .N = 40};
+    EXPECT_EQ(codes<int32_t>(wide, SimSignalGenW32),
+              codes<int32_t>(Args{.waveform = 0, .f1 = 1000, .f2 = 6000, .N = 40}, SimSignalGenW32));
+}
+
+TEST_F(Generator, ParametersWithoutValue) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const Args cases[] = {
+        {.modulation = -1},          {.modulation = 11},        {.modulation = 10000},
+        {.modulation = 1, .Tp = 0},  {.modulation = 3, .Tp = nan}, {.modulation = 6, .Tp = -1},
+        {.modulation = 2, .Tp = 1e308}, {.modulation = 7, .Tp = 1e-310}, {.modulation = 4, .f1 = -5, .f2 = 10},
+        {.modulation = 2, .A = 0, .A2 = 3}, {.modulation = 4, .A = -1, .A2 = 3}, {.shape = 1, .modulation = 5},
+        {.shape = -7, .modulation = 6}, {.shape = 2147483647, .modulation = 5}, {.modulation = 9, .extra = 3},
+        {.modulation = 10, .extra = nan}, {.A = inf},                {.f1 = nan},
+        {.offsetMs = 1e300, .modulation = 1}, {.shape = -2147483647 - 1, .phi = inf},
+    };
+    for (const auto& c : cases) {
+        for (int32_t wf : {2, 3, 4, 0, 1}) {
+            Args a = c;
+            a.waveform = wf;
+            for (double v : run(a)) ASSERT_TRUE(std::isfinite(v)) << wf << " mod " << c.modulation;
+            codes<int16_t>(a, SimSignalGenW16);
+            codes<int32_t>(a, SimSignalGenW32);
+        }
+    }
+    // The defined answers.
+    EXPECT_EQ(run({.modulation = 11, .N = 10}), std::vector<double>(10, 0.0));
+    EXPECT_EQ(run({.modulation = 3, .f2 = 900, .Tp = 0}), run({.f2 = 900}));
+    EXPECT_EQ(run({.modulation = 2, .f1 = -50, .f2 = 200}), run({.modulation = 1, .f1 = -50, .f2 = 200}));
+    EXPECT_EQ(run({.modulation = 4, .A = 0, .A2 = 3}), std::vector<double>(1000, 0.0));
+    const auto flat = run({.shape = 1, .modulation = 6, .A = 2, .A2 = 9, .f2 = 900, .N = 5000});
+    expect_frequency(flat, 1e4, 1e9, [](double) { return 100.0; });
+    EXPECT_NEAR(*std::max_element(flat.begin(), flat.end()), 2.0, 1e-6);
+    const auto over = run({.modulation = 9, .f1 = 100, .Tp = 0.05, .N = 100, .extra = 2});
+    EXPECT_TRUE(std::is_sorted(over.rbegin(), over.rend()));  // no cycle, pure decay
+    for (int32_t wf : {5, 6, 100}) EXPECT_EQ(run({.waveform = wf, .N = 10}), std::vector<double>(10, -7.0));
+    std::vector<double> none(1, -7.0);
+    SimSignalGen(0, 0, 0, 0, 0, 1, 1, 1, 1, 0, 1, kCode10k, 0, 1, none.data(), 0, 0);
+    EXPECT_EQ(none[0], -7.0);
+}
+
+}  // namespace
+}  // namespace kelmo::test

@@ -1,0 +1,279 @@
+// The acquisition families on the simulated source, against the fake
+// platform: its clock makes start times and deadlines exact.
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "fixture.h"
+#include "sources/sim/param_block.h"
+
+namespace kelmo::test {
+namespace {
+
+using sim::SimParamBlock;
+constexpr double kPi = 3.14159265358979323846;
+
+class SimAcquisition : public FakeTest {
+protected:
+    SimAcquisition() {
+        status_ = fake.shm_create_or_open("USB_samp", 1024, nullptr);
+        params_ = fake.shm_create_or_open("Vort123SigPara", 4000, nullptr);
+        noise_ = fake.shm_create_or_open("Random_Simu", 32 * 8192, nullptr);
+        for (int k = 0; k < 32; ++k) p().waveform[k] = 6;  // silent unless set
+        double actual;
+        PreSamp(123, 10000.0, &code_, &actual);  // 10 kHz, S = 1
+        fake.now = 1000;
+    }
+    SimParamBlock& p() { return *static_cast<SimParamBlock*>(params_->data()); }
+    void cosine(int k, double f, double a, double phase = 0.0) {
+        p().waveform[k] = 2;
+        p().modulation[k] = 0;
+        p().freq1[k] = f;
+        p().amp1[k] = a;
+        p().phase[k] = phase;
+        p().period[k] = 1.0;
+    }
+    // A cosine started at `ms` milliseconds, sampled at fs.
+    static double cosine_at(double f, double a, double ms, int i, double phase = 0.0, double fs = 10000.0) {
+        return a * std::cos(2 * kPi * f * (ms * 0.001 + i / fs) + phase);
+    }
+    uint32_t code_ = 0;
+    platform::SharedMemoryPtr status_, params_, noise_;
+};
+
+TEST_F(SimAcquisition, SeedSequenceAndStartTimes) {
+    char text[131];
+    int status = -1;
+    ASSERT_EQ(Checkcard(123, text, &status), 1);
+    EXPECT_EQ(process_state().randomSeed, 100u);
+    cosine(0, 50.0, 1000.0);
+    std::vector<double> out(64);
+    const uint32_t seeds[] = {1680700u, 330237477u, 1203529507u};
+    for (uint32_t seed : seeds) {
+        ASSERT_EQ(OneChSam(123, code_, 64, 1, 1, out.data()), 1);
+        EXPECT_EQ(process_state().randomSeed, seed);
+        // Blocks start at a random offset of seed x n / (2^31 - 1) ms.
+        const double ms = seed * 64.0 / 2147483647.0;
+        EXPECT_NEAR(out[0], cosine_at(50.0, 1000.0, ms, 0), 1e-6);
+        EXPECT_NEAR(out[63], cosine_at(50.0, 1000.0, ms, 63), 1e-6);
+    }
+    // A sweep starts at the tick count instead.
+    p().modulation[0] = 3;  // linear sweep, 50 Hz throughout
+    p().freq2[0] = 50.0;
+    p().amp2[0] = 1000.0;
+    fake.now = 250;
+    ASSERT_EQ(OneChSam(123, code_, 8, 1, 1, out.data()), 1);
+    EXPECT_NEAR(out[0], cosine_at(50.0, 1000.0, 250.0, 0), 1e-6);
+    // No block, no parameters: refused.
+    params_.reset();
+    EXPECT_EQ(OneChSam(123, code_, 8, 1, 1, out.data()), 0);
+}
+
+TEST_F(SimAcquisition, GainClampAndPacing) {
+    cosine(0, 100.0, 3000.0);
+    process_state().randomSeed = 0;  // start offset 0
+    std::vector<double> out(1000);
+    const uint32_t t0 = fake.now;
+    ASSERT_EQ(OneChSam(123, code_, 1000, 2, 1, out.data()), 1);  // gain 2: peaks at 6000, clamped
+    EXPECT_EQ(out[0], 5000.0);
+    EXPECT_EQ(out[50], -5000.0);
+    EXPECT_NEAR(out[25], 0.0, 1e-6);
+    // 1000 samples at 10 kHz: the call returns once 100 ms have passed,
+    // sleeping rather than polling.
+    EXPECT_GE(fake.now - t0, 100u);
+    EXPECT_LE(fake.now - t0, 101u);
+    EXPECT_LT(fake.sleeps, 20);
+    // The gain is taken as a 16-bit value.
+    ASSERT_EQ(OneChSam(123, code_, 4, 65537, 1, out.data()), 1);
+    EXPECT_NEAR(out[0], 3000.0, 1e-6);
+    // Rates below 0.1 Hz are not paced.
+    double actual;
+    PreSamp(123, 0.05, &code_, &actual);
+    const uint32_t t1 = fake.now;
+    ASSERT_EQ(OneChSam(123, code_, 100, 1, 1, out.data()), 1);
+    EXPECT_EQ(fake.now, t1);
+}
+
+TEST_F(SimAcquisition, ChannelsOfMultiChannelBlocks) {
+    process_state().randomSeed = 0;
+    for (int k = 0; k < 32; ++k) cosine(k, 10.0 * (k + 1), 100.0);
+    std::vector<double> out(4 * 16);
+    // Packed: 4 channels from channel 3, channel-major.
+    ASSERT_EQ(MulChSam(123, static_cast<int>(code_), 16, 1, 0x0304, out.data()), 1);
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(out[i * 16 + 5], cosine_at(10.0 * (4 + i), 100.0, 0, 5), 1e-9) << i;
+    // Ex: first channel 30 wraps round to 0 and 1; gains per channel.
+    std::vector<double> gains(32, 1.0);
+    gains[31] = 3.9;  // truncated to 3
+    const int first = 30;
+    ASSERT_EQ(MulChSamEx(123, static_cast<int>(code_), 16, 1, 4, out.data(), gains.data(), &first), 1);
+    const int ks[] = {30, 31, 0, 1};
+    for (int i = 0; i < 4; ++i) {
+        const double g = ks[i] == 31 ? 3.0 : 1.0;
+        EXPECT_NEAR(out[i * 16 + 7], g * cosine_at(10.0 * (ks[i] + 1), 100.0, 0, 7), 1e-9) << i;
+    }
+    EXPECT_EQ(MulChSamEx(123, static_cast<int>(code_), 16, 1, 4, out.data(), nullptr, &first), 0);
+    // Raw words: 16-bit codes, channel-major.
+    std::vector<int16_t> w(2 * 16);
+    ASSERT_EQ(MulChSamW(123, static_cast<int>(code_), 16, 1, 2, w.data()), 1);
+    EXPECT_EQ(w[0], static_cast<int16_t>(std::trunc(100.0 * 6.5536)));
+    // 32-bit codes for type 124.
+    std::vector<int32_t> w32(16);
+    ASSERT_EQ(MulChSamW(124, static_cast<int>(code_), 16, 1, 1, w32.data()), 1);
+    EXPECT_EQ(w32[0], static_cast<int32_t>(std::trunc(100.0 * 429496.7296)));
+}
+
+TEST_F(SimAcquisition, SumChannels) {
+    process_state().randomSeed = 0;
+    cosine(8, 100.0, 1000.0);
+    cosine(9, 300.0, 500.0);
+    p().waveform[2] = 5;
+    p().mixWeight[2][0] = 2.0;
+    p().mixWeight[2][1] = -1.0;
+    std::vector<double> out(32);
+    ASSERT_EQ(OneChSam(123, code_, 32, 1, 3, out.data()), 1);
+    for (int i : {0, 3, 17})
+        EXPECT_NEAR(out[i], 2.0 * cosine_at(100.0, 1000.0, 0, i) - cosine_at(300.0, 500.0, 0, i), 1e-6) << i;
+    // Raw words: the weighted sum of the codes, limited to the 16-bit range.
+    p().mixWeight[2][0] = 10.0;
+    p().mixWeight[2][1] = 0.0;
+    std::vector<int16_t> w(32);
+    ASSERT_EQ(MulChSamW(123, static_cast<int>(code_), 32, 1, 0x0201, w.data()), 1);
+    EXPECT_EQ(w[0], 32767);
+    // A sum channel whose weights are all 0 is silent; one beyond entry 7
+    // has no weights; one longer than the scratch is refused.
+    p().mixWeight[2][0] = 0.0;
+    ASSERT_EQ(OneChSam(123, code_, 32, 1, 3, out.data()), 1);
+    for (double v : out) EXPECT_EQ(v, 0.0);
+    p().waveform[12] = 5;
+    ASSERT_EQ(OneChSam(123, code_, 32, 1, 13, out.data()), 1);
+    for (double v : out) EXPECT_EQ(v, 0.0);
+    std::vector<double> big(40000);
+    EXPECT_EQ(OneChSam(123, code_, 40000, 1, 3, big.data()), 0);
+    // Parameters from another process may be anything: never NaN out.
+    p().mixWeight[2][0] = std::nan("");
+    ASSERT_EQ(OneChSam(123, code_, 32, 1, 3, out.data()), 1);
+    for (double v : out) EXPECT_EQ(v, 0.0);
+}
+
+TEST_F(SimAcquisition, ContinuousBlocksJoinWithoutAPhaseJump) {
+    cosine(0, 37.0, 1000.0, 0.3);
+    cosine(5, 11.0, 1000.0);
+    uint32_t handle = 99;
+    const uint32_t start = fake.now;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 1, 1000), 1);
+    EXPECT_EQ(handle, 0u);
+    std::vector<double> a(1000), b(1000);
+    int st = -1;
+    ASSERT_EQ(get_dbl_data(&handle, 123, 1000, 1, a.data(), 1000, 0, &st), 1);
+    EXPECT_EQ(st, 0);
+    EXPECT_GE(fake.now - start, 99u);  // the first block's deadline, 100 ms (truncated)
+    ASSERT_EQ(get_dbl_data(&handle, 123, 1000, 1, b.data(), 1000, 0, &st), 1);
+    EXPECT_GE(fake.now - start, 199u);
+    EXPECT_EQ(p().contSampleCount, 2000u);
+    for (int i : {0, 1, 999}) {
+        EXPECT_NEAR(a[i], cosine_at(37.0, 1000.0, 0, i, 0.3), 1e-6);
+        EXPECT_NEAR(b[i], cosine_at(37.0, 1000.0, 0, 1000 + i, 0.3), 1e-6);
+    }
+    // 1230: the same source without pacing.
+    const uint32_t before = fake.now;
+    ASSERT_EQ(get_dbl_data(&handle, 1230, 1000, 1, b.data(), 1000, 0, &st), 1);
+    EXPECT_EQ(fake.now, before);
+    // A single channel (-5): gains in words 1 .. 6, the block at buf[offset].
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 3, -5, 1000), 1);
+    EXPECT_EQ(fake.word("USB_samp", 6), 3);
+    EXPECT_EQ(fake.word("123_1ch", 0), -5);
+    std::vector<double> c(20, -1.0);
+    ASSERT_EQ(get_dbl_data(&handle, 1230, 10, 1, c.data(), 0, 10, &st), 1);
+    EXPECT_EQ(c[9], -1.0);
+    EXPECT_NEAR(c[10], 3000.0, 1e-6);
+    // Raw words, interleaved.
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 0x0002, 1000), 1);
+    std::vector<int16_t> w(8);
+    ASSERT_EQ(get_dbl_dataW(&handle, 1230, 4, 2, w.data(), 0, 65535, &st), 1);
+    EXPECT_EQ(w[0], static_cast<int16_t>(std::trunc(1000.0 * std::cos(0.3) * 6.5536)));
+    EXPECT_EQ(w[1], 0);  // entry 1 is silent
+    recover(&handle, 123);
+    // Without the parameter block the fetch says so in the status word.
+    params_.reset();
+    EXPECT_EQ(get_dbl_data(&handle, 123, 10, 1, c.data(), 10, 0, &st), 0);
+    EXPECT_EQ(st, 1);
+}
+
+class Triggers : public SimAcquisition {
+protected:
+    // A 1 Hz square of amplitude 1000, sampled at 8192 Hz (a period that is
+    // exact in binary): it falls at sample 2048 and rises at 6144.
+    void SetUp() override {
+        double actual;
+        PreSamp(123, 8192.0, &code_, &actual);
+        p().waveform[0] = 4;
+        p().freq1[0] = 1.0;
+        p().amp1[0] = 1000.0;
+        p().period[0] = 1.0;
+        cosine(1, 50.0, 100.0);
+    }
+};
+
+TEST_F(Triggers, EdgesAndHistory) {
+    std::vector<double> out(2 * 2048);
+    // Rising edge at sample 6144; 100 samples of history, the rest of the
+    // 2048 fetched after the trigger block.
+    ASSERT_EQ(TriMulChSam(1024 + 100, 0, 0.0, 123, static_cast<int>(code_), 2048, 1, 2, out.data()), 0);
+    EXPECT_EQ(out[99], -1000.0);
+    EXPECT_EQ(out[100], 1000.0);
+    EXPECT_NEAR(out[2048 + 100], cosine_at(50.0, 100.0, 0, 6144, 0, 8192), 1e-6);  // channel 1, same instant
+    EXPECT_NEAR(out[2048 + 2047], cosine_at(50.0, 100.0, 0, 6144 - 100 + 2047, 0, 8192), 1e-6);
+    // Falling edge at 2048, history across a block boundary.
+    ASSERT_EQ(TriMulChSam(2048 + 10, 0, 0.0, 123, static_cast<int>(code_), 64, 1, 1, out.data()), 0);
+    EXPECT_EQ(out[9], 1000.0);
+    EXPECT_EQ(out[10], -1000.0);
+    // A level trigger fires on the very first sample; the history before
+    // the first block is zeros. The level is taken as its magnitude.
+    ASSERT_EQ(TriMulChSam(100, 0, -500.0, 123, static_cast<int>(code_), 200, 1, 1, out.data()), 0);
+    EXPECT_EQ(out[99], 0.0);
+    EXPECT_EQ(out[100], 1000.0);
+    // A rising trigger never fires on the very first sample, which is above
+    // the level already: it waits for the crossing at 6144.
+    ASSERT_EQ(TriMulChSam(1024, 0, 0.0, 123, static_cast<int>(code_), 4, 1, 2, out.data()), 0);
+    EXPECT_NEAR(out[4], cosine_at(50.0, 100.0, 0, 6144, 0, 8192), 1e-6);
+    EXPECT_EQ(InterruptTrigSample(), 0);  // nothing runs any more
+}
+
+TEST_F(Triggers, InterruptEndsTheWait) {
+    std::vector<double> out(1024);
+    int blocks = 0;
+    fake.onWait = [&] {
+        if (fake.dispatches == 3 && blocks++ == 0) {
+            EXPECT_EQ(InterruptTrigSample(), 1);
+        }
+    };
+    // Slope 3 never triggers.
+    EXPECT_EQ(TriMulChSam(3 * 1024, 0, 0.0, 123, static_cast<int>(code_), 1024, 1, 1, out.data()), 1);
+    EXPECT_EQ(fake.dispatches, 3);
+    EXPECT_FALSE(fake.exists("ZebTrigShareMem"));
+    // Failures: a trigger channel outside the acquisition, a cards' start.
+    EXPECT_EQ(TriMulChSam(0, 5, 0.0, 123, static_cast<int>(code_), 16, 1, 2, out.data()), 2);
+    EXPECT_EQ(TriMulChSam(0, 0, 0.0, 805, 100, 16, 1, 1, out.data()), 3);
+    EXPECT_EQ(TriMulChSam(0, 0, 0.0, 602, 100, 16, 1, 1, out.data()), 2);
+    fake.foreignNames.insert("ZebTrigShareMem");
+    EXPECT_EQ(TriMulChSam(0, 0, 0.0, 123, static_cast<int>(code_), 16, 1, 1, out.data()), 4);
+}
+
+TEST_F(SimAcquisition, CheckcardStartsTheSignalSourceWhenItsBlockIsMissing) {
+    char text[131] = "x";
+    int status = -1;
+    EXPECT_EQ(Checkcard(-124, text, &status), 1);
+    EXPECT_TRUE(fake.startedPrograms.empty());  // the block exists
+    EXPECT_TRUE(fake.exists("USB_samp2"));
+    params_.reset();
+    EXPECT_EQ(Checkcard(123, text, &status), 1);
+    EXPECT_EQ(Checkcard(123, text, &status), 1);
+    ASSERT_EQ(fake.startedPrograms.size(), 2u);
+    EXPECT_EQ(fake.startedPrograms[0], "GENWAVE");
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Checkcard(854, text, &status), 1);
+}
+
+}  // namespace
+}  // namespace kelmo::test

@@ -1,0 +1,99 @@
+// genwave: the signal-source program of the simulated source. It publishes
+// the parameter block "Vort123SigPara" and the noise history "Random_Simu"
+// and holds them until it is stopped (Ctrl-C, SIGTERM). With a parameter
+// file it re-reads the file whenever it changes.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+#include "params.h"
+#include "platform/platform.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+extern "C" void on_signal(int) { g_stop = true; }
+
+// The parameter fields; the continuous-acquisition fields at the end of
+// the block belong to the library and are left as they are.
+constexpr std::size_t kParamBytes = offsetof(kelmo::sim::SimParamBlock, contSampleCount);
+
+void publish(kelmo::platform::SharedMemory& block, const kelmo::sim::SimParamBlock& p) {
+    std::memcpy(block.data(), &p, kParamBytes);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"genwave: publishes the parameters of the simulated source (card types 123 and 124)"};
+    std::string file;
+    double seconds = 0.0;
+    bool quiet = false;
+    app.add_option("-p,--params", file, "Parameter file (TOML); re-read whenever it changes. "
+                                        "Without one the built-in set is published")
+        ->check(CLI::ExistingFile);
+    app.add_option("--for", seconds, "Stop after this many seconds (default: run until stopped)");
+    app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
+    CLI11_PARSE(app, argc, argv);
+
+    kelmo::sim::SimParamBlock params{};
+    try {
+        params = file.empty() ? genwave::default_params() : genwave::load_params(file);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "genwave: %s: %s\n", file.c_str(), e.what());
+        return 1;
+    }
+
+    auto& platform = kelmo::platform::current();
+    auto block = platform.shm_create_or_open(kelmo::sim::kParamBlockName, kelmo::sim::kParamBlockBytes, nullptr);
+    auto noise = platform.shm_create_or_open("Random_Simu", 32 * 8192, nullptr);
+    if (!block || !noise) {
+        std::fprintf(stderr, "genwave: cannot create the shared memories (error %u)\n", platform.last_error());
+        return 1;
+    }
+    publish(*block, params);
+    if (!quiet) {
+        std::printf("genwave: publishing %s (pid %ld)\n%s", file.empty() ? "the built-in set" : file.c_str(),
+                    static_cast<long>(getpid()), genwave::describe(params).c_str());
+        std::fflush(stdout);
+    }
+
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    std::error_code ec;
+    auto stamp = file.empty() ? std::filesystem::file_time_type{} : std::filesystem::last_write_time(file, ec);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!g_stop && (seconds <= 0.0 || std::chrono::steady_clock::now() < until)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (file.empty()) continue;
+        const auto now = std::filesystem::last_write_time(file, ec);
+        if (ec || now == stamp) continue;
+        stamp = now;
+        try {
+            params = genwave::load_params(file);
+            publish(*block, params);
+            if (!quiet) {
+                std::printf("genwave: re-read %s\n%s", file.c_str(), genwave::describe(params).c_str());
+                std::fflush(stdout);
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "genwave: %s: %s (keeping the previous parameters)\n", file.c_str(), e.what());
+        }
+    }
+    if (!quiet) std::printf("genwave: stopped\n");
+    return 0;  // the shared memories go with their last holder
+}
