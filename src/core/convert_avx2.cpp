@@ -2,21 +2,16 @@
 // per step, with the same IEEE operations in the same order as the scalar
 // formulas of convert.h.
 //
-// Extremes are kept per lane (value and first index, the index as a
-// double), in two sets of four lanes: lane j of the first set sees samples
-// 8k + j, of the second 8k + 4 + j. Each lane follows the strict running
-// comparisons over its own samples in order, so merging the lanes by
-// "larger value, or equal value and smaller index" gives the first index of
-// the extreme of the whole block. The samples past the last full step go
-// through the scalar formulas and the scalar running comparisons.
-//
-// The samples are taken in chunks of kChunk. Inside a chunk only the lane
-// maxima and minima are followed (max_pd / min_pd); when the chunk leaves
-// every lane's extremes where they were, the running comparisons would not
-// have moved either, and the chunk is done. Otherwise its values, still in
-// the first-level cache, are stepped through again with the comparisons
-// that keep the indexes. After the first few chunks of a signal that
-// happens rarely.
+// Extremes are followed chunk by chunk. Inside a chunk only the largest and
+// smallest values are kept, lane by lane (max_pd / min_pd, which never take
+// a NaN); at its end they are reduced across the lanes. When the chunk's
+// maximum is strictly beyond the running one it becomes the running one,
+// with the first index in the chunk that holds an equal value: exactly the
+// outcome of the strict element-by-element comparisons, which keep the first
+// index of the block's extreme. Likewise for the minimum. The chunk's
+// values are still in the first-level cache for that search, and on a
+// signal the extremes soon stop moving. The samples past the last full
+// step go through the scalar formulas and the scalar comparisons.
 //
 // No vector ever goes through memory other than the caller's buffers
 // (unaligned loads and stores): some Windows compilers cannot align the
@@ -33,94 +28,60 @@
 namespace kelmo::conv {
 namespace {
 
-struct Lanes {
-    __m256d max, min, maxAt, minAt;
-};
-
-KELMO_AVX2_INLINE Lanes lanes_start() {
-    return Lanes{_mm256_set1_pd(kMaxStart), _mm256_set1_pd(kMinStart), _mm256_set1_pd(-1.0), _mm256_set1_pd(-1.0)};
-}
-
-// max_pd(v, m) is (v > m ? v : m) and min_pd(v, m) is (v < m ? v : m):
-// exactly the strict running comparisons, NaN keeping the old value.
-KELMO_AVX2_INLINE void lanes_step(Lanes& l, __m256d v, __m256d at) {
-    const __m256d gt = _mm256_cmp_pd(v, l.max, _CMP_GT_OQ);
-    const __m256d lt = _mm256_cmp_pd(v, l.min, _CMP_LT_OQ);
-    l.max = _mm256_max_pd(v, l.max);
-    l.min = _mm256_min_pd(v, l.min);
-    l.maxAt = _mm256_blendv_pd(l.maxAt, at, gt);
-    l.minAt = _mm256_blendv_pd(l.minAt, at, lt);
-}
-
-// Lane-wise choice between two candidate sets: b wins when its value is
-// beyond a's, or equal with a smaller index. Untouched lanes carry the
-// start value, which every touched lane is strictly beyond.
-KELMO_AVX2_INLINE void pick(__m256d& v, __m256d& at, __m256d bv, __m256d bat, bool forMax) {
-    const __m256d beyond = forMax ? _mm256_cmp_pd(bv, v, _CMP_GT_OQ) : _mm256_cmp_pd(bv, v, _CMP_LT_OQ);
-    const __m256d earlier = _mm256_and_pd(_mm256_cmp_pd(bv, v, _CMP_EQ_OQ), _mm256_cmp_pd(bat, at, _CMP_LT_OQ));
-    const __m256d take = _mm256_or_pd(beyond, earlier);
-    v = _mm256_blendv_pd(v, bv, take);
-    at = _mm256_blendv_pd(at, bat, take);
-}
-
-KELMO_AVX2_INLINE void reduce(__m256d& v, __m256d& at, bool forMax) {
-    pick(v, at, _mm256_permute2f128_pd(v, v, 1), _mm256_permute2f128_pd(at, at, 1), forMax);
-    pick(v, at, _mm256_permute_pd(v, 0x5), _mm256_permute_pd(at, 0x5), forMax);
-}
-
 KELMO_AVX2_INLINE __m256d k(double c) { return _mm256_set1_pd(c); }
 
 KELMO_AVX2_INLINE double lane0(__m256d v) { return _mm_cvtsd_f64(_mm256_castpd256_pd128(v)); }
 
-KELMO_AVX2_INLINE Extremes merge(Lanes a, const Lanes& b) {
-    pick(a.max, a.maxAt, b.max, b.maxAt, true);
-    pick(a.min, a.minAt, b.min, b.minAt, false);
-    reduce(a.max, a.maxAt, true);
-    reduce(a.min, a.minAt, false);
-    Extremes e;
-    e.max = lane0(a.max);
-    e.min = lane0(a.min);
-    e.maxIndex = static_cast<int32_t>(lane0(a.maxAt));
-    e.minIndex = static_cast<int32_t>(lane0(a.minAt));
-    return e;
+KELMO_AVX2_INLINE double largest(__m256d v) {
+    v = _mm256_max_pd(v, _mm256_permute2f128_pd(v, v, 1));
+    return lane0(_mm256_max_pd(v, _mm256_permute_pd(v, 0x5)));
 }
 
-// Samples per chunk: a multiple of 8 whose doubles stay in the L1 cache.
-constexpr int32_t kChunk = 512;
-
-KELMO_AVX2_INLINE __m256d index_vector(int32_t i) {
-    const double d = i;
-    return _mm256_setr_pd(d, d + 1.0, d + 2.0, d + 3.0);
+KELMO_AVX2_INLINE double smallest(__m256d v) {
+    v = _mm256_min_pd(v, _mm256_permute2f128_pd(v, v, 1));
+    return lane0(_mm256_min_pd(v, _mm256_permute_pd(v, 0x5)));
 }
+
+// First i in [from, to) with values[i] == x (+0 and -0 being equal). `to`
+// - `from` is a multiple of 4 and x is one of those values.
+KELMO_AVX2_INLINE int32_t first_equal(const double* values, int32_t from, int32_t to, double x) {
+    const __m256d want = _mm256_set1_pd(x);
+    for (int32_t i = from; i < to; i += 4) {
+        const int hit = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(values + i), want, _CMP_EQ_OQ));
+        if (hit != 0) return i + __builtin_ctz(static_cast<unsigned>(hit));
+    }
+    return from;
+}
+
+// Samples per chunk, a multiple of 8.
+constexpr int32_t kChunk = 128;
 
 // Runs step(i, v0, v1) for i = 0, 8, .. below `full` (a multiple of 8);
-// the step converts samples i .. i+7 and hands back their values. Folds
-// values[0 .. full-1] into the lane extremes a and b.
+// the step converts samples i .. i+7 and hands back their values. Follows
+// the extremes of values[0 .. full-1] in e.
 template <class Step>
-KELMO_AVX2_INLINE void run_chunks(const double* values, int32_t full, const Step& step, Lanes& a, Lanes& b) {
-    const __m256d four = _mm256_set1_pd(4.0);
-    const __m256d eight = _mm256_set1_pd(8.0);
+KELMO_AVX2_INLINE void run_chunks(const double* values, int32_t full, const Step& step, Extremes& e) {
     for (int32_t i = 0; i < full;) {
         const int32_t end = full - i > kChunk ? i + kChunk : full;
-        __m256d hiA = a.max, hiB = b.max, loA = a.min, loB = b.min;
-        for (int32_t k = i; k < end; k += 8) {
+        __m256d hi0 = _mm256_set1_pd(e.max), hi1 = hi0;
+        __m256d lo0 = _mm256_set1_pd(e.min), lo1 = lo0;
+        for (int32_t j = i; j < end; j += 8) {
             __m256d v0, v1;
-            step(k, v0, v1);
-            hiA = _mm256_max_pd(v0, hiA);
-            loA = _mm256_min_pd(v0, loA);
-            hiB = _mm256_max_pd(v1, hiB);
-            loB = _mm256_min_pd(v1, loB);
+            step(j, v0, v1);
+            hi0 = _mm256_max_pd(v0, hi0);
+            lo0 = _mm256_min_pd(v0, lo0);
+            hi1 = _mm256_max_pd(v1, hi1);
+            lo1 = _mm256_min_pd(v1, lo1);
         }
-        const __m256d moved =
-            _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(hiA, a.max, _CMP_GT_OQ), _mm256_cmp_pd(hiB, b.max, _CMP_GT_OQ)),
-                         _mm256_or_pd(_mm256_cmp_pd(loA, a.min, _CMP_LT_OQ), _mm256_cmp_pd(loB, b.min, _CMP_LT_OQ)));
-        if (_mm256_movemask_pd(moved) != 0) {
-            __m256d at = index_vector(i);
-            for (int32_t k = i; k < end; k += 8) {
-                lanes_step(a, _mm256_loadu_pd(values + k), at);
-                lanes_step(b, _mm256_loadu_pd(values + k + 4), _mm256_add_pd(at, four));
-                at = _mm256_add_pd(at, eight);
-            }
+        const double hi = largest(_mm256_max_pd(hi0, hi1));
+        const double lo = smallest(_mm256_min_pd(lo0, lo1));
+        if (hi > e.max) {
+            e.max = hi;
+            e.maxIndex = first_equal(values, i, end, hi);
+        }
+        if (lo < e.min) {
+            e.min = lo;
+            e.minIndex = first_equal(values, i, end, lo);
         }
         i = end;
     }
@@ -195,10 +156,8 @@ struct ToEngineering {
 template <ConvGroup G>
 KELMO_AVX2 Extremes to_engineering_avx2(double* values, const void* raw, int32_t n, double gain) {
     const int32_t full = n & ~7;
-    Lanes a = lanes_start(), b = lanes_start();
-    run_chunks(values, full, ToEngineering<G>{static_cast<const unsigned char*>(raw), values, _mm256_set1_pd(gain)}, a,
-               b);
-    Extremes e = merge(a, b);
+    Extremes e;
+    run_chunks(values, full, ToEngineering<G>{static_cast<const unsigned char*>(raw), values, _mm256_set1_pd(gain)}, e);
     for (int32_t i = full; i < n; ++i) {
         const double v = to_engineering<G>(load_at<Word<G>>(raw, i), gain);
         store_at<double>(values, i, v);
@@ -274,10 +233,8 @@ template <ConvGroup G>
 KELMO_AVX2 Extremes to_raw_avx2(const double* values, void* raw, int32_t n, double gain) {
     const double divisor = gain * 140.0;
     const int32_t full = n & ~7;
-    Lanes a = lanes_start(), b = lanes_start();
-    run_chunks(values, full, ToRaw<G>{values, static_cast<unsigned char*>(raw), divisor, _mm256_set1_pd(divisor)}, a,
-               b);
-    Extremes e = merge(a, b);
+    Extremes e;
+    run_chunks(values, full, ToRaw<G>{values, static_cast<unsigned char*>(raw), divisor, _mm256_set1_pd(divisor)}, e);
     for (int32_t i = full; i < n; ++i) {
         const double v = load_at<double>(values, i);
         store_at<Word<G>>(raw, i, to_raw<G>(v, divisor));
@@ -299,9 +256,8 @@ struct Load {
 
 KELMO_AVX2 Extremes scan_avx2(const double* values, int32_t n) {
     const int32_t full = n & ~7;
-    Lanes a = lanes_start(), b = lanes_start();
-    run_chunks(values, full, Load{values}, a, b);
-    Extremes e = merge(a, b);
+    Extremes e;
+    run_chunks(values, full, Load{values}, e);
     for (int32_t i = full; i < n; ++i) e.step(load_at<double>(values, i), i);
     return e;
 }

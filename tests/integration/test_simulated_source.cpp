@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <cmath>
 #include <ctime>
 #include <numeric>
@@ -153,6 +155,53 @@ TEST_F(SimulatedSource, InterruptFromAnotherProcess) {
     EXPECT_EQ(TriMulChSam(3 * 1024, 0, 0.0, 123, static_cast<int>(code), 1024, 1, 1, out.data()), 1);
     EXPECT_EQ(interrupter.wait(), 0);
     genwave.terminate();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+}
+
+double amp1_of_entry0() {
+    auto b = platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
+    double v = -1.0;
+    if (b) std::memcpy(&v, static_cast<const char*>(b->data()) + 1024, sizeof v);
+    return v;
+}
+
+TEST_F(SimulatedSource, ParameterFileIsReadAndReRead) {
+    const std::string path = testing::TempDir() + "kelmo-genwave-params.toml";
+    write_file(path, "[[channel]]\nentry = 0\nwaveform = \"cosine\"\nfreq1 = 100.0\namp1 = 1234.0\n");
+    PeerProcess genwave(std::string(kGenwave) + " -p " + path);
+    ASSERT_TRUE(genwave.ready());
+    ASSERT_TRUE(wait_for(true, 5000));
+    EXPECT_EQ(amp1_of_entry0(), 1234.0);
+    // A continuous run leaves its count in the block; a re-read keeps it.
+    const uint32_t code = rate(10000.0);
+    uint32_t handle = 0;
+    std::vector<double> block(100);
+    int st = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code), 1, 1, 1000), 1);
+    ASSERT_EQ(get_dbl_data(&handle, 1230, 100, 1, block.data(), 100, 0, &st), 1);
+    EXPECT_NEAR(block[0], 1234.0, 1e-9);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a new modification time
+    write_file(path, "[[channel]]\nentry = 0\nwaveform = \"cosine\"\nfreq1 = 100.0\namp1 = 777.0\n");
+    for (int i = 0; i < 100 && amp1_of_entry0() != 777.0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(amp1_of_entry0(), 777.0);
+    ASSERT_EQ(get_dbl_data(&handle, 1230, 100, 1, block.data(), 100, 0, &st), 1);
+    EXPECT_NEAR(block[0], 777.0, 1e-9);  // sample 100 of a 100 Hz cosine at 10 kHz: a whole cycle
+    auto shared = platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(static_cast<uint32_t>(shared->word(3968 / 4)), 200u);
+    shared.reset();
+    recover(&handle, 123);
+    genwave.terminate();
+    genwave.wait();
+    ASSERT_TRUE(wait_for(false, 5000));
+    std::remove(path.c_str());
 }
 
 TEST_F(SimulatedSource, CheckcardStartsGenwave) {

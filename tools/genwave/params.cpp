@@ -72,7 +72,7 @@ SimParamBlock default_params() {
     set_entry(p, 3, 4, 10, 20.0, 20.0, 2500.0, 2500.0, 0.5);     // square burst: 3 cycles every 0.5 s
     p.burstCycles[3] = 3.0;
     set_entry(p, 4, 1, 0, 500.0, 1500.0, 2000.0, 2000.0, 1.0);   // band-pass noise 500 .. 1500 Hz
-    set_entry(p, 5, 3, 0, 30.0, 30.0, 2000.0, 2000.0, 1.0);      // triangle, rising 80 % of the cycle
+    set_entry(p, 5, 3, 0, 30.0, 30.0, 2000.0, 2000.0, 1.0);      // triangle, falling for 80 % of the cycle
     p.shapeParam[5] = 600;
     set_entry(p, 6, 2, 9, 200.0, 200.0, 3000.0, 3000.0, 0.25);   // damped oscillation, restarted 4 x a second
     p.damping[6] = 0.05;

@@ -7,5 +7,6 @@ namespace kelmo::cli {
 
 void add_cards(CLI::App& app);
 void add_dividers(CLI::App& app);
+void add_acquire(CLI::App& app);
 
 }  // namespace kelmo::cli

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     kelmo::cli::add_cards(app);
     kelmo::cli::add_dividers(app);
+    kelmo::cli::add_acquire(app);
     kelmo_set_message_handler(print_message, nullptr);
     CLI11_PARSE(app, argc, argv);
     return 0;
