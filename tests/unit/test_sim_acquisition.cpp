@@ -1,5 +1,6 @@
 // The acquisition families on the simulated source, against the fake
 // platform: its clock makes start times and deadlines exact.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -273,6 +274,80 @@ TEST_F(SimAcquisition, CheckcardStartsTheSignalSourceWhenItsBlockIsMissing) {
     EXPECT_STREQ(text, "");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(Checkcard(854, text, &status), 1);
+}
+
+}  // namespace
+}  // namespace kelmo::test
+
+namespace kelmo::test {
+namespace {
+
+// Parameters are written by another process: whatever the block holds,
+// every family gives finite values (or refuses) and touches nothing
+// outside its buffers.
+TEST_F(SimAcquisition, AnyParameterBlockGivesFiniteOutput) {
+    uint32_t state = 12345;
+    auto next = [&] { return state = state * 1664525u + 1013904223u; };
+    const double specials[] = {0.0, -0.0, 1.0, -1.0, 1e300, -1e300, 1e-300, std::nan(""), INFINITY, -INFINITY,
+                               5000.0, 0.5, 4.0, 1e9};
+    std::vector<double> out(8 * 256);
+    std::vector<int16_t> words(8 * 256);
+    uint32_t handle = 0;
+    for (int round = 0; round < 40; ++round) {
+        auto* raw = static_cast<uint32_t*>(params_->data());
+        for (int w = 0; w < 992; ++w) raw[w] = next();  // the parameter fields, not the continuous ones
+        if (round % 2) {  // readable numbers, with the awkward ones among them
+            for (int k = 0; k < 32; ++k) {
+                p().waveform[k] = static_cast<int32_t>(next() % 9) - 1;
+                p().modulation[k] = static_cast<int32_t>(next() % 13) - 1 + (next() % 4 == 0 ? 10000 : 0);
+                p().shapeParam[k] = static_cast<int32_t>(next() % 2401) - 1200;
+                double* fields[] = {&p().phase[k], &p().freq1[k], &p().freq2[k], &p().amp1[k],
+                                    &p().amp2[k],  &p().period[k], &p().damping[k], &p().burstCycles[k]};
+                for (double* f : fields) *f = specials[next() % std::size(specials)];
+            }
+        }
+        std::fill(out.begin(), out.end(), 0.0);
+        ASSERT_GE(MulChSam(123, static_cast<int>(code_), 256, 1, 8, out.data()), 0);
+        for (double v : out) ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 5000.0) << round;
+        ASSERT_GE(MulChSamW(123, static_cast<int>(code_), 256, 1, 8, words.data()), 0);
+        ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 0x1808, 1000), 1);  // 8 from 24
+        ASSERT_GE(get_dbl_data(&handle, 123, 256, 8, out.data(), 256, 0, nullptr), 0);
+        for (double v : out) ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 5000.0) << round;
+        ASSERT_GE(get_dbl_dataW(&handle, 123, 256, 8, words.data(), 256, 0, nullptr), 0);
+    }
+}
+
+// Cards go through the driver: one request, then conversion.
+TEST_F(SimAcquisition, DriverBlockInThirtyTwoFoldMode) {
+    fake.deviceMissing = false;
+    fake.set_word("USB_samp", 0, -1);
+    fake.handler = [](uint32_t, const driver::RequestRecord&, void* out, uint32_t size, uint32_t*) {
+        auto* w = static_cast<int16_t*>(out);
+        for (uint32_t i = 0; i < size / 2; ++i) w[i] = static_cast<int16_t>(i % 32 == 0 ? i / 32 : -1);
+        return true;
+    };
+    std::vector<double> out(100);
+    ASSERT_EQ(OneChSam(602, 0x12345, 100, 8, 3, out.data()), 1);
+    ASSERT_EQ(fake.requests.size(), 1u);
+    const auto& r = fake.requests[0];
+    EXPECT_EQ(r.code, 0x222007u);
+    EXPECT_EQ(r.record.samples, 3200);
+    EXPECT_EQ(r.record.divider, 0x2345);
+    EXPECT_EQ(r.record.gainCode, 3);
+    EXPECT_EQ(r.record.channel, -2);
+    for (int i : {0, 1, 99}) EXPECT_EQ(out[i], i * 0.152587890625);  // raw sample 32 x i
+    EXPECT_EQ(fake.openDevices, 0);
+    // Gain 1 on 653 is sent as 255; a gain of 0 has no code and is refused.
+    fake.set_word("USB_samp", 0, 1);
+    ASSERT_EQ(OneChSam(653, 10, 4, 1, 1, out.data()), 1);
+    EXPECT_EQ(fake.requests.back().record.gainCode, 255);
+    EXPECT_EQ(OneChSam(653, 10, 4, 0, 1, out.data()), 0);
+    // A device that is missing: the console line with the system's code.
+    fake.deviceMissing = true;
+    EXPECT_EQ(MulChSam(602, 10, 4, 1, 1, out.data()), 0);
+    ASSERT_FALSE(fake.consoleLines.empty());
+    EXPECT_EQ(fake.consoleLines.back(), "Failed to obtain file handle to device: ZEB1 with Win32 error code: 2\n");
+    EXPECT_TRUE(fake.livePages.empty());
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ objdump=$1 dll=$2 def=$3
 dump=$("$objdump" -p "$dll")
 
 want=$(sed -n '/^EXPORTS/,$p' "$def" | tail -n +2 | awk 'NF{print $1}' | sort)
-got=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^\s*\[/{print $NF;next} t&&!NF{t=0}' | sort)
+got=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF;next} t&&!NF{t=0}' | sort)
 if [ "$want" != "$got" ]; then
   echo "export table of $dll differs from $def:"
   diff <(printf '%s\n' "$want") <(printf '%s\n' "$got") || true

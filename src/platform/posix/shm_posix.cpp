@@ -17,6 +17,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace kelmo::platform::posix {
@@ -37,25 +39,43 @@ bool valid_name(const std::string& s) {
 // The POSIX name of a shared memory of this library.
 std::string object_name(const std::string& name) { return "/kelmo." + shm_namespace() + "." + name; }
 
-// Holds the namespace-wide lock for its lifetime.
+// Holds the namespace-wide lock for its lifetime: a mutex between the
+// threads of this process, and an flock() between processes on a lock
+// object that each process opens once per namespace.
 class NamespaceLock {
 public:
-    NamespaceLock() {
-        const std::string n = "/kelmo." + shm_namespace() + ".lock";
-        fd_ = ::shm_open(n.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    NamespaceLock() : guard_(mutex()) {
+        fd_ = lock_fd();
         if (fd_ >= 0) {
             while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
             }
         }
     }
     ~NamespaceLock() {
-        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+        if (fd_ >= 0) ::flock(fd_, LOCK_UN);
     }
     bool ok() const { return fd_ >= 0; }
     NamespaceLock(const NamespaceLock&) = delete;
     NamespaceLock& operator=(const NamespaceLock&) = delete;
 
 private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    // Called with the mutex held.
+    static int lock_fd() {
+        static std::map<std::string, int> fds;
+        const std::string ns = shm_namespace();
+        auto it = fds.find(ns);
+        if (it != fds.end()) return it->second;
+        const std::string n = "/kelmo." + ns + ".lock";
+        const int fd = ::shm_open(n.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) fds.emplace(ns, fd);
+        return fd;
+    }
+
+    std::lock_guard<std::mutex> guard_;
     int fd_ = -1;
 };
 
