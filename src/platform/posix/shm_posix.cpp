@@ -95,13 +95,11 @@ public:
     ~PosixSharedMemory() override {
         ::munmap(view_, size_);
         NamespaceLock lock;
-        ::close(fd_);  // drops this handle's shared lock
-        // Last handle anywhere? Then the object goes, as on Windows.
-        int probe = ::shm_open(objName_.c_str(), O_RDONLY | O_CLOEXEC, 0);
-        if (probe >= 0) {
-            if (unheld(probe)) ::shm_unlink(objName_.c_str());
-            ::close(probe);
-        }
+        // Last handle anywhere? Then the object goes, as on Windows. While
+        // we hold it, its name is ours; turning our shared lock into an
+        // exclusive one succeeds exactly when no other handle holds it.
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) ::shm_unlink(objName_.c_str());
+        ::close(fd_);
     }
 
     void* data() const override { return view_; }
