@@ -2,6 +2,7 @@
 // 32-bit words) and the process-wide values that the exports share.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -12,11 +13,27 @@ inline constexpr std::size_t kShareBlockBytes = 1024;
 inline constexpr const char* kShareBlockName = "USB_samp";
 inline constexpr const char* kShareBlockName2 = "USB_samp2";
 
+// The block's layout: 256 little-endian 32-bit words. The channel gains of a
+// simulated continuous acquisition overlap the clock flag and the single-
+// channel word; a simulated set-up overwrites them.
+struct SampShareBlock {
+    int32_t mode;             // word 0: acquisition mode; -1: 32-fold mode
+    int32_t channelGain[32];  // words 1 .. 32: gain of channel k in word 1 + k
+    int32_t unused[223];
+};
+static_assert(sizeof(SampShareBlock) == 1024);
+static_assert(offsetof(SampShareBlock, mode) == 0);
+static_assert(offsetof(SampShareBlock, channelGain) == 4);
+static_assert(offsetof(SampShareBlock, channelGain) + 1 * 4 == 8);    // word 2: clock flag
+static_assert(offsetof(SampShareBlock, channelGain) + 11 * 4 == 48);  // word 12: single channel
+static_assert(offsetof(SampShareBlock, unused) == 132);
+
 // Word indexes of the block.
 enum ShareWord : std::size_t {
-    kWordMode = 0,        // acquisition mode; -1: 32-fold mode
-    kWordClockFlag = 2,   // -1: the 8.192 MHz clock family
-    kWordSingleChannel = 12,
+    kWordMode = 0,            // acquisition mode; -1: 32-fold mode
+    kWordChannelGain = 1,     // + k: gain of channel k (simulated continuous)
+    kWordClockFlag = 2,       // -1: the 8.192 MHz clock family
+    kWordSingleChannel = 12,  // continuous driver start: the single channel
 };
 
 inline const char* share_block_name(bool secondUnit) {

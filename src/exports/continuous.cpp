@@ -29,7 +29,7 @@ int start_sim(UnitFrame& f, int32_t freqCode, int32_t gain, ChannelSpan span, co
     const int32_t words = span.count <= 0 ? 1 - span.count : 32;
     if (words > 32) return 0;  // a single channel beyond the 32 entries
     for (int32_t i = 0; i < words; ++i)
-        f.block->set_word(1 + i, chGains ? static_cast<int32_t>(trunc_i64(chGains[i])) : static_cast<int16_t>(gain));
+        f.block->set_word(kWordChannelGain + i, chGains ? static_cast<int32_t>(trunc_i64(chGains[i])) : static_cast<int16_t>(gain));
 
     auto block = sim::load_param_block(platform::Access::ReadWrite);
     if (!block) return 0;
@@ -190,7 +190,7 @@ int fetch_sim_values(const UnitFrame& f, double* buf, const Fetch& q) {
     const auto len = static_cast<uint32_t>(q.len);
     for (const Lane& l : ls) {
         sim::sim_srand(l.seed);
-        const auto gain = static_cast<int16_t>(f.block->word(1 + l.k));
+        const auto gain = static_cast<int16_t>(f.block->word(kWordChannelGain + l.k));
         double* out = block_at(buf, q, l.position);
         if (!sim::synth_values(sim::private_copy(), l.k, running, sim::ExtraRule::Decoded, b->freqCode, len, gain, out))
             return 0;
@@ -213,7 +213,7 @@ int fetch_sim_words(const UnitFrame& f, void* buf, const Fetch& q) {
     std::vector<int32_t> scratch(len);
     for (const Lane& l : ls) {
         sim::sim_srand(l.seed);
-        const auto gain = static_cast<int16_t>(f.block->word(1 + l.k));
+        const auto gain = static_cast<int16_t>(f.block->word(kWordChannelGain + l.k));
         std::fill(scratch.begin(), scratch.end(), 0);  // an entry without a signal gives zeros
         if (!sim::synth_codes_scaled_sum(sim::private_copy(), l.k, running, sim::ExtraRule::Decoded, b->freqCode,
                                          len, gain, codes, scratch.data()))
