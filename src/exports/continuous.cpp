@@ -181,43 +181,46 @@ std::vector<Lane> lanes(const Fetch& q, const SimBlock& b) {
     return v;
 }
 
-int fetch_sim_values(const UnitFrame& f, double* buf, const Fetch& q) {
+// One block of the simulated source: advances the running count, then
+// hands every channel (seeded, with its gain from the status block) to
+// `lane`, then waits for the block's deadline.
+template <class Lane>
+int fetch_sim(const UnitFrame& f, const Fetch& q, Lane&& lane) {
     const auto b = next_sim_block(q);
     if (!b) return 0;
     const auto ls = lanes(q, *b);
     if (ls.empty()) return 0;
     const sim::Timing running{sim::Timing::Running, 0, 0, b->before};
-    const auto len = static_cast<uint32_t>(q.len);
-    for (const Lane& l : ls) {
+    for (const auto& l : ls) {
         sim::sim_srand(l.seed);
         const auto gain = static_cast<int16_t>(f.block->word(kWordChannelGain + l.k));
-        double* out = block_at(buf, q, l.position);
-        if (!sim::synth_values(sim::private_copy(), l.k, running, sim::ExtraRule::Decoded, b->freqCode, len, gain, out))
-            return 0;
-        sim::clamp_values(out, len);
+        if (!lane(l, running, b->freqCode, gain)) return 0;
     }
     pace_fetch(q, *b);
     return 1;
 }
 
+int fetch_sim_values(const UnitFrame& f, double* buf, const Fetch& q) {
+    const auto len = static_cast<uint32_t>(q.len);
+    return fetch_sim(f, q, [&](const Lane& l, const sim::Timing& t, uint32_t freqCode, int32_t gain) {
+        double* out = block_at(buf, q, l.position);
+        if (!sim::synth_values(sim::private_copy(), l.k, t, sim::ExtraRule::Decoded, freqCode, len, gain, out))
+            return false;
+        sim::clamp_values(out, len);
+        return true;
+    });
+}
+
 int fetch_sim_words(const UnitFrame& f, void* buf, const Fetch& q) {
-    const auto b = next_sim_block(q);
-    if (!b) return 0;
-    const auto ls = lanes(q, *b);
-    if (ls.empty()) return 0;
-    const sim::Timing running{sim::Timing::Running, 0, 0, b->before};
     const auto len = static_cast<uint32_t>(q.len);
     const bool wide = f.type() == 124;
-    const sim::Codes codes = wide ? sim::Codes::W32 : sim::Codes::W16;
     const bool interleaved = q.offset == 65535;
     std::vector<int32_t> scratch(len);
-    for (const Lane& l : ls) {
-        sim::sim_srand(l.seed);
-        const auto gain = static_cast<int16_t>(f.block->word(kWordChannelGain + l.k));
+    return fetch_sim(f, q, [&](const Lane& l, const sim::Timing& t, uint32_t freqCode, int32_t gain) {
         std::fill(scratch.begin(), scratch.end(), 0);  // an entry without a signal gives zeros
-        if (!sim::synth_codes_scaled_sum(sim::private_copy(), l.k, running, sim::ExtraRule::Decoded, b->freqCode,
-                                         len, gain, codes, scratch.data()))
-            return 0;
+        if (!sim::synth_codes_scaled_sum(sim::private_copy(), l.k, t, sim::ExtraRule::Decoded, freqCode, len, gain,
+                                         wide ? sim::Codes::W32 : sim::Codes::W16, scratch.data()))
+            return false;
         for (uint32_t s = 0; s < len; ++s) {
             const std::ptrdiff_t at = interleaved
                                           ? std::ptrdiff_t(s) * q.nch + l.position
@@ -227,9 +230,8 @@ int fetch_sim_words(const UnitFrame& f, void* buf, const Fetch& q) {
             else
                 static_cast<int16_t*>(buf)[at] = reinterpret_cast<const int16_t*>(scratch.data())[s];
         }
-    }
-    pace_fetch(q, *b);
-    return 1;
+        return true;
+    });
 }
 
 }  // namespace

@@ -9,21 +9,13 @@
 namespace kelmo::cli {
 namespace {
 
-std::string join_gains(const double* g, int n) {
+template <class T>
+std::string join(const T* v, int n) {
     std::string s;
     for (int i = 0; i < n; ++i) {
+        if (i) s += ',';
         char b[32];
-        std::snprintf(b, sizeof b, "%s%g", i ? "," : "", g[i]);
-        s += b;
-    }
-    return s;
-}
-
-std::string join_freqs(const int* f, int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) {
-        char b[32];
-        std::snprintf(b, sizeof b, "%s%d", i ? "," : "", f[i]);
+        std::snprintf(b, sizeof b, "%.10g", static_cast<double>(v[i]));
         s += b;
     }
     return s;
@@ -36,8 +28,8 @@ void print_card(int type) {
     GetADParameter(type, &channels, gains, &gainCount, freqs, &freqCount, &aux, &high, &low, &fullScale);
     GetCardWordType(type, &wordBytes);
     std::printf("%5d %4d %10.6g %12.6g %7d  %dB  gains %s\n%29s frequencies %s\n", type, channels, high, low,
-                fullScale, wordBytes, join_gains(gains, gainCount).c_str(), "",
-                join_freqs(freqs, freqCount).c_str());
+                fullScale, wordBytes, join(gains, gainCount).c_str(), "",
+                join(freqs, freqCount).c_str());
 }
 
 }  // namespace

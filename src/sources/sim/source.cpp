@@ -85,59 +85,77 @@ void for_each_source(const SimParamBlock& p, int k, ExtraRule rule, F&& f) {
     }
 }
 
-template <class Code>
-void store_sum(const double* sum, uint32_t n, Code* out) {
-    constexpr double lo = std::is_same_v<Code, int16_t> ? -32768.0 : -2147483648.0;
-    constexpr double hi = std::is_same_v<Code, int16_t> ? 32767.0 : 2147483647.0;
-    for (uint32_t i = 0; i < n; ++i) {
-        double v = finite_or_zero(sum[i]);
-        v = v > hi ? hi : v < lo ? lo : v;
-        out[i] = static_cast<Code>(static_cast<int64_t>(v));
-    }
-}
-
-template <class Code>
-bool synth_codes_typed(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
-                       int32_t gain, Code* out) {
+// Synthesises entry k into out[0 .. n-1]. A sum channel is mixed from its
+// sources by `mix`: begin() once, scale() and add() per weighted source,
+// end() once. False when the block is too long for a sum channel.
+template <class Out, class Mix>
+bool synth_entry(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
+                 int32_t gain, Out* out, Mix mix) {
     const Entry e = entry(p, k, rule);
     if (e.waveform != kSum) {
         generate(e, t, freqCode, n, gain, out, k);
         return true;
     }
     if (n > kSumScratch) return false;
-    std::vector<double> sum(n, 0.0);
-    std::vector<Code> part(n);
-    for_each_source(p, k, rule, [&](const Entry& src, double w, int slot) {
-        std::fill(part.begin(), part.end(), Code{0});
+    std::vector<Out> part(n);
+    mix.begin(out, n);
+    for_each_source(p, k, rule, [&](Entry src, double w, int slot) {
+        mix.scale(src, w);
+        std::fill(part.begin(), part.end(), Out{0});
         generate(src, t, freqCode, n, gain, part.data(), slot);
-        for (uint32_t i = 0; i < n; ++i) sum[i] += w * static_cast<double>(part[i]);
+        mix.add(out, part.data(), w, n);
     });
-    store_sum(sum.data(), n, out);
+    mix.end(out, n);
     return true;
 }
 
-template <class Code>
-bool synth_scaled_typed(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
-                        int32_t gain, Code* out) {
-    const Entry e = entry(p, k, rule);
-    if (e.waveform != kSum) {
-        generate(e, t, freqCode, n, gain, out, k);
-        return true;
+// Values: the weighted sum of the sources' values.
+struct MixValues {
+    void begin(double* out, uint32_t n) { std::fill(out, out + n, 0.0); }
+    void scale(Entry&, double) {}
+    void add(double* out, const double* part, double w, uint32_t n) {
+        for (uint32_t i = 0; i < n; ++i) out[i] += w * part[i];
     }
-    if (n > kSumScratch) return false;
+    void end(double*, uint32_t) {}
+};
+
+// Codes: the weighted sum of the sources' codes, formed in doubles and
+// stored limited to the code's range.
+template <class Code>
+struct MixCodes {
+    std::vector<double> sum;
+    void begin(Code*, uint32_t n) { sum.assign(n, 0.0); }
+    void scale(Entry&, double) {}
+    void add(Code*, const Code* part, double w, uint32_t n) {
+        for (uint32_t i = 0; i < n; ++i) sum[i] += w * static_cast<double>(part[i]);
+    }
+    void end(Code* out, uint32_t n) {
+        constexpr double lo = std::is_same_v<Code, int16_t> ? -32768.0 : -2147483648.0;
+        constexpr double hi = std::is_same_v<Code, int16_t> ? 32767.0 : 2147483647.0;
+        for (uint32_t i = 0; i < n; ++i) {
+            double v = finite_or_zero(sum[i]);
+            v = v > hi ? hi : v < lo ? lo : v;
+            out[i] = static_cast<Code>(static_cast<int64_t>(v));
+        }
+    }
+};
+
+// Codes of sources whose amplitudes carry the weight, added as integers
+// that wrap.
+template <class Code>
+struct MixScaledCodes {
     using Wide = std::make_unsigned_t<Code>;
-    std::memset(out, 0, sizeof(Code) * n);
-    std::vector<Code> part(n);
-    for_each_source(p, k, rule, [&](Entry src, double w, int slot) {
+    void begin(Code* out, uint32_t n) { std::fill(out, out + n, Code{0}); }
+    void scale(Entry& src, double w) {
         src.A *= w;
         src.A2 *= w;
-        std::fill(part.begin(), part.end(), Code{0});
-        generate(src, t, freqCode, n, gain, part.data(), slot);
+    }
+    void add(Code* out, const Code* part, double, uint32_t n) {
         for (uint32_t i = 0; i < n; ++i)
             out[i] = static_cast<Code>(static_cast<Wide>(static_cast<Wide>(out[i]) + static_cast<Wide>(part[i])));
-    });
-    return true;
-}
+    }
+    void end(Code*, uint32_t) {}
+};
 
 }  // namespace
 
@@ -158,32 +176,21 @@ void store_param_block(platform::SharedMemory& block) {
 
 bool synth_values(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
                   int32_t gain, double* out) {
-    const Entry e = entry(p, k, rule);
-    if (e.waveform != kSum) {
-        generate(e, t, freqCode, n, gain, out, k);
-        return true;
-    }
-    if (n > kSumScratch) return false;
-    std::fill(out, out + n, 0.0);
-    std::vector<double> part(n);
-    for_each_source(p, k, rule, [&](const Entry& src, double w, int slot) {
-        std::fill(part.begin(), part.end(), 0.0);
-        generate(src, t, freqCode, n, gain, part.data(), slot);
-        for (uint32_t i = 0; i < n; ++i) out[i] += w * part[i];
-    });
-    return true;
+    return synth_entry(p, k, t, rule, freqCode, n, gain, out, MixValues{});
 }
 
 bool synth_codes(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
                  int32_t gain, Codes codes, void* out) {
-    return codes == Codes::W16 ? synth_codes_typed(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out))
-                               : synth_codes_typed(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out));
+    if (codes == Codes::W16)
+        return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out), MixCodes<int16_t>{});
+    return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out), MixCodes<int32_t>{});
 }
 
 bool synth_codes_scaled_sum(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode,
                             uint32_t n, int32_t gain, Codes codes, void* out) {
-    return codes == Codes::W16 ? synth_scaled_typed(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out))
-                               : synth_scaled_typed(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out));
+    if (codes == Codes::W16)
+        return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out), MixScaledCodes<int16_t>{});
+    return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out), MixScaledCodes<int32_t>{});
 }
 
 void clamp_values(double* v, uint32_t n) {
