@@ -200,25 +200,19 @@ TEST_F(Convert, VectorKernelMatchesScalar) {
         int type;
         double fullScale, factor, offset;
     };
-    const Type types[] = {{602, 5000, 6.5536, 0},
-                          {616, 5000, 6.5536, 32768},
-                          {632, 5000, 0.4096, 2048},
-                          {653, 5000, -0.4096, 2048},
-                          {806, 5000, 0.4096, 2048},
-                          {801, 10000, 3.2768, 0},
-                          {720, 1000, 32.752, 0},
-                          {880, 2000, 16.384, 0},
-                          {800, 140, 32768 / (1.7 * 140), 0},
-                          {124, 5000, 429496.7296, 0},
-                          {890, 5000, 429496.7296, 0},
-                          {892, 10000, 214748.3648, 0},
+    // clang-format off
+    const Type types[] = {{602, 5000, 6.5536, 0}, {616, 5000, 6.5536, 32768}, {632, 5000, 0.4096, 2048},
+                          {653, 5000, -0.4096, 2048}, {806, 5000, 0.4096, 2048}, {801, 10000, 3.2768, 0},
+                          {720, 1000, 32.752, 0}, {880, 2000, 16.384, 0}, {800, 140, 32768 / (1.7 * 140), 0},
+                          {124, 5000, 429496.7296, 0}, {890, 5000, 429496.7296, 0}, {892, 10000, 214748.3648, 0},
                           {5, 5000, 1, 0}};
+    // clang-format on
     for (const Type& t : types) {
         const int type = t.type;
-        for (double gain : {1.7, 0.0}) {
-            if (gain == 0.0 && type != 800) continue;
+        for (double gain : {1.7, 0.0, -1.3, kInf, kNaN}) {
+            if (gain != 1.7 && type != 800) continue;
             process_state().soundInputGain = gain;
-            for (int n : {1, 7, 8, 9, 64, 4097}) {
+            for (int n : {1, 7, 9, 31, 64, 4097}) {
                 for (int pattern = 0; pattern < 5; ++pattern) {
                     // 0: any bits or values; 1, 2: few distinct ones, so extremes
                     // tie; 3: a triangle, so they keep moving; 4: a flat line with
