@@ -124,8 +124,8 @@ void write_csv(const std::string& path, const Options& o, double fs, const std::
 void write_plot(const std::string& png, const Options& o, double fs, const std::vector<double>& data,
                 const std::vector<std::vector<double>>& spectra) {
     const std::string base = png.substr(0, png.rfind('.'));
-    const std::string wave = base + "-wave.dat", spec = base + "-spectrum.dat";
-    if (FILE* f = std::fopen(wave.c_str(), "w")) {
+    const std::string waveFile = base + "-wave.dat", spectrumFile = base + "-spectrum.dat";
+    if (FILE* f = std::fopen(waveFile.c_str(), "w")) {
         for (int s = 0; s < o.samples; ++s) {
             std::fprintf(f, "%.9g", 1000.0 * s / fs);
             for (int c = 0; c < o.channels; ++c) std::fprintf(f, " %.6f", data[std::size_t(c) * o.samples + s]);
@@ -133,7 +133,7 @@ void write_plot(const std::string& png, const Options& o, double fs, const std::
         }
         std::fclose(f);
     }
-    if (FILE* f = std::fopen(spec.c_str(), "w")) {
+    if (FILE* f = std::fopen(spectrumFile.c_str(), "w")) {
         for (int i = 0; i <= kBins; ++i) {
             std::fprintf(f, "%.6g", fs * i / (2.0 * kBins));
             for (const auto& p : spectra) std::fprintf(f, " %.6g", p[static_cast<std::size_t>(i)]);
@@ -154,10 +154,10 @@ void write_plot(const std::string& png, const Options& o, double fs, const std::
     for (int c = 0; c < o.channels; ++c) {
         std::fprintf(g, "set title 'channel %d: waveform'\nset xlabel 'ms'\nunset logscale y\nset format y '%%g'\n",
                      o.first + c);
-        std::fprintf(g, "plot '%s' using 1:%d with lines lw 1 lc rgb '#1f77b4'\n", wave.c_str(), c + 2);
+        std::fprintf(g, "plot '%s' using 1:%d with lines lw 1 lc rgb '#1f77b4'\n", waveFile.c_str(), c + 2);
         std::fprintf(g, "set title 'channel %d: maximum-entropy spectrum'\nset xlabel 'Hz'\nset logscale y\nset format y '10^{%%L}'\n",
                      o.first + c);
-        std::fprintf(g, "plot '%s' using 1:%d with lines lw 1 lc rgb '#d62728'\n", spec.c_str(), c + 2);
+        std::fprintf(g, "plot '%s' using 1:%d with lines lw 1 lc rgb '#d62728'\n", spectrumFile.c_str(), c + 2);
     }
     std::fprintf(g, "unset multiplot\n");
     if (pclose(g) != 0) std::fprintf(stderr, "kelmo: gnuplot failed\n");
