@@ -13,7 +13,7 @@ void sleep_toward(double remainingMs) {
         const double ms = remainingMs - 1.0;
         p.sleep_us(ms > 1000.0 ? 1000000u : static_cast<uint32_t>(ms * 1000.0));
     } else {
-        p.sleep_us(200);
+        p.sleep_us(500);
     }
 }
 

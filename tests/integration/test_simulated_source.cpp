@@ -2,6 +2,7 @@
 // this process acquires from it through the real backend.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +72,20 @@ void stop_genwave() {
 #endif
 }
 
+// CPU time of this process so far, in milliseconds.
+double cpu_ms() {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME& f) {
+        return static_cast<double>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+#else
+    return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+#endif
+}
+
 #ifdef _WIN32
 const char* const kGenwave = "GENWAVE.exe";
 const char* const kInterrupter = "interrupt_peer.exe";
@@ -106,10 +121,10 @@ TEST_F(SimulatedSource, AcquiresWhatGenwavePublishes) {
     const uint32_t code = rate(10000.0);
     std::vector<double> out(8 * 1000);
     const auto t0 = std::chrono::steady_clock::now();
-    const std::clock_t c0 = std::clock();
+    const double c0 = cpu_ms();
     ASSERT_EQ(MulChSam(123, static_cast<int>(code), 1000, 1, 8, out.data()), 1);
     const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    const double cpuMs = 1000.0 * double(std::clock() - c0) / CLOCKS_PER_SEC;
+    const double cpuMs = cpu_ms() - c0;
     EXPECT_GE(wallMs, 99.0);
     std::printf("8 x 1000 samples at 10 kHz: %.1f ms wall, %.1f ms CPU\n", wallMs, cpuMs);
 
@@ -151,8 +166,18 @@ TEST_F(SimulatedSource, InterruptFromAnotherProcess) {
     PeerProcess interrupter(kInterrupter);
     ASSERT_TRUE(interrupter.ready());
     std::vector<double> out(1024);
+    // Should the other process never get through, end the wait from here
+    // after a while, so that the failure shows instead of a hang.
+    std::atomic<bool> done{false}, rescued{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!done) rescued = InterruptTrigSample() == 1;
+    });
     // Slope 3 never triggers: only the interrupt ends the wait.
     EXPECT_EQ(TriMulChSam(3 * 1024, 0, 0.0, 123, static_cast<int>(code), 1024, 1, 1, out.data()), 1);
+    done = true;
+    watchdog.join();
+    EXPECT_FALSE(rescued);
     EXPECT_EQ(interrupter.wait(), 0);
     genwave.terminate();
 }

@@ -74,6 +74,12 @@ private:
 };
 
 class Win32Platform final : public Platform {
+    // The system timer runs at 1 ms once the library waits or reads time.
+    static void fine_timer() {
+        static const bool fine = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+        (void)fine;
+    }
+
 public:
     SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override {
         if (created) *created = false;
@@ -91,13 +97,19 @@ public:
         return map_view(h, size, rw);
     }
 
-    uint32_t tick_count() override { return ::GetTickCount(); }
+    // The system's millisecond count since start, wrapping at 2^32 like
+    // GetTickCount, but read from the multimedia timer: GetTickCount moves
+    // in steps of 10 to 16 ms, which no deadline could be kept to.
+    uint32_t tick_count() override {
+        fine_timer();
+        return ::timeGetTime();
+    }
 
     void sleep_us(uint32_t us) override {
-        // The system timer runs at 1 ms for as long as the library is loaded.
-        static const bool fineTimer = ::timeBeginPeriod(1) == TIMERR_NOERROR;
-        (void)fineTimer;
-        ::Sleep(us / 1000);
+        fine_timer();
+        // Sleep(0) only yields: slices of half a millisecond or more sleep
+        // a whole timer tick instead of spinning.
+        ::Sleep(us < 500 ? 0 : (us + 500) / 1000);
     }
 
     void dispatch_messages() override {
