@@ -150,7 +150,7 @@ void write_plot(const std::string& png, const Options& o, double fs, const std::
                  png.c_str());
     std::fprintf(g, "set multiplot layout %d,2 title 'card type %d, %g Hz, %d samples (%s)'\n", o.channels, o.type,
                  fs, o.samples, o.mode.c_str());
-    std::fprintf(g, "set grid\nunset key\nset lmargin 10\n");
+    std::fprintf(g, "set grid\nunset key\nset lmargin 10\nset autoscale xfix\n");
     for (int c = 0; c < o.channels; ++c) {
         std::fprintf(g, "set title 'channel %d: waveform'\nset xlabel 'ms'\nunset logscale y\nset format y '%%g'\n",
                      o.first + c);
