@@ -115,15 +115,6 @@ namespace {
 
 std::atomic<int> g_kernelOverride{static_cast<int>(ConvertKernel::Auto)};
 
-bool detect_avx2() {
-#ifdef KELMO_HAVE_AVX2_KERNEL
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-#else
-    return false;
-#endif
-}
-
 bool use_avx2() {
     switch (static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed))) {
         case ConvertKernel::Scalar:
@@ -144,10 +135,7 @@ bool overlap(const void* a, std::size_t na, const void* b, std::size_t nb) {
 
 }  // namespace
 
-bool convert_avx2_supported() {
-    static const bool supported = detect_avx2();
-    return supported;
-}
+bool convert_avx2_supported() { return cpu_has_avx2(); }
 
 ConvertKernel convert_kernel_override(ConvertKernel kernel) {
     return static_cast<ConvertKernel>(g_kernelOverride.exchange(static_cast<int>(kernel)));

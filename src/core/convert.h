@@ -11,11 +11,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/cpu.h"
 #include "core/numconv.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#define KELMO_HAVE_AVX2_KERNEL 1
-#endif
 
 namespace kelmo {
 

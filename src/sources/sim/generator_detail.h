@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/cpu.h"
 #include "core/numconv.h"
 
 namespace kelmo::sim::detail {
@@ -132,8 +133,7 @@ void design_taps(bool bandPass, int lo, int hi, double* h);
 // out[i] for i = 0 .. b - 1 (b <= 32); y points at frame 0 of the window
 // (the 256 frames of the current history) in phase array 0.
 void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out);
-#if defined(__x86_64__) || defined(__i386__)
-#define KELMO_SIM_AVX2_KERNEL 1
+#ifdef KELMO_HAVE_AVX2_KERNEL
 void noise_dot_avx2(const Taps& taps, const double* y, int b, double* out);
 #endif
 

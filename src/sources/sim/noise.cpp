@@ -96,17 +96,8 @@ std::shared_ptr<const Taps> bandpass_taps(int lo, int hi) {
 
 std::atomic<int> g_kernelOverride{static_cast<int>(NoiseKernel::Auto)};
 
-bool detect_avx2() {
-#ifdef KELMO_SIM_AVX2_KERNEL
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-#else
-    return false;
-#endif
-}
-
 void noise_dot(const Taps& taps, const double* y, int b, double* out) {
-#ifdef KELMO_SIM_AVX2_KERNEL
+#ifdef KELMO_HAVE_AVX2_KERNEL
     if (g_kernelOverride.load(std::memory_order_relaxed) != static_cast<int>(NoiseKernel::Scalar) &&
         noise_avx2_supported()) {
         noise_dot_avx2(taps, y, b, out);
@@ -232,10 +223,7 @@ void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, in
 
 }  // namespace detail
 
-bool noise_avx2_supported() {
-    static const bool supported = detail::detect_avx2();
-    return supported;
-}
+bool noise_avx2_supported() { return cpu_has_avx2(); }
 
 NoiseKernel noise_kernel_override(NoiseKernel kernel) {
     return static_cast<NoiseKernel>(detail::g_kernelOverride.exchange(static_cast<int>(kernel)));

@@ -14,7 +14,7 @@
 // to 32 bytes.
 #include "sources/sim/generator_detail.h"
 
-#ifdef KELMO_SIM_AVX2_KERNEL
+#ifdef KELMO_HAVE_AVX2_KERNEL
 
 #include <immintrin.h>
 

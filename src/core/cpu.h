@@ -1,0 +1,14 @@
+// What the processor offers, for the kernels chosen at run time.
+#pragma once
+
+// The x86 builds carry AVX2 kernels beside the portable ones.
+#if defined(__x86_64__) || defined(__i386__)
+#define KELMO_HAVE_AVX2_KERNEL 1
+#endif
+
+namespace kelmo {
+
+// True when the processor (and the system) can run AVX2 code; asked once.
+bool cpu_has_avx2();
+
+}  // namespace kelmo
