@@ -28,8 +28,10 @@ int start_sim(UnitFrame& f, int32_t freqCode, int32_t gain, ChannelSpan span, co
     // Channel gains for the fetches, in words 1 .. 32 of the status block.
     const int32_t words = span.count <= 0 ? 1 - span.count : 32;
     if (words > 32) return 0;  // a single channel beyond the 32 entries
-    for (int32_t i = 0; i < words; ++i)
-        f.block->set_word(kWordChannelGain + i, chGains ? static_cast<int32_t>(trunc_i64(chGains[i])) : static_cast<int16_t>(gain));
+    for (int32_t i = 0; i < words; ++i) {
+        const int32_t g = chGains ? static_cast<int32_t>(trunc_i64(chGains[i])) : static_cast<int16_t>(gain);
+        f.block->set_word(kWordChannelGain + static_cast<std::size_t>(i), g);
+    }
 
     auto block = sim::load_param_block(platform::Access::ReadWrite);
     if (!block) return 0;
@@ -62,7 +64,8 @@ int start_driver(UnitFrame& f, uint32_t* handleWord, int32_t freqCode, int32_t b
     rec.samples = blockLen;
     rec.gainCode = static_cast<uint16_t>(*code);
     rec.channel = channelField;
-    f.block->set_word(kWordSingleChannel, ((type == 602 || type == 603) && span.count <= 0) ? -span.count : 0);
+    const bool single = (type == 602 || type == 603) && span.count <= 0;
+    f.block->set_word(kWordSingleChannel, single ? -span.count : 0);
     const bool ok = dev.request(driver::kContinuousStart, rec, nullptr, 0);
     // The device stays open, also after a refused start, until recover.
     *handleWord = driver::keep_session(std::move(dev));
@@ -90,10 +93,7 @@ int start_continuous(uint32_t* handleWord, int cardType, int freqCode, int gain,
         code = driver::log2_code(gain, 0.00001);
         if (code && pair) *code *= 17;
     } else if (pair) {
-        if (chGains) {
-            auto hi = driver::log2_code(chGains[1], 0.0001), lo = driver::log2_code(chGains[0], 0.0001);
-            if (hi && lo) code = *hi * 16 + *lo;
-        }
+        code = driver::nibble_code(chGains);
     } else {
         code = driver::log2_code(gain, 0.0001);
     }
@@ -203,11 +203,8 @@ int fetch_sim(const UnitFrame& f, const Fetch& q, Lane&& lane) {
 int fetch_sim_values(const UnitFrame& f, double* buf, const Fetch& q) {
     const auto len = static_cast<uint32_t>(q.len);
     return fetch_sim(f, q, [&](const Lane& l, const sim::Timing& t, uint32_t freqCode, int32_t gain) {
-        double* out = block_at(buf, q, l.position);
-        if (!sim::synth_values(sim::private_copy(), l.k, t, sim::ExtraRule::Decoded, freqCode, len, gain, out))
-            return false;
-        sim::clamp_values(out, len);
-        return true;
+        return sim::synth_block(sim::private_copy(), l.k, t, sim::ExtraRule::Decoded, freqCode, len, gain,
+                                sim::Form::Values, block_at(buf, q, l.position));
     });
 }
 
@@ -219,7 +216,7 @@ int fetch_sim_words(const UnitFrame& f, void* buf, const Fetch& q) {
     return fetch_sim(f, q, [&](const Lane& l, const sim::Timing& t, uint32_t freqCode, int32_t gain) {
         std::fill(scratch.begin(), scratch.end(), 0);  // an entry without a signal gives zeros
         if (!sim::synth_codes_scaled_sum(sim::private_copy(), l.k, t, sim::ExtraRule::Decoded, freqCode, len, gain,
-                                         wide ? sim::Codes::W32 : sim::Codes::W16, scratch.data()))
+                                         wide ? sim::Form::W32 : sim::Form::W16, scratch.data()))
             return false;
         for (uint32_t s = 0; s < len; ++s) {
             const std::ptrdiff_t at = interleaved

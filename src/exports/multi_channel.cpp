@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <optional>
 
-#include "core/convert.h"
+#include "core/numconv.h"
 #include "exports/frame.h"
 #include "exports/guard.h"
 #include "kelmo.h"
+#include "sources/driver/block.h"
 #include "sources/driver/device.h"
 #include "sources/driver/gain.h"
 #include "sources/sim/source.h"
@@ -48,12 +49,7 @@ std::optional<int32_t> gain_code(Variant v, int32_t type, int32_t gain, const do
         case Variant::W: return driver::log2_code(gain, 0.00001);
         case Variant::Ex:
         case Variant::WEx: {
-            if (type == 602 || type == 603) {
-                if (!chGains) return std::nullopt;
-                auto hi = driver::log2_code(chGains[1], 0.0001), lo = driver::log2_code(chGains[0], 0.0001);
-                if (!hi || !lo) return std::nullopt;
-                return *hi * 16 + *lo;
-            }
+            if (type == 602 || type == 603) return driver::nibble_code(chGains);
             return driver::log2_code(gain, v == Variant::Ex ? 0.5 : 0.0001);
         }
     }
@@ -100,19 +96,7 @@ int driver_path(const Request& r, const UnitFrame& f, uint32_t mult, void* raw) 
     const bool negate = (type == 602 || type == 603) && f.mode == -1;
     rec.channel = static_cast<int16_t>(negate ? -r.span.count : r.span.count);
     if (!dev.request(driver::kMultiChannel, rec, raw, total * mult * 2)) return 0;
-    if (words(r.variant)) {
-        auto* w = static_cast<uint16_t*>(r.out);
-        const auto* s = static_cast<const uint16_t*>(raw);
-        for (uint32_t j = 0; j < total; ++j) w[j] = s[std::size_t{mult} * j];
-    } else if (mult == 32) {
-        auto* v = static_cast<double*>(r.out);
-        for (uint32_t j = 0; j < total; ++j)
-            convert_block(type, v + j, static_cast<char*>(raw) + 64 * std::size_t{j}, 1, true, nullptr, nullptr);
-    } else {
-        int32_t maxIndex = 0, minIndex = 0;
-        convert_block(type, static_cast<double*>(r.out), raw, static_cast<int32_t>(total), true, &maxIndex,
-                      &minIndex);
-    }
+    driver::deliver_block(type, mult, total, raw, r.out, words(r.variant));
     return dev.close() ? 1 : 0;
 }
 
@@ -125,22 +109,12 @@ int sim_path(const Request& r, const UnitFrame& f, const int32_t firstChannel) {
     if (ex(r.variant) && !r.chGains) return 0;  // the per-channel gains are needed
     const sim::SimParamBlock& p = sim::private_copy();
     const sim::Timing timing{words(r.variant) ? sim::Timing::SeedOffset : sim::Timing::TickForSweeps, t0, seed, 0};
+    const sim::Form form = sim::form_of(f.type(), words(r.variant));
     for (int32_t i = 0; i < r.span.count; ++i) {
         const int k = sim_channel(firstChannel, i);
         const int32_t gain = ex(r.variant) ? static_cast<int32_t>(trunc_i64(r.chGains[k])) : r.gain;
-        const std::size_t at = std::size_t(i) * len;
-        bool ok;
-        if (!words(r.variant)) {
-            double* block = static_cast<double*>(r.out) + at;
-            ok = sim::synth_values(p, k, timing, sim::ExtraRule::Stored, freqCode, len, gain, block);
-            if (ok) sim::clamp_values(block, len);
-        } else if (f.type() == 123) {
-            ok = sim::synth_codes(p, k, timing, sim::ExtraRule::Stored, freqCode, len, gain, sim::Codes::W16,
-                                  static_cast<int16_t*>(r.out) + at);
-        } else {
-            ok = sim::synth_codes(p, k, timing, sim::ExtraRule::Stored, freqCode, len, gain, sim::Codes::W32,
-                                  static_cast<int32_t*>(r.out) + at);
-        }
+        void* block = sim::element(r.out, form, std::size_t(i) * len);
+        const bool ok = sim::synth_block(p, k, timing, sim::ExtraRule::Stored, freqCode, len, gain, form, block);
         if (!ok) return 0;
     }
     sim::pace_block(t0, freqCode, len);

@@ -1,10 +1,10 @@
 // OneChSam, OneChSamEx, OneChSamW: one block of one channel.
 #include <cstring>
 
-#include "core/convert.h"
 #include "exports/frame.h"
 #include "exports/guard.h"
 #include "kelmo.h"
+#include "sources/driver/block.h"
 #include "sources/driver/device.h"
 #include "sources/driver/gain.h"
 #include "sources/sim/source.h"
@@ -42,18 +42,7 @@ int driver_block(const UnitFrame& f, uint32_t freqCode, uint32_t n, int32_t gain
     rec.gainCode = static_cast<uint16_t>(*code);
     rec.channel = ((type == 602 || type == 603) && f.mode == -1) ? static_cast<int16_t>(-k) : k;
     if (!dev.request(driver::kSingleChannel, rec, raw, n * mult * 2)) return 0;
-    if (kind == Output::Words) {
-        auto* w = static_cast<uint16_t*>(out);
-        const auto* r = static_cast<const uint16_t*>(raw);
-        for (uint32_t i = 0; i < n; ++i) w[i] = r[i * mult];
-    } else if (mult == 32) {
-        auto* v = static_cast<double*>(out);
-        for (uint32_t i = 0; i < n; ++i)
-            convert_block(type, v + i, static_cast<char*>(raw) + 64 * std::size_t{i}, 1, true, nullptr, nullptr);
-    } else {
-        int maxIndex = 0, minIndex = 0;
-        convert_block(type, static_cast<double*>(out), raw, static_cast<int>(n), true, &maxIndex, &minIndex);
-    }
+    driver::deliver_block(type, mult, n, raw, out, kind == Output::Words);
     return dev.close() ? 1 : 0;
 }
 
@@ -63,20 +52,13 @@ int sim_block(const UnitFrame& f, uint32_t freqCode, uint32_t n, int32_t gain, i
     if (!sim::load_param_block(platform::Access::ReadOnly)) return 0;
     if (k < 0 || k >= sim::kEntries) return 0;  // the simulated source has 32 entries
     const sim::SimParamBlock& p = sim::private_copy();
-    const sim::Timing sweeps{sim::Timing::TickForSweeps, t0, seed, 0};
-    bool ok;
-    if (kind == Output::Values) {
-        ok = sim::synth_values(p, k, sweeps, sim::ExtraRule::Stored, freqCode, n, gain, static_cast<double*>(out));
-        if (ok) sim::clamp_values(static_cast<double*>(out), n);
-    } else if (f.type() == 123) {
-        ok = sim::synth_codes(p, k, sweeps, sim::ExtraRule::Stored, freqCode, n, gain, sim::Codes::W16, out);
-    } else {
-        // 32-bit codes start at a whole number of milliseconds, except the
-        // sources of a sum channel, which follow the usual rule.
-        const sim::Timing whole{sim::Timing::SeedWhole, t0, seed, 0};
-        const sim::Timing& t = p.waveform[k] == sim::kSum ? sweeps : whole;
-        ok = sim::synth_codes(p, k, t, sim::ExtraRule::Stored, freqCode, n, gain, sim::Codes::W32, out);
-    }
+    const sim::Form form = sim::form_of(f.type(), kind == Output::Words);
+    // Blocks start at the tick count for sweeps, else at the seed offset;
+    // 32-bit codes start at a whole number of milliseconds, except the
+    // sources of a sum channel, which follow the usual rule.
+    const bool whole = form == sim::Form::W32 && p.waveform[k] != sim::kSum;
+    const sim::Timing t{whole ? sim::Timing::SeedWhole : sim::Timing::TickForSweeps, t0, seed, 0};
+    const bool ok = sim::synth_block(p, k, t, sim::ExtraRule::Stored, freqCode, n, gain, form, out);
     if (!ok) return 0;
     sim::pace_block(t0, freqCode, n);
     return 1;

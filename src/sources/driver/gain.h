@@ -22,4 +22,13 @@ inline std::optional<int32_t> divided_code(int32_t gain) {
     return code;
 }
 
+// The two-channel cards (602, 603) take one code per channel, one per
+// nibble: channel 1's above channel 0's. No code without both gains.
+inline std::optional<int32_t> nibble_code(const double* chGains) {
+    if (!chGains) return std::nullopt;
+    const auto hi = log2_code(chGains[1], 0.0001), lo = log2_code(chGains[0], 0.0001);
+    if (!hi || !lo) return std::nullopt;
+    return *hi * 16 + *lo;
+}
+
 }  // namespace kelmo::driver

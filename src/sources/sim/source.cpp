@@ -174,30 +174,29 @@ void store_param_block(platform::SharedMemory& block) {
     if (block.writable()) std::memcpy(block.data(), &private_copy(), kParamBlockBytes);
 }
 
-bool synth_values(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
-                  int32_t gain, double* out) {
-    return synth_entry(p, k, t, rule, freqCode, n, gain, out, MixValues{});
-}
-
-bool synth_codes(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
-                 int32_t gain, Codes codes, void* out) {
-    if (codes == Codes::W16)
-        return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out), MixCodes<int16_t>{});
-    return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out), MixCodes<int32_t>{});
-}
-
-bool synth_codes_scaled_sum(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode,
-                            uint32_t n, int32_t gain, Codes codes, void* out) {
-    if (codes == Codes::W16)
-        return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out), MixScaledCodes<int16_t>{});
-    return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out), MixScaledCodes<int32_t>{});
-}
-
-void clamp_values(double* v, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) {
+bool synth_block(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
+                 int32_t gain, Form form, void* out) {
+    switch (form) {
+        case Form::W16:
+            return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out), MixCodes<int16_t>{});
+        case Form::W32:
+            return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out), MixCodes<int32_t>{});
+        case Form::Values: break;
+    }
+    auto* v = static_cast<double*>(out);
+    if (!synth_entry(p, k, t, rule, freqCode, n, gain, v, MixValues{})) return false;
+    for (uint32_t i = 0; i < n; ++i) {  // full scale; a value that is not a number becomes 0
         const double x = v[i];
         v[i] = x > 5000.0 ? 5000.0 : x < -5000.0 ? -5000.0 : (x == x ? x : 0.0);
     }
+    return true;
+}
+
+bool synth_codes_scaled_sum(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode,
+                            uint32_t n, int32_t gain, Form form, void* out) {
+    if (form == Form::W16)
+        return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int16_t*>(out), MixScaledCodes<int16_t>{});
+    return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out), MixScaledCodes<int32_t>{});
 }
 
 uint32_t advance_seed() {

@@ -3,6 +3,7 @@
 // channels, clamping.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -37,32 +38,34 @@ struct Timing {
     uint32_t startSample = 0;
 };
 
-// What a raw-word acquisition stores.
-enum class Codes { W16, W32 };
-
 // The largest block a sum channel can be built for.
 inline constexpr uint32_t kSumScratch = 32768;
 
-// Synthesises entry k (0 .. 31) into out[0 .. n-1] as doubles. A sum
-// channel mixes its weighted sources. False when the block is too long for
-// a sum channel (nothing is written then).
-bool synth_values(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
-                  int32_t gain, double* out);
+// What a block acquisition delivers: values, or the raw codes of card type
+// 123 (16-bit) or 124 (32-bit).
+enum class Form { Values, W16, W32 };
+inline Form form_of(int32_t type, bool rawWords) {
+    return !rawWords ? Form::Values : type == 124 ? Form::W32 : Form::W16;
+}
+// Element `index` of a buffer of that form.
+inline void* element(void* base, Form form, std::size_t index) {
+    const std::size_t size = form == Form::Values ? 8 : form == Form::W32 ? 4 : 2;
+    return static_cast<char*>(base) + index * size;
+}
 
-// The same as raw codes (int16 or int32 elements). A sum channel
-// accumulates weight x code in doubles and stores the clamped sum.
-bool synth_codes(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
-                 int32_t gain, Codes codes, void* out);
+// Synthesises entry k into out[0 .. n-1] in the given form. A sum channel
+// mixes its weighted sources (codes: weight x code summed in doubles, then
+// limited to the code's range); values are limited to full scale, +-5000,
+// and a value that is not a number becomes 0. False when the block is too
+// long for a sum channel (nothing is written then).
+bool synth_block(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
+                 int32_t gain, Form form, void* out);
 
-// As synth_codes, but a sum channel scales each source's amplitudes by its
-// weight and adds the codes with wrapping integer addition (the continuous
-// raw fetch).
+// Raw codes (W16 or W32) as the continuous raw fetch builds them: a sum
+// channel scales each source's amplitudes by its weight and adds the codes
+// with wrapping integer addition.
 bool synth_codes_scaled_sum(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode,
-                            uint32_t n, int32_t gain, Codes codes, void* out);
-
-// Limits values to the simulated full scale, +-5000; a value that is not
-// a number becomes 0.
-void clamp_values(double* v, uint32_t n);
+                            uint32_t n, int32_t gain, Form form, void* out);
 
 // The seed step of the simulated block acquisitions.
 uint32_t advance_seed();
