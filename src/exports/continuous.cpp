@@ -26,9 +26,9 @@ constexpr std::size_t kSingleChannelBytes = 1024;
 
 int start_sim(UnitFrame& f, int32_t freqCode, int32_t gain, ChannelSpan span, const double* chGains) {
     // Channel gains for the fetches, in words 1 .. 32 of the status block.
-    const int32_t words = span.count <= 0 ? 1 - span.count : 32;
+    const int64_t words = span.count <= 0 ? 1 - int64_t{span.count} : 32;
     if (words > 32) return 0;  // a single channel beyond the 32 entries
-    for (int32_t i = 0; i < words; ++i) {
+    for (int64_t i = 0; i < words; ++i) {
         const int32_t g = chGains ? static_cast<int32_t>(trunc_i64(chGains[i])) : static_cast<int16_t>(gain);
         f.block->set_word(kWordChannelGain + static_cast<std::size_t>(i), g);
     }
@@ -65,7 +65,7 @@ int start_driver(UnitFrame& f, uint32_t* handleWord, int32_t freqCode, int32_t b
     rec.gainCode = static_cast<uint16_t>(*code);
     rec.channel = channelField;
     const bool single = (type == 602 || type == 603) && span.count <= 0;
-    f.block->set_word(kWordSingleChannel, single ? -span.count : 0);
+    f.block->set_word(kWordSingleChannel, single ? static_cast<int32_t>(-int64_t{span.count}) : 0);
     const bool ok = dev.request(driver::kContinuousStart, rec, nullptr, 0);
     // The device stays open, also after a refused start, until recover.
     *handleWord = driver::keep_session(std::move(dev));

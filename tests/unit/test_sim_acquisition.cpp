@@ -194,6 +194,10 @@ TEST_F(SimAcquisition, ContinuousBlocksJoinWithoutAPhaseJump) {
     EXPECT_EQ(w[0], static_cast<int16_t>(std::trunc(1000.0 * std::cos(0.3) * 6.5536)));
     EXPECT_EQ(w[1], 0);  // entry 1 is silent
     recover(&handle, 123);
+    // A single channel beyond the 32 entries is refused, however far out.
+    const std::vector<double> gains(32, 1.0);
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, -40, 1000), 0);
+    EXPECT_EQ(Set_dbl_MulChSamEx(&handle, 123, static_cast<int>(code_), 1, INT32_MIN, 1000, gains.data(), nullptr), 0);
     // Without the parameter block the fetch says so in the status word.
     params_.reset();
     EXPECT_EQ(get_dbl_data(&handle, 123, 10, 1, c.data(), 10, 0, &st), 0);
