@@ -201,9 +201,12 @@ KELMO_API int KELMO_CALL CheckSNR(int cardType, int count, double* a, int peakFl
                                   double* level, double* b, double* score);
 
 /* ---- host hooks (kelmo extension) ------------------------------------------ */
-/* Message boxes normally go to MessageBoxA on Windows and to stderr (as
- * UTF-8) elsewhere. A host may take them over: the handler receives the
- * message exactly as the library stores it (bytes in the GBK code page),
+/* Message boxes normally go to a message box on Windows (the GBK texts read
+ * through code page 936, whatever the system's code page) and to stderr (as
+ * UTF-8) elsewhere; console lines (the device's open, close and request
+ * failures, each ending in a line feed) go to stdout on Windows and to
+ * stderr elsewhere. A host may take both over: the handler receives each
+ * text exactly as the library stores it (bytes in the GBK code page),
  * NUL-terminated. Passing null restores the default. */
 typedef void(KELMO_CALL* kelmo_message_handler)(const char* text, void* context);
 KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handler, void* context);

@@ -34,6 +34,12 @@ enum class ConvGroup : uint8_t {
 
 // Formula group of an effective card type (831 .. 859 already reduced).
 ConvGroup conv_group(int32_t type);
+// Bytes of one raw word of an effective card type: 4 for the 32-bit types,
+// else 2.
+inline unsigned raw_word_bytes(int32_t type) {
+    const ConvGroup g = conv_group(type);
+    return (g == ConvGroup::G10 || g == ConvGroup::G11 || g == ConvGroup::G12) ? 4u : 2u;
+}
 // Range limit R of an effective card type: the block is in range when its
 // maximum is <= R and its minimum >= -R.
 double range_limit(int32_t type);

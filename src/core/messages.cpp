@@ -36,6 +36,10 @@ void console_printf(const char* format, ...) {
     va_start(ap, format);
     std::vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
+    if (g_handler) {
+        g_handler(line, g_context);
+        return;
+    }
     platform::current().console(line);
 }
 

@@ -22,6 +22,8 @@ inline constexpr const char* kSoundCardNotWorking = "\xC9\xF9\xBF\xA8\xB9\xA4\xD
 inline constexpr const char* kDeviceOpenFailed =
     "Failed to obtain file handle to device: %s with Win32 error code: %d\n";
 inline constexpr const char* kDeviceCloseFailed = "Failed on call to CloseHandle - error: %d\n";
+// A request the device did not answer properly (Linux device transport).
+inline constexpr const char* kDeviceRequestFailed = "Request to device %s (code 0x%06X) failed: %s (time-out %u ms)\n";
 inline constexpr const char* kDeviceName = "ZEB1";
 
 }  // namespace kelmo::msg

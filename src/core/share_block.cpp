@@ -1,22 +1,37 @@
 #include "core/share_block.h"
 
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace kelmo {
 namespace {
 
-std::map<std::string, platform::SharedMemoryPtr>& kept() {
-    static std::map<std::string, platform::SharedMemoryPtr> k;
+// The named shared memories this process keeps open. Created on first use
+// and destroyed at exit; the platform state their destructors use is never
+// destroyed, so the order of destruction at exit does not matter.
+struct Kept {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<platform::SharedMemory>> handles;
+};
+
+Kept& kept() {
+    static Kept k;
     return k;
 }
 
 }  // namespace
 
-platform::SharedMemory* keep_named(const char* name, std::size_t size) {
-    auto& slot = kept()[name];
+std::shared_ptr<platform::SharedMemory> keep_named(const char* name, std::size_t size) {
+    Kept& k = kept();
+    std::lock_guard<std::mutex> g(k.mutex);
+    auto& slot = k.handles[name];
+    // Another process may have shrunk the object under our view: writing
+    // through it would fault. Such an object is refused; the next call
+    // tries again (and finds it again only once it is whole).
+    if (slot && !slot->intact()) slot.reset();
     if (!slot) slot = platform::current().shm_create_or_open(name, size, nullptr);
-    return slot.get();
+    return slot;
 }
 
 ProcessState& process_state() {
@@ -25,7 +40,11 @@ ProcessState& process_state() {
 }
 
 void reset_process_state_for_tests() {
-    kept().clear();
+    {
+        Kept& k = kept();
+        std::lock_guard<std::mutex> g(k.mutex);
+        k.handles.clear();
+    }
     process_state() = ProcessState{};
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -42,10 +43,11 @@ inline const char* share_block_name(bool secondUnit) {
 
 // Creates (or opens) a named shared memory and keeps one handle on it for
 // the rest of the process, so that it persists between calls. Returns the
-// view, or nullptr when it cannot be had (a later call tries again).
-platform::SharedMemory* keep_named(const char* name, std::size_t size);
+// view, or nullptr when it cannot be had or another process has shrunk it
+// (a later call tries again). Safe to call from several threads.
+std::shared_ptr<platform::SharedMemory> keep_named(const char* name, std::size_t size);
 // The same for the unit's status block.
-inline platform::SharedMemory* keep_share_block(bool secondUnit) {
+inline std::shared_ptr<platform::SharedMemory> keep_share_block(bool secondUnit) {
     return keep_named(share_block_name(secondUnit), kShareBlockBytes);
 }
 

@@ -32,7 +32,7 @@ KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* ga
         const int32_t code = reduce_code(cardType);
         // The block is kept open for the rest of the process, as the host
         // expects it to persist once the catalogue has been asked.
-        platform::SharedMemory* block = keep_share_block(false);
+        const auto block = keep_share_block(false);
 
         if (const catalogue::Row* row = catalogue::find_row(code)) {
             int32_t count = row->channels;

@@ -25,6 +25,8 @@ constexpr const char* kSingleChannelName = "123_1ch";
 constexpr std::size_t kSingleChannelBytes = 1024;
 
 int start_sim(UnitFrame& f, int32_t freqCode, int32_t gain, ChannelSpan span, const double* chGains) {
+    // A divider of 0 has no sampling period: no block could ever be timed.
+    if (freqCode == 0) return 0;
     // Channel gains for the fetches, in words 1 .. 32 of the status block.
     const int64_t words = span.count <= 0 ? 1 - int64_t{span.count} : 32;
     if (words > 32) return 0;  // a single channel beyond the 32 entries
@@ -41,12 +43,12 @@ int start_sim(UnitFrame& f, int32_t freqCode, int32_t gain, ChannelSpan span, co
     p.contFreqCode = static_cast<uint32_t>(freqCode);
     p.contStartTick = platform::current().tick_count();
     p.contFirstChannel = static_cast<int16_t>(span.first);
-    sim::store_param_block(*block);
+    if (!sim::store_param_block(*block)) return 0;
     block.reset();
 
     // "123_1ch" stays open for the rest of the process, so that the fetches
     // find it by name.
-    platform::SharedMemory* held = keep_named(kSingleChannelName, kSingleChannelBytes);
+    const auto held = keep_named(kSingleChannelName, kSingleChannelBytes);
     if (!held) return 0;
     held->set_word(0, static_cast<int16_t>(span.count));
     return 1;
@@ -117,7 +119,7 @@ double* block_at(double* buf, const Fetch& q, int32_t i) {
     return buf + static_cast<std::ptrdiff_t>(q.offset) + static_cast<std::ptrdiff_t>(i) * q.stride;
 }
 
-// Advances the running count and works out the deadline of this block.
+// The block a fetch delivers: where it starts, its deadline and its channels.
 struct SimBlock {
     uint32_t before;
     uint32_t freqCode;
@@ -125,37 +127,6 @@ struct SimBlock {
     uint32_t deadline;
     int32_t channels;  // "123_1ch": count, or -channel for one channel
 };
-
-std::optional<SimBlock> next_sim_block(const Fetch& q) {
-    auto block = sim::load_param_block(platform::Access::ReadWrite);
-    if (!block) {
-        if (q.status) *q.status = 1;
-        return std::nullopt;
-    }
-    sim::SimParamBlock& p = sim::private_copy();
-    SimBlock b{};
-    b.before = p.contSampleCount;
-    p.contSampleCount = b.before + static_cast<uint32_t>(q.len);
-    b.freqCode = p.contFreqCode;
-    b.first = p.contFirstChannel;
-    sim::store_param_block(*block);
-    block.reset();
-    const double ms = static_cast<double>(b.before + static_cast<uint32_t>(q.len)) * b.freqCode *
-                      process_state().simClockScale * 2.44140625e-11;
-    b.deadline = p.contStartTick + static_cast<uint32_t>(trunc_i64(ms));
-    auto single = platform::current().shm_open_existing(kSingleChannelName, kSingleChannelBytes,
-                                                        platform::Access::ReadWrite);
-    if (!single) return std::nullopt;
-    b.channels = single->word(0);
-    return b;
-}
-
-void pace_fetch(const Fetch& q, const SimBlock& b) {
-    if (!q.paced || process_state().simClockScale > 200000.0) return;
-    // Never longer than this block's own length (and a second to spare):
-    // a deadline further out comes from a start time that was tampered with.
-    wait_until_tick(b.deadline, sim::block_ms(b.freqCode, static_cast<uint32_t>(q.len)) + 1000.0);
-}
 
 // The channels of this block: (output position, entry, seed).
 struct Lane {
@@ -181,54 +152,95 @@ std::vector<Lane> lanes(const Fetch& q, const SimBlock& b) {
     return v;
 }
 
+// Takes the next block of the running acquisition: refreshes the private
+// copy, checks that the block can be delivered, and only then advances
+// (and publishes) the running count, so that a failed fetch leaves the
+// time base where it was.
+bool next_sim_block(const Fetch& q, SimBlock& b, std::vector<Lane>& ls) {
+    auto block = sim::load_param_block(platform::Access::ReadWrite);
+    sim::SimParamBlock& p = sim::private_copy();
+    // A block without a started acquisition (the signal-source program was
+    // restarted and published a new one) serves no fetch until a new start.
+    if (!block || p.contFreqCode == 0) {
+        if (q.status) *q.status = 1;
+        return false;
+    }
+    auto single = platform::current().shm_open_existing(kSingleChannelName, kSingleChannelBytes,
+                                                        platform::Access::ReadWrite);
+    if (!single) return false;
+    b.channels = single->word(0);
+    b.before = p.contSampleCount;
+    b.freqCode = p.contFreqCode;
+    b.first = p.contFirstChannel;
+    const double ms = static_cast<double>(b.before + static_cast<uint32_t>(q.len)) * b.freqCode *
+                      process_state().simClockScale * 2.44140625e-11;
+    b.deadline = p.contStartTick + static_cast<uint32_t>(trunc_i64(ms));
+    ls = lanes(q, b);
+    if (ls.empty()) return false;
+    p.contSampleCount = b.before + static_cast<uint32_t>(q.len);
+    return sim::store_param_block(*block);
+}
+
+void pace_fetch(const Fetch& q, const SimBlock& b) {
+    if (!q.paced || process_state().simClockScale > 200000.0) return;
+    // Never longer than this block's own length (and a second to spare):
+    // a deadline further out comes from a start time that was tampered with.
+    wait_until_tick(b.deadline, sim::block_ms(b.freqCode, static_cast<uint32_t>(q.len)) + 1000.0);
+}
+
 // One block of the simulated source: advances the running count, then
 // hands every channel (seeded, with its gain from the status block) to
-// `lane`, then waits for the block's deadline.
-template <class Lane>
-int fetch_sim(const UnitFrame& f, const Fetch& q, Lane&& lane) {
-    const auto b = next_sim_block(q);
-    if (!b) return 0;
-    const auto ls = lanes(q, *b);
-    if (ls.empty()) return 0;
-    const sim::Timing running{sim::Timing::Running, 0, 0, b->before};
+// `lane` with the number of lanes, then waits for the block's deadline.
+template <class LaneFn>
+int fetch_sim(const UnitFrame& f, const Fetch& q, LaneFn&& lane) {
+    SimBlock b{};
+    std::vector<Lane> ls;
+    if (!next_sim_block(q, b, ls)) return 0;
+    const sim::Timing running{sim::Timing::Running, 0, 0, b.before};
+    const auto count = static_cast<int32_t>(ls.size());
     for (const auto& l : ls) {
         sim::sim_srand(l.seed);
         const auto gain = static_cast<int16_t>(f.block->word(kWordChannelGain + l.k));
-        if (!lane(l, running, b->freqCode, gain)) return 0;
+        if (!lane(l, count, running, b.freqCode, gain)) return 0;
     }
-    pace_fetch(q, *b);
+    pace_fetch(q, b);
     return 1;
 }
 
 int fetch_sim_values(const UnitFrame& f, double* buf, const Fetch& q) {
     const auto len = static_cast<uint32_t>(q.len);
-    return fetch_sim(f, q, [&](const Lane& l, const sim::Timing& t, uint32_t freqCode, int32_t gain) {
+    return fetch_sim(f, q, [&](const Lane& l, int32_t, const sim::Timing& t, uint32_t freqCode, int32_t gain) {
         return sim::synth_block(sim::private_copy(), l.k, t, sim::ExtraRule::Decoded, freqCode, len, gain,
                                 sim::Form::Values, block_at(buf, q, l.position));
     });
 }
 
-int fetch_sim_words(const UnitFrame& f, void* buf, const Fetch& q) {
+// Raw codes, channel-major by offset and stride, or interleaved (offset
+// 65535): sample s of every delivered channel in turn, as many lanes as
+// channels are delivered (one for a single-channel acquisition).
+template <class Code>
+int fetch_sim_codes(const UnitFrame& f, Code* buf, const Fetch& q, sim::Form form) {
     const auto len = static_cast<uint32_t>(q.len);
-    const bool wide = f.type() == 124;
     const bool interleaved = q.offset == 65535;
-    std::vector<int32_t> scratch(len);
-    return fetch_sim(f, q, [&](const Lane& l, const sim::Timing& t, uint32_t freqCode, int32_t gain) {
-        std::fill(scratch.begin(), scratch.end(), 0);  // an entry without a signal gives zeros
+    std::vector<Code> scratch(len);
+    return fetch_sim(f, q, [&](const Lane& l, int32_t count, const sim::Timing& t, uint32_t freqCode, int32_t gain) {
+        std::fill(scratch.begin(), scratch.end(), Code{0});  // an entry without a signal gives zeros
         if (!sim::synth_codes_scaled_sum(sim::private_copy(), l.k, t, sim::ExtraRule::Decoded, freqCode, len, gain,
-                                         wide ? sim::Form::W32 : sim::Form::W16, scratch.data()))
+                                         form, scratch.data()))
             return false;
         for (uint32_t s = 0; s < len; ++s) {
             const std::ptrdiff_t at = interleaved
-                                          ? std::ptrdiff_t(s) * q.nch + l.position
+                                          ? std::ptrdiff_t(s) * count + l.position
                                           : std::ptrdiff_t(q.offset) + std::ptrdiff_t(l.position) * q.stride + s;
-            if (wide)
-                static_cast<int32_t*>(buf)[at] = scratch[s];
-            else
-                static_cast<int16_t*>(buf)[at] = reinterpret_cast<const int16_t*>(scratch.data())[s];
+            buf[at] = scratch[s];
         }
         return true;
     });
+}
+
+int fetch_sim_words(const UnitFrame& f, void* buf, const Fetch& q) {
+    if (f.type() == 124) return fetch_sim_codes(f, static_cast<int32_t*>(buf), q, sim::Form::W32);
+    return fetch_sim_codes(f, static_cast<int16_t*>(buf), q, sim::Form::W16);
 }
 
 }  // namespace

@@ -42,6 +42,8 @@ inline ChannelSpan unpack_channels(int32_t arg) {
 }
 
 // Channel k of the simulated source for the i-th requested channel.
-inline int sim_channel(int32_t first, int32_t i) { return static_cast<int>(((first + i) % 32 + 32) % 32); }
+inline int sim_channel(int32_t first, int32_t i) {
+    return static_cast<int>(((int64_t{first} + i) % 32 + 32) % 32);
+}
 
 }  // namespace kelmo

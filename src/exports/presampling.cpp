@@ -16,7 +16,9 @@ KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqC
         const bool writesOutputs = is_simulated(u.type) || u.type == kSoundCard;
         if (writesOutputs && (!freqCode || !actualFrequency)) return 0;
 
-        auto block = platform::current().shm_create_or_open(share_block_name(u.secondUnit), kShareBlockBytes, nullptr);
+        // Kept open for the rest of the process from here on (as Checkcard
+        // does), so that word 0 survives whichever set-up call comes first.
+        const auto block = keep_share_block(u.secondUnit);
         if (!block) {
             if (!u.secondUnit) show_message(msg::kHfmCreateFailure);
         } else {

@@ -1,5 +1,8 @@
 // OneChSam, OneChSamEx, OneChSamW: one block of one channel.
+#include <algorithm>
 #include <cstring>
+
+#include "core/convert.h"
 
 #include "exports/frame.h"
 #include "exports/guard.h"
@@ -21,8 +24,11 @@ platform::PageBufferPtr raw_buffer(const UnitFrame& f, int32_t k, uint32_t n, Ou
     const uint64_t m = f.mode >= 0 ? static_cast<uint64_t>(f.mode) : 32u;
     const bool wide = out == Output::Values && (f.type() == 124 || f.type() == 891 || f.type() == 892);
     const uint64_t u = out == Output::Words ? 2 : (wide ? 2 : 1);
-    const uint64_t bytes = k < 4 ? (uint64_t{n} + 128) * u * m * 8 : (uint64_t(k) * n + 512) * u * m * 2;
+    uint64_t bytes = k < 4 ? (uint64_t{n} + 128) * u * m * 8 : (uint64_t(k) * n + 512) * u * m * 2;
     if (bytes == 0 || bytes > (uint64_t{1} << 40)) return nullptr;
+    // Never less than the call touches: the transfer and the words converted.
+    const uint64_t mult = f.mode == -1 ? 32 : 1;
+    bytes = std::max({bytes, uint64_t{n} * mult * 2, uint64_t{n} * raw_word_bytes(f.type())});
     return platform::make_page_buffer(static_cast<std::size_t>(bytes));
 }
 
@@ -68,7 +74,8 @@ int one_channel(int cardType, uint32_t freqCode, uint32_t n, int gain, int chann
     if (!out && n > 0) return 0;
     UnitFrame f(cardType);
     if (!f.ok()) return 0;
-    const auto k = static_cast<int16_t>(channel - 1);
+    // The low 16 bits of channel - 1, formed without overflow.
+    const auto k = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(channel) - 1u));
     auto raw = raw_buffer(f, k, n, kind);
     if (!raw) return 0;
     if (is_simulated(f.type())) return sim_block(f, freqCode, n, gain, k, out, kind);

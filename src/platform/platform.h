@@ -35,6 +35,10 @@ public:
     virtual void* data() const = 0;
     virtual std::size_t size() const = 0;
     virtual bool writable() const = 0;
+    // False when another process has made the object smaller than the view
+    // (possible on Linux, where writing past its end would fault). A view
+    // kept between calls is checked before it is used.
+    virtual bool intact() const { return true; }
     // Plain 32-bit loads and stores of word `index` (views are page-aligned).
     // Other processes may change the words at any time, so every access
     // goes to memory.
@@ -56,10 +60,18 @@ public:
     // One I/O control request: the 56-byte record as input, `out` (may be
     // null with outSize 0) as output. *status, when not null, receives the
     // status word the device reports with the reply (continuous fetch).
+    // A device that has not answered within `timeoutMs` fails the request
+    // with a time-out error (where the system lets a request be bounded);
+    // after a time-out or a broken reply the device refuses every further
+    // request, since its replies can no longer be matched to requests.
     virtual bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out,
-                       uint32_t outSize, uint32_t* status) = 0;
+                       uint32_t outSize, uint32_t* status, uint32_t timeoutMs) = 0;
     // True on success; on failure last_error() has the code.
     virtual bool close() = 0;
+    // After a failed ioctl: why the transport failed ("no reply within the
+    // time-out", "reply cut off", ...), or nullptr when the device itself
+    // answered with a failure.
+    virtual const char* failure_cause() const { return nullptr; }
 };
 using DevicePtr = std::unique_ptr<Device>;
 
@@ -96,9 +108,15 @@ public:
     // thread's queue, so the host's window procedures run (Windows); on
     // other systems it runs the host's dispatch hook, if any.
     virtual void dispatch_messages() = 0;
-    // Starts a program by name, the way WinExec(name, SW_SHOWNORMAL) does;
-    // does not wait for it. False when it could not be started.
+    // Starts a program by name, the way WinExec(name, SW_SHOWNORMAL) does,
+    // but detached from the caller's standard input, output and error; does
+    // not wait for it. False when it could not be started.
     virtual bool start_program(const char* name) = 0;
+    // Where start_program looks for a program of that name, in words, for
+    // a message (for example "beside the library, then on PATH").
+    virtual std::string program_search_note(const char* name) = 0;
+    // This process's identifier.
+    virtual uint32_t process_id() = 0;
 
     // Committed read-write memory of `bytes` bytes (0 fails), zero-filled.
     // The raw pair is for ZebAlloc/ZebFree, whose memory outlives a call;
@@ -116,7 +134,10 @@ public:
 
     // A modal message with an OK button; `text` is in the GBK code page.
     virtual void message_box(const char* text) = 0;
-    // One line of console output, printed exactly as given.
+    // One line of console output, printed exactly as given, where a
+    // console line belongs on this system (standard output on Windows,
+    // standard error as UTF-8 elsewhere, so that it never mixes with a
+    // host's data on standard output).
     virtual void console(const char* text) = 0;
 };
 

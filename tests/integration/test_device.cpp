@@ -31,9 +31,17 @@ void use_device_dir(const std::string& dir) { ::setenv("KELMO_DEVICE_DIR", dir.c
 TEST(Device, MissingDevicePrintsTheErrorCode) {
     use_device_dir("/nonexistent-kelmo-device-dir");
     uint16_t status = 0xAAAA;
+#ifdef _WIN32
     testing::internal::CaptureStdout();
     EXPECT_EQ(GetPrintPortStatus(&status), 0);
     const std::string out = testing::internal::GetCapturedStdout();
+#else  // stdout is the host's: console lines go to stderr
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(GetPrintPortStatus(&status), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::string out = testing::internal::GetCapturedStderr();
+#endif
     EXPECT_EQ(out, "Failed to obtain file handle to device: ZEB1 with Win32 error code: 2\n");
     EXPECT_EQ(status, 0xAAAA);
 }

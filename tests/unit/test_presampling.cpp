@@ -73,11 +73,17 @@ TEST_F(PreSampling, ResetsModeOfTheUnitBlock) {
     EXPECT_EQ(code, 0u);  // driver types: outputs untouched
     EXPECT_EQ(PreSamp(5, 1000, nullptr, nullptr), 1);
     EXPECT_EQ(first->word(0), 1);
-    // PreSamp closes its own handle: without another holder the block goes.
+    // The block lives on after PreSamp: a host that asks for its divider
+    // before Checkcard keeps word 0, and single-channel buffers are sized.
     first.reset();
     second.reset();
     EXPECT_EQ(PreSamp(123, 1000, &code, &actual), 1);
-    EXPECT_FALSE(fake.exists("USB_samp"));
+    ASSERT_TRUE(fake.exists("USB_samp"));
+    EXPECT_EQ(fake.word("USB_samp", 0), 1);
+    char text[131];
+    int status = 0;
+    EXPECT_EQ(Checkcard(602, text, &status), 1);
+    EXPECT_EQ(fake.word("USB_samp", 0), 1);
 }
 
 TEST_F(PreSampling, BlockThatCannotBeCreated) {

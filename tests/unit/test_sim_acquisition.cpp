@@ -141,15 +141,26 @@ TEST_F(SimAcquisition, SumChannels) {
     ASSERT_EQ(MulChSamW(123, static_cast<int>(code_), 32, 1, 0x0201, w.data()), 1);
     EXPECT_EQ(w[0], 32767);
     // A sum channel whose weights are all 0 is silent; one beyond entry 7
-    // has no weights; one longer than the scratch is refused.
+    // has no weights; a long one is built like a short one.
     p().mixWeight[2][0] = 0.0;
     ASSERT_EQ(OneChSam(123, code_, 32, 1, 3, out.data()), 1);
     for (double v : out) EXPECT_EQ(v, 0.0);
     p().waveform[12] = 5;
     ASSERT_EQ(OneChSam(123, code_, 32, 1, 13, out.data()), 1);
     for (double v : out) EXPECT_EQ(v, 0.0);
-    std::vector<double> big(40000);
-    EXPECT_EQ(OneChSam(123, code_, 40000, 1, 3, big.data()), 0);
+    p().mixWeight[2][0] = 2.0;
+    p().mixWeight[2][1] = -1.0;
+    process_state().randomSeed = 0;
+    std::vector<double> big(65536);
+    ASSERT_EQ(OneChSam(123, code_, 65536, 1, 3, big.data()), 1);
+    for (int i : {0, 40000, 65535})
+        EXPECT_NEAR(big[i], 2.0 * cosine_at(100.0, 1000.0, 0, i) - cosine_at(300.0, 500.0, 0, i), 1e-5) << i;
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, -2, 65536), 1);
+    ASSERT_EQ(get_dbl_data(&handle, 1230, 65536, 1, big.data(), 65536, 0, nullptr), 1);
+    for (int i : {0, 65535})
+        EXPECT_NEAR(big[i], 2.0 * cosine_at(100.0, 1000.0, 0, i) - cosine_at(300.0, 500.0, 0, i), 1e-5) << i;
+    p().mixWeight[2][0] = 0.0;
     // Parameters from another process may be anything: never NaN out.
     p().mixWeight[2][0] = std::nan("");
     ASSERT_EQ(OneChSam(123, code_, 32, 1, 3, out.data()), 1);
@@ -264,20 +275,54 @@ TEST_F(Triggers, InterruptEndsTheWait) {
     EXPECT_EQ(TriMulChSam(0, 0, 0.0, 123, static_cast<int>(code_), 16, 1, 1, out.data()), 4);
 }
 
-TEST_F(SimAcquisition, CheckcardStartsTheSignalSourceWhenItsBlockIsMissing) {
+TEST_F(SimAcquisition, CheckcardStartsTheSignalSourceAndWaitsForIt) {
     char text[131] = "x";
     int status = -1;
     EXPECT_EQ(Checkcard(-124, text, &status), 1);
     EXPECT_TRUE(fake.startedPrograms.empty());  // the block exists
     EXPECT_TRUE(fake.exists("USB_samp2"));
     params_.reset();
+    // The program publishes its block 300 ms after it was started: Checkcard
+    // returns once it is there, and the first acquisition succeeds.
+    platform::SharedMemoryPtr published;
+    const uint32_t started = fake.now;
+    fake.onStartProgram = [&](const std::string&) {
+        fake.onWait = [&] {
+            if (fake.now - started >= 300 && !published) published = fake.shm_create_or_open("Vort123SigPara", 4000, nullptr);
+        };
+    };
     EXPECT_EQ(Checkcard(123, text, &status), 1);
-    EXPECT_EQ(Checkcard(123, text, &status), 1);
-    ASSERT_EQ(fake.startedPrograms.size(), 2u);
-    EXPECT_EQ(fake.startedPrograms[0], "GENWAVE");
     EXPECT_STREQ(text, "");
     EXPECT_EQ(status, 0);
+    EXPECT_GE(fake.now - started, 300u);
+    EXPECT_LT(fake.now - started, 400u);
+    std::vector<double> out(16);
+    EXPECT_EQ(OneChSam(123, code_, 16, 1, 1, out.data()), 1);
+    EXPECT_EQ(Checkcard(123, text, &status), 1);
+    EXPECT_EQ(fake.startedPrograms, std::vector<std::string>{"GENWAVE"});
+
+    // A program that never publishes: 0 after a bounded wait, with the reason.
+    published.reset();
+    fake.onWait = nullptr;
+    fake.onStartProgram = nullptr;
+    const uint32_t t0 = fake.now;
+    EXPECT_EQ(Checkcard(123, text, &status), 0);
+    EXPECT_STREQ(text, "GENWAVE was started but published no parameters within 5 s");
+    EXPECT_GE(fake.now - t0, 5000u);
+    EXPECT_LT(fake.now - t0, 5100u);
+    // A program that cannot be started at all: 0 at once, naming where it was looked for.
+    fake.programMissing = true;
+    EXPECT_EQ(Checkcard(-123, text, &status), 0);
+    EXPECT_STREQ(text, "GENWAVE could not be started; looked for in the fake's list");
+    EXPECT_EQ(status, 0);
     EXPECT_EQ(Checkcard(854, text, &status), 1);
+    EXPECT_STREQ(text, "");
+    // A status block that cannot be created is reported, for cards too.
+    reset_process_state_for_tests();
+    status_.reset();
+    fake.foreignNames.insert("USB_samp");
+    EXPECT_EQ(Checkcard(602, text, &status), 0);
+    EXPECT_STREQ(text, "The status block USB_samp cannot be created (system error 6)");
 }
 
 }  // namespace

@@ -13,13 +13,6 @@
 
 #include <CLI/CLI.hpp>
 
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
-
 #include "params.h"
 #include "platform/platform.h"
 
@@ -68,7 +61,7 @@ int main(int argc, char** argv) {
     publish(*block, params);
     if (!quiet) {
         std::printf("genwave: publishing %s (pid %ld)\n%s", file.empty() ? "the built-in set" : file.c_str(),
-                    static_cast<long>(getpid()), genwave::describe(params).c_str());
+                    static_cast<long>(kelmo::platform::current().process_id()), genwave::describe(params).c_str());
         std::fflush(stdout);
     }
 

@@ -1,10 +1,14 @@
 #include "params.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 #include <toml++/toml.h>
 
@@ -15,12 +19,20 @@ using kelmo::sim::SimParamBlock;
 
 const std::map<std::string, int> kWaveforms = {
     {"noise", 0}, {"bandpass", 1}, {"cosine", 2}, {"triangle", 3}, {"square", 4}, {"sum", 5}};
+constexpr int kSumWaveform = 5;
+constexpr int kUnused = 6;  // an entry that gives no signal
 
 // Modulation names; the stepped sweeps carry their step count in the code.
 const std::map<std::string, int> kModulations = {
     {"constant", 0},      {"linear-updown", 1}, {"exp-updown", 2}, {"linear", 3},   {"exp", 4},
     {"steps-updown", 5},  {"steps", 6},         {"single-burst", 7}, {"half-burst", 8}, {"damped", 9},
     {"burst", 10}};
+constexpr int kLastModulation = 10;
+
+// The keys a [[channel]] table may hold.
+const std::set<std::string, std::less<>> kChannelKeys = {
+    "entry", "waveform", "modulation", "freq1", "freq2", "amp1",  "amp2",
+    "period", "phase",   "symmetry",   "steps", "damping", "cycles", "weights"};
 
 std::string name_of(const std::map<std::string, int>& names, int code) {
     for (const auto& [n, c] : names)
@@ -28,26 +40,92 @@ std::string name_of(const std::map<std::string, int>& names, int code) {
     return std::to_string(code);
 }
 
-[[noreturn]] void fail(const toml::node& at, const std::string& what) {
+[[noreturn]] void fail(const toml::source_region& at, const std::string& what) {
     std::ostringstream s;
-    s << "line " << at.source().begin.line << ": " << what;
+    s << "line " << at.begin.line << ": " << what;
     throw std::runtime_error(s.str());
 }
 
-int code_of(const toml::node& n, const std::map<std::string, int>& names, const char* what) {
-    if (auto v = n.value<int64_t>()) return static_cast<int>(*v);
-    if (auto s = n.value<std::string>()) {
-        auto it = names.find(*s);
-        if (it != names.end()) return it->second;
+[[noreturn]] void fail(const toml::node& at, const std::string& what) { fail(at.source(), what); }
+
+// A waveform or modulation: one of the names, or its code 0 .. highest.
+// Only strings and integers count (toml++ would read true as 1).
+int code_of(const toml::node& n, const std::map<std::string, int>& names, int highest, const std::string& what) {
+    if (const auto* i = n.as_integer()) {
+        if (i->get() < 0 || i->get() > highest)
+            fail(n, what + " code " + std::to_string(i->get()) + " is not in 0 .. " + std::to_string(highest));
+        return static_cast<int>(i->get());
     }
-    fail(n, std::string("unknown ") + what);
+    if (const auto* s = n.as_string()) {
+        auto it = names.find(s->get());
+        if (it != names.end()) return it->second;
+        fail(n, "unknown " + what + " \"" + s->get() + "\"");
+    }
+    fail(n, what + " must be a name or a code");
 }
 
-double number(const toml::table& t, const char* key, double fallback) {
+bool any(double) { return true; }
+bool not_negative(double v) { return v >= 0.0; }
+bool positive(double v) { return v > 0.0; }
+bool whole(double v) { return v == std::trunc(v); }
+bool symmetry_range(double v) { return whole(v) && v >= -1000.0 && v <= 1000.0; }
+bool steps_range(double v) { return whole(v) && v >= 1.0 && v <= 9999.0; }
+
+// A finite number (integer or float; booleans are not numbers).
+double finite_number(const toml::node& n, const std::string& what) {
+    double v = 0.0;
+    if (const auto* i = n.as_integer())
+        v = static_cast<double>(i->get());
+    else if (const auto* f = n.as_floating_point())
+        v = f->get();
+    else
+        fail(n, what + " must be a number");
+    if (!std::isfinite(v)) fail(n, what + " must be a finite number");
+    return v;
+}
+
+// The number under `key`, or fallback when the key is absent; refused when
+// it is not finite or `ok` refuses it (`domain` says what is allowed).
+double number(const toml::table& t, const char* key, double fallback, bool (*ok)(double) = any,
+              const char* domain = "") {
     const toml::node* n = t.get(key);
     if (!n) return fallback;
-    if (auto v = n->value<double>()) return *v;
-    fail(*n, std::string(key) + " must be a number");
+    const double v = finite_number(*n, key);
+    if (!ok(v)) fail(*n, std::string(key) + " must be " + domain);
+    return v;
+}
+
+// The source entry a weight key names: exactly a decimal number 8 .. 31
+// (no sign, no spaces, nothing after it).
+int weight_source(const toml::key& key) {
+    const std::string_view s = key.str();
+    int v = 0;
+    bool digits = !s.empty();
+    for (char c : s) {
+        if (c < '0' || c > '9') {
+            digits = false;
+            break;
+        }
+        if (v < 100) v = v * 10 + (c - '0');  // large enough to be out of range; never overflows
+    }
+    if (!digits || v < 8 || v >= 8 + kelmo::sim::kSumSources)
+        fail(key.source(), "weights are keyed by source entries 8 .. 31, not \"" + std::string(s) + "\"");
+    return v;
+}
+
+void read_weights(SimParamBlock& p, int e, const toml::table& weights) {
+    // Keys come sorted, not in file order ("08" before "8"): a source named
+    // twice is reported on the later of its two lines.
+    const toml::key* named[kelmo::sim::kSumSources] = {};
+    for (const auto& [key, value] : weights) {
+        const int source = weight_source(key);
+        if (const toml::key* other = named[source - 8]) {
+            const bool later = key.source().begin.line >= other->source().begin.line;
+            fail((later ? key : *other).source(), "entry " + std::to_string(source) + " is weighted twice");
+        }
+        named[source - 8] = &key;
+        p.mixWeight[e][source - 8] = finite_number(value, "a weight");
+    }
 }
 
 void set_entry(SimParamBlock& p, int k, int waveform, int modulation, double f1, double f2, double a1, double a2,
@@ -65,7 +143,7 @@ void set_entry(SimParamBlock& p, int k, int waveform, int modulation, double f1,
 
 SimParamBlock default_params() {
     SimParamBlock p{};
-    for (int k = 0; k < kelmo::sim::kEntries; ++k) p.waveform[k] = 6;  // unused entries give no signal
+    for (int k = 0; k < kelmo::sim::kEntries; ++k) p.waveform[k] = kUnused;
     set_entry(p, 0, 2, 0, 50.0, 50.0, 3000.0, 3000.0, 1.0);      // cosine, 50 Hz
     set_entry(p, 1, 0, 0, 0.0, 0.0, 1000.0, 1000.0, 1.0);        // white noise
     set_entry(p, 2, 2, 3, 100.0, 1000.0, 2000.0, 2000.0, 1.0);   // linear sweep 100 -> 1000 Hz over 1 s
@@ -87,6 +165,13 @@ SimParamBlock default_params() {
 }
 
 SimParamBlock load_params(const std::string& path) {
+    // Anything but a regular file (a FIFO, a device, a directory) is refused
+    // before it is opened: opening a FIFO would wait for a writer.
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) throw std::runtime_error("no such file");
+    if (!std::filesystem::is_regular_file(status)) throw std::runtime_error("not a regular file");
+
     toml::table doc;
     try {
         doc = toml::parse_file(path);
@@ -95,54 +180,63 @@ SimParamBlock load_params(const std::string& path) {
         s << "line " << e.source().begin.line << ": " << e.description();
         throw std::runtime_error(s.str());
     }
+    for (const auto& [key, value] : doc)
+        if (key != "channel") fail(key.source(), "unknown key or table \"" + std::string(key.str()) + "\"");
+
     SimParamBlock p{};
-    for (int k = 0; k < kelmo::sim::kEntries; ++k) p.waveform[k] = 6;
-    const toml::array* channels = doc["channel"].as_array();
-    if (!channels) throw std::runtime_error("no [[channel]] tables");
+    for (int k = 0; k < kelmo::sim::kEntries; ++k) p.waveform[k] = kUnused;
+    const toml::node* all = doc.get("channel");
+    if (!all) throw std::runtime_error("no [[channel]] tables");
+    const toml::array* channels = all->as_array();
+    if (!channels) fail(*all, "channel must be [[channel]] tables");
+    uint32_t definedOn[kelmo::sim::kEntries] = {};  // line of each entry's table, 0 while not defined
     for (const toml::node& node : *channels) {
         const toml::table* t = node.as_table();
         if (!t) fail(node, "[[channel]] must be a table");
+        for (const auto& [key, value] : *t)
+            if (!kChannelKeys.contains(key.str()))
+                fail(key.source(), "unknown key \"" + std::string(key.str()) + "\" in [[channel]]");
+
         const toml::node* entry = t->get("entry");
-        const auto k = entry ? entry->value<int64_t>() : std::nullopt;
-        if (!k || *k < 0 || *k >= kelmo::sim::kEntries) fail(node, "entry must be a number 0 .. 31");
-        const int e = static_cast<int>(*k);
+        if (!entry) fail(node, "entry missing");
+        const auto* k = entry->as_integer();
+        if (!k || k->get() < 0 || k->get() >= kelmo::sim::kEntries) fail(*entry, "entry must be a number 0 .. 31");
+        const int e = static_cast<int>(k->get());
+        if (definedOn[e])
+            fail(*entry, "entry " + std::to_string(e) + " is already defined on line " + std::to_string(definedOn[e]));
+        definedOn[e] = node.source().begin.line;
+
         const toml::node* w = t->get("waveform");
         if (!w) fail(node, "waveform missing");
-        p.waveform[e] = code_of(*w, kWaveforms, "waveform");
+        p.waveform[e] = code_of(*w, kWaveforms, kUnused, "waveform");
+        if (p.waveform[e] == kSumWaveform && e >= kelmo::sim::kSumRows)
+            fail(*w, "only entries 0 .. 7 can be sum channels");
         int modulation = 0;
-        if (const toml::node* m = t->get("modulation")) modulation = code_of(*m, kModulations, "modulation");
-        int shape = static_cast<int>(number(*t, "symmetry", 0.0));
+        if (const toml::node* m = t->get("modulation"))
+            modulation = code_of(*m, kModulations, kLastModulation, "modulation");
+        int shape = static_cast<int>(number(*t, "symmetry", 0.0, symmetry_range, "a whole number -1000 .. 1000"));
+        const int steps = static_cast<int>(number(*t, "steps", 2.0, steps_range, "a whole number 1 .. 9999"));
         if (modulation == 5 || modulation == 6) {
             // The step count rides in the code: 10000 + n steps up and down,
             // 20000 + n repeating.
-            const double steps = number(*t, "steps", 2.0);
-            if (steps < 1 || steps > 9999) fail(node, "steps must be 1 .. 9999");
-            modulation = (modulation == 5 ? 10000 : 20000) + static_cast<int>(steps);
-            shape = static_cast<int>(steps);
+            modulation = (modulation == 5 ? 10000 : 20000) + steps;
+            shape = steps;
         }
         p.modulation[e] = modulation;
         p.shapeParam[e] = shape;
-        p.freq1[e] = number(*t, "freq1", 0.0);
-        p.freq2[e] = number(*t, "freq2", p.freq1[e]);
+        p.freq1[e] = number(*t, "freq1", 0.0, not_negative, "0 or more");
+        p.freq2[e] = number(*t, "freq2", p.freq1[e], not_negative, "0 or more");
         p.amp1[e] = number(*t, "amp1", 0.0);
         p.amp2[e] = number(*t, "amp2", p.amp1[e]);
         p.phase[e] = number(*t, "phase", 0.0);
-        p.period[e] = number(*t, "period", 1.0);
-        p.damping[e] = number(*t, "damping", 0.0);
-        p.burstCycles[e] = number(*t, "cycles", 1.0);
-        if (const toml::table* weights = t->get_as<toml::table>("weights")) {
-            if (e >= kelmo::sim::kSumRows) fail(node, "only entries 0 .. 7 can be sum channels");
-            for (const auto& [key, value] : *weights) {
-                int source = -1;
-                try {
-                    source = std::stoi(std::string(key.str()));
-                } catch (...) {
-                }
-                if (source < 8 || source > 31) fail(value, "weights are keyed by source entries 8 .. 31");
-                const auto v = value.value<double>();
-                if (!v) fail(value, "a weight must be a number");
-                p.mixWeight[e][source - 8] = *v;
-            }
+        p.period[e] = number(*t, "period", 1.0, positive, "more than 0");
+        p.damping[e] = number(*t, "damping", 0.0, not_negative, "0 or more");
+        p.burstCycles[e] = number(*t, "cycles", 1.0, positive, "more than 0");
+        if (const toml::node* weights = t->get("weights")) {
+            const toml::table* table = weights->as_table();
+            if (!table) fail(*weights, "weights must be a table: { \"8\" = 1.0, ... }");
+            if (p.waveform[e] != kSumWaveform) fail(*weights, "weights belong to a sum channel (waveform \"sum\")");
+            read_weights(p, e, *table);
         }
     }
     return p;

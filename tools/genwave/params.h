@@ -13,7 +13,9 @@ namespace genwave {
 kelmo::sim::SimParamBlock default_params();
 
 // Reads a parameter file. Throws std::runtime_error with a readable
-// message (file, line, what) when the file is not valid.
+// message ("line N: what") when the file is not valid: a wrong type, a
+// value out of its range (see example.toml), an unknown key, an entry
+// defined twice. Anything but a regular file is refused unopened.
 kelmo::sim::SimParamBlock load_params(const std::string& path);
 
 // One line per entry in use.

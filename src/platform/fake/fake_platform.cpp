@@ -22,6 +22,7 @@ public:
     void* data() const override { return obj_->bytes.data(); }
     std::size_t size() const override { return size_; }
     bool writable() const override { return writable_; }
+    bool intact() const override { return obj_->bytes.size() >= size_; }
 
 private:
     FakePlatform& owner_;
@@ -38,14 +39,18 @@ public:
         if (open_) --owner_.openDevices;
     }
     bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out, uint32_t outSize,
-               uint32_t* status) override {
-        owner_.requests.push_back({code, record, outSize});
+               uint32_t* status, uint32_t timeoutMs) override {
+        owner_.requests.push_back({code, record, outSize, timeoutMs});
+        cause_ = nullptr;
         if (!owner_.handler) {
             owner_.lastError = 1;
             return false;
         }
-        return owner_.handler(code, record, out, outSize, status);
+        const bool ok = owner_.handler(code, record, out, outSize, status);
+        if (!ok && !owner_.transportFailure.empty()) cause_ = owner_.transportFailure.c_str();
+        return ok;
     }
+    const char* failure_cause() const override { return cause_; }
     bool close() override {
         if (open_) --owner_.openDevices;
         open_ = false;
@@ -59,6 +64,7 @@ public:
 private:
     FakePlatform& owner_;
     bool open_ = true;
+    const char* cause_ = nullptr;
 };
 
 }  // namespace
@@ -143,6 +149,13 @@ bool FakePlatform::release_pages(void* address) {
     }
     std::free(address);
     livePages.erase(it);
+    return true;
+}
+
+bool FakePlatform::start_program(const char* name) {
+    startedPrograms.emplace_back(name);
+    if (programMissing) return false;
+    if (onStartProgram) onStartProgram(name);
     return true;
 }
 

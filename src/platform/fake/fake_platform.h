@@ -24,6 +24,7 @@ public:
         uint32_t code;
         driver::RequestRecord record;
         uint32_t outSize;
+        uint32_t timeoutMs;
     };
     using DeviceHandler =
         std::function<bool(uint32_t code, const driver::RequestRecord&, void* out, uint32_t outSize, uint32_t* status)>;
@@ -55,6 +56,9 @@ public:
 
     // --- programs -----------------------------------------------------------
     std::vector<std::string> startedPrograms;
+    bool programMissing = false;                            // start_program fails
+    std::function<void(const std::string&)> onStartProgram;  // e.g. publish a block
+    uint32_t processId = 4242;
 
     // --- pages -------------------------------------------------------------
     bool failAlloc = false;
@@ -66,6 +70,9 @@ public:
     bool closeFails = false;
     uint32_t closeError = 6;
     DeviceHandler handler;
+    // When set, a request the handler fails counts as a transport failure
+    // with this cause (a device that did not answer in time, ...).
+    std::string transportFailure;
     std::vector<Request> requests;
     int openDevices = 0;
 
@@ -81,10 +88,9 @@ public:
     uint32_t tick_count() override { return now; }
     void sleep_us(uint32_t us) override;
     void dispatch_messages() override;
-    bool start_program(const char* name) override {
-        startedPrograms.emplace_back(name);
-        return true;
-    }
+    bool start_program(const char* name) override;
+    std::string program_search_note(const char*) override { return "in the fake's list"; }
+    uint32_t process_id() override { return processId; }
     void* alloc_pages(std::size_t bytes) override;
     bool release_pages(void* address) override;
     uint32_t version_word() override { return versionWord; }

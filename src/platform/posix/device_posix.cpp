@@ -1,7 +1,9 @@
 // The acquisition device "ZEB1" as a Unix-domain stream socket. A missing
 // socket (or one nobody listens on) is a missing device.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +17,34 @@
 namespace kelmo::platform::posix {
 namespace {
 
-bool write_all(int fd, const void* p, std::size_t n) {
+uint64_t now_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// Waits until fd is ready for `events` or the deadline passes (ETIMEDOUT).
+bool wait_ready(int fd, short events, uint64_t deadline) {
+    for (;;) {
+        const uint64_t now = now_ms();
+        if (now >= deadline) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        const uint64_t left = deadline - now;
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, left > 60000 ? 60000 : static_cast<int>(left));
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return false;
+    }
+}
+
+bool write_all(int fd, const void* p, std::size_t n, uint64_t deadline) {
     const char* c = static_cast<const char*>(p);
     while (n > 0) {
-        const ssize_t w = ::send(fd, c, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
+        if (!wait_ready(fd, POLLOUT, deadline)) return false;
+        const ssize_t w = ::send(fd, c, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (w <= 0) return false;
         c += w;
         n -= static_cast<std::size_t>(w);
@@ -27,11 +52,12 @@ bool write_all(int fd, const void* p, std::size_t n) {
     return true;
 }
 
-bool read_all(int fd, void* p, std::size_t n) {
+bool read_all(int fd, void* p, std::size_t n, uint64_t deadline) {
     char* c = static_cast<char*>(p);
     while (n > 0) {
-        const ssize_t r = ::recv(fd, c, n, 0);
-        if (r < 0 && errno == EINTR) continue;
+        if (!wait_ready(fd, POLLIN, deadline)) return false;
+        const ssize_t r = ::recv(fd, c, n, MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (r <= 0) {
             if (r == 0) errno = EPIPE;
             return false;
@@ -50,28 +76,35 @@ public:
     }
 
     bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out, uint32_t outSize,
-               uint32_t* status) override {
-        if (fd_ < 0) {
-            errno = EBADF;
+               uint32_t* status, uint32_t timeoutMs) override {
+        cause_ = nullptr;
+        if (fd_ < 0 || broken_) {
+            errno = broken_ ? EPIPE : EBADF;
+            cause_ = broken_ ? "an earlier request was not answered in full" : nullptr;
             return false;
         }
+        const uint64_t deadline = now_ms() + timeoutMs;
         DeviceRequestHeader req{};
         req.magic = kDeviceMagic;
         req.code = code;
         req.record = record;
         req.outSize = out ? outSize : 0;
-        if (!write_all(fd_, &req, sizeof req)) return false;
         DeviceReplyHeader rep{};
-        if (!read_all(fd_, &rep, sizeof rep)) return false;
+        // Once a request or its reply is cut off, the stream is out of step
+        // with the requests: the device is not used again.
+        if (!write_all(fd_, &req, sizeof req, deadline) || !read_all(fd_, &rep, sizeof rep, deadline))
+            return broke();
         if (rep.magic != kDeviceMagic || rep.bytes > req.outSize) {
             errno = EPROTO;
-            return false;
+            return broke();
         }
-        if (rep.bytes && !read_all(fd_, out, rep.bytes)) return false;
+        if (rep.bytes && !read_all(fd_, out, rep.bytes, deadline)) return broke();
         if (status) *status = rep.status;
         if (!rep.ok) errno = EIO;
         return rep.ok != 0;
     }
+
+    const char* failure_cause() const override { return cause_; }
 
     bool close() override {
         const int fd = fd_;
@@ -80,7 +113,20 @@ public:
     }
 
 private:
+    bool broke() {
+        const int e = errno;
+        broken_ = true;
+        cause_ = e == ETIMEDOUT ? "no reply within the time-out"
+                 : e == EPROTO  ? "a reply that is not the device's"
+                 : e == EPIPE   ? "the device closed the connection"
+                                : "the connection failed";
+        errno = e;
+        return false;
+    }
+
     int fd_;
+    bool broken_ = false;
+    const char* cause_ = nullptr;
 };
 
 }  // namespace
@@ -108,6 +154,9 @@ DevicePtr open_device() {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
+    // A server that never accepts would hold connect() for ever.
+    const timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         const int e = errno;
         ::close(fd);

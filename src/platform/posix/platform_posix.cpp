@@ -99,19 +99,41 @@ public:
 
     bool start_program(const char* name) override {
         // Through a shell that puts the program in the background and exits
-        // at once: the program is not our child and leaves no zombie.
+        // at once: the program is not our child and leaves no zombie. It
+        // runs in a session of its own, without the host's terminal (Ctrl-C
+        // in the host's terminal does not reach it), with its standard
+        // streams on /dev/null and none of the host's other descriptors.
         const std::string file = program_file(name);
         char sh[] = "/bin/sh", dashc[] = "-c";
         char script[] = "command -v \"$0\" >/dev/null 2>&1 || exit 127; \"$0\" >/dev/null 2>&1 </dev/null & exit 0";
         std::string arg0 = file;
         char* argv[] = {sh, dashc, script, arg0.data(), nullptr};
+        posix_spawnattr_t attr;
+        posix_spawn_file_actions_t actions;
+        ::posix_spawnattr_init(&attr);
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+        ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
         pid_t pid = 0;
-        if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return false;
+        const int spawned = ::posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+        ::posix_spawn_file_actions_destroy(&actions);
+        ::posix_spawnattr_destroy(&attr);
+        if (spawned != 0) return false;
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
+
+    std::string program_search_note(const char* name) override {
+        std::string file(name);
+        for (char& c : file) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return "'" + file + "' beside the library, in ../bin beside it, then on PATH";
+    }
+
+    uint32_t process_id() override { return static_cast<uint32_t>(::getpid()); }
 
     void* alloc_pages(std::size_t bytes) override {
         if (bytes == 0) {
@@ -153,9 +175,10 @@ public:
         std::fflush(stderr);
     }
 
+    // Standard output belongs to the host (its data may go there).
     void console(const char* text) override {
-        std::fputs(text, stdout);
-        std::fflush(stdout);
+        std::fputs(gbk_to_utf8(text).c_str(), stderr);
+        std::fflush(stderr);
     }
 
 private:

@@ -9,6 +9,7 @@
 // it decides on cannot interleave with another process.
 #include "platform/posix/posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -39,42 +40,87 @@ bool valid_name(const std::string& s) {
 // The POSIX name of a shared memory of this library.
 std::string object_name(const std::string& name) { return "/kelmo." + shm_namespace() + "." + name; }
 
-// Holds the namespace-wide lock for its lifetime: a mutex between the
-// threads of this process, and an flock() between processes on a lock
-// object that each process opens once per namespace.
+// The lock objects this process has open, one per namespace. Never
+// destroyed: handles kept until exit still take the lock in their
+// destructors, whatever the order in which statics go.
+struct LockTable {
+    std::mutex mutex;  // between the threads of this process
+    std::map<std::string, int> fds;
+};
+LockTable& lock_table() {
+    static LockTable* t = new LockTable;
+    return *t;
+}
+
+std::string lock_name(const std::string& ns) { return "/kelmo." + ns + ".lock"; }
+
+// Holds the namespace-wide lock for its lifetime: the process's mutex, and
+// an exclusive flock() on the namespace's lock object between processes.
+// The last holder of the namespace's last object removes the lock object
+// too (under the lock); whoever then finds that the object it locked is no
+// longer the one under the name starts again with a new one.
 class NamespaceLock {
 public:
-    NamespaceLock() : guard_(mutex()) {
-        fd_ = lock_fd();
-        if (fd_ >= 0) {
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    NamespaceLock() : ns_(shm_namespace()), guard_(lock_table().mutex) {
+        auto& fds = lock_table().fds;
+        const std::string name = lock_name(ns_);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            auto it = fds.find(ns_);
+            int fd = it != fds.end() ? it->second : ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0) return;
+            fds[ns_] = fd;
+            while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
             }
+            if (current(fd, name)) {
+                fd_ = fd;
+                return;
+            }
+            ::flock(fd, LOCK_UN);
+            ::close(fd);
+            fds.erase(ns_);
         }
     }
     ~NamespaceLock() {
         if (fd_ >= 0) ::flock(fd_, LOCK_UN);
     }
     bool ok() const { return fd_ >= 0; }
+
+    // Called by the holder after it removed an object: when the namespace
+    // has no object left, the lock object goes too.
+    void remove_if_unused() {
+        if (fd_ < 0) return;
+        const std::string prefix = "kelmo." + ns_ + ".";
+        const std::string self = prefix + "lock";
+        DIR* dir = ::opendir("/dev/shm");
+        if (!dir) return;
+        bool used = false;
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string n = e->d_name;
+            if (n.compare(0, prefix.size(), prefix) == 0 && n != self) {
+                used = true;
+                break;
+            }
+        }
+        ::closedir(dir);
+        if (!used) ::shm_unlink(lock_name(ns_).c_str());
+    }
+
     NamespaceLock(const NamespaceLock&) = delete;
     NamespaceLock& operator=(const NamespaceLock&) = delete;
 
 private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    // Called with the mutex held.
-    static int lock_fd() {
-        static std::map<std::string, int> fds;
-        const std::string ns = shm_namespace();
-        auto it = fds.find(ns);
-        if (it != fds.end()) return it->second;
-        const std::string n = "/kelmo." + ns + ".lock";
-        const int fd = ::shm_open(n.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) fds.emplace(ns, fd);
-        return fd;
+    // True when `fd` is still the object under the lock's name.
+    static bool current(int fd, const std::string& name) {
+        const int other = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        if (other < 0) return false;
+        struct stat a {}, b {};
+        const bool same = ::fstat(fd, &a) == 0 && ::fstat(other, &b) == 0 && a.st_ino == b.st_ino &&
+                          a.st_dev == b.st_dev;
+        ::close(other);
+        return same;
     }
 
+    std::string ns_;
     std::lock_guard<std::mutex> guard_;
     int fd_ = -1;
 };
@@ -98,13 +144,20 @@ public:
         // Last handle anywhere? Then the object goes, as on Windows. While
         // we hold it, its name is ours; turning our shared lock into an
         // exclusive one succeeds exactly when no other handle holds it.
-        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) ::shm_unlink(objName_.c_str());
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            ::shm_unlink(objName_.c_str());
+            lock.remove_if_unused();
+        }
         ::close(fd_);
     }
 
     void* data() const override { return view_; }
     std::size_t size() const override { return size_; }
     bool writable() const override { return writable_; }
+    bool intact() const override {
+        struct stat st {};
+        return ::fstat(fd_, &st) == 0 && static_cast<std::size_t>(st.st_size) >= size_;
+    }
 
 private:
     std::string objName_;

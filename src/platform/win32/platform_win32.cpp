@@ -54,8 +54,10 @@ public:
     ~Win32Device() override {
         if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
     }
+    // The kernel driver answers every request itself; a synchronous request
+    // cannot be bounded from here, so the time-out is not used.
     bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out, uint32_t outSize,
-               uint32_t* status) override {
+               uint32_t* status, uint32_t /*timeoutMs*/) override {
         DWORD returned = 0;
         driver::RequestRecord in = record;
         const BOOL ok = ::DeviceIoControl(h_, code, &in, sizeof in, out, out ? outSize : 0, &returned, nullptr);
@@ -120,7 +122,30 @@ public:
         }
     }
 
-    bool start_program(const char* name) override { return ::WinExec(name, SW_SHOWNORMAL) > 31; }
+    // As WinExec does (same search, shown normally), but without a console
+    // of its own and without the caller's standard handles: a program
+    // started for a host must not keep the host's pipes open, nor write
+    // into its output.
+    bool start_program(const char* name) override {
+        std::string command(name);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESHOWWINDOW;
+        si.wShowWindow = SW_SHOWNORMAL;
+        PROCESS_INFORMATION pi{};
+        if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
+                              DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi))
+            return false;
+        ::CloseHandle(pi.hThread);
+        ::CloseHandle(pi.hProcess);
+        return true;
+    }
+
+    std::string program_search_note(const char* name) override {
+        return std::string(name) + ".exe in the host's folder, the current folder, the system folders and on PATH";
+    }
+
+    uint32_t process_id() override { return ::GetCurrentProcessId(); }
 
     void* alloc_pages(std::size_t bytes) override {
         if (bytes == 0) {
@@ -148,7 +173,19 @@ public:
 
     uint32_t last_error() override { return ::GetLastError(); }
 
-    void message_box(const char* text) override { ::MessageBoxA(nullptr, text, "kelmo", MB_OK); }
+    // The texts are GBK bytes: shown through code page 936 whatever the
+    // system's ANSI code page is, so that they read the same everywhere.
+    void message_box(const char* text) override {
+        const int n = ::MultiByteToWideChar(936, 0, text, -1, nullptr, 0);
+        if (n > 0) {
+            std::wstring wide(static_cast<std::size_t>(n), L'\0');
+            if (::MultiByteToWideChar(936, 0, text, -1, wide.data(), n) == n) {
+                ::MessageBoxW(nullptr, wide.c_str(), L"kelmo", MB_OK);
+                return;
+            }
+        }
+        ::MessageBoxA(nullptr, text, "kelmo", MB_OK);
+    }
 
     void console(const char* text) override {
         std::fputs(text, stdout);

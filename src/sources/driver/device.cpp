@@ -1,12 +1,15 @@
 #include "sources/driver/device.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "core/messages.h"
+#include "core/presamp.h"
 
 namespace kelmo::driver {
 namespace {
+
 bool tracing() {
     static const bool on = [] {
         const char* v = std::getenv("KELMO_DRIVER_TRACE");
@@ -14,7 +17,32 @@ bool tracing() {
     }();
     return on;
 }
+
+// What every request may take beyond the real time of its block, in ms.
+uint32_t margin_ms() {
+    static const uint32_t ms = [] {
+        const char* v = std::getenv("KELMO_DEVICE_TIMEOUT_MS");
+        const long n = v ? std::strtol(v, nullptr, 10) : 0;
+        return n > 0 && n < 86400000 ? static_cast<uint32_t>(n) : 5000u;
+    }();
+    return ms;
+}
+
 }  // namespace
+
+uint32_t request_timeout_ms(uint32_t code, const RequestRecord& record, uint32_t divider) {
+    double blockMs = 0.0;
+    if (code == kSingleChannel || code == kMultiChannel || code == kContinuousFetch) {
+        const int32_t n = code == kSingleChannel ? 1 : std::max<int32_t>(1, std::abs(int32_t{record.channel}));
+        const uint32_t d = std::max<uint32_t>(1, divider);
+        double hz = 0.0;
+        // A card type without a read-back formula: assume a slow 1 MHz clock.
+        if (!read_back_frequency(record.cardType, d, n, 0, 1.0, &hz) || !(hz > 0.0)) hz = 1e6 / d / n;
+        blockMs = static_cast<double>(std::max<int32_t>(0, record.samples)) * 1000.0 / hz;
+    }
+    const double total = blockMs + margin_ms();
+    return total >= 86400000.0 ? 86400000u : static_cast<uint32_t>(total);
+}
 
 DeviceSession DeviceSession::open() {
     auto& p = platform::current();
@@ -26,12 +54,21 @@ DeviceSession DeviceSession::open() {
 bool DeviceSession::request(uint32_t code, const RequestRecord& record, void* out, uint32_t outSize,
                             uint32_t* status) {
     if (!dev_) return false;
-    const bool ok = dev_->ioctl(code, record, out, outSize, status);
+    // The fetch carries no divider: its blocks come at the start's rate.
+    if (code == kContinuousStart) divider_ = static_cast<uint32_t>(record.divider);
+    const uint32_t divider = code == kContinuousFetch ? divider_ : static_cast<uint32_t>(record.divider) & 0xFFFF;
+    const uint32_t timeout = request_timeout_ms(code, record, divider);
+    const bool ok = dev_->ioctl(code, record, out, outSize, status, timeout);
     if (tracing())
         std::fprintf(stderr, "kelmo: request 0x%06X type %d divider %d samples %d gain %u channel %d out %u -> %s\n",
                      static_cast<unsigned>(code), record.cardType, record.divider, record.samples,
                      static_cast<unsigned>(record.gainCode), record.channel, static_cast<unsigned>(outSize),
                      ok ? "ok" : "failed");
+    if (!ok) {
+        if (const char* cause = dev_->failure_cause())
+            console_printf(msg::kDeviceRequestFailed, msg::kDeviceName, static_cast<unsigned>(code), cause,
+                           static_cast<unsigned>(timeout));
+    }
     return ok;
 }
 

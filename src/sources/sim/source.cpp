@@ -87,7 +87,7 @@ void for_each_source(const SimParamBlock& p, int k, ExtraRule rule, F&& f) {
 
 // Synthesises entry k into out[0 .. n-1]. A sum channel is mixed from its
 // sources by `mix`: begin() once, scale() and add() per weighted source,
-// end() once. False when the block is too long for a sum channel.
+// end() once.
 template <class Out, class Mix>
 bool synth_entry(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
                  int32_t gain, Out* out, Mix mix) {
@@ -96,7 +96,6 @@ bool synth_entry(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule,
         generate(e, t, freqCode, n, gain, out, k);
         return true;
     }
-    if (n > kSumScratch) return false;
     std::vector<Out> part(n);
     mix.begin(out, n);
     for_each_source(p, k, rule, [&](Entry src, double w, int slot) {
@@ -159,8 +158,10 @@ struct MixScaledCodes {
 
 }  // namespace
 
+// One per thread: every call refreshes it from the shared block before use,
+// so threads acquiring at the same time never read each other's half-copy.
 SimParamBlock& private_copy() {
-    static SimParamBlock copy{};
+    thread_local SimParamBlock copy{};
     return copy;
 }
 
@@ -170,8 +171,10 @@ platform::SharedMemoryPtr load_param_block(platform::Access access) {
     return block;
 }
 
-void store_param_block(platform::SharedMemory& block) {
-    if (block.writable()) std::memcpy(block.data(), &private_copy(), kParamBlockBytes);
+bool store_param_block(platform::SharedMemory& block) {
+    if (!block.writable() || !block.intact()) return false;
+    std::memcpy(block.data(), &private_copy(), kParamBlockBytes);
+    return true;
 }
 
 bool synth_block(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,

@@ -11,14 +11,15 @@
 
 namespace kelmo::sim {
 
-// The process-wide private copy of the parameter block.
+// The private copy of the parameter block (one per thread).
 SimParamBlock& private_copy();
 
 // Opens "Vort123SigPara" and copies it into the private copy; nullptr when
 // the signal-source program does not publish it.
 platform::SharedMemoryPtr load_param_block(platform::Access access);
-// Copies the private copy back into the shared block.
-void store_param_block(platform::SharedMemory& block);
+// Copies the private copy back into the shared block; false when the view
+// is read-only or the object was shrunk under it (nothing is written then).
+bool store_param_block(platform::SharedMemory& block);
 
 // Which value decides between burstCycles and damping as the generator's
 // extra argument: block acquisitions look at the stored modulation,
@@ -38,9 +39,6 @@ struct Timing {
     uint32_t startSample = 0;
 };
 
-// The largest block a sum channel can be built for.
-inline constexpr uint32_t kSumScratch = 32768;
-
 // What a block acquisition delivers: values, or the raw codes of card type
 // 123 (16-bit) or 124 (32-bit).
 enum class Form { Values, W16, W32 };
@@ -56,8 +54,8 @@ inline void* element(void* base, Form form, std::size_t index) {
 // Synthesises entry k into out[0 .. n-1] in the given form. A sum channel
 // mixes its weighted sources (codes: weight x code summed in doubles, then
 // limited to the code's range); values are limited to full scale, +-5000,
-// and a value that is not a number becomes 0. False when the block is too
-// long for a sum channel (nothing is written then).
+// and a value that is not a number becomes 0. A sum channel's scratch is
+// sized by the block (std::bad_alloc when it cannot be had).
 bool synth_block(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule, uint32_t freqCode, uint32_t n,
                  int32_t gain, Form form, void* out);
 
