@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "core/numconv.h"
@@ -21,8 +22,18 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Raw bytes, no line-end translation.
-File open_file(const char* name, const char* mode) { return File(std::fopen(name, mode)); }
+// Raw bytes, no line-end translation. Only a regular file (or, for
+// writing, a name that does not exist yet) is opened: a FIFO or a device
+// under a settings file's name would block the call or swallow the data.
+File open_file(const char* name, const char* mode) {
+    if (!name) return nullptr;
+    std::error_code ec;
+    const auto st = std::filesystem::status(name, ec);
+    const bool absent = st.type() == std::filesystem::file_type::not_found;
+    if (!absent && st.type() != std::filesystem::file_type::regular) return nullptr;
+    if (absent && mode[0] == 'r') return nullptr;
+    return File(std::fopen(name, mode));
+}
 
 // Reads up to `bytes.size()` bytes; false when the file cannot be opened.
 // Bytes past the end of a short file stay 0.

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 
@@ -102,6 +103,66 @@ TEST(Device, PortStatusFromTheDevice) {
         ASSERT_EQ(dev.codes_.size(), 1u);
         EXPECT_EQ(dev.codes_[0], 0x22201Fu);
     }
+    std::filesystem::remove_all(dir);
+}
+
+// A device that takes the request and then answers `replyBytes` bytes of
+// its reply header (none: it never answers) and holds the connection.
+class StuckDevice {
+public:
+    StuckDevice(const std::string& dir, std::size_t replyBytes) {
+        std::filesystem::create_directories(dir);
+        const std::string path = dir + "/ZEB1";
+        ::unlink(path.c_str());
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(listener_, 1), 0);
+        thread_ = std::thread([this, replyBytes] {
+            const int c = ::accept(listener_, nullptr, nullptr);
+            kelmo::platform::DeviceRequestHeader req{};
+            if (::recv(c, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) {
+                const kelmo::platform::DeviceReplyHeader rep{kelmo::platform::kDeviceMagic, 1u, 0u, 2u};
+                if (replyBytes) ::send(c, &rep, replyBytes, MSG_NOSIGNAL);
+            }
+            char sink;
+            ::recv(c, &sink, 1, 0);  // until the library hangs up
+            ::close(c);
+        });
+    }
+    ~StuckDevice() {
+        thread_.join();
+        ::close(listener_);
+    }
+
+private:
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+// Every wait on the device is bounded: a device that never answers, or
+// stops half-way through its reply header, fails the request after the
+// time-out with a line that names the cause; the device is closed.
+TEST(Device, SilentDeviceTimesOut) {
+    const std::string dir = testing::TempDir() + "kelmo-stuck-" + std::to_string(::getpid());
+    use_device_dir(dir);
+    ::setenv("KELMO_DEVICE_TIMEOUT_MS", "300", 1);
+    for (std::size_t bytes : {std::size_t{0}, std::size_t{8}}) {
+        StuckDevice dev(dir, bytes);
+        uint16_t status = 0xAAAA;
+        testing::internal::CaptureStderr();
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(GetPrintPortStatus(&status), 0);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_GE(ms.count(), 290);
+        EXPECT_LT(ms.count(), 3000);
+        EXPECT_EQ(err, "Request to device ZEB1 (code 0x22201F) failed: no reply within the time-out (time-out 300 ms)\n");
+        EXPECT_EQ(status, 0xAAAA);
+    }
+    ::unsetenv("KELMO_DEVICE_TIMEOUT_MS");
     std::filesystem::remove_all(dir);
 }
 #endif

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "fixture.h"
 
 namespace kelmo::test {
@@ -176,6 +180,22 @@ TEST_F(SettingsFiles, NothingToDo) {
     EXPECT_TRUE(rangeIs(0, 767, 7.0));
     EXPECT_TRUE(fake.messages.empty());
 }
+
+#ifndef _WIN32
+// A FIFO under a settings file's name would block open() for ever: it is
+// treated like a missing file on load and left alone on save.
+TEST_F(SettingsFiles, FifoIsNeverOpened) {
+    ASSERT_EQ(::mkfifo("ACDC.sav", 0600), 0);
+    ASSERT_EQ(::mkfifo("ChMode.sav", 0600), 0);
+    LoadACDC(settings.data());
+    LoadChMode(settings.data());
+    EXPECT_TRUE(rangeIs(256, 767, 0.0));
+    SaveACDC(settings.data());
+    SaveChMode(settings.data());
+    EXPECT_TRUE(fs::is_fifo("ACDC.sav"));
+    EXPECT_TRUE(fs::is_fifo("ChMode.sav"));
+}
+#endif
 
 }  // namespace
 }  // namespace kelmo::test

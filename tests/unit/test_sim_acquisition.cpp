@@ -215,6 +215,87 @@ TEST_F(SimAcquisition, ContinuousBlocksJoinWithoutAPhaseJump) {
     EXPECT_EQ(st, 1);
 }
 
+// What a host or another process can do wrong to a continuous run.
+TEST_F(SimAcquisition, ContinuousFetchSurvivesBadArgumentsAndPeers) {
+    cosine(5, 11.0, 1000.0);
+    uint32_t handle = 0;
+    int st = -1;
+    // A single channel, raw words interleaved: one lane, whatever nch says
+    // (nch must not stretch or reverse the lane, nor write before buf).
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, -5, 1000), 1);
+    for (int nch : {-5, 0, 1, 3}) {
+        std::vector<int16_t> guard(16 + 8, 0x5A5A);
+        ASSERT_EQ(get_dbl_dataW(&handle, 1230, 8, nch, guard.data() + 8, 0, 65535, &st), 1) << nch;
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(guard[i], 0x5A5A) << nch;  // nothing before buf
+        for (int i = 8; i < 16; ++i) {  // consecutive samples near the cosine's crest
+            EXPECT_GT(guard[i], 6000) << nch;
+            EXPECT_LE(guard[i], 6554) << nch;
+        }
+        EXPECT_EQ(guard[16], 0x5A5A) << nch;  // and no further than the block
+    }
+    // A failed fetch leaves the time base where it was.
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 2, 1000), 1);
+    std::vector<double> out(2000);
+    EXPECT_EQ(get_dbl_data(&handle, 1230, 100, 0, out.data(), 100, 0, &st), 0);  // no channel
+    EXPECT_EQ(p().contSampleCount, 0u);
+    {
+        auto single = fake.objects.at("123_1ch");
+        fake.objects.erase("123_1ch");  // as if gone
+        EXPECT_EQ(get_dbl_data(&handle, 1230, 100, 2, out.data(), 100, 0, &st), 0);
+        fake.objects["123_1ch"] = single;
+    }
+    EXPECT_EQ(p().contSampleCount, 0u);
+    ASSERT_EQ(get_dbl_data(&handle, 1230, 100, 2, out.data(), 100, 0, &st), 1);
+    EXPECT_EQ(p().contSampleCount, 100u);
+
+    // The signal source restarted: the new block holds no started run, so
+    // the fetch fails (status 1) until the host starts again.
+    params_.reset();
+    params_ = fake.shm_create_or_open("Vort123SigPara", 4000, nullptr);
+    cosine(0, 50.0, 3000.0);
+    const uint32_t before = fake.now;
+    EXPECT_EQ(get_dbl_data(&handle, 123, 1024, 2, out.data(), 1024, 0, &st), 0);
+    EXPECT_EQ(st, 1);
+    EXPECT_EQ(fake.now, before);
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 1, 1024), 1);
+    ASSERT_EQ(get_dbl_data(&handle, 123, 1024, 1, out.data(), 1024, 0, &st), 1);
+    EXPECT_EQ(st, 0);
+    EXPECT_GE(fake.now - before, 102u);  // paced again
+    EXPECT_NEAR(out[1], cosine_at(50.0, 3000.0, 0, 1), 1e-6);
+    // A divider of 0 can time no block: refused at the start.
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 123, 0, 1, 1, 1024), 0);
+
+    // Another process shrinks "123_1ch" under the view kept since the start
+    // while it still holds it: the next start fails instead of faulting.
+    auto other = fake.shm_open_existing("123_1ch", 1024, platform::Access::ReadWrite);
+    ASSERT_NE(other, nullptr);
+    fake.objects.at("123_1ch")->bytes.resize(0);
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 1, 1024), 0);
+    other.reset();  // once nobody holds the broken object, a start makes a new one
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 1, 1024), 1);
+    // The same for the parameter block: never written once it shrank.
+    fake.objects.at("Vort123SigPara")->bytes.resize(100);
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 1, 1024), 0);
+}
+
+// Channel arguments at the ends of their range are refused or wrapped, never
+// overflowed (UBSan checks the arithmetic).
+TEST_F(SimAcquisition, ExtremeChannelArguments) {
+    cosine(31, 10.0, 100.0);
+    cosine(0, 10.0, 20.0);
+    std::vector<double> out(64);
+    EXPECT_EQ(OneChSam(123, code_, 8, 1, INT32_MIN, out.data()), 0);
+    EXPECT_EQ(OneChSam(123, code_, 8, 1, INT32_MAX, out.data()), 0);
+    const std::vector<double> gains(32, 1.0);
+    const int first = INT32_MAX;  // entry 31, then 0
+    ASSERT_EQ(MulChSamEx(123, static_cast<int>(code_), 8, 1, 2, out.data(), gains.data(), &first), 1);
+    EXPECT_GT(std::fabs(out[0]), 20.0);
+    EXPECT_LE(std::fabs(out[8]), 20.0);
+    const int lowest = INT32_MIN;  // entry 0
+    ASSERT_EQ(MulChSamEx(123, static_cast<int>(code_), 8, 1, 1, out.data(), gains.data(), &lowest), 1);
+    EXPECT_LE(std::fabs(out[0]), 20.0);
+}
+
 class Triggers : public SimAcquisition {
 protected:
     // A 1 Hz square of amplitude 1000, sampled at 8192 Hz (a period that is
@@ -355,14 +436,21 @@ TEST_F(SimAcquisition, AnyParameterBlockGivesFiniteOutput) {
                 for (double* f : fields) *f = specials[next() % std::size(specials)];
             }
         }
+        // Every family delivers (the block exists and the arguments are
+        // good); values are finite and within full scale; the raw forms stay
+        // inside their buffers (a guard word after each).
         std::fill(out.begin(), out.end(), 0.0);
-        ASSERT_GE(MulChSam(123, static_cast<int>(code_), 256, 1, 8, out.data()), 0);
+        ASSERT_EQ(MulChSam(123, static_cast<int>(code_), 256, 1, 8, out.data()), 1);
         for (double v : out) ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 5000.0) << round;
-        ASSERT_GE(MulChSamW(123, static_cast<int>(code_), 256, 1, 8, words.data()), 0);
+        words.assign(8 * 256 + 1, 0x7E7E);
+        ASSERT_EQ(MulChSamW(123, static_cast<int>(code_), 256, 1, 8, words.data()), 1);
+        ASSERT_EQ(words.back(), 0x7E7E);
         ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 0x1808, 1000), 1);  // 8 from 24
-        ASSERT_GE(get_dbl_data(&handle, 123, 256, 8, out.data(), 256, 0, nullptr), 0);
+        ASSERT_EQ(get_dbl_data(&handle, 123, 256, 8, out.data(), 256, 0, nullptr), 1);
         for (double v : out) ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 5000.0) << round;
-        ASSERT_GE(get_dbl_dataW(&handle, 123, 256, 8, words.data(), 256, 0, nullptr), 0);
+        words.assign(8 * 256 + 1, 0x7E7E);
+        ASSERT_EQ(get_dbl_dataW(&handle, 123, 256, 8, words.data(), 256, 0, nullptr), 1);
+        ASSERT_EQ(words.back(), 0x7E7E);
     }
 }
 

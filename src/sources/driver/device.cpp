@@ -20,12 +20,9 @@ bool tracing() {
 
 // What every request may take beyond the real time of its block, in ms.
 uint32_t margin_ms() {
-    static const uint32_t ms = [] {
-        const char* v = std::getenv("KELMO_DEVICE_TIMEOUT_MS");
-        const long n = v ? std::strtol(v, nullptr, 10) : 0;
-        return n > 0 && n < 86400000 ? static_cast<uint32_t>(n) : 5000u;
-    }();
-    return ms;
+    const char* v = std::getenv("KELMO_DEVICE_TIMEOUT_MS");
+    const long n = v ? std::strtol(v, nullptr, 10) : 0;
+    return n > 0 && n < 86400000 ? static_cast<uint32_t>(n) : 5000u;
 }
 
 }  // namespace
