@@ -270,7 +270,7 @@ void recover_acquisition(uint32_t* handleWord, int cardType) {
     }
     const uint32_t handle = handleWord ? *handleWord : 0;
     if ((type == 602 || type == 603) && handle != 0) {
-        if (auto* s = driver::kept_session(handle)) s->request(driver::kStop, driver::RequestRecord{}, nullptr, 0);
+        if (auto s = driver::kept_session(handle)) s->request(driver::kStop, driver::RequestRecord{}, nullptr, 0);
     }
     if (handle != 0) driver::close_session(handle);
 }

@@ -4,17 +4,12 @@
 #include <cstdio>
 #include <thread>
 
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
 
 #include "kelmo.h"
+#include "platform/platform.h"
 
 int main() {
-    std::printf("ready %ld\n", static_cast<long>(getpid()));
+    std::printf("ready %ld\n", static_cast<long>(kelmo::platform::current().process_id()));
     std::fflush(stdout);
     for (int i = 0; i < 500; ++i) {
         if (InterruptTrigSample() == 1) {

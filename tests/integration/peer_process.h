@@ -2,18 +2,102 @@
 // its first output line read, and killed or waited for.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <tlhelp32.h>
 #else
+#include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
+
+#include <fstream>
+#include <iterator>
 #endif
 
+// What the integration tests need of the system beyond the library: the
+// only place in them that differs between Windows and Linux.
 namespace kelmo::test {
+
+#ifdef _WIN32
+inline constexpr bool kConsoleIsStdout = true;
+#else
+inline constexpr bool kConsoleIsStdout = false;
+#endif
+
+// The command that runs one of the test programs built beside the test.
+inline std::string program_command(const std::string& name) {
+#ifdef _WIN32
+    return name == "genwave" ? std::string("GENWAVE.exe") : name + ".exe";
+#else
+    return "exec ./" + name;
+#endif
+}
+
+inline void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+    ::_putenv_s(name, value ? value : "");
+#else
+    if (value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+#endif
+}
+
+// CPU time of this process so far, in milliseconds.
+inline double process_cpu_ms() {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME& f) {
+        return static_cast<double>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+#else
+    return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+#endif
+}
+
+// Ends every running genwave of this run's shared-memory namespace (such as
+// one the library started).
+inline void stop_genwave() {
+#ifdef _WIN32
+    HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 e{};
+    e.dwSize = sizeof e;
+    for (BOOL more = ::Process32First(snap, &e); more; more = ::Process32Next(snap, &e)) {
+        if (_stricmp(e.szExeFile, "GENWAVE.exe") != 0) continue;
+        if (HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.th32ProcessID)) {
+            ::TerminateProcess(h, 0);
+            ::WaitForSingleObject(h, 5000);
+            ::CloseHandle(h);
+        }
+    }
+    ::CloseHandle(snap);
+#else
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const bool unset = !ns || !*ns;
+    const std::string mine = std::string("KELMO_SHM_NAMESPACE=") + (unset ? "" : ns) + '\0';
+    DIR* proc = ::opendir("/proc");
+    while (dirent* d = proc ? ::readdir(proc) : nullptr) {
+        const std::string dir = std::string("/proc/") + d->d_name;
+        std::ifstream comm(dir + "/comm");
+        std::string name;
+        if (!(comm >> name) || name != "genwave") continue;
+        std::ifstream env(dir + "/environ", std::ios::binary);
+        std::string all((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
+        const bool same = unset ? all.find("KELMO_SHM_NAMESPACE=") == std::string::npos
+                                : all.find(mine) != std::string::npos;
+        if (same) ::kill(std::atoi(d->d_name), SIGTERM);
+    }
+    if (proc) ::closedir(proc);
+#endif
+}
 
 class PeerProcess {
 public:

@@ -7,12 +7,6 @@
 #include <cstring>
 #include <thread>
 
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
 
 #include "platform/platform.h"
 
@@ -23,11 +17,11 @@ int main(int argc, char** argv) {
     }
     auto shm = kelmo::platform::current().shm_create_or_open(argv[2], 1024, nullptr);
     if (!shm) {
-        std::printf("failed %ld\n", static_cast<long>(getpid()));
+        std::printf("failed %ld\n", static_cast<long>(kelmo::platform::current().process_id()));
         return 1;
     }
     shm->set_word(0, std::atoi(argv[3]));
-    std::printf("ready %ld\n", static_cast<long>(getpid()));
+    std::printf("ready %ld\n", static_cast<long>(kelmo::platform::current().process_id()));
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[4])));
     return 0;

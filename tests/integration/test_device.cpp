@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "kelmo.h"
+#include "peer_process.h"
 
 #ifndef _WIN32
 #include <sys/socket.h>
@@ -23,26 +24,30 @@
 
 namespace {
 
-#ifdef _WIN32
-void use_device_dir(const std::string&) {}
-#else
-void use_device_dir(const std::string& dir) { ::setenv("KELMO_DEVICE_DIR", dir.c_str(), 1); }
-#endif
+void use_device_dir(const std::string& dir) { kelmo::test::set_env("KELMO_DEVICE_DIR", dir.c_str()); }
+
+// Console lines go where a console line belongs on this system: standard
+// output on Windows, standard error elsewhere (standard output is the
+// host's there). Returns what the call printed there; `other` receives
+// what it printed on the other stream.
+template <class F>
+std::string console_of(F&& call, std::string* other) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    call();
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    if (kelmo::test::kConsoleIsStdout) std::swap(out, err);
+    *other = out;
+    return err;
+}
 
 TEST(Device, MissingDevicePrintsTheErrorCode) {
     use_device_dir("/nonexistent-kelmo-device-dir");
     uint16_t status = 0xAAAA;
-#ifdef _WIN32
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(GetPrintPortStatus(&status), 0);
-    const std::string out = testing::internal::GetCapturedStdout();
-#else  // stdout is the host's: console lines go to stderr
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(GetPrintPortStatus(&status), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    const std::string out = testing::internal::GetCapturedStderr();
-#endif
+    std::string other;
+    const std::string out = console_of([&] { EXPECT_EQ(GetPrintPortStatus(&status), 0); }, &other);
+    EXPECT_EQ(other, "");
     EXPECT_EQ(out, "Failed to obtain file handle to device: ZEB1 with Win32 error code: 2\n");
     EXPECT_EQ(status, 0xAAAA);
 }
@@ -148,7 +153,7 @@ private:
 TEST(Device, SilentDeviceTimesOut) {
     const std::string dir = testing::TempDir() + "kelmo-stuck-" + std::to_string(::getpid());
     use_device_dir(dir);
-    ::setenv("KELMO_DEVICE_TIMEOUT_MS", "300", 1);
+    kelmo::test::set_env("KELMO_DEVICE_TIMEOUT_MS", "300");
     for (std::size_t bytes : {std::size_t{0}, std::size_t{8}}) {
         StuckDevice dev(dir, bytes);
         uint16_t status = 0xAAAA;
@@ -162,7 +167,7 @@ TEST(Device, SilentDeviceTimesOut) {
         EXPECT_EQ(err, "Request to device ZEB1 (code 0x22201F) failed: no reply within the time-out (time-out 300 ms)\n");
         EXPECT_EQ(status, 0xAAAA);
     }
-    ::unsetenv("KELMO_DEVICE_TIMEOUT_MS");
+    kelmo::test::set_env("KELMO_DEVICE_TIMEOUT_MS", nullptr);
     std::filesystem::remove_all(dir);
 }
 #endif

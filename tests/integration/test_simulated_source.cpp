@@ -17,14 +17,6 @@
 #include "peer_process.h"
 #include "platform/platform.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#include <tlhelp32.h>
-#else
-#include <dirent.h>
-#include <fstream>
-#endif
-
 namespace kelmo::test {
 namespace {
 
@@ -40,59 +32,8 @@ bool wait_for(bool want, int ms) {
     return param_block_exists() == want;
 }
 
-// Ends every genwave of this run's namespace (one the library started).
-void stop_genwave() {
-#ifdef _WIN32
-    HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 e{};
-    e.dwSize = sizeof e;
-    for (BOOL more = ::Process32First(snap, &e); more; more = ::Process32Next(snap, &e)) {
-        if (_stricmp(e.szExeFile, "GENWAVE.exe") != 0) continue;
-        if (HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.th32ProcessID)) {
-            ::TerminateProcess(h, 0);
-            ::WaitForSingleObject(h, 5000);
-            ::CloseHandle(h);
-        }
-    }
-    ::CloseHandle(snap);
-#else
-    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string mine = std::string("KELMO_SHM_NAMESPACE=") + (ns ? ns : "");
-    DIR* proc = ::opendir("/proc");
-    while (dirent* d = proc ? ::readdir(proc) : nullptr) {
-        const std::string dir = std::string("/proc/") + d->d_name;
-        std::ifstream comm(dir + "/comm");
-        std::string name;
-        if (!(comm >> name) || name != "genwave") continue;
-        std::ifstream env(dir + "/environ", std::ios::binary);
-        std::string all((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
-        if (all.find(mine + '\0') != std::string::npos) ::kill(std::atoi(d->d_name), SIGTERM);
-    }
-    if (proc) ::closedir(proc);
-#endif
-}
-
-// CPU time of this process so far, in milliseconds.
-double cpu_ms() {
-#ifdef _WIN32
-    FILETIME created, exited, kernel, user;
-    ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](const FILETIME& f) {
-        return static_cast<double>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 10000.0;
-    };
-    return ms(kernel) + ms(user);
-#else
-    return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
-#endif
-}
-
-#ifdef _WIN32
-const char* const kGenwave = "GENWAVE.exe";
-const char* const kInterrupter = "interrupt_peer.exe";
-#else
-const char* const kGenwave = "exec ./genwave";
-const char* const kInterrupter = "exec ./interrupt_peer";
-#endif
+const std::string kGenwave = program_command("genwave");
+const std::string kInterrupter = program_command("interrupt_peer");
 
 class SimulatedSource : public ::testing::Test {
 protected:
@@ -121,10 +62,10 @@ TEST_F(SimulatedSource, AcquiresWhatGenwavePublishes) {
     const uint32_t code = rate(10000.0);
     std::vector<double> out(8 * 1000);
     const auto t0 = std::chrono::steady_clock::now();
-    const double c0 = cpu_ms();
+    const double c0 = process_cpu_ms();
     ASSERT_EQ(MulChSam(123, static_cast<int>(code), 1000, 1, 8, out.data()), 1);
     const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    const double cpuMs = cpu_ms() - c0;
+    const double cpuMs = process_cpu_ms() - c0;
     EXPECT_GE(wallMs, 99.0);
     std::printf("8 x 1000 samples at 10 kHz: %.1f ms wall, %.1f ms CPU\n", wallMs, cpuMs);
 

@@ -17,6 +17,7 @@ namespace {
 struct Watcher {
     std::atomic<bool> stop{false};
     std::string seen;
+    std::wstring seenWide;
     std::thread thread;
 
     void start() {
@@ -27,6 +28,9 @@ struct Watcher {
                     char text[256] = {};
                     ::GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
                     seen = text;
+                    wchar_t wide[256] = {};
+                    ::GetDlgItemTextW(box, 0xFFFF, wide, 256);
+                    seenWide = wide;
                     ::PostMessageA(box, WM_COMMAND, IDOK, 0);
                     return;
                 }
@@ -66,6 +70,26 @@ TEST(MessageBox, CreateFailureIsShownAndDismissed) {
     ::CloseHandle(squatter);
     // With the name free again the block is created and no box appears.
     EXPECT_EQ(preSamp(123, 1e6, &code, &actual), 1);
+    ::FreeLibrary(dll);
+}
+
+using SplintFn = double(__cdecl*)(double*, double*, double*, int, double);
+
+// The Chinese texts are stored in GBK and read the same whatever the
+// system's ANSI code page is.
+TEST(MessageBox, ChineseTextReadsTheSameInEveryCodePage) {
+    HMODULE dll = ::LoadLibraryA("kelmo.dll");
+    ASSERT_NE(dll, nullptr);
+    auto splint = reinterpret_cast<SplintFn>(reinterpret_cast<void*>(::GetProcAddress(dll, "splint")));
+    ASSERT_NE(splint, nullptr);
+    double xa[2] = {1.0, 1.0}, ya[2] = {0.0, 1.0}, y2[2] = {};
+    Watcher watcher;
+    watcher.start();
+    EXPECT_EQ(splint(xa, ya, y2, 2, 1.0), 0.0);  // equal abscissas
+    watcher.stop = true;
+    watcher.thread.join();
+    // "xa 数组的值不能相同"
+    EXPECT_EQ(watcher.seenWide, L"xa \u6570\u7ec4\u7684\u503c\u4e0d\u80fd\u76f8\u540c");
     ::FreeLibrary(dll);
 }
 

@@ -10,13 +10,15 @@ namespace {
 
 struct Table {
     std::mutex mutex;
-    std::map<uint32_t, DeviceSession> sessions;
+    std::map<uint32_t, std::shared_ptr<DeviceSession>> sessions;
     uint32_t next = 0x100;
 };
 
+// Never destroyed: a session may be closed by a host's exit handlers after
+// the statics of this file would have gone.
 Table& table() {
-    static Table t;
-    return t;
+    static Table* t = new Table;
+    return *t;
 }
 
 }  // namespace
@@ -29,20 +31,20 @@ uint32_t keep_session(DeviceSession session) {
         t.next += 4;  // handle values are multiples of 4, never 0
         h = t.next;
     } while (h == 0 || t.sessions.count(h));
-    t.sessions.emplace(h, std::move(session));
+    t.sessions.emplace(h, std::make_shared<DeviceSession>(std::move(session)));
     return h;
 }
 
-DeviceSession* kept_session(uint32_t handle) {
+std::shared_ptr<DeviceSession> kept_session(uint32_t handle) {
     auto& t = table();
     std::lock_guard<std::mutex> g(t.mutex);
     auto it = t.sessions.find(handle);
-    return it == t.sessions.end() ? nullptr : &it->second;
+    return it == t.sessions.end() ? nullptr : it->second;
 }
 
 bool close_session(uint32_t handle) {
     auto& t = table();
-    DeviceSession s;
+    std::shared_ptr<DeviceSession> s;
     {
         std::lock_guard<std::mutex> g(t.mutex);
         auto it = t.sessions.find(handle);
@@ -53,7 +55,7 @@ bool close_session(uint32_t handle) {
         s = std::move(it->second);
         t.sessions.erase(it);
     }
-    return s.close();
+    return s->close();
 }
 
 }  // namespace kelmo::driver

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "sources/driver/device.h"
 
@@ -10,8 +11,9 @@ namespace kelmo::driver {
 
 // Keeps the session; returns its non-zero handle word.
 uint32_t keep_session(DeviceSession session);
-// The kept session of a handle word, or nullptr.
-DeviceSession* kept_session(uint32_t handle);
+// The kept session of a handle word, or nullptr. Shared, so that a
+// request running on one thread outlives a close_session on another.
+std::shared_ptr<DeviceSession> kept_session(uint32_t handle);
 // Closes and forgets it. False (with the console line printed) when the
 // word names no open session or the system refuses to close it.
 bool close_session(uint32_t handle);
