@@ -22,8 +22,18 @@ void check(bool ok, const char* what) {
 }
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     using kelmo::sim::SimParamBlock;
+    // --start-source: only let the library start the signal-source program
+    // (its block must be missing) and exit while it runs. The program must
+    // not hold this host's standard output: `host | cat` ends with the host.
+    if (argc > 1 && std::strcmp(argv[1], "--start-source") == 0) {
+        char text[131] = "";
+        int status = 0;
+        const int ok = Checkcard(123, text, &status);
+        std::printf("host_life: Checkcard %d \"%s\"\n", ok, text);
+        return ok == 1 ? 0 : 1;
+    }
     auto params = kelmo::platform::current().shm_create_or_open(kelmo::sim::kParamBlockName,
                                                                 kelmo::sim::kParamBlockBytes, nullptr);
     check(params != nullptr, "publishing the parameter block");
