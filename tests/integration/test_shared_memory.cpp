@@ -13,6 +13,9 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #endif
 
 namespace kelmo::test {
@@ -104,6 +107,51 @@ TEST(SharedMemoryAcrossProcesses, ReadOnlyViewAndSizeChecks) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 #endif
 }
+
+#ifndef _WIN32
+// Entries of a namespace in /dev/shm.
+int entries_of(const std::string& ns) {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
+        if (e.path().filename().string().rfind("kelmo." + ns + ".", 0) == 0) ++n;
+    return n;
+}
+
+// When the last holder of a namespace's last object closes it, nothing of
+// the namespace is left, its lock object included; the namespace works as
+// before afterwards.
+TEST(SharedMemoryAcrossProcesses, NamespaceLeavesNothingBehind) {
+    const char* before = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string saved = before ? before : "";
+    const std::string ns = unique("clean");
+    set_env("KELMO_SHM_NAMESPACE", ns.c_str());
+    for (int round = 0; round < 2; ++round) {
+        PeerProcess peer(peer_command("held", 7, 200));
+        ASSERT_TRUE(peer.ready());
+        auto mine = platform::current().shm_create_or_open("mine", 1024, nullptr);
+        ASSERT_NE(mine, nullptr);
+        EXPECT_EQ(open_existing("held")->word(0), 7);
+        EXPECT_EQ(entries_of(ns), 3);  // two objects and the lock
+        mine.reset();
+        EXPECT_EQ(peer.wait(), 0);
+        EXPECT_EQ(entries_of(ns), 0) << round;
+    }
+    set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
+}
+
+// Another process shrinks an object under a view: the view says so, so a
+// holder can refuse to write through it instead of faulting.
+TEST(SharedMemoryAcrossProcesses, ShrunkObjectIsNoticed) {
+    const std::string name = unique("shrunk");
+    auto mine = platform::current().shm_create_or_open(name, 4096, nullptr);
+    ASSERT_NE(mine, nullptr);
+    EXPECT_TRUE(mine->intact());
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string path = "/dev/shm/kelmo." + std::string(ns && *ns ? ns : "default") + "." + name;
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    EXPECT_FALSE(mine->intact());
+}
+#endif
 
 }  // namespace
 }  // namespace kelmo::test

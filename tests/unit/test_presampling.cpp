@@ -132,6 +132,45 @@ TEST_F(PreSampling, ReadBackFormulas) {
     EXPECT_EQ(f, 1000.0);
 }
 
+// Every catalogue row, and the instruments outside it with a clock of their
+// own: the frequency a divider gives (n channels share the clock where the
+// card multiplexes), or no answer at all.
+TEST_F(PreSampling, ReadBackOfEveryRow) {
+    struct Case {
+        int type;
+        uint32_t d;
+        int n;
+        double hz;  // < 0: no read-back, the output is left alone
+    };
+    const Case cases[] = {
+        {602, 100, 3, 1e5},     {603, 50, 1, 2e5},      {614, 10, 1, -1},       {624, 10, 1, -1},
+        {618, 10, 2, 1e5},      {619, 8, 2, 128000},    {632, 20, 1, 1e5},      {633, 10, 2, 1e5},
+        {638, 50, 2, 1e5},      {668, 100, 1, 1e5},     {688, 25, 4, 1e5},      {698, 10, 10, 1e5},
+        {699, 100, 1, 1e5},     {648, 50, 2, 1e5},      {653, 10, 4, 1e5},      {653, 10, 3, 1e5},
+        {658, 20, 5, 1e5},      {678, 100, 1, 1e5},     {679, 1, 100, 1e5},     {661, 4, 5, 1e5},
+        {662, 20, 1, 1e5},      {666, 10, 2, 1e5},      {669, 100, 1, 1e5},     {670, 10, 1, -1},
+        {718, 10, 2, 1e5},      {719, 16, 1, 128000},   {720, 400, 1, 1e5},     {721, 5, 4, 1e5},
+        {722, 20, 1, 1e5},      {723, 10, 2, 1e5},      {724, 4, 5, 1e5},       {728, 64, 2, 64000},
+        {729, 8, 1, 1024000},   {800, 8, 1, 44100},     {801, 1, 1, -1},        {802, 60, 1, 1e5},
+        {808, 30, 2, 1e5},      {809, 20, 3, 1e5},      {803, 15, 4, 1e5},      {805, 6, 10, 1e5},
+        {804, 60, 1, 1e5},      {881, 30, 2, 1e5},      {882, 60, 1, 1e5},      {806, 12, 5, 1e5},
+        {807, 60, 1, 1e5},      {810, 30, 2, 1e5},      {811, 20, 3, 1e5},      {812, 60, 1, 1e5},
+        {885, 24, 1, 1e5},      {886, 12, 2, 2e5},      {706, 24, 1, 1e5},      {712, 48, 1, 50000},
+        {861, 64, 2, 64000},    {813, 8, 4, 256000},    {829, 16, 2, 256000},   {820, 60, 1, 1e5},
+        {863, 8192, 1, 1000},   {872, 16, 2, 256000},   {891, 256, 1, 96000},   {892, 128, 2, 96000},
+        {880, 8, 1, 1024000},   {890, 3, 1, 48828.125}, {884, 60, 1, 1e5},
+    };
+    for (const Case& c : cases) {
+        double f = -7.0;
+        EXPECT_EQ(GetFre(c.type, c.d, &f, c.n), 1) << c.type;
+        if (c.hz < 0) {
+            EXPECT_EQ(f, -7.0) << c.type;
+        } else {
+            EXPECT_DOUBLE_EQ(f, c.hz) << c.type << " d " << c.d << " n " << c.n;
+        }
+    }
+}
+
 TEST_F(PreSampling, ReadBackFollowsClockFlagAndMode) {
     auto block = holdBlock();
     block->set_word(2, -1);

@@ -336,6 +336,31 @@ TEST_F(Triggers, EdgesAndHistory) {
     EXPECT_EQ(InterruptTrigSample(), 0);  // nothing runs any more
 }
 
+// The Ex variant: per-channel gains (the generator's amplitude factor) and
+// a first channel; the trigger channel counts from the first channel.
+TEST_F(Triggers, ExVariantWithGainsAndFirstChannel) {
+    cosine(2, 50.0, 100.0);
+    std::vector<double> gains(32, 1.0);
+    gains[1] = 2.0;   // the square
+    gains[2] = 3.0;   // the cosine on entry 2
+    std::vector<double> out(2 * 256);
+    const int first = 1;  // channels 1 and 2 of the source: entry 1, entry 2
+    p().waveform[1] = 4;  // entry 1 becomes the square, entry 0 is left silent
+    p().freq1[1] = 1.0;
+    p().amp1[1] = 1000.0;
+    p().period[1] = 1.0;
+    p().waveform[0] = 6;
+    // Rising edge of the square at sample 6144, 10 samples of history.
+    ASSERT_EQ(TriMulChSamEx(1024 + 10, 0, 0.0, 123, static_cast<int>(code_), 256, 1, 2, out.data(), gains.data(),
+                            &first),
+              0);
+    EXPECT_EQ(out[9], -2000.0);
+    EXPECT_EQ(out[10], 2000.0);
+    EXPECT_NEAR(out[256 + 10], 3.0 * cosine_at(50.0, 100.0, 0, 6144, 0, 8192), 1e-6);
+    EXPECT_EQ(fake.word("USB_samp", 1 + 1), 2);  // gains went to words 1 + i
+    EXPECT_EQ(fake.word("USB_samp", 1 + 2), 3);
+}
+
 TEST_F(Triggers, InterruptEndsTheWait) {
     std::vector<double> out(1024);
     int blocks = 0;
