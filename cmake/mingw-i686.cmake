@@ -8,4 +8,9 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# 32-bit programs do not run on these build machines; tests are not run.
+# Tests run under wine where the machine runs 32-bit programs (with 32-bit
+# wine installed); scripts/test decides whether to run them.
+find_program(KELMO_WINE wine)
+if(KELMO_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KELMO_WINE})
+endif()
