@@ -60,7 +60,7 @@ int start_driver(UnitFrame& f, uint32_t* handleWord, int32_t freqCode, int32_t b
     auto dev = driver::DeviceSession::open();
     if (!dev) return 0;
     const int32_t type = f.type();
-    driver::RequestRecord rec{};
+    platform::RequestRecord rec{};
     rec.cardType = type;
     rec.divider = freqCode;
     rec.samples = blockLen;
@@ -68,7 +68,7 @@ int start_driver(UnitFrame& f, uint32_t* handleWord, int32_t freqCode, int32_t b
     rec.channel = channelField;
     const bool single = (type == 602 || type == 603) && span.count <= 0;
     f.block->set_word(kWordSingleChannel, single ? static_cast<int32_t>(-int64_t{span.count}) : 0);
-    const bool ok = dev.request(driver::kContinuousStart, rec, nullptr, 0);
+    const bool ok = dev.request(platform::kContinuousStart, rec, nullptr, 0);
     // The device stays open, also after a refused start, until recover.
     *handleWord = driver::keep_session(std::move(dev));
     return ok ? 1 : 0;
@@ -86,19 +86,10 @@ int start_continuous(uint32_t* handleWord, int cardType, int freqCode, int gain,
     if (is_simulated(type)) return start_sim(f, freqCode, gain, span, exVariant ? chGains : nullptr);
     if (type == kSoundCard && !exVariant) return sound::start_capture(static_cast<uint32_t>(freqCode), span.count);
 
-    std::optional<int32_t> code;
+    const auto code =
+        driver::gain_code(exVariant ? driver::GainRule::StartEx : driver::GainRule::Start, type, gain, chGains);
     int16_t field;
     const bool pair = type == 602 || type == 603;
-    if (type == 653) {
-        code = driver::divided_code(gain);
-    } else if (!exVariant) {
-        code = driver::log2_code(gain, 0.00001);
-        if (code && pair) *code *= 17;
-    } else if (pair) {
-        code = driver::nibble_code(chGains);
-    } else {
-        code = driver::log2_code(gain, 0.0001);
-    }
     if (pair)
         field = f.mode == -1 ? int16_t{-1} : (exVariant ? static_cast<int16_t>(span.count) : int16_t{1});
     else
@@ -270,7 +261,7 @@ void recover_acquisition(uint32_t* handleWord, int cardType) {
     }
     const uint32_t handle = handleWord ? *handleWord : 0;
     if ((type == 602 || type == 603) && handle != 0) {
-        if (auto s = driver::kept_session(handle)) s->request(driver::kStop, driver::RequestRecord{}, nullptr, 0);
+        if (auto s = driver::kept_session(handle)) s->request(platform::kStop, platform::RequestRecord{}, nullptr, 0);
     }
     if (handle != 0) driver::close_session(handle);
 }

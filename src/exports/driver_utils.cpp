@@ -19,8 +19,8 @@ KELMO_API int KELMO_CALL GetPrintPortStatus(uint16_t* status) {
         if (!status) return 0;
         auto dev = driver::DeviceSession::open();
         if (!dev) return 0;
-        driver::RequestRecord rec{};
-        if (!dev.request(driver::kPortStatus, rec, status, 2)) return 0;  // the session closes itself
+        platform::RequestRecord rec{};
+        if (!dev.request(platform::kPortStatus, rec, status, 2)) return 0;  // the session closes itself
         return dev.close() ? 1 : 0;
     });
 }

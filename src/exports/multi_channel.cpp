@@ -33,28 +33,14 @@ struct Request {
     const double* chGains;  // Ex variants
 };
 
-// The driver's gain code for this variant, or nothing for a gain that
-// has none (a gain of 0, or one without a logarithm).
-std::optional<int32_t> gain_code(Variant v, int32_t type, int32_t gain, const double* chGains) {
-    if (type == 653) {
-        if (v == Variant::Plain) return gain;
-        return driver::divided_code(gain);
-    }
-    if (is_simulated(type) && v != Variant::W) return gain;
+driver::GainRule gain_rule(Variant v) {
     switch (v) {
-        case Variant::Plain: {
-            auto c = driver::log2_code(gain, 0.00001);
-            if (c && (type == 602 || type == 603)) *c *= 17;
-            return c;
-        }
-        case Variant::W: return driver::log2_code(gain, 0.00001);
-        case Variant::Ex:
-        case Variant::WEx: {
-            if (type == 602 || type == 603) return driver::nibble_code(chGains);
-            return driver::log2_code(gain, v == Variant::Ex ? 0.5 : 0.0001);
-        }
+        case Variant::Plain: return driver::GainRule::Block;
+        case Variant::Ex: return driver::GainRule::BlockEx;
+        case Variant::W: return driver::GainRule::BlockWords;
+        case Variant::WEx: return driver::GainRule::BlockWordsEx;
     }
-    return std::nullopt;
+    return driver::GainRule::Block;
 }
 
 uint32_t mult_of(Variant v, const UnitFrame& f) {
@@ -86,19 +72,19 @@ platform::PageBufferPtr scratch(const Request& r, int32_t type, uint32_t mult) {
 
 int driver_path(const Request& r, const UnitFrame& f, uint32_t mult, void* raw) {
     const int32_t type = f.type();
-    const auto code = gain_code(r.variant, type, r.gain, r.chGains);
+    const auto code = driver::gain_code(gain_rule(r.variant), type, r.gain, r.chGains);
     if (!code) return 0;
     auto dev = driver::DeviceSession::open();
     if (!dev) return 0;
     const uint32_t total = static_cast<uint32_t>(r.span.count) * static_cast<uint32_t>(r.len);
-    driver::RequestRecord rec{};
+    platform::RequestRecord rec{};
     rec.cardType = type;
     rec.divider = r.freqCode & 0xFFFF;
     rec.samples = static_cast<int32_t>(mult * static_cast<uint32_t>(r.len));
     rec.gainCode = static_cast<uint16_t>(*code);
     const bool negate = (type == 602 || type == 603) && f.mode == -1;
     rec.channel = static_cast<int16_t>(negate ? -r.span.count : r.span.count);
-    if (!dev.request(driver::kMultiChannel, rec, raw, total * mult * 2)) return 0;
+    if (!dev.request(platform::kMultiChannel, rec, raw, total * mult * 2)) return 0;
     driver::deliver_block(type, mult, total, raw, r.out, words(r.variant));
     return dev.close() ? 1 : 0;
 }

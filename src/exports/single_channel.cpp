@@ -35,19 +35,18 @@ platform::PageBufferPtr raw_buffer(const UnitFrame& f, int32_t k, uint32_t n, Ou
 int driver_block(const UnitFrame& f, uint32_t freqCode, uint32_t n, int32_t gain, int16_t k, void* out,
                  Output kind, void* raw) {
     const int32_t type = f.type();
-    const auto code = type == 653 ? driver::divided_code(static_cast<int16_t>(gain))
-                                  : driver::log2_code(static_cast<int16_t>(gain), 0.00001);
+    const auto code = driver::gain_code(driver::GainRule::Single, type, gain, nullptr);
     const uint32_t mult = f.mode == -1 ? 32 : 1;
     auto dev = driver::DeviceSession::open();
     if (!dev) return 0;
     if (!code) return 0;  // a gain without a code is refused
-    driver::RequestRecord rec{};
+    platform::RequestRecord rec{};
     rec.cardType = type;
     rec.divider = static_cast<int32_t>(freqCode & 0xFFFF);
     rec.samples = static_cast<int32_t>(n * mult);
     rec.gainCode = static_cast<uint16_t>(*code);
     rec.channel = ((type == 602 || type == 603) && f.mode == -1) ? static_cast<int16_t>(-k) : k;
-    if (!dev.request(driver::kSingleChannel, rec, raw, n * mult * 2)) return 0;
+    if (!dev.request(platform::kSingleChannel, rec, raw, n * mult * 2)) return 0;
     driver::deliver_block(type, mult, n, raw, out, kind == Output::Words);
     return dev.close() ? 1 : 0;
 }

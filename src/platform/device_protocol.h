@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "sources/driver/request.h"
+#include "platform/device_request.h"
 
 namespace kelmo::platform {
 
@@ -18,7 +18,7 @@ inline constexpr uint32_t kDeviceMagic = 0x314245u;  // "EB1"
 struct DeviceRequestHeader {
     uint32_t magic;
     uint32_t code;
-    driver::RequestRecord record;
+    RequestRecord record;
     uint32_t outSize;
 };
 struct DeviceReplyHeader {

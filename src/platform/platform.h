@@ -21,7 +21,7 @@
 #include <memory>
 #include <string>
 
-#include "sources/driver/request.h"
+#include "platform/device_request.h"
 
 namespace kelmo::platform {
 
@@ -64,7 +64,7 @@ public:
     // with a time-out error (where the system lets a request be bounded);
     // after a time-out or a broken reply the device refuses every further
     // request, since its replies can no longer be matched to requests.
-    virtual bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out,
+    virtual bool ioctl(uint32_t code, const RequestRecord& record, void* out,
                        uint32_t outSize, uint32_t* status, uint32_t timeoutMs) = 0;
     // True on success; on failure last_error() has the code.
     virtual bool close() = 0;

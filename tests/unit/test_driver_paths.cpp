@@ -17,7 +17,7 @@ protected:
         block_->set_word(0, 1);
         fake.deviceMissing = false;
         // The device fills every output byte with a pattern of its index.
-        fake.handler = [this](uint32_t, const driver::RequestRecord&, void* out, uint32_t size, uint32_t* status) {
+        fake.handler = [this](uint32_t, const platform::RequestRecord&, void* out, uint32_t size, uint32_t* status) {
             auto* b = static_cast<unsigned char*>(out);
             for (uint32_t i = 0; i < size; ++i) b[i] = static_cast<unsigned char>(i * 7 + 3);
             if (status) *status = 0;
@@ -147,7 +147,7 @@ TEST_F(DriverPaths, RequestsAreBoundedAndTheCauseIsNamed) {
               "Request to device ZEB1 (code 0x222007) failed: no reply within the time-out (time-out 5100 ms)\n");
     EXPECT_EQ(fake.openDevices, 0);
     // A divider of 0 or a type without a clock formula still gets a bound.
-    EXPECT_EQ(driver::request_timeout_ms(0x222007, driver::RequestRecord{999, 0, 1000, 0, {}, 1, 0, 0, {}}, 0), 5001u);
+    EXPECT_EQ(driver::request_timeout_ms(0x222007, platform::RequestRecord{999, 0, 1000, 0, {}, 1, 0, 0, {}}, 0), 5001u);
 }
 
 }  // namespace

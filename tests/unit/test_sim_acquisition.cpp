@@ -483,7 +483,7 @@ TEST_F(SimAcquisition, AnyParameterBlockGivesFiniteOutput) {
 TEST_F(SimAcquisition, DriverBlockInThirtyTwoFoldMode) {
     fake.deviceMissing = false;
     fake.set_word("USB_samp", 0, -1);
-    fake.handler = [](uint32_t, const driver::RequestRecord&, void* out, uint32_t size, uint32_t*) {
+    fake.handler = [](uint32_t, const platform::RequestRecord&, void* out, uint32_t size, uint32_t*) {
         auto* w = static_cast<int16_t*>(out);
         for (uint32_t i = 0; i < size / 2; ++i) w[i] = static_cast<int16_t>(i % 32 == 0 ? i / 32 : -1);
         return true;

@@ -38,7 +38,7 @@ public:
     ~FakeDevice() override {
         if (open_) --owner_.openDevices;
     }
-    bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out, uint32_t outSize,
+    bool ioctl(uint32_t code, const platform::RequestRecord& record, void* out, uint32_t outSize,
                uint32_t* status, uint32_t timeoutMs) override {
         owner_.requests.push_back({code, record, outSize, timeoutMs});
         cause_ = nullptr;

@@ -22,12 +22,12 @@ public:
     };
     struct Request {
         uint32_t code;
-        driver::RequestRecord record;
+        platform::RequestRecord record;
         uint32_t outSize;
         uint32_t timeoutMs;
     };
     using DeviceHandler =
-        std::function<bool(uint32_t code, const driver::RequestRecord&, void* out, uint32_t outSize, uint32_t* status)>;
+        std::function<bool(uint32_t code, const platform::RequestRecord&, void* out, uint32_t outSize, uint32_t* status)>;
 
     // Installs itself as the current platform; the destructor restores the
     // default.

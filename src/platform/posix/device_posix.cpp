@@ -75,7 +75,7 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
 
-    bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out, uint32_t outSize,
+    bool ioctl(uint32_t code, const platform::RequestRecord& record, void* out, uint32_t outSize,
                uint32_t* status, uint32_t timeoutMs) override {
         cause_ = nullptr;
         if (fd_ < 0 || broken_) {

@@ -56,10 +56,10 @@ public:
     }
     // The kernel driver answers every request itself; a synchronous request
     // cannot be bounded from here, so the time-out is not used.
-    bool ioctl(uint32_t code, const driver::RequestRecord& record, void* out, uint32_t outSize,
+    bool ioctl(uint32_t code, const platform::RequestRecord& record, void* out, uint32_t outSize,
                uint32_t* status, uint32_t /*timeoutMs*/) override {
         DWORD returned = 0;
-        driver::RequestRecord in = record;
+        platform::RequestRecord in = record;
         const BOOL ok = ::DeviceIoControl(h_, code, &in, sizeof in, out, out ? outSize : 0, &returned, nullptr);
         // The device writes the status word through the address in the record.
         if (status) *status = 0;

@@ -27,10 +27,10 @@ uint32_t margin_ms() {
 
 }  // namespace
 
-uint32_t request_timeout_ms(uint32_t code, const RequestRecord& record, uint32_t divider) {
+uint32_t request_timeout_ms(uint32_t code, const platform::RequestRecord& record, uint32_t divider) {
     double blockMs = 0.0;
-    if (code == kSingleChannel || code == kMultiChannel || code == kContinuousFetch) {
-        const int32_t n = code == kSingleChannel ? 1 : std::max<int32_t>(1, std::abs(int32_t{record.channel}));
+    if (code == platform::kSingleChannel || code == platform::kMultiChannel || code == platform::kContinuousFetch) {
+        const int32_t n = code == platform::kSingleChannel ? 1 : std::max<int32_t>(1, std::abs(int32_t{record.channel}));
         const uint32_t d = std::max<uint32_t>(1, divider);
         double hz = 0.0;
         // A card type without a read-back formula: assume a slow 1 MHz clock.
@@ -48,12 +48,12 @@ DeviceSession DeviceSession::open() {
     return DeviceSession(std::move(d));
 }
 
-bool DeviceSession::request(uint32_t code, const RequestRecord& record, void* out, uint32_t outSize,
+bool DeviceSession::request(uint32_t code, const platform::RequestRecord& record, void* out, uint32_t outSize,
                             uint32_t* status) {
     if (!dev_) return false;
     // The fetch carries no divider: its blocks come at the start's rate.
-    if (code == kContinuousStart) divider_ = static_cast<uint32_t>(record.divider);
-    const uint32_t divider = code == kContinuousFetch ? divider_ : static_cast<uint32_t>(record.divider) & 0xFFFF;
+    if (code == platform::kContinuousStart) divider_ = static_cast<uint32_t>(record.divider);
+    const uint32_t divider = code == platform::kContinuousFetch ? divider_ : static_cast<uint32_t>(record.divider) & 0xFFFF;
     const uint32_t timeout = request_timeout_ms(code, record, divider);
     const bool ok = dev_->ioctl(code, record, out, outSize, status, timeout);
     if (tracing())

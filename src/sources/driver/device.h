@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "sources/driver/request.h"
+#include "platform/device_request.h"
 
 namespace kelmo::driver {
 
@@ -24,7 +24,7 @@ public:
     DeviceSession() = default;
     explicit operator bool() const { return dev_ != nullptr; }
 
-    bool request(uint32_t code, const RequestRecord& record, void* out, uint32_t outSize,
+    bool request(uint32_t code, const platform::RequestRecord& record, void* out, uint32_t outSize,
                  uint32_t* status = nullptr);
 
     // Closes the device; prints the console line and returns false when the
@@ -40,6 +40,6 @@ private:
 // How long a request may wait for the device: the real time of the block it
 // asks for (at the card's rate for that divider) plus a margin of 5 s, or
 // of KELMO_DEVICE_TIMEOUT_MS milliseconds when that is set.
-uint32_t request_timeout_ms(uint32_t code, const RequestRecord& record, uint32_t divider);
+uint32_t request_timeout_ms(uint32_t code, const platform::RequestRecord& record, uint32_t divider);
 
 }  // namespace kelmo::driver

@@ -32,3 +32,49 @@ inline std::optional<int32_t> nibble_code(const double* chGains) {
 }
 
 }  // namespace kelmo::driver
+
+namespace kelmo::driver {
+
+// Which export asks: each family has its own rule for the gain code.
+enum class GainRule {
+    Single,          // OneChSam family
+    Block,           // MulChSam
+    BlockWords,      // MulChSamW
+    BlockEx,         // MulChSamEx
+    BlockWordsEx,    // MulChSamWEx
+    Start,           // Set_dbl_MulChSam
+    StartEx,         // Set_dbl_MulChSamEx
+};
+
+// The gain code the driver receives for card type `type`, or nothing when
+// the gain has none (the call is refused then). chGains: the Ex variants'
+// per-channel gains (may be null).
+inline std::optional<int32_t> gain_code(GainRule rule, int32_t type, int32_t gain, const double* chGains) {
+    const bool pair = type == 602 || type == 603;  // one code per channel, or 17 x the code
+    switch (rule) {
+        case GainRule::Single:
+            if (type == 653) return divided_code(static_cast<int16_t>(gain));
+            return log2_code(static_cast<int16_t>(gain), 0.00001);
+        case GainRule::Block:
+            if (type == 653) return gain;
+            [[fallthrough]];
+        case GainRule::Start: {
+            if (type == 653) return divided_code(gain);
+            auto c = log2_code(gain, 0.00001);
+            if (c && pair) *c *= 17;
+            return c;
+        }
+        case GainRule::BlockWords:
+            if (type == 653) return divided_code(gain);
+            return log2_code(gain, 0.00001);
+        case GainRule::BlockEx:
+        case GainRule::BlockWordsEx:
+        case GainRule::StartEx:
+            if (type == 653) return divided_code(gain);
+            if (pair) return nibble_code(chGains);
+            return log2_code(gain, rule == GainRule::BlockEx ? 0.5 : 0.0001);
+    }
+    return std::nullopt;
+}
+
+}  // namespace kelmo::driver

@@ -1,11 +1,12 @@
 // The 56-byte request record that every I/O control request to the
-// acquisition device carries, and the request codes.
+// acquisition device carries, and the request codes: the device's wire data,
+// shared by the platform backends and the driver path.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace kelmo::driver {
+namespace kelmo::platform {
 
 #pragma pack(push, 1)
 struct RequestRecord {
@@ -42,4 +43,4 @@ enum RequestCode : uint32_t {
     kDaData = 0x22209F,
 };
 
-}  // namespace kelmo::driver
+}  // namespace kelmo::platform
