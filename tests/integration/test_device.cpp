@@ -53,20 +53,26 @@ TEST(Device, MissingDevicePrintsTheErrorCode) {
 }
 
 #ifndef _WIN32
+// A listening socket where the library looks for the device "ZEB1".
+int listen_as_device(const std::string& dir) {
+    std::filesystem::create_directories(dir);
+    const std::string path = dir + "/ZEB1";
+    ::unlink(path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(fd, 1), 0);
+    return fd;
+}
+
 // Serves one connection: answers every request with `ok` and two status
 // bytes, recording the request codes it saw.
 class OneShotDevice {
 public:
     OneShotDevice(const std::string& dir, bool ok) {
-        std::filesystem::create_directories(dir);
-        const std::string path = dir + "/ZEB1";
-        ::unlink(path.c_str());
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(listener_, 1), 0);
+        listener_ = listen_as_device(dir);
         thread_ = std::thread([this, ok] {
             const int c = ::accept(listener_, nullptr, nullptr);
             kelmo::platform::DeviceRequestHeader req{};
@@ -116,15 +122,7 @@ TEST(Device, PortStatusFromTheDevice) {
 class StuckDevice {
 public:
     StuckDevice(const std::string& dir, std::size_t replyBytes) {
-        std::filesystem::create_directories(dir);
-        const std::string path = dir + "/ZEB1";
-        ::unlink(path.c_str());
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(listener_, 1), 0);
+        listener_ = listen_as_device(dir);
         thread_ = std::thread([this, replyBytes] {
             const int c = ::accept(listener_, nullptr, nullptr);
             kelmo::platform::DeviceRequestHeader req{};
