@@ -13,27 +13,27 @@ ConvGroup conv_group(int32_t t) {
     switch (t) {
         case 123: case 602: case 603: case 638: case 648: case 658: case 668: case 669:
         case 678: case 679: case 698: case 699: case 861: case 863:
-            return G1;
+            return Signed16;
         case 616: case 618: case 619: case 688:
-            return G2;
+            return Offset16;
         case 632: case 633: case 661: case 662: case 666:
-            return G3;
+            return Signed12;
         case 653:
-            return G4;
+            return Offset12Inverted;
         case 806: case 807: case 810: case 811: case 812:
-            return G5;
+            return Offset12;
         case 720:
-            return G7;
+            return Signed16Per1000;
         case 880:
-            return G8;
+            return Signed16Range2k;
         case 800:
-            return G9;
+            return Sound;
         case 124: case 891:
-            return G10;
+            return Signed32;
         case 890:
-            return G11;
+            return Signed24In32;
         case 892:
-            return G12;
+            return Signed32Range10k;
         default:
             break;
     }
@@ -41,11 +41,11 @@ ConvGroup conv_group(int32_t t) {
     const bool tenThousand = t == 706 || t == 712 || t == 718 || t == 719 || (t >= 721 && t <= 724) || t == 728 ||
                              t == 729 || (t >= 801 && t <= 805) || t == 808 || t == 809 || (t >= 813 && t <= 829) ||
                              t == 872 || t == 881 || t == 882 || t == 884 || t == 885 || t == 886;
-    return tenThousand ? G6 : None;
+    return tenThousand ? Signed16Range10k : None;
 }
 
 double range_limit(int32_t t) {
-    if (conv_group(t) == ConvGroup::G6) return 9998.0;  // exactly the +-10000 types
+    if (conv_group(t) == ConvGroup::Signed16Range10k) return 9998.0;  // exactly the +-10000 types
     if (t == 720) return 1004.9;
     if (t == 880) return 1999.9;
     return 4999.0;
@@ -79,30 +79,30 @@ Extremes scalar_group(double* values, void* raw, int32_t n, bool toEngineering, 
 Extremes convert_scalar(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain) {
     using enum ConvGroup;
     switch (g) {
-        case G1:
-            return scalar_group<G1>(values, raw, n, toEngineering, gain);
-        case G2:
-            return scalar_group<G2>(values, raw, n, toEngineering, gain);
-        case G3:
-            return scalar_group<G3>(values, raw, n, toEngineering, gain);
-        case G4:
-            return scalar_group<G4>(values, raw, n, toEngineering, gain);
-        case G5:
-            return scalar_group<G5>(values, raw, n, toEngineering, gain);
-        case G6:
-            return scalar_group<G6>(values, raw, n, toEngineering, gain);
-        case G7:
-            return scalar_group<G7>(values, raw, n, toEngineering, gain);
-        case G8:
-            return scalar_group<G8>(values, raw, n, toEngineering, gain);
-        case G9:
-            return scalar_group<G9>(values, raw, n, toEngineering, gain);
-        case G10:
-            return scalar_group<G10>(values, raw, n, toEngineering, gain);
-        case G11:
-            return scalar_group<G11>(values, raw, n, toEngineering, gain);
-        case G12:
-            return scalar_group<G12>(values, raw, n, toEngineering, gain);
+        case Signed16:
+            return scalar_group<Signed16>(values, raw, n, toEngineering, gain);
+        case Offset16:
+            return scalar_group<Offset16>(values, raw, n, toEngineering, gain);
+        case Signed12:
+            return scalar_group<Signed12>(values, raw, n, toEngineering, gain);
+        case Offset12Inverted:
+            return scalar_group<Offset12Inverted>(values, raw, n, toEngineering, gain);
+        case Offset12:
+            return scalar_group<Offset12>(values, raw, n, toEngineering, gain);
+        case Signed16Range10k:
+            return scalar_group<Signed16Range10k>(values, raw, n, toEngineering, gain);
+        case Signed16Per1000:
+            return scalar_group<Signed16Per1000>(values, raw, n, toEngineering, gain);
+        case Signed16Range2k:
+            return scalar_group<Signed16Range2k>(values, raw, n, toEngineering, gain);
+        case Sound:
+            return scalar_group<Sound>(values, raw, n, toEngineering, gain);
+        case Signed32:
+            return scalar_group<Signed32>(values, raw, n, toEngineering, gain);
+        case Signed24In32:
+            return scalar_group<Signed24In32>(values, raw, n, toEngineering, gain);
+        case Signed32Range10k:
+            return scalar_group<Signed32Range10k>(values, raw, n, toEngineering, gain);
         case None:
             break;
     }
@@ -149,7 +149,8 @@ int convert_block(int32_t cardType, double* values, void* raw, int32_t n, bool t
     if (n > 0) {
         const double gain = process_state().soundInputGain;
         const std::size_t count = static_cast<std::size_t>(n);
-        const bool wide = group == ConvGroup::G10 || group == ConvGroup::G11 || group == ConvGroup::G12;
+        const bool wide = group == ConvGroup::Signed32 || group == ConvGroup::Signed24In32 ||
+                          group == ConvGroup::Signed32Range10k;
         const std::size_t wordBytes = wide ? 4 : 2;
         // The vector kernel reads ahead of the element order, so buffers
         // that share memory take the element-by-element reference.

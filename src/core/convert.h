@@ -1,7 +1,8 @@
 // Conversion between raw sample words and engineering values, with the
 // block's extremes and the range check of the card type.
 //
-// Every card type that converts belongs to one of twelve formula groups.
+// Every card type that converts belongs to one of twelve formula groups,
+// named by their raw word format and, where it is not +-5000, their range.
 // A conversion runs in one of two kernels: the scalar one below, which is
 // the reference, and an AVX2 one chosen at run time. Both give the same
 // bits, because they perform the same IEEE operations in the same order.
@@ -17,19 +18,19 @@
 namespace kelmo {
 
 enum class ConvGroup : uint8_t {
-    None = 0,  // no conversion: both buffers stay as they are
-    G1,        // signed 16-bit, +-5000
-    G2,        // unsigned 16-bit offset binary, +-5000
-    G3,        // 12-bit two's complement in the low bits, +-5000
-    G4,        // 12-bit offset binary, complemented, +-5000
-    G5,        // 12-bit offset binary, +-5000
-    G6,        // signed 16-bit, +-10000
-    G7,        // signed 16-bit, 32752 codes = 1000
-    G8,        // signed 16-bit, +-2000
-    G9,        // sound card, +-140 x input gain
-    G10,       // signed 32-bit, +-5000
-    G11,       // 24-bit two's complement in the low bits of 32, +-5000
-    G12,       // signed 32-bit, +-10000
+    None = 0,          // no conversion: both buffers stay as they are
+    Signed16,          // signed 16-bit, +-5000
+    Offset16,          // unsigned 16-bit offset binary, +-5000
+    Signed12,          // 12-bit two's complement in the low bits, +-5000
+    Offset12Inverted,  // 12-bit offset binary, complemented, +-5000
+    Offset12,          // 12-bit offset binary, +-5000
+    Signed16Range10k,  // signed 16-bit, +-10000
+    Signed16Per1000,   // signed 16-bit, 32752 codes = 1000
+    Signed16Range2k,   // signed 16-bit, +-2000
+    Sound,             // sound card, +-140 x input gain
+    Signed32,          // signed 32-bit, +-5000
+    Signed24In32,      // 24-bit two's complement in the low bits of 32, +-5000
+    Signed32Range10k,  // signed 32-bit, +-10000
 };
 
 // Formula group of an effective card type (831 .. 859 already reduced).
@@ -38,7 +39,7 @@ ConvGroup conv_group(int32_t type);
 // else 2.
 inline unsigned raw_word_bytes(int32_t type) {
     const ConvGroup g = conv_group(type);
-    return (g == ConvGroup::G10 || g == ConvGroup::G11 || g == ConvGroup::G12) ? 4u : 2u;
+    return (g == ConvGroup::Signed32 || g == ConvGroup::Signed24In32 || g == ConvGroup::Signed32Range10k) ? 4u : 2u;
 }
 // Range limit R of an effective card type: the block is in range when its
 // maximum is <= R and its minimum >= -R.
@@ -113,32 +114,34 @@ inline constexpr double kRaw892 = 214748.3648;
 // zero (trunc_i64), an integer stage, and the low 16 or 32 bits stored.
 
 template <ConvGroup G>
-inline constexpr bool kWide = G == ConvGroup::G10 || G == ConvGroup::G11 || G == ConvGroup::G12;
+inline constexpr bool kWide =
+    G == ConvGroup::Signed32 || G == ConvGroup::Signed24In32 || G == ConvGroup::Signed32Range10k;
 
 template <ConvGroup G>
 using Word = std::conditional_t<kWide<G>, uint32_t, uint16_t>;
 
 template <ConvGroup G>
 inline constexpr bool kUnsigned16 =
-    G == ConvGroup::G2 || G == ConvGroup::G3 || G == ConvGroup::G4 || G == ConvGroup::G5;
+    G == ConvGroup::Offset16 || G == ConvGroup::Signed12 || G == ConvGroup::Offset12Inverted ||
+    G == ConvGroup::Offset12;
 
 template <ConvGroup G>
 inline int32_t eng_int(Word<G> w) {
     using enum ConvGroup;
-    if constexpr (G == G10 || G == G12) {
+    if constexpr (G == Signed32 || G == Signed32Range10k) {
         return static_cast<int32_t>(w);
-    } else if constexpr (G == G11) {
+    } else if constexpr (G == Signed24In32) {
         return static_cast<int32_t>(w << 8);
     } else if constexpr (kUnsigned16<G>) {
         const int32_t u = w;
-        if constexpr (G == G3) return (u & 0x0FFF) ^ 0x0800;
-        if constexpr (G == G4) return u & 0x0FFF;
+        if constexpr (G == Signed12) return (u & 0x0FFF) ^ 0x0800;
+        if constexpr (G == Offset12Inverted) return u & 0x0FFF;
         return u;
     } else {
         const int32_t s = static_cast<int16_t>(w);
-        if constexpr (G == G6) return s * 10000;
-        if constexpr (G == G7) return s * 1000;
-        if constexpr (G == G8) return s * 2000;
+        if constexpr (G == Signed16Range10k) return s * 10000;
+        if constexpr (G == Signed16Per1000) return s * 1000;
+        if constexpr (G == Signed16Range2k) return s * 2000;
         return s;
     }
 }
@@ -146,38 +149,38 @@ inline int32_t eng_int(Word<G> w) {
 template <ConvGroup G>
 inline double eng_fp(double d, double gain) {
     using enum ConvGroup;
-    if constexpr (G == G1) return d * kEng16;
-    if constexpr (G == G2) return d * kEng16 - 5000.0;
-    if constexpr (G == G3 || G == G5) return d * kEng12 - 5000.0;
-    if constexpr (G == G4) return 5000.0 - d * kEng12;
-    if constexpr (G == G6 || G == G8) return d * kEngUnit;
-    if constexpr (G == G7) return d * kEng720;
-    if constexpr (G == G9) return d * gain * kEngSound;
-    if constexpr (G == G10 || G == G11) return d * kEng32;
-    if constexpr (G == G12) return d * kEng892;
+    if constexpr (G == Signed16) return d * kEng16;
+    if constexpr (G == Offset16) return d * kEng16 - 5000.0;
+    if constexpr (G == Signed12 || G == Offset12) return d * kEng12 - 5000.0;
+    if constexpr (G == Offset12Inverted) return 5000.0 - d * kEng12;
+    if constexpr (G == Signed16Range10k || G == Signed16Range2k) return d * kEngUnit;
+    if constexpr (G == Signed16Per1000) return d * kEng720;
+    if constexpr (G == Sound) return d * gain * kEngSound;
+    if constexpr (G == Signed32 || G == Signed24In32) return d * kEng32;
+    if constexpr (G == Signed32Range10k) return d * kEng892;
 }
 
 // soundDivisor is gain * 140, formed once per block (group 9 only).
 template <ConvGroup G>
 inline double raw_fp(double v, double soundDivisor) {
     using enum ConvGroup;
-    if constexpr (G == G1) return v * kRaw16;
-    if constexpr (G == G2) return v * kRaw16 + 32768.0;
-    if constexpr (G == G3 || G == G5) return v * kRaw12 + 2048.0;
-    if constexpr (G == G4) return 2048.0 - v * kRaw12;
-    if constexpr (G == G6) return v * kRaw10k;
-    if constexpr (G == G7) return v * kRaw720;
-    if constexpr (G == G8) return v * kRaw880;
-    if constexpr (G == G9) return v * 32768.0 / soundDivisor;
-    if constexpr (G == G10 || G == G11) return v * kRaw32;
-    if constexpr (G == G12) return v * kRaw892;
+    if constexpr (G == Signed16) return v * kRaw16;
+    if constexpr (G == Offset16) return v * kRaw16 + 32768.0;
+    if constexpr (G == Signed12 || G == Offset12) return v * kRaw12 + 2048.0;
+    if constexpr (G == Offset12Inverted) return 2048.0 - v * kRaw12;
+    if constexpr (G == Signed16Range10k) return v * kRaw10k;
+    if constexpr (G == Signed16Per1000) return v * kRaw720;
+    if constexpr (G == Signed16Range2k) return v * kRaw880;
+    if constexpr (G == Sound) return v * 32768.0 / soundDivisor;
+    if constexpr (G == Signed32 || G == Signed24In32) return v * kRaw32;
+    if constexpr (G == Signed32Range10k) return v * kRaw892;
 }
 
 template <ConvGroup G>
 inline Word<G> raw_int(int64_t t) {
     using enum ConvGroup;
-    if constexpr (G == G3) return static_cast<Word<G>>((t & 0x0FFF) ^ 0x0800);
-    if constexpr (G == G11) return static_cast<uint32_t>(static_cast<int32_t>(static_cast<uint32_t>(t)) >> 8);
+    if constexpr (G == Signed12) return static_cast<Word<G>>((t & 0x0FFF) ^ 0x0800);
+    if constexpr (G == Signed24In32) return static_cast<uint32_t>(static_cast<int32_t>(static_cast<uint32_t>(t)) >> 8);
     return static_cast<Word<G>>(t);
 }
 

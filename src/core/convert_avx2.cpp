@@ -108,18 +108,18 @@ KELMO_AVX2_INLINE void run_chunks(const double* values, int32_t full, const Step
 template <ConvGroup G>
 KELMO_AVX2_INLINE __m256i v_key(__m256i w) {
     using enum ConvGroup;
-    if constexpr (G == G3)
+    if constexpr (G == Signed12)
         return _mm256_xor_si256(_mm256_and_si256(w, _mm256_set1_epi16(0x0FFF)), _mm256_set1_epi16(0x0800));
-    if constexpr (G == G4) return _mm256_and_si256(w, _mm256_set1_epi16(0x0FFF));
-    if constexpr (G == G11) return _mm256_slli_epi32(w, 8);
+    if constexpr (G == Offset12Inverted) return _mm256_and_si256(w, _mm256_set1_epi16(0x0FFF));
+    if constexpr (G == Signed24In32) return _mm256_slli_epi32(w, 8);
     return w;
 }
 
 // A word whose key is `key`.
 template <ConvGroup G>
 inline Word<G> key_word(int32_t key) {
-    if constexpr (G == ConvGroup::G3) return static_cast<Word<G>>(key ^ 0x0800);
-    if constexpr (G == ConvGroup::G11) return static_cast<uint32_t>(key) >> 8;
+    if constexpr (G == ConvGroup::Signed12) return static_cast<Word<G>>(key ^ 0x0800);
+    if constexpr (G == ConvGroup::Signed24In32) return static_cast<uint32_t>(key) >> 8;
     return static_cast<Word<G>>(key);
 }
 
@@ -174,24 +174,24 @@ KELMO_AVX2_INLINE __m256i v_int16(__m128i key) {
     using enum ConvGroup;
     if constexpr (kUnsigned16<G>) return _mm256_cvtepu16_epi32(key);
     const __m256i s = _mm256_cvtepi16_epi32(key);
-    if constexpr (G == G6) return _mm256_mullo_epi32(s, _mm256_set1_epi32(10000));
-    if constexpr (G == G7) return _mm256_mullo_epi32(s, _mm256_set1_epi32(1000));
-    if constexpr (G == G8) return _mm256_mullo_epi32(s, _mm256_set1_epi32(2000));
+    if constexpr (G == Signed16Range10k) return _mm256_mullo_epi32(s, _mm256_set1_epi32(10000));
+    if constexpr (G == Signed16Per1000) return _mm256_mullo_epi32(s, _mm256_set1_epi32(1000));
+    if constexpr (G == Signed16Range2k) return _mm256_mullo_epi32(s, _mm256_set1_epi32(2000));
     return s;
 }
 
 template <ConvGroup G>
 KELMO_AVX2_INLINE __m256d v_eng_fp(__m256d d, __m256d gain) {
     using enum ConvGroup;
-    if constexpr (G == G1) return _mm256_mul_pd(d, k(kEng16));
-    if constexpr (G == G2) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng16)), k(5000.0));
-    if constexpr (G == G3 || G == G5) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng12)), k(5000.0));
-    if constexpr (G == G4) return _mm256_sub_pd(k(5000.0), _mm256_mul_pd(d, k(kEng12)));
-    if constexpr (G == G6 || G == G8) return _mm256_mul_pd(d, k(kEngUnit));
-    if constexpr (G == G7) return _mm256_mul_pd(d, k(kEng720));
-    if constexpr (G == G9) return _mm256_mul_pd(_mm256_mul_pd(d, gain), k(kEngSound));
-    if constexpr (G == G10 || G == G11) return _mm256_mul_pd(d, k(kEng32));
-    if constexpr (G == G12) return _mm256_mul_pd(d, k(kEng892));
+    if constexpr (G == Signed16) return _mm256_mul_pd(d, k(kEng16));
+    if constexpr (G == Offset16) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng16)), k(5000.0));
+    if constexpr (G == Signed12 || G == Offset12) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng12)), k(5000.0));
+    if constexpr (G == Offset12Inverted) return _mm256_sub_pd(k(5000.0), _mm256_mul_pd(d, k(kEng12)));
+    if constexpr (G == Signed16Range10k || G == Signed16Range2k) return _mm256_mul_pd(d, k(kEngUnit));
+    if constexpr (G == Signed16Per1000) return _mm256_mul_pd(d, k(kEng720));
+    if constexpr (G == Sound) return _mm256_mul_pd(_mm256_mul_pd(d, gain), k(kEngSound));
+    if constexpr (G == Signed32 || G == Signed24In32) return _mm256_mul_pd(d, k(kEng32));
+    if constexpr (G == Signed32Range10k) return _mm256_mul_pd(d, k(kEng892));
 }
 
 // Values of eight samples from their int32 integer stage, stored at `out`.
@@ -213,7 +213,7 @@ KELMO_AVX2_INLINE void store_eight(double* out, __m256i ints, __m256d gain, __m2
 template <ConvGroup G, bool Keyed>
 KELMO_AVX2 Extremes to_engineering_avx2(double* values, const void* raw, int32_t n, double gain) {
     constexpr int32_t kStep = kWide<G> ? 8 : 16;
-    const bool falling = G == ConvGroup::G4 || (G == ConvGroup::G9 && gain < 0.0);
+    const bool falling = G == ConvGroup::Offset12Inverted || (G == ConvGroup::Sound && gain < 0.0);
     const auto* src = static_cast<const unsigned char*>(raw);
     const __m256d g = _mm256_set1_pd(gain);
     const int32_t full = n - n % kStep;
@@ -270,24 +270,24 @@ KELMO_AVX2 Extremes to_engineering_avx2(double* values, const void* raw, int32_t
 template <ConvGroup G>
 KELMO_AVX2_INLINE __m256d v_raw_fp(__m256d v, __m256d divisor) {
     using enum ConvGroup;
-    if constexpr (G == G1) return _mm256_mul_pd(v, k(kRaw16));
-    if constexpr (G == G2) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw16)), k(32768.0));
-    if constexpr (G == G3 || G == G5) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw12)), k(2048.0));
-    if constexpr (G == G4) return _mm256_sub_pd(k(2048.0), _mm256_mul_pd(v, k(kRaw12)));
-    if constexpr (G == G6) return _mm256_mul_pd(v, k(kRaw10k));
-    if constexpr (G == G7) return _mm256_mul_pd(v, k(kRaw720));
-    if constexpr (G == G8) return _mm256_mul_pd(v, k(kRaw880));
-    if constexpr (G == G9) return _mm256_div_pd(_mm256_mul_pd(v, k(32768.0)), divisor);
-    if constexpr (G == G10 || G == G11) return _mm256_mul_pd(v, k(kRaw32));
-    if constexpr (G == G12) return _mm256_mul_pd(v, k(kRaw892));
+    if constexpr (G == Signed16) return _mm256_mul_pd(v, k(kRaw16));
+    if constexpr (G == Offset16) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw16)), k(32768.0));
+    if constexpr (G == Signed12 || G == Offset12) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw12)), k(2048.0));
+    if constexpr (G == Offset12Inverted) return _mm256_sub_pd(k(2048.0), _mm256_mul_pd(v, k(kRaw12)));
+    if constexpr (G == Signed16Range10k) return _mm256_mul_pd(v, k(kRaw10k));
+    if constexpr (G == Signed16Per1000) return _mm256_mul_pd(v, k(kRaw720));
+    if constexpr (G == Signed16Range2k) return _mm256_mul_pd(v, k(kRaw880));
+    if constexpr (G == Sound) return _mm256_div_pd(_mm256_mul_pd(v, k(32768.0)), divisor);
+    if constexpr (G == Signed32 || G == Signed24In32) return _mm256_mul_pd(v, k(kRaw32));
+    if constexpr (G == Signed32Range10k) return _mm256_mul_pd(v, k(kRaw892));
 }
 
 // Integer stage on the low 32 bits of four truncated values.
 template <ConvGroup G>
 KELMO_AVX2_INLINE __m128i v_raw_int(__m128i t) {
-    if constexpr (G == ConvGroup::G3)
+    if constexpr (G == ConvGroup::Signed12)
         return _mm_xor_si128(_mm_and_si128(t, _mm_set1_epi32(0x0FFF)), _mm_set1_epi32(0x0800));
-    if constexpr (G == ConvGroup::G11) return _mm_srai_epi32(t, 8);
+    if constexpr (G == ConvGroup::Signed24In32) return _mm_srai_epi32(t, 8);
     return t;
 }
 
@@ -364,7 +364,7 @@ KELMO_AVX2 Extremes scan_avx2(const double* values, int32_t n) {
 template <ConvGroup G>
 Extremes group_avx2(double* values, void* raw, int32_t n, bool toEngineering, double gain) {
     if (!toEngineering) return to_raw_avx2<G>(values, raw, n, gain);
-    if (G == ConvGroup::G9 && !std::isfinite(gain)) return to_engineering_avx2<G, false>(values, raw, n, gain);
+    if (G == ConvGroup::Sound && !std::isfinite(gain)) return to_engineering_avx2<G, false>(values, raw, n, gain);
     return to_engineering_avx2<G, true>(values, raw, n, gain);
 }
 
@@ -373,30 +373,30 @@ Extremes group_avx2(double* values, void* raw, int32_t n, bool toEngineering, do
 Extremes convert_avx2(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain) {
     using enum ConvGroup;
     switch (g) {
-        case G1:
-            return group_avx2<G1>(values, raw, n, toEngineering, gain);
-        case G2:
-            return group_avx2<G2>(values, raw, n, toEngineering, gain);
-        case G3:
-            return group_avx2<G3>(values, raw, n, toEngineering, gain);
-        case G4:
-            return group_avx2<G4>(values, raw, n, toEngineering, gain);
-        case G5:
-            return group_avx2<G5>(values, raw, n, toEngineering, gain);
-        case G6:
-            return group_avx2<G6>(values, raw, n, toEngineering, gain);
-        case G7:
-            return group_avx2<G7>(values, raw, n, toEngineering, gain);
-        case G8:
-            return group_avx2<G8>(values, raw, n, toEngineering, gain);
-        case G9:
-            return group_avx2<G9>(values, raw, n, toEngineering, gain);
-        case G10:
-            return group_avx2<G10>(values, raw, n, toEngineering, gain);
-        case G11:
-            return group_avx2<G11>(values, raw, n, toEngineering, gain);
-        case G12:
-            return group_avx2<G12>(values, raw, n, toEngineering, gain);
+        case Signed16:
+            return group_avx2<Signed16>(values, raw, n, toEngineering, gain);
+        case Offset16:
+            return group_avx2<Offset16>(values, raw, n, toEngineering, gain);
+        case Signed12:
+            return group_avx2<Signed12>(values, raw, n, toEngineering, gain);
+        case Offset12Inverted:
+            return group_avx2<Offset12Inverted>(values, raw, n, toEngineering, gain);
+        case Offset12:
+            return group_avx2<Offset12>(values, raw, n, toEngineering, gain);
+        case Signed16Range10k:
+            return group_avx2<Signed16Range10k>(values, raw, n, toEngineering, gain);
+        case Signed16Per1000:
+            return group_avx2<Signed16Per1000>(values, raw, n, toEngineering, gain);
+        case Signed16Range2k:
+            return group_avx2<Signed16Range2k>(values, raw, n, toEngineering, gain);
+        case Sound:
+            return group_avx2<Sound>(values, raw, n, toEngineering, gain);
+        case Signed32:
+            return group_avx2<Signed32>(values, raw, n, toEngineering, gain);
+        case Signed24In32:
+            return group_avx2<Signed24In32>(values, raw, n, toEngineering, gain);
+        case Signed32Range10k:
+            return group_avx2<Signed32Range10k>(values, raw, n, toEngineering, gain);
         case None:
             break;
     }
