@@ -149,9 +149,7 @@ int convert_block(int32_t cardType, double* values, void* raw, int32_t n, bool t
     if (n > 0) {
         const double gain = process_state().soundInputGain;
         const std::size_t count = static_cast<std::size_t>(n);
-        const bool wide = group == ConvGroup::Signed32 || group == ConvGroup::Signed24In32 ||
-                          group == ConvGroup::Signed32Range10k;
-        const std::size_t wordBytes = wide ? 4 : 2;
+        const std::size_t wordBytes = is_wide(group) ? 4 : 2;
         // The vector kernel reads ahead of the element order, so buffers
         // that share memory take the element-by-element reference.
         const bool shared = group != ConvGroup::None && overlap(values, count * sizeof(double), raw, count * wordBytes);

@@ -35,12 +35,12 @@ enum class ConvGroup : uint8_t {
 
 // Formula group of an effective card type (831 .. 859 already reduced).
 ConvGroup conv_group(int32_t type);
-// Bytes of one raw word of an effective card type: 4 for the 32-bit types,
-// else 2.
-inline unsigned raw_word_bytes(int32_t type) {
-    const ConvGroup g = conv_group(type);
-    return (g == ConvGroup::Signed32 || g == ConvGroup::Signed24In32 || g == ConvGroup::Signed32Range10k) ? 4u : 2u;
+// The groups whose raw words are 32 bits wide (all others: 16).
+constexpr bool is_wide(ConvGroup g) {
+    return g == ConvGroup::Signed32 || g == ConvGroup::Signed24In32 || g == ConvGroup::Signed32Range10k;
 }
+// Bytes of one raw word of an effective card type.
+inline unsigned raw_word_bytes(int32_t type) { return is_wide(conv_group(type)) ? 4u : 2u; }
 // Range limit R of an effective card type: the block is in range when its
 // maximum is <= R and its minimum >= -R.
 double range_limit(int32_t type);
@@ -114,8 +114,7 @@ inline constexpr double kRaw892 = 214748.3648;
 // zero (trunc_i64), an integer stage, and the low 16 or 32 bits stored.
 
 template <ConvGroup G>
-inline constexpr bool kWide =
-    G == ConvGroup::Signed32 || G == ConvGroup::Signed24In32 || G == ConvGroup::Signed32Range10k;
+inline constexpr bool kWide = is_wide(G);
 
 template <ConvGroup G>
 using Word = std::conditional_t<kWide<G>, uint32_t, uint16_t>;

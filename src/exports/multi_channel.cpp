@@ -1,9 +1,7 @@
 // MulChSam, MulChSamEx, MulChSamW, MulChSamWEx: one block of several
 // channels, channel-major (channel i's block at i x len).
 #include <algorithm>
-#include <optional>
 
-#include "core/convert.h"
 #include "core/numconv.h"
 #include "exports/frame.h"
 #include "exports/guard.h"
@@ -50,9 +48,7 @@ uint32_t mult_of(Variant v, const UnitFrame& f) {
 }
 
 // The call's scratch: the size the driver expects, and never less than what
-// the call itself touches: the driver's transfer of count x mult x len
-// 16-bit samples, and the count x len raw words of the card type (4 bytes
-// each for the 32-bit types) that the conversion reads.
+// the block's delivery touches.
 platform::PageBufferPtr scratch(const Request& r, int32_t type, uint32_t mult) {
     const uint64_t n = static_cast<uint64_t>(r.span.count), len = static_cast<uint64_t>(r.len);
     const uint64_t margin = ex(r.variant) ? 32 : 512;
@@ -65,7 +61,7 @@ platform::PageBufferPtr scratch(const Request& r, int32_t type, uint32_t mult) {
         bytes = (len + margin) * mult * 8;
     else
         bytes = (len + margin) * n * mult * 2;
-    bytes = std::max({bytes, n * mult * len * 2, n * len * raw_word_bytes(type)});
+    bytes = std::max(bytes, driver::block_bytes(type, mult, n * len));
     if (bytes > (uint64_t{1} << 40)) return nullptr;
     return platform::make_page_buffer(static_cast<std::size_t>(bytes));
 }

@@ -2,8 +2,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/convert.h"
-
 #include "exports/frame.h"
 #include "exports/guard.h"
 #include "kelmo.h"
@@ -26,9 +24,8 @@ platform::PageBufferPtr raw_buffer(const UnitFrame& f, int32_t k, uint32_t n, Ou
     const uint64_t u = out == Output::Words ? 2 : (wide ? 2 : 1);
     uint64_t bytes = k < 4 ? (uint64_t{n} + 128) * u * m * 8 : (uint64_t(k) * n + 512) * u * m * 2;
     if (bytes == 0 || bytes > (uint64_t{1} << 40)) return nullptr;
-    // Never less than the call touches: the transfer and the words converted.
-    const uint64_t mult = f.mode == -1 ? 32 : 1;
-    bytes = std::max({bytes, uint64_t{n} * mult * 2, uint64_t{n} * raw_word_bytes(f.type())});
+    // Never less than the block's delivery touches.
+    bytes = std::max(bytes, driver::block_bytes(f.type(), f.mode == -1 ? 32 : 1, n));
     return platform::make_page_buffer(static_cast<std::size_t>(bytes));
 }
 

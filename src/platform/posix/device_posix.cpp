@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,16 +16,10 @@
 namespace kelmo::platform::posix {
 namespace {
 
-uint64_t now_ms() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // Waits until fd is ready for `events` or the deadline passes (ETIMEDOUT).
 bool wait_ready(int fd, short events, uint64_t deadline) {
     for (;;) {
-        const uint64_t now = now_ms();
+        const uint64_t now = monotonic_ms();
         if (now >= deadline) {
             errno = ETIMEDOUT;
             return false;
@@ -83,7 +76,7 @@ public:
             cause_ = broken_ ? "an earlier request was not answered in full" : nullptr;
             return false;
         }
-        const uint64_t deadline = now_ms() + timeoutMs;
+        const uint64_t deadline = monotonic_ms() + timeoutMs;
         DeviceRequestHeader req{};
         req.magic = kDeviceMagic;
         req.code = code;

@@ -43,6 +43,12 @@ std::string gbk_to_utf8(const char* text) {
     return out;
 }
 
+uint64_t monotonic_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 namespace {
 
 // The folder this library was loaded from (where its tools are installed).
@@ -57,9 +63,14 @@ std::string library_dir() {
 }
 
 // Windows program names are case-insensitive; ours are lower case.
-std::string program_file(const char* name) {
+std::string program_name(const char* name) {
     std::string file(name);
     for (char& c : file) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return file;
+}
+
+std::string program_file(const char* name) {
+    const std::string file = program_name(name);
     // Beside the library (a build tree), then in the bin folder beside its
     // lib folder (an installed copy), then on PATH.
     for (const char* sub : {"/", "/../bin/"}) {
@@ -78,12 +89,7 @@ public:
         return posix::shm_open_existing(name, size, access);
     }
 
-    uint32_t tick_count() override {
-        timespec ts{};
-        ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-        return static_cast<uint32_t>(ms);
-    }
+    uint32_t tick_count() override { return static_cast<uint32_t>(monotonic_ms()); }
 
     void sleep_us(uint32_t us) override {
         if (us == 0) {
@@ -128,9 +134,7 @@ public:
     }
 
     std::string program_search_note(const char* name) override {
-        std::string file(name);
-        for (char& c : file) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return "'" + file + "' beside the library, in ../bin beside it, then on PATH";
+        return "'" + program_name(name) + "' beside the library, in ../bin beside it, then on PATH";
     }
 
     uint32_t process_id() override { return static_cast<uint32_t>(::getpid()); }

@@ -1,6 +1,9 @@
 // Pieces of the POSIX backend shared between its files.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "platform/platform.h"
 
 namespace kelmo::platform::posix {
@@ -13,5 +16,7 @@ DevicePtr open_device();
 std::string device_path();
 // GBK bytes to UTF-8 (invalid sequences become U+FFFD).
 std::string gbk_to_utf8(const char* text);
+// Milliseconds of the monotonic clock (not wrapped).
+uint64_t monotonic_ms();
 
 }  // namespace kelmo::platform::posix

@@ -71,7 +71,7 @@ public:
             fds[ns_] = fd;
             while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
             }
-            if (current(fd, name)) {
+            if (still_named(fd)) {
                 fd_ = fd;
                 return;
             }
@@ -109,15 +109,12 @@ public:
     NamespaceLock& operator=(const NamespaceLock&) = delete;
 
 private:
-    // True when `fd` is still the object under the lock's name.
-    static bool current(int fd, const std::string& name) {
-        const int other = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
-        if (other < 0) return false;
-        struct stat a {}, b {};
-        const bool same = ::fstat(fd, &a) == 0 && ::fstat(other, &b) == 0 && a.st_ino == b.st_ino &&
-                          a.st_dev == b.st_dev;
-        ::close(other);
-        return same;
+    // True when the object `fd` refers to still has its name: the lock
+    // object is only ever removed under the lock, so one that lost its name
+    // was removed while we waited, and a new one may stand in its place.
+    static bool still_named(int fd) {
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 && st.st_nlink > 0;
     }
 
     std::string ns_;

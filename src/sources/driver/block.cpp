@@ -1,5 +1,6 @@
 #include "sources/driver/block.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "core/convert.h"
@@ -19,6 +20,10 @@ void deliver_block(int32_t type, uint32_t mult, uint32_t count, void* raw, void*
         int32_t maxIndex = 0, minIndex = 0;  // the extremes are not used here
         convert_block(type, static_cast<double*>(out), raw, static_cast<int32_t>(count), true, &maxIndex, &minIndex);
     }
+}
+
+uint64_t block_bytes(int32_t type, uint32_t mult, uint64_t count) {
+    return std::max(count * mult * 2, count * raw_word_bytes(type));
 }
 
 }  // namespace kelmo::driver

@@ -11,4 +11,10 @@ namespace kelmo::driver {
 // mode, one for the whole block otherwise).
 void deliver_block(int32_t type, uint32_t mult, uint32_t count, void* raw, void* out, bool rawWords);
 
+// The bytes of `raw` that a block of `count` output samples touches: the
+// driver's transfer of count x mult 16-bit samples, and the count raw words
+// of the card type (4 bytes each for the 32-bit types) that deliver_block
+// converts. A raw buffer is never smaller.
+uint64_t block_bytes(int32_t type, uint32_t mult, uint64_t count);
+
 }  // namespace kelmo::driver

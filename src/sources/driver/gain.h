@@ -31,10 +31,6 @@ inline std::optional<int32_t> nibble_code(const double* chGains) {
     return *hi * 16 + *lo;
 }
 
-}  // namespace kelmo::driver
-
-namespace kelmo::driver {
-
 // Which export asks: each family has its own rule for the gain code.
 enum class GainRule {
     Single,          // OneChSam family
