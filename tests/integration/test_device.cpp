@@ -17,6 +17,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <vector>
 #include <filesystem>
 
 #include "platform/device_protocol.h"
@@ -67,83 +69,76 @@ int listen_as_device(const std::string& dir) {
     return fd;
 }
 
-// Serves one connection: answers every request with `ok` and two status
-// bytes, recording the request codes it saw.
-class OneShotDevice {
+// A device on the socket that serves one connection with `serve`.
+class DeviceServer {
 public:
-    OneShotDevice(const std::string& dir, bool ok) {
-        listener_ = listen_as_device(dir);
-        thread_ = std::thread([this, ok] {
+    DeviceServer(const std::string& dir, std::function<void(int)> serve) : listener_(listen_as_device(dir)) {
+        thread_ = std::thread([this, serve = std::move(serve)] {
             const int c = ::accept(listener_, nullptr, nullptr);
-            kelmo::platform::DeviceRequestHeader req{};
-            while (::recv(c, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) {
-                codes_.push_back(req.code);
-                kelmo::platform::DeviceReplyHeader rep{kelmo::platform::kDeviceMagic, ok ? 1u : 0u, 0u,
-                                                       ok ? 2u : 0u};
-                ::send(c, &rep, sizeof rep, MSG_NOSIGNAL);
-                const uint16_t port = 0x1234;
-                if (ok) ::send(c, &port, 2, MSG_NOSIGNAL);
-            }
+            serve(c);
             ::close(c);
         });
     }
-    ~OneShotDevice() {
+    ~DeviceServer() {
         thread_.join();
         ::close(listener_);
     }
-    std::vector<uint32_t> codes_;
 
 private:
-    int listener_ = -1;
+    int listener_;
     std::thread thread_;
 };
+
+// Answers every request with `ok` and two status bytes, recording the
+// request codes it saw.
+std::function<void(int)> answering(bool ok, std::vector<uint32_t>& codes) {
+    return [ok, &codes](int c) {
+        kelmo::platform::DeviceRequestHeader req{};
+        while (::recv(c, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) {
+            codes.push_back(req.code);
+            const kelmo::platform::DeviceReplyHeader rep{kelmo::platform::kDeviceMagic, ok ? 1u : 0u, 0u, ok ? 2u : 0u};
+            ::send(c, &rep, sizeof rep, MSG_NOSIGNAL);
+            const uint16_t port = 0x1234;
+            if (ok) ::send(c, &port, 2, MSG_NOSIGNAL);
+        }
+    };
+}
+
+// Takes the request, then sends `replyBytes` bytes of its reply header
+// (none: it never answers) and holds the connection until the library
+// hangs up.
+std::function<void(int)> stuck(std::size_t replyBytes) {
+    return [replyBytes](int c) {
+        kelmo::platform::DeviceRequestHeader req{};
+        if (::recv(c, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) {
+            const kelmo::platform::DeviceReplyHeader rep{kelmo::platform::kDeviceMagic, 1u, 0u, 2u};
+            if (replyBytes) ::send(c, &rep, replyBytes, MSG_NOSIGNAL);
+        }
+        char sink;
+        ::recv(c, &sink, 1, 0);
+    };
+}
 
 TEST(Device, PortStatusFromTheDevice) {
     const std::string dir = testing::TempDir() + "kelmo-dev-" + std::to_string(::getpid());
     use_device_dir(dir);
     uint16_t status = 0;
+    std::vector<uint32_t> codes;
     {
-        OneShotDevice dev(dir, true);
+        DeviceServer dev(dir, answering(true, codes));
         EXPECT_EQ(GetPrintPortStatus(&status), 1);
         EXPECT_EQ(status, 0x1234);
     }
+    codes.clear();
     {
-        OneShotDevice dev(dir, false);
+        DeviceServer dev(dir, answering(false, codes));
         status = 0;
         EXPECT_EQ(GetPrintPortStatus(&status), 0);
-        ASSERT_EQ(dev.codes_.size(), 1u);
-        EXPECT_EQ(dev.codes_[0], 0x22201Fu);
     }
+    ASSERT_EQ(codes.size(), 1u);
+    EXPECT_EQ(codes[0], 0x22201Fu);
     std::filesystem::remove_all(dir);
 }
-
-// A device that takes the request and then answers `replyBytes` bytes of
-// its reply header (none: it never answers) and holds the connection.
-class StuckDevice {
-public:
-    StuckDevice(const std::string& dir, std::size_t replyBytes) {
-        listener_ = listen_as_device(dir);
-        thread_ = std::thread([this, replyBytes] {
-            const int c = ::accept(listener_, nullptr, nullptr);
-            kelmo::platform::DeviceRequestHeader req{};
-            if (::recv(c, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) {
-                const kelmo::platform::DeviceReplyHeader rep{kelmo::platform::kDeviceMagic, 1u, 0u, 2u};
-                if (replyBytes) ::send(c, &rep, replyBytes, MSG_NOSIGNAL);
-            }
-            char sink;
-            ::recv(c, &sink, 1, 0);  // until the library hangs up
-            ::close(c);
-        });
-    }
-    ~StuckDevice() {
-        thread_.join();
-        ::close(listener_);
-    }
-
-private:
-    int listener_ = -1;
-    std::thread thread_;
-};
 
 // Every wait on the device is bounded: a device that never answers, or
 // stops half-way through its reply header, fails the request after the
@@ -153,7 +148,7 @@ TEST(Device, SilentDeviceTimesOut) {
     use_device_dir(dir);
     kelmo::test::set_env("KELMO_DEVICE_TIMEOUT_MS", "300");
     for (std::size_t bytes : {std::size_t{0}, std::size_t{8}}) {
-        StuckDevice dev(dir, bytes);
+        DeviceServer dev(dir, stuck(bytes));
         uint16_t status = 0xAAAA;
         testing::internal::CaptureStderr();
         const auto t0 = std::chrono::steady_clock::now();
