@@ -134,7 +134,10 @@ public:
     }
 
     std::string program_search_note(const char* name) override {
-        return "'" + program_name(name) + "' beside the library, in ../bin beside it, then on PATH";
+        std::string note = "'";
+        note += program_name(name);
+        note += "' beside the library, in ../bin beside it, then on PATH";
+        return note;
     }
 
     uint32_t process_id() override { return static_cast<uint32_t>(::getpid()); }
