@@ -36,7 +36,7 @@ std::span<const int32_t> sound_frequencies();
 
 // Answer of the fixed-answer box routine (SearchNumberOfChannel and its
 // aliases): only the 886 box answers yes.
-constexpr int32_t box_answer(int32_t code) { return code == 886 ? 1 : 0; }
+int32_t box_answer(int32_t code);
 
 // 0 for the cards whose channel setting cannot be changed, else 1.
 int32_t channel_ok(int32_t code);

@@ -3,53 +3,14 @@
 #include <atomic>
 
 #include "core/card_type.h"
+#include "core/card_types.h"
 #include "core/share_block.h"
 
 namespace kelmo {
 
-ConvGroup conv_group(int32_t t) {
-    using enum ConvGroup;
-    // clang-format off
-    switch (t) {
-        case 123: case 602: case 603: case 638: case 648: case 658: case 668: case 669:
-        case 678: case 679: case 698: case 699: case 861: case 863:
-            return Signed16;
-        case 616: case 618: case 619: case 688:
-            return Offset16;
-        case 632: case 633: case 661: case 662: case 666:
-            return Signed12;
-        case 653:
-            return Offset12Inverted;
-        case 806: case 807: case 810: case 811: case 812:
-            return Offset12;
-        case 720:
-            return Signed16Per1000;
-        case 880:
-            return Signed16Range2k;
-        case 800:
-            return Sound;
-        case 124: case 891:
-            return Signed32;
-        case 890:
-            return Signed24In32;
-        case 892:
-            return Signed32Range10k;
-        default:
-            break;
-    }
-    // clang-format on
-    const bool tenThousand = t == 706 || t == 712 || t == 718 || t == 719 || (t >= 721 && t <= 724) || t == 728 ||
-                             t == 729 || (t >= 801 && t <= 805) || t == 808 || t == 809 || (t >= 813 && t <= 829) ||
-                             t == 872 || t == 881 || t == 882 || t == 884 || t == 885 || t == 886;
-    return tenThousand ? Signed16Range10k : None;
-}
+ConvGroup conv_group(int32_t t) { return cards::card_type(t).conv; }
 
-double range_limit(int32_t t) {
-    if (conv_group(t) == ConvGroup::Signed16Range10k) return 9998.0;  // exactly the +-10000 types
-    if (t == 720) return 1004.9;
-    if (t == 880) return 1999.9;
-    return 4999.0;
-}
+double range_limit(int32_t t) { return cards::card_type(t).rangeLimit; }
 
 namespace conv {
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/card_type.h"
+#include "core/card_types.h"
 #include "exports/guard.h"
 #include "kelmo.h"
 
@@ -10,36 +11,24 @@ using namespace kelmo;
 
 namespace {
 
-// Cards whose first channels share one physical input: every channel below
-// `firstOwn` maps to physical channel 1.
-int32_t shared_below(int32_t channel, int32_t firstOwn) { return channel < firstOwn ? 1 : channel; }
-
 int32_t physical_channel(int32_t cardType, int32_t channel) {
-    switch (reduce_code(cardType)) {
-        case 614: case 624: case 638: case 670: case 721: case 722: case 723:
-        case 724: case 804: case 807: case 808: case 821: case 824:
-            return channel;
-        case 633: case 802: case 803: case 811: case 814: case 817: case 820: case 822: case 825:
-            return shared_below(channel, 5);
-        case 662: case 810: case 819: case 827: case 829:
-            return shared_below(channel, 3);
-        case 666:
-            return shared_below(channel, 7);
-        case 828:
-            return shared_below(channel, 9);
-        case 863: case 872: case 891: case 892:
-            return shared_below(channel, 1);
-        case 653:
+    const cards::CardType c = cards::card_type(reduce_code(cardType));
+    switch (c.numbering) {
+        case cards::Numbering::Own: return channel;
+        // The first channels share one physical input.
+        case cards::Numbering::SharedBelow: return channel < c.firstOwn ? 1 : channel;
+        case cards::Numbering::Paired:
             // Two host channels per physical channel: 1,2 -> 1; 3,4 -> 2; ...
             // channel - 1 wraps like 32-bit arithmetic; the division truncates.
             return static_cast<int32_t>(static_cast<uint32_t>(channel) - 1u) / 2 + 1;
-        default:
-            return 1;
+        case cards::Numbering::AllOnFirst: break;
     }
+    return 1;
 }
 
+// The code as passed: only the paired card itself halves the count.
 int32_t physical_count(int32_t cardType, int32_t count) {
-    if (cardType != 653) return count;
+    if (cards::card_type(cardType).numbering != cards::Numbering::Paired) return count;
     // (count + 1) >> 1 with sign, wrapping like 32-bit arithmetic.
     const int32_t next = static_cast<int32_t>(static_cast<uint32_t>(count) + 1u);
     return next >> 1;

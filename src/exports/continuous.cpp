@@ -66,7 +66,7 @@ int start_driver(UnitFrame& f, uint32_t* handleWord, int32_t freqCode, int32_t b
     rec.samples = blockLen;
     rec.gainCode = static_cast<uint16_t>(*code);
     rec.channel = channelField;
-    const bool single = (type == 602 || type == 603) && span.count <= 0;
+    const bool single = f.card.twoChannel && span.count <= 0;
     f.block->set_word(kWordSingleChannel, single ? static_cast<int32_t>(-int64_t{span.count}) : 0);
     const bool ok = dev.request(platform::kContinuousStart, rec, nullptr, 0);
     // The device stays open, also after a refused start, until recover.
@@ -89,8 +89,7 @@ int start_continuous(uint32_t* handleWord, int cardType, int freqCode, int gain,
     const auto code =
         driver::gain_code(exVariant ? driver::GainRule::StartEx : driver::GainRule::Start, type, gain, chGains);
     int16_t field;
-    const bool pair = type == 602 || type == 603;
-    if (pair)
+    if (f.card.twoChannel)
         field = f.mode == -1 ? int16_t{-1} : (exVariant ? static_cast<int16_t>(span.count) : int16_t{1});
     else
         field = static_cast<int16_t>(span.count);
@@ -260,7 +259,7 @@ void recover_acquisition(uint32_t* handleWord, int cardType) {
         return;
     }
     const uint32_t handle = handleWord ? *handleWord : 0;
-    if ((type == 602 || type == 603) && handle != 0) {
+    if (cards::card_type(type).twoChannel && handle != 0) {
         if (auto s = driver::kept_session(handle)) s->request(platform::kStop, platform::RequestRecord{}, nullptr, 0);
     }
     if (handle != 0) driver::close_session(handle);

@@ -1,6 +1,7 @@
 // InitNTDriver, GetPrintPortStatus, ZebAlloc, ZebFree.
 #include <cstdint>
 
+#include "core/card_types.h"
 #include "exports/guard.h"
 #include "kelmo.h"
 #include "platform/platform.h"
@@ -27,8 +28,8 @@ KELMO_API int KELMO_CALL GetPrintPortStatus(uint16_t* status) {
 
 KELMO_API void* KELMO_CALL ZebAlloc(int cardType, uint32_t n) {
     return guarded<void*>(nullptr, [&]() -> void* {
-        const bool wide = cardType == 124 || cardType == 747 || cardType == 890 || cardType == 891 || cardType == 892;
-        const uint64_t bytes = static_cast<uint64_t>(n) * (wide ? 4u : 2u);
+        // The code as passed: bytes of one raw word of the card type.
+        const uint64_t bytes = static_cast<uint64_t>(n) * cards::card_type(cardType).wordBytes;
         if (bytes == 0 || bytes > SIZE_MAX) return nullptr;
         return platform::current().alloc_pages(static_cast<std::size_t>(bytes));
     });

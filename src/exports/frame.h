@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/card_type.h"
+#include "core/card_types.h"
 #include "core/share_block.h"
 #include "platform/platform.h"
 
@@ -12,12 +13,13 @@ namespace kelmo {
 
 struct UnitFrame {
     UnitCode code{};
+    cards::CardType card;             // what the effective card type is
     platform::SharedMemoryPtr block;  // open for the whole call
     int32_t mode = 0;                 // word 0
 
     // Opens the block of the unit that the sign of cardType selects;
     // `ok()` is false when it does not exist.
-    explicit UnitFrame(int32_t cardType) : code(unit_code(cardType)) {
+    explicit UnitFrame(int32_t cardType) : code(unit_code(cardType)), card(cards::card_type(code.type)) {
         block = platform::current().shm_open_existing(share_block_name(code.secondUnit), kShareBlockBytes,
                                                       platform::Access::ReadWrite);
         if (block) mode = block->word(kWordMode);

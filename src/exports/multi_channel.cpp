@@ -44,24 +44,24 @@ driver::GainRule gain_rule(Variant v) {
 uint32_t mult_of(Variant v, const UnitFrame& f) {
     if (words(v)) return f.mode == -1 ? 32 : 1;
     if (f.mode < 0) return 32;
-    return (f.type() >= 721 && f.type() <= 724) ? 2 : 1;
+    return f.card.valuesMult;
 }
 
 // The call's scratch: the size the driver expects, and never less than what
 // the block's delivery touches.
-platform::PageBufferPtr scratch(const Request& r, int32_t type, uint32_t mult) {
+platform::PageBufferPtr scratch(const Request& r, const cards::CardType& card, uint32_t mult) {
     const uint64_t n = static_cast<uint64_t>(r.span.count), len = static_cast<uint64_t>(r.len);
     const uint64_t margin = ex(r.variant) ? 32 : 512;
     uint64_t bytes;
-    if (type == 891 || type == 892 || type == 124)
+    if (card.scratch == cards::Scratch::Wide)
         bytes = (len + margin) * n * mult * 8;
-    else if (type == 890)
+    else if (card.scratch == cards::Scratch::Packed)
         bytes = len * 8 + 4096;
     else if (n == 3)
         bytes = (len + margin) * mult * 8;
     else
         bytes = (len + margin) * n * mult * 2;
-    bytes = std::max(bytes, driver::block_bytes(type, mult, n * len));
+    bytes = std::max(bytes, driver::block_bytes(card.code, mult, n * len));
     if (bytes > (uint64_t{1} << 40)) return nullptr;
     return platform::make_page_buffer(static_cast<std::size_t>(bytes));
 }
@@ -78,7 +78,7 @@ int driver_path(const Request& r, const UnitFrame& f, uint32_t mult, void* raw) 
     rec.divider = r.freqCode & 0xFFFF;
     rec.samples = static_cast<int32_t>(mult * static_cast<uint32_t>(r.len));
     rec.gainCode = static_cast<uint16_t>(*code);
-    const bool negate = (type == 602 || type == 603) && f.mode == -1;
+    const bool negate = f.card.twoChannel && f.mode == -1;
     rec.channel = static_cast<int16_t>(negate ? -r.span.count : r.span.count);
     if (!dev.request(platform::kMultiChannel, rec, raw, total * mult * 2)) return 0;
     driver::deliver_block(type, mult, total, raw, r.out, words(r.variant));
@@ -111,7 +111,7 @@ int multi_channel(int cardType, Request r, const int* firstChannel) {
     UnitFrame f(cardType);
     if (!f.ok()) return 0;
     const uint32_t mult = mult_of(r.variant, f);
-    auto raw = scratch(r, f.type(), mult);
+    auto raw = scratch(r, f.card, mult);
     if (!raw) return 0;
     const int32_t type = f.type();
     if (is_simulated(type)) return sim_path(r, f, ex(r.variant) ? (firstChannel ? *firstChannel : 0) : r.span.first);

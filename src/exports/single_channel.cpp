@@ -20,7 +20,7 @@ enum class Output { Values, Words };
 // Raw buffer of the call: sized for n samples of channel k, mult-fold.
 platform::PageBufferPtr raw_buffer(const UnitFrame& f, int32_t k, uint32_t n, Output out) {
     const uint64_t m = f.mode >= 0 ? static_cast<uint64_t>(f.mode) : 32u;
-    const bool wide = out == Output::Values && (f.type() == 124 || f.type() == 891 || f.type() == 892);
+    const bool wide = out == Output::Values && f.card.scratch == cards::Scratch::Wide;
     const uint64_t u = out == Output::Words ? 2 : (wide ? 2 : 1);
     uint64_t bytes = k < 4 ? (uint64_t{n} + 128) * u * m * 8 : (uint64_t(k) * n + 512) * u * m * 2;
     if (bytes == 0 || bytes > (uint64_t{1} << 40)) return nullptr;
@@ -42,7 +42,7 @@ int driver_block(const UnitFrame& f, uint32_t freqCode, uint32_t n, int32_t gain
     rec.divider = static_cast<int32_t>(freqCode & 0xFFFF);
     rec.samples = static_cast<int32_t>(n * mult);
     rec.gainCode = static_cast<uint16_t>(*code);
-    rec.channel = ((type == 602 || type == 603) && f.mode == -1) ? static_cast<int16_t>(-k) : k;
+    rec.channel = (f.card.twoChannel && f.mode == -1) ? static_cast<int16_t>(-k) : k;
     if (!dev.request(platform::kSingleChannel, rec, raw, n * mult * 2)) return 0;
     driver::deliver_block(type, mult, n, raw, out, kind == Output::Words);
     return dev.close() ? 1 : 0;

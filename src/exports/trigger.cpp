@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/card_types.h"
 #include "core/messages.h"
 #include "exports/continuous.h"
 #include "exports/guard.h"
@@ -152,14 +153,7 @@ int run(const Args& a) {
     }
     flag.reset();
     recover_acquisition(&handle, u.type);
-    if (result == kFailed) {
-        switch (u.type) {
-            case 802: case 803: case 804: case 805: case 806: case 807: case 808: case 881: case 882:
-                result = kFailedBox;
-                break;
-            default: break;
-        }
-    }
+    if (result == kFailed && cards::card_type(u.type).boxTrigger) result = kFailedBox;
     return result;
 }
 

@@ -2,6 +2,7 @@
 // type can reach.
 #include <cmath>
 
+#include "core/card_types.h"
 #include "numeric/numeric.h"
 
 namespace kelmo::numeric {
@@ -9,18 +10,7 @@ namespace {
 
 // Attainable signal-to-noise ratio in dB of a card type, the code taken
 // exactly as the host passes it.
-double base_level(int cardType) {
-    switch (cardType) {
-        case 616: case 618: case 619: case 624: case 631: case 632: case 633: case 638: case 648: case 653:
-        case 658: case 659: case 661: case 662: case 666: case 668: case 669: case 670: case 678: case 679:
-        case 698: case 712: case 720: case 806: case 807: case 810: case 811: case 812: case 836: case 837:
-            return 60.0;
-        case 651:
-            return 36.0;
-        default:
-            return 160.0;
-    }
-}
+double base_level(int cardType) { return cards::card_type(cardType).snrDb; }
 
 }  // namespace
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/card_types.h"
+
 namespace kelmo::driver {
 
 // floor(log2(gain) + bias); no code for a gain that has no logarithm.
@@ -46,28 +48,30 @@ enum class GainRule {
 // the gain has none (the call is refused then). chGains: the Ex variants'
 // per-channel gains (may be null).
 inline std::optional<int32_t> gain_code(GainRule rule, int32_t type, int32_t gain, const double* chGains) {
-    const bool pair = type == 602 || type == 603;  // one code per channel, or 17 x the code
+    const cards::GainCode kind = cards::card_type(type).gainCode;
+    const bool countDown = kind == cards::GainCode::CountDown;
+    const bool perChannel = kind == cards::GainCode::Nibbles;  // one code per channel, or 17 x the code
     switch (rule) {
         case GainRule::Single:
-            if (type == 653) return divided_code(static_cast<int16_t>(gain));
+            if (countDown) return divided_code(static_cast<int16_t>(gain));
             return log2_code(static_cast<int16_t>(gain), 0.00001);
         case GainRule::Block:
-            if (type == 653) return gain;
+            if (countDown) return gain;
             [[fallthrough]];
         case GainRule::Start: {
-            if (type == 653) return divided_code(gain);
+            if (countDown) return divided_code(gain);
             auto c = log2_code(gain, 0.00001);
-            if (c && pair) *c *= 17;
+            if (c && perChannel) *c *= 17;
             return c;
         }
         case GainRule::BlockWords:
-            if (type == 653) return divided_code(gain);
+            if (countDown) return divided_code(gain);
             return log2_code(gain, 0.00001);
         case GainRule::BlockEx:
         case GainRule::BlockWordsEx:
         case GainRule::StartEx:
-            if (type == 653) return divided_code(gain);
-            if (pair) return nibble_code(chGains);
+            if (countDown) return divided_code(gain);
+            if (perChannel) return nibble_code(chGains);
             return log2_code(gain, rule == GainRule::BlockEx ? 0.5 : 0.0001);
     }
     return std::nullopt;
