@@ -22,7 +22,4 @@ constexpr UnitCode unit_code(int32_t code) {
     return UnitCode{reduce_code(mag), code < 0};
 }
 
-constexpr bool is_simulated(int32_t type) { return type == 123 || type == 124; }
-constexpr int32_t kSoundCard = 800;
-
 }  // namespace kelmo

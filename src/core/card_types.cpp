@@ -60,7 +60,7 @@ constexpr Row k885{8, kG10b, FH, 800, 50000.0, 15.625, 10000};
 constexpr Row k886{1, kG10b, FH, 800, 50000.0, 15.625, 10000};
 
 // ---- the table -----------------------------------------------------------------
-using enum Source;
+using enum SourceKind;
 using enum ConvGroup;
 using enum ReadBack;
 using enum Numbering;

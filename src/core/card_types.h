@@ -17,7 +17,7 @@
 namespace kelmo::cards {
 
 // Where the samples of a card type come from.
-enum class Source : uint8_t {
+enum class SourceKind : uint8_t {
     Driver,     // an acquisition card behind the device driver
     Simulated,  // synthesised from the published parameter block
     SoundCard,  // the PC's waveform input
@@ -59,7 +59,7 @@ enum class Scratch : uint8_t {
 
 struct CardType {
     int32_t code = -1;
-    Source source = Source::Driver;
+    SourceKind source = SourceKind::Driver;
 
     // ---- by effective code -------------------------------------------------
     ConvGroup conv = ConvGroup::None;  // raw word format and formula of `convert`

@@ -74,11 +74,6 @@ std::span<const int32_t> frequencies(FreqListId id, int32_t clockFlag) {
     return {};
 }
 
-std::span<const double> simulated_gains() { return cards::card_type(123).row->gains; }
-std::span<const int32_t> simulated_frequencies() { return kFSIM; }
-std::span<const double> sound_gains() { return cards::card_type(800).row->gains; }
-std::span<const int32_t> sound_frequencies() { return kFSND; }
-
 int32_t box_answer(int32_t code) { return cards::card_type(code).box ? 1 : 0; }
 
 int32_t channel_ok(int32_t code) { return cards::card_type(code).channelFixed ? 0 : 1; }

@@ -28,12 +28,6 @@ const Row* find_row(int32_t reducedCode);
 // A frequency list; ClockDependent resolves through `clockFlag`.
 std::span<const int32_t> frequencies(FreqListId id, int32_t clockFlag);
 
-// The lists that the simulated source and the sound card report.
-std::span<const double> simulated_gains();
-std::span<const int32_t> simulated_frequencies();
-std::span<const double> sound_gains();
-std::span<const int32_t> sound_frequencies();
-
 // Answer of the fixed-answer box routine (SearchNumberOfChannel and its
 // aliases): only the 886 box answers yes.
 int32_t box_answer(int32_t code);

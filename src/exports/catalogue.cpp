@@ -9,6 +9,7 @@
 #include "core/share_block.h"
 #include "exports/guard.h"
 #include "kelmo.h"
+#include "sources/source.h"
 
 using namespace kelmo;
 
@@ -35,30 +36,20 @@ KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* ga
         const auto block = keep_share_block(false);
 
         if (const catalogue::Row* row = catalogue::find_row(code)) {
-            int32_t count = row->channels;
-            double high = row->highFreq;
-            int32_t range = row->fullScale;
-            if (code == kSoundCard) {
-                // The capability query of the capture device is not available:
-                // report it as failed and go on with no format flags.
-                show_message(msg::kWaveInCapsError);
-                const catalogue::SoundCaps caps = catalogue::sound_caps(0);
-                count = caps.channels;
-                high = caps.highFreq;
-                range = catalogue::sound_full_scale(process_state().soundInputGain);
-            }
+            LiveRow live{row->channels, row->highFreq, row->fullScale};
+            source_for(code).refine_row(live);
             const int32_t clockFlag = block ? block->word(kWordClockFlag) : 0;
             const std::span<const int32_t> list = catalogue::frequencies(row->freqs, clockFlag);
 
-            if (channels) *channels = count;
+            if (channels) *channels = live.channels;
             copy_list(row->gains, gains);
             if (gainCount) *gainCount = static_cast<int>(row->gains.size());
             copy_list(list, freqs);
             if (freqCount) *freqCount = static_cast<int>(list.size());
             if (auxCode) *auxCode = row->auxCode;
-            if (highFreq) *highFreq = high;
+            if (highFreq) *highFreq = live.highFreq;
             if (lowFreq) *lowFreq = row->lowFreq;
-            if (fullScale) *fullScale = range;
+            if (fullScale) *fullScale = live.fullScale;
         } else if (channels) {
             *channels = 0;
         }
@@ -79,36 +70,23 @@ KELMO_API int KELMO_CALL GetADParameterEx(int cardType, AdParamRecord* record, d
         record->bytesPerSample = 2;
         record->reservedZero = 0;
 
-        std::span<const double> gainList;
-        std::span<const int32_t> freqList;
-        if (is_simulated(code)) {
-            gainList = catalogue::simulated_gains();
-            freqList = catalogue::simulated_frequencies();
-            record->channelCount = 32;
-            record->auxCode = 0;
-            std::fill(std::begin(record->flagsB), std::end(record->flagsB), 1);
-            record->bytesPerSample = 2 * code - 244;
-            record->highFreq = 4.096e13;
-            record->lowFreq = 0.001;
-            record->fullScale = 5000;
-        } else if (code == kSoundCard) {
-            gainList = catalogue::sound_gains();
-            freqList = catalogue::sound_frequencies();
-            record->channelCount = 2;
-            record->auxCode = 2;
-            record->flagA = 0;
-            record->highFreq = 44100.0;
-            record->lowFreq = 8000.0;
-            record->fullScale = catalogue::sound_full_scale(process_state().soundInputGain);
-        } else {
-            return 0;
-        }
-        record->gainCount = static_cast<int32_t>(gainList.size());
-        record->freqCount = static_cast<int32_t>(freqList.size());
-        copy_list(gainList, gains);
-        copy_list(gainList, record->gainsOut);
-        copy_list(freqList, freqs);
-        copy_list(freqList, record->freqsOut);
+        // Only the sources with an extended entry (not the cards) answer.
+        const std::optional<ExtendedRow> x = source_for(code).extended_row(code);
+        if (!x) return 0;
+        record->channelCount = x->channels;
+        record->auxCode = x->auxCode;
+        record->flagA = x->flagA;
+        std::fill(std::begin(record->flagsB), std::end(record->flagsB), x->flagsB);
+        record->bytesPerSample = x->bytesPerSample;
+        record->highFreq = x->highFreq;
+        record->lowFreq = x->lowFreq;
+        record->fullScale = x->fullScale;
+        record->gainCount = static_cast<int32_t>(x->gains.size());
+        record->freqCount = static_cast<int32_t>(x->freqs.size());
+        copy_list(x->gains, gains);
+        copy_list(x->gains, record->gainsOut);
+        copy_list(x->freqs, freqs);
+        copy_list(x->freqs, record->freqsOut);
         return 1;
     });
 }

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "exports/frame.h"
+#include "sources/frame.h"
 
 namespace kelmo {
 

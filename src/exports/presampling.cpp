@@ -5,6 +5,7 @@
 #include "core/share_block.h"
 #include "exports/guard.h"
 #include "kelmo.h"
+#include "sources/source.h"
 
 using namespace kelmo;
 
@@ -13,7 +14,8 @@ extern "C" {
 KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqCode, double* actualFrequency) {
     return guarded(0, [&] {
         const UnitCode u = unit_code(cardType);
-        const bool writesOutputs = is_simulated(u.type) || u.type == kSoundCard;
+        Source& source = source_for(u.type);
+        const bool writesOutputs = source.chooses_divider();
         if (writesOutputs && (!freqCode || !actualFrequency)) return 0;
 
         // Kept open for the rest of the process from here on (as Checkcard
@@ -25,17 +27,10 @@ KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqC
             block->set_word(kWordMode, 1);
         }
 
-        if (is_simulated(u.type)) {
-            const SimDivider s = sim_divider(frequency);
-            process_state().simClockScale = s.clockScale;
-            *freqCode = s.freqCode;
-            *actualFrequency = s.actual;
-        } else if (u.type == kSoundCard) {
-            // The capture device is not asked yet: go on without format flags.
-            show_message(msg::kWaveInCapsError);
-            const SoundDivider s = sound_divider(frequency, frequency);
-            *freqCode = s.freqCode;
-            *actualFrequency = s.actual;
+        if (writesOutputs) {
+            const Divider d = source.choose_divider(frequency);
+            *freqCode = d.freqCode;
+            *actualFrequency = d.actual;
         }
         return block ? 1 : 0;
     });

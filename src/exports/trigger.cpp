@@ -10,6 +10,7 @@
 #include "exports/continuous.h"
 #include "exports/guard.h"
 #include "kelmo.h"
+#include "sources/source.h"
 
 using namespace kelmo;
 
@@ -127,7 +128,7 @@ int run(const Args& a) {
                 std::copy_n(regions + std::size_t(c) * kRegion + at, m, a.out + std::size_t(c) * a.len);
             result = kTriggered;
             if (m < a.len) {
-                if (is_simulated(u.type)) {
+                if (source_for(u.type).fetches_any_length()) {
                     if (!fetch_continuous(&handle, u.type, a.len - m, a.nch, a.out, a.len, m, &status, false))
                         result = kFailed;
                 } else {

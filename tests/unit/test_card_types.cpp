@@ -169,8 +169,8 @@ TEST_F(AsPassedRules, WordSizeChannelSettingBoxAndNoiseFloor) {
 
 TEST(CardTypes, SourcesAndDriverRules) {
     using cards::GainCode;
-    const Rule<cards::Source> source{cards::Source::Driver,
-                                     {{{123, 124}, cards::Source::Simulated}, {{800}, cards::Source::SoundCard}}};
+    const Rule<cards::SourceKind> source{cards::SourceKind::Driver,
+                                     {{{123, 124}, cards::SourceKind::Simulated}, {{800}, cards::SourceKind::SoundCard}}};
     const Rule<GainCode> gain{GainCode::Log2,
                               {{{123, 124}, GainCode::Unchanged}, {{602, 603}, GainCode::Nibbles}, {{653}, GainCode::CountDown}}};
     const Rule<bool> twoChannel{false, {{{602, 603}, true}}};

@@ -1,5 +1,6 @@
 // What every acquisition export does first: form the effective card type,
-// open the unit's status block (it must exist) and read its mode word.
+// open the unit's status block (it must exist) and read its mode word. The
+// frame is handed to the source with the rest of the request.
 #pragma once
 
 #include <cstdint>
@@ -41,11 +42,6 @@ inline ChannelSpan unpack_channels(int32_t arg) {
         return {v / 256, count == 0 ? 256 : count};
     }
     return {0, v};
-}
-
-// Channel k of the simulated source for the i-th requested channel.
-inline int sim_channel(int32_t first, int32_t i) {
-    return static_cast<int>(((int64_t{first} + i) % 32 + 32) % 32);
 }
 
 }  // namespace kelmo

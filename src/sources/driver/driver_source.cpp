@@ -1,0 +1,111 @@
+// Acquisitions from a card: every block is one request to the device; a
+// continuous acquisition keeps its device session in the handle word.
+#include "sources/driver/driver_source.h"
+
+#include "sources/driver/block.h"
+#include "sources/driver/device.h"
+#include "sources/driver/gain.h"
+#include "sources/driver/handles.h"
+
+namespace kelmo::driver {
+namespace {
+
+GainRule gain_rule(MultiBlock::Variant v) {
+    switch (v) {
+        case MultiBlock::Variant::Plain: return GainRule::Block;
+        case MultiBlock::Variant::Ex: return GainRule::BlockEx;
+        case MultiBlock::Variant::W: return GainRule::BlockWords;
+        case MultiBlock::Variant::WEx: return GainRule::BlockWordsEx;
+    }
+    return GainRule::Block;
+}
+
+// The request's channel field: negated on the two-channel cards in 32-fold
+// mode.
+int16_t channel_field(const UnitFrame& f, int32_t channel) {
+    return static_cast<int16_t>((f.card.twoChannel && f.mode == -1) ? -channel : channel);
+}
+
+}  // namespace
+
+int DriverSource::single_block(const SingleBlock& r) {
+    const UnitFrame& f = r.frame;
+    const auto code = gain_code(GainRule::Single, f.type(), r.gain, nullptr);
+    const uint32_t mult = f.mode == -1 ? 32 : 1;
+    auto dev = DeviceSession::open();
+    if (!dev) return 0;
+    if (!code) return 0;  // a gain without a code is refused
+    platform::RequestRecord rec{};
+    rec.cardType = f.type();
+    rec.divider = static_cast<int32_t>(r.freqCode & 0xFFFF);
+    rec.samples = static_cast<int32_t>(r.n * mult);
+    rec.gainCode = static_cast<uint16_t>(*code);
+    rec.channel = channel_field(f, r.channel);
+    if (!dev.request(platform::kSingleChannel, rec, r.raw, r.n * mult * 2)) return 0;
+    deliver_block(f.type(), mult, r.n, r.raw, r.out, r.delivery == Delivery::Words);
+    return dev.close() ? 1 : 0;
+}
+
+int DriverSource::multi_block(const MultiBlock& r) {
+    const UnitFrame& f = r.frame;
+    const auto code = gain_code(gain_rule(r.variant), f.type(), r.gain, r.chGains);
+    if (!code) return 0;
+    auto dev = DeviceSession::open();
+    if (!dev) return 0;
+    const uint32_t total = static_cast<uint32_t>(r.span.count) * static_cast<uint32_t>(r.len);
+    platform::RequestRecord rec{};
+    rec.cardType = f.type();
+    rec.divider = r.freqCode & 0xFFFF;
+    rec.samples = static_cast<int32_t>(r.mult * static_cast<uint32_t>(r.len));
+    rec.gainCode = static_cast<uint16_t>(*code);
+    rec.channel = channel_field(f, r.span.count);
+    if (!dev.request(platform::kMultiChannel, rec, r.raw, total * r.mult * 2)) return 0;
+    deliver_block(f.type(), r.mult, total, r.raw, r.out, r.words());
+    return dev.close() ? 1 : 0;
+}
+
+int DriverSource::start(const ContinuousStart& r) {
+    UnitFrame& f = r.frame;
+    const auto code = gain_code(r.ex ? GainRule::StartEx : GainRule::Start, f.type(), r.gain, r.chGains);
+    // The two-channel cards take -1 in 32-fold mode, else the Ex variant's
+    // count or 1; every other card the count.
+    int16_t field = static_cast<int16_t>(r.span.count);
+    if (f.card.twoChannel)
+        field = f.mode == -1 ? int16_t{-1} : (r.ex ? static_cast<int16_t>(r.span.count) : int16_t{1});
+    if (!code) return 0;
+    auto dev = DeviceSession::open();
+    if (!dev) return 0;
+    platform::RequestRecord rec{};
+    rec.cardType = f.type();
+    rec.divider = r.freqCode;
+    rec.samples = r.blockLen;
+    rec.gainCode = static_cast<uint16_t>(*code);
+    rec.channel = field;
+    const bool single = f.card.twoChannel && r.span.count <= 0;
+    f.block->set_word(kWordSingleChannel, single ? static_cast<int32_t>(-int64_t{r.span.count}) : 0);
+    const bool ok = dev.request(platform::kContinuousStart, rec, nullptr, 0);
+    // The device stays open, also after a refused start, until recover.
+    *r.handleWord = keep_session(std::move(dev));
+    return ok ? 1 : 0;
+}
+
+// No fetch of a card's continuous acquisition is served yet.
+int DriverSource::fetch(const ContinuousFetch&) { return 0; }
+
+void DriverSource::stop(uint32_t* handleWord, int32_t type) {
+    const uint32_t handle = handleWord ? *handleWord : 0;
+    if (cards::card_type(type).twoChannel && handle != 0) {
+        if (auto s = kept_session(handle)) s->request(platform::kStop, platform::RequestRecord{}, nullptr, 0);
+    }
+    if (handle != 0) close_session(handle);
+}
+
+// The device is opened by every acquisition itself; nothing to prepare.
+int DriverSource::check(char*, int*) { return 1; }
+
+Source& driver_source() {
+    static DriverSource source;
+    return source;
+}
+
+}  // namespace kelmo::driver

@@ -1,0 +1,190 @@
+// The simulated source's continuous acquisition: the start arms the
+// published block with a start time, every fetch synthesises the next block
+// of one running time base.
+#include <algorithm>
+#include <vector>
+
+#include "core/numconv.h"
+#include "core/pacing.h"
+#include "core/share_block.h"
+#include "sources/driver/driver_source.h"
+#include "sources/sim/generator.h"
+#include "sources/sim/simulated.h"
+#include "sources/sim/source.h"
+
+namespace kelmo::sim {
+namespace {
+
+constexpr const char* kSingleChannelName = "123_1ch";
+constexpr std::size_t kSingleChannelBytes = 1024;
+
+// Where channel i's block starts in a values buffer.
+double* block_at(double* buf, const ContinuousFetch& q, int32_t i) {
+    return buf + static_cast<std::ptrdiff_t>(q.offset) + static_cast<std::ptrdiff_t>(i) * q.stride;
+}
+
+// The block a fetch delivers: where it starts, its deadline and its channels.
+struct SimBlock {
+    uint32_t before;
+    uint32_t freqCode;
+    int32_t first;
+    uint32_t deadline;
+    int32_t channels;  // "123_1ch": count, or -channel for one channel
+};
+
+// The channels of this block: (output position, entry, seed).
+struct Lane {
+    int32_t position;
+    int k;
+    uint32_t seed;
+};
+std::vector<Lane> lanes(const ContinuousFetch& q, const SimBlock& b) {
+    std::vector<Lane> v;
+    const double fc = static_cast<double>(b.freqCode);
+    if (b.channels >= 0) {
+        for (int32_t i = 0; i < q.nch; ++i) {
+            const int k = entry_of(b.first, i);
+            v.push_back({i, k, static_cast<uint32_t>(trunc_i64(1000.0 * k + b.deadline * 10000.0 / fc))});
+        }
+    } else {
+        const int64_t k = -static_cast<int64_t>(b.channels);
+        if (k < kEntries) {
+            const double s = b.deadline * 10000000.0 / fc / process_state().simClockScale + 1000.0 * k;
+            v.push_back({0, static_cast<int>(k), static_cast<uint32_t>(trunc_i64(s))});
+        }
+    }
+    return v;
+}
+
+// Takes the next block of the running acquisition: refreshes the private
+// copy, checks that the block can be delivered, and only then advances
+// (and publishes) the running count, so that a failed fetch leaves the
+// time base where it was.
+bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
+    auto block = load_param_block(platform::Access::ReadWrite);
+    SimParamBlock& p = private_copy();
+    // A block without a started acquisition (the signal-source program was
+    // restarted and published a new one) serves no fetch until a new start.
+    if (!block || p.contFreqCode == 0) {
+        if (q.status) *q.status = 1;
+        return false;
+    }
+    auto single = platform::current().shm_open_existing(kSingleChannelName, kSingleChannelBytes,
+                                                        platform::Access::ReadWrite);
+    if (!single) return false;
+    b.channels = single->word(0);
+    b.before = p.contSampleCount;
+    b.freqCode = p.contFreqCode;
+    b.first = p.contFirstChannel;
+    const double ms = static_cast<double>(b.before + static_cast<uint32_t>(q.len)) * b.freqCode *
+                      process_state().simClockScale * 2.44140625e-11;
+    b.deadline = p.contStartTick + static_cast<uint32_t>(trunc_i64(ms));
+    ls = lanes(q, b);
+    if (ls.empty()) return false;
+    p.contSampleCount = b.before + static_cast<uint32_t>(q.len);
+    return store_param_block(*block);
+}
+
+void pace_fetch(const ContinuousFetch& q, const SimBlock& b) {
+    if (!q.paced || process_state().simClockScale > 200000.0) return;
+    // Never longer than this block's own length (and a second to spare):
+    // a deadline further out comes from a start time that was tampered with.
+    wait_until_tick(b.deadline, block_ms(b.freqCode, static_cast<uint32_t>(q.len)) + 1000.0);
+}
+
+// One block: advances the running count, then hands every channel (seeded,
+// with its gain from the status block) to `lane` with the number of lanes,
+// then waits for the block's deadline.
+template <class LaneFn>
+int fetch_block(const ContinuousFetch& q, LaneFn&& lane) {
+    SimBlock b{};
+    std::vector<Lane> ls;
+    if (!next_block(q, b, ls)) return 0;
+    const Timing running{Timing::Running, 0, 0, b.before};
+    const auto count = static_cast<int32_t>(ls.size());
+    for (const auto& l : ls) {
+        sim_srand(l.seed);
+        const auto gain = static_cast<int16_t>(q.frame.block->word(kWordChannelGain + l.k));
+        if (!lane(l, count, running, b.freqCode, gain)) return 0;
+    }
+    pace_fetch(q, b);
+    return 1;
+}
+
+int fetch_values(const ContinuousFetch& q) {
+    const auto len = static_cast<uint32_t>(q.len);
+    auto* buf = static_cast<double*>(q.buf);
+    return fetch_block(q, [&](const Lane& l, int32_t, const Timing& t, uint32_t freqCode, int32_t gain) {
+        return synth_block(private_copy(), l.k, t, ExtraRule::Decoded, freqCode, len, gain, Form::Values,
+                           block_at(buf, q, l.position));
+    });
+}
+
+// Raw codes, channel-major by offset and stride, or interleaved (offset
+// 65535): sample s of every delivered channel in turn, as many lanes as
+// channels are delivered (one for a single-channel acquisition).
+template <class Code>
+int fetch_codes(const ContinuousFetch& q, Form form) {
+    const auto len = static_cast<uint32_t>(q.len);
+    auto* buf = static_cast<Code*>(q.buf);
+    const bool interleaved = q.offset == 65535;
+    std::vector<Code> scratch(len);
+    return fetch_block(q, [&](const Lane& l, int32_t count, const Timing& t, uint32_t freqCode, int32_t gain) {
+        std::fill(scratch.begin(), scratch.end(), Code{0});  // an entry without a signal gives zeros
+        if (!synth_codes_scaled_sum(private_copy(), l.k, t, ExtraRule::Decoded, freqCode, len, gain, form,
+                                    scratch.data()))
+            return false;
+        for (uint32_t s = 0; s < len; ++s) {
+            const std::ptrdiff_t at = interleaved
+                                          ? std::ptrdiff_t(s) * count + l.position
+                                          : std::ptrdiff_t(q.offset) + std::ptrdiff_t(l.position) * q.stride + s;
+            buf[at] = scratch[s];
+        }
+        return true;
+    });
+}
+
+}  // namespace
+
+int SimulatedSource::start(const ContinuousStart& r) {
+    if (r.ex && !r.chGains) return 0;  // the channel gains are needed
+    // A divider of 0 has no sampling period: no block could ever be timed.
+    if (r.freqCode == 0) return 0;
+    // Channel gains for the fetches, in words 1 .. 32 of the status block.
+    const int64_t words = r.span.count <= 0 ? 1 - int64_t{r.span.count} : 32;
+    if (words > 32) return 0;  // a single channel beyond the 32 entries
+    for (int64_t i = 0; i < words; ++i) {
+        const int32_t g = r.chGains ? static_cast<int32_t>(trunc_i64(r.chGains[i])) : static_cast<int16_t>(r.gain);
+        r.frame.block->set_word(kWordChannelGain + static_cast<std::size_t>(i), g);
+    }
+
+    auto block = load_param_block(platform::Access::ReadWrite);
+    if (!block) return 0;
+    SimParamBlock& p = private_copy();
+    p.contSampleCount = 0;
+    p.contGain = r.chGains ? 1.0 : static_cast<double>(r.gain);
+    p.contFreqCode = static_cast<uint32_t>(r.freqCode);
+    p.contStartTick = platform::current().tick_count();
+    p.contFirstChannel = static_cast<int16_t>(r.span.first);
+    if (!store_param_block(*block)) return 0;
+    block.reset();
+
+    // "123_1ch" stays open for the rest of the process, so that the fetches
+    // find it by name.
+    const auto held = keep_named(kSingleChannelName, kSingleChannelBytes);
+    if (!held) return 0;
+    held->set_word(0, static_cast<int16_t>(r.span.count));
+    return 1;
+}
+
+int SimulatedSource::fetch(const ContinuousFetch& q) {
+    if (q.delivery == Delivery::Values) return fetch_values(q);
+    if (form_of(q.frame.type(), true) == Form::W32) return fetch_codes<int32_t>(q, Form::W32);
+    return fetch_codes<int16_t>(q, Form::W16);
+}
+
+// Nothing of the simulated source runs between calls; a handle word that
+// names a device session is closed as for every code but the sound card's.
+void SimulatedSource::stop(uint32_t* handleWord, int32_t type) { driver::driver_source().stop(handleWord, type); }
+
+}  // namespace kelmo::sim
