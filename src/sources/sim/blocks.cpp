@@ -2,7 +2,7 @@
 #include "core/numconv.h"
 #include "platform/platform.h"
 #include "sources/sim/simulated.h"
-#include "sources/sim/source.h"
+#include "sources/sim/synthesis.h"
 
 namespace kelmo::sim {
 

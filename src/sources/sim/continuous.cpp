@@ -10,7 +10,7 @@
 #include "sources/driver/driver_source.h"
 #include "sources/sim/generator.h"
 #include "sources/sim/simulated.h"
-#include "sources/sim/source.h"
+#include "sources/sim/synthesis.h"
 
 namespace kelmo::sim {
 namespace {

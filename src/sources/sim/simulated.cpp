@@ -11,7 +11,7 @@
 #include "core/share_block.h"
 #include "platform/platform.h"
 #include "sources/sim/param_block.h"
-#include "sources/sim/source.h"
+#include "sources/sim/synthesis.h"
 
 namespace kelmo::sim {
 namespace {

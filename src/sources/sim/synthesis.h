@@ -1,6 +1,6 @@
-// The simulated source as the acquisition calls see it: the private copy of
-// the parameter block, turning one entry into generator arguments, sum
-// channels, clamping.
+// Synthesis for the acquisitions of the simulated source: the private copy
+// of the parameter block, turning one entry into generator arguments, sum
+// channels, clamping, seeding and pacing.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "sources/sim/source.h"
+#include "sources/sim/synthesis.h"
 
 #include <cmath>
 #include <cstring>
