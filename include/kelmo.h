@@ -135,6 +135,18 @@ KELMO_API int KELMO_CALL TriMulChSamEx(int mode, int trigChannel, double level, 
  * process); 0 when none runs. */
 KELMO_API int KELMO_CALL InterruptTrigSample(void);
 
+/* ---- analogue output (D/A), cards 678, 679, 698, 699 ---------------------------- */
+/* Requests on the device handle that *handleWord holds (the handle word of a
+ * running continuous acquisition); buffer: 32768 bytes the driver may read
+ * or write. 1 when the driver accepted the request. For any other card
+ * type nothing is sent: InitialDA and SetFixDA return 0, SetDAData 1. */
+KELMO_API int KELMO_CALL InitialDA(uint32_t* handleWord, int cardType, int channelField, int rateField,
+                                   void* buffer);
+KELMO_API int KELMO_CALL SetFixDA(uint32_t* handleWord, int cardType, int channelField, int rateField,
+                                  void* buffer);
+KELMO_API int KELMO_CALL SetDAData(uint32_t* handleWord, int cardType, int channelField, void* buffer,
+                                   int lengthField);
+
 /* ---- card catalogue -------------------------------------------------------- */
 /* gains must hold 10 doubles and freqs 27 ints; null pointers are skipped. */
 KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* gains, int* gainCount,

@@ -76,12 +76,14 @@ struct CardType {
     uint8_t valuesMult = 1;            // raw samples per value of a multi-channel block outside 32-fold mode
     Scratch scratch = Scratch::Words16;
     bool boxTrigger = false;           // a failed trigger reports 3 in place of 2
+    bool hardwareTrigger = false;      // one channel waits for the external trigger hardware
     const catalogue::Row* row = nullptr;  // the catalogue's entry, if any
 
     // ---- by the code as passed ------------------------------------------------
     uint8_t wordBytes = 2;             // bytes of a raw sample word (and of ZebAlloc's samples)
     bool channelFixed = false;         // the channel setting cannot be changed
     bool box = false;                  // answers the box routines with 1
+    bool analogOutput = false;         // has the D/A converter of the D/A requests
     double snrDb = 160.0;              // attainable signal-to-noise ratio
 };
 

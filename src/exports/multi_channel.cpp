@@ -48,7 +48,7 @@ platform::PageBufferPtr scratch(const Request& r, const cards::CardType& card, u
         bytes = (len + margin) * mult * 8;
     else
         bytes = (len + margin) * n * mult * 2;
-    bytes = std::max(bytes, driver::block_bytes(card.code, mult, n * len));
+    bytes = std::max(bytes, driver::transfer_bytes(card.code, mult, n * len));
     if (bytes > (uint64_t{1} << 40)) return nullptr;
     return platform::make_page_buffer(static_cast<std::size_t>(bytes));
 }

@@ -18,7 +18,7 @@ platform::PageBufferPtr raw_buffer(const UnitFrame& f, int32_t k, uint32_t n, De
     uint64_t bytes = k < 4 ? (uint64_t{n} + 128) * u * m * 8 : (uint64_t(k) * n + 512) * u * m * 2;
     if (bytes == 0 || bytes > (uint64_t{1} << 40)) return nullptr;
     // Never less than the block's delivery touches.
-    bytes = std::max(bytes, driver::block_bytes(f.type(), f.mode == -1 ? 32 : 1, n));
+    bytes = std::max(bytes, driver::transfer_bytes(f.type(), f.mode == -1 ? 32 : 1, n));
     return platform::make_page_buffer(static_cast<std::size_t>(bytes));
 }
 

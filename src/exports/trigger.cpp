@@ -62,6 +62,46 @@ struct Args {
     bool ex;
 };
 
+// The external trigger hardware sits on the parallel-port registers.
+constexpr uint16_t kPortControl = 0x37A, kPortMode = 0x37B, kPortLevel = 0x37C;
+constexpr uint8_t kFired = 0x10;  // in the mode register, once the hardware fired
+constexpr int kHardwareDoubles = 49152 / 8;  // the one channel's share of the transfer buffer
+
+// One channel of a card with the trigger hardware: arm it, wait for it to
+// fire, then take pre + len + 1024 samples in one fetch and deliver len of
+// them around the first sample beyond the level.
+int hardware_trigger(const Args& a, int32_t type, int pre, ChannelSpan span, platform::SharedMemory& flag,
+                     double* buf, uint32_t& handle) {
+    const int total = pre + a.len + kBlock;
+    if (a.len > kHardwareDoubles || total > kHardwareDoubles) return kFailed;
+    std::fill_n(buf, total, 0.0);
+    auto& p = platform::current();
+    // The level register takes the low byte of trunc(level x 0.051).
+    const double scaled = a.level * 0.051;
+    if (!(scaled > -2147483649.0 && scaled < 2147483648.0)) return kFailed;
+    const auto levelByte = static_cast<uint8_t>(static_cast<int32_t>(scaled));
+    if (!p.port_write(kPortControl, 4) || !p.port_write(kPortMode, 0x4C) || !p.port_write(kPortLevel, levelByte))
+        return kFailed;
+    if (!start_continuous(&handle, type, a.freqCode, a.gain, span, kBlock, nullptr, false)) return kFailed;
+    for (;;) {
+        uint8_t mode = 0;
+        if (!p.port_read(kPortMode, &mode)) return kFailed;
+        if (mode & kFired) break;
+        if (interrupted(flag)) return kInterrupted;
+        p.sleep_us(100);
+    }
+    int status = 0;
+    if (!fetch_continuous(&handle, type, total, 1, buf, 3 * kBlock, 0, &status, false)) return kFailed;
+    int from = pre;
+    for (int i = 0; i < kBlock; ++i)
+        if (std::fabs(buf[i]) > a.level) {
+            from = std::max(i - pre, 0);
+            break;
+        }
+    std::copy_n(buf + from, a.len, a.out);
+    return kTriggered;
+}
+
 int run(const Args& a) {
     if (a.mode < 0 || a.len < 0 || a.nch <= 0 || (!a.out && a.len > 0)) return kFailed;
     const int pre = a.mode % 1024, slope = a.mode / 1024;
@@ -84,11 +124,15 @@ int run(const Args& a) {
     uint32_t handle = 0;
     int result = kFailed;
     const ChannelSpan span{0, single ? -a.trigChannel : a.nch};
-    const bool started = (a.ex && a.chGains)
-                             ? start_continuous(&handle, u.type, a.freqCode, a.gain,
-                                                {a.firstChannel ? *a.firstChannel : 0, span.count}, kBlock, a.chGains,
-                                                true)
-                             : start_continuous(&handle, u.type, a.freqCode, a.gain, span, kBlock, nullptr, false);
+    const bool hardware = a.ex && a.nch == 1 && cards::card_type(u.type).hardwareTrigger;
+    if (hardware) result = hardware_trigger(a, u.type, pre, span, *flag, regions, handle);
+    auto start = [&] {
+        if (a.ex && a.chGains)
+            return start_continuous(&handle, u.type, a.freqCode, a.gain,
+                                    {a.firstChannel ? *a.firstChannel : 0, span.count}, kBlock, a.chGains, true);
+        return start_continuous(&handle, u.type, a.freqCode, a.gain, span, kBlock, nullptr, false);
+    };
+    const bool started = !hardware && start() != 0;
     if (started) {
         for (int c = 0; c < a.nch; ++c) std::fill_n(regions + std::size_t(c) * kRegion, pre, 0.0);
         Condition hit(slope, a.level);

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/device_request.h"
@@ -59,7 +60,8 @@ public:
     virtual ~Device() = default;
     // One I/O control request: the 56-byte record as input, `out` (may be
     // null with outSize 0) as output. *status, when not null, receives the
-    // status word the device reports with the reply (continuous fetch).
+    // status word the device reports with the reply (continuous fetch); a
+    // Windows driver writes it itself, through the address in the record.
     // A device that has not answered within `timeoutMs` fails the request
     // with a time-out error (where the system lets a request be bounded);
     // after a time-out or a broken reply the device refuses every further
@@ -131,6 +133,17 @@ public:
     virtual DevicePtr open_device() = 0;
     // The system error code of the last failed operation of this thread.
     virtual uint32_t last_error() = 0;
+
+    // A 32-bit value of the current user's settings, read afresh: on
+    // Windows the registry value `name` under HKEY_CURRENT_USER\`key` (the
+    // key opened with full access); elsewhere the same key and name in the
+    // user's settings file. Nothing when the key or the value is missing.
+    virtual std::optional<uint32_t> user_setting(const char* key, const char* name) = 0;
+
+    // The I/O ports of the parallel-port register block, for the external
+    // trigger hardware. False where this process may not touch them.
+    virtual bool port_write(uint16_t port, uint8_t value) = 0;
+    virtual bool port_read(uint16_t port, uint8_t* value) = 0;
 
     // A modal message with an OK button; `text` is in the GBK code page.
     virtual void message_box(const char* text) = 0;

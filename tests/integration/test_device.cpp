@@ -9,6 +9,7 @@
 
 #include "kelmo.h"
 #include "peer_process.h"
+#include "platform/platform.h"
 
 #ifndef _WIN32
 #include <sys/socket.h>
@@ -44,6 +45,47 @@ std::string console_of(F&& call, std::string* other) {
     return err;
 }
 
+// The user's settings as the system keeps them: the registry on Windows, the
+// settings file elsewhere.
+TEST(Device, UserSettings) {
+    auto& p = kelmo::platform::current();
+    const char* key = "software\\KELMO\\Common";
+#ifdef _WIN32
+    HKEY k = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    ::RegDeleteValueA(k, "AdjustSmp");
+    EXPECT_FALSE(p.user_setting(key, "AdjustSmp"));
+    const DWORD v = 0x12345678;
+    ASSERT_EQ(::RegSetValueExA(k, "AdjustSmp", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v),
+              ERROR_SUCCESS);
+    EXPECT_EQ(p.user_setting(key, "AdjustSmp"), 0x12345678u);
+    ::RegDeleteValueA(k, "AdjustSmp");
+    ::RegCloseKey(k);
+#else
+    const std::string path = testing::TempDir() + "kelmo-settings-" + std::to_string(::getpid()) + ".ini";
+    kelmo::test::set_env("KELMO_SETTINGS_FILE", path.c_str());
+    EXPECT_FALSE(p.user_setting(key, "AdjustSmp"));  // no file
+    auto write = [&](const char* text) {
+        FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text, f);
+        std::fclose(f);
+    };
+    write("AdjustSmp = 5\n[Other]\nAdjustSmp = 6\n# comment\n  [ SOFTWARE/kelmo/common ]  \n adjustsmp=0x10\n");
+    EXPECT_EQ(p.user_setting(key, "AdjustSmp"), 0x10u);
+    EXPECT_FALSE(p.user_setting(key, "Other"));
+    write("[software\\KELMO\\Common]\nAdjustSmp = 1\nAdjustSmp = 4294967295\n");
+    EXPECT_EQ(p.user_setting(key, "AdjustSmp"), 4294967295u);  // the last one counts, read afresh
+    for (const char* bad : {"-1", "4294967296", "1x", ""}) {
+        write((std::string("[software\\KELMO\\Common]\nAdjustSmp = ") + bad + "\n").c_str());
+        EXPECT_FALSE(p.user_setting(key, "AdjustSmp")) << bad;
+    }
+    std::remove(path.c_str());
+    kelmo::test::set_env("KELMO_SETTINGS_FILE", "");
+#endif
+}
+
 TEST(Device, MissingDevicePrintsTheErrorCode) {
     use_device_dir("/nonexistent-kelmo-device-dir");
     uint16_t status = 0xAAAA;
@@ -75,6 +117,8 @@ public:
     DeviceServer(const std::string& dir, std::function<void(int)> serve) : listener_(listen_as_device(dir)) {
         thread_ = std::thread([this, serve = std::move(serve)] {
             const int c = ::accept(listener_, nullptr, nullptr);
+            const kelmo::platform::DeviceHello hello{kelmo::platform::kDeviceMagic, 1u};
+            ::send(c, &hello, sizeof hello, MSG_NOSIGNAL);
             serve(c);
             ::close(c);
         });

@@ -176,6 +176,7 @@ TEST(CardTypes, SourcesAndDriverRules) {
     const Rule<bool> twoChannel{false, {{{602, 603}, true}}};
     const Rule<int> valuesMult{1, {{range(721, 724), 2}}};
     const Rule<bool> boxTrigger{false, {{{802, 803, 804, 805, 806, 807, 808, 881, 882}, true}}};
+    const Rule<bool> hardwareTrigger{false, {{{678, 679}, true}}};
     const Rule<cards::Scratch> scratch{cards::Scratch::Words16,
                                        {{{124, 891, 892}, cards::Scratch::Wide}, {{890}, cards::Scratch::Packed}}};
     for (int code : sweep()) {
@@ -187,6 +188,7 @@ TEST(CardTypes, SourcesAndDriverRules) {
         EXPECT_EQ(c.twoChannel, twoChannel(t)) << code;
         EXPECT_EQ(c.valuesMult, valuesMult(t)) << code;
         EXPECT_EQ(c.boxTrigger, boxTrigger(t)) << code;
+        EXPECT_EQ(c.hardwareTrigger, hardwareTrigger(t)) << code;
         EXPECT_EQ(c.scratch, scratch(t)) << code;
         // A gain of 16: log2 gives 4 (x 17 for the two-channel cards at
         // the start), the count-down card 256 / 16.

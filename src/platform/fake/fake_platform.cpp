@@ -167,4 +167,31 @@ DevicePtr FakePlatform::open_device() {
     return std::make_unique<FakeDevice>(*this);
 }
 
+std::optional<uint32_t> FakePlatform::user_setting(const char* key, const char* name) {
+    ++settingReads;
+    const auto it = settings.find(std::string(key) + "|" + name);
+    if (it == settings.end()) return std::nullopt;
+    return it->second;
+}
+
+bool FakePlatform::port_write(uint16_t port, uint8_t value) {
+    if (portsDenied) {
+        lastError = 5;
+        return false;
+    }
+    ports[port] = value;
+    portWrites.emplace_back(port, value);
+    return true;
+}
+
+bool FakePlatform::port_read(uint16_t port, uint8_t* value) {
+    if (portsDenied) {
+        lastError = 5;
+        return false;
+    }
+    if (onWait) onWait();
+    *value = portReader ? portReader(port) : ports[port];
+    return true;
+}
+
 }  // namespace kelmo::platform

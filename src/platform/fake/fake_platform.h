@@ -76,6 +76,14 @@ public:
     std::vector<Request> requests;
     int openDevices = 0;
 
+    // --- user settings and I/O ports ------------------------------------------
+    std::map<std::string, uint32_t> settings;  // "key|name"
+    int settingReads = 0;
+    bool portsDenied = false;
+    std::map<uint16_t, uint8_t> ports;                  // what was written last
+    std::vector<std::pair<uint16_t, uint8_t>> portWrites;
+    std::function<uint8_t(uint16_t)> portReader;       // reads; default: the last value written
+
     uint32_t versionWord = 0x0A;
     uint32_t lastError = 0;
 
@@ -96,6 +104,9 @@ public:
     uint32_t version_word() override { return versionWord; }
     DevicePtr open_device() override;
     uint32_t last_error() override { return lastError; }
+    std::optional<uint32_t> user_setting(const char* key, const char* name) override;
+    bool port_write(uint16_t port, uint8_t value) override;
+    bool port_read(uint16_t port, uint8_t* value) override;
     void message_box(const char* text) override { messages.emplace_back(text); }
     void console(const char* text) override { consoleLines.emplace_back(text); }
 };

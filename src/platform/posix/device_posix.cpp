@@ -16,6 +16,8 @@
 namespace kelmo::platform::posix {
 namespace {
 
+constexpr uint64_t kHelloWaitMs = 5000;  // how long a device may take to greet
+
 // Waits until fd is ready for `events` or the deadline passes (ETIMEDOUT).
 bool wait_ready(int fd, short events, uint64_t deadline) {
     for (;;) {
@@ -155,6 +157,16 @@ DevicePtr open_device() {
         ::close(fd);
         // Nobody serving the socket is the same as no device at all.
         errno = (e == ECONNREFUSED) ? ENOENT : e;
+        return nullptr;
+    }
+    // The device greets every client; one that is not served (another
+    // client holds the device) is refused as busy.
+    DeviceHello hello{};
+    if (!read_all(fd, &hello, sizeof hello, monotonic_ms() + kHelloWaitMs) || hello.magic != kDeviceMagic ||
+        hello.ok == 0) {
+        const int e = errno;
+        ::close(fd);
+        errno = hello.magic == kDeviceMagic && hello.ok == 0 ? EBUSY : (e == ETIMEDOUT || e == EPIPE ? e : EPROTO);
         return nullptr;
     }
     return std::make_unique<SocketDevice>(fd);

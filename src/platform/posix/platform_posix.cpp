@@ -176,6 +176,12 @@ public:
     // Every failing operation of this backend leaves its code in errno.
     uint32_t last_error() override { return static_cast<uint32_t>(errno); }
 
+    std::optional<uint32_t> user_setting(const char* key, const char* name) override {
+        return posix::user_setting(key, name);
+    }
+    bool port_write(uint16_t port, uint8_t value) override { return posix::port_write(port, value); }
+    bool port_read(uint16_t port, uint8_t* value) override { return posix::port_read(port, value); }
+
     void message_box(const char* text) override {
         const std::string utf8 = gbk_to_utf8(text);
         std::fprintf(stderr, "%s\n", utf8.c_str());

@@ -18,5 +18,9 @@ std::string device_path();
 std::string gbk_to_utf8(const char* text);
 // Milliseconds of the monotonic clock (not wrapped).
 uint64_t monotonic_ms();
+// The user's settings file (settings_posix.cpp) and the I/O ports.
+std::optional<uint32_t> user_setting(const char* key, const char* name);
+bool port_write(uint16_t port, uint8_t value);
+bool port_read(uint16_t port, uint8_t* value);
 
 }  // namespace kelmo::platform::posix

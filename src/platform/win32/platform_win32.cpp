@@ -60,9 +60,10 @@ public:
                uint32_t* status, uint32_t /*timeoutMs*/) override {
         DWORD returned = 0;
         platform::RequestRecord in = record;
+        // The driver writes the status word itself, through the address in
+        // the record: *status is left to it.
+        (void)status;
         const BOOL ok = ::DeviceIoControl(h_, code, &in, sizeof in, out, out ? outSize : 0, &returned, nullptr);
-        // The device writes the status word through the address in the record.
-        if (status) *status = 0;
         return ok != FALSE;
     }
     bool close() override {
@@ -172,6 +173,27 @@ public:
     }
 
     uint32_t last_error() override { return ::GetLastError(); }
+
+    std::optional<uint32_t> user_setting(const char* key, const char* name) override {
+        HKEY k = nullptr;
+        if (::RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return std::nullopt;
+        DWORD type = 0, value = 0, size = sizeof value;
+        const LONG r = ::RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+        ::RegCloseKey(k);
+        if (r != ERROR_SUCCESS || size != sizeof value) return std::nullopt;
+        return static_cast<uint32_t>(value);
+    }
+
+    // A process of the NT family may not execute port instructions (they
+    // fault); without a port driver the ports are out of reach.
+    bool port_write(uint16_t, uint8_t) override {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    bool port_read(uint16_t, uint8_t*) override {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
 
     // The texts are GBK bytes: shown through code page 936 whatever the
     // system's ANSI code page is, so that they read the same everywhere.
