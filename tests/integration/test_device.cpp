@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kelmo.h"
 #include "peer_process.h"
@@ -94,6 +95,19 @@ TEST(Device, MissingDevicePrintsTheErrorCode) {
     EXPECT_EQ(other, "");
     EXPECT_EQ(out, "Failed to obtain file handle to device: ZEB1 with Win32 error code: 2\n");
     EXPECT_EQ(status, 0xAAAA);
+
+    // Every acquisition family of a card, once the unit's block exists.
+    uint32_t code = 0;
+    double actual = 0;
+    ASSERT_EQ(PreSamp(602, 1000.0, &code, &actual), 1);
+    const std::string line = "Failed to obtain file handle to device: ZEB1 with Win32 error code: 2\n";
+    std::vector<double> buf(64);
+    uint32_t handle = 7;
+    EXPECT_EQ(console_of([&] { EXPECT_EQ(OneChSam(602, 100, 16, 1, 1, buf.data()), 0); }, &other), line);
+    EXPECT_EQ(console_of([&] { EXPECT_EQ(MulChSam(602, 100, 16, 1, 2, buf.data()), 0); }, &other), line);
+    EXPECT_EQ(console_of([&] { EXPECT_EQ(Set_dbl_MulChSam(&handle, 602, 100, 1, 2, 1024), 0); }, &other), line);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_EQ(console_of([&] { recover(&handle, 602); }, &other), "");
 }
 
 #ifndef _WIN32

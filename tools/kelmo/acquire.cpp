@@ -81,6 +81,19 @@ double dominant_hz(const double* x, int n, double fs) {
     return fs * static_cast<double>(best) / static_cast<double>(m);
 }
 
+// A card behind the driver takes its divider from the host: the one whose
+// read-back rate comes nearest the wanted rate (16 bits at most). 0 when the
+// card type has no read-back formula.
+uint32_t card_divider(int type, double rate, int channels, double* actual) {
+    double base = 0.0;
+    GetFre(type, 1, &base, channels);
+    if (!(base > 0.0) || !(rate > 0.0) || !std::isfinite(base)) return 0;
+    const double d = std::clamp(std::round(base / rate), 1.0, 65535.0);
+    const auto code = static_cast<uint32_t>(d);
+    GetFre(type, code, actual, channels);
+    return code;
+}
+
 bool acquire(const Options& o, double actualRate, uint32_t code, std::vector<double>& data) {
     const std::size_t n = static_cast<std::size_t>(o.samples);
     data.assign(n * static_cast<std::size_t>(o.channels), 0.0);
@@ -197,7 +210,11 @@ void add_acquire(CLI::App& app) {
         uint32_t code = 0;
         double fs = 0.0;
         PreSamp(o.type, o.rate, &code, &fs);
-        if (fs <= 0.0) GetFre(o.type, code, &fs, o.channels);
+        if (fs <= 0.0) code = card_divider(o.type, o.rate, o.channels, &fs);
+        if (code == 0) {
+            std::fprintf(stderr, "kelmo: no sampling divider for card type %d at %g Hz\n", o.type, o.rate);
+            throw CLI::RuntimeError(1);
+        }
         std::vector<double> data;
         if (!acquire(o, fs, code, data)) {
             std::fprintf(stderr, "kelmo: acquisition failed (is the signal source running?)\n");

@@ -1,0 +1,73 @@
+// zebsim's card: how it answers each request of one connection. Time is
+// passed in, so the card does no I/O and never waits.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/device_request.h"
+#include "waveform.h"
+
+namespace zebsim {
+
+// Status word of a continuous fetch's reply.
+inline constexpr uint32_t kStatusInTime = 0;  // the block was delivered in time
+inline constexpr uint32_t kStatusLate = 1;    // (--realtime) the fetch came after the card
+                                              // had acquired the following block as well
+// Default answer to the port status request: two different bytes, so that
+// a reader sees both arrive, in order (0x5A first).
+inline constexpr uint16_t kDefaultPortStatus = 0xA55A;
+// The largest output a request may ask for.
+inline constexpr uint32_t kMaxOutSize = 256u << 20;
+
+struct Behaviour {
+    Signal signal;
+    std::set<uint32_t> refused;  // request codes answered with ok = 0
+    uint16_t portStatus = kDefaultPortStatus;
+    bool realtime = false;       // pace blocks to the card's sampling rate
+    uint32_t delayMs = 0;        // added before every reply
+};
+
+struct Reply {
+    uint32_t ok = 0;
+    uint32_t status = 0;
+    std::vector<uint8_t> data;  // never more than the request's outSize
+    double due = 0.0;           // when to send it, in the seconds of `now`
+};
+
+class Card {
+public:
+    explicit Card(const Behaviour& b) : b_(b) {}
+
+    // The reply to one request received at `now` (seconds of a monotonic
+    // clock).
+    Reply answer(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize, double now);
+
+    bool running() const { return run_.has_value(); }
+
+private:
+    struct Run {
+        int32_t type;
+        uint32_t divider;
+        int channels;
+        uint64_t next;     // raw sample index of the next fetch's first sample
+        double startedAt;  // seconds
+    };
+
+    bool serve(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize, double now, Reply& out);
+
+    const Behaviour& b_;
+    std::optional<Run> run_;
+};
+
+// The log line of a request (no newline), e.g.
+// "code=0x222007 type=602 divider=100 samples=1000 gain=3 channel=-1 adjust=0 out=2000".
+std::string log_line(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize);
+
+// A request code written in hex ("0x222017") or decimal.
+std::optional<uint32_t> parse_code(const std::string& text);
+
+}  // namespace zebsim

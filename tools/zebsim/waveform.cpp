@@ -1,0 +1,132 @@
+#include "waveform.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <numbers>
+
+#include "core/card_type.h"
+#include "core/catalogue.h"
+#include "core/convert.h"
+#include "core/presamp.h"
+
+namespace zebsim {
+namespace {
+
+// A finite number filling the whole of `text`.
+std::optional<double> number(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v)) return std::nullopt;
+    return v;
+}
+
+// Samples converted per call of the conversion.
+constexpr int32_t kChunk = 4096;
+
+}  // namespace
+
+std::string Signal::set(const std::string& text) {
+    const auto c1 = text.find(':');
+    if (c1 == std::string::npos) return "expected C:RATIO[:AMPLITUDE]";
+    const auto c2 = text.find(':', c1 + 1);
+    const std::string ch = text.substr(0, c1);
+    const std::string ratio = text.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
+
+    char* end = nullptr;
+    const long c = std::strtol(ch.c_str(), &end, 10);
+    if (ch.empty() || *end != '\0' || c < 0 || c >= kMaxChannels) return "the channel must be 0 .. 63";
+
+    std::optional<double> r;
+    if (const auto slash = ratio.find('/'); slash != std::string::npos) {
+        const auto num = number(ratio.substr(0, slash));
+        const auto den = number(ratio.substr(slash + 1));
+        if (num && den && *den != 0.0) r = *num / *den;
+    } else {
+        r = number(ratio);
+    }
+    if (!r) return "the ratio must be a number or a fraction such as 1/64";
+
+    std::optional<double> a;
+    if (c2 != std::string::npos) {
+        a = number(text.substr(c2 + 1));
+        if (!a) return "the amplitude must be a number";
+    }
+    tones_[static_cast<std::size_t>(c)] = Tone{r, a};
+    return "";
+}
+
+double Signal::ratio(int channel) const {
+    return tones_[static_cast<std::size_t>(channel)].ratio.value_or((channel + 1) / 64.0);
+}
+
+double Signal::amplitude(int channel, int32_t cardType) const {
+    return tones_[static_cast<std::size_t>(channel)].amplitude.value_or(full_scale(cardType) / 2.0);
+}
+
+double full_scale(int32_t cardType) {
+    using enum kelmo::ConvGroup;
+    switch (kelmo::conv_group(kelmo::reduce_code(cardType))) {
+        case Signed16Range10k:
+        case Signed32Range10k: return 10000.0;
+        case Signed16Per1000: return 1000.0;
+        case Signed16Range2k: return 2000.0;
+        default: return 5000.0;
+    }
+}
+
+int channel_count(int32_t cardType) {
+    const kelmo::catalogue::Row* row = kelmo::catalogue::find_row(kelmo::reduce_code(cardType));
+    return row ? row->channels : kMaxChannels;
+}
+
+std::vector<uint8_t> raw_block(int32_t cardType, const Signal& signal, int first, int channels, uint64_t start,
+                               uint32_t count, std::size_t maxBytes) {
+    const int32_t type = kelmo::reduce_code(cardType);
+    const std::size_t width = kelmo::raw_word_bytes(type);
+    const uint64_t words = static_cast<uint64_t>(std::max(channels, 0)) * count;
+    const std::size_t bytes = static_cast<std::size_t>(std::min<uint64_t>(words * width, maxBytes));
+    std::vector<uint8_t> out(bytes, 0);
+    if (kelmo::conv_group(type) == kelmo::ConvGroup::None) return out;
+
+    // 2047/2048 of full scale is a code every format holds at both ends
+    // (the 12-bit ones included); beyond it the raw words would wrap.
+    const double limit = full_scale(type) * (2047.0 / 2048.0);
+    double values[kChunk];
+    unsigned char raw[kChunk * 4];
+    std::size_t at = 0;  // next output byte
+    for (int k = 0; k < channels && at < bytes; ++k) {
+        const int c = first + k;
+        const double ratio = signal.ratio(c);
+        const double a = signal.amplitude(c, type);
+        for (uint32_t i = 0; i < count && at < bytes;) {
+            const int32_t n = static_cast<int32_t>(std::min<uint64_t>(kChunk, count - i));
+            for (int32_t j = 0; j < n; ++j) {
+                // The fraction of a cycle, so long runs keep their precision.
+                double cycles = ratio * static_cast<double>(start + i + static_cast<uint32_t>(j));
+                cycles -= std::floor(cycles);
+                values[j] = std::clamp(a * std::sin(2.0 * std::numbers::pi * cycles), -limit, limit);
+            }
+            kelmo::convert_block(type, values, raw, n, /*toEngineering=*/false, nullptr, nullptr);
+            const std::size_t take = std::min(static_cast<std::size_t>(n) * width, bytes - at);
+            std::memcpy(out.data() + at, raw, take);
+            at += take;
+            i += static_cast<uint32_t>(n);
+        }
+    }
+    return out;
+}
+
+double sample_rate(int32_t cardType, uint32_t divider, int channels) {
+    const uint32_t d = std::max<uint32_t>(divider, 1);
+    const int n = std::max(channels, 1);
+    double hz = 0.0;
+    if (!kelmo::read_back_frequency(kelmo::reduce_code(cardType), d, n, 0, 1.0, &hz) || !(hz > 0.0) ||
+        !std::isfinite(hz))
+        hz = 1e6 / d / n;
+    return hz;
+}
+
+}  // namespace zebsim
