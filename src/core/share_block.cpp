@@ -34,6 +34,14 @@ std::shared_ptr<platform::SharedMemory> keep_named(const char* name, std::size_t
     return slot;
 }
 
+std::shared_ptr<platform::SharedMemory> kept_view(const char* name) {
+    Kept& k = kept();
+    std::lock_guard<std::mutex> g(k.mutex);
+    const auto it = k.handles.find(name);
+    if (it == k.handles.end() || !it->second || !it->second->intact()) return nullptr;
+    return it->second;
+}
+
 ProcessState& process_state() {
     static ProcessState s;
     return s;

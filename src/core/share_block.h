@@ -46,6 +46,9 @@ inline const char* share_block_name(bool secondUnit) {
 // view, or nullptr when it cannot be had or another process has shrunk it
 // (a later call tries again). Safe to call from several threads.
 std::shared_ptr<platform::SharedMemory> keep_named(const char* name, std::size_t size);
+// The view this process keeps of `name`, if it keeps one (and it is whole);
+// never opens anything.
+std::shared_ptr<platform::SharedMemory> kept_view(const char* name);
 // The same for the unit's status block.
 inline std::shared_ptr<platform::SharedMemory> keep_share_block(bool secondUnit) {
     return keep_named(share_block_name(secondUnit), kShareBlockBytes);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "core/card_type.h"
 #include "core/card_types.h"
@@ -15,14 +16,17 @@ namespace kelmo {
 struct UnitFrame {
     UnitCode code{};
     cards::CardType card;             // what the effective card type is
-    platform::SharedMemoryPtr block;  // open for the whole call
+    std::shared_ptr<platform::SharedMemory> block;  // open for the whole call
     int32_t mode = 0;                 // word 0
 
     // Opens the block of the unit that the sign of cardType selects;
     // `ok()` is false when it does not exist.
     explicit UnitFrame(int32_t cardType) : code(unit_code(cardType)), card(cards::card_type(code.type)) {
-        block = platform::current().shm_open_existing(share_block_name(code.secondUnit), kShareBlockBytes,
-                                                      platform::Access::ReadWrite);
+        // The view this process keeps once a set-up call ran is the same
+        // object; opening it again would only cost time.
+        const char* name = share_block_name(code.secondUnit);
+        block = kept_view(name);
+        if (!block) block = platform::current().shm_open_existing(name, kShareBlockBytes, platform::Access::ReadWrite);
         if (block) mode = block->word(kWordMode);
     }
     bool ok() const { return block != nullptr; }

@@ -106,69 +106,6 @@ int DriverSource::start(const ContinuousStart& r) {
     return ok ? 1 : 0;
 }
 
-// The next block of the device's continuous acquisition: one request for
-// every channel's mult x len raw words, channel-major, of which every
-// mult-th is delivered.
-int DriverSource::fetch(const ContinuousFetch& q) {
-    const UnitFrame& f = q.frame;
-    if (!q.handleWord || q.nch < 0) return 0;
-    const auto session = kept_session(*q.handleWord);
-    if (!session) return 0;
-    // Raw words per sample: the mode word itself, 32 in 32-fold mode; a
-    // block never read (mode 0) still takes one.
-    const uint32_t mult = f.mode < 0 ? 32u : f.mode == 0 ? 1u : static_cast<uint32_t>(f.mode);
-    const uint32_t n = q.nch == 0 ? 1u : static_cast<uint32_t>(q.nch);
-    const auto len = static_cast<uint32_t>(q.len);
-    const uint64_t perChannel = uint64_t{mult} * len;
-    const uint64_t bytes = transfer_bytes(f.type(), mult, n * uint64_t{len});
-    if (perChannel > INT32_MAX || bytes > UINT32_MAX) return 0;
-    auto scratch = platform::make_page_buffer(static_cast<std::size_t>(bytes ? bytes : 1));
-    if (!scratch) return 0;
-
-    platform::RequestRecord rec{};
-    rec.cardType = f.type();
-    rec.samples = static_cast<int32_t>(perChannel);
-    rec.channel = static_cast<int16_t>(q.nch);
-    if (f.card.twoChannel && q.nch == 1) rec.channel = static_cast<int16_t>(f.block->word(kWordSingleChannel));
-    // The record has room for a 32-bit address only.
-    rec.statusAddr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(q.status));
-    if (!session->request(platform::kContinuousFetch, rec, scratch->data(), static_cast<uint32_t>(bytes),
-                          reinterpret_cast<uint32_t*>(q.status)))
-        return 0;
-
-    const std::size_t w = raw_word_bytes(f.type());
-    const auto* raw = static_cast<const unsigned char*>(scratch->data());
-    // Raw word s of channel c.
-    auto word_at = [&](uint32_t c, uint32_t s) { return raw + w * (c * perChannel + uint64_t{mult} * s); };
-    if (q.delivery == Delivery::Words) {
-        auto* out = static_cast<unsigned char*>(q.buf);
-        const bool interleaved = q.offset == 65535;
-        for (uint32_t c = 0; c < n; ++c)
-            for (uint32_t s = 0; s < len; ++s) {
-                const std::ptrdiff_t at = interleaved ? std::ptrdiff_t(s) * n + c
-                                                      : std::ptrdiff_t(q.offset) + std::ptrdiff_t(c) * q.stride + s;
-                std::memcpy(out + at * static_cast<std::ptrdiff_t>(w), word_at(c, s), w);
-            }
-        return 1;
-    }
-    // Engineering values by the card type's conversion; a card type without
-    // one has no values to give, and its blocks are left as they were.
-    if (conv_group(f.type()) == ConvGroup::None) return 1;
-    std::vector<unsigned char> words(mult == 1 ? 0 : w * len);
-    for (uint32_t c = 0; c < n; ++c) {
-        const unsigned char* src = word_at(c, 0);
-        if (mult != 1) {
-            for (uint32_t s = 0; s < len; ++s) std::memcpy(words.data() + w * s, word_at(c, s), w);
-            src = words.data();
-        }
-        double* dst = static_cast<double*>(q.buf) + q.offset + std::ptrdiff_t(c) * q.stride;
-        int32_t maxIndex = 0, minIndex = 0;  // not used
-        convert_block(f.type(), dst, const_cast<unsigned char*>(src), static_cast<int32_t>(len), true, &maxIndex,
-                      &minIndex);
-    }
-    return 1;
-}
-
 void DriverSource::stop(uint32_t* handleWord, int32_t type) {
     const uint32_t handle = handleWord ? *handleWord : 0;
     if (cards::card_type(type).twoChannel && handle != 0) {

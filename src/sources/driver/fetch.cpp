@@ -1,0 +1,143 @@
+// The next block of a card's continuous acquisition: one request for every
+// channel's mult x len raw words, channel-major, of which every mult-th is
+// delivered.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/convert.h"
+#include "core/share_block.h"
+#include "sources/driver/block.h"
+#include "sources/driver/driver_source.h"
+#include "sources/driver/handles.h"
+
+namespace kelmo::driver {
+namespace {
+
+// The raw transfer of this thread's fetches. A continuous acquisition
+// fetches block after block of one size, so the buffer is kept between
+// calls; one grown beyond kKeptBytes is given back after its call.
+class Scratch {
+public:
+    static constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
+    unsigned char* get(std::size_t bytes) {
+        if (bytes > capacity_) {
+            data_.reset(new (std::nothrow) unsigned char[bytes]);
+            capacity_ = data_ ? bytes : 0;
+            if (!data_) return nullptr;
+        }
+        // What a short reply leaves out reads as 0, not as an older block.
+        std::memset(data_.get(), 0, bytes);
+        return data_.get();
+    }
+    void trim() {
+        if (capacity_ > kKeptBytes) {
+            data_.reset();
+            capacity_ = 0;
+        }
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> data_;
+    std::size_t capacity_ = 0;
+};
+thread_local Scratch t_scratch;
+
+struct Layout {
+    uint32_t n, len, mult;
+    uint64_t perChannel;  // raw words of one channel in the transfer
+    bool interleaved;
+    std::ptrdiff_t offset, stride;
+};
+
+// Raw words as they came, every mult-th, channel-major by offset and
+// stride or interleaved.
+template <class Word>
+void copy_words(const Word* raw, Word* out, const Layout& l) {
+    for (uint32_t c = 0; c < l.n; ++c) {
+        const Word* src = raw + c * l.perChannel;
+        if (l.interleaved) {
+            for (uint32_t s = 0; s < l.len; ++s) out[std::ptrdiff_t(s) * l.n + c] = src[std::size_t{l.mult} * s];
+            continue;
+        }
+        Word* dst = out + l.offset + std::ptrdiff_t(c) * l.stride;
+        if (l.mult == 1) {
+            std::memcpy(dst, src, sizeof(Word) * l.len);
+        } else {
+            for (uint32_t s = 0; s < l.len; ++s) dst[s] = src[std::size_t{l.mult} * s];
+        }
+    }
+}
+
+// Engineering values by the card type's conversion, channel by channel.
+template <class Word>
+void convert_channels(int32_t type, const Word* raw, double* out, const Layout& l) {
+    std::unique_ptr<Word[]> picked(l.mult == 1 ? nullptr : new Word[l.len]);
+    for (uint32_t c = 0; c < l.n; ++c) {
+        const Word* src = raw + c * l.perChannel;
+        if (l.mult != 1) {
+            for (uint32_t s = 0; s < l.len; ++s) picked[s] = src[std::size_t{l.mult} * s];
+            src = picked.get();
+        }
+        int32_t maxIndex = 0, minIndex = 0;  // not used
+        convert_block(type, out + l.offset + std::ptrdiff_t(c) * l.stride, const_cast<Word*>(src),
+                      static_cast<int32_t>(l.len), true, &maxIndex, &minIndex);
+    }
+}
+
+template <class Word>
+void deliver(int32_t type, const unsigned char* raw, const ContinuousFetch& q, const Layout& l) {
+    const auto* words = reinterpret_cast<const Word*>(raw);
+    if (q.delivery == Delivery::Words)
+        copy_words(words, static_cast<Word*>(q.buf), l);
+    else
+        convert_channels(type, words, static_cast<double*>(q.buf), l);
+}
+
+}  // namespace
+
+int DriverSource::fetch(const ContinuousFetch& q) {
+    const UnitFrame& f = q.frame;
+    if (!q.handleWord || q.nch < 0) return 0;
+    const auto session = kept_session(*q.handleWord);
+    if (!session) return 0;
+    // Raw words per sample: the mode word itself, 32 in 32-fold mode; a
+    // block never read (mode 0) still takes one.
+    Layout l{};
+    l.mult = f.mode < 0 ? 32u : f.mode == 0 ? 1u : static_cast<uint32_t>(f.mode);
+    l.n = q.nch == 0 ? 1u : static_cast<uint32_t>(q.nch);
+    l.len = static_cast<uint32_t>(q.len);
+    l.perChannel = uint64_t{l.mult} * l.len;
+    l.interleaved = q.offset == 65535;
+    l.offset = q.offset;
+    l.stride = q.stride;
+    const uint64_t bytes = transfer_bytes(f.type(), l.mult, l.n * uint64_t{l.len});
+    if (l.perChannel > INT32_MAX || bytes > UINT32_MAX) return 0;
+    unsigned char* raw = t_scratch.get(static_cast<std::size_t>(bytes));
+    if (!raw) return 0;
+    struct Trim {
+        ~Trim() { t_scratch.trim(); }
+    } trim;
+
+    platform::RequestRecord rec{};
+    rec.cardType = f.type();
+    rec.samples = static_cast<int32_t>(l.perChannel);
+    rec.channel = static_cast<int16_t>(q.nch);
+    if (f.card.twoChannel && q.nch == 1) rec.channel = static_cast<int16_t>(f.block->word(kWordSingleChannel));
+    // The record has room for a 32-bit address only.
+    rec.statusAddr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(q.status));
+    if (!session->request(platform::kContinuousFetch, rec, raw, static_cast<uint32_t>(bytes),
+                          reinterpret_cast<uint32_t*>(q.status)))
+        return 0;
+
+    // A card type without a raw format has no values to give: its blocks
+    // are left as they were.
+    if (q.delivery == Delivery::Values && conv_group(f.type()) == ConvGroup::None) return 1;
+    if (raw_word_bytes(f.type()) == 4)
+        deliver<uint32_t>(f.type(), raw, q, l);
+    else
+        deliver<uint16_t>(f.type(), raw, q, l);
+    return 1;
+}
+
+}  // namespace kelmo::driver
