@@ -101,7 +101,8 @@ KELMO_API int KELMO_CALL MulChSam(int cardType, int freqCode, int len, int gain,
 /* chGains: 32 per-channel gains; firstChannel may be null (channel 0). */
 KELMO_API int KELMO_CALL MulChSamEx(int cardType, int freqCode, int len, int gain, int count, double* out,
                                     const double* chGains, const int* firstChannel);
-/* Raw words: 16-bit, or 32-bit codes for the simulated type 124. */
+/* Raw words: 16-bit, or 32-bit for the card types of 4-byte words
+ * (GetCardWordType: 124, 890, 891, 892). */
 KELMO_API int KELMO_CALL MulChSamW(int cardType, int freqCode, int len, int gain, int channels, void* out);
 KELMO_API int KELMO_CALL MulChSamWEx(int cardType, int freqCode, int len, int gain, int count, void* out,
                                      const double* chGains, const int* firstChannel);
@@ -117,7 +118,8 @@ KELMO_API int KELMO_CALL Set_dbl_MulChSamEx(uint32_t* handleWord, int cardType, 
  * 1230 is the simulated source without real-time pacing. */
 KELMO_API int KELMO_CALL get_dbl_data(uint32_t* handleWord, int cardType, int len, int nch, double* buf,
                                       int stride, int offset, int* status);
-/* Raw words; offset 65535 interleaves the channels. */
+/* Raw words (16 or 32 bits, as for MulChSamW); offset 65535 interleaves the
+ * channels. */
 KELMO_API int KELMO_CALL get_dbl_dataW(uint32_t* handleWord, int cardType, int len, int nch, void* buf,
                                        int stride, int offset, int* status);
 KELMO_API void KELMO_CALL recover(uint32_t* handleWord, int cardType);
