@@ -91,7 +91,8 @@ KELMO_API int KELMO_CALL OneChSam(int cardType, uint32_t freqCode, uint32_t n, i
                                   double* out);
 KELMO_API int KELMO_CALL OneChSamEx(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel,
                                     double* out);
-/* n 16-bit words, or n 32-bit codes for the simulated type 124. */
+/* n raw words: 16-bit, or 32-bit for the card types of 4-byte words
+ * (GetCardWordType: 124, 890, 891, 892). */
 KELMO_API int KELMO_CALL OneChSamW(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel,
                                    void* out);
 
