@@ -192,6 +192,12 @@ TEST_F(DriverFetch, ValuesWordsAndLayout) {
     EXPECT_EQ(r.record.statusAddr, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&status)));
     EXPECT_EQ(r.outSize, 3u * 8 * 2);
     EXPECT_EQ(status, 7);
+    // The fields a fetch does not fill are sent as 0.
+    EXPECT_EQ(r.record.divider, 0);
+    EXPECT_EQ(r.record.gainCode, 0);
+    EXPECT_EQ(r.record.adjustSmp, 0);
+    for (uint8_t b : r.record.unused14) EXPECT_EQ(b, 0);
+    for (uint8_t b : r.record.unused53) EXPECT_EQ(b, 0);
     // Signed 16-bit at +-5000: word x 5000 / 32768, channel c at 2 + 12c.
     EXPECT_EQ(out[0], -1.0);
     EXPECT_EQ(out[2], 0.0);
