@@ -11,6 +11,19 @@ inline constexpr const char* kSplineEqualAbscissas =
     "xa \xCA\xFD\xD7\xE9\xB5\xC4\xD6\xB5\xB2\xBB\xC4\xDC\xCF\xE0\xCD\xAC";
 // Sound-card capture.
 inline constexpr const char* kSoundFormatUnsupported = "not support the sound format!";
+// "内存不够!" — not enough memory.
+inline constexpr const char* kNotEnoughMemory = "\xC4\xDA\xB4\xE6\xB2\xBB\xB9\xBB!";
+inline constexpr const char* kWaveInOpenError = "not support the waveIn open!";
+inline constexpr const char* kPrepareFirstError = "PrepareHeader 1st district error!";
+inline constexpr const char* kAddFirstError = "AdBuffer wh error!";
+inline constexpr const char* kWaveInStartError = "waveIn Starterror!";
+inline constexpr const char* kUnprepareSecondError = "UnprepareHeader wh1 error!";
+inline constexpr const char* kPrepareSecondError = "PrepareHeader wh1 error!";
+inline constexpr const char* kAddSecondError = "AdBuffer wh1 error!";
+inline constexpr const char* kUnprepareFirstError = "UnprepareHeader wh error!";
+inline constexpr const char* kPrepareFirstAgainError = "PrepareHeader wh error!";
+inline constexpr const char* kAddFirstAgainError = "AdBuffer  error!";  // two blanks
+inline constexpr const char* kGetPositionError = "GetPosition error 1!";
 inline constexpr const char* kWaveInStopError = "waveInStop error!";
 inline constexpr const char* kWaveInResetError = "waveInReset error!";
 inline constexpr const char* kWaveInCloseError = "waveInClose error!";

@@ -77,6 +77,50 @@ public:
 };
 using DevicePtr = std::unique_ptr<Device>;
 
+// 16-bit PCM waveform format.
+struct WaveFormat {
+    uint16_t channels;
+    uint32_t rate;  // samples per second and channel
+    uint16_t bitsPerSample;
+    uint16_t blockAlign;
+    uint32_t bytesPerSecond;
+};
+
+// Results of the waveform calls: 0 on success, else the system's code
+// (the same values everywhere).
+enum WaveResult : uint32_t {
+    kWaveOk = 0,
+    kWaveError = 1,          // unspecified failure
+    kWaveBadDevice = 2,      // no such device
+    kWaveAllocated = 4,      // the device is in use
+    kWaveBadHandle = 5,      // no open device
+    kWaveNoMemory = 7,
+    kWaveBadFormat = 32,     // the device does not take the format
+    kWaveStillPlaying = 33,  // a buffer is still queued
+    kWaveUnprepared = 34,    // the buffer was not prepared
+};
+
+// An open waveform-input device. It fills the buffers it is given in the
+// order they were queued and keeps recording between calls; a buffer is
+// the caller's memory, which must stay valid until it is unprepared, the
+// device reset or closed. Two buffer slots (0 and 1) are enough for the
+// library's two-half ring.
+class WaveIn {
+public:
+    virtual ~WaveIn() = default;
+    virtual uint32_t prepare(int slot, void* data, uint32_t bytes) = 0;
+    virtual uint32_t unprepare(int slot) = 0;
+    virtual uint32_t add(int slot) = 0;
+    virtual uint32_t start() = 0;
+    virtual uint32_t stop() = 0;
+    // Stops and returns every queued buffer.
+    virtual uint32_t reset() = 0;
+    // Sample frames recorded into the buffers since the start.
+    virtual uint32_t position(uint32_t* frames) = 0;
+    virtual uint32_t close() = 0;
+};
+using WaveInPtr = std::unique_ptr<WaveIn>;
+
 // Committed read-write pages, released whole by the destructor.
 class PageBuffer {
 public:
@@ -139,6 +183,14 @@ public:
     // key opened with full access); elsewhere the same key and name in the
     // user's settings file. Nothing when the key or the value is missing.
     virtual std::optional<uint32_t> user_setting(const char* key, const char* name) = 0;
+
+    // Waveform input device `device` (0: the system's default): the
+    // standard format flags it reports (0x1 .. 0x800: 11025, 22050 and
+    // 44100 Hz, mono and stereo, 8 and 16 bits), whether it takes a format
+    // (without opening it), and opening it.
+    virtual uint32_t wave_in_caps(uint32_t device, uint32_t* formats) = 0;
+    virtual uint32_t wave_in_query(uint32_t device, const WaveFormat& format) = 0;
+    virtual uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) = 0;
 
     // The I/O ports of the parallel-port register block, for the external
     // trigger hardware. False where this process may not touch them.

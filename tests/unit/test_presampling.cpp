@@ -43,6 +43,7 @@ TEST_F(PreSampling, SimulatedDividers) {
 }
 
 TEST_F(PreSampling, SoundCardWithoutCapabilitiesUsesTheRequest) {
+    fake.sound.capsResult = 2;  // no capture device to ask
     uint32_t code = 0;
     double actual = 0;
     struct Case {

@@ -194,4 +194,114 @@ bool FakePlatform::port_read(uint16_t port, uint8_t* value) {
     return true;
 }
 
+namespace {
+
+class FakeWaveIn final : public WaveIn {
+public:
+    explicit FakeWaveIn(FakePlatform& owner) : owner_(owner), s_(owner.sound) {}
+    ~FakeWaveIn() override { close(); }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
+        if (auto r = call("prepare" + std::to_string(slot))) return r;
+        s_.slots[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
+        return 0;
+    }
+    uint32_t unprepare(int slot) override {
+        if (auto r = call("unprepare" + std::to_string(slot))) return r;
+        if (s_.slots[slot].queued) return kWaveStillPlaying;
+        s_.slots[slot].prepared = false;
+        return 0;
+    }
+    uint32_t add(int slot) override {
+        if (auto r = call("add" + std::to_string(slot))) return r;
+        if (!s_.slots[slot].prepared) return kWaveUnprepared;
+        s_.slots[slot].queued = true;
+        s_.slots[slot].filled = 0;
+        s_.queue.push_back(slot);
+        return 0;
+    }
+    uint32_t start() override {
+        if (auto r = call("start")) return r;
+        s_.running = true;
+        return 0;
+    }
+    uint32_t stop() override {
+        if (auto r = call("stop")) return r;
+        s_.running = false;
+        return 0;
+    }
+    uint32_t reset() override {
+        if (auto r = call("reset")) return r;
+        s_.running = false;
+        for (auto& slot : s_.slots) slot.queued = false;
+        s_.queue.clear();
+        return 0;
+    }
+    uint32_t position(uint32_t* frames) override {
+        if (auto r = call("position")) return r;
+        if (s_.running && !s_.stalled) record(s_.framesPerPoll);
+        *frames = static_cast<uint32_t>(s_.frames);
+        return 0;
+    }
+    uint32_t close() override {
+        if (!open_) return kWaveBadHandle;
+        if (auto r = call("close")) return r;
+        open_ = false;
+        s_.open = false;
+        s_.running = false;
+        return 0;
+    }
+
+private:
+    uint32_t call(const std::string& what) {
+        s_.calls.push_back(what);
+        const auto it = s_.fail.find(what);
+        return it == s_.fail.end() ? 0u : it->second;
+    }
+    void record(uint32_t n) {
+        const int ch = s_.format.channels;
+        for (uint32_t i = 0; i < n; ++i, ++s_.frames) {
+            if (s_.queue.empty()) continue;  // nothing queued: the frames are lost
+            auto& slot = s_.slots[s_.queue.front()];
+            for (int c = 0; c < ch; ++c) {
+                const int16_t v = s_.signal(s_.frames, c);
+                std::memcpy(slot.data + slot.filled, &v, 2);
+                slot.filled += 2;
+            }
+            if (slot.filled + 2u * ch > slot.bytes) {  // done
+                slot.queued = false;
+                s_.queue.erase(s_.queue.begin());
+            }
+        }
+    }
+    FakePlatform& owner_;
+    FakePlatform::Sound& s_;
+    bool open_ = true;
+};
+
+}  // namespace
+
+uint32_t FakePlatform::wave_in_caps(uint32_t, uint32_t* formats) {
+    sound.calls.push_back("caps");
+    if (sound.capsResult == 0) *formats = sound.formats;
+    return sound.capsResult;
+}
+
+uint32_t FakePlatform::wave_in_query(uint32_t, const WaveFormat&) {
+    sound.calls.push_back("query");
+    return sound.queryResult;
+}
+
+uint32_t FakePlatform::wave_in_open(uint32_t, const WaveFormat& format, WaveInPtr* out) {
+    sound.calls.push_back("open");
+    if (sound.openResult) return sound.openResult;
+    sound.open = true;
+    ++sound.opens;
+    sound.format = format;
+    sound.frames = 0;
+    sound.queue.clear();
+    for (auto& slot : sound.slots) slot = {};
+    *out = std::make_unique<FakeWaveIn>(*this);
+    return 0;
+}
+
 }  // namespace kelmo::platform

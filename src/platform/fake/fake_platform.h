@@ -84,6 +84,35 @@ public:
     std::vector<std::pair<uint16_t, uint8_t>> portWrites;
     std::function<uint8_t(uint16_t)> portReader;       // reads; default: the last value written
 
+    // --- waveform input ----------------------------------------------------------
+    // One capture device. Every position query records `framesPerPoll`
+    // frames (none while `stalled`) into the queued buffers, in order;
+    // frame f of channel c carries signal(f, c).
+    struct Sound {
+        uint32_t capsResult = 0;
+        uint32_t formats = 0xFFF;
+        uint32_t queryResult = 0;
+        uint32_t openResult = 0;
+        std::map<std::string, uint32_t> fail;  // "prepare0", "add1", "start", "stop", "reset", "close", "position", ...
+        bool open = false;
+        int opens = 0;
+        WaveFormat format{};
+        uint32_t framesPerPoll = 256;
+        bool stalled = false;
+        uint64_t frames = 0;  // recorded since the start
+        std::function<int16_t(uint64_t frame, int channel)> signal = [](uint64_t f, int c) {
+            return static_cast<int16_t>((f * 7 + static_cast<uint64_t>(c) * 1000) % 30000);
+        };
+        std::vector<std::string> calls;
+        struct Slot {
+            unsigned char* data = nullptr;
+            uint32_t bytes = 0, filled = 0;
+            bool prepared = false, queued = false;
+        } slots[2];
+        std::vector<int> queue;
+        bool running = false;
+    } sound;
+
     uint32_t versionWord = 0x0A;
     uint32_t lastError = 0;
 
@@ -107,6 +136,9 @@ public:
     std::optional<uint32_t> user_setting(const char* key, const char* name) override;
     bool port_write(uint16_t port, uint8_t value) override;
     bool port_read(uint16_t port, uint8_t* value) override;
+    uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override;
+    uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override;
+    uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override;
     void message_box(const char* text) override { messages.emplace_back(text); }
     void console(const char* text) override { consoleLines.emplace_back(text); }
 };

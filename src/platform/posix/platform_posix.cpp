@@ -181,6 +181,13 @@ public:
     }
     bool port_write(uint16_t port, uint8_t value) override { return posix::port_write(port, value); }
     bool port_read(uint16_t port, uint8_t* value) override { return posix::port_read(port, value); }
+    uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override { return posix::wave_in_caps(device, formats); }
+    uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override {
+        return posix::wave_in_query(device, format);
+    }
+    uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override {
+        return posix::wave_in_open(device, format, out);
+    }
 
     void message_box(const char* text) override {
         const std::string utf8 = gbk_to_utf8(text);

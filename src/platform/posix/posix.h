@@ -22,5 +22,9 @@ uint64_t monotonic_ms();
 std::optional<uint32_t> user_setting(const char* key, const char* name);
 bool port_write(uint16_t port, uint8_t value);
 bool port_read(uint16_t port, uint8_t* value);
+// Waveform input through ALSA (sound_alsa.cpp).
+uint32_t wave_in_caps(uint32_t device, uint32_t* formats);
+uint32_t wave_in_query(uint32_t device, const WaveFormat& format);
+uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out);
 
 }  // namespace kelmo::platform::posix

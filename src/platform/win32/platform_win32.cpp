@@ -76,6 +76,66 @@ private:
     HANDLE h_;
 };
 
+WAVEFORMATEX wave_format(const WaveFormat& f) {
+    WAVEFORMATEX w{};
+    w.wFormatTag = WAVE_FORMAT_PCM;
+    w.nChannels = f.channels;
+    w.nSamplesPerSec = f.rate;
+    w.nAvgBytesPerSec = f.bytesPerSecond;
+    w.nBlockAlign = f.blockAlign;
+    w.wBitsPerSample = f.bitsPerSample;
+    w.cbSize = 0;
+    return w;
+}
+
+// The waveform-input functions of winmm, one header per slot.
+class Win32WaveIn final : public WaveIn {
+public:
+    Win32WaveIn(HWAVEIN h, uint16_t blockAlign) : h_(h), blockAlign_(blockAlign ? blockAlign : 1) {}
+    ~Win32WaveIn() override {
+        if (h_) {
+            ::waveInReset(h_);
+            for (WAVEHDR& hdr : hdr_)
+                if (hdr.dwFlags & WHDR_PREPARED) ::waveInUnprepareHeader(h_, &hdr, sizeof hdr);
+            ::waveInClose(h_);
+        }
+    }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
+        if (!valid(slot)) return kWaveError;
+        WAVEHDR& hdr = hdr_[slot];
+        hdr = WAVEHDR{};
+        hdr.lpData = static_cast<LPSTR>(data);
+        hdr.dwBufferLength = bytes;
+        return ::waveInPrepareHeader(h_, &hdr, sizeof hdr);
+    }
+    uint32_t unprepare(int slot) override {
+        return valid(slot) ? ::waveInUnprepareHeader(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError;
+    }
+    uint32_t add(int slot) override { return valid(slot) ? ::waveInAddBuffer(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError; }
+    uint32_t start() override { return ::waveInStart(h_); }
+    uint32_t stop() override { return ::waveInStop(h_); }
+    uint32_t reset() override { return ::waveInReset(h_); }
+    uint32_t position(uint32_t* frames) override {
+        MMTIME t{};
+        t.wType = TIME_SAMPLES;
+        const MMRESULT r = ::waveInGetPosition(h_, &t, sizeof t);
+        if (r != MMSYSERR_NOERROR) return r;
+        *frames = t.wType == TIME_SAMPLES ? t.u.sample : t.wType == TIME_BYTES ? t.u.cb / blockAlign_ : 0;
+        return MMSYSERR_NOERROR;
+    }
+    uint32_t close() override {
+        const MMRESULT r = ::waveInClose(h_);
+        if (r == MMSYSERR_NOERROR) h_ = nullptr;
+        return r;
+    }
+
+private:
+    static bool valid(int slot) { return slot == 0 || slot == 1; }
+    HWAVEIN h_;
+    uint16_t blockAlign_;
+    WAVEHDR hdr_[2]{};
+};
+
 class Win32Platform final : public Platform {
     // The system timer runs at 1 ms once the library waits or reads time.
     static void fine_timer() {
@@ -182,6 +242,24 @@ public:
         ::RegCloseKey(k);
         if (r != ERROR_SUCCESS || size != sizeof value) return std::nullopt;
         return static_cast<uint32_t>(value);
+    }
+
+    uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override {
+        WAVEINCAPSA caps{};
+        const MMRESULT r = ::waveInGetDevCapsA(device, &caps, sizeof caps);
+        if (r == MMSYSERR_NOERROR) *formats = caps.dwFormats;
+        return r;
+    }
+    uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override {
+        WAVEFORMATEX w = wave_format(format);
+        return ::waveInOpen(nullptr, device, &w, 0, 0, WAVE_FORMAT_QUERY);
+    }
+    uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override {
+        WAVEFORMATEX w = wave_format(format);
+        HWAVEIN h = nullptr;
+        const MMRESULT r = ::waveInOpen(&h, device, &w, 0, 0, CALLBACK_NULL);
+        if (r == MMSYSERR_NOERROR) *out = std::make_unique<Win32WaveIn>(h, format.blockAlign);
+        return r;
     }
 
     // A process of the NT family may not execute port instructions (they

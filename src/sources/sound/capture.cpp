@@ -1,21 +1,196 @@
-// No capture device is driven yet: a start fails the way it fails on a
-// machine without one, and stopping reports that nothing is open.
 #include "sources/sound/capture.h"
 
+#include <cmath>
+#include <cstring>
+
 #include "core/messages.h"
+#include "core/numconv.h"
+#include "core/share_block.h"
+#include "platform/platform.h"
 
 namespace kelmo::sound {
+namespace {
 
-bool start_capture(uint32_t, int32_t) {
-    show_message(msg::kSoundFormatUnsupported);
-    return false;
+constexpr uint32_t kRingBytes = 102400;
+constexpr uint32_t kHalfBytes = kRingBytes / 2;
+constexpr uint64_t kRingSamples = kRingBytes / 2;
+constexpr uint64_t kHalfSamples = kRingSamples / 2;
+constexpr uint64_t kMargin = 1024;        // samples the copy stays behind the position
+constexpr double kPerCode = 0.0042724609375;  // 140 / 32768
+
+// The capture state: one per process, kept for its whole life (a device
+// thread may write into the buffer until the device is closed).
+struct Capture {
+    platform::WaveInPtr device;
+    platform::PageBufferPtr buffer;
+    uint32_t blocks = 0;  // fetched since the start
+    int32_t channels = 0;
+};
+Capture& state() {
+    static Capture* c = new Capture;
+    return *c;
+}
+
+// A call on the capture device, which may not be open: then it fails as
+// a call on a bad handle does.
+template <class F>
+uint32_t on_device(F&& f) {
+    Capture& s = state();
+    return s.device ? f(*s.device) : static_cast<uint32_t>(platform::kWaveBadHandle);
+}
+
+platform::WaveFormat format_of(uint32_t freqCode, int32_t count) {
+    platform::WaveFormat f{};
+    f.channels = static_cast<uint16_t>(count);
+    f.rate = freqCode > 32 ? 8000u : static_cast<uint32_t>(trunc_i64(352800.0 / freqCode + 0.1));
+    f.bitsPerSample = 16;
+    f.blockAlign = static_cast<uint16_t>(count * 2);
+    f.bytesPerSecond = f.blockAlign * f.rate;
+    return f;
+}
+
+// Points slot's header at its half again and queues it; the messages are
+// those of the half.
+bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const char* addMsg) {
+    Capture& s = state();
+    unsigned char* half = static_cast<unsigned char*>(s.buffer->data()) + (slot ? kHalfBytes : 0);
+    if (on_device([&](platform::WaveIn& d) { return d.unprepare(slot); })) {
+        show_message(unprepareMsg);
+        return false;
+    }
+    if (on_device([&](platform::WaveIn& d) { return d.prepare(slot, half, kHalfBytes); })) {
+        show_message(prepareMsg);
+        return false;
+    }
+    if (on_device([&](platform::WaveIn& d) { return d.add(slot); })) {
+        show_message(addMsg);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool start_capture(uint32_t freqCode, int32_t count) {
+    Capture& s = state();
+    // What ran before is closed first: its device must not record into a
+    // buffer that is given back.
+    if (s.device) {
+        s.device->reset();
+        s.device->close();
+        s.device.reset();
+    }
+    s.buffer = platform::make_page_buffer(kRingBytes);
+    if (!s.buffer) {
+        show_message(msg::kNotEnoughMemory);
+        return false;
+    }
+    auto& p = platform::current();
+    const bool shapeOk = count >= 1 && count <= 0xFFFF / 2 && freqCode != 0;
+    const platform::WaveFormat format = format_of(shapeOk ? freqCode : 8, shapeOk ? count : 1);
+    if (!shapeOk || p.wave_in_query(0, format) != platform::kWaveOk) {
+        show_message(msg::kSoundFormatUnsupported);
+        return false;
+    }
+    bool ok = true;
+    platform::WaveInPtr device;
+    if (p.wave_in_open(0, format, &device) != platform::kWaveOk) {
+        show_message(msg::kWaveInOpenError);
+        ok = false;
+    }
+    s.device = std::move(device);
+    s.channels = count;
+    s.blocks = 0;
+    unsigned char* ring = static_cast<unsigned char*>(s.buffer->data());
+    if (on_device([&](platform::WaveIn& d) { return d.prepare(0, ring, kHalfBytes); })) {
+        show_message(msg::kPrepareFirstError);
+        ok = false;
+    }
+    if (on_device([&](platform::WaveIn& d) { return d.add(0); })) {
+        show_message(msg::kAddFirstError);
+        ok = false;
+    }
+    if (on_device([](platform::WaveIn& d) { return d.start(); })) {
+        show_message(msg::kWaveInStartError);
+        ok = false;
+    }
+    const bool second = on_device([&](platform::WaveIn& d) { return d.prepare(1, ring + kHalfBytes, kHalfBytes); }) == 0 &&
+                        on_device([](platform::WaveIn& d) { return d.add(1); }) == 0;
+    return ok && second;
+}
+
+int fetch_capture(const ContinuousFetch& q) {
+    Capture& s = state();
+    if (!s.buffer || q.nch <= 0 || q.len <= 0) return 0;
+    const uint64_t n = static_cast<uint64_t>(q.nch), L = static_cast<uint64_t>(q.len), block = n * L;
+    // A block must stay well inside one half, with the copy's margin.
+    if (block + kMargin > kHalfSamples) return 0;
+    const uint64_t T = uint64_t{s.blocks} * block;
+    const uint64_t pos = T % kRingSamples;
+    const uint64_t b = pos / block;
+    if (b == 3 && T > kRingSamples &&
+        !requeue(1, msg::kUnprepareSecondError, msg::kPrepareSecondError, msg::kAddSecondError))
+        return 0;
+    if (b == kHalfSamples / block + 3 &&
+        !requeue(0, msg::kUnprepareFirstError, msg::kPrepareFirstAgainError, msg::kAddFirstAgainError))
+        return 0;
+
+    // Wait until the device has recorded past the block and its margin,
+    // sleeping and letting the host's window procedures run. A device that
+    // records nothing for kStallMs ends the wait.
+    auto& p = platform::current();
+    const uint64_t target = T / n + 2048 / n + L;
+    uint32_t last = 0, since = p.tick_count();
+    bool reported = false;
+    for (;;) {
+        uint32_t frames = 0;
+        if (on_device([&](platform::WaveIn& d) { return d.position(&frames); }) != platform::kWaveOk) {
+            if (!reported) show_message(msg::kGetPositionError);
+            reported = true;
+        } else {
+            if (frames > target) break;
+            if (frames != last) {
+                last = frames;
+                since = p.tick_count();
+            }
+        }
+        if (p.tick_count() - since >= kStallMs) return 0;
+        dispatch_messages();
+        p.sleep_us(1000);
+    }
+
+    const auto* ring = static_cast<const int16_t*>(s.buffer->data());
+    const bool interleaved = q.delivery == Delivery::Words && q.offset == 65535;
+    const double gain = process_state().soundInputGain;
+    for (uint64_t i = 0; i < block; ++i) {
+        const int16_t v = ring[(pos + kMargin + i) % kRingSamples];
+        const std::ptrdiff_t at = interleaved ? std::ptrdiff_t(i)
+                                              : std::ptrdiff_t(q.offset) + std::ptrdiff_t(i % n) * q.stride +
+                                                    std::ptrdiff_t(i / n);
+        if (q.delivery == Delivery::Words)
+            static_cast<int16_t*>(q.buf)[at] = v;
+        else
+            static_cast<double*>(q.buf)[at] = v * gain * kPerCode;
+    }
+    ++s.blocks;
+    return 1;
 }
 
 void stop_capture() {
-    show_message(msg::kWaveInStopError);
-    show_message(msg::kWaveInResetError);
-    show_message(msg::kWaveInCloseError);
-    show_message(msg::kReleaseMemoryFailed);
+    Capture& s = state();
+    if (on_device([](platform::WaveIn& d) { return d.stop(); })) show_message(msg::kWaveInStopError);
+    if (on_device([](platform::WaveIn& d) { return d.reset(); })) show_message(msg::kWaveInResetError);
+    if (on_device([](platform::WaveIn& d) { return d.close(); })) {
+        show_message(msg::kWaveInCloseError);
+    } else {
+        s.device.reset();
+    }
+    // The buffer goes back only once no device can record into it.
+    if (!s.buffer || s.device) {
+        show_message(msg::kReleaseMemoryFailed);
+        return;
+    }
+    s.buffer.reset();
 }
 
 }  // namespace kelmo::sound

@@ -1,16 +1,27 @@
-// The sound card's continuous capture (card type 800).
+// The sound card's continuous capture (card type 800): one process-wide
+// capture device recording into a ring of two halves, queued in turn.
 #pragma once
 
 #include <cstdint>
 
+#include "sources/source.h"
+
 namespace kelmo::sound {
 
-// Starts the process-wide capture of `count` channels at divider freqCode.
-// Shows the failing step's message and returns false when it cannot run.
+// Starts the capture of `count` channels at divider freqCode. Every failing
+// step shows its message; false when the capture does not run.
 bool start_capture(uint32_t freqCode, int32_t count);
+
+// The next block: waits (dispatching the thread's window messages) until
+// the device has recorded past it, re-queues the half it has left behind,
+// and delivers it. A device that stops recording ends the wait with 0.
+int fetch_capture(const ContinuousFetch& q);
 
 // Stops, resets and closes the capture and releases its buffer; every
 // failing step shows its message and the next one runs all the same.
 void stop_capture();
+
+// How long a fetch waits for a device that records nothing, in ms.
+inline constexpr uint32_t kStallMs = 3000;
 
 }  // namespace kelmo::sound

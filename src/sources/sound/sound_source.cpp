@@ -4,32 +4,67 @@
 #include "sources/sound/sound_source.h"
 
 #include <cstring>
+#include <vector>
 
 #include "core/catalogue.h"
 #include "core/messages.h"
 #include "core/presamp.h"
 #include "core/share_block.h"
+#include "platform/platform.h"
 #include "sources/driver/driver_source.h"
 #include "sources/sound/capture.h"
 
 namespace kelmo::sound {
 
+namespace {
+
+constexpr int32_t kBlock = 1024;
+
+// The block exports' own continuous capture: blocks of 1024 samples per
+// channel until `total` raw samples are in, every mult-th delivered to
+// channel c's output at out[c x len ...]. The capture is always stopped.
+template <class T>
+int capture_block(const UnitFrame& f, uint32_t freqCode, int32_t channelArg, int32_t nch, uint32_t len,
+                  uint32_t mult, Delivery delivery, void* out) {
+    const ChannelSpan span = unpack_channels(channelArg);
+    struct Stop {
+        ~Stop() { stop_capture(); }
+    } stop;
+    if (!start_capture(freqCode, span.count)) return 0;
+    std::vector<T> transfer(std::size_t(nch) * kBlock);
+    const uint64_t total = uint64_t{mult} * len;
+    int status = 0;
+    for (uint64_t pos = 0; pos < total; pos += kBlock) {
+        const ContinuousFetch q{f, nullptr, kBlock, nch, kBlock, 0, &status, true, delivery, transfer.data()};
+        if (!fetch_capture(q)) return 0;
+        const uint64_t p = pos / mult;
+        const uint64_t count = total - pos < kBlock ? len - p : kBlock / mult;
+        for (int32_t c = 0; c < nch; ++c)
+            for (uint64_t i = 0; i < count; ++i)
+                static_cast<T*>(out)[std::size_t(c) * len + p + i] = transfer[std::size_t(c) * kBlock + i * mult];
+    }
+    return 1;
+}
+
+}  // namespace
+
 int SoundSource::single_block(const SingleBlock& r) {
-    // A single channel of a continuous capture. No capture device is
-    // driven yet, so the start fails; the capture is stopped as after
-    // every failed start.
-    start_capture(r.freqCode, r.channel == 0 ? 1 : -r.channel);
-    stop_capture();
-    return 0;
+    // One channel: 1 for the first, else the single channel -k.
+    const int32_t channels = r.channel == 0 ? 1 : -r.channel;
+    const uint32_t mult = r.frame.mode == -1 ? 32 : 1;
+    if (r.delivery == Delivery::Words)
+        return capture_block<int16_t>(r.frame, r.freqCode, channels, 1, r.n, mult, r.delivery, r.out);
+    return capture_block<double>(r.frame, r.freqCode, channels, 1, r.n, mult, r.delivery, r.out);
 }
 
 int SoundSource::multi_block(const MultiBlock& r) {
     if (r.ex()) return driver::driver_source().multi_block(r);
-    // No capture device is driven yet: the start fails and the capture is
-    // stopped as after every failed start.
-    start_capture(static_cast<uint32_t>(r.freqCode), r.span.first * 256 + r.span.count);
-    stop_capture();
-    return 0;
+    const int32_t packed = r.span.first * 256 + r.span.count;
+    const auto freqCode = static_cast<uint32_t>(r.freqCode);
+    const auto len = static_cast<uint32_t>(r.len);
+    if (r.words())
+        return capture_block<int16_t>(r.frame, freqCode, packed, r.span.count, len, r.mult, Delivery::Words, r.out);
+    return capture_block<double>(r.frame, freqCode, packed, r.span.count, len, r.mult, Delivery::Values, r.out);
 }
 
 int SoundSource::start(const ContinuousStart& r) {
@@ -37,15 +72,32 @@ int SoundSource::start(const ContinuousStart& r) {
     return start_capture(static_cast<uint32_t>(r.freqCode), r.span.count) ? 1 : 0;
 }
 
-// No capture runs, so no fetch can be served.
-int SoundSource::fetch(const ContinuousFetch&) { return 0; }
+int SoundSource::fetch(const ContinuousFetch& q) { return fetch_capture(q); }
 
 void SoundSource::stop(uint32_t*, int32_t) { stop_capture(); }
 
+namespace {
+
+// The standard format flags of the first capture device; 0 (after the
+// message) when it cannot be asked.
+uint32_t capture_formats() {
+    uint32_t formats = 0;
+    if (platform::current().wave_in_caps(0, &formats) != platform::kWaveOk) {
+        show_message(msg::kWaveInCapsError);
+        formats = 0;
+    }
+    return formats;
+}
+
+}  // namespace
+
 Divider SoundSource::choose_divider(double frequency) {
-    // The capture device is not asked yet: go on without format flags.
-    show_message(msg::kWaveInCapsError);
-    const SoundDivider s = sound_divider(frequency, frequency);
+    // The highest standard rate the device offers; without one, the
+    // request itself.
+    const uint32_t formats = capture_formats();
+    const double highest = (formats & 0xF00) ? 44100.0 : (formats & 0x0F0) ? 22050.0 : (formats & 0x00F) ? 11025.0
+                                                                                                       : frequency;
+    const SoundDivider s = sound_divider(frequency, highest);
     return {s.freqCode, s.actual};
 }
 
@@ -57,10 +109,7 @@ int SoundSource::check(char* text, int* status) {
 }
 
 void SoundSource::refine_row(LiveRow& row) {
-    // The capability query of the capture device is not available: report
-    // it as failed and go on with no format flags.
-    show_message(msg::kWaveInCapsError);
-    const catalogue::SoundCaps caps = catalogue::sound_caps(0);
+    const catalogue::SoundCaps caps = catalogue::sound_caps(capture_formats());
     row.channels = caps.channels;
     row.highFreq = caps.highFreq;
     row.fullScale = catalogue::sound_full_scale(process_state().soundInputGain);

@@ -1,0 +1,176 @@
+// The sound card against a fake capture device: the divider from its
+// formats, the two-half ring, the block exports' own capture, and every
+// failing step with its message.
+#include <vector>
+
+#include "fixture.h"
+#include "sources/sound/capture.h"
+
+namespace kelmo::test {
+namespace {
+
+class SoundCard : public FakeTest {
+protected:
+    SoundCard() {
+        block_ = fake.shm_create_or_open("USB_samp", 1024, nullptr);
+        block_->set_word(0, 1);
+    }
+    platform::SharedMemoryPtr block_;
+    // What the fake recorded at frame f of channel c.
+    int16_t recorded(uint64_t f, int c) { return fake.sound.signal(f, c); }
+    std::vector<std::string> calls_without_position() const {
+        std::vector<std::string> v;
+        for (const auto& c : fake.sound.calls)
+            if (c != "position") v.push_back(c);
+        return v;
+    }
+};
+
+TEST_F(SoundCard, DividerAndCatalogueFromTheDevicesFormats) {
+    uint32_t code = 0;
+    double actual = 0;
+    fake.sound.formats = 0x400;  // 44100 Hz, mono, 16 bits
+    ASSERT_EQ(PreSamp(800, 48000, &code, &actual), 1);
+    EXPECT_EQ(code, 8u);
+    EXPECT_EQ(actual, 44100.0);
+    fake.sound.formats = 0x10 | 0x2;  // nothing above 22050 Hz
+    ASSERT_EQ(PreSamp(800, 44100, &code, &actual), 1);
+    EXPECT_EQ(code, 16u);
+    EXPECT_TRUE(fake.messages.empty());
+    int channels = 0;
+    double high = 0;
+    GetADParameter(800, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, &high, nullptr, nullptr);
+    EXPECT_EQ(channels, 1);
+    EXPECT_EQ(high, 22050.0);
+}
+
+// A long continuous run in blocks of 2 x 1024: every block is what the
+// device recorded 1024 samples after the block's place, without a gap or
+// a repeat, through several turns of the ring (so both halves are queued
+// again, each at its point).
+TEST_F(SoundCard, ContinuousCaptureThroughTheRing) {
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 2, 1024), 1);
+    EXPECT_EQ(handle, 0u);
+    const auto& f = fake.sound.format;
+    EXPECT_EQ(f.channels, 2);
+    EXPECT_EQ(f.rate, 44100u);
+    EXPECT_EQ(f.blockAlign, 4);
+    EXPECT_EQ(f.bytesPerSecond, 176400u);
+    EXPECT_EQ(calls_without_position(),
+              (std::vector<std::string>{"query", "open", "prepare0", "add0", "start", "prepare1", "add1"}));
+    std::vector<int16_t> words(2 * 1024);
+    for (uint64_t b = 0; b < 100; ++b) {
+        ASSERT_EQ(get_dbl_dataW(&handle, 800, 1024, 2, words.data(), 1024, 0, nullptr), 1) << b;
+        const uint64_t first = (b * 2048 + 1024) / 2;  // the block's first frame
+        for (int c = 0; c < 2; ++c)
+            for (int s : {0, 1, 1023}) ASSERT_EQ(words[c * 1024 + s], recorded(first + s, c)) << b << " " << c;
+    }
+    // Values: the code x input gain x 140 / 32768.
+    process_state().soundInputGain = 2.0;
+    std::vector<double> values(2 * 1024);
+    ASSERT_EQ(get_dbl_data(&handle, 800, 1024, 2, values.data(), 1024, 0, nullptr), 1);
+    EXPECT_EQ(values[1024 + 5], recorded((100 * 2048 + 1024) / 2 + 5, 1) * 2.0 * 0.0042724609375);
+    // The halves were queued again: the second from the ring's second turn on.
+    int adds1 = 0, adds0 = 0;
+    for (const auto& c : fake.sound.calls) adds1 += c == "add1", adds0 += c == "add0";
+    EXPECT_GE(adds0, 4);
+    EXPECT_GE(adds1, 4);
+    recover(&handle, 800);
+    EXPECT_FALSE(fake.sound.open);
+    EXPECT_TRUE(fake.messages.empty());
+    EXPECT_TRUE(fake.livePages.empty());
+}
+
+// The block exports run a capture of their own and always stop it.
+TEST_F(SoundCard, BlocksRunTheirOwnCapture) {
+    std::vector<int16_t> words(3000);
+    ASSERT_EQ(OneChSamW(800, 8, 3000, 1, 1, words.data()), 1);
+    EXPECT_EQ(words[0], recorded(1024, 0));
+    EXPECT_EQ(words[2999], recorded(2 * 1024 + 1024 + 951, 0));  // third block, its 952nd sample
+    EXPECT_FALSE(fake.sound.open);
+    std::vector<double> out(2 * 1500);
+    process_state().soundInputGain = 1.0;
+    ASSERT_EQ(MulChSam(800, 8, 1500, 1, 2, out.data()), 1);
+    EXPECT_EQ(out[1500 + 1499], recorded((2048 + 1024) / 2 + 475, 1) * 0.0042724609375);
+    EXPECT_FALSE(fake.sound.open);
+    // A single channel k > 0 asks for -k channels, which no device takes.
+    EXPECT_EQ(OneChSam(800, 8, 100, 1, 2, out.data()), 0);
+    EXPECT_EQ(fake.messages.front(), "not support the sound format!");
+    EXPECT_TRUE(fake.livePages.empty());
+}
+
+TEST_F(SoundCard, EveryFailingStepShowsItsMessage) {
+    uint32_t handle = 0;
+    fake.sound.queryResult = 32;
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024), 0);
+    EXPECT_EQ(fake.messages, std::vector<std::string>{"not support the sound format!"});
+    fake.sound.queryResult = 0;
+
+    // An open that fails: the remaining steps run on no device.
+    fake.messages.clear();
+    fake.sound.openResult = 4;
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024), 0);
+    EXPECT_EQ(fake.messages, (std::vector<std::string>{"not support the waveIn open!", "PrepareHeader 1st district error!",
+                                                       "AdBuffer wh error!", "waveIn Starterror!"}));
+    fake.sound.openResult = 0;
+    fake.messages.clear();
+    recover(&handle, 800);  // nothing open: each step fails, the buffer is given back
+    EXPECT_EQ(fake.messages, (std::vector<std::string>{"waveInStop error!", "waveInReset error!", "waveInClose error!"}));
+    fake.messages.clear();
+    recover(&handle, 800);
+    EXPECT_EQ(fake.messages.back(), "\xCA\xCD\xB7\xC5\xC4\xDA\xB4\xE6\xCA\xA7\xB0\xDC");
+
+    // The second half's failures are silent but fail the start.
+    fake.messages.clear();
+    fake.sound.fail["add1"] = 5;
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024), 0);
+    EXPECT_TRUE(fake.messages.empty());
+    recover(&handle, 800);
+    fake.sound.fail.clear();
+
+    // The refill of the second half fails on its unprepare.
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024), 1);
+    std::vector<double> block(1024);
+    for (int b = 0; b < 52; ++b) ASSERT_EQ(get_dbl_data(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr), 1);
+    fake.sound.fail["unprepare1"] = 33;
+    int result = 1;
+    for (int b = 0; b < 60 && result; ++b) result = get_dbl_data(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(fake.messages.back(), "UnprepareHeader wh1 error!");
+    fake.sound.fail.clear();
+    recover(&handle, 800);
+    EXPECT_FALSE(fake.sound.open);
+}
+
+// A device that stops recording, or whose position cannot be read, ends
+// the wait instead of hanging; a block beyond the ring is refused.
+TEST_F(SoundCard, StalledDeviceAndBadBlocks) {
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024), 1);
+    std::vector<double> block(30000);
+    fake.sound.stalled = true;
+    const uint32_t t0 = fake.now;
+    EXPECT_EQ(get_dbl_data(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr), 0);
+    EXPECT_GE(fake.now - t0, sound::kStallMs);
+    EXPECT_GT(fake.dispatches, 0);  // the host's window messages ran meanwhile
+    fake.sound.stalled = false;
+    fake.sound.fail["position"] = 5;
+    EXPECT_EQ(get_dbl_data(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr), 0);
+    EXPECT_EQ(fake.messages, std::vector<std::string>{"GetPosition error 1!"});  // once, not once per poll
+    fake.sound.fail.clear();
+    EXPECT_EQ(get_dbl_data(&handle, 800, 25000, 1, block.data(), 25000, 0, nullptr), 0);
+    EXPECT_EQ(get_dbl_data(&handle, 800, 1024, 0, block.data(), 1024, 0, nullptr), 0);
+    EXPECT_EQ(get_dbl_data(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr), 1);
+    recover(&handle, 800);
+    // A start over a running capture closes the one before.
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024), 1);
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 16, 1, 1, 1024), 1);
+    EXPECT_EQ(fake.sound.opens, 3);
+    recover(&handle, 800);
+    EXPECT_FALSE(fake.sound.open);
+    EXPECT_TRUE(fake.livePages.empty());
+}
+
+}  // namespace
+}  // namespace kelmo::test
