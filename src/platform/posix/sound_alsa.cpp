@@ -5,7 +5,9 @@
 // touched by that thread only.
 #include <alsa/asoundlib.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -39,158 +41,175 @@ snd_pcm_t* open_pcm(const WaveFormat& f, uint32_t* result) {
     return pcm;
 }
 
-class AlsaWaveIn final : public WaveIn {
-public:
-    AlsaWaveIn(snd_pcm_t* pcm, const WaveFormat& f) : pcm_(pcm), frameBytes_(2u * f.channels) {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~AlsaWaveIn() override { close(); }
-
-    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
-        std::lock_guard<std::mutex> g(m_);
-        if (!open_) return kWaveBadHandle;
-        if (!valid(slot) || !data) return kWaveError;
-        if (slots_[slot].queued) return kWaveStillPlaying;
-        slots_[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
-        return kWaveOk;
-    }
-    uint32_t unprepare(int slot) override {
-        std::lock_guard<std::mutex> g(m_);
-        if (!open_) return kWaveBadHandle;
-        if (!valid(slot)) return kWaveError;
-        if (slots_[slot].queued) return kWaveStillPlaying;
-        slots_[slot].prepared = false;
-        return kWaveOk;
-    }
-    uint32_t add(int slot) override {
-        std::lock_guard<std::mutex> g(m_);
-        if (!open_) return kWaveBadHandle;
-        if (!valid(slot)) return kWaveError;
-        if (!slots_[slot].prepared) return kWaveUnprepared;
-        if (slots_[slot].queued) return kWaveStillPlaying;
-        slots_[slot].queued = true;
-        slots_[slot].filled = 0;
-        queue_.push_back(slot);
-        return kWaveOk;
-    }
-    uint32_t start() override { return command(true); }
-    uint32_t stop() override { return command(false); }
-    uint32_t reset() override {
-        std::lock_guard<std::mutex> g(m_);
-        if (!open_) return kWaveBadHandle;
-        running_ = false;
-        for (auto& s : slots_) s.queued = false;
-        queue_.clear();
-        cv_.notify_all();
-        return kWaveOk;
-    }
-    uint32_t position(uint32_t* frames) override {
-        std::lock_guard<std::mutex> g(m_);
-        if (!open_) return kWaveBadHandle;
-        if (failed_) return kWaveError;
-        *frames = static_cast<uint32_t>(frames_);
-        return kWaveOk;
-    }
-    uint32_t close() override {
-        {
-            std::lock_guard<std::mutex> g(m_);
-            if (!open_) return kWaveBadHandle;
-            open_ = false;
-            quit_ = true;
-            cv_.notify_all();
-        }
-        if (thread_.joinable()) thread_.join();
-        snd_pcm_close(pcm_);
-        return kWaveOk;
-    }
-
-private:
+// What the device and its thread share. The thread holds it too: a PCM
+// whose sound server vanished can leave the thread stuck inside ALSA, and
+// then the device is abandoned to it rather than waited for.
+struct Shared {
     struct Slot {
         unsigned char* data = nullptr;
         uint32_t bytes = 0, filled = 0;
         bool prepared = false, queued = false;
     };
-    static bool valid(int slot) { return slot == 0 || slot == 1; }
-
-    uint32_t command(bool run) {
-        std::lock_guard<std::mutex> g(m_);
-        if (!open_) return kWaveBadHandle;
-        running_ = run;
-        cv_.notify_all();
-        return kWaveOk;
-    }
+    snd_pcm_t* pcm = nullptr;
+    std::size_t frameBytes = 0;
+    std::mutex m;
+    std::condition_variable cv;
+    Slot slots[2];
+    std::deque<int> queue;
+    uint64_t frames = 0;
+    bool running = false, quit = false, exited = false, failed = false;
 
     // Frames read from the PCM go into the queued buffers; with none
     // queued they are lost, and the position counts them all the same.
     void store(const int16_t* data, snd_pcm_uframes_t n) {
-        std::lock_guard<std::mutex> g(m_);
+        std::lock_guard<std::mutex> g(m);
         const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-        std::size_t left = n * frameBytes_;
-        while (left > 0 && !queue_.empty()) {
-            Slot& s = slots_[queue_.front()];
-            const std::size_t room = s.bytes - s.filled;
-            const std::size_t take = std::min(room, left);
+        std::size_t left = n * frameBytes;
+        while (left > 0 && !queue.empty()) {
+            Slot& s = slots[queue.front()];
+            const std::size_t take = std::min<std::size_t>(s.bytes - s.filled, left);
             std::memcpy(s.data + s.filled, bytes, take);
             s.filled += static_cast<uint32_t>(take);
             bytes += take;
             left -= take;
-            if (s.filled + frameBytes_ > s.bytes) {
+            if (s.filled + frameBytes > s.bytes) {
                 s.queued = false;
-                queue_.pop_front();
+                queue.pop_front();
             }
         }
-        frames_ += n;
+        frames += n;
     }
+};
 
-    void run() {
-        std::vector<int16_t> chunk(kChunk * frameBytes_ / 2);
-        bool started = false;
-        for (;;) {
-            bool run;
-            {
-                std::unique_lock<std::mutex> g(m_);
-                cv_.wait(g, [&] { return quit_ || running_ || started; });
-                if (quit_) break;
-                run = running_;
-            }
-            if (!run) {  // stopped: the PCM stops too
-                snd_pcm_drop(pcm_);
-                started = false;
-                continue;
-            }
-            if (!started) {
-                snd_pcm_prepare(pcm_);
-                snd_pcm_start(pcm_);
-                started = true;
-            }
-            if (snd_pcm_wait(pcm_, 50) < 0) snd_pcm_recover(pcm_, -EPIPE, 1);
-            const snd_pcm_sframes_t got = snd_pcm_readi(pcm_, chunk.data(), kChunk);
-            if (got > 0) {
-                store(chunk.data(), static_cast<snd_pcm_uframes_t>(got));
-            } else if (got < 0 && got != -EAGAIN) {
-                // An overrun or a suspended stream starts afresh; a device
-                // that went away ends the recording.
-                if (snd_pcm_recover(pcm_, static_cast<int>(got), 1) < 0) {
-                    std::lock_guard<std::mutex> g(m_);
-                    failed_ = true;
-                    running_ = false;
-                } else {
-                    snd_pcm_start(pcm_);
-                }
+// The device's thread: reads the PCM while running, stops it while not.
+void record(const std::shared_ptr<Shared>& sh) {
+    std::vector<int16_t> chunk(kChunk * sh->frameBytes / 2);
+    bool started = false;
+    for (;;) {
+        bool run;
+        {
+            std::unique_lock<std::mutex> g(sh->m);
+            sh->cv.wait(g, [&] { return sh->quit || sh->running || started; });
+            if (sh->quit) break;
+            run = sh->running;
+        }
+        if (!run) {
+            snd_pcm_drop(sh->pcm);
+            started = false;
+            continue;
+        }
+        if (!started) {
+            snd_pcm_prepare(sh->pcm);
+            snd_pcm_start(sh->pcm);
+            started = true;
+        }
+        if (snd_pcm_wait(sh->pcm, 50) < 0) snd_pcm_recover(sh->pcm, -EPIPE, 1);
+        const snd_pcm_sframes_t got = snd_pcm_readi(sh->pcm, chunk.data(), kChunk);
+        if (got > 0) {
+            sh->store(chunk.data(), static_cast<snd_pcm_uframes_t>(got));
+        } else if (got < 0 && got != -EAGAIN) {
+            // An overrun or a suspended stream starts afresh; a device that
+            // went away ends the recording.
+            if (snd_pcm_recover(sh->pcm, static_cast<int>(got), 1) < 0) {
+                std::lock_guard<std::mutex> g(sh->m);
+                sh->failed = true;
+                sh->running = false;
+            } else {
+                snd_pcm_start(sh->pcm);
             }
         }
-        snd_pcm_drop(pcm_);
+    }
+    snd_pcm_drop(sh->pcm);
+    snd_pcm_close(sh->pcm);
+    std::lock_guard<std::mutex> g(sh->m);
+    sh->exited = true;
+    sh->cv.notify_all();
+}
+
+// How long closing waits for the device's thread.
+constexpr auto kCloseWait = std::chrono::seconds(2);
+
+class AlsaWaveIn final : public WaveIn {
+public:
+    AlsaWaveIn(snd_pcm_t* pcm, const WaveFormat& f) : sh_(std::make_shared<Shared>()) {
+        sh_->pcm = pcm;
+        sh_->frameBytes = 2u * f.channels;
+        std::thread([sh = sh_] { record(sh); }).detach();
+    }
+    ~AlsaWaveIn() override { close(); }
+
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        if (!valid(slot) || !data) return kWaveError;
+        if (sh_->slots[slot].queued) return kWaveStillPlaying;
+        sh_->slots[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
+        return kWaveOk;
+    }
+    uint32_t unprepare(int slot) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        if (!valid(slot)) return kWaveError;
+        if (sh_->slots[slot].queued) return kWaveStillPlaying;
+        sh_->slots[slot].prepared = false;
+        return kWaveOk;
+    }
+    uint32_t add(int slot) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        if (!valid(slot)) return kWaveError;
+        if (!sh_->slots[slot].prepared) return kWaveUnprepared;
+        if (sh_->slots[slot].queued) return kWaveStillPlaying;
+        sh_->slots[slot].queued = true;
+        sh_->slots[slot].filled = 0;
+        sh_->queue.push_back(slot);
+        return kWaveOk;
+    }
+    uint32_t start() override { return command(true); }
+    uint32_t stop() override { return command(false); }
+    uint32_t reset() override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        sh_->running = false;
+        for (auto& s : sh_->slots) s.queued = false;
+        sh_->queue.clear();
+        sh_->cv.notify_all();
+        return kWaveOk;
+    }
+    uint32_t position(uint32_t* frames) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        if (sh_->failed) return kWaveError;
+        *frames = static_cast<uint32_t>(sh_->frames);
+        return kWaveOk;
+    }
+    // The thread closes the PCM as it ends. One stuck inside ALSA is left
+    // behind with nothing to write into: the caller's buffers are given
+    // back at once.
+    uint32_t close() override {
+        std::unique_lock<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        open_ = false;
+        sh_->quit = true;
+        sh_->running = false;
+        for (auto& s : sh_->slots) s = {};
+        sh_->queue.clear();
+        sh_->cv.notify_all();
+        sh_->cv.wait_for(g, kCloseWait, [&] { return sh_->exited; });
+        return kWaveOk;
     }
 
-    snd_pcm_t* pcm_;
-    const std::size_t frameBytes_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    Slot slots_[2];
-    std::deque<int> queue_;
-    uint64_t frames_ = 0;
-    bool running_ = false, quit_ = false, open_ = true, failed_ = false;
-    std::thread thread_;
+private:
+    static bool valid(int slot) { return slot == 0 || slot == 1; }
+    uint32_t command(bool run) {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        sh_->running = run;
+        sh_->cv.notify_all();
+        return kWaveOk;
+    }
+    std::shared_ptr<Shared> sh_;
+    bool open_ = true;
 };
 
 }  // namespace
