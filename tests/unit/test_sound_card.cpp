@@ -26,6 +26,21 @@ protected:
     }
 };
 
+TEST_F(SoundCard, PresenceCheck) {
+    char text[131] = "x";
+    int status = -1;
+    EXPECT_EQ(Checkcard(800, text, &status), 1);
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(process_state().soundInputGain, 1.0);
+    fake.sound.capsResult = 2;  // no capture device
+    process_state().soundInputGain = 0.5;
+    EXPECT_EQ(Checkcard(800, text, &status), 0);
+    EXPECT_STREQ(text, "\xC9\xF9\xBF\xA8\xB9\xA4\xD7\xF7\xB2\xBB\xD5\xFD\xB3\xA3!");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(process_state().soundInputGain, 0.5);  // kept
+}
+
 TEST_F(SoundCard, DividerAndCatalogueFromTheDevicesFormats) {
     uint32_t code = 0;
     double actual = 0;

@@ -102,10 +102,16 @@ Divider SoundSource::choose_divider(double frequency) {
 }
 
 int SoundSource::check(char* text, int* status) {
-    // No wave-input device is driven yet.
-    *status = 1;
-    std::strcpy(text, msg::kSoundCardNotWorking);
-    return 0;
+    uint32_t formats = 0;
+    if (platform::current().wave_in_caps(0, &formats) != platform::kWaveOk) {
+        *status = 1;
+        std::strcpy(text, msg::kSoundCardNotWorking);
+        return 0;
+    }
+    // The recording input's volume is not read from the mixer yet: the
+    // input counts as set to full volume, whose gain is 1.
+    process_state().soundInputGain = 1.0;
+    return 1;
 }
 
 void SoundSource::refine_row(LiveRow& row) {
