@@ -138,6 +138,17 @@ KELMO_API int KELMO_CALL TriMulChSamEx(int mode, int trigChannel, double level, 
  * process); 0 when none runs. */
 KELMO_API int KELMO_CALL InterruptTrigSample(void);
 
+/* ---- speaker playback -------------------------------------------------------------- */
+/* Opens the first waveform-output device at a standard rate near `rate` and
+ * starts playing silence; fullScale is the signal value of code 32768. */
+KELMO_API int KELMO_CALL OpenSpeaker(double rate, int channels, int volume, double fullScale);
+/* Plays count samples per channel from left[start] (and right[start] for two
+ * channels; length: the arrays' size, which the resampler reads within);
+ * returns once the device has reached them. At most 8192 values per call. */
+KELMO_API int KELMO_CALL TransSpeakerData(int count, int start, int length, const double* left,
+                                          const double* right);
+KELMO_API int KELMO_CALL CloseSpeaker(void);
+
 /* ---- analogue output (D/A), cards 678, 679, 698, 699 ---------------------------- */
 /* Requests on the device handle that *handleWord holds (the handle word of a
  * running continuous acquisition); buffer: 32768 bytes the driver may read

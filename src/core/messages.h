@@ -24,6 +24,24 @@ inline constexpr const char* kUnprepareFirstError = "UnprepareHeader wh error!";
 inline constexpr const char* kPrepareFirstAgainError = "PrepareHeader wh error!";
 inline constexpr const char* kAddFirstAgainError = "AdBuffer  error!";  // two blanks
 inline constexpr const char* kGetPositionError = "GetPosition error 1!";
+// Speaker playback.
+// "发声设备只支持1个通道" — the output device has only one channel.
+inline constexpr const char* kSpeakerOneChannel =
+    "\xB7\xA2\xC9\xF9\xC9\xE8\xB1\xB8\xD6\xBB\xD6\xA7\xB3\xD6" "1" "\xB8\xF6\xCD\xA8\xB5\xC0";
+inline constexpr const char* kWaveOutOpenError = "not support the waveOut open!";
+inline constexpr const char* kWaveOutVolumeError = "WaveOut Volume Control error!";
+inline constexpr const char* kAddWhoutError = "AdBuffer whout error!";
+inline constexpr const char* kWaveOutStartError = "waveOut Starterror!";
+inline constexpr const char* kUnprepareWhout1Error = "UnprepareHeader whout1 error!";
+inline constexpr const char* kPrepareWhout1Error = "PrepareHeader whout1 error!";
+inline constexpr const char* kWriteWhout1Error = "WriteBuffer whout1 error!";
+inline constexpr const char* kUnprepareWhoutError = "UnprepareHeader whout error!";
+inline constexpr const char* kPrepareWhoutError = "PrepareHeader whout error!";
+inline constexpr const char* kWriteWhoutError = "WriteBuffer whout error!";
+inline constexpr const char* kWaveOutPositionError = "waveOutGetPosition error!";
+inline constexpr const char* kWaveOutPauseError = "waveOutPause error!";
+inline constexpr const char* kWaveOutResetError = "waveOutReset error!";
+inline constexpr const char* kWaveOutCloseError = "waveOutClose error!";
 inline constexpr const char* kWaveInStopError = "waveInStop error!";
 inline constexpr const char* kWaveInResetError = "waveInReset error!";
 inline constexpr const char* kWaveInCloseError = "waveInClose error!";

@@ -121,6 +121,35 @@ public:
 };
 using WaveInPtr = std::unique_ptr<WaveIn>;
 
+// An open waveform-output device. It plays the buffers it is given in the
+// order they were written, as long as it is not paused; a buffer is the
+// caller's memory until it is unprepared, the device reset or closed.
+class WaveOut {
+public:
+    virtual ~WaveOut() = default;
+    virtual uint32_t prepare(int slot, void* data, uint32_t bytes) = 0;
+    virtual uint32_t unprepare(int slot) = 0;
+    virtual uint32_t write(int slot) = 0;
+    virtual uint32_t pause() = 0;
+    virtual uint32_t restart() = 0;
+    // Stops and returns every queued buffer.
+    virtual uint32_t reset() = 0;
+    // Sample frames played since the device was opened.
+    virtual uint32_t position(uint32_t* frames) = 0;
+    // Left volume in the low 16 bits, right in the high 16.
+    virtual uint32_t set_volume(uint32_t volume) = 0;
+    virtual uint32_t close() = 0;
+};
+using WaveOutPtr = std::unique_ptr<WaveOut>;
+
+// What a waveform-output device offers: the standard format flags, its
+// channel count and whether it has a volume control.
+struct WaveOutCaps {
+    uint32_t formats = 0;
+    uint16_t channels = 0;
+    bool volume = false;
+};
+
 // Committed read-write pages, released whole by the destructor.
 class PageBuffer {
 public:
@@ -191,6 +220,11 @@ public:
     virtual uint32_t wave_in_caps(uint32_t device, uint32_t* formats) = 0;
     virtual uint32_t wave_in_query(uint32_t device, const WaveFormat& format) = 0;
     virtual uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) = 0;
+    // Waveform output: the number of devices, then as for input.
+    virtual uint32_t wave_out_count() = 0;
+    virtual uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) = 0;
+    virtual uint32_t wave_out_query(uint32_t device, const WaveFormat& format) = 0;
+    virtual uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) = 0;
 
     // The I/O ports of the parallel-port register block, for the external
     // trigger hardware. False where this process may not touch them.

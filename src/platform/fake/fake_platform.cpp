@@ -304,4 +304,120 @@ uint32_t FakePlatform::wave_in_open(uint32_t, const WaveFormat& format, WaveInPt
     return 0;
 }
 
+namespace {
+
+class FakeWaveOut final : public WaveOut {
+public:
+    explicit FakeWaveOut(FakePlatform::Speaker& s) : s_(s) {}
+    ~FakeWaveOut() override { close(); }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
+        if (auto r = call("prepare" + std::to_string(slot))) return r;
+        s_.slots[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
+        return 0;
+    }
+    uint32_t unprepare(int slot) override {
+        if (auto r = call("unprepare" + std::to_string(slot))) return r;
+        if (s_.slots[slot].queued) return kWaveStillPlaying;
+        s_.slots[slot].prepared = false;
+        return 0;
+    }
+    uint32_t write(int slot) override {
+        if (auto r = call("write" + std::to_string(slot))) return r;
+        if (!s_.slots[slot].prepared) return kWaveUnprepared;
+        s_.slots[slot].queued = true;
+        s_.slots[slot].done = 0;
+        s_.queue.push_back(slot);
+        return 0;
+    }
+    uint32_t pause() override {
+        if (auto r = call("pause")) return r;
+        s_.paused = true;
+        return 0;
+    }
+    uint32_t restart() override {
+        if (auto r = call("restart")) return r;
+        s_.paused = false;
+        return 0;
+    }
+    uint32_t reset() override {
+        if (auto r = call("reset")) return r;
+        for (auto& slot : s_.slots) slot.queued = false;
+        s_.queue.clear();
+        return 0;
+    }
+    uint32_t position(uint32_t* frames) override {
+        if (auto r = call("position")) return r;
+        if (!s_.paused && !s_.stalled) play(s_.framesPerPoll);
+        *frames = static_cast<uint32_t>(s_.frames);
+        return 0;
+    }
+    uint32_t set_volume(uint32_t volume) override {
+        if (auto r = call("volume")) return r;
+        s_.volume = volume;
+        return 0;
+    }
+    uint32_t close() override {
+        if (!open_) return kWaveBadHandle;
+        if (auto r = call("close")) return r;
+        open_ = false;
+        s_.open = false;
+        return 0;
+    }
+
+private:
+    uint32_t call(const std::string& what) {
+        s_.calls.push_back(what);
+        const auto it = s_.fail.find(what);
+        return it == s_.fail.end() ? 0u : it->second;
+    }
+    // Plays n frames of the queued buffers; a device with nothing queued
+    // plays nothing.
+    void play(uint32_t n) {
+        const uint32_t frameBytes = 2u * s_.format.channels;
+        for (uint32_t i = 0; i < n && !s_.queue.empty(); ++i, ++s_.frames) {
+            auto& slot = s_.slots[s_.queue.front()];
+            for (uint32_t c = 0; c < s_.format.channels; ++c) {
+                int16_t v;
+                std::memcpy(&v, slot.data + slot.done, 2);
+                s_.played.push_back(v);
+                slot.done += 2;
+            }
+            if (slot.done + frameBytes > slot.bytes) {
+                slot.queued = false;
+                s_.queue.erase(s_.queue.begin());
+            }
+        }
+    }
+    FakePlatform::Speaker& s_;
+    bool open_ = true;
+};
+
+}  // namespace
+
+uint32_t FakePlatform::wave_out_caps(uint32_t, WaveOutCaps* caps) {
+    speaker.calls.push_back("caps");
+    if (speaker.capsResult == 0) *caps = speaker.caps;
+    return speaker.capsResult;
+}
+
+uint32_t FakePlatform::wave_out_query(uint32_t, const WaveFormat&) {
+    speaker.calls.push_back("query");
+    return speaker.queryResult;
+}
+
+uint32_t FakePlatform::wave_out_open(uint32_t, const WaveFormat& format, WaveOutPtr* out) {
+    speaker.calls.push_back("open");
+    if (speaker.openResult) return speaker.openResult;
+    speaker.open = true;
+    ++speaker.opens;
+    speaker.format = format;
+    speaker.frames = 0;
+    speaker.played.clear();
+    speaker.paused = false;
+    speaker.queue.clear();
+    for (auto& slot : speaker.slots) slot = {};
+    *out = std::make_unique<FakeWaveOut>(speaker);
+    return 0;
+}
+
 }  // namespace kelmo::platform

@@ -113,6 +113,34 @@ public:
         bool running = false;
     } sound;
 
+    // --- waveform output -------------------------------------------------------
+    // One playback device. Every position query plays `framesPerPoll`
+    // frames (none while `stalled` or paused) of the written buffers, in
+    // order, appending them to `played`.
+    struct Speaker {
+        uint32_t count = 1;
+        uint32_t capsResult = 0;
+        WaveOutCaps caps{0xFFF, 2, true};
+        uint32_t queryResult = 0;
+        uint32_t openResult = 0;
+        std::map<std::string, uint32_t> fail;  // "prepare0", "write1", "restart", "volume", "pause", ...
+        bool open = false;
+        int opens = 0;
+        WaveFormat format{};
+        uint32_t volume = 0;
+        uint32_t framesPerPoll = 512;
+        bool stalled = false, paused = false;
+        uint64_t frames = 0;
+        std::vector<int16_t> played;
+        std::vector<std::string> calls;
+        struct Slot {
+            unsigned char* data = nullptr;
+            uint32_t bytes = 0, done = 0;
+            bool prepared = false, queued = false;
+        } slots[2];
+        std::vector<int> queue;
+    } speaker;
+
     uint32_t versionWord = 0x0A;
     uint32_t lastError = 0;
 
@@ -139,6 +167,10 @@ public:
     uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override;
     uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override;
     uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override;
+    uint32_t wave_out_count() override { return speaker.count; }
+    uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override;
+    uint32_t wave_out_query(uint32_t device, const WaveFormat& format) override;
+    uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override;
     void message_box(const char* text) override { messages.emplace_back(text); }
     void console(const char* text) override { consoleLines.emplace_back(text); }
 };

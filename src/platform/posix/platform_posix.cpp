@@ -188,6 +188,14 @@ public:
     uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override {
         return posix::wave_in_open(device, format, out);
     }
+    uint32_t wave_out_count() override { return posix::wave_out_count(); }
+    uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override { return posix::wave_out_caps(device, caps); }
+    uint32_t wave_out_query(uint32_t device, const WaveFormat& format) override {
+        return posix::wave_out_query(device, format);
+    }
+    uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override {
+        return posix::wave_out_open(device, format, out);
+    }
 
     void message_box(const char* text) override {
         const std::string utf8 = gbk_to_utf8(text);

@@ -26,5 +26,10 @@ bool port_read(uint16_t port, uint8_t* value);
 uint32_t wave_in_caps(uint32_t device, uint32_t* formats);
 uint32_t wave_in_query(uint32_t device, const WaveFormat& format);
 uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out);
+// Waveform output through ALSA (speaker_alsa.cpp).
+uint32_t wave_out_count();
+uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps);
+uint32_t wave_out_query(uint32_t device, const WaveFormat& format);
+uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out);
 
 }  // namespace kelmo::platform::posix

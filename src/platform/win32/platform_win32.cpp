@@ -136,6 +136,55 @@ private:
     WAVEHDR hdr_[2]{};
 };
 
+// The waveform-output functions of winmm, one header per slot.
+class Win32WaveOut final : public WaveOut {
+public:
+    Win32WaveOut(HWAVEOUT h, uint16_t blockAlign) : h_(h), blockAlign_(blockAlign ? blockAlign : 1) {}
+    ~Win32WaveOut() override {
+        if (h_) {
+            ::waveOutReset(h_);
+            for (WAVEHDR& hdr : hdr_)
+                if (hdr.dwFlags & WHDR_PREPARED) ::waveOutUnprepareHeader(h_, &hdr, sizeof hdr);
+            ::waveOutClose(h_);
+        }
+    }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
+        if (!valid(slot)) return kWaveError;
+        WAVEHDR& hdr = hdr_[slot];
+        hdr = WAVEHDR{};
+        hdr.lpData = static_cast<LPSTR>(data);
+        hdr.dwBufferLength = bytes;
+        return ::waveOutPrepareHeader(h_, &hdr, sizeof hdr);
+    }
+    uint32_t unprepare(int slot) override {
+        return valid(slot) ? ::waveOutUnprepareHeader(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError;
+    }
+    uint32_t write(int slot) override { return valid(slot) ? ::waveOutWrite(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError; }
+    uint32_t pause() override { return ::waveOutPause(h_); }
+    uint32_t restart() override { return ::waveOutRestart(h_); }
+    uint32_t reset() override { return ::waveOutReset(h_); }
+    uint32_t position(uint32_t* frames) override {
+        MMTIME t{};
+        t.wType = TIME_SAMPLES;
+        const MMRESULT r = ::waveOutGetPosition(h_, &t, sizeof t);
+        if (r != MMSYSERR_NOERROR) return r;
+        *frames = t.wType == TIME_SAMPLES ? t.u.sample : t.wType == TIME_BYTES ? t.u.cb / blockAlign_ : 0;
+        return MMSYSERR_NOERROR;
+    }
+    uint32_t set_volume(uint32_t volume) override { return ::waveOutSetVolume(h_, volume); }
+    uint32_t close() override {
+        const MMRESULT r = ::waveOutClose(h_);
+        if (r == MMSYSERR_NOERROR) h_ = nullptr;
+        return r;
+    }
+
+private:
+    static bool valid(int slot) { return slot == 0 || slot == 1; }
+    HWAVEOUT h_;
+    uint16_t blockAlign_;
+    WAVEHDR hdr_[2]{};
+};
+
 class Win32Platform final : public Platform {
     // The system timer runs at 1 ms once the library waits or reads time.
     static void fine_timer() {
@@ -259,6 +308,25 @@ public:
         HWAVEIN h = nullptr;
         const MMRESULT r = ::waveInOpen(&h, device, &w, 0, 0, CALLBACK_NULL);
         if (r == MMSYSERR_NOERROR) *out = std::make_unique<Win32WaveIn>(h, format.blockAlign);
+        return r;
+    }
+
+    uint32_t wave_out_count() override { return ::waveOutGetNumDevs(); }
+    uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override {
+        WAVEOUTCAPSA c{};
+        const MMRESULT r = ::waveOutGetDevCapsA(device, &c, sizeof c);
+        if (r == MMSYSERR_NOERROR) *caps = WaveOutCaps{c.dwFormats, c.wChannels, (c.dwSupport & WAVECAPS_VOLUME) != 0};
+        return r;
+    }
+    uint32_t wave_out_query(uint32_t device, const WaveFormat& format) override {
+        WAVEFORMATEX w = wave_format(format);
+        return ::waveOutOpen(nullptr, device, &w, 0, 0, WAVE_FORMAT_QUERY);
+    }
+    uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override {
+        WAVEFORMATEX w = wave_format(format);
+        HWAVEOUT h = nullptr;
+        const MMRESULT r = ::waveOutOpen(&h, device, &w, 0, 0, CALLBACK_NULL);
+        if (r == MMSYSERR_NOERROR) *out = std::make_unique<Win32WaveOut>(h, format.blockAlign);
         return r;
     }
 

@@ -1,0 +1,229 @@
+// Waveform output through ALSA. Device 0 is ALSA's "default" playback PCM.
+// A thread of the device plays the written buffers in order, as a
+// waveform device does; the PCM is touched by that thread only, and a
+// thread stuck inside ALSA (a sound server that vanished) is left behind
+// rather than waited for.
+#include <alsa/asoundlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/posix.h"
+
+namespace kelmo::platform::posix {
+namespace {
+
+constexpr const char* kPlaybackPcm = "default";
+constexpr unsigned kLatencyUs = 100000;
+constexpr uint32_t kChunkFrames = 256;
+constexpr auto kCloseWait = std::chrono::seconds(2);
+
+snd_pcm_t* open_pcm(const WaveFormat& f, uint32_t* result) {
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, kPlaybackPcm, SND_PCM_STREAM_PLAYBACK, 0) < 0) {
+        *result = kWaveBadDevice;
+        return nullptr;
+    }
+    if (f.bitsPerSample != 16 || f.channels == 0 ||
+        snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, f.channels, f.rate, 1,
+                           kLatencyUs) < 0) {
+        snd_pcm_close(pcm);
+        *result = kWaveBadFormat;
+        return nullptr;
+    }
+    *result = kWaveOk;
+    return pcm;
+}
+
+struct Shared {
+    struct Slot {
+        unsigned char* data = nullptr;
+        uint32_t bytes = 0, done = 0;
+        bool prepared = false, queued = false;
+    };
+    snd_pcm_t* pcm = nullptr;
+    uint32_t frameBytes = 0;
+    std::mutex m;
+    std::condition_variable cv;
+    Slot slots[2];
+    std::deque<int> queue;
+    uint64_t frames = 0;
+    bool paused = false, quit = false, exited = false;
+};
+
+// The device's thread: plays what is queued while not paused.
+void play(const std::shared_ptr<Shared>& sh) {
+    std::vector<unsigned char> chunk;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> g(sh->m);
+            sh->cv.wait(g, [&] { return sh->quit || (!sh->paused && !sh->queue.empty()); });
+            if (sh->quit) break;
+            // Take the next chunk of the front buffer.
+            Shared::Slot& s = sh->slots[sh->queue.front()];
+            const uint32_t take = std::min<uint32_t>(s.bytes - s.done, kChunkFrames * sh->frameBytes);
+            chunk.assign(s.data + s.done, s.data + s.done + take);
+            s.done += take;
+            if (s.done + sh->frameBytes > s.bytes) {
+                s.queued = false;
+                sh->queue.pop_front();
+            }
+        }
+        const auto n = static_cast<snd_pcm_uframes_t>(chunk.size() / sh->frameBytes);
+        snd_pcm_uframes_t written = 0;
+        while (written < n) {
+            const snd_pcm_sframes_t w = snd_pcm_writei(sh->pcm, chunk.data() + written * sh->frameBytes, n - written);
+            if (w < 0) {
+                if (snd_pcm_recover(sh->pcm, static_cast<int>(w), 1) < 0) break;
+                continue;
+            }
+            written += static_cast<snd_pcm_uframes_t>(w);
+        }
+        std::lock_guard<std::mutex> g(sh->m);
+        sh->frames += n;
+    }
+    snd_pcm_drop(sh->pcm);
+    snd_pcm_close(sh->pcm);
+    std::lock_guard<std::mutex> g(sh->m);
+    sh->exited = true;
+    sh->cv.notify_all();
+}
+
+class AlsaWaveOut final : public WaveOut {
+public:
+    AlsaWaveOut(snd_pcm_t* pcm, const WaveFormat& f) : sh_(std::make_shared<Shared>()) {
+        sh_->pcm = pcm;
+        sh_->frameBytes = 2u * f.channels;
+        std::thread([sh = sh_] { play(sh); }).detach();
+    }
+    ~AlsaWaveOut() override { close(); }
+
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        if (!valid(slot) || !data) return kWaveError;
+        if (sh_->slots[slot].queued) return kWaveStillPlaying;
+        sh_->slots[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
+        return kWaveOk;
+    }
+    uint32_t unprepare(int slot) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        if (!valid(slot)) return kWaveError;
+        if (sh_->slots[slot].queued) return kWaveStillPlaying;
+        sh_->slots[slot].prepared = false;
+        return kWaveOk;
+    }
+    uint32_t write(int slot) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        if (!valid(slot)) return kWaveError;
+        if (!sh_->slots[slot].prepared) return kWaveUnprepared;
+        if (sh_->slots[slot].queued) return kWaveStillPlaying;
+        sh_->slots[slot].queued = true;
+        sh_->slots[slot].done = 0;
+        sh_->queue.push_back(slot);
+        sh_->cv.notify_all();
+        return kWaveOk;
+    }
+    uint32_t pause() override { return set_paused(true); }
+    uint32_t restart() override { return set_paused(false); }
+    uint32_t reset() override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        for (auto& s : sh_->slots) s.queued = false;
+        sh_->queue.clear();
+        return kWaveOk;
+    }
+    uint32_t position(uint32_t* frames) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        *frames = static_cast<uint32_t>(sh_->frames);
+        return kWaveOk;
+    }
+    // The volume belongs to the sound server's mixer here.
+    uint32_t set_volume(uint32_t) override { return open_ ? kWaveOk : kWaveBadHandle; }
+    uint32_t close() override {
+        std::unique_lock<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        open_ = false;
+        sh_->quit = true;
+        for (auto& s : sh_->slots) s = {};
+        sh_->queue.clear();
+        sh_->cv.notify_all();
+        sh_->cv.wait_for(g, kCloseWait, [&] { return sh_->exited; });
+        return kWaveOk;
+    }
+
+private:
+    static bool valid(int slot) { return slot == 0 || slot == 1; }
+    uint32_t set_paused(bool p) {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        sh_->paused = p;
+        sh_->cv.notify_all();
+        return kWaveOk;
+    }
+    std::shared_ptr<Shared> sh_;
+    bool open_ = true;
+};
+
+}  // namespace
+
+uint32_t wave_out_count() {
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, kPlaybackPcm, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return 0;
+    snd_pcm_close(pcm);
+    return 1;
+}
+
+uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
+    if (device != 0) return kWaveBadDevice;
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, kPlaybackPcm, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return kWaveBadDevice;
+    snd_pcm_hw_params_t* hw = nullptr;
+    snd_pcm_hw_params_malloc(&hw);
+    uint32_t flags = 0;
+    const unsigned rates[] = {11025, 22050, 44100};
+    unsigned maxChannels = 1;
+    for (int r = 0; r < 3; ++r)
+        for (int bits16 = 0; bits16 < 2; ++bits16)
+            for (unsigned ch = 1; ch <= 2; ++ch) {
+                snd_pcm_hw_params_any(pcm, hw);
+                if (snd_pcm_hw_params_test_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
+                    snd_pcm_hw_params_test_format(pcm, hw, bits16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_U8) == 0 &&
+                    snd_pcm_hw_params_test_channels(pcm, hw, ch) == 0 &&
+                    snd_pcm_hw_params_test_rate(pcm, hw, rates[r], 0) == 0) {
+                    flags |= 1u << (4 * r + 2 * bits16 + (ch - 1));
+                    maxChannels = std::max(maxChannels, ch);
+                }
+            }
+    snd_pcm_hw_params_free(hw);
+    snd_pcm_close(pcm);
+    *caps = WaveOutCaps{flags, static_cast<uint16_t>(maxChannels), false};
+    return kWaveOk;
+}
+
+uint32_t wave_out_query(uint32_t device, const WaveFormat& format) {
+    if (device != 0) return kWaveBadDevice;
+    uint32_t result = kWaveOk;
+    if (snd_pcm_t* pcm = open_pcm(format, &result)) snd_pcm_close(pcm);
+    return result;
+}
+
+uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) {
+    if (device != 0) return kWaveBadDevice;
+    uint32_t result = kWaveOk;
+    snd_pcm_t* pcm = open_pcm(format, &result);
+    if (!pcm) return result;
+    *out = std::make_unique<AlsaWaveOut>(pcm, format);
+    return kWaveOk;
+}
+
+}  // namespace kelmo::platform::posix

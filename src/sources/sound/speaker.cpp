@@ -1,0 +1,256 @@
+#include "sources/sound/speaker.h"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "core/messages.h"
+#include "core/numconv.h"
+#include "platform/platform.h"
+
+namespace kelmo::sound {
+namespace {
+
+constexpr uint32_t kRingBytes = 102400;
+constexpr uint32_t kHalfBytes = kRingBytes / 2;
+constexpr uint32_t kRingSamples = kRingBytes / 2;
+constexpr double kPi = 3.14159265358979323846;
+
+// One playback per process, kept for its whole life (a device thread may
+// read the ring until the device is closed).
+struct Speaker {
+    platform::WaveOutPtr device;
+    platform::PageBufferPtr ring;
+    int32_t channels = 1;
+    double rateRatio = 1.0;
+    double fullScale = 0.0;
+    uint32_t playPos = 0;
+    int halfToggle = 1;
+};
+Speaker& state() {
+    static Speaker* s = new Speaker;
+    return *s;
+}
+
+template <class F>
+uint32_t on_device(F&& f) {
+    Speaker& s = state();
+    return s.device ? f(*s.device) : static_cast<uint32_t>(platform::kWaveBadHandle);
+}
+
+// Closes a playback still open, quietly.
+void drop_playback() {
+    Speaker& s = state();
+    if (s.device) {
+        s.device->reset();
+        s.device->close();
+        s.device.reset();
+    }
+    s.ring.reset();
+}
+
+// Writes slot's half again: unprepare, prepare, write, each failure with
+// its message.
+bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const char* writeMsg) {
+    Speaker& s = state();
+    unsigned char* half = static_cast<unsigned char*>(s.ring->data()) + (slot ? kHalfBytes : 0);
+    if (on_device([&](platform::WaveOut& d) { return d.unprepare(slot); })) {
+        show_message(unprepareMsg);
+        return false;
+    }
+    if (on_device([&](platform::WaveOut& d) { return d.prepare(slot, half, kHalfBytes); })) {
+        show_message(prepareMsg);
+        return false;
+    }
+    if (on_device([&](platform::WaveOut& d) { return d.write(slot); })) {
+        show_message(writeMsg);
+        return false;
+    }
+    s.halfToggle = s.halfToggle ? 0 : 1;
+    return true;
+}
+
+}  // namespace
+
+double resample_at(const double* x, int32_t length, uint32_t pos, uint32_t j, double ratio) {
+    const double c = std::min(ratio, 1.0);  // the cut-off
+    const double t = static_cast<double>(static_cast<uint32_t>(pos + j)) / ratio;
+    const int64_t k = trunc_i64(std::floor(t) + 0.1);
+    const double f = t - static_cast<double>(k);
+    double acc = 0.0;
+    for (int q = -16; q <= 16; ++q) {
+        const int64_t at = k - q;
+        if (at < 0 || at >= length) continue;
+        const double u = q + f;
+        const double kernel = u == 0.0 ? c : std::sin(kPi * c * u) / (kPi * u);
+        const double window = 0.42 - 0.5 * std::cos(kPi * (q / 16.0 + 1.0)) + 0.08 * std::cos(2.0 * kPi * q / 16.0);
+        acc += window * kernel * x[at];
+    }
+    return acc;
+}
+
+int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale) {
+    Speaker& s = state();
+    s.fullScale = fullScale;
+    auto& p = platform::current();
+    if (p.wave_out_count() == 0) return 0;
+    platform::WaveOutCaps caps{};
+    if (p.wave_out_caps(0, &caps) != platform::kWaveOk) {
+        show_message(msg::kWaveInCapsError);
+        caps = {};
+    }
+    // The highest standard rate the device offers (44100 when it says none).
+    const double highest = (caps.formats & 0xF00) ? 44100.0 : (caps.formats & 0x0F0) ? 22050.0
+                         : (caps.formats & 0x00F) ? 11025.0 : 44100.0;
+    if (caps.channels == 1 && channels == 2) {
+        show_message(msg::kSpeakerOneChannel);
+        channels = 1;
+    }
+    if ((channels != 1 && channels != 2) || !(rate > 0.0) || !std::isfinite(rate)) {
+        show_message(msg::kSoundFormatUnsupported);
+        return 0;
+    }
+    double deviceRate = rate >= 44100.0 ? 44100.0 : rate >= 22050.0 ? 22050.0 : rate >= 11025.0 ? 11025.0 : 8000.0;
+    if (deviceRate > highest) deviceRate = highest;
+
+    // One playback at a time: one still open is closed first.
+    drop_playback();
+    s.ring = platform::make_page_buffer(kRingBytes);
+    if (!s.ring) {
+        show_message(msg::kNotEnoughMemory);
+        return 0;
+    }
+    s.channels = channels;
+    s.rateRatio = deviceRate / rate;
+    s.playPos = 0;
+    s.halfToggle = 1;
+    platform::WaveFormat f{};
+    f.channels = static_cast<uint16_t>(channels);
+    f.rate = static_cast<uint32_t>(trunc_i64(deviceRate + 0.1));
+    f.bitsPerSample = 16;
+    f.blockAlign = static_cast<uint16_t>(2 * channels);
+    f.bytesPerSecond = f.blockAlign * f.rate;
+    if (p.wave_out_query(0, f) != platform::kWaveOk) {
+        show_message(msg::kSoundFormatUnsupported);
+        return 0;
+    }
+    if (p.wave_out_open(0, f, &s.device) != platform::kWaveOk) {
+        s.device.reset();
+        show_message(msg::kWaveOutOpenError);
+        return 0;
+    }
+    if (caps.volume &&
+        on_device([&](platform::WaveOut& d) { return d.set_volume(static_cast<uint32_t>(volume) * 0x10001u); }))
+        show_message(msg::kWaveOutVolumeError);
+    if (on_device([&](platform::WaveOut& d) { return d.prepare(0, s.ring->data(), kHalfBytes); })) {
+        show_message(msg::kPrepareFirstError);
+        return 0;
+    }
+    if (on_device([](platform::WaveOut& d) { return d.write(0); })) {
+        show_message(msg::kAddWhoutError);
+        return 0;
+    }
+    return 1;
+}
+
+int write_speaker(int32_t count, int32_t start, int32_t length, const double* left, const double* right) {
+    Speaker& s = state();
+    if (!s.device || !s.ring || count < 0 || !left || (s.channels == 2 && !right)) return 0;
+    const int32_t ch = s.channels;
+    const bool copy = std::fabs(s.rateRatio - 1.0) < 1.1;
+    const int64_t frames = copy ? count : trunc_i64(count * s.rateRatio);
+    // The conversion block, and in copy mode the caller's arrays, bound
+    // what one call may do.
+    if (frames * ch > kSpeakerBlock) return 0;
+    if (copy && (start < 0 || int64_t{start} + count > length)) return 0;
+    const auto m = static_cast<uint32_t>(frames);
+    std::vector<double> block(std::size_t(m) * ch);
+    for (uint32_t j = 0; j < m; ++j) {
+        if (copy) {
+            block[j * ch] = left[start + j];
+            if (ch == 2) block[j * ch + 1] = right[start + j];
+        } else {
+            block[j * ch] = resample_at(left, length, s.playPos, j, s.rateRatio);
+            if (ch == 2) block[j * ch + 1] = resample_at(right, length, s.playPos, j, s.rateRatio);
+        }
+    }
+
+    // Into the ring, from the running position on.
+    const double d = s.fullScale / 32768.0;
+    const double pos = std::fmod(static_cast<double>(s.playPos) * ch, double{kRingSamples});
+    const auto w0 = static_cast<uint32_t>(trunc_i64(pos + 0.1));
+    auto* ring = static_cast<int16_t*>(s.ring->data());
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        const double v = block[i] / d;
+        const int64_t code = std::isfinite(v) ? trunc_i64(v) : 0;
+        ring[(w0 + i) % kRingSamples] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(code)));
+    }
+
+    // The first block starts the device and queues the second half.
+    if (s.playPos == 0) {
+        if (on_device([](platform::WaveOut& dv) { return dv.restart(); })) {
+            show_message(msg::kWaveOutStartError);
+            return 0;
+        }
+        unsigned char* second = static_cast<unsigned char*>(s.ring->data()) + kHalfBytes;
+        if (on_device([&](platform::WaveOut& dv) { return dv.prepare(1, second, kHalfBytes); }) ||
+            on_device([](platform::WaveOut& dv) { return dv.write(1); }))
+            return 0;
+    }
+    // The halves go back to the device as the write position passes the
+    // quarter marks.
+    const bool firstDue = w0 > 38400 && s.halfToggle != 0;
+    if (w0 > 12800 && w0 < 25600 && s.halfToggle == 0 &&
+        !requeue(1, msg::kUnprepareWhout1Error, msg::kPrepareWhout1Error, msg::kWriteWhout1Error))
+        return 0;
+    if (firstDue && !requeue(0, msg::kUnprepareWhoutError, msg::kPrepareWhoutError, msg::kWriteWhoutError))
+        return 0;
+
+    // Wait until the device has played past the block's start; a device
+    // that plays nothing for kSpeakerStallMs ends the wait.
+    auto& p = platform::current();
+    uint32_t last = 0, since = p.tick_count();
+    bool reported = false;
+    for (;;) {
+        uint32_t played = 0;
+        if (on_device([&](platform::WaveOut& dv) { return dv.position(&played); }) != platform::kWaveOk) {
+            if (!reported) show_message(msg::kWaveOutPositionError);
+            reported = true;
+        } else {
+            if (played > s.playPos) break;
+            if (played != last) {
+                last = played;
+                since = p.tick_count();
+            }
+        }
+        if (p.tick_count() - since >= kSpeakerStallMs) return 0;
+        p.sleep_us(1000);
+    }
+    s.playPos += m;
+    return 1;
+}
+
+int close_speaker() {
+    Speaker& s = state();
+    if (on_device([](platform::WaveOut& d) { return d.pause(); })) {
+        show_message(msg::kWaveOutPauseError);
+        return 0;
+    }
+    if (on_device([](platform::WaveOut& d) { return d.reset(); })) {
+        show_message(msg::kWaveOutResetError);
+        return 0;
+    }
+    if (on_device([](platform::WaveOut& d) { return d.close(); })) {
+        show_message(msg::kWaveOutCloseError);
+        return 0;
+    }
+    s.device.reset();
+    if (!s.ring) {
+        show_message(msg::kReleaseMemoryFailed);
+        return 0;
+    }
+    s.ring.reset();
+    return 1;
+}
+
+}  // namespace kelmo::sound
