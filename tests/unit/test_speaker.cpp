@@ -17,7 +17,7 @@ protected:
     // Sample i of the ring (the first half's buffer starts it).
     int16_t ring(std::size_t i) const {
         int16_t v;
-        std::memcpy(&v, fake.speaker.slots[0].data + 2 * i, 2);
+        std::memcpy(&v, fake.speaker.buffers.slots[0].data + 2 * i, 2);
         return v;
     }
     int count(const std::string& call) const {

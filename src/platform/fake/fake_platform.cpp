@@ -202,22 +202,15 @@ public:
     ~FakeWaveIn() override { close(); }
     uint32_t prepare(int slot, void* data, uint32_t bytes) override {
         if (auto r = call("prepare" + std::to_string(slot))) return r;
-        s_.slots[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
-        return 0;
+        return s_.buffers.prepare(slot, data, bytes);
     }
     uint32_t unprepare(int slot) override {
         if (auto r = call("unprepare" + std::to_string(slot))) return r;
-        if (s_.slots[slot].queued) return kWaveStillPlaying;
-        s_.slots[slot].prepared = false;
-        return 0;
+        return s_.buffers.unprepare(slot);
     }
     uint32_t add(int slot) override {
         if (auto r = call("add" + std::to_string(slot))) return r;
-        if (!s_.slots[slot].prepared) return kWaveUnprepared;
-        s_.slots[slot].queued = true;
-        s_.slots[slot].filled = 0;
-        s_.queue.push_back(slot);
-        return 0;
+        return s_.buffers.enqueue(slot);
     }
     uint32_t start() override {
         if (auto r = call("start")) return r;
@@ -232,8 +225,7 @@ public:
     uint32_t reset() override {
         if (auto r = call("reset")) return r;
         s_.running = false;
-        for (auto& slot : s_.slots) slot.queued = false;
-        s_.queue.clear();
+        s_.buffers.unqueue_all();
         return 0;
     }
     uint32_t position(uint32_t* frames) override {
@@ -260,17 +252,14 @@ private:
     void record(uint32_t n) {
         const int ch = s_.format.channels;
         for (uint32_t i = 0; i < n; ++i, ++s_.frames) {
-            if (s_.queue.empty()) continue;  // nothing queued: the frames are lost
-            auto& slot = s_.slots[s_.queue.front()];
+            if (s_.buffers.queue.empty()) continue;  // nothing queued: the frames are lost
+            auto& slot = s_.buffers.slots[s_.buffers.queue.front()];
             for (int c = 0; c < ch; ++c) {
                 const int16_t v = s_.signal(s_.frames, c);
-                std::memcpy(slot.data + slot.filled, &v, 2);
-                slot.filled += 2;
+                std::memcpy(slot.data + slot.used, &v, 2);
+                slot.used += 2;
             }
-            if (slot.filled + 2u * ch > slot.bytes) {  // done
-                slot.queued = false;
-                s_.queue.erase(s_.queue.begin());
-            }
+            s_.buffers.advance(2u * ch);
         }
     }
     FakePlatform& owner_;
@@ -298,8 +287,7 @@ uint32_t FakePlatform::wave_in_open(uint32_t, const WaveFormat& format, WaveInPt
     ++sound.opens;
     sound.format = format;
     sound.frames = 0;
-    sound.queue.clear();
-    for (auto& slot : sound.slots) slot = {};
+    sound.buffers = WaveSlots{};
     *out = std::make_unique<FakeWaveIn>(*this);
     return 0;
 }
@@ -312,22 +300,15 @@ public:
     ~FakeWaveOut() override { close(); }
     uint32_t prepare(int slot, void* data, uint32_t bytes) override {
         if (auto r = call("prepare" + std::to_string(slot))) return r;
-        s_.slots[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
-        return 0;
+        return s_.buffers.prepare(slot, data, bytes);
     }
     uint32_t unprepare(int slot) override {
         if (auto r = call("unprepare" + std::to_string(slot))) return r;
-        if (s_.slots[slot].queued) return kWaveStillPlaying;
-        s_.slots[slot].prepared = false;
-        return 0;
+        return s_.buffers.unprepare(slot);
     }
     uint32_t write(int slot) override {
         if (auto r = call("write" + std::to_string(slot))) return r;
-        if (!s_.slots[slot].prepared) return kWaveUnprepared;
-        s_.slots[slot].queued = true;
-        s_.slots[slot].done = 0;
-        s_.queue.push_back(slot);
-        return 0;
+        return s_.buffers.enqueue(slot);
     }
     uint32_t pause() override {
         if (auto r = call("pause")) return r;
@@ -341,8 +322,7 @@ public:
     }
     uint32_t reset() override {
         if (auto r = call("reset")) return r;
-        for (auto& slot : s_.slots) slot.queued = false;
-        s_.queue.clear();
+        s_.buffers.unqueue_all();
         return 0;
     }
     uint32_t position(uint32_t* frames) override {
@@ -374,18 +354,15 @@ private:
     // plays nothing.
     void play(uint32_t n) {
         const uint32_t frameBytes = 2u * s_.format.channels;
-        for (uint32_t i = 0; i < n && !s_.queue.empty(); ++i, ++s_.frames) {
-            auto& slot = s_.slots[s_.queue.front()];
+        for (uint32_t i = 0; i < n && !s_.buffers.queue.empty(); ++i, ++s_.frames) {
+            auto& slot = s_.buffers.slots[s_.buffers.queue.front()];
             for (uint32_t c = 0; c < s_.format.channels; ++c) {
                 int16_t v;
-                std::memcpy(&v, slot.data + slot.done, 2);
+                std::memcpy(&v, slot.data + slot.used, 2);
                 s_.played.push_back(v);
-                slot.done += 2;
+                slot.used += 2;
             }
-            if (slot.done + frameBytes > slot.bytes) {
-                slot.queued = false;
-                s_.queue.erase(s_.queue.begin());
-            }
+            s_.buffers.advance(frameBytes);
         }
     }
     FakePlatform::Speaker& s_;
@@ -414,8 +391,7 @@ uint32_t FakePlatform::wave_out_open(uint32_t, const WaveFormat& format, WaveOut
     speaker.frames = 0;
     speaker.played.clear();
     speaker.paused = false;
-    speaker.queue.clear();
-    for (auto& slot : speaker.slots) slot = {};
+    speaker.buffers = WaveSlots{};
     *out = std::make_unique<FakeWaveOut>(speaker);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/wave_slots.h"
 
 namespace kelmo::platform {
 
@@ -104,12 +105,7 @@ public:
             return static_cast<int16_t>((f * 7 + static_cast<uint64_t>(c) * 1000) % 30000);
         };
         std::vector<std::string> calls;
-        struct Slot {
-            unsigned char* data = nullptr;
-            uint32_t bytes = 0, filled = 0;
-            bool prepared = false, queued = false;
-        } slots[2];
-        std::vector<int> queue;
+        WaveSlots buffers;
         bool running = false;
     } sound;
 
@@ -133,12 +129,7 @@ public:
         uint64_t frames = 0;
         std::vector<int16_t> played;
         std::vector<std::string> calls;
-        struct Slot {
-            unsigned char* data = nullptr;
-            uint32_t bytes = 0, done = 0;
-            bool prepared = false, queued = false;
-        } slots[2];
-        std::vector<int> queue;
+        WaveSlots buffers;
     } speaker;
 
     uint32_t versionWord = 0x0A;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/posix/posix.h"
+#include "platform/wave_slots.h"
 
 namespace kelmo::platform::posix {
 namespace {
@@ -45,17 +46,11 @@ snd_pcm_t* open_pcm(const WaveFormat& f, uint32_t* result) {
 // whose sound server vanished can leave the thread stuck inside ALSA, and
 // then the device is abandoned to it rather than waited for.
 struct Shared {
-    struct Slot {
-        unsigned char* data = nullptr;
-        uint32_t bytes = 0, filled = 0;
-        bool prepared = false, queued = false;
-    };
     snd_pcm_t* pcm = nullptr;
     std::size_t frameBytes = 0;
     std::mutex m;
     std::condition_variable cv;
-    Slot slots[2];
-    std::deque<int> queue;
+    WaveSlots buffers;
     uint64_t frames = 0;
     bool running = false, quit = false, exited = false, failed = false;
 
@@ -65,17 +60,14 @@ struct Shared {
         std::lock_guard<std::mutex> g(m);
         const auto* bytes = reinterpret_cast<const unsigned char*>(data);
         std::size_t left = n * frameBytes;
-        while (left > 0 && !queue.empty()) {
-            Slot& s = slots[queue.front()];
-            const std::size_t take = std::min<std::size_t>(s.bytes - s.filled, left);
-            std::memcpy(s.data + s.filled, bytes, take);
-            s.filled += static_cast<uint32_t>(take);
+        while (left > 0 && !buffers.queue.empty()) {
+            WaveSlots::Slot& s = buffers.slots[buffers.queue.front()];
+            const std::size_t take = std::min<std::size_t>(s.bytes - s.used, left);
+            std::memcpy(s.data + s.used, bytes, take);
+            s.used += static_cast<uint32_t>(take);
             bytes += take;
             left -= take;
-            if (s.filled + frameBytes > s.bytes) {
-                s.queued = false;
-                queue.pop_front();
-            }
+            buffers.advance(static_cast<uint32_t>(frameBytes));
         }
         frames += n;
     }
@@ -140,30 +132,15 @@ public:
 
     uint32_t prepare(int slot, void* data, uint32_t bytes) override {
         std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        if (!valid(slot) || !data) return kWaveError;
-        if (sh_->slots[slot].queued) return kWaveStillPlaying;
-        sh_->slots[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
-        return kWaveOk;
+        return open_ ? sh_->buffers.prepare(slot, data, bytes) : kWaveBadHandle;
     }
     uint32_t unprepare(int slot) override {
         std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        if (!valid(slot)) return kWaveError;
-        if (sh_->slots[slot].queued) return kWaveStillPlaying;
-        sh_->slots[slot].prepared = false;
-        return kWaveOk;
+        return open_ ? sh_->buffers.unprepare(slot) : kWaveBadHandle;
     }
     uint32_t add(int slot) override {
         std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        if (!valid(slot)) return kWaveError;
-        if (!sh_->slots[slot].prepared) return kWaveUnprepared;
-        if (sh_->slots[slot].queued) return kWaveStillPlaying;
-        sh_->slots[slot].queued = true;
-        sh_->slots[slot].filled = 0;
-        sh_->queue.push_back(slot);
-        return kWaveOk;
+        return open_ ? sh_->buffers.enqueue(slot) : kWaveBadHandle;
     }
     uint32_t start() override { return command(true); }
     uint32_t stop() override { return command(false); }
@@ -171,8 +148,7 @@ public:
         std::lock_guard<std::mutex> g(sh_->m);
         if (!open_) return kWaveBadHandle;
         sh_->running = false;
-        for (auto& s : sh_->slots) s.queued = false;
-        sh_->queue.clear();
+        sh_->buffers.unqueue_all();
         sh_->cv.notify_all();
         return kWaveOk;
     }
@@ -192,15 +168,13 @@ public:
         open_ = false;
         sh_->quit = true;
         sh_->running = false;
-        for (auto& s : sh_->slots) s = {};
-        sh_->queue.clear();
+        sh_->buffers = WaveSlots{};
         sh_->cv.notify_all();
         sh_->cv.wait_for(g, kCloseWait, [&] { return sh_->exited; });
         return kWaveOk;
     }
 
 private:
-    static bool valid(int slot) { return slot == 0 || slot == 1; }
     uint32_t command(bool run) {
         std::lock_guard<std::mutex> g(sh_->m);
         if (!open_) return kWaveBadHandle;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/posix/posix.h"
+#include "platform/wave_slots.h"
 
 namespace kelmo::platform::posix {
 namespace {
@@ -42,17 +43,11 @@ snd_pcm_t* open_pcm(const WaveFormat& f, uint32_t* result) {
 }
 
 struct Shared {
-    struct Slot {
-        unsigned char* data = nullptr;
-        uint32_t bytes = 0, done = 0;
-        bool prepared = false, queued = false;
-    };
     snd_pcm_t* pcm = nullptr;
     uint32_t frameBytes = 0;
     std::mutex m;
     std::condition_variable cv;
-    Slot slots[2];
-    std::deque<int> queue;
+    WaveSlots buffers;
     uint64_t frames = 0;
     bool paused = false, quit = false, exited = false;
 };
@@ -63,17 +58,14 @@ void play(const std::shared_ptr<Shared>& sh) {
     for (;;) {
         {
             std::unique_lock<std::mutex> g(sh->m);
-            sh->cv.wait(g, [&] { return sh->quit || (!sh->paused && !sh->queue.empty()); });
+            sh->cv.wait(g, [&] { return sh->quit || (!sh->paused && !sh->buffers.queue.empty()); });
             if (sh->quit) break;
             // Take the next chunk of the front buffer.
-            Shared::Slot& s = sh->slots[sh->queue.front()];
-            const uint32_t take = std::min<uint32_t>(s.bytes - s.done, kChunkFrames * sh->frameBytes);
-            chunk.assign(s.data + s.done, s.data + s.done + take);
-            s.done += take;
-            if (s.done + sh->frameBytes > s.bytes) {
-                s.queued = false;
-                sh->queue.pop_front();
-            }
+            WaveSlots::Slot& s = sh->buffers.slots[sh->buffers.queue.front()];
+            const uint32_t take = std::min<uint32_t>(s.bytes - s.used, kChunkFrames * sh->frameBytes);
+            chunk.assign(s.data + s.used, s.data + s.used + take);
+            s.used += take;
+            sh->buffers.advance(sh->frameBytes);
         }
         const auto n = static_cast<snd_pcm_uframes_t>(chunk.size() / sh->frameBytes);
         snd_pcm_uframes_t written = 0;
@@ -106,39 +98,25 @@ public:
 
     uint32_t prepare(int slot, void* data, uint32_t bytes) override {
         std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        if (!valid(slot) || !data) return kWaveError;
-        if (sh_->slots[slot].queued) return kWaveStillPlaying;
-        sh_->slots[slot] = {static_cast<unsigned char*>(data), bytes, 0, true, false};
-        return kWaveOk;
+        return open_ ? sh_->buffers.prepare(slot, data, bytes) : kWaveBadHandle;
     }
     uint32_t unprepare(int slot) override {
         std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        if (!valid(slot)) return kWaveError;
-        if (sh_->slots[slot].queued) return kWaveStillPlaying;
-        sh_->slots[slot].prepared = false;
-        return kWaveOk;
+        return open_ ? sh_->buffers.unprepare(slot) : kWaveBadHandle;
     }
     uint32_t write(int slot) override {
         std::lock_guard<std::mutex> g(sh_->m);
         if (!open_) return kWaveBadHandle;
-        if (!valid(slot)) return kWaveError;
-        if (!sh_->slots[slot].prepared) return kWaveUnprepared;
-        if (sh_->slots[slot].queued) return kWaveStillPlaying;
-        sh_->slots[slot].queued = true;
-        sh_->slots[slot].done = 0;
-        sh_->queue.push_back(slot);
+        const uint32_t r = sh_->buffers.enqueue(slot);
         sh_->cv.notify_all();
-        return kWaveOk;
+        return r;
     }
     uint32_t pause() override { return set_paused(true); }
     uint32_t restart() override { return set_paused(false); }
     uint32_t reset() override {
         std::lock_guard<std::mutex> g(sh_->m);
         if (!open_) return kWaveBadHandle;
-        for (auto& s : sh_->slots) s.queued = false;
-        sh_->queue.clear();
+        sh_->buffers.unqueue_all();
         return kWaveOk;
     }
     uint32_t position(uint32_t* frames) override {
@@ -154,15 +132,13 @@ public:
         if (!open_) return kWaveBadHandle;
         open_ = false;
         sh_->quit = true;
-        for (auto& s : sh_->slots) s = {};
-        sh_->queue.clear();
+        sh_->buffers = WaveSlots{};
         sh_->cv.notify_all();
         sh_->cv.wait_for(g, kCloseWait, [&] { return sh_->exited; });
         return kWaveOk;
     }
 
 private:
-    static bool valid(int slot) { return slot == 0 || slot == 1; }
     uint32_t set_paused(bool p) {
         std::lock_guard<std::mutex> g(sh_->m);
         if (!open_) return kWaveBadHandle;
