@@ -14,33 +14,15 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/alsa_pcm.h"
 #include "platform/posix/posix.h"
 #include "platform/wave_slots.h"
 
 namespace kelmo::platform::posix {
 namespace {
 
-constexpr const char* kCapturePcm = "default";
 constexpr unsigned kLatencyUs = 200000;
 constexpr snd_pcm_uframes_t kChunk = 256;
-
-// Opens the capture PCM set to `format`; nullptr when it does not take it.
-snd_pcm_t* open_pcm(const WaveFormat& f, uint32_t* result) {
-    snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, kCapturePcm, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) {
-        *result = kWaveBadDevice;
-        return nullptr;
-    }
-    if (f.bitsPerSample != 16 || f.channels == 0 ||
-        snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, f.channels, f.rate, 1,
-                           kLatencyUs) < 0) {
-        snd_pcm_close(pcm);
-        *result = kWaveBadFormat;
-        return nullptr;
-    }
-    *result = kWaveOk;
-    return pcm;
-}
 
 // What the device and its thread share. The thread holds it too: a PCM
 // whose sound server vanished can leave the thread stuck inside ALSA, and
@@ -190,41 +172,20 @@ private:
 
 uint32_t wave_in_caps(uint32_t device, uint32_t* formats) {
     if (device != 0) return kWaveBadDevice;
-    snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, kCapturePcm, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) return kWaveBadDevice;
-    snd_pcm_hw_params_t* hw = nullptr;
-    snd_pcm_hw_params_malloc(&hw);
-    uint32_t flags = 0;
-    // The standard formats: for each rate, mono/stereo at 8 bits, then at 16.
-    const unsigned rates[] = {11025, 22050, 44100};
-    for (int r = 0; r < 3; ++r)
-        for (int bits16 = 0; bits16 < 2; ++bits16)
-            for (unsigned ch = 1; ch <= 2; ++ch) {
-                snd_pcm_hw_params_any(pcm, hw);
-                const bool ok =
-                    snd_pcm_hw_params_test_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
-                    snd_pcm_hw_params_test_format(pcm, hw, bits16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_U8) == 0 &&
-                    snd_pcm_hw_params_test_channels(pcm, hw, ch) == 0 &&
-                    snd_pcm_hw_params_test_rate(pcm, hw, rates[r], 0) == 0;
-                if (ok) flags |= 1u << (4 * r + 2 * bits16 + (ch - 1));
-            }
-    snd_pcm_hw_params_free(hw);
-    snd_pcm_close(pcm);
-    *formats = flags;
-    return kWaveOk;
+    return default_pcm_formats(SND_PCM_STREAM_CAPTURE, formats, nullptr);
 }
 
 uint32_t wave_in_query(uint32_t device, const WaveFormat& format) {
     if (device != 0) return kWaveBadDevice;
     uint32_t result = kWaveOk;
-    if (snd_pcm_t* pcm = open_pcm(format, &result)) snd_pcm_close(pcm);
+    if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK, format, kLatencyUs, &result)) snd_pcm_close(pcm);
     return result;
 }
 
 uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) {
     if (device != 0) return kWaveBadDevice;
     uint32_t result = kWaveOk;
-    snd_pcm_t* pcm = open_pcm(format, &result);
+    snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK, format, kLatencyUs, &result);
     if (!pcm) return result;
     *out = std::make_unique<AlsaWaveIn>(pcm, format);
     return kWaveOk;

@@ -14,33 +14,16 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/alsa_pcm.h"
 #include "platform/posix/posix.h"
 #include "platform/wave_slots.h"
 
 namespace kelmo::platform::posix {
 namespace {
 
-constexpr const char* kPlaybackPcm = "default";
 constexpr unsigned kLatencyUs = 100000;
 constexpr uint32_t kChunkFrames = 256;
 constexpr auto kCloseWait = std::chrono::seconds(2);
-
-snd_pcm_t* open_pcm(const WaveFormat& f, uint32_t* result) {
-    snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, kPlaybackPcm, SND_PCM_STREAM_PLAYBACK, 0) < 0) {
-        *result = kWaveBadDevice;
-        return nullptr;
-    }
-    if (f.bitsPerSample != 16 || f.channels == 0 ||
-        snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, f.channels, f.rate, 1,
-                           kLatencyUs) < 0) {
-        snd_pcm_close(pcm);
-        *result = kWaveBadFormat;
-        return nullptr;
-    }
-    *result = kWaveOk;
-    return pcm;
-}
 
 struct Shared {
     snd_pcm_t* pcm = nullptr;
@@ -154,49 +137,31 @@ private:
 
 uint32_t wave_out_count() {
     snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, kPlaybackPcm, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return 0;
+    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return 0;
     snd_pcm_close(pcm);
     return 1;
 }
 
 uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
     if (device != 0) return kWaveBadDevice;
-    snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, kPlaybackPcm, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return kWaveBadDevice;
-    snd_pcm_hw_params_t* hw = nullptr;
-    snd_pcm_hw_params_malloc(&hw);
-    uint32_t flags = 0;
-    const unsigned rates[] = {11025, 22050, 44100};
-    unsigned maxChannels = 1;
-    for (int r = 0; r < 3; ++r)
-        for (int bits16 = 0; bits16 < 2; ++bits16)
-            for (unsigned ch = 1; ch <= 2; ++ch) {
-                snd_pcm_hw_params_any(pcm, hw);
-                if (snd_pcm_hw_params_test_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
-                    snd_pcm_hw_params_test_format(pcm, hw, bits16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_U8) == 0 &&
-                    snd_pcm_hw_params_test_channels(pcm, hw, ch) == 0 &&
-                    snd_pcm_hw_params_test_rate(pcm, hw, rates[r], 0) == 0) {
-                    flags |= 1u << (4 * r + 2 * bits16 + (ch - 1));
-                    maxChannels = std::max(maxChannels, ch);
-                }
-            }
-    snd_pcm_hw_params_free(hw);
-    snd_pcm_close(pcm);
-    *caps = WaveOutCaps{flags, static_cast<uint16_t>(maxChannels), false};
+    uint32_t formats = 0;
+    uint16_t channels = 1;
+    if (const uint32_t r = default_pcm_formats(SND_PCM_STREAM_PLAYBACK, &formats, &channels)) return r;
+    *caps = WaveOutCaps{formats, channels, false};
     return kWaveOk;
 }
 
 uint32_t wave_out_query(uint32_t device, const WaveFormat& format) {
     if (device != 0) return kWaveBadDevice;
     uint32_t result = kWaveOk;
-    if (snd_pcm_t* pcm = open_pcm(format, &result)) snd_pcm_close(pcm);
+    if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_PLAYBACK, 0, format, kLatencyUs, &result)) snd_pcm_close(pcm);
     return result;
 }
 
 uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) {
     if (device != 0) return kWaveBadDevice;
     uint32_t result = kWaveOk;
-    snd_pcm_t* pcm = open_pcm(format, &result);
+    snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_PLAYBACK, 0, format, kLatencyUs, &result);
     if (!pcm) return result;
     *out = std::make_unique<AlsaWaveOut>(pcm, format);
     return kWaveOk;

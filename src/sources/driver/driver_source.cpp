@@ -2,10 +2,7 @@
 // continuous acquisition keeps its device session in the handle word.
 #include "sources/driver/driver_source.h"
 
-#include <cstring>
-#include <vector>
 
-#include "core/convert.h"
 #include "core/share_block.h"
 #include "platform/platform.h"
 #include "sources/driver/block.h"
