@@ -149,6 +149,13 @@ KELMO_API int KELMO_CALL TransSpeakerData(int count, int start, int length, cons
                                           const double* right);
 KELMO_API int KELMO_CALL CloseSpeaker(void);
 
+/* ---- recording input ----------------------------------------------------------------- */
+/* Shows the recording-input dialog (microphone or line in, and its volume)
+ * and stores the choice, which Checkcard(800) then uses. Where no dialog can
+ * be shown (Linux without a display or without GTK 3) it says so on the
+ * console and leaves the stored choice as it was. */
+KELMO_API void KELMO_CALL SetSoundWaveIn(void);
+
 /* ---- analogue output (D/A), cards 678, 679, 698, 699 ---------------------------- */
 /* Requests on the device handle that *handleWord holds (the handle word of a
  * running continuous acquisition); buffer: 32768 bytes the driver may read

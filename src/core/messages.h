@@ -49,6 +49,20 @@ inline constexpr const char* kWaveInCloseError = "waveInClose error!";
 inline constexpr const char* kReleaseMemoryFailed = "\xCA\xCD\xB7\xC5\xC4\xDA\xB4\xE6\xCA\xA7\xB0\xDC";
 // "声卡工作不正常!" — the sound card does not work properly.
 inline constexpr const char* kSoundCardNotWorking = "\xC9\xF9\xBF\xA8\xB9\xA4\xD7\xF7\xB2\xBB\xD5\xFD\xB3\xA3!";
+// The recording input's volume (printf formats; %d is the system's code).
+inline constexpr const char* kMapperOpenFailed = ".InputXxxVolume: FAILURE: Could not open WaveIn Mapper. mmResult=%d\n";
+inline constexpr const char* kMapperNoMixer =
+    ".InputXxxVolume: FAILURE: WaveIn Mapper in Mixer is not available. mmResult=%d\n";
+inline constexpr const char* kMixerOpenFailed = ".InputXxxVolume: FAILURE: Could not open Mixer. mmResult=%d\n";
+inline constexpr const char* kNoWaveInDestination =
+    ".InputXxxVolume: FAILURE: Could not get WaveIn Destionation Line for the requested source while enumerating. "
+    "mmResult=%d\n";
+inline constexpr const char* kSourceLineFailed =
+    ".InputXxxVolume: FAILURE: Could not get the interated Source Line while enumerating. mmResult=%d\n";
+// "不可调节 Microphone 的音量" — the microphone volume cannot be adjusted.
+inline constexpr const char* kVolumeNotAdjustable =
+    "\xB2\xBB\xBF\xC9\xB5\xF7\xBD\xDA Microphone \xB5\xC4\xD2\xF4\xC1\xBF";
+inline constexpr const char* kWriteValueError = "Write Value Error!";
 // Console lines of the device transport (printf formats).
 inline constexpr const char* kDeviceOpenFailed =
     "Failed to obtain file handle to device: %s with Win32 error code: %d\n";

@@ -18,9 +18,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/device_request.h"
 
@@ -98,6 +100,8 @@ enum WaveResult : uint32_t {
     kWaveBadFormat = 32,     // the device does not take the format
     kWaveStillPlaying = 33,  // a buffer is still queued
     kWaveUnprepared = 34,    // the buffer was not prepared
+    kMixerBadLine = 1024,     // no such mixer line
+    kMixerBadControl = 1025,  // no such mixer control
 };
 
 // An open waveform-input device. It fills the buffers it is given in the
@@ -148,6 +152,85 @@ struct WaveOutCaps {
     uint32_t formats = 0;
     uint16_t channels = 0;
     bool volume = false;
+};
+
+// The waveform-input device that stands for the system's choice (on
+// Windows the wave mapper; elsewhere the same as device 0).
+constexpr uint32_t kWaveMapper = 0xFFFFFFFF;
+
+// Mixer line component types and control types, as the system numbers them.
+enum MixerType : uint32_t {
+    kMixerWaveInDestination = 7,
+    kMixerSourceUndefined = 0x1000,
+    kMixerSourceDigital = 0x1001,
+    kMixerSourceLine = 0x1002,
+    kMixerSourceMicrophone = 0x1003,
+    kMixerSourceCompactDisc = 0x1005,
+    kMixerSourceAuxiliary = 0x1009,
+    kMixerSourceAnalog = 0x100A,
+    kMixerVolumeControl = 0x50030001,
+    kMixerMuxControl = 0x70010001,  // one source of a list at a time
+    kMixerBooleanUnits = 0x10000,
+    kMixerControlUniform = 0x1,
+    kMixerControlMultiple = 0x2,
+    kMixerControlDisabled = 0x80000000,
+};
+
+// A mixer line: a destination (such as the wave-in recording line) or one
+// of the source lines that feed it.
+struct MixerLine {
+    uint32_t destination = 0;
+    uint32_t source = 0;
+    uint32_t id = 0;
+    uint32_t componentType = 0;
+    uint32_t channels = 0;
+    uint32_t connections = 0;  // source lines of a destination
+    uint32_t controls = 0;
+};
+
+// One control of a line. Volumes run from minimum to maximum (usually
+// 0 .. 65535); a multiple-item control has `items` entries per channel.
+struct MixerControl {
+    uint32_t id = 0;
+    uint32_t type = 0;
+    uint32_t flags = 0;
+    uint32_t items = 0;
+    uint32_t minimum = 0;
+    uint32_t maximum = 0;
+    uint32_t steps = 0;
+};
+
+// An open mixer. Control values travel as 32-bit values, one per channel
+// (times the items of a multiple-item control).
+class Mixer {
+public:
+    virtual ~Mixer() = default;
+    virtual uint32_t line_by_component(uint32_t componentType, MixerLine* line) = 0;
+    virtual uint32_t line_by_source(uint32_t destination, uint32_t source, MixerLine* line) = 0;
+    virtual uint32_t control_by_type(uint32_t lineId, uint32_t type, MixerControl* control) = 0;
+    virtual uint32_t controls(uint32_t lineId, std::vector<MixerControl>* controls) = 0;
+    virtual uint32_t get_details(uint32_t controlId, uint32_t channels, uint32_t items, uint32_t* values) = 0;
+    virtual uint32_t set_details(uint32_t controlId, uint32_t channels, uint32_t items, const uint32_t* values) = 0;
+    virtual uint32_t close() = 0;
+};
+using MixerPtr = std::unique_ptr<Mixer>;
+// Told the id of a control whose value changed. Notifications reach the
+// thread that opened the mixer while it dispatches messages.
+using MixerNotify = std::function<void(uint32_t controlId)>;
+
+// What the recording-input dialog asks of the library while it is open.
+class SoundInputDialogModel {
+public:
+    virtual ~SoundInputDialogModel() = default;
+    // The radio button checked when the dialog opens: 0 microphone, 1 line
+    // in, anything else none.
+    virtual int radio() const = 0;
+    // The dialog opened, or radio button `radio` was clicked: the slider's
+    // range and position for the input it stands for; false leaves the
+    // slider as it is (a message has told the user why).
+    virtual bool refresh(int radio, uint32_t* minimum, uint32_t* maximum, uint32_t* position) = 0;
+    // Done was pressed with `radio` checked and the slider at `position`.
+    virtual void done(int radio, uint32_t position) = 0;
 };
 
 // Committed read-write pages, released whole by the destructor.
@@ -212,6 +295,10 @@ public:
     // key opened with full access); elsewhere the same key and name in the
     // user's settings file. Nothing when the key or the value is missing.
     virtual std::optional<uint32_t> user_setting(const char* key, const char* name) = 0;
+    // A text value of the same settings (at most 100 bytes of it), and
+    // storing one; the key is created when it is missing.
+    virtual std::optional<std::string> user_setting_text(const char* key, const char* name) = 0;
+    virtual bool set_user_setting_text(const char* key, const char* name, const std::string& value) = 0;
 
     // Waveform input device `device` (0: the system's default): the
     // standard format flags it reports (0x1 .. 0x800: 11025, 22050 and
@@ -220,6 +307,12 @@ public:
     virtual uint32_t wave_in_caps(uint32_t device, uint32_t* formats) = 0;
     virtual uint32_t wave_in_query(uint32_t device, const WaveFormat& format) = 0;
     virtual uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) = 0;
+    // The mixers of the system, and the one that belongs to an open
+    // waveform-input device.
+    virtual uint32_t mixer_count() = 0;
+    virtual uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) = 0;
+    // Opens mixer `id`; `notify` (may be empty) hears of changed controls.
+    virtual uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) = 0;
     // Waveform output: the number of devices, then as for input.
     virtual uint32_t wave_out_count() = 0;
     virtual uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) = 0;
@@ -231,6 +324,10 @@ public:
     virtual bool port_write(uint16_t port, uint8_t value) = 0;
     virtual bool port_read(uint16_t port, uint8_t* value) = 0;
 
+    // Shows the recording-input dialog modally (no parent): 1 when it
+    // ended with Done, 2 with Cancel; 0 when no dialog can be shown here,
+    // with the reason in *why.
+    virtual int sound_input_dialog(SoundInputDialogModel& model, std::string* why) = 0;
     // A modal message with an OK button; `text` is in the GBK code page.
     virtual void message_box(const char* text) = 0;
     // One line of console output, printed exactly as given, where a

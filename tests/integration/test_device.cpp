@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +84,40 @@ TEST(Device, UserSettings) {
         write((std::string("[software\\KELMO\\Common]\nAdjustSmp = ") + bad + "\n").c_str());
         EXPECT_FALSE(p.user_setting(key, "AdjustSmp")) << bad;
     }
+    std::remove(path.c_str());
+    kelmo::test::set_env("KELMO_SETTINGS_FILE", "");
+#endif
+}
+
+// Text values: stored where the key is missing (created), read back,
+// replaced in place with the other lines kept, and cut to 99 bytes.
+TEST(Device, UserTextSettings) {
+    auto& p = kelmo::platform::current();
+    const char* key = "software\\KELMO\\vort\\settings";
+#ifdef _WIN32
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, key);
+#else
+    const std::string path = testing::TempDir() + "kelmo-sub-" + std::to_string(::getpid()) + "/settings.ini";
+    kelmo::test::set_env("KELMO_SETTINGS_FILE", path.c_str());
+#endif
+    EXPECT_FALSE(p.user_setting_text(key, "InputType"));
+    ASSERT_TRUE(p.set_user_setting_text(key, "InputType", "1"));
+    EXPECT_EQ(p.user_setting_text(key, "InputType"), "1");
+    ASSERT_TRUE(p.set_user_setting_text(key, "Other", "x y"));
+    ASSERT_TRUE(p.set_user_setting_text(key, "InputType", "-4100"));
+    EXPECT_EQ(p.user_setting_text(key, "InputType"), "-4100");
+    EXPECT_EQ(p.user_setting_text(key, "Other"), "x y");
+    ASSERT_TRUE(p.set_user_setting_text("software\\KELMO\\Common", "InputType", std::string(150, '7')));
+    EXPECT_EQ(p.user_setting_text("software\\KELMO\\Common", "InputType"), std::string(99, '7'));
+    EXPECT_EQ(p.user_setting_text(key, "InputType"), "-4100");
+#ifndef _WIN32
+    // The file keeps what it had around the value.
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    EXPECT_EQ(all.str(), "# kelmo settings\n[software\\KELMO\\vort\\settings]\nInputType = -4100\nOther = x y\n"
+                         "[software\\KELMO\\Common]\nInputType = " + std::string(150, '7') + "\n");
+    EXPECT_FALSE(p.set_user_setting_text(key, "InputType", "a\nb"));
     std::remove(path.c_str());
     kelmo::test::set_env("KELMO_SETTINGS_FILE", "");
 #endif

@@ -97,6 +97,24 @@ TEST_F(SoundCard, ContinuousCaptureThroughTheRing) {
     EXPECT_TRUE(fake.livePages.empty());
 }
 
+// The largest block the ring takes runs turn after turn, every sample the
+// one recorded, even when the device records far more per poll than a
+// block: what does not fit waits in the device.
+TEST_F(SoundCard, LargestBlockThroughManyTurns) {
+    fake.sound.framesPerPoll = 20000;
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 2, 2943), 1);
+    std::vector<int16_t> words(2 * 2943);
+    for (uint64_t b = 0; b < 40; ++b) {
+        ASSERT_EQ(get_dbl_dataW(&handle, 800, 2943, 2, words.data(), 2943, 0, nullptr), 1) << b;
+        const uint64_t first = (b * 5886 + 1024) / 2;
+        for (int c = 0; c < 2; ++c)
+            for (int s : {0, 1471, 2942}) ASSERT_EQ(words[c * 2943 + s], recorded(first + s, c)) << b << " " << c;
+    }
+    recover(&handle, 800);
+    EXPECT_TRUE(fake.messages.empty());
+}
+
 // The block exports run a capture of their own and always stop it.
 TEST_F(SoundCard, BlocksRunTheirOwnCapture) {
     std::vector<int16_t> words(3000);
@@ -175,6 +193,10 @@ TEST_F(SoundCard, StalledDeviceAndBadBlocks) {
     EXPECT_EQ(fake.messages, std::vector<std::string>{"GetPosition error 1!"});  // once, not once per poll
     fake.sound.fail.clear();
     EXPECT_EQ(get_dbl_data(&handle, 800, 25000, 1, block.data(), 25000, 0, nullptr), 0);
+    // Four blocks and the copy's margin must fit in a half.
+    const uint32_t pollsBefore = fake.now;
+    EXPECT_EQ(get_dbl_data(&handle, 800, 2944, 2, block.data(), 2944, 0, nullptr), 0);
+    EXPECT_EQ(fake.now, pollsBefore);  // refused at once
     EXPECT_EQ(get_dbl_data(&handle, 800, 1024, 0, block.data(), 1024, 0, nullptr), 0);
     EXPECT_EQ(get_dbl_data(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr), 1);
     recover(&handle, 800);

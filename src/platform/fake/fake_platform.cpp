@@ -174,6 +174,19 @@ std::optional<uint32_t> FakePlatform::user_setting(const char* key, const char* 
     return it->second;
 }
 
+std::optional<std::string> FakePlatform::user_setting_text(const char* key, const char* name) {
+    ++settingReads;
+    const auto it = textSettings.find(std::string(key) + "|" + name);
+    if (it == textSettings.end()) return std::nullopt;
+    return it->second.substr(0, 99);
+}
+
+bool FakePlatform::set_user_setting_text(const char* key, const char* name, const std::string& value) {
+    if (settingWriteFails) return false;
+    textSettings[std::string(key) + "|" + name] = value;
+    return true;
+}
+
 bool FakePlatform::port_write(uint16_t port, uint8_t value) {
     if (portsDenied) {
         lastError = 5;
@@ -252,7 +265,7 @@ private:
     void record(uint32_t n) {
         const int ch = s_.format.channels;
         for (uint32_t i = 0; i < n; ++i, ++s_.frames) {
-            if (s_.buffers.queue.empty()) continue;  // nothing queued: the frames are lost
+            if (s_.buffers.queue.empty()) break;  // nothing queued: the frames wait in the device
             auto& slot = s_.buffers.slots[s_.buffers.queue.front()];
             for (int c = 0; c < ch; ++c) {
                 const int16_t v = s_.signal(s_.frames, c);
@@ -393,6 +406,103 @@ uint32_t FakePlatform::wave_out_open(uint32_t, const WaveFormat& format, WaveOut
     speaker.paused = false;
     speaker.buffers = WaveSlots{};
     *out = std::make_unique<FakeWaveOut>(speaker);
+    return 0;
+}
+
+namespace {
+
+class FakeMixer final : public Mixer {
+public:
+    explicit FakeMixer(FakePlatform::MixerFake& m) : m_(m) { ++m_.open; }
+    ~FakeMixer() override { close(); }
+    uint32_t line_by_component(uint32_t componentType, MixerLine* line) override {
+        m_.calls.push_back("destination");
+        if (m_.destinationResult) return m_.destinationResult;
+        if (componentType != kMixerWaveInDestination) return kMixerBadLine;
+        *line = MixerLine{0, 0, 0xFFFF0000, kMixerWaveInDestination, m_.destinationChannels,
+                          static_cast<uint32_t>(m_.sources.size()), m_.mux ? 1u : 0u};
+        return 0;
+    }
+    uint32_t line_by_source(uint32_t destination, uint32_t source, MixerLine* line) override {
+        m_.calls.push_back("source" + std::to_string(source));
+        if (destination != 0 || source >= m_.sources.size()) return kMixerBadLine;
+        const auto& s = m_.sources[source];
+        if (s.lineResult) return s.lineResult;
+        *line = MixerLine{0, source, 0x10000 + source, s.component, s.channels, 0, s.volume ? 1u : 0u};
+        return 0;
+    }
+    uint32_t control_by_type(uint32_t lineId, uint32_t type, MixerControl* control) override {
+        m_.calls.push_back("control");
+        if (auto r = fails("control")) return r;
+        const uint32_t s = lineId - 0x10000;
+        if (s >= m_.sources.size() || type != kMixerVolumeControl || !m_.sources[s].volume) return kMixerBadControl;
+        const auto& src = m_.sources[s];
+        *control = MixerControl{0x100 + s, kMixerVolumeControl, src.flags, 0, src.minimum, src.maximum, src.steps};
+        return 0;
+    }
+    uint32_t controls(uint32_t lineId, std::vector<MixerControl>* out) override {
+        m_.calls.push_back("controls");
+        if (auto r = fails("controls")) return r;
+        out->clear();
+        if (lineId != 0xFFFF0000) return kMixerBadLine;
+        if (m_.mux)
+            out->push_back(MixerControl{0x10, kMixerMuxControl, m_.muxFlags, static_cast<uint32_t>(m_.sources.size()), 0, 1,
+                                        static_cast<uint32_t>(m_.sources.size())});
+        return 0;
+    }
+    uint32_t get_details(uint32_t controlId, uint32_t channels, uint32_t items, uint32_t* values) override {
+        m_.calls.push_back("get");
+        if (auto r = fails("get")) return r;
+        const uint32_t s = controlId - 0x100;
+        if (items != 0 || s >= m_.sources.size() || channels > m_.sources[s].value.size()) return kMixerBadControl;
+        for (uint32_t c = 0; c < channels; ++c) values[c] = m_.sources[s].value[c];
+        return 0;
+    }
+    uint32_t set_details(uint32_t controlId, uint32_t channels, uint32_t items, const uint32_t* values) override {
+        m_.calls.push_back("set");
+        if (auto r = fails("set")) return r;
+        if (controlId == 0x10) {
+            m_.muxValues.assign(values, values + std::size_t(channels) * (items ? items : 1));
+            return 0;
+        }
+        const uint32_t s = controlId - 0x100;
+        if (items != 0 || s >= m_.sources.size() || channels > m_.sources[s].value.size()) return kMixerBadControl;
+        for (uint32_t c = 0; c < channels; ++c) m_.sources[s].value[c] = values[c];
+        return 0;
+    }
+    uint32_t close() override {
+        if (closed_) return kWaveBadHandle;
+        closed_ = true;
+        --m_.open;
+        m_.calls.push_back("close");
+        return 0;
+    }
+
+private:
+    uint32_t fails(const char* step) const {
+        const auto it = m_.fail.find(step);
+        return it == m_.fail.end() ? 0 : it->second;
+    }
+    FakePlatform::MixerFake& m_;
+    bool closed_ = false;
+};
+
+}  // namespace
+
+uint32_t FakePlatform::mixer_of(WaveIn&, uint32_t* mixerId) {
+    mixer.calls.push_back("id");
+    if (mixer.idResult) return mixer.idResult;
+    *mixerId = 0;
+    return 0;
+}
+
+uint32_t FakePlatform::mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) {
+    mixer.calls.push_back("open");
+    if (mixer.openResult) return mixer.openResult;
+    if (id != 0) return kWaveBadDevice;
+    ++mixer.opens;
+    mixer.notify = std::move(notify);
+    *out = std::make_unique<FakeMixer>(mixer);
     return 0;
 }
 

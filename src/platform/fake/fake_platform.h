@@ -79,6 +79,8 @@ public:
 
     // --- user settings and I/O ports ------------------------------------------
     std::map<std::string, uint32_t> settings;  // "key|name"
+    std::map<std::string, std::string> textSettings;  // "key|name"
+    bool settingWriteFails = false;
     int settingReads = 0;
     bool portsDenied = false;
     std::map<uint16_t, uint8_t> ports;                  // what was written last
@@ -86,9 +88,10 @@ public:
     std::function<uint8_t(uint16_t)> portReader;       // reads; default: the last value written
 
     // --- waveform input ----------------------------------------------------------
-    // One capture device. Every position query records `framesPerPoll`
-    // frames (none while `stalled`) into the queued buffers, in order;
-    // frame f of channel c carries signal(f, c).
+    // One capture device. Every position query records up to
+    // `framesPerPoll` frames (none while `stalled`) into the queued
+    // buffers, in order; with none queued they wait. Frame f of channel c
+    // carries signal(f, c).
     struct Sound {
         uint32_t capsResult = 0;
         uint32_t formats = 0xFFF;
@@ -132,6 +135,36 @@ public:
         WaveSlots buffers;
     } speaker;
 
+    // --- mixer ------------------------------------------------------------------
+    // One mixer, belonging to every capture device: a wave-in destination
+    // whose source lines are `sources` (ids 0x10000 + s, volume control
+    // 0x100 + s) and, with `mux`, one multiplexer control (id 0x10).
+    struct MixerFake {
+        uint32_t count = 1;
+        uint32_t idResult = 0;
+        uint32_t openResult = 0;
+        uint32_t destinationResult = 0;
+        uint32_t destinationChannels = 2;
+        struct Source {
+            uint32_t component = kMixerSourceMicrophone;
+            uint32_t channels = 2;
+            bool volume = true;
+            uint32_t flags = 0;
+            uint32_t minimum = 0, maximum = 65535, steps = 65535;
+            std::vector<uint32_t> value = {65535, 65535};
+            uint32_t lineResult = 0;
+        };
+        std::vector<Source> sources = {Source{}, Source{kMixerSourceLine}};
+        bool mux = true;
+        uint32_t muxFlags = kMixerControlUniform | kMixerControlMultiple;
+        std::vector<uint32_t> muxValues;  // what the multiplexer was set to last
+        std::map<std::string, uint32_t> fail;  // "controls", "control", "get", "set"
+        int open = 0;
+        int opens = 0;
+        MixerNotify notify;  // the last opened mixer's
+        std::vector<std::string> calls;
+    } mixer;
+
     uint32_t versionWord = 0x0A;
     uint32_t lastError = 0;
 
@@ -153,15 +186,27 @@ public:
     DevicePtr open_device() override;
     uint32_t last_error() override { return lastError; }
     std::optional<uint32_t> user_setting(const char* key, const char* name) override;
+    std::optional<std::string> user_setting_text(const char* key, const char* name) override;
+    bool set_user_setting_text(const char* key, const char* name, const std::string& value) override;
     bool port_write(uint16_t port, uint8_t value) override;
     bool port_read(uint16_t port, uint8_t* value) override;
     uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override;
     uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override;
     uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override;
+    uint32_t mixer_count() override { return mixer.count; }
+    uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) override;
+    uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) override;
     uint32_t wave_out_count() override { return speaker.count; }
     uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override;
     uint32_t wave_out_query(uint32_t device, const WaveFormat& format) override;
     uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override;
+    // The recording-input dialog: plays the user's part (0: no dialog).
+    std::function<int(SoundInputDialogModel&)> dialog;
+    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
+        if (dialog) return dialog(model);
+        *why = "the fake shows no dialog";
+        return 0;
+    }
     void message_box(const char* text) override { messages.emplace_back(text); }
     void console(const char* text) override { consoleLines.emplace_back(text); }
 };

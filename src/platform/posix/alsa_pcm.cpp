@@ -25,6 +25,34 @@ snd_pcm_t* open_default_pcm(snd_pcm_stream_t stream, int mode, const WaveFormat&
     return pcm;
 }
 
+snd_pcm_t* open_default_capture(int mode, const WaveFormat& f, unsigned bufferUs, unsigned periodUs, uint32_t* result) {
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, kDefaultPcm, SND_PCM_STREAM_CAPTURE, mode) < 0) {
+        *result = kWaveBadDevice;
+        return nullptr;
+    }
+    snd_pcm_hw_params_t* hw = nullptr;
+    snd_pcm_hw_params_alloca(&hw);
+    unsigned rate = f.rate, buffer = bufferUs, period = periodUs;
+    int dir = 0;
+    const bool ok = f.bitsPerSample == 16 && f.channels != 0 && snd_pcm_hw_params_any(pcm, hw) >= 0 &&
+                    snd_pcm_hw_params_set_rate_resample(pcm, hw, 1) >= 0 &&
+                    snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
+                    snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE) >= 0 &&
+                    snd_pcm_hw_params_set_channels(pcm, hw, f.channels) >= 0 &&
+                    snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, &dir) >= 0 && rate == f.rate &&
+                    snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer, &dir) >= 0 &&
+                    snd_pcm_hw_params_set_period_time_near(pcm, hw, &period, &dir) >= 0 &&
+                    snd_pcm_hw_params(pcm, hw) >= 0;
+    if (!ok) {
+        snd_pcm_close(pcm);
+        *result = kWaveBadFormat;
+        return nullptr;
+    }
+    *result = kWaveOk;
+    return pcm;
+}
+
 uint32_t default_pcm_formats(snd_pcm_stream_t stream, uint32_t* formats, uint16_t* maxChannels) {
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, kDefaultPcm, stream, SND_PCM_NONBLOCK) < 0) return kWaveBadDevice;

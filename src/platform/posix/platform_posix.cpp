@@ -101,7 +101,7 @@ public:
         }
     }
 
-    void dispatch_messages() override {}
+    void dispatch_messages() override { posix::dispatch_mixer_events(); }
 
     bool start_program(const char* name) override {
         // Through a shell that puts the program in the background and exits
@@ -179,6 +179,12 @@ public:
     std::optional<uint32_t> user_setting(const char* key, const char* name) override {
         return posix::user_setting(key, name);
     }
+    std::optional<std::string> user_setting_text(const char* key, const char* name) override {
+        return posix::user_setting_text(key, name);
+    }
+    bool set_user_setting_text(const char* key, const char* name, const std::string& value) override {
+        return posix::set_user_setting_text(key, name, value);
+    }
     bool port_write(uint16_t port, uint8_t value) override { return posix::port_write(port, value); }
     bool port_read(uint16_t port, uint8_t* value) override { return posix::port_read(port, value); }
     uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override { return posix::wave_in_caps(device, formats); }
@@ -187,6 +193,11 @@ public:
     }
     uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override {
         return posix::wave_in_open(device, format, out);
+    }
+    uint32_t mixer_count() override { return posix::mixer_count(); }
+    uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) override { return posix::mixer_of(device, mixerId); }
+    uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) override {
+        return posix::mixer_open(id, std::move(notify), out);
     }
     uint32_t wave_out_count() override { return posix::wave_out_count(); }
     uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override { return posix::wave_out_caps(device, caps); }
@@ -197,6 +208,9 @@ public:
         return posix::wave_out_open(device, format, out);
     }
 
+    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
+        return posix::sound_input_dialog(model, why);
+    }
     void message_box(const char* text) override {
         const std::string utf8 = gbk_to_utf8(text);
         std::fprintf(stderr, "%s\n", utf8.c_str());

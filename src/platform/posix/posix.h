@@ -20,12 +20,22 @@ std::string gbk_to_utf8(const char* text);
 uint64_t monotonic_ms();
 // The user's settings file (settings_posix.cpp) and the I/O ports.
 std::optional<uint32_t> user_setting(const char* key, const char* name);
+std::optional<std::string> user_setting_text(const char* key, const char* name);
+bool set_user_setting_text(const char* key, const char* name, const std::string& value);
 bool port_write(uint16_t port, uint8_t value);
 bool port_read(uint16_t port, uint8_t* value);
 // Waveform input through ALSA (sound_alsa.cpp).
 uint32_t wave_in_caps(uint32_t device, uint32_t* formats);
 uint32_t wave_in_query(uint32_t device, const WaveFormat& format);
 uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out);
+// The mixer through ALSA (mixer_alsa.cpp); dispatching messages hands on
+// the changes of the mixers this thread opened.
+uint32_t mixer_count();
+uint32_t mixer_of(WaveIn& device, uint32_t* mixerId);
+uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out);
+void dispatch_mixer_events();
+// The recording-input dialog (sound_dialog_posix.cpp).
+int sound_input_dialog(SoundInputDialogModel& model, std::string* why);
 // Waveform output through ALSA (speaker_alsa.cpp).
 uint32_t wave_out_count();
 uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps);

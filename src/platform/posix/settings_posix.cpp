@@ -6,14 +6,21 @@
 //   AdjustSmp = 1
 //
 // Sections and names match without regard to case, "/" and "\" alike;
-// values are 32-bit numbers, decimal or 0x-hexadecimal. The file is
-// $KELMO_SETTINGS_FILE, else $XDG_CONFIG_HOME/kelmo/settings.ini, else
-// ~/.config/kelmo/settings.ini, read afresh on every call.
+// numeric values are 32-bit numbers, decimal or 0x-hexadecimal. The file
+// is $KELMO_SETTINGS_FILE, else $XDG_CONFIG_HOME/kelmo/settings.ini, else
+// ~/.config/kelmo/settings.ini, read afresh on every call. Only a regular
+// file is read; storing a value rewrites the file through a temporary one
+// beside it, keeping every other line as it was.
 #include <cctype>
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/posix/posix.h"
 
@@ -51,29 +58,118 @@ std::optional<uint32_t> number(const std::string& text) {
     return static_cast<uint32_t>(v);
 }
 
-}  // namespace
-
-std::optional<uint32_t> user_setting(const char* key, const char* name) {
-    const std::string path = settings_path();
-    if (path.empty() || !key || !name) return std::nullopt;
+// The file's lines; nothing when it is missing or not a regular file.
+std::optional<std::vector<std::string>> read_lines(const std::string& path) {
+    struct stat st{};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     std::ifstream in(path);
     if (!in) return std::nullopt;
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+bool is_section(const std::string& line, std::string* key) {
+    if (line.size() < 2 || line.front() != '[' || line.back() != ']') return false;
+    *key = folded(trim(line.substr(1, line.size() - 2)));
+    return true;
+}
+
+// The value's text (the last one counts).
+std::optional<std::string> text_of(const char* key, const char* name) {
+    if (!key || !name) return std::nullopt;
+    const auto lines = read_lines(settings_path());
+    if (!lines) return std::nullopt;
     const std::string wantKey = folded(key), wantName = folded(name);
     bool inKey = false;
-    std::optional<uint32_t> found;
-    std::string line;
-    while (std::getline(in, line)) {
-        line = trim(line);
+    std::optional<std::string> found;
+    for (const std::string& raw : *lines) {
+        const std::string line = trim(raw);
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-        if (line.front() == '[') {
-            inKey = line.back() == ']' && folded(trim(line.substr(1, line.size() - 2))) == wantKey;
+        std::string k;
+        if (is_section(line, &k)) {
+            inKey = k == wantKey;
             continue;
         }
         const auto eq = line.find('=');
-        if (!inKey || eq == std::string::npos) continue;
-        if (folded(trim(line.substr(0, eq))) == wantName) found = number(trim(line.substr(eq + 1)));  // the last one counts
+        if (inKey && eq != std::string::npos && folded(trim(line.substr(0, eq))) == wantName)
+            found = trim(line.substr(eq + 1));
     }
     return found;
+}
+
+}  // namespace
+
+std::optional<uint32_t> user_setting(const char* key, const char* name) {
+    const auto text = text_of(key, name);
+    if (!text) return std::nullopt;
+    return number(*text);
+}
+
+std::optional<std::string> user_setting_text(const char* key, const char* name) {
+    auto text = text_of(key, name);
+    if (text && text->size() > 99) text->resize(99);
+    return text;
+}
+
+bool set_user_setting_text(const char* key, const char* name, const std::string& value) {
+    const std::string path = settings_path();
+    if (path.empty() || !key || !name || value.find_first_of("\r\n") != std::string::npos) return false;
+    struct stat st{};
+    std::vector<std::string> lines;
+    if (::stat(path.c_str(), &st) == 0) {
+        auto existing = read_lines(path);
+        if (!existing) return false;  // something other than a regular file: leave it alone
+        lines = std::move(*existing);
+    } else {
+        // A missing file and the folders above it are created.
+        for (std::size_t i = path.find('/', 1); i != std::string::npos; i = path.find('/', i + 1))
+            ::mkdir(path.substr(0, i).c_str(), 0700);
+        lines.push_back("# kelmo settings");
+    }
+    const std::string wantKey = folded(key), wantName = folded(name), entry = std::string(name) + " = " + value;
+    bool inKey = false, done = false;
+    std::size_t sectionEnd = std::string::npos;
+    for (std::size_t i = 0; i < lines.size() && !done; ++i) {
+        const std::string line = trim(lines[i]);
+        std::string k;
+        if (is_section(line, &k)) {
+            if (inKey) break;
+            inKey = k == wantKey;
+            if (inKey) sectionEnd = i + 1;
+            continue;
+        }
+        if (!inKey) continue;
+        if (!line.empty()) sectionEnd = i + 1;
+        const auto eq = line.find('=');
+        if (line[0] != '#' && line[0] != ';' && eq != std::string::npos &&
+            folded(trim(line.substr(0, eq))) == wantName) {
+            lines[i] = entry;
+            done = true;
+        }
+    }
+    if (!done && sectionEnd != std::string::npos) {
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(sectionEnd), entry);
+    } else if (!done) {
+        lines.push_back("[" + std::string(key) + "]");
+        lines.push_back(entry);
+    }
+    const std::string temp = path + ".new";
+    {
+        std::ofstream out(temp, std::ios::trunc);
+        for (const std::string& l : lines) out << l << '\n';
+        out.flush();
+        if (!out) {
+            std::remove(temp.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace kelmo::platform::posix

@@ -2,7 +2,11 @@
 // (on a desktop usually the sound server). A thread of the device reads
 // the PCM and fills the queued buffers in order, so recording goes on
 // between the caller's calls, as a waveform device does; the PCM itself is
-// touched by that thread only.
+// touched by that thread only. While no buffer is queued the thread leaves
+// the frames in the PCM's own buffer (two seconds of them), so a caller
+// that queues its next buffer late, or a source that delivers in bursts,
+// loses nothing; only a PCM that overruns loses frames, and the position
+// counts the frames that went into buffers.
 #include <alsa/asoundlib.h>
 
 #include <chrono>
@@ -21,7 +25,9 @@
 namespace kelmo::platform::posix {
 namespace {
 
-constexpr unsigned kLatencyUs = 200000;
+constexpr unsigned kBufferUs = 2000000;
+constexpr unsigned kPeriodUs = 10000;
+constexpr unsigned kQueryLatencyUs = 200000;
 constexpr snd_pcm_uframes_t kChunk = 256;
 
 // What the device and its thread share. The thread holds it too: a PCM
@@ -36,8 +42,8 @@ struct Shared {
     uint64_t frames = 0;
     bool running = false, quit = false, exited = false, failed = false;
 
-    // Frames read from the PCM go into the queued buffers; with none
-    // queued they are lost, and the position counts them all the same.
+    // Frames read from the PCM go into the queued buffers; the thread reads
+    // no more than the queued buffers take.
     void store(const int16_t* data, snd_pcm_uframes_t n) {
         std::lock_guard<std::mutex> g(m);
         const auto* bytes = reinterpret_cast<const unsigned char*>(data);
@@ -50,8 +56,14 @@ struct Shared {
             bytes += take;
             left -= take;
             buffers.advance(static_cast<uint32_t>(frameBytes));
+            frames += take / frameBytes;
         }
-        frames += n;
+    }
+    // Frames the queued buffers still take.
+    std::size_t room() const {
+        std::size_t bytes = 0;
+        for (int slot : buffers.queue) bytes += buffers.slots[slot].bytes - buffers.slots[slot].used;
+        return bytes / frameBytes;
     }
 };
 
@@ -77,8 +89,16 @@ void record(const std::shared_ptr<Shared>& sh) {
             snd_pcm_start(sh->pcm);
             started = true;
         }
+        snd_pcm_uframes_t want = kChunk;
+        {
+            // Nothing queued: the frames wait in the PCM.
+            std::unique_lock<std::mutex> g(sh->m);
+            sh->cv.wait_for(g, std::chrono::milliseconds(20), [&] { return sh->quit || !sh->running || sh->room() > 0; });
+            if (sh->quit || !sh->running || sh->room() == 0) continue;
+            want = std::min<snd_pcm_uframes_t>(kChunk, sh->room());
+        }
         if (snd_pcm_wait(sh->pcm, 50) < 0) snd_pcm_recover(sh->pcm, -EPIPE, 1);
-        const snd_pcm_sframes_t got = snd_pcm_readi(sh->pcm, chunk.data(), kChunk);
+        const snd_pcm_sframes_t got = snd_pcm_readi(sh->pcm, chunk.data(), want);
         if (got > 0) {
             sh->store(chunk.data(), static_cast<snd_pcm_uframes_t>(got));
         } else if (got < 0 && got != -EAGAIN) {
@@ -122,7 +142,9 @@ public:
     }
     uint32_t add(int slot) override {
         std::lock_guard<std::mutex> g(sh_->m);
-        return open_ ? sh_->buffers.enqueue(slot) : kWaveBadHandle;
+        if (!open_) return kWaveBadHandle;
+        sh_->cv.notify_all();
+        return sh_->buffers.enqueue(slot);
     }
     uint32_t start() override { return command(true); }
     uint32_t stop() override { return command(false); }
@@ -171,21 +193,22 @@ private:
 }  // namespace
 
 uint32_t wave_in_caps(uint32_t device, uint32_t* formats) {
-    if (device != 0) return kWaveBadDevice;
+    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
     return default_pcm_formats(SND_PCM_STREAM_CAPTURE, formats, nullptr);
 }
 
 uint32_t wave_in_query(uint32_t device, const WaveFormat& format) {
-    if (device != 0) return kWaveBadDevice;
+    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
     uint32_t result = kWaveOk;
-    if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK, format, kLatencyUs, &result)) snd_pcm_close(pcm);
+    if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK, format, kQueryLatencyUs, &result))
+        snd_pcm_close(pcm);
     return result;
 }
 
 uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) {
-    if (device != 0) return kWaveBadDevice;
+    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
     uint32_t result = kWaveOk;
-    snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK, format, kLatencyUs, &result);
+    snd_pcm_t* pcm = open_default_capture(SND_PCM_NONBLOCK, format, kBufferUs, kPeriodUs, &result);
     if (!pcm) return result;
     *out = std::make_unique<AlsaWaveIn>(pcm, format);
     return kWaveOk;

@@ -143,7 +143,7 @@ uint32_t wave_out_count() {
 }
 
 uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
-    if (device != 0) return kWaveBadDevice;
+    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
     uint32_t formats = 0;
     uint16_t channels = 1;
     if (const uint32_t r = default_pcm_formats(SND_PCM_STREAM_PLAYBACK, &formats, &channels)) return r;
@@ -152,14 +152,14 @@ uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
 }
 
 uint32_t wave_out_query(uint32_t device, const WaveFormat& format) {
-    if (device != 0) return kWaveBadDevice;
+    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_PLAYBACK, 0, format, kLatencyUs, &result)) snd_pcm_close(pcm);
     return result;
 }
 
 uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) {
-    if (device != 0) return kWaveBadDevice;
+    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_PLAYBACK, 0, format, kLatencyUs, &result);
     if (!pcm) return result;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32.h"
 
 namespace kelmo::platform {
 namespace {
@@ -113,6 +114,7 @@ public:
     }
     uint32_t add(int slot) override { return valid(slot) ? ::waveInAddBuffer(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError; }
     uint32_t start() override { return ::waveInStart(h_); }
+    HWAVEIN handle() const { return h_; }
     uint32_t stop() override { return ::waveInStop(h_); }
     uint32_t reset() override { return ::waveInReset(h_); }
     uint32_t position(uint32_t* frames) override {
@@ -293,6 +295,43 @@ public:
         return static_cast<uint32_t>(value);
     }
 
+    std::optional<std::string> user_setting_text(const char* key, const char* name) override {
+        HKEY k = nullptr;
+        if (::RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return std::nullopt;
+        char text[101] = {};
+        DWORD type = 0, size = 100;
+        const LONG r = ::RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+        ::RegCloseKey(k);
+        if (r != ERROR_SUCCESS) return std::nullopt;
+        text[99] = '\0';
+        return std::string(text);
+    }
+    bool set_user_setting_text(const char* key, const char* name, const std::string& value) override {
+        HKEY k = nullptr;
+        if (::RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+            ERROR_SUCCESS)
+            return false;
+        // The text in a zeroed 100-byte buffer, stored whole.
+        char text[100] = {};
+        value.copy(text, sizeof text - 1);
+        const LONG r = ::RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
+        ::RegCloseKey(k);
+        return r == ERROR_SUCCESS;
+    }
+
+    uint32_t mixer_count() override { return ::mixerGetNumDevs(); }
+    uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) override {
+        auto* in = dynamic_cast<Win32WaveIn*>(&device);
+        if (!in) return MMSYSERR_INVALHANDLE;
+        UINT id = 0;
+        const MMRESULT r = ::mixerGetID(reinterpret_cast<HMIXEROBJ>(in->handle()), &id, MIXER_OBJECTF_HWAVEIN);
+        if (r == MMSYSERR_NOERROR) *mixerId = id;
+        return r;
+    }
+    uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) override {
+        return win32::mixer_open(id, std::move(notify), out);
+    }
+
     uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override {
         WAVEINCAPSA caps{};
         const MMRESULT r = ::waveInGetDevCapsA(device, &caps, sizeof caps);
@@ -343,6 +382,9 @@ public:
 
     // The texts are GBK bytes: shown through code page 936 whatever the
     // system's ANSI code page is, so that they read the same everywhere.
+    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
+        return win32::sound_input_dialog(model, why);
+    }
     void message_box(const char* text) override {
         const int n = ::MultiByteToWideChar(936, 0, text, -1, nullptr, 0);
         if (n > 0) {

@@ -123,8 +123,11 @@ int fetch_capture(const ContinuousFetch& q) {
     Capture& s = state();
     if (!s.buffer || q.nch <= 0 || q.len <= 0) return 0;
     const uint64_t n = static_cast<uint64_t>(q.nch), L = static_cast<uint64_t>(q.len), block = n * L;
-    // A block must stay well inside one half, with the copy's margin.
-    if (block + kMargin > kHalfSamples) return 0;
+    // The device records into a half only once it is queued again: the
+    // wait before the second half's refill point (a block that starts up
+    // to three blocks in, the block itself and the copy's margin) must end
+    // inside the first half, or it could never end.
+    if (4 * block + 2 * kMargin >= kHalfSamples) return 0;
     const uint64_t T = uint64_t{s.blocks} * block;
     const uint64_t pos = T % kRingSamples;
     const uint64_t b = pos / block;

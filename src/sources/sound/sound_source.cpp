@@ -3,6 +3,7 @@
 // like any card.
 #include "sources/sound/sound_source.h"
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "platform/platform.h"
 #include "sources/driver/driver_source.h"
 #include "sources/sound/capture.h"
+#include "sources/sound/input_volume.h"
 
 namespace kelmo::sound {
 
@@ -108,9 +110,28 @@ int SoundSource::check(char* text, int* status) {
         std::strcpy(text, msg::kSoundCardNotWorking);
         return 0;
     }
-    // The recording input's volume is not read from the mixer yet: the
-    // input counts as set to full volume, whose gain is 1.
-    process_state().soundInputGain = 1.0;
+    // The recording input the user chose, on the default device's mixer.
+    const SourceSearch found = find_recording_source(component_for_input(stored_input_type()));
+    const char* failure = nullptr;
+    switch (found.step) {
+        case SearchStep::Found: break;
+        case SearchStep::MapperOpen: failure = msg::kMapperOpenFailed; break;
+        case SearchStep::MapperMixer: failure = msg::kMapperNoMixer; break;
+        case SearchStep::MixerOpen: failure = msg::kMixerOpenFailed; break;
+        case SearchStep::Destination: failure = msg::kNoWaveInDestination; break;
+        case SearchStep::SourceLine: failure = msg::kSourceLineFailed; break;
+    }
+    if (failure) {
+        std::snprintf(text, kCheckTextBytes, failure, static_cast<int>(found.result));
+        return 0;
+    }
+    InputVolumeControl input(found.index);
+    if (!input.IsAvailable()) show_message(msg::kVolumeNotAdjustable);
+    input.SelectAsRecordingSource();
+    const uint32_t volume = input.GetValue();
+    const uint32_t steps = input.GetSteps();
+    // A volume that cannot be read leaves the samples unscaled.
+    process_state().soundInputGain = volume == 0xFFFFFFFF ? 1.0 : input_gain(volume, steps);
     return 1;
 }
 
