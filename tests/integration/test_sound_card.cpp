@@ -174,6 +174,69 @@ TEST_F(SoundStack, CheckcardStopsAtTheMappersMixer) {
 }
 #endif
 
+// Playback into the null sink, recorded from its monitor: the copied path
+// (8000 Hz on an 8000 Hz device) and the resampled one (2000 Hz played at
+// 8000 Hz). The tone arrives at its frequency and level (half of full
+// scale at full volume; a quarter at half volume).
+#ifndef _WIN32
+double tone_level(const std::vector<int16_t>& w, double freq, double rate) {
+    // The amplitude of one frequency over the middle half second of the tone.
+    std::size_t first = w.size(), last = 0;
+    for (std::size_t i = 0; i < w.size(); ++i)
+        if (std::abs(w[i]) > 1000) first = std::min(first, i), last = i;
+    const std::size_t n = std::size_t(rate / 2);
+    if (first >= last || last - first < n) return 0;
+    const std::size_t from = (first + last - n) / 2;
+    double re = 0, im = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        re += w[from + i] * std::cos(2 * 3.14159265358979323846 * freq * double(i) / rate);
+        im += w[from + i] * std::sin(2 * 3.14159265358979323846 * freq * double(i) / rate);
+    }
+    return 2 * std::hypot(re, im) / double(n);
+}
+
+std::vector<int16_t> play_and_record(double rate, double freq, int volume) {
+    const std::string file = testing::TempDir() + "kelmo-played-" + std::to_string(::getpid()) + ".raw";
+    const std::string rec = "parecord --device=out.monitor --raw --format=s16le --rate=8000 --channels=1 " + file +
+                            " >/dev/null 2>&1 & echo $! >" + file + ".pid";
+    EXPECT_EQ(std::system(rec.c_str()), 0);
+    // Play once the recording runs.
+    struct stat st{};
+    for (int i = 0; i < 100 && (::stat(file.c_str(), &st) != 0 || st.st_size < 1600); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int n = int(rate * 2);
+    std::vector<double> signal(n);
+    for (int i = 0; i < n; ++i) signal[i] = 500.0 * std::sin(2 * 3.14159265358979323846 * freq * i / rate);
+    EXPECT_EQ(OpenSpeaker(rate, 1, volume, 1000.0), 1);
+    const int block = rate > 4000 ? 4096 : 1024;
+    for (int start = 0; start + block <= n; start += block)
+        EXPECT_EQ(TransSpeakerData(block, start, n, signal.data(), nullptr), 1) << start;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(CloseSpeaker(), 1);
+    std::system(("kill $(cat " + file + ".pid); sleep 0.3").c_str());
+    std::ifstream in(file, std::ios::binary);
+    std::vector<int16_t> w;
+    int16_t v;
+    while (in.read(reinterpret_cast<char*>(&v), 2)) w.push_back(v);
+    if (std::getenv("KELMO_KEEP_RECORDING")) return w;
+    std::remove(file.c_str());
+    std::remove((file + ".pid").c_str());
+    return w;
+}
+
+TEST_F(SoundStack, PlaysIntoTheSink) {
+    if (std::system("command -v parecord >/dev/null 2>&1") != 0) GTEST_SKIP() << "parecord is not installed";
+    const std::vector<int16_t> copied = play_and_record(8000, 440, 65535);
+    ASSERT_GT(copied.size(), 4000u);
+    EXPECT_NEAR(tone_level(copied, 440, 8000), 16384, 0.1 * 16384);
+    EXPECT_LT(tone_level(copied, 600, 8000), 0.02 * 16384);
+    const std::vector<int16_t> resampled = play_and_record(2000, 300, 32767);
+    ASSERT_GT(resampled.size(), 4000u);
+    EXPECT_NEAR(tone_level(resampled, 300, 8000), 8192, 0.1 * 8192);
+    EXPECT_LT(tone_level(resampled, 1700, 8000), 0.02 * 8192);  // no image of the tone
+}
+#endif
+
 // The server goes away in the middle of a capture: the fetch ends with 0
 // in bounded time and recover cleans up.
 #ifndef _WIN32

@@ -2,7 +2,8 @@
 // A thread of the device plays the written buffers in order, as a
 // waveform device does; the PCM is touched by that thread only, and a
 // thread stuck inside ALSA (a sound server that vanished) is left behind
-// rather than waited for.
+// rather than waited for. The volume is applied to the samples on their
+// way to the PCM, as the system's per-device volume is.
 #include <alsa/asoundlib.h>
 
 #include <chrono>
@@ -32,8 +33,22 @@ struct Shared {
     std::condition_variable cv;
     WaveSlots buffers;
     uint64_t frames = 0;
+    uint32_t volume = 0xFFFFFFFF;  // left in the low 16 bits, right in the high 16
     bool paused = false, quit = false, exited = false;
 };
+
+// Scales interleaved 16-bit frames by the left and right volumes.
+void apply_volume(std::vector<unsigned char>& chunk, uint32_t frameBytes, uint32_t volume) {
+    if (volume == 0xFFFFFFFF) return;
+    const int32_t gain[2] = {int32_t(volume & 0xFFFF), int32_t(volume >> 16)};
+    const uint32_t channels = frameBytes / 2;
+    for (std::size_t i = 0; i + 1 < chunk.size(); i += 2) {
+        int16_t v;
+        std::memcpy(&v, &chunk[i], 2);
+        v = static_cast<int16_t>(v * gain[(i / 2) % channels == 0 ? 0 : 1] / 65535);
+        std::memcpy(&chunk[i], &v, 2);
+    }
+}
 
 // The device's thread: plays what is queued while not paused.
 void play(const std::shared_ptr<Shared>& sh) {
@@ -49,6 +64,7 @@ void play(const std::shared_ptr<Shared>& sh) {
             chunk.assign(s.data + s.used, s.data + s.used + take);
             s.used += take;
             sh->buffers.advance(sh->frameBytes);
+            apply_volume(chunk, sh->frameBytes, sh->volume);
         }
         const auto n = static_cast<snd_pcm_uframes_t>(chunk.size() / sh->frameBytes);
         snd_pcm_uframes_t written = 0;
@@ -108,8 +124,12 @@ public:
         *frames = static_cast<uint32_t>(sh_->frames);
         return kWaveOk;
     }
-    // The volume belongs to the sound server's mixer here.
-    uint32_t set_volume(uint32_t) override { return open_ ? kWaveOk : kWaveBadHandle; }
+    uint32_t set_volume(uint32_t volume) override {
+        std::lock_guard<std::mutex> g(sh_->m);
+        if (!open_) return kWaveBadHandle;
+        sh_->volume = volume;
+        return kWaveOk;
+    }
     uint32_t close() override {
         std::unique_lock<std::mutex> g(sh_->m);
         if (!open_) return kWaveBadHandle;
@@ -147,7 +167,7 @@ uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
     uint32_t formats = 0;
     uint16_t channels = 1;
     if (const uint32_t r = default_pcm_formats(SND_PCM_STREAM_PLAYBACK, &formats, &channels)) return r;
-    *caps = WaveOutCaps{formats, channels, false};
+    *caps = WaveOutCaps{formats, channels, true};  // the volume is applied to the samples
     return kWaveOk;
 }
 
