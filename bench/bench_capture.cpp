@@ -4,6 +4,11 @@
 // 2 x 1024 fetched with get_dbl_data) and, as the baseline in the same run,
 // through ALSA directly (the same frames read with snd_pcm_readi).
 //
+// Speaker playback into a null sink: the CPU time the calling thread spends
+// in TransSpeakerData (its wait sleeps, so this is the time outside the
+// wait), copied (8000 Hz) and resampled (2000 Hz played at 8000 Hz), beside
+// the same samples merely converted to 16-bit codes.
+//
 // The figures are for reading, never for asserting.
 #include <alsa/asoundlib.h>
 #include <benchmark/benchmark.h>
@@ -12,7 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -37,7 +44,8 @@ struct Server {
         ::mkdir(dir.c_str(), 0700);
         ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
         ok = std::system("pulseaudio --daemonize=yes --exit-idle-time=-1 -n --load=module-native-protocol-unix "
-                         "--load='module-sine-source source_name=sine rate=44100 frequency=1000' >/dev/null 2>&1 && "
+                         "--load='module-sine-source source_name=sine rate=44100 frequency=1000' "
+                         "--load='module-null-sink sink_name=out' >/dev/null 2>&1 && "
                          "pactl set-default-source sine") == 0;
     }
     ~Server() {
@@ -106,8 +114,60 @@ void bare_alsa(benchmark::State& state) {
     state.counters["cpu_pct_of_core_per_sound_second"] = frames ? 100.0 * cpu / (double(frames) / kRate) : 0;
 }
 
+double thread_cpu_us() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e6 + double(t.tv_nsec) / 1e3;
+}
+
+std::vector<double> tone(std::size_t n, double rate) {
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = 500.0 * std::sin(2 * 3.14159265358979323846 * 440.0 * double(i) / rate);
+    return v;
+}
+
+// Blocks of `block` signal samples at `rate`, one TransSpeakerData each.
+void speaker(benchmark::State& state, double rate, int block) {
+    if (!server().ok) return state.SkipWithError("no PulseAudio server");
+    const std::vector<double> signal = tone(std::size_t(block) * 64, rate);
+    if (!OpenSpeaker(rate, 1, 65535, 1000.0)) return state.SkipWithError("no playback");
+    double cpu = 0;
+    int start = 0;
+    for (auto _ : state) {
+        if (start + block > int(signal.size())) start = 0;
+        const double c0 = thread_cpu_us();
+        if (!TransSpeakerData(block, start, int(signal.size()), signal.data(), nullptr)) {
+            state.SkipWithError("a block failed");
+            break;
+        }
+        cpu += thread_cpu_us() - c0;
+        start += block;
+    }
+    CloseSpeaker();
+    state.counters["thread_cpu_us_per_call"] = cpu / double(state.iterations());
+}
+void speaker_copied(benchmark::State& state) { speaker(state, 8000, 4096); }
+void speaker_resampled(benchmark::State& state) { speaker(state, 2000, 1024); }
+
+// The baseline: the same 4096 frames converted to codes, nothing else.
+void convert_only(benchmark::State& state) {
+    const std::vector<double> signal = tone(4096, 8000);
+    std::vector<int16_t> codes(signal.size());
+    double cpu = 0;
+    for (auto _ : state) {
+        const double c0 = thread_cpu_us();
+        for (std::size_t i = 0; i < signal.size(); ++i) codes[i] = static_cast<int16_t>(signal[i] * 32.768);
+        benchmark::DoNotOptimize(codes.data());
+        cpu += thread_cpu_us() - c0;
+    }
+    state.counters["thread_cpu_us_per_call"] = cpu / double(state.iterations());
+}
+
 }  // namespace
 
 BENCHMARK(library)->Iterations(400);
 BENCHMARK(bare_alsa)->Iterations(400);
+BENCHMARK(speaker_copied)->Iterations(20);
+BENCHMARK(speaker_resampled)->Iterations(20);
+BENCHMARK(convert_only);
 BENCHMARK_MAIN();

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/posix/posix.h"
@@ -56,6 +57,13 @@ std::optional<uint32_t> number(const std::string& text) {
     const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
     if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return std::nullopt;
     return static_cast<uint32_t>(v);
+}
+
+// Pieces appended in order (GCC's -O3 warns wrongly on chains of +).
+std::string joined(std::initializer_list<std::string_view> parts) {
+    std::string r;
+    for (std::string_view p : parts) r.append(p);
+    return r;
 }
 
 // The file's lines; nothing when it is missing or not a regular file.
@@ -128,7 +136,7 @@ bool set_user_setting_text(const char* key, const char* name, const std::string&
             ::mkdir(path.substr(0, i).c_str(), 0700);
         lines.push_back("# kelmo settings");
     }
-    const std::string wantKey = folded(key), wantName = folded(name), entry = std::string(name) + " = " + value;
+    const std::string wantKey = folded(key), wantName = folded(name), entry = joined({name, " = ", value});
     bool inKey = false, done = false;
     std::size_t sectionEnd = std::string::npos;
     for (std::size_t i = 0; i < lines.size() && !done; ++i) {
@@ -152,10 +160,10 @@ bool set_user_setting_text(const char* key, const char* name, const std::string&
     if (!done && sectionEnd != std::string::npos) {
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(sectionEnd), entry);
     } else if (!done) {
-        lines.push_back("[" + std::string(key) + "]");
+        lines.push_back(joined({"[", key, "]"}));
         lines.push_back(entry);
     }
-    const std::string temp = path + ".new";
+    const std::string temp = joined({path, ".new"});
     {
         std::ofstream out(temp, std::ios::trunc);
         for (const std::string& l : lines) out << l << '\n';

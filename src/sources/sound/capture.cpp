@@ -7,6 +7,7 @@
 #include "core/numconv.h"
 #include "core/share_block.h"
 #include "platform/platform.h"
+#include "sources/sound/poll.h"
 
 namespace kelmo::sound {
 namespace {
@@ -25,6 +26,7 @@ struct Capture {
     platform::PageBufferPtr buffer;
     uint32_t blocks = 0;  // fetched since the start
     int32_t channels = 0;
+    uint32_t rate = 0;
 };
 Capture& state() {
     static Capture* c = new Capture;
@@ -100,6 +102,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     }
     s.device = std::move(device);
     s.channels = count;
+    s.rate = format.rate;
     s.blocks = 0;
     unsigned char* ring = static_cast<unsigned char*>(s.buffer->data());
     if (on_device([&](platform::WaveIn& d) { return d.prepare(0, ring, kHalfBytes); })) {
@@ -159,7 +162,7 @@ int fetch_capture(const ContinuousFetch& q) {
         }
         if (p.tick_count() - since >= kStallMs) return 0;
         dispatch_messages();
-        p.sleep_us(1000);
+        p.sleep_us(poll_sleep_us(last <= target ? target + 1 - last : 1, s.rate, 10000));
     }
 
     const auto* ring = static_cast<const int16_t*>(s.buffer->data());

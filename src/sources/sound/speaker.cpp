@@ -7,6 +7,7 @@
 #include "core/messages.h"
 #include "core/numconv.h"
 #include "platform/platform.h"
+#include "sources/sound/poll.h"
 
 namespace kelmo::sound {
 namespace {
@@ -25,6 +26,7 @@ struct Speaker {
     double rateRatio = 1.0;
     double fullScale = 0.0;
     uint32_t playPos = 0;
+    uint32_t deviceRate = 0;
     int halfToggle = 1;
 };
 Speaker& state() {
@@ -72,6 +74,20 @@ bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const c
 
 }  // namespace
 
+namespace {
+
+// The Blackman window over the 33 taps, computed once.
+struct Window {
+    double w[33];
+    Window() {
+        for (int q = -16; q <= 16; ++q)
+            w[q + 16] = 0.42 - 0.5 * std::cos(kPi * (q / 16.0 + 1.0)) + 0.08 * std::cos(2.0 * kPi * q / 16.0);
+    }
+};
+const Window kWindow;
+
+}  // namespace
+
 double resample_at(const double* x, int32_t length, uint32_t pos, uint32_t j, double ratio) {
     const double c = std::min(ratio, 1.0);  // the cut-off
     const double t = static_cast<double>(static_cast<uint32_t>(pos + j)) / ratio;
@@ -83,8 +99,7 @@ double resample_at(const double* x, int32_t length, uint32_t pos, uint32_t j, do
         if (at < 0 || at >= length) continue;
         const double u = q + f;
         const double kernel = u == 0.0 ? c : std::sin(kPi * c * u) / (kPi * u);
-        const double window = 0.42 - 0.5 * std::cos(kPi * (q / 16.0 + 1.0)) + 0.08 * std::cos(2.0 * kPi * q / 16.0);
-        acc += window * kernel * x[at];
+        acc += kWindow.w[q + 16] * kernel * x[at];
     }
     return acc;
 }
@@ -127,6 +142,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     platform::WaveFormat f{};
     f.channels = static_cast<uint16_t>(channels);
     f.rate = static_cast<uint32_t>(trunc_i64(deviceRate + 0.1));
+    s.deviceRate = f.rate;
     f.bitsPerSample = 16;
     f.blockAlign = static_cast<uint16_t>(2 * channels);
     f.bytesPerSecond = f.blockAlign * f.rate;
@@ -224,7 +240,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
             }
         }
         if (p.tick_count() - since >= kSpeakerStallMs) return 0;
-        p.sleep_us(1000);
+        p.sleep_us(poll_sleep_us(played <= s.playPos ? uint64_t{s.playPos} + 1 - played : 1, s.deviceRate, 50000));
     }
     s.playPos += m;
     return 1;
