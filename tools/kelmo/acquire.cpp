@@ -204,7 +204,7 @@ void add_acquire(CLI::App& app) {
         char text[131] = {};
         int status = 0;
         if (!Checkcard(o.type, text, &status)) {
-            std::fprintf(stderr, "kelmo: card type %d not usable: %s\n", o.type, text);
+            std::fprintf(stderr, "kelmo: card type %d not usable: %s\n", o.type, to_utf8(text).c_str());
             throw CLI::RuntimeError(1);
         }
         uint32_t code = 0;

@@ -1,4 +1,5 @@
 // kelmo cards: the card catalogue as the library reports it.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -42,6 +43,13 @@ void add_cards(CLI::App& app) {
     cmd->add_option("-t,--type", types, "Card type codes to show (default: every code in the catalogue)");
     cmd->add_flag("--sound", withSound, "Include the sound card (800), which asks the capture device");
     cmd->callback([] {
+        // The sound card's range follows the recording input's volume,
+        // which its check reads.
+        if (withSound || std::find(types.begin(), types.end(), 800) != types.end()) {
+            char text[131] = "";
+            int status = 0;
+            if (!Checkcard(800, text, &status)) std::fprintf(stderr, "sound card: %s\n", to_utf8(text).c_str());
+        }
         std::printf(" type   ch    highest       lowest   range  word\n");
         if (!types.empty()) {
             for (int t : types) print_card(t);

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <string>
 
 namespace kelmo::cli {
 
 void add_cards(CLI::App& app);
+// A text of the library (GBK code page) as UTF-8 for the terminal.
+std::string to_utf8(const char* gbk);
 void add_dividers(CLI::App& app);
 void add_acquire(CLI::App& app);
 
