@@ -237,14 +237,19 @@ TEST_F(SoundStack, PlaysIntoTheSink) {
 }
 #endif
 
-// The server goes away in the middle of a capture: the fetch ends with 0
-// in bounded time and recover cleans up.
+// The server goes away in the middle of a capture and of a playback: the
+// fetch and the playback end with 0 in bounded time, and recover and
+// CloseSpeaker clean up.
 #ifndef _WIN32
 TEST_F(SoundStack, ServerThatGoesAway) {
     uint32_t handle = 0;
     ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024), 1);
     std::vector<double> block(1024);
     ASSERT_EQ(get_dbl_data(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr), 1);
+    // A playback runs too.
+    const std::vector<double> tone(8000, 100.0);
+    ASSERT_EQ(OpenSpeaker(8000, 1, 65535, 1000.0), 1);
+    ASSERT_EQ(TransSpeakerData(1024, 0, 8000, tone.data(), nullptr), 1);
     stop_server();
     int result = 1;
     const auto t0 = std::chrono::steady_clock::now();
@@ -252,6 +257,12 @@ TEST_F(SoundStack, ServerThatGoesAway) {
     EXPECT_EQ(result, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
     recover(&handle, 800);
+    const auto t1 = std::chrono::steady_clock::now();
+    for (int start = 1024; start < 8000 - 1024 && result == 0; start += 1024)
+        result = TransSpeakerData(1024, start, 8000, tone.data(), nullptr) ? 0 : -1;
+    EXPECT_EQ(result, -1);  // a block failed
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::seconds(30));
+    CloseSpeaker();
 }
 #endif
 

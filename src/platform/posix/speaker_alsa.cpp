@@ -34,7 +34,7 @@ struct Shared {
     WaveSlots buffers;
     uint64_t frames = 0;
     uint32_t volume = 0xFFFFFFFF;  // left in the low 16 bits, right in the high 16
-    bool paused = false, quit = false, exited = false;
+    bool paused = false, quit = false, exited = false, failed = false;
 };
 
 // Scales interleaved 16-bit frames by the left and right volumes.
@@ -68,15 +68,25 @@ void play(const std::shared_ptr<Shared>& sh) {
         }
         const auto n = static_cast<snd_pcm_uframes_t>(chunk.size() / sh->frameBytes);
         snd_pcm_uframes_t written = 0;
+        bool lost = false;
         while (written < n) {
             const snd_pcm_sframes_t w = snd_pcm_writei(sh->pcm, chunk.data() + written * sh->frameBytes, n - written);
             if (w < 0) {
-                if (snd_pcm_recover(sh->pcm, static_cast<int>(w), 1) < 0) break;
+                if (snd_pcm_recover(sh->pcm, static_cast<int>(w), 1) < 0) {
+                    lost = true;
+                    break;
+                }
                 continue;
             }
             written += static_cast<snd_pcm_uframes_t>(w);
         }
         std::lock_guard<std::mutex> g(sh->m);
+        // A device that went away plays nothing more, and says so.
+        if (lost) {
+            sh->failed = true;
+            sh->buffers.unqueue_all();
+            continue;
+        }
         sh->frames += n;
     }
     snd_pcm_drop(sh->pcm);
@@ -121,6 +131,7 @@ public:
     uint32_t position(uint32_t* frames) override {
         std::lock_guard<std::mutex> g(sh_->m);
         if (!open_) return kWaveBadHandle;
+        if (sh_->failed) return kWaveError;
         *frames = static_cast<uint32_t>(sh_->frames);
         return kWaveOk;
     }
