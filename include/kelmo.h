@@ -156,6 +156,19 @@ KELMO_API int KELMO_CALL CloseSpeaker(void);
  * console and leaves the stored choice as it was. */
 KELMO_API void KELMO_CALL SetSoundWaveIn(void);
 
+/* ---- data folder ---------------------------------------------------------------------- */
+/* Lets the user choose a data folder: the system's folder browser with an
+ * edit box for typing a path (Windows), a folder dialog of GTK 3 (Linux).
+ * path is a buffer of at least 260 bytes: on entry the folder to start in
+ * (empty: the current directory), on a result of 1 the confirmed folder
+ * (at most 259 bytes and the NUL). A missing folder is created, level by
+ * level, once the user agreed. parent is the host's window (an HWND on
+ * Windows) or NULL. 0 when the user closed the chooser any other way, or
+ * none can be shown (the reason goes to the console); path is then
+ * unchanged. Windows paths start with a drive ("D:\data"), Linux paths are
+ * absolute ("/data"); the levels follow the same rules on both. */
+KELMO_API int KELMO_CALL ChangePath(char* path, void* parent);
+
 /* ---- analogue output (D/A), cards 678, 679, 698, 699 ---------------------------- */
 /* Requests on the device handle that *handleWord holds (the handle word of a
  * running continuous acquisition); buffer: 32768 bytes the driver may read

@@ -233,6 +233,25 @@ public:
     virtual void done(int radio, uint32_t position) = 0;
 };
 
+// What the folder chooser asks of the library while it is open.
+class FolderChooserModel {
+public:
+    virtual ~FolderChooserModel() = default;
+    // The window's caption and the instruction text (GBK code page).
+    virtual const char* title() const = 0;
+    virtual const char* prompt() const = 0;
+    // The folder selected when the chooser opens; empty for the process's
+    // current directory.
+    virtual std::string start_path() const = 0;
+    // Whether a folder may be offered for OK (a selected item that is not
+    // a path of the system's kind may not).
+    virtual bool selectable(const std::string& path) const = 0;
+    // OK was pressed with `path` typed or selected (at most 259 bytes):
+    // true closes the chooser with it; false keeps it open (the model has
+    // told the user why).
+    virtual bool confirm(const std::string& path) = 0;
+};
+
 // Committed read-write pages, released whole by the destructor.
 class PageBuffer {
 public:
@@ -328,6 +347,19 @@ public:
     // ended with Done, 2 with Cancel; 0 when no dialog can be shown here,
     // with the reason in *why.
     virtual int sound_input_dialog(SoundInputDialogModel& model, std::string* why) = 0;
+    // Shows the folder chooser modally over `parent` (a window of the
+    // host, or none): 1 when a folder was confirmed, 2 when the chooser was
+    // closed otherwise; 0 when none can be shown here, with the reason in
+    // *why.
+    virtual int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) = 0;
+    // Modal boxes of the folder chooser, over its window: a question with
+    // Yes and No (true for Yes) and a warning with OK; the texts hold paths
+    // as the system's file functions take them.
+    virtual bool question_box(const char* text) = 0;
+    virtual void warning_box(const char* text) = 0;
+    // Folders of the file system.
+    virtual bool directory_exists(const std::string& path) = 0;
+    virtual void create_directory(const std::string& path) = 0;
     // A modal message with an OK button; `text` is in the GBK code page.
     virtual void message_box(const char* text) = 0;
     // One line of console output, printed exactly as given, where a

@@ -489,6 +489,13 @@ private:
 
 }  // namespace
 
+void FakePlatform::create_directory(const std::string& path) {
+    const auto cut = path.find_last_of("/\\");
+    if (cut == std::string::npos) return;
+    const std::string parent = path.substr(0, cut == 0 || (cut == 2 && path[1] == ':') ? cut + 1 : cut);
+    if (directories.count(parent)) directories.insert(path);
+}
+
 uint32_t FakePlatform::mixer_of(WaveIn&, uint32_t* mixerId) {
     mixer.calls.push_back("id");
     if (mixer.idResult) return mixer.idResult;

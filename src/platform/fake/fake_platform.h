@@ -207,6 +207,28 @@ public:
         *why = "the fake shows no dialog";
         return 0;
     }
+    // The folder chooser: plays the user's part (0: no chooser), and the
+    // boxes it shows (questions answered from `answers`, No when it runs out).
+    std::function<int(FolderChooserModel&, void* parent)> chooser;
+    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override {
+        if (chooser) return chooser(model, parent);
+        *why = "the fake shows no chooser";
+        return 0;
+    }
+    std::vector<bool> answers;
+    std::vector<std::string> questions, warnings;
+    bool question_box(const char* text) override {
+        questions.emplace_back(text);
+        if (answers.empty()) return false;
+        const bool a = answers.front();
+        answers.erase(answers.begin());
+        return a;
+    }
+    void warning_box(const char* text) override { warnings.emplace_back(text); }
+    // Folders: a set of paths; creating one whose parent is missing fails.
+    std::set<std::string> directories;
+    bool directory_exists(const std::string& path) override { return directories.count(path) != 0; }
+    void create_directory(const std::string& path) override;
     void message_box(const char* text) override { messages.emplace_back(text); }
     void console(const char* text) override { consoleLines.emplace_back(text); }
 };

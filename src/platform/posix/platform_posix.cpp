@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -211,6 +212,17 @@ public:
     int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
         return posix::sound_input_dialog(model, why);
     }
+    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override {
+        return posix::folder_chooser(model, parent, why);
+    }
+    bool question_box(const char* text) override { return posix::question_box(text); }
+    void warning_box(const char* text) override { posix::warning_box(text); }
+    bool directory_exists(const std::string& path) override {
+        struct stat st{};
+        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    void create_directory(const std::string& path) override { ::mkdir(path.c_str(), 0777); }
+
     void message_box(const char* text) override {
         const std::string utf8 = gbk_to_utf8(text);
         std::fprintf(stderr, "%s\n", utf8.c_str());

@@ -36,6 +36,10 @@ uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out);
 void dispatch_mixer_events();
 // The recording-input dialog (sound_dialog_posix.cpp).
 int sound_input_dialog(SoundInputDialogModel& model, std::string* why);
+// The folder chooser and its boxes (folder_chooser_posix.cpp).
+int folder_chooser(FolderChooserModel& model, void* parent, std::string* why);
+bool question_box(const char* text);
+void warning_box(const char* text);
 // Waveform output through ALSA (speaker_alsa.cpp).
 uint32_t wave_out_count();
 uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps);

@@ -385,6 +385,22 @@ public:
     int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
         return win32::sound_input_dialog(model, why);
     }
+    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override {
+        return win32::folder_chooser(model, parent, why);
+    }
+    // Over the chooser, which is the thread's active window while it is up.
+    bool question_box(const char* text) override {
+        return ::MessageBoxA(::GetActiveWindow(), text, "kelmo", MB_YESNO | MB_ICONQUESTION) == IDYES;
+    }
+    void warning_box(const char* text) override {
+        ::MessageBoxA(::GetActiveWindow(), text, "kelmo", MB_OK | MB_ICONEXCLAMATION);
+    }
+    bool directory_exists(const std::string& path) override {
+        const DWORD a = ::GetFileAttributesA(path.c_str());
+        return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+    }
+    void create_directory(const std::string& path) override { ::CreateDirectoryA(path.c_str(), nullptr); }
+
     void message_box(const char* text) override {
         const int n = ::MultiByteToWideChar(936, 0, text, -1, nullptr, 0);
         if (n > 0) {

@@ -17,4 +17,7 @@ uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out);
 // The recording-input dialog from resource 24001 (sound_dialog_win32.cpp).
 int sound_input_dialog(SoundInputDialogModel& model, std::string* why);
 
+// The folder browser with its edit box (folder_chooser_win32.cpp).
+int folder_chooser(FolderChooserModel& model, void* parent, std::string* why);
+
 }  // namespace kelmo::platform::win32
