@@ -1,84 +1,75 @@
-// kelmo acquire: acquires channels of a source, prints a summary per channel
-// (RMS, peak, dominant frequency from the maximum-entropy spectrum), and
-// writes the samples as CSV and, through gnuplot, a plot of waveform and
-// spectrum per channel.
+// kelmo acquire: acquires channels of a source, streams the samples to CSV
+// or WAV as they arrive, prints a summary per channel (RMS, peak, dominant
+// frequency) and draws waveform and spectrum per channel through gnuplot.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
-#include <complex>
+#include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+#include "analysis.h"
 #include "commands.h"
 #include "kelmo.h"
+#include "output.h"
+#include "plot.h"
+#include "values.h"
 
 namespace kelmo::cli {
 namespace {
 
+constexpr int64_t kBlockModeMost = int64_t{1} << 20;  // samples per channel of one block call
+constexpr int kKept = 65536;  // samples per channel kept for the summary and the plot
+
 struct Options {
     int type = 123;
-    double rate = 10000.0;
-    int samples = 4096;
+    std::string rate = "10k";
+    std::string samples, time;
     int channels = 8;
     int first = 0;
     int blocks = 4;
     int gain = 1;
     int order = 40;
+    bool continuous = false;
     std::string mode = "continuous";
-    std::string csv;
-    std::string plot;
+    std::string output, format, csv, plot;
 };
 
-// Points of a spectrum from 0 to half the sampling rate.
-constexpr int kBins = 2048;
+std::atomic<bool> gInterrupted{false};
+extern "C" void on_interrupt(int) { gInterrupted = true; }
 
-// Maximum-entropy spectrum of (up to 1024 samples of) one channel: kBins + 1
-// values from 0 to half the sampling rate.
-std::vector<double> spectrum(const double* x, int n, int order) {
-    std::vector<double> d(static_cast<std::size_t>(order) + 1), p(kBins + 1);
-    double xms = 0.0;
-    const int used = std::min(n, 1024);
-    std::vector<double> centred(x, x + used);
-    double mean = 0.0;
-    for (double v : centred) mean += v;
-    mean /= used > 0 ? used : 1;
-    for (double& v : centred) v -= mean;
-    memcof(centred.data(), used, order, &xms, d.data());
-    evlmem(0.0, 0.5, kBins, p.data(), d.data(), order, xms);
-    return p;
+[[noreturn]] void usage(const std::string& option, const std::string& what) {
+    throw CLI::ValidationError(option, what);
+}
+[[noreturn]] void failed(int code = 1) { throw CLI::RuntimeError(code); }
+
+// What the card offers.
+struct Card {
+    int channels = 0;
+    double high = 0, low = 0;
+    int fullScale = 0;
+};
+Card card_of(int type) {
+    Card c;
+    GetADParameter(type, &c.channels, nullptr, nullptr, nullptr, nullptr, nullptr, &c.high, &c.low, &c.fullScale);
+    return c;
 }
 
-// The frequency of the largest periodogram bin (mean removed), from the
-// longest power-of-two prefix of the channel.
-double dominant_hz(const double* x, int n, double fs) {
-    std::size_t m = 1;
-    while (m * 2 <= static_cast<std::size_t>(n)) m *= 2;
-    if (m < 4) return 0.0;
-    double mean = 0.0;
-    for (std::size_t i = 0; i < m; ++i) mean += x[i];
-    mean /= static_cast<double>(m);
-    std::vector<std::complex<double>> a(m);
-    for (std::size_t i = 0, j = 0; i < m; ++i) {  // bit-reversed order
-        a[j] = x[i] - mean;
-        std::size_t bit = m >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j |= bit;
-    }
-    for (std::size_t len = 2; len <= m; len <<= 1) {
-        const std::complex<double> w = std::polar(1.0, -2.0 * 3.14159265358979323846 / static_cast<double>(len));
-        for (std::size_t i = 0; i < m; i += len) {
-            std::complex<double> t = 1.0;
-            for (std::size_t k = 0; k < len / 2; ++k, t *= w) {
-                const auto u = a[i + k], v = a[i + k + len / 2] * t;
-                a[i + k] = u + v;
-                a[i + k + len / 2] = u - v;
-            }
-        }
-    }
-    std::size_t best = 1;
-    for (std::size_t k = 1; k <= m / 2; ++k)
-        if (std::norm(a[k]) > std::norm(a[best])) best = k;
-    return fs * static_cast<double>(best) / static_cast<double>(m);
+const char* source_hint(int type) {
+    const int t = std::abs(type);
+    if (t == 123 || t == 124 || t == 1230) return "the simulated source stopped delivering (is genwave still running?)";
+    if (t == 800) return "the sound card stopped delivering (is the capture device still there?)";
+    return "the device ZEB1 did not deliver (see the message above)";
 }
 
 // A card behind the driver takes its divider from the host: the one whose
@@ -94,148 +85,228 @@ uint32_t card_divider(int type, double rate, int channels, double* actual) {
     return code;
 }
 
-bool acquire(const Options& o, double actualRate, uint32_t code, std::vector<double>& data) {
-    const std::size_t n = static_cast<std::size_t>(o.samples);
-    data.assign(n * static_cast<std::size_t>(o.channels), 0.0);
+// The run: what was asked, checked against the card.
+struct Run {
+    double wantedRate = 0, rate = 0;
+    uint32_t code = 0;
+    std::optional<int64_t> total;  // samples per channel; none: until interrupted
+    int len = 1024;                // samples per channel of one fetch
+    std::string format;
+};
+
+Run plan(const Options& o) {
+    Run r;
+    const Card card = card_of(o.type);
+    if (card.channels <= 0) usage("--type", "card type " + std::to_string(o.type) + " is not in the catalogue (kelmo cards lists them)");
+    const auto rate = parse_si(o.rate);
+    char range[96];
+    std::snprintf(range, sizeof range, "above 0 and at most %g Hz for card type %d", card.high, o.type);
+    if (!rate || !(*rate > 0) || *rate > card.high * 1.000001)
+        usage("--rate", "'" + o.rate + "' is not a sampling rate " + range + " (for example 10k or 44100)");
+    r.wantedRate = *rate;
+    if (o.first < 0 || o.first >= card.channels)
+        usage("--first", "must be a channel of card type " + std::to_string(o.type) + ": 0 to " + std::to_string(card.channels - 1));
+    if (o.channels < 1 || o.first + o.channels > card.channels)
+        usage("--channels", std::to_string(o.channels) + " channels from channel " + std::to_string(o.first) +
+                                " run past the last channel of card type " + std::to_string(o.type) + " (" +
+                                std::to_string(card.channels - 1) + ")");
+    if (o.gain < 1) usage("--gain", "must be 1 or more");
+    if (!o.samples.empty() && !o.time.empty()) usage("--time", "give either --samples or --time, not both");
+    if (!o.samples.empty()) {
+        const auto n = parse_count(o.samples);
+        if (!n || *n < 16) usage("--samples", "'" + o.samples + "' is not a count of at least 16 (for example 4096 or 64k)");
+        r.total = *n;
+    }
+    std::optional<double> seconds;
+    if (!o.time.empty()) {
+        seconds = parse_seconds(o.time);
+        if (!seconds || !(*seconds > 0)) usage("--time", "'" + o.time + "' is not a duration above 0 (for example 2s or 500ms)");
+    }
+    if (!r.total && !seconds && !o.continuous) r.total = 4096;
+    if (o.mode == "block" && o.continuous) usage("--continuous", "runs only in continuous mode");
+
+    r.format = o.format;
+    if (r.format.empty()) {
+        const std::string& out = o.output.empty() ? o.csv : o.output;
+        r.format = out.size() > 4 && out.compare(out.size() - 4, 4, ".wav") == 0 && o.csv.empty() ? "wav" : "csv";
+    }
+    if (!o.csv.empty()) r.format = "csv";
+
+    // The source is prepared (genwave started, the recording input read)
+    // once the options are known to be sound.
+    char text[131] = {};
+    int status = 0;
+    if (!Checkcard(o.type, text, &status)) {
+        std::fprintf(stderr, "kelmo: card type %d cannot be used: %s\n", o.type, to_utf8(text).c_str());
+        failed();
+    }
+    // The divider: the source's own choice, else the card's read-back.
+    PreSamp(o.type, r.wantedRate, &r.code, &r.rate);
+    if (r.rate <= 0.0) r.code = card_divider(o.type, r.wantedRate, o.channels, &r.rate);
+    if (r.code == 0 || !(r.rate > 0)) {
+        std::fprintf(stderr, "kelmo: card type %d has no sampling divider for %g Hz\n", o.type, r.wantedRate);
+        failed();
+    }
+    if (seconds) r.total = std::max<int64_t>(16, std::llround(*seconds * r.rate));
+    if (r.total && o.mode == "block" && *r.total > kBlockModeMost)
+        usage("--samples", "one block holds at most 1M samples per channel; use the continuous mode for more");
+    if (r.total && o.mode == "continuous")
+        r.len = static_cast<int>(std::clamp<int64_t>((*r.total + o.blocks - 1) / o.blocks, 16, 1024));
+    // The sound card's ring takes blocks of at most 5887 samples in all.
+    if (std::abs(o.type) == 800) r.len = std::min(r.len, 5887 / o.channels / 4 * 4);
+    return r;
+}
+
+// Everything a run keeps: the running statistics, the first kKept samples
+// per channel, and the output.
+struct Collected {
+    std::vector<ChannelStats> stats;
+    std::vector<std::vector<double>> kept;
+    int64_t done = 0;
+};
+
+void take(Collected& c, SampleWriter* out, const double* data, int len, int stride) {
+    for (std::size_t ch = 0; ch < c.stats.size(); ++ch) {
+        const double* x = data + ch * std::size_t(stride);
+        c.stats[ch].add(x, len);
+        auto& k = c.kept[ch];
+        const int room = std::max(0, kKept - static_cast<int>(k.size()));
+        k.insert(k.end(), x, x + std::min(len, room));
+    }
+    if (out) out->block(data, len, stride);
+    c.done += len;
+}
+
+// A progress line on a terminal, for runs longer than a second.
+struct Progress {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    bool shown = false;
+    const bool terminal = isatty(2) != 0;
+    void update(int64_t done, double rate) {
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!terminal || s < 1.0) return;
+        std::fprintf(stderr, "\rkelmo: %.1f s acquired, %lld samples per channel", double(done) / rate,
+                     static_cast<long long>(done));
+        shown = true;
+    }
+    ~Progress() {
+        if (shown) std::fprintf(stderr, "\n");
+    }
+};
+
+// Returns false when the source failed.
+bool acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out) {
     const int packed = o.first > 0 ? o.first * 256 + o.channels : o.channels;
-    if (o.mode == "block") return MulChSam(o.type, static_cast<int>(code), o.samples, o.gain, packed, data.data()) == 1;
-    // Continuous: several blocks, each written in place of its channels.
+    if (o.mode == "block") {
+        const auto n = static_cast<int>(*r.total);
+        std::vector<double> data(std::size_t(n) * o.channels);
+        if (MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data()) != 1) return false;
+        take(c, out, data.data(), n, n);
+        return true;
+    }
     uint32_t handle = 0;
-    if (!Set_dbl_MulChSam(&handle, o.type, static_cast<int>(code), o.gain, packed, 1024)) {
-        recover(&handle, o.type);
-        return false;
-    }
-    const int per = o.samples / o.blocks;
-    bool ok = true;
-    for (int b = 0; b < o.blocks && ok; ++b) {
-        const int len = b == o.blocks - 1 ? o.samples - per * b : per;
+    struct Recover {
+        uint32_t* h;
+        int type;
+        ~Recover() { recover(h, type); }
+    } stop{&handle, o.type};
+    if (!Set_dbl_MulChSam(&handle, o.type, static_cast<int>(r.code), o.gain, packed, r.len)) return false;
+    std::vector<double> block(std::size_t(r.len) * o.channels);
+    Progress progress;
+    while (!gInterrupted && (!r.total || c.done < *r.total)) {
+        const int len = r.total ? static_cast<int>(std::min<int64_t>(r.len, *r.total - c.done)) : r.len;
         int status = 0;
-        ok = get_dbl_data(&handle, o.type, len, o.channels, data.data(), o.samples, per * b, &status) == 1;
+        if (get_dbl_data(&handle, o.type, len, o.channels, block.data(), len, 0, &status) != 1) return false;
+        take(c, out, block.data(), len, len);
+        progress.update(c.done, r.rate);
     }
-    recover(&handle, o.type);
-    (void)actualRate;
-    return ok;
+    return true;
 }
 
-void write_csv(const std::string& path, const Options& o, double fs, const std::vector<double>& data) {
-    FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) {
-        std::fprintf(stderr, "kelmo: cannot write %s\n", path.c_str());
-        return;
+void summarise(FILE* to, const Options& o, const Run& r, const Collected& c) {
+    std::fprintf(to, "card type %d, %g Hz, %lld samples per channel\n", o.type, r.rate, static_cast<long long>(c.done));
+    std::fprintf(to, "channel        RMS       peak   dominant Hz\n");
+    for (std::size_t ch = 0; ch < c.stats.size(); ++ch) {
+        const auto& k = c.kept[ch];
+        const double hz = dominant_hz(k.data(), static_cast<int>(k.size()), r.rate);
+        if (hz < 0)
+            std::fprintf(to, "%7d %10.2f %10.2f %13s\n", o.first + int(ch), c.stats[ch].rms(), c.stats[ch].peak, "no signal");
+        else
+            std::fprintf(to, "%7d %10.2f %10.2f %13.1f\n", o.first + int(ch), c.stats[ch].rms(), c.stats[ch].peak, hz);
     }
-    std::fprintf(f, "time_s");
-    for (int c = 0; c < o.channels; ++c) std::fprintf(f, ",ch%d", o.first + c);
-    std::fprintf(f, "\n");
-    for (int s = 0; s < o.samples; ++s) {
-        std::fprintf(f, "%.9g", s / fs);
-        for (int c = 0; c < o.channels; ++c) std::fprintf(f, ",%.6f", data[std::size_t(c) * o.samples + s]);
-        std::fprintf(f, "\n");
-    }
-    std::fclose(f);
 }
 
-void write_plot(const std::string& png, const Options& o, double fs, const std::vector<double>& data,
-                const std::vector<std::vector<double>>& spectra) {
-    const std::string base = png.substr(0, png.rfind('.'));
-    const std::string waveFile = base + "-wave.dat", spectrumFile = base + "-spectrum.dat";
-    if (FILE* f = std::fopen(waveFile.c_str(), "w")) {
-        for (int s = 0; s < o.samples; ++s) {
-            std::fprintf(f, "%.9g", 1000.0 * s / fs);
-            for (int c = 0; c < o.channels; ++c) std::fprintf(f, " %.6f", data[std::size_t(c) * o.samples + s]);
-            std::fprintf(f, "\n");
+void run(const Options& o) {
+    const Run r = plan(o);
+    const std::string outPath = o.csv.empty() ? o.output : o.csv;
+    std::unique_ptr<SampleWriter> out;
+    if (!outPath.empty()) {
+        out = open_output({outPath, r.format, r.rate, o.first, o.channels, double(card_of(o.type).fullScale)});
+        if (!out) failed();
+    }
+    if (!o.plot.empty() && !gnuplot_available()) failed();
+
+    Collected c;
+    c.stats.resize(std::size_t(o.channels));
+    c.kept.resize(std::size_t(o.channels));
+    gInterrupted = false;
+    auto previous = std::signal(SIGINT, on_interrupt);
+    const bool ok = acquire(o, r, c, out.get());
+    std::signal(SIGINT, previous);
+
+    bool written = true;
+    if (out) written = out->finish();
+    if (!ok) std::fprintf(stderr, "kelmo: acquisition failed after %lld samples per channel: %s\n",
+                          static_cast<long long>(c.done), source_hint(o.type));
+    if (c.done > 0) {
+        summarise(outPath == "-" ? stderr : stdout, o, r, c);
+        if (!o.plot.empty()) {
+            std::vector<std::vector<double>> spectra;
+            for (const auto& k : c.kept) spectra.push_back(spectrum(k.data(), static_cast<int>(k.size()), o.order));
+            char title[160];
+            std::snprintf(title, sizeof title, "card type %d, %g Hz, %lld samples (%s)", o.type, r.rate,
+                          static_cast<long long>(c.done), o.mode.c_str());
+            written = write_plot({o.plot, title, r.rate, o.first}, c.kept, spectra) && written;
         }
-        std::fclose(f);
     }
-    if (FILE* f = std::fopen(spectrumFile.c_str(), "w")) {
-        for (int i = 0; i <= kBins; ++i) {
-            std::fprintf(f, "%.6g", fs * i / (2.0 * kBins));
-            for (const auto& p : spectra) std::fprintf(f, " %.6g", p[static_cast<std::size_t>(i)]);
-            std::fprintf(f, "\n");
-        }
-        std::fclose(f);
-    }
-    FILE* g = popen("gnuplot", "w");
-    if (!g) {
-        std::fprintf(stderr, "kelmo: gnuplot is not available; no plot\n");
-        return;
-    }
-    std::fprintf(g, "set terminal pngcairo size 1400,%d font ',9'\nset output '%s'\n", 220 * o.channels,
-                 png.c_str());
-    std::fprintf(g, "set multiplot layout %d,2 title 'card type %d, %g Hz, %d samples (%s)'\n", o.channels, o.type,
-                 fs, o.samples, o.mode.c_str());
-    std::fprintf(g, "set grid\nunset key\nset lmargin 10\nset autoscale xfix\n");
-    for (int c = 0; c < o.channels; ++c) {
-        std::fprintf(g, "set title 'channel %d: waveform'\nset xlabel 'ms'\nunset logscale y\nset format y '%%g'\n",
-                     o.first + c);
-        std::fprintf(g, "plot '%s' using 1:%d with lines lw 1 lc rgb '#1f77b4'\n", waveFile.c_str(), c + 2);
-        std::fprintf(g, "set title 'channel %d: maximum-entropy spectrum'\nset xlabel 'Hz'\nset logscale y\nset format y '10^{%%L}'\n",
-                     o.first + c);
-        std::fprintf(g, "plot '%s' using 1:%d with lines lw 1 lc rgb '#d62728'\n", spectrumFile.c_str(), c + 2);
-    }
-    std::fprintf(g, "unset multiplot\n");
-    if (pclose(g) != 0) std::fprintf(stderr, "kelmo: gnuplot failed\n");
+    if (gInterrupted) failed(130);
+    if (!ok || !written) failed();
 }
 
 }  // namespace
 
 void add_acquire(CLI::App& app) {
-    auto* cmd = app.add_subcommand("acquire", "Acquire channels, print RMS, peak and dominant frequency per "
-                                              "channel, and write CSV and a plot");
+    auto* cmd = app.add_subcommand("acquire", "Acquire channels, stream them to CSV or WAV, print RMS, peak and "
+                                              "dominant frequency per channel, and plot them");
     static Options o;
-    cmd->add_option("-t,--type", o.type, "Card type (123/124: the simulated source)")->capture_default_str();
-    cmd->add_option("-r,--rate", o.rate, "Sampling rate in Hz")->capture_default_str();
-    cmd->add_option("-n,--samples", o.samples, "Samples per channel")->capture_default_str()->check(
-        CLI::Range(16, 1 << 20));
-    cmd->add_option("-c,--channels", o.channels, "Number of channels")->capture_default_str()->check(
-        CLI::Range(1, 32));
-    cmd->add_option("--first", o.first, "First channel")->capture_default_str()->check(CLI::Range(0, 31));
+    cmd->add_option("-t,--type", o.type, "Card type (123/124 the simulated source, 800 the sound card)")
+        ->capture_default_str();
+    cmd->add_option("-r,--rate", o.rate, "Sampling rate in Hz; k and M allowed (10k, 1.5M)")->capture_default_str();
+    cmd->add_option("-n,--samples", o.samples, "Samples per channel; k and M allowed (default 4096)");
+    cmd->add_option("--time", o.time, "Duration instead of --samples: 2s, 500ms, 1.5min");
+    cmd->add_flag("--continuous", o.continuous, "Run until Ctrl-C (or --time / --samples)");
+    cmd->add_option("-c,--channels", o.channels, "Number of channels")->capture_default_str();
+    cmd->add_option("--first", o.first, "First channel")->capture_default_str();
     cmd->add_option("-m,--mode", o.mode, "block (one MulChSam call) or continuous (Set_dbl_MulChSam, "
                                          "get_dbl_data per block, recover)")
         ->capture_default_str()
         ->check(CLI::IsMember({"block", "continuous"}));
-    cmd->add_option("-b,--blocks", o.blocks, "Blocks of a continuous run")->capture_default_str()->check(
-        CLI::Range(1, 1024));
+    cmd->add_option("-b,--blocks", o.blocks, "Blocks of a continuous run of known length (at most 1024 samples each)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
     cmd->add_option("-g,--gain", o.gain, "Gain")->capture_default_str();
     cmd->add_option("--order", o.order, "Order of the maximum-entropy fit")->capture_default_str()->check(
         CLI::Range(1, 200));
-    cmd->add_option("--csv", o.csv, "Write the samples to this CSV file");
-    cmd->add_option("--plot", o.plot, "Write waveform and spectrum per channel to this PNG (gnuplot)");
-    cmd->callback([] {
-        char text[131] = {};
-        int status = 0;
-        if (!Checkcard(o.type, text, &status)) {
-            std::fprintf(stderr, "kelmo: card type %d not usable: %s\n", o.type, to_utf8(text).c_str());
-            throw CLI::RuntimeError(1);
-        }
-        uint32_t code = 0;
-        double fs = 0.0;
-        PreSamp(o.type, o.rate, &code, &fs);
-        if (fs <= 0.0) code = card_divider(o.type, o.rate, o.channels, &fs);
-        if (code == 0) {
-            std::fprintf(stderr, "kelmo: no sampling divider for card type %d at %g Hz\n", o.type, o.rate);
-            throw CLI::RuntimeError(1);
-        }
-        std::vector<double> data;
-        if (!acquire(o, fs, code, data)) {
-            std::fprintf(stderr, "kelmo: acquisition failed (is the signal source running?)\n");
-            throw CLI::RuntimeError(1);
-        }
-        std::vector<std::vector<double>> spectra;
-        std::printf("channel        RMS       peak   dominant Hz\n");
-        for (int c = 0; c < o.channels; ++c) {
-            const double* x = data.data() + std::size_t(c) * o.samples;
-            double sq = 0.0, peak = 0.0;
-            for (int s = 0; s < o.samples; ++s) {
-                sq += x[s] * x[s];
-                peak = std::max(peak, std::fabs(x[s]));
-            }
-            spectra.push_back(spectrum(x, o.samples, o.order));
-            std::printf("%7d %10.2f %10.2f %13.1f\n", o.first + c, std::sqrt(sq / o.samples), peak,
-                        dominant_hz(x, o.samples, fs));
-        }
-        if (!o.csv.empty()) write_csv(o.csv, o, fs, data);
-        if (!o.plot.empty()) write_plot(o.plot, o, fs, data, spectra);
-    });
+    cmd->add_option("-o,--output", o.output, "Write the samples here as they arrive ('-': CSV on standard output)");
+    cmd->add_option("-O,--format", o.format, "Output format: csv, or wav (32-bit float, 1.0 = full scale); "
+                                             "default from the file name")
+        ->check(CLI::IsMember({"csv", "wav"}));
+    cmd->add_option("--csv", o.csv, "Write the samples as CSV (the same as -o FILE -O csv)");
+    cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (gnuplot)");
+    cmd->footer(
+        "Exit status: 0 done, 1 the acquisition or an output failed, 2 a usage error, 130 interrupted (Ctrl-C: the "
+        "run stops cleanly and what was acquired is written).");
+    cmd->callback([] { run(o); });
 }
 
 }  // namespace kelmo::cli

@@ -28,9 +28,8 @@ void print_card(int type) {
     int freqs[27] = {};
     GetADParameter(type, &channels, gains, &gainCount, freqs, &freqCount, &aux, &high, &low, &fullScale);
     GetCardWordType(type, &wordBytes);
-    std::printf("%5d %4d %10.6g %12.6g %7d  %dB  gains %s\n%29s frequencies %s\n", type, channels, high, low,
-                fullScale, wordBytes, join(gains, gainCount).c_str(), "",
-                join(freqs, freqCount).c_str());
+    std::printf("%5d %4d %12.6g %12.6g %9d %5d B  gains %s\n%30s frequencies (Hz) %s\n", type, channels, high,
+                low, fullScale, wordBytes, join(gains, gainCount).c_str(), "", join(freqs, freqCount).c_str());
 }
 
 }  // namespace
@@ -50,7 +49,14 @@ void add_cards(CLI::App& app) {
             int status = 0;
             if (!Checkcard(800, text, &status)) std::fprintf(stderr, "sound card: %s\n", to_utf8(text).c_str());
         }
-        std::printf(" type   ch    highest       lowest   range  word\n");
+        for (int t : types) {
+            int channels = 0;
+            GetADParameter(t, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+            if (channels <= 0)
+                throw CLI::ValidationError("--type", "card type " + std::to_string(t) +
+                                                         " is not in the catalogue (kelmo cards lists them)");
+        }
+        std::printf(" type   ch  highest Hz    lowest Hz  full scale  word\n");
         if (!types.empty()) {
             for (int t : types) print_card(t);
             return;

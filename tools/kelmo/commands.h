@@ -6,6 +6,7 @@
 
 namespace kelmo::cli {
 
+void add_scan(CLI::App& app);
 void add_cards(CLI::App& app);
 // A text of the library (GBK code page) as UTF-8 for the terminal.
 std::string to_utf8(const char* gbk);

@@ -1,6 +1,8 @@
 // kelmo dividers: the divider PreSamp chooses for a wanted rate, and the
 // rate GetFre reads back from it.
+#include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "commands.h"
@@ -18,6 +20,16 @@ void add_dividers(CLI::App& app) {
     cmd->add_option("-r,--rate", rates, "Wanted sampling rates in Hz")->capture_default_str();
     cmd->add_option("-n,--channels", channels, "Channel count given to GetFre")->capture_default_str();
     cmd->callback([] {
+        for (int t : types) {
+            int ch = 0;
+            GetADParameter(t, &ch, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+            if (ch <= 0)
+                throw CLI::ValidationError("--type", "card type " + std::to_string(t) +
+                                                         " is not in the catalogue (kelmo cards lists them)");
+        }
+        for (double r : rates)
+            if (!(r > 0) || !std::isfinite(r)) throw CLI::ValidationError("--rate", "rates must be above 0 Hz");
+        if (channels < 1) throw CLI::ValidationError("--channels", "must be 1 or more");
         std::printf(" type      wanted Hz     freqCode      actual Hz   read back Hz  mode\n");
         for (int t : types) {
             for (double r : rates) {
@@ -25,7 +37,11 @@ void add_dividers(CLI::App& app) {
                 double actual = 0, back = 0;
                 const int ok = PreSamp(t, r, &code, &actual);
                 const int mode = GetFre(t, code, &back, channels);
-                std::printf("%5d %14.6g %12u %14.8g %14.8g %5d%s\n", t, r, code, actual, back, mode,
+                // A divider the card cannot read back (0: the source chooses
+                // none) has no rate.
+                char backText[32] = "-";
+                if (std::isfinite(back) && back > 0) std::snprintf(backText, sizeof backText, "%.8g", back);
+                std::printf("%5d %14.6g %12u %14.8g %14s %5d%s\n", t, r, code, actual, backText, mode,
                             ok ? "" : "  (status block unavailable)");
             }
         }

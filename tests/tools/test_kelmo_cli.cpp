@@ -1,0 +1,174 @@
+// The kelmo host as a user runs it: exit codes and the errors that name
+// the option, numbers with SI suffixes and durations, CSV streamed to
+// standard output, WAV read back, Ctrl-C, write failures, and the summary
+// of a channel without signal. The simulated source serves (the host
+// starts genwave, which is on PATH).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string temp(const std::string& name) { return testing::TempDir() + "kelmo-cli-" + std::to_string(::getpid()) + "-" + name; }
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Result kelmo(const std::string& args) {
+    const std::string out = temp("out"), err = temp("err");
+    const int status = std::system((std::string(KELMO_CLI) + " " + args + " >" + out + " 2>" + err).c_str());
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return r;
+}
+
+int lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+
+class KelmoCli : public testing::Test {
+protected:
+    static void TearDownTestSuite() { std::system("pkill -x genwave >/dev/null 2>&1"); }
+};
+
+TEST_F(KelmoCli, UsageErrorsNameTheOption) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"acquire -r 0", "--rate"},           {"acquire -r -100", "--rate"},
+        {"acquire -r 10q", "--rate"},         {"acquire -g 0", "--gain"},
+        {"acquire --first 30 -c 4", "--channels"}, {"acquire -c 0", "--channels"},
+        {"acquire -n 1x", "--samples"},       {"acquire -n 8", "--samples"},
+        {"acquire --time 5parsecs", "--time"}, {"acquire -n 1k --time 1s", "--time"},
+        {"acquire -t 999", "--type"},         {"cards -t 999", "--type"},
+        {"dividers -r 0", "--rate"},          {"acquire -O mp3", "--format"},
+        {"", "subcommand"},
+    };
+    for (const auto& [args, option] : cases) {
+        const Result r = kelmo(args);
+        EXPECT_EQ(r.code, 2) << args << "\n" << r.err;
+        EXPECT_NE(r.err.find(option), std::string::npos) << args << "\n" << r.err;
+    }
+    const Result v = kelmo("--version");
+    EXPECT_EQ(v.code, 0);
+    EXPECT_EQ(v.out.rfind("kelmo ", 0), 0u);
+}
+
+// SI suffixes on rates and counts, durations instead of counts, CSV on
+// standard output with the summary on standard error, and a channel with
+// no signal said so.
+TEST_F(KelmoCli, NumbersAsPeopleWriteThemAndStreams) {
+    Result r = kelmo("acquire -r 8k -n 2k -c 1");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("8000 Hz, 2000 samples per channel"), std::string::npos) << r.out;
+    r = kelmo("acquire -r 8kHz --time 250ms -c 2 -o -");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("time_s,ch0,ch1\n", 0), 0u);
+    EXPECT_EQ(lines(r.out), 2001);
+    EXPECT_NE(r.err.find("2000 samples per channel"), std::string::npos) << r.err;
+    r = kelmo("acquire -r 1k -n 1k --first 20 -c 1");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("no signal"), std::string::npos) << r.out;
+}
+
+// WAV: IEEE float, the rate and channels of the run, the values of the CSV
+// of the same run scaled by the full scale.
+TEST_F(KelmoCli, WavReadsBack) {
+    const std::string wav = temp("a.wav"), csv = temp("a.csv");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -c 2 -o " + wav).code, 0);
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -c 2 --csv " + csv).code, 0);
+    const std::string w = slurp(wav);
+    ASSERT_EQ(w.size(), 58u + 1000 * 2 * 4);
+    auto u16 = [&](std::size_t at) { return uint16_t(uint8_t(w[at]) | uint8_t(w[at + 1]) << 8); };
+    auto u32 = [&](std::size_t at) { return uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16; };
+    EXPECT_EQ(w.substr(0, 4), "RIFF");
+    EXPECT_EQ(u32(4), w.size() - 8);
+    EXPECT_EQ(u16(20), 3);  // IEEE float
+    EXPECT_EQ(u16(22), 2);
+    EXPECT_EQ(u32(24), 10000u);
+    EXPECT_EQ(u32(54), 8000u);
+    // Channel 0 of the simulated source starts at its amplitude, 3000.
+    float first = 0;
+    std::memcpy(&first, w.data() + 58, 4);
+    std::istringstream rows(slurp(csv));
+    std::string header, row;
+    std::getline(rows, header);
+    std::getline(rows, row);
+    const double v0 = std::stod(row.substr(row.find(',') + 1));
+    int fullScale = 0;
+    {
+        const Result c = kelmo("cards -t 123");
+        std::istringstream s(c.out.substr(c.out.find('\n') + 1));
+        int type, ch;
+        double high, low;
+        s >> type >> ch >> high >> low >> fullScale;
+    }
+    ASSERT_GT(fullScale, 0);
+    EXPECT_NEAR(first, v0 / fullScale, 1e-6);
+    std::remove(wav.c_str());
+    std::remove(csv.c_str());
+}
+
+// Ctrl-C ends a continuous run cleanly: exit 130, every sample acquired
+// in the CSV and counted in the summary, no shared objects of the host's
+// left once genwave is gone.
+TEST_F(KelmoCli, InterruptedRunKeepsWhatItHas) {
+    const std::string csv = temp("c.csv"), out = temp("c.out");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string cmd = std::string(KELMO_CLI) + " acquire -r 10k --continuous -c 1 --csv " + csv + " >" + out + " 2>&1";
+        ::execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 300 && lines(slurp(csv)) < 3000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const std::string summary = slurp(out);
+    const int rows = lines(slurp(csv)) - 1;
+    EXPECT_GE(rows, 3000);
+    EXPECT_NE(summary.find(std::to_string(rows) + " samples per channel"), std::string::npos) << summary;
+    std::system("pkill -x genwave >/dev/null 2>&1; sleep 0.5");
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string prefix = "kelmo." + std::string(ns && *ns ? ns : "default") + ".";
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
+        EXPECT_NE(e.path().filename().string().rfind(prefix, 0), 0u) << e.path();
+    std::remove(csv.c_str());
+    std::remove(out.c_str());
+}
+
+TEST_F(KelmoCli, WriteFailuresAreFailures) {
+    Result r = kelmo("acquire -n 1k -c 1 --csv /nonexistent/a.csv");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("cannot write /nonexistent/a.csv"), std::string::npos) << r.err;
+    r = kelmo("acquire -n 1k -c 1 --plot /nonexistent/a.png");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("cannot write /nonexistent/a.png"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("PNG"), std::string::npos);  // no image on the terminal
+    r = kelmo("acquire -n 1k -c 1 -O wav -o -");
+    EXPECT_EQ(r.code, 1);
+}
+
+}  // namespace

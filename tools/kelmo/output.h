@@ -1,0 +1,35 @@
+// Where the samples of a run go as they arrive: CSV (to a file or to
+// standard output) or WAV (32-bit float, 1.0 = the card's full scale).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelmo::cli {
+
+class SampleWriter {
+public:
+    virtual ~SampleWriter() = default;
+    // One block: `len` samples of every channel, channel c at
+    // data[c * stride ...].
+    virtual void block(const double* data, int len, int stride) = 0;
+    // Completes the output; false (after one line on stderr) when any
+    // write failed.
+    virtual bool finish() = 0;
+};
+
+struct OutputSpec {
+    std::string path;    // "-": standard output
+    std::string format;  // "csv" or "wav"
+    double rate = 0;
+    int firstChannel = 0;
+    int channels = 0;
+    double fullScale = 0;
+};
+
+// The writer, or nullptr after one line on stderr when the output cannot
+// be opened.
+std::unique_ptr<SampleWriter> open_output(const OutputSpec& spec);
+
+}  // namespace kelmo::cli

@@ -1,0 +1,53 @@
+#include "values.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+namespace kelmo::cli {
+namespace {
+
+// The number at the start of `text` and what follows it.
+std::optional<double> leading_number(const std::string& text, std::string* rest) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !std::isfinite(v)) return std::nullopt;
+    *rest = end;
+    return v;
+}
+
+}  // namespace
+
+std::optional<double> parse_si(const std::string& text) {
+    std::string rest;
+    auto v = leading_number(text, &rest);
+    if (!v) return std::nullopt;
+    double scale = 1.0;
+    if (!rest.empty() && (rest[0] == 'k' || rest[0] == 'K' || rest[0] == 'M' || rest[0] == 'G')) {
+        scale = rest[0] == 'M' ? 1e6 : rest[0] == 'G' ? 1e9 : 1e3;
+        rest.erase(0, 1);
+    }
+    if (!rest.empty() && rest != "Hz" && rest != "hz") return std::nullopt;
+    return *v * scale;
+}
+
+std::optional<int64_t> parse_count(const std::string& text) {
+    const auto v = parse_si(text);
+    if (!v || *v != std::floor(*v) || std::fabs(*v) > 9e15) return std::nullopt;
+    return static_cast<int64_t>(*v);
+}
+
+std::optional<double> parse_seconds(const std::string& text) {
+    std::string rest;
+    const auto v = leading_number(text, &rest);
+    if (!v) return std::nullopt;
+    if (rest.empty() || rest == "s") return *v;
+    if (rest == "ms") return *v / 1e3;
+    if (rest == "us") return *v / 1e6;
+    if (rest == "min") return *v * 60.0;
+    if (rest == "h") return *v * 3600.0;
+    return std::nullopt;
+}
+
+}  // namespace kelmo::cli
