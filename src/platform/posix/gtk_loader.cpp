@@ -44,7 +44,10 @@ const char* bind_all(void* h, Api& a) {
     KELMO_GTK_BIND(g_signal_connect_data);
     KELMO_GTK_BIND(g_object_ref);
     KELMO_GTK_BIND(g_object_unref);
+    KELMO_GTK_BIND(g_signal_handler_disconnect);
     KELMO_GTK_BIND(g_list_free);
+    KELMO_GTK_BIND(g_free);
+    KELMO_GTK_BIND(g_utf8_validate);
     KELMO_GTK_BIND(gdk_display_get_default);
     KELMO_GTK_BIND(gdk_display_sync);
     KELMO_GTK_BIND(gtk_disable_setlocale);
@@ -55,11 +58,16 @@ const char* bind_all(void* h, Api& a) {
     KELMO_GTK_BIND(gtk_dialog_add_button);
     KELMO_GTK_BIND(gtk_dialog_set_default_response);
     KELMO_GTK_BIND(gtk_dialog_get_content_area);
+    KELMO_GTK_BIND(gtk_dialog_get_widget_for_response);
+    KELMO_GTK_BIND(gtk_dialog_set_response_sensitive);
     KELMO_GTK_BIND(gtk_dialog_run);
+    KELMO_GTK_BIND(gtk_message_dialog_new);
     KELMO_GTK_BIND(gtk_window_set_title);
     KELMO_GTK_BIND(gtk_window_set_resizable);
     KELMO_GTK_BIND(gtk_window_set_position);
     KELMO_GTK_BIND(gtk_window_set_transient_for);
+    KELMO_GTK_BIND(gtk_window_set_default_size);
+    KELMO_GTK_BIND(gtk_window_get_focus);
     KELMO_GTK_BIND(gtk_window_list_toplevels);
     KELMO_GTK_BIND(gtk_window_is_active);
     KELMO_GTK_BIND(gtk_container_add);
@@ -71,6 +79,8 @@ const char* bind_all(void* h, Api& a) {
     KELMO_GTK_BIND(gtk_widget_set_no_show_all);
     KELMO_GTK_BIND(gtk_widget_set_size_request);
     KELMO_GTK_BIND(gtk_widget_set_valign);
+    KELMO_GTK_BIND(gtk_widget_set_halign);
+    KELMO_GTK_BIND(gtk_widget_is_ancestor);
     KELMO_GTK_BIND(gtk_widget_grab_focus);
     KELMO_GTK_BIND(gtk_widget_destroy);
 #undef KELMO_GTK_BIND
@@ -204,6 +214,20 @@ void Session::destroy(Widget* window) const {
     // GTK next. A host's own sources may keep events pending: bounded.
     if (void* display = api_->gdk_display_get_default()) api_->gdk_display_sync(display);
     for (int i = 0; i < 1000 && api_->gtk_events_pending(); ++i) api_->gtk_main_iteration_do(0);
+}
+
+std::string Session::utf8(const std::string& bytes) const {
+    std::string out;
+    const char* at = bytes.data();
+    const char* const stop = at + bytes.size();
+    for (;;) {
+        const char* end = nullptr;
+        const bool valid = api_->g_utf8_validate(at, static_cast<long>(stop - at), &end);
+        out.append(at, end);
+        if (valid || end >= stop) return out;
+        out += "\xEF\xBF\xBD";  // U+FFFD
+        at = end + 1;
+    }
 }
 
 }  // namespace kelmo::platform::posix::gtk

@@ -31,7 +31,10 @@ struct Api {
                                            void* destroyData, int flags);
     void* (*g_object_ref)(void* object);
     void (*g_object_unref)(void* object);
+    void (*g_signal_handler_disconnect)(void* instance, unsigned long handler);
     void (*g_list_free)(void* list);
+    void (*g_free)(void* memory);
+    int (*g_utf8_validate)(const char* text, long bytes, const char** end);
     // GDK.
     void* (*gdk_display_get_default)();
     void (*gdk_display_sync)(void* display);
@@ -44,11 +47,16 @@ struct Api {
     Widget* (*gtk_dialog_add_button)(Widget* dialog, const char* text, int response);
     void (*gtk_dialog_set_default_response)(Widget* dialog, int response);
     Widget* (*gtk_dialog_get_content_area)(Widget* dialog);
+    Widget* (*gtk_dialog_get_widget_for_response)(Widget* dialog, int response);
+    void (*gtk_dialog_set_response_sensitive)(Widget* dialog, int response, int sensitive);
     int (*gtk_dialog_run)(Widget* dialog);
+    Widget* (*gtk_message_dialog_new)(Widget* parent, int flags, int type, int buttons, const char* format, ...);
     void (*gtk_window_set_title)(Widget* window, const char* title);
     void (*gtk_window_set_resizable)(Widget* window, int resizable);
     void (*gtk_window_set_position)(Widget* window, int position);
     void (*gtk_window_set_transient_for)(Widget* window, Widget* parent);
+    void (*gtk_window_set_default_size)(Widget* window, int width, int height);
+    Widget* (*gtk_window_get_focus)(Widget* window);
     void* (*gtk_window_list_toplevels)();
     int (*gtk_window_is_active)(Widget* window);
     void (*gtk_container_add)(Widget* container, Widget* child);
@@ -60,6 +68,8 @@ struct Api {
     void (*gtk_widget_set_no_show_all)(Widget* widget, int noShowAll);
     void (*gtk_widget_set_size_request)(Widget* widget, int width, int height);
     void (*gtk_widget_set_valign)(Widget* widget, int align);
+    void (*gtk_widget_set_halign)(Widget* widget, int align);
+    int (*gtk_widget_is_ancestor)(Widget* widget, Widget* ancestor);
     void (*gtk_widget_grab_focus)(Widget* widget);
     void (*gtk_widget_destroy)(Widget* widget);
 };
@@ -68,10 +78,18 @@ struct Api {
 enum : int {
     kResponseOk = -5,
     kResponseCancel = -6,
+    kResponseYes = -8,
     kOrientationHorizontal = 0,
     kOrientationVertical = 1,
     kWindowCenter = 1,
+    kWindowCenterOnParent = 4,
+    kAlignStart = 1,
     kAlignCenter = 3,
+    kDialogModal = 1,
+    kMessageWarning = 1,
+    kMessageQuestion = 2,
+    kButtonsOk = 1,
+    kButtonsYesNo = 4,
 };
 
 // GTK ready for a dialog on the calling thread: loaded, initialised, and
@@ -95,6 +113,9 @@ public:
     // Destroys a toplevel window and runs the pending events until the
     // display server has removed it.
     void destroy(Widget* window) const;
+    // `bytes` as GTK's texts must be: UTF-8, where each byte outside a
+    // valid sequence becomes U+FFFD.
+    std::string utf8(const std::string& bytes) const;
 
 private:
     const Api* api_ = nullptr;
