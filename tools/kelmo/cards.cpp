@@ -49,13 +49,7 @@ void add_cards(CLI::App& app) {
             int status = 0;
             if (!Checkcard(800, text, &status)) std::fprintf(stderr, "sound card: %s\n", to_utf8(text).c_str());
         }
-        for (int t : types) {
-            int channels = 0;
-            GetADParameter(t, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-            if (channels <= 0)
-                throw CLI::ValidationError("--type", "card type " + std::to_string(t) +
-                                                         " is not in the catalogue (kelmo cards lists them)");
-        }
+        for (int t : types) require_catalogued(t, "--type");
         std::printf(" type   ch  highest Hz    lowest Hz  full scale  word\n");
         if (!types.empty()) {
             for (int t : types) print_card(t);

@@ -8,6 +8,8 @@ namespace kelmo::cli {
 
 void add_scan(CLI::App& app);
 void add_cards(CLI::App& app);
+// A usage error (exit 2) naming `option` unless `type` is in the catalogue.
+void require_catalogued(int type, const char* option);
 // A text of the library (GBK code page) as UTF-8 for the terminal.
 std::string to_utf8(const char* gbk);
 void add_dividers(CLI::App& app);

@@ -20,13 +20,7 @@ void add_dividers(CLI::App& app) {
     cmd->add_option("-r,--rate", rates, "Wanted sampling rates in Hz")->capture_default_str();
     cmd->add_option("-n,--channels", channels, "Channel count given to GetFre")->capture_default_str();
     cmd->callback([] {
-        for (int t : types) {
-            int ch = 0;
-            GetADParameter(t, &ch, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-            if (ch <= 0)
-                throw CLI::ValidationError("--type", "card type " + std::to_string(t) +
-                                                         " is not in the catalogue (kelmo cards lists them)");
-        }
+        for (int t : types) require_catalogued(t, "--type");
         for (double r : rates)
             if (!(r > 0) || !std::isfinite(r)) throw CLI::ValidationError("--rate", "rates must be above 0 Hz");
         if (channels < 1) throw CLI::ValidationError("--channels", "must be 1 or more");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "commands.h"
+#include "kelmo.h"
 
 namespace kelmo::cli {
 
@@ -36,6 +37,14 @@ std::string to_utf8(const char* gbk) {
     out.resize(out.size() - outLeft);
     return out;
 #endif
+}
+
+void require_catalogued(int type, const char* option) {
+    int channels = 0;
+    GetADParameter(type, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (channels <= 0)
+        throw CLI::ValidationError(option, "card type " + std::to_string(type) +
+                                               " is not in the catalogue (kelmo cards lists them)");
 }
 
 }  // namespace kelmo::cli
