@@ -32,7 +32,7 @@ void publish(kelmo::platform::SharedMemory& block, const kelmo::sim::SimParamBlo
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"genwave: publishes the parameters of the simulated source (card types 123 and 124)"};
+    CLI::App app{"genwave: publishes the parameters of the simulated source (card types 123 and 124)", "genwave"};
     std::string file;
     double seconds = 0.0;
     bool quiet = false;

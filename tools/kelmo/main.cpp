@@ -12,7 +12,7 @@ void KELMO_CALL print_message(const char* text, void*) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"kelmo: a host of the kelmo acquisition library"};
+    CLI::App app{"kelmo: a host of the kelmo acquisition library", "kelmo"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "kelmo " KELMO_TOOL_VERSION);
     app.footer("Exit status: 0 done, 1 a failure (acquisition, device, output), 2 a usage error, 130 interrupted.");

@@ -248,7 +248,8 @@ int main(int argc, char** argv) {
         "time; every channel carries a sine, encoded in the raw format of the card type each request names.\n"
         "Continuous fetches answer status 0 (the block was delivered in time) or, with --realtime, 1 (the fetch "
         "came after the card had acquired the following block as well). A channel beyond the card type's count "
-        "is refused."};
+        "is refused.",
+        "zebsim"};
     std::string dir;
     std::vector<std::string> signals;
     std::vector<std::string> refuse;
