@@ -72,19 +72,6 @@ const char* source_hint(int type) {
     return "the device ZEB1 did not deliver (see the message above)";
 }
 
-// A card behind the driver takes its divider from the host: the one whose
-// read-back rate comes nearest the wanted rate (16 bits at most). 0 when the
-// card type has no read-back formula.
-uint32_t card_divider(int type, double rate, int channels, double* actual) {
-    double base = 0.0;
-    GetFre(type, 1, &base, channels);
-    if (!(base > 0.0) || !(rate > 0.0) || !std::isfinite(base)) return 0;
-    const double d = std::clamp(std::round(base / rate), 1.0, 65535.0);
-    const auto code = static_cast<uint32_t>(d);
-    GetFre(type, code, actual, channels);
-    return code;
-}
-
 // The run: what was asked, checked against the card.
 struct Run {
     double wantedRate = 0, rate = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <string>
 
 namespace kelmo::cli {
@@ -10,6 +11,9 @@ void add_scan(CLI::App& app);
 void add_cards(CLI::App& app);
 // A usage error (exit 2) naming `option` unless `type` is in the catalogue.
 void require_catalogued(int type, const char* option);
+// A card behind the driver takes its divider from the host: the one whose
+// read-back rate comes nearest `rate` (0 when the card reads none back).
+uint32_t card_divider(int type, double rate, int channels, double* actual);
 // A text of the library (GBK code page) as UTF-8 for the terminal.
 std::string to_utf8(const char* gbk);
 void add_dividers(CLI::App& app);

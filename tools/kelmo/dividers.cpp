@@ -1,5 +1,6 @@
-// kelmo dividers: the divider PreSamp chooses for a wanted rate, and the
-// rate GetFre reads back from it.
+// kelmo dividers: the divider PreSamp chooses for a wanted rate (for a card
+// behind the driver, the one whose read-back comes nearest), and the rate
+// GetFre reads back from it.
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -30,6 +31,8 @@ void add_dividers(CLI::App& app) {
                 uint32_t code = 0;
                 double actual = 0, back = 0;
                 const int ok = PreSamp(t, r, &code, &actual);
+                // A card behind the driver leaves the choice to the host.
+                if (code == 0) code = card_divider(t, r, channels, &actual);
                 const int mode = GetFre(t, code, &back, channels);
                 // A divider the card cannot read back (0: the source chooses
                 // none) has no rate.

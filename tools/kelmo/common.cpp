@@ -4,6 +4,8 @@
 #include <iconv.h>
 #endif
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "commands.h"
@@ -45,6 +47,19 @@ void require_catalogued(int type, const char* option) {
     if (channels <= 0)
         throw CLI::ValidationError(option, "card type " + std::to_string(type) +
                                                " is not in the catalogue (kelmo cards lists them)");
+}
+
+// A card behind the driver takes its divider from the host: the one whose
+// read-back rate comes nearest the wanted rate (16 bits at most). 0 when the
+// card type has no read-back formula.
+uint32_t card_divider(int type, double rate, int channels, double* actual) {
+    double base = 0.0;
+    GetFre(type, 1, &base, channels);
+    if (!(base > 0.0) || !(rate > 0.0) || !std::isfinite(base)) return 0;
+    const double d = std::clamp(std::round(base / rate), 1.0, 65535.0);
+    const auto code = static_cast<uint32_t>(d);
+    GetFre(type, code, actual, channels);
+    return code;
 }
 
 }  // namespace kelmo::cli
