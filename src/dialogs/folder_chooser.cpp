@@ -18,10 +18,12 @@ struct PlatformDialogs final : PathDialogs {
     void warn(const std::string& t) override { platform::current().warning_box(t.c_str()); }
 };
 
+PathStyle system_paths() { return platform::current().drive_paths() ? PathStyle::Drive : PathStyle::Absolute; }
+
 }  // namespace
 
 bool FolderChooser::selectable(const std::string& path) const {
-    if (kNativePaths == PathStyle::Drive) return path.size() >= 2 && path[1] == ':';
+    if (system_paths() == PathStyle::Drive) return path.size() >= 2 && path[1] == ':';
     return !path.empty() && path[0] == '/';
 }
 
@@ -29,7 +31,7 @@ bool FolderChooser::confirm(const std::string& typed) {
     const std::string p = typed.substr(0, kPathChars - 1);
     PlatformDirs dirs;
     PlatformDialogs dialogs;
-    if (ValidateAndCreatePath(p.c_str(), dirs, dialogs) != 0) return false;
+    if (ValidateAndCreatePath(p.c_str(), dirs, dialogs, system_paths()) != 0) return false;
     path_ = p;
     return true;
 }

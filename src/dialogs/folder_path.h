@@ -13,12 +13,6 @@ namespace kelmo::dialogs {
 inline constexpr std::size_t kPathChars = 260;  // the chooser's path buffer, the NUL included
 
 enum class PathStyle { Drive, Absolute };
-// The build's own kind of path.
-#ifdef _WIN32
-inline constexpr PathStyle kNativePaths = PathStyle::Drive;
-#else
-inline constexpr PathStyle kNativePaths = PathStyle::Absolute;
-#endif
 
 class Directories {
 public:
@@ -44,11 +38,11 @@ int IsValidPathComponent(const char* t);
 
 // 0 valid (and, unless checkOnly, every level exists or was created), 1 bad
 // syntax, 2 a level cannot be created (or, for a bare root, does not exist).
-int CheckOrCreatePath(const char* p, bool checkOnly, Directories& dirs, PathStyle style = kNativePaths);
+int CheckOrCreatePath(const char* p, bool checkOnly, Directories& dirs, PathStyle style);
 
 // 0 accepted (created where it was missing and the user agreed), -1
 // creation declined, 1 rejected syntax, 2 cannot be created; the user is
 // asked and told as the chooser does.
-int ValidateAndCreatePath(const char* p, Directories& dirs, PathDialogs& dialogs, PathStyle style = kNativePaths);
+int ValidateAndCreatePath(const char* p, Directories& dirs, PathDialogs& dialogs, PathStyle style);
 
 }  // namespace kelmo::dialogs

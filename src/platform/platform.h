@@ -357,7 +357,10 @@ public:
     // as the system's file functions take them.
     virtual bool question_box(const char* text) = 0;
     virtual void warning_box(const char* text) = 0;
-    // Folders of the file system.
+    // Folders of the file system; their paths start with a drive ("D:\\")
+    // where drive_paths() says so, else with "/".
+    virtual bool drive_paths() = 0;
+    // Whether a folder exists, and creating one (one level).
     virtual bool directory_exists(const std::string& path) = 0;
     virtual void create_directory(const std::string& path) = 0;
     // A modal message with an OK button; `text` is in the GBK code page.

@@ -10,19 +10,18 @@
 namespace kelmo::test {
 namespace {
 
-#ifdef _WIN32
-const std::string kRoot = "C:\\", kSep = "\\";
-#else
-const std::string kRoot = "/", kSep = "/";
-#endif
-
-class FolderChooser : public FakeTest {
+// Both kinds of path: drive paths (true) and absolute ones.
+class FolderChooser : public FakeTest, public testing::WithParamInterface<bool> {
 protected:
-    FolderChooser() { fake.directories = {kRoot, kRoot + "data"}; }
+    FolderChooser() : kRoot(GetParam() ? "C:\\" : "/"), kSep(GetParam() ? "\\" : "/") {
+        fake.drivePaths = GetParam();
+        fake.directories = {kRoot, kRoot + "data"};
+    }
+    const std::string kRoot, kSep;
     char path_[260] = {};
 };
 
-TEST_F(FolderChooser, OkOnlyForAnAcceptedFolder) {
+TEST_P(FolderChooser, OkOnlyForAnAcceptedFolder) {
     std::strcpy(path_, (kRoot + "data").c_str());
     std::vector<bool> confirmed;
     void* seenParent = nullptr;
@@ -33,6 +32,7 @@ TEST_F(FolderChooser, OkOnlyForAnAcceptedFolder) {
         EXPECT_EQ(m.start_path(), kRoot + "data");
         EXPECT_TRUE(m.selectable(kRoot + "data"));
         EXPECT_FALSE(m.selectable("relative"));
+        EXPECT_FALSE(m.selectable(GetParam() ? "/data" : "C:\\data"));  // the other kind
         EXPECT_FALSE(m.selectable(""));
         confirmed.push_back(m.confirm(kRoot + "data" + kSep));  // trailing separator: rejected
         confirmed.push_back(m.confirm(kRoot + "data" + kSep + "new" + kSep + "deeper"));  // declined
@@ -51,7 +51,7 @@ TEST_F(FolderChooser, OkOnlyForAnAcceptedFolder) {
     EXPECT_TRUE(fake.directory_exists(kRoot + "data" + kSep + "new"));
 }
 
-TEST_F(FolderChooser, ClosedOrNotShownLeavesThePath) {
+TEST_P(FolderChooser, ClosedOrNotShownLeavesThePath) {
     std::strcpy(path_, "unchanged");
     fake.chooser = [&](platform::FolderChooserModel& m, void*) {
         EXPECT_TRUE(m.confirm(kRoot + "data"));  // then closed some other way
@@ -68,7 +68,7 @@ TEST_F(FolderChooser, ClosedOrNotShownLeavesThePath) {
 
 // A typed path longer than the buffer is cut to 259 bytes before it is
 // checked; the caller's buffer gets at most that.
-TEST_F(FolderChooser, LongPathsAreCut) {
+TEST_P(FolderChooser, LongPathsAreCut) {
     const std::string level(300, 'x');
     fake.directories.insert(kRoot + "data" + kSep + level.substr(0, 259 - kRoot.size() - 5));
     fake.chooser = [&](platform::FolderChooserModel& m, void*) {
@@ -80,6 +80,8 @@ TEST_F(FolderChooser, LongPathsAreCut) {
     EXPECT_EQ(std::strlen(path_), 259u);
     EXPECT_TRUE(fake.questions.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(PathKinds, FolderChooser, testing::Bool());
 
 }  // namespace
 }  // namespace kelmo::test

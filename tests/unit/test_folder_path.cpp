@@ -109,12 +109,13 @@ TEST(FolderPath, RealFolders) {
     fs::remove_all(base);
     fs::create_directories(base);
     const std::string deep = (base / "new" / "deeper").make_preferred().string();
-    EXPECT_EQ(dialogs::ValidateAndCreatePath(deep.c_str(), real, ui), 0);
+    const auto style = fs::path::preferred_separator == '\\' ? PathStyle::Drive : PathStyle::Absolute;
+    EXPECT_EQ(dialogs::ValidateAndCreatePath(deep.c_str(), real, ui, style), 0);
     EXPECT_TRUE(fs::is_directory(deep));
     // A file where a level should be: that level cannot be made.
     { std::ofstream((base / "file").string()) << "x"; }
     const std::string blocked = (base / "file" / "sub").make_preferred().string();
-    EXPECT_EQ(dialogs::ValidateAndCreatePath(blocked.c_str(), real, ui), 2);
+    EXPECT_EQ(dialogs::ValidateAndCreatePath(blocked.c_str(), real, ui, style), 2);
     fs::remove_all(base);
 }
 

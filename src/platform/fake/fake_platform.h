@@ -227,6 +227,8 @@ public:
     void warning_box(const char* text) override { warnings.emplace_back(text); }
     // Folders: a set of paths; creating one whose parent is missing fails.
     std::set<std::string> directories;
+    bool drivePaths = false;
+    bool drive_paths() override { return drivePaths; }
     bool directory_exists(const std::string& path) override { return directories.count(path) != 0; }
     void create_directory(const std::string& path) override;
     void message_box(const char* text) override { messages.emplace_back(text); }

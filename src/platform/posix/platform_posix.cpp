@@ -217,6 +217,7 @@ public:
     }
     bool question_box(const char* text) override { return posix::question_box(text); }
     void warning_box(const char* text) override { posix::warning_box(text); }
+    bool drive_paths() override { return false; }
     bool directory_exists(const std::string& path) override {
         struct stat st{};
         return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

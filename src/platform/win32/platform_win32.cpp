@@ -395,6 +395,7 @@ public:
     void warning_box(const char* text) override {
         ::MessageBoxA(::GetActiveWindow(), text, "kelmo", MB_OK | MB_ICONEXCLAMATION);
     }
+    bool drive_paths() override { return true; }
     bool directory_exists(const std::string& path) override {
         const DWORD a = ::GetFileAttributesA(path.c_str());
         return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
