@@ -7,13 +7,23 @@
 
 namespace kelmo {
 
-// Returns once (tick count - t0), as an unsigned 32-bit difference, is at
-// least durationMs.
-void wait_elapsed(uint32_t t0, double durationMs);
+// A moment on both clocks: the tick count (the time base the library's
+// results are built on) and the finer monotonic clock.
+struct PaceMark {
+    uint32_t tick;
+    uint64_t us;
+};
+PaceMark pace_mark();
 
-// Returns once the tick count has reached `deadline` (wrap-aware), but
-// never waits longer than maxWaitMs: a deadline further away than that
-// comes from a corrupted start time.
-void wait_until_tick(uint32_t deadline, double maxWaitMs);
+// Returns once (tick count - t0.tick), as an unsigned 32-bit difference,
+// is at least durationMs, and durationMs have passed on the fine clock too
+// (the tick count's start was rounded down to a whole millisecond).
+void wait_elapsed(const PaceMark& t0, double durationMs);
+
+// Returns once the tick count has reached `deadline` (wrap-aware) and the
+// fine clock `notBeforeUs` (0: no such moment), but never waits longer
+// than maxWaitMs: a deadline further away than that comes from a corrupted
+// start time.
+void wait_until_tick(uint32_t deadline, double maxWaitMs, uint64_t notBeforeUs = 0);
 
 }  // namespace kelmo

@@ -58,6 +58,11 @@ inline std::shared_ptr<platform::SharedMemory> keep_share_block(bool secondUnit)
 struct ProcessState {
     uint32_t randomSeed = 0;
     double simClockScale = 0.0;
+    // The fine clock when this process started the simulated continuous
+    // acquisition whose start tick is contStartTick (its fetches never
+    // return before their time on it).
+    uint32_t contStartTick = 0;
+    uint64_t contStartUs = 0;
     double soundInputGain = 0.0;
 };
 ProcessState& process_state();

@@ -279,6 +279,9 @@ public:
 
     // Milliseconds since an arbitrary system-wide origin, wrapping at 2^32.
     virtual uint32_t tick_count() = 0;
+    // A monotonic clock in microseconds, finer than the tick count (the
+    // waits use it so that they never end before their time).
+    virtual uint64_t precise_us() = 0;
     // Gives up the processor for about `us` microseconds (0: just yield).
     virtual void sleep_us(uint32_t us) = 0;
     // Removes, translates and dispatches the messages waiting in the calling

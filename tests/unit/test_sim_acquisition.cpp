@@ -95,6 +95,31 @@ TEST_F(SimAcquisition, GainClampAndPacing) {
     EXPECT_EQ(fake.now, t1);
 }
 
+// A call that starts late in a millisecond still waits the block's whole
+// length on the fine clock (the tick count alone would end it up to a
+// millisecond early), and not much longer.
+TEST_F(SimAcquisition, PacingIsNeverEarly) {
+    cosine(0, 100.0, 3000.0);
+    std::vector<double> out(2048);
+    fake.sleep_us(900);  // 0.9 ms into the current tick
+    uint64_t start = fake.precise_us();
+    ASSERT_EQ(OneChSam(123, code_, 100, 1, 1, out.data()), 1);  // 10 ms
+    EXPECT_GE(fake.precise_us() - start, 10000u);
+    EXPECT_LE(fake.precise_us() - start, 11000u);
+
+    uint32_t handle = 0;
+    int st = 0;
+    fake.sleep_us(700);
+    start = fake.precise_us();
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 1, 1024), 1);
+    for (int b = 1; b <= 3; ++b) {
+        ASSERT_EQ(get_dbl_data(&handle, 123, 1000, 1, out.data(), 1000, 0, &st), 1);
+        EXPECT_GE(fake.precise_us() - start, uint64_t(b) * 100000u) << b;
+        EXPECT_LE(fake.precise_us() - start, uint64_t(b) * 100000u + 1000u) << b;
+    }
+    recover(&handle, 123);
+}
+
 TEST_F(SimAcquisition, ChannelsOfMultiChannelBlocks) {
     process_state().randomSeed = 0;
     for (int k = 0; k < 32; ++k) cosine(k, 10.0 * (k + 1), 100.0);

@@ -175,6 +175,8 @@ public:
     SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override;
     SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override;
     uint32_t tick_count() override { return now; }
+    // The tick count and what was slept of the current millisecond.
+    uint64_t precise_us() override { return uint64_t{now} * 1000u + sleptUs % 1000u; }
     void sleep_us(uint32_t us) override;
     void dispatch_messages() override;
     bool start_program(const char* name) override;

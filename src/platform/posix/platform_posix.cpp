@@ -91,6 +91,11 @@ public:
     }
 
     uint32_t tick_count() override { return static_cast<uint32_t>(monotonic_ms()); }
+    uint64_t precise_us() override {
+        timespec t{};
+        ::clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
+    }
 
     void sleep_us(uint32_t us) override {
         if (us == 0) {

@@ -218,6 +218,17 @@ public:
         fine_timer();
         return ::timeGetTime();
     }
+    uint64_t precise_us() override {
+        static const LONGLONG frequency = [] {
+            LARGE_INTEGER f{};
+            ::QueryPerformanceFrequency(&f);
+            return f.QuadPart > 0 ? f.QuadPart : 1;
+        }();
+        LARGE_INTEGER c{};
+        ::QueryPerformanceCounter(&c);
+        return static_cast<uint64_t>(c.QuadPart / frequency) * 1000000u +
+               static_cast<uint64_t>(c.QuadPart % frequency) * 1000000u / static_cast<uint64_t>(frequency);
+    }
 
     void sleep_us(uint32_t us) override {
         fine_timer();

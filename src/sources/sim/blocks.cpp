@@ -7,7 +7,8 @@
 namespace kelmo::sim {
 
 int SimulatedSource::single_block(const SingleBlock& r) {
-    const uint32_t t0 = platform::current().tick_count();
+    const PaceMark mark = pace_mark();
+    const uint32_t t0 = mark.tick;
     const uint32_t seed = advance_seed();
     if (!load_param_block(platform::Access::ReadOnly)) return 0;
     const int k = r.channel;
@@ -20,12 +21,13 @@ int SimulatedSource::single_block(const SingleBlock& r) {
     const bool whole = form == Form::W32 && p.waveform[k] != kSum;
     const Timing t{whole ? Timing::SeedWhole : Timing::TickForSweeps, t0, seed, 0};
     if (!synth_block(p, k, t, ExtraRule::Stored, r.freqCode, r.n, r.gain, form, r.out)) return 0;
-    pace_block(t0, r.freqCode, r.n);
+    pace_block(mark, r.freqCode, r.n);
     return 1;
 }
 
 int SimulatedSource::multi_block(const MultiBlock& r) {
-    const uint32_t t0 = platform::current().tick_count();
+    const PaceMark mark = pace_mark();
+    const uint32_t t0 = mark.tick;
     const uint32_t seed = advance_seed();
     const auto freqCode = static_cast<uint32_t>(r.freqCode);
     const auto len = static_cast<uint32_t>(r.len);
@@ -40,7 +42,7 @@ int SimulatedSource::multi_block(const MultiBlock& r) {
         void* block = element(r.out, form, std::size_t(i) * len);
         if (!synth_block(p, k, timing, ExtraRule::Stored, freqCode, len, gain, form, block)) return 0;
     }
-    pace_block(t0, freqCode, len);
+    pace_block(mark, freqCode, len);
     return 1;
 }
 

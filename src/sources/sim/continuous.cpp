@@ -29,6 +29,7 @@ struct SimBlock {
     uint32_t freqCode;
     int32_t first;
     uint32_t deadline;
+    uint64_t notBeforeUs;  // on the fine clock; 0 when started elsewhere
     int32_t channels;  // "123_1ch": count, or -channel for one channel
 };
 
@@ -79,6 +80,10 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
     const double ms = static_cast<double>(b.before + static_cast<uint32_t>(q.len)) * b.freqCode *
                       process_state().simClockScale * 2.44140625e-11;
     b.deadline = p.contStartTick + static_cast<uint32_t>(trunc_i64(ms));
+    const ProcessState& ps = process_state();
+    b.notBeforeUs = ps.contStartUs != 0 && ps.contStartTick == p.contStartTick && ms >= 0 && ms < 1e15
+                        ? ps.contStartUs + static_cast<uint64_t>(ms * 1000.0)
+                        : 0;
     ls = lanes(q, b);
     if (ls.empty()) return false;
     p.contSampleCount = b.before + static_cast<uint32_t>(q.len);
@@ -89,7 +94,7 @@ void pace_fetch(const ContinuousFetch& q, const SimBlock& b) {
     if (!q.paced || process_state().simClockScale > 200000.0) return;
     // Never longer than this block's own length (and a second to spare):
     // a deadline further out comes from a start time that was tampered with.
-    wait_until_tick(b.deadline, block_ms(b.freqCode, static_cast<uint32_t>(q.len)) + 1000.0);
+    wait_until_tick(b.deadline, block_ms(b.freqCode, static_cast<uint32_t>(q.len)) + 1000.0, b.notBeforeUs);
 }
 
 // One block: advances the running count, then hands every channel (seeded,
@@ -164,7 +169,10 @@ int SimulatedSource::start(const ContinuousStart& r) {
     p.contSampleCount = 0;
     p.contGain = r.chGains ? 1.0 : static_cast<double>(r.gain);
     p.contFreqCode = static_cast<uint32_t>(r.freqCode);
-    p.contStartTick = platform::current().tick_count();
+    const PaceMark start = pace_mark();
+    p.contStartTick = start.tick;
+    process_state().contStartTick = start.tick;
+    process_state().contStartUs = start.us;
     p.contFirstChannel = static_cast<int16_t>(r.span.first);
     if (!store_param_block(*block)) return 0;
     block.reset();

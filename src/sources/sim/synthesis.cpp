@@ -212,7 +212,7 @@ double block_ms(uint32_t freqCode, uint32_t n) {
     return static_cast<double>(freqCode) * static_cast<double>(n) * process_state().simClockScale * 2.44140625e-11;
 }
 
-void pace_block(uint32_t t0, uint32_t freqCode, uint32_t n) {
+void pace_block(const PaceMark& t0, uint32_t freqCode, uint32_t n) {
     if (process_state().simClockScale > 200000.0) return;
     wait_elapsed(t0, block_ms(freqCode, n));
 }

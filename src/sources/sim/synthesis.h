@@ -3,6 +3,8 @@
 // channels, clamping, seeding and pacing.
 #pragma once
 
+#include "core/pacing.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -73,6 +75,6 @@ double block_ms(uint32_t freqCode, uint32_t n);
 
 // Waits out the nominal length of a block started at t0 (no wait when the
 // clock scale says the rate is below 0.1 Hz).
-void pace_block(uint32_t t0, uint32_t freqCode, uint32_t n);
+void pace_block(const PaceMark& t0, uint32_t freqCode, uint32_t n);
 
 }  // namespace kelmo::sim
