@@ -10,7 +10,7 @@ namespace {
 
 class CsvWriter final : public SampleWriter {
 public:
-    CsvWriter(FILE* f, bool owned, const OutputSpec& s) : f_(f), owned_(owned), spec_(s) {
+    CsvWriter(FILE* f, bool owned, const OutputTarget& s) : f_(f), owned_(owned), target_(s) {
         std::fprintf(f_, "time_s");
         for (int c = 0; c < s.channels; ++c) std::fprintf(f_, ",ch%d", s.firstChannel + c);
         std::fprintf(f_, "\n");
@@ -20,8 +20,8 @@ public:
     }
     void block(const double* data, int len, int stride) override {
         for (int s = 0; s < len; ++s, ++row_) {
-            std::fprintf(f_, "%.9g", double(row_) / spec_.rate);
-            for (int c = 0; c < spec_.channels; ++c) std::fprintf(f_, ",%.6f", data[std::size_t(c) * stride + s]);
+            std::fprintf(f_, "%.9g", double(row_) / target_.rate);
+            for (int c = 0; c < target_.channels; ++c) std::fprintf(f_, ",%.6f", data[std::size_t(c) * stride + s]);
             std::fprintf(f_, "\n");
         }
         std::fflush(f_);  // a reader of the stream sees each block as it arrives
@@ -30,14 +30,14 @@ public:
         bool ok = !std::ferror(f_) && std::fflush(f_) == 0;
         if (owned_) ok = std::fclose(f_) == 0 && ok;
         f_ = owned_ ? nullptr : f_;
-        if (!ok) std::fprintf(stderr, "kelmo: writing %s failed\n", spec_.path.c_str());
+        if (!ok) std::fprintf(stderr, "kelmo: writing %s failed\n", target_.path.c_str());
         return ok;
     }
 
 private:
     FILE* f_;
     bool owned_;
-    OutputSpec spec_;
+    OutputTarget target_;
     int64_t row_ = 0;
 };
 
@@ -53,18 +53,18 @@ void put32(FILE* f, uint32_t v) {
 // IEEE-float WAV; the sizes in the header are written once the data is in.
 class WavWriter final : public SampleWriter {
 public:
-    WavWriter(FILE* f, const OutputSpec& s) : f_(f), spec_(s) { header(0); }
+    WavWriter(FILE* f, const OutputTarget& s) : f_(f), target_(s) { header(0); }
     ~WavWriter() override {
         if (f_) std::fclose(f_);
     }
     void block(const double* data, int len, int stride) override {
-        const double scale = spec_.fullScale > 0 ? 1.0 / spec_.fullScale : 1.0;
-        std::vector<float> frame(std::size_t(spec_.channels));
+        const double scale = target_.fullScale > 0 ? 1.0 / target_.fullScale : 1.0;
+        std::vector<float> frame(std::size_t(target_.channels));
         for (int s = 0; s < len; ++s) {
-            for (int c = 0; c < spec_.channels; ++c) frame[c] = static_cast<float>(data[std::size_t(c) * stride + s] * scale);
+            for (int c = 0; c < target_.channels; ++c) frame[c] = static_cast<float>(data[std::size_t(c) * stride + s] * scale);
             std::fwrite(frame.data(), sizeof(float), frame.size(), f_);  // little-endian hosts
         }
-        bytes_ += uint64_t(len) * spec_.channels * 4;
+        bytes_ += uint64_t(len) * target_.channels * 4;
     }
     bool finish() override {
         const uint64_t capped = bytes_ > 0xFFFFFF00ull ? 0xFFFFFF00ull : bytes_;
@@ -73,14 +73,14 @@ public:
         ok = ok && !std::ferror(f_);
         ok = std::fclose(f_) == 0 && ok;
         f_ = nullptr;
-        if (!ok) std::fprintf(stderr, "kelmo: writing %s failed\n", spec_.path.c_str());
+        if (!ok) std::fprintf(stderr, "kelmo: writing %s failed\n", target_.path.c_str());
         return ok;
     }
 
 private:
     void header(uint32_t dataBytes) {
-        const auto channels = static_cast<uint16_t>(spec_.channels);
-        const auto rate = static_cast<uint32_t>(spec_.rate + 0.5);
+        const auto channels = static_cast<uint16_t>(target_.channels);
+        const auto rate = static_cast<uint32_t>(target_.rate + 0.5);
         std::fwrite("RIFF", 1, 4, f_);
         put32(f_, 4 + 26 + 12 + 8 + dataBytes);
         std::fwrite("WAVEfmt ", 1, 8, f_);
@@ -99,27 +99,27 @@ private:
         put32(f_, dataBytes);
     }
     FILE* f_;
-    OutputSpec spec_;
+    OutputTarget target_;
     uint64_t bytes_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<SampleWriter> open_output(const OutputSpec& spec) {
-    if (spec.path == "-") {
-        if (spec.format != "csv") {
+std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
+    if (target.path == "-") {
+        if (target.format != "csv") {
             std::fprintf(stderr, "kelmo: only CSV can be streamed to standard output\n");
             return nullptr;
         }
-        return std::make_unique<CsvWriter>(stdout, false, spec);
+        return std::make_unique<CsvWriter>(stdout, false, target);
     }
-    FILE* f = std::fopen(spec.path.c_str(), spec.format == "wav" ? "wb" : "w");
+    FILE* f = std::fopen(target.path.c_str(), target.format == "wav" ? "wb" : "w");
     if (!f) {
-        std::fprintf(stderr, "kelmo: cannot write %s: %s\n", spec.path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kelmo: cannot write %s: %s\n", target.path.c_str(), std::strerror(errno));
         return nullptr;
     }
-    if (spec.format == "wav") return std::make_unique<WavWriter>(f, spec);
-    return std::make_unique<CsvWriter>(f, true, spec);
+    if (target.format == "wav") return std::make_unique<WavWriter>(f, target);
+    return std::make_unique<CsvWriter>(f, true, target);
 }
 
 }  // namespace kelmo::cli

@@ -19,7 +19,7 @@ public:
     virtual bool finish() = 0;
 };
 
-struct OutputSpec {
+struct OutputTarget {
     std::string path;    // "-": standard output
     std::string format;  // "csv" or "wav"
     double rate = 0;
@@ -30,6 +30,6 @@ struct OutputSpec {
 
 // The writer, or nullptr after one line on stderr when the output cannot
 // be opened.
-std::unique_ptr<SampleWriter> open_output(const OutputSpec& spec);
+std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);
 
 }  // namespace kelmo::cli

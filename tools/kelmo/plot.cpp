@@ -41,14 +41,14 @@ bool gnuplot_available() {
     return found;
 }
 
-bool write_plot(const PlotSpec& spec, const std::vector<std::vector<double>>& wave,
+bool write_plot(const PlotLayout& layout, const std::vector<std::vector<double>>& wave,
                 const std::vector<std::vector<double>>& spectra) {
     // The PNG must be writable before gnuplot is asked: otherwise gnuplot
     // writes the image to its standard output.
-    if (FILE* probe = std::fopen(spec.png.c_str(), "wb")) {
+    if (FILE* probe = std::fopen(layout.png.c_str(), "wb")) {
         std::fclose(probe);
     } else {
-        std::fprintf(stderr, "kelmo: cannot write %s: %s\n", spec.png.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kelmo: cannot write %s: %s\n", layout.png.c_str(), std::strerror(errno));
         return false;
     }
     if (!gnuplot_available()) return false;
@@ -64,33 +64,33 @@ bool write_plot(const PlotSpec& spec, const std::vector<std::vector<double>>& wa
     const int channels = static_cast<int>(wave.size());
     for (int c = 0; c < channels; ++c) {
         std::fprintf(g, "$wave%d << EOD\n", c);
-        for (std::size_t s = 0; s < wave[c].size(); ++s) std::fprintf(g, "%.9g %.6g\n", 1000.0 * double(s) / spec.rate, wave[c][s]);
+        for (std::size_t s = 0; s < wave[c].size(); ++s) std::fprintf(g, "%.9g %.6g\n", 1000.0 * double(s) / layout.rate, wave[c][s]);
         std::fprintf(g, "EOD\n$spectrum%d << EOD\n", c);
         const auto& p = spectra[c];
         const double peak = *std::max_element(p.begin(), p.end());
         for (std::size_t i = 0; i < p.size(); ++i) {
             const double db = peak > 0 && p[i] > 0 ? 10.0 * std::log10(p[i] / peak) : -kFloorDb;
-            std::fprintf(g, "%.6g %.3f\n", spec.rate * double(i) / (2.0 * kBins), std::max(db, -kFloorDb));
+            std::fprintf(g, "%.6g %.3f\n", layout.rate * double(i) / (2.0 * kBins), std::max(db, -kFloorDb));
         }
         std::fprintf(g, "EOD\n");
     }
     std::fprintf(g, "set terminal pngcairo size 1400,%d font ',9'\nset output %s\n", std::max(220 * channels, 300),
-                 quoted(spec.png).c_str());
-    std::fprintf(g, "set multiplot layout %d,2 title %s\n", channels, quoted(spec.title).c_str());
+                 quoted(layout.png).c_str());
+    std::fprintf(g, "set multiplot layout %d,2 title %s\n", channels, quoted(layout.title).c_str());
     std::fprintf(g, "set grid\nunset key\nset lmargin 12\nset autoscale xfix\n");
     for (int c = 0; c < channels; ++c) {
         std::fprintf(g, "set title 'channel %d: waveform'\nset xlabel 'time (ms)'\nset ylabel 'value'\nset autoscale y\n",
-                     spec.firstChannel + c);
+                     layout.firstChannel + c);
         std::fprintf(g, "plot $wave%d using 1:2 with lines lw 1 lc rgb '#1f77b4'\n", c);
         std::fprintf(g,
                      "set title 'channel %d: maximum-entropy spectrum'\nset xlabel 'frequency (Hz)'\n"
                      "set ylabel 'dB re peak'\nset yrange [%g:5]\n",
-                     spec.firstChannel + c, -kFloorDb);
+                     layout.firstChannel + c, -kFloorDb);
         std::fprintf(g, "plot $spectrum%d using 1:2 with lines lw 1 lc rgb '#d62728'\nset autoscale y\n", c);
     }
     std::fprintf(g, "unset multiplot\n");
     if (pclose(g) != 0) {
-        std::fprintf(stderr, "kelmo: gnuplot failed to draw %s\n", spec.png.c_str());
+        std::fprintf(stderr, "kelmo: gnuplot failed to draw %s\n", layout.png.c_str());
         return false;
     }
     return true;

@@ -6,7 +6,7 @@
 
 namespace kelmo::cli {
 
-struct PlotSpec {
+struct PlotLayout {
     std::string png;
     std::string title;
     double rate = 0;
@@ -19,7 +19,7 @@ bool gnuplot_available();
 // Draws the plot (the data go to gnuplot inline: no files beside the PNG).
 // `wave[c]` holds channel c's samples, `spectra[c]` its spectrum. False
 // after one line on stderr when it cannot be drawn.
-bool write_plot(const PlotSpec& spec, const std::vector<std::vector<double>>& wave,
+bool write_plot(const PlotLayout& layout, const std::vector<std::vector<double>>& wave,
                 const std::vector<std::vector<double>>& spectra);
 
 }  // namespace kelmo::cli
