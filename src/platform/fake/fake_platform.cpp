@@ -209,59 +209,70 @@ bool FakePlatform::port_read(uint16_t port, uint8_t* value) {
 
 namespace {
 
-class FakeWaveIn final : public WaveIn {
+// What both fake waveform devices do alike: every call is recorded and may
+// be scripted to fail with a code, the two buffer slots, and closing.
+template <class State>
+class FakeWave {
+protected:
+    explicit FakeWave(State& s) : s_(s) {}
+    // The scripted failure of `what`, else what `then` answers.
+    template <class F>
+    uint32_t call(const std::string& what, F&& then) {
+        s_.calls.push_back(what);
+        const auto it = s_.fail.find(what);
+        if (it != s_.fail.end() && it->second) return it->second;
+        return then();
+    }
+    uint32_t slot_call(const char* what, int slot, uint32_t (WaveSlots::*op)(int)) {
+        return call(what + std::to_string(slot), [&] { return (s_.buffers.*op)(slot); });
+    }
+    uint32_t prepare_slot(int slot, void* data, uint32_t bytes) {
+        return call("prepare" + std::to_string(slot), [&] { return s_.buffers.prepare(slot, data, bytes); });
+    }
+    template <class F>
+    uint32_t close_device(F&& also) {
+        if (!open_) return kWaveBadHandle;
+        return call("close", [&] {
+            open_ = false;
+            s_.open = false;
+            also();
+            return 0u;
+        });
+    }
+    State& s_;
+
+private:
+    bool open_ = true;
+};
+
+class FakeWaveIn final : public WaveIn, FakeWave<FakePlatform::Sound> {
 public:
-    explicit FakeWaveIn(FakePlatform& owner) : owner_(owner), s_(owner.sound) {}
+    explicit FakeWaveIn(FakePlatform::Sound& s) : FakeWave(s) {}
     ~FakeWaveIn() override { close(); }
-    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
-        if (auto r = call("prepare" + std::to_string(slot))) return r;
-        return s_.buffers.prepare(slot, data, bytes);
-    }
-    uint32_t unprepare(int slot) override {
-        if (auto r = call("unprepare" + std::to_string(slot))) return r;
-        return s_.buffers.unprepare(slot);
-    }
-    uint32_t add(int slot) override {
-        if (auto r = call("add" + std::to_string(slot))) return r;
-        return s_.buffers.enqueue(slot);
-    }
-    uint32_t start() override {
-        if (auto r = call("start")) return r;
-        s_.running = true;
-        return 0;
-    }
-    uint32_t stop() override {
-        if (auto r = call("stop")) return r;
-        s_.running = false;
-        return 0;
-    }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override { return prepare_slot(slot, data, bytes); }
+    uint32_t unprepare(int slot) override { return slot_call("unprepare", slot, &WaveSlots::unprepare); }
+    uint32_t add(int slot) override { return slot_call("add", slot, &WaveSlots::enqueue); }
+    uint32_t start() override { return call("start", [&] { return s_.running = true, 0u; }); }
+    uint32_t stop() override { return call("stop", [&] { return s_.running = false, 0u; }); }
     uint32_t reset() override {
-        if (auto r = call("reset")) return r;
-        s_.running = false;
-        s_.buffers.unqueue_all();
-        return 0;
+        return call("reset", [&] {
+            s_.running = false;
+            s_.buffers.unqueue_all();
+            return 0u;
+        });
     }
     uint32_t position(uint32_t* frames) override {
-        if (auto r = call("position")) return r;
-        if (s_.running && !s_.stalled) record(s_.framesPerPoll);
-        *frames = static_cast<uint32_t>(s_.frames);
-        return 0;
+        return call("position", [&] {
+            if (s_.running && !s_.stalled) record(s_.framesPerPoll);
+            *frames = static_cast<uint32_t>(s_.frames);
+            return 0u;
+        });
     }
     uint32_t close() override {
-        if (!open_) return kWaveBadHandle;
-        if (auto r = call("close")) return r;
-        open_ = false;
-        s_.open = false;
-        s_.running = false;
-        return 0;
+        return close_device([&] { s_.running = false; });
     }
 
 private:
-    uint32_t call(const std::string& what) {
-        s_.calls.push_back(what);
-        const auto it = s_.fail.find(what);
-        return it == s_.fail.end() ? 0u : it->second;
-    }
     void record(uint32_t n) {
         const int ch = s_.format.channels;
         for (uint32_t i = 0; i < n; ++i, ++s_.frames) {
@@ -275,9 +286,6 @@ private:
             s_.buffers.advance(2u * ch);
         }
     }
-    FakePlatform& owner_;
-    FakePlatform::Sound& s_;
-    bool open_ = true;
 };
 
 }  // namespace
@@ -301,68 +309,42 @@ uint32_t FakePlatform::wave_in_open(uint32_t, const WaveFormat& format, WaveInPt
     sound.format = format;
     sound.frames = 0;
     sound.buffers = WaveSlots{};
-    *out = std::make_unique<FakeWaveIn>(*this);
+    *out = std::make_unique<FakeWaveIn>(sound);
     return 0;
 }
 
 namespace {
 
-class FakeWaveOut final : public WaveOut {
+class FakeWaveOut final : public WaveOut, FakeWave<FakePlatform::Speaker> {
 public:
-    explicit FakeWaveOut(FakePlatform::Speaker& s) : s_(s) {}
+    explicit FakeWaveOut(FakePlatform::Speaker& s) : FakeWave(s) {}
     ~FakeWaveOut() override { close(); }
-    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
-        if (auto r = call("prepare" + std::to_string(slot))) return r;
-        return s_.buffers.prepare(slot, data, bytes);
-    }
-    uint32_t unprepare(int slot) override {
-        if (auto r = call("unprepare" + std::to_string(slot))) return r;
-        return s_.buffers.unprepare(slot);
-    }
-    uint32_t write(int slot) override {
-        if (auto r = call("write" + std::to_string(slot))) return r;
-        return s_.buffers.enqueue(slot);
-    }
-    uint32_t pause() override {
-        if (auto r = call("pause")) return r;
-        s_.paused = true;
-        return 0;
-    }
-    uint32_t restart() override {
-        if (auto r = call("restart")) return r;
-        s_.paused = false;
-        return 0;
-    }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override { return prepare_slot(slot, data, bytes); }
+    uint32_t unprepare(int slot) override { return slot_call("unprepare", slot, &WaveSlots::unprepare); }
+    uint32_t write(int slot) override { return slot_call("write", slot, &WaveSlots::enqueue); }
+    uint32_t pause() override { return call("pause", [&] { return s_.paused = true, 0u; }); }
+    uint32_t restart() override { return call("restart", [&] { return s_.paused = false, 0u; }); }
     uint32_t reset() override {
-        if (auto r = call("reset")) return r;
-        s_.buffers.unqueue_all();
-        return 0;
+        return call("reset", [&] {
+            s_.buffers.unqueue_all();
+            return 0u;
+        });
     }
     uint32_t position(uint32_t* frames) override {
-        if (auto r = call("position")) return r;
-        if (!s_.paused && !s_.stalled) play(s_.framesPerPoll);
-        *frames = static_cast<uint32_t>(s_.frames);
-        return 0;
+        return call("position", [&] {
+            if (!s_.paused && !s_.stalled) play(s_.framesPerPoll);
+            *frames = static_cast<uint32_t>(s_.frames);
+            return 0u;
+        });
     }
     uint32_t set_volume(uint32_t volume) override {
-        if (auto r = call("volume")) return r;
-        s_.volume = volume;
-        return 0;
+        return call("volume", [&] { return s_.volume = volume, 0u; });
     }
     uint32_t close() override {
-        if (!open_) return kWaveBadHandle;
-        if (auto r = call("close")) return r;
-        open_ = false;
-        s_.open = false;
-        return 0;
+        return close_device([] {});
     }
 
 private:
-    uint32_t call(const std::string& what) {
-        s_.calls.push_back(what);
-        const auto it = s_.fail.find(what);
-        return it == s_.fail.end() ? 0u : it->second;
-    }
     // Plays n frames of the queued buffers; a device with nothing queued
     // plays nothing.
     void play(uint32_t n) {
@@ -378,8 +360,6 @@ private:
             s_.buffers.advance(frameBytes);
         }
     }
-    FakePlatform::Speaker& s_;
-    bool open_ = true;
 };
 
 }  // namespace

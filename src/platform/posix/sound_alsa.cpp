@@ -9,18 +9,15 @@
 // counts the frames that went into buffers.
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <memory>
 #include <cstring>
-#include <deque>
-#include <mutex>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "platform/posix/alsa_pcm.h"
 #include "platform/posix/posix.h"
-#include "platform/wave_slots.h"
 
 namespace kelmo::platform::posix {
 namespace {
@@ -30,17 +27,8 @@ constexpr unsigned kPeriodUs = 10000;
 constexpr unsigned kQueryLatencyUs = 200000;
 constexpr snd_pcm_uframes_t kChunk = 256;
 
-// What the device and its thread share. The thread holds it too: a PCM
-// whose sound server vanished can leave the thread stuck inside ALSA, and
-// then the device is abandoned to it rather than waited for.
-struct Shared {
-    snd_pcm_t* pcm = nullptr;
-    std::size_t frameBytes = 0;
-    std::mutex m;
-    std::condition_variable cv;
-    WaveSlots buffers;
-    uint64_t frames = 0;
-    bool running = false, quit = false, exited = false, failed = false;
+struct Shared : AlsaShared {
+    bool running = false;
 
     // Frames read from the PCM go into the queued buffers; the thread reads
     // no more than the queued buffers take.
@@ -113,92 +101,55 @@ void record(const std::shared_ptr<Shared>& sh) {
             }
         }
     }
-    snd_pcm_drop(sh->pcm);
-    snd_pcm_close(sh->pcm);
-    std::lock_guard<std::mutex> g(sh->m);
-    sh->exited = true;
-    sh->cv.notify_all();
+    sh->finish();
 }
-
-// How long closing waits for the device's thread.
-constexpr auto kCloseWait = std::chrono::seconds(2);
 
 class AlsaWaveIn final : public WaveIn {
 public:
-    AlsaWaveIn(snd_pcm_t* pcm, const WaveFormat& f) : sh_(std::make_shared<Shared>()) {
-        sh_->pcm = pcm;
-        sh_->frameBytes = 2u * f.channels;
-        std::thread([sh = sh_] { record(sh); }).detach();
-    }
+    AlsaWaveIn(snd_pcm_t* pcm, const WaveFormat& f) : AlsaWaveIn(std::make_shared<Shared>(), pcm, f) {}
     ~AlsaWaveIn() override { close(); }
 
-    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        return open_ ? sh_->buffers.prepare(slot, data, bytes) : kWaveBadHandle;
-    }
-    uint32_t unprepare(int slot) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        return open_ ? sh_->buffers.unprepare(slot) : kWaveBadHandle;
-    }
-    uint32_t add(int slot) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        sh_->cv.notify_all();
-        return sh_->buffers.enqueue(slot);
-    }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override { return d_.prepare(slot, data, bytes); }
+    uint32_t unprepare(int slot) override { return d_.unprepare(slot); }
+    uint32_t add(int slot) override { return d_.enqueue(slot); }
     uint32_t start() override { return command(true); }
     uint32_t stop() override { return command(false); }
     uint32_t reset() override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        sh_->running = false;
-        sh_->buffers.unqueue_all();
-        sh_->cv.notify_all();
-        return kWaveOk;
+        return d_.locked([](Shared& s) {
+            s.running = false;
+            s.buffers.unqueue_all();
+            s.cv.notify_all();
+            return static_cast<uint32_t>(kWaveOk);
+        });
     }
-    uint32_t position(uint32_t* frames) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        if (sh_->failed) return kWaveError;
-        *frames = static_cast<uint32_t>(sh_->frames);
-        return kWaveOk;
-    }
-    // The thread closes the PCM as it ends. One stuck inside ALSA is left
-    // behind with nothing to write into: the caller's buffers are given
-    // back at once.
-    uint32_t close() override {
-        std::unique_lock<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        open_ = false;
-        sh_->quit = true;
-        sh_->running = false;
-        sh_->buffers = WaveSlots{};
-        sh_->cv.notify_all();
-        sh_->cv.wait_for(g, kCloseWait, [&] { return sh_->exited; });
-        return kWaveOk;
-    }
+    uint32_t position(uint32_t* frames) override { return d_.position(frames); }
+    uint32_t close() override { return d_.close(); }
 
 private:
-    uint32_t command(bool run) {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        sh_->running = run;
-        sh_->cv.notify_all();
-        return kWaveOk;
+    AlsaWaveIn(std::shared_ptr<Shared> sh, snd_pcm_t* pcm, const WaveFormat& f) : d_(sh) {
+        sh->pcm = pcm;
+        sh->frameBytes = 2u * f.channels;
+        std::thread([sh] { record(sh); }).detach();
     }
-    std::shared_ptr<Shared> sh_;
-    bool open_ = true;
+    uint32_t command(bool run) {
+        return d_.locked([&](Shared& s) {
+            s.running = run;
+            s.cv.notify_all();
+            return static_cast<uint32_t>(kWaveOk);
+        });
+    }
+    AlsaSlots<Shared> d_;
 };
 
 }  // namespace
 
 uint32_t wave_in_caps(uint32_t device, uint32_t* formats) {
-    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
+    if (!default_device(device)) return kWaveBadDevice;
     return default_pcm_formats(SND_PCM_STREAM_CAPTURE, formats, nullptr);
 }
 
 uint32_t wave_in_query(uint32_t device, const WaveFormat& format) {
-    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
+    if (!default_device(device)) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK, format, kQueryLatencyUs, &result))
         snd_pcm_close(pcm);
@@ -206,7 +157,7 @@ uint32_t wave_in_query(uint32_t device, const WaveFormat& format) {
 }
 
 uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) {
-    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
+    if (!default_device(device)) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     snd_pcm_t* pcm = open_default_capture(SND_PCM_NONBLOCK, format, kBufferUs, kPeriodUs, &result);
     if (!pcm) return result;

@@ -6,35 +6,23 @@
 // way to the PCM, as the system's per-device volume is.
 #include <alsa/asoundlib.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/posix/alsa_pcm.h"
 #include "platform/posix/posix.h"
-#include "platform/wave_slots.h"
 
 namespace kelmo::platform::posix {
 namespace {
 
 constexpr unsigned kLatencyUs = 100000;
 constexpr uint32_t kChunkFrames = 256;
-constexpr auto kCloseWait = std::chrono::seconds(2);
-
-struct Shared {
-    snd_pcm_t* pcm = nullptr;
-    uint32_t frameBytes = 0;
-    std::mutex m;
-    std::condition_variable cv;
-    WaveSlots buffers;
-    uint64_t frames = 0;
+struct Shared : AlsaShared {
     uint32_t volume = 0xFFFFFFFF;  // left in the low 16 bits, right in the high 16
-    bool paused = false, quit = false, exited = false, failed = false;
+    bool paused = false;
 };
 
 // Scales interleaved 16-bit frames by the left and right volumes.
@@ -52,6 +40,7 @@ void apply_volume(std::vector<unsigned char>& chunk, uint32_t frameBytes, uint32
 
 // The device's thread: plays what is queued while not paused.
 void play(const std::shared_ptr<Shared>& sh) {
+    const auto frameBytes = static_cast<uint32_t>(sh->frameBytes);
     std::vector<unsigned char> chunk;
     for (;;) {
         {
@@ -60,17 +49,17 @@ void play(const std::shared_ptr<Shared>& sh) {
             if (sh->quit) break;
             // Take the next chunk of the front buffer.
             WaveSlots::Slot& s = sh->buffers.slots[sh->buffers.queue.front()];
-            const uint32_t take = std::min<uint32_t>(s.bytes - s.used, kChunkFrames * sh->frameBytes);
+            const uint32_t take = std::min<uint32_t>(s.bytes - s.used, kChunkFrames * frameBytes);
             chunk.assign(s.data + s.used, s.data + s.used + take);
             s.used += take;
-            sh->buffers.advance(sh->frameBytes);
-            apply_volume(chunk, sh->frameBytes, sh->volume);
+            sh->buffers.advance(frameBytes);
+            apply_volume(chunk, frameBytes, sh->volume);
         }
-        const auto n = static_cast<snd_pcm_uframes_t>(chunk.size() / sh->frameBytes);
+        const auto n = static_cast<snd_pcm_uframes_t>(chunk.size() / frameBytes);
         snd_pcm_uframes_t written = 0;
         bool lost = false;
         while (written < n) {
-            const snd_pcm_sframes_t w = snd_pcm_writei(sh->pcm, chunk.data() + written * sh->frameBytes, n - written);
+            const snd_pcm_sframes_t w = snd_pcm_writei(sh->pcm, chunk.data() + written * frameBytes, n - written);
             if (w < 0) {
                 if (snd_pcm_recover(sh->pcm, static_cast<int>(w), 1) < 0) {
                     lost = true;
@@ -89,79 +78,48 @@ void play(const std::shared_ptr<Shared>& sh) {
         }
         sh->frames += n;
     }
-    snd_pcm_drop(sh->pcm);
-    snd_pcm_close(sh->pcm);
-    std::lock_guard<std::mutex> g(sh->m);
-    sh->exited = true;
-    sh->cv.notify_all();
+    sh->finish();
 }
 
 class AlsaWaveOut final : public WaveOut {
 public:
-    AlsaWaveOut(snd_pcm_t* pcm, const WaveFormat& f) : sh_(std::make_shared<Shared>()) {
-        sh_->pcm = pcm;
-        sh_->frameBytes = 2u * f.channels;
-        std::thread([sh = sh_] { play(sh); }).detach();
-    }
+    AlsaWaveOut(snd_pcm_t* pcm, const WaveFormat& f) : AlsaWaveOut(std::make_shared<Shared>(), pcm, f) {}
     ~AlsaWaveOut() override { close(); }
 
-    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        return open_ ? sh_->buffers.prepare(slot, data, bytes) : kWaveBadHandle;
-    }
-    uint32_t unprepare(int slot) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        return open_ ? sh_->buffers.unprepare(slot) : kWaveBadHandle;
-    }
-    uint32_t write(int slot) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        const uint32_t r = sh_->buffers.enqueue(slot);
-        sh_->cv.notify_all();
-        return r;
-    }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override { return d_.prepare(slot, data, bytes); }
+    uint32_t unprepare(int slot) override { return d_.unprepare(slot); }
+    uint32_t write(int slot) override { return d_.enqueue(slot); }
     uint32_t pause() override { return set_paused(true); }
     uint32_t restart() override { return set_paused(false); }
     uint32_t reset() override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        sh_->buffers.unqueue_all();
-        return kWaveOk;
+        return d_.locked([](Shared& s) {
+            s.buffers.unqueue_all();
+            return static_cast<uint32_t>(kWaveOk);
+        });
     }
-    uint32_t position(uint32_t* frames) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        if (sh_->failed) return kWaveError;
-        *frames = static_cast<uint32_t>(sh_->frames);
-        return kWaveOk;
-    }
+    uint32_t position(uint32_t* frames) override { return d_.position(frames); }
     uint32_t set_volume(uint32_t volume) override {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        sh_->volume = volume;
-        return kWaveOk;
+        return d_.locked([&](Shared& s) {
+            s.volume = volume;
+            return static_cast<uint32_t>(kWaveOk);
+        });
     }
-    uint32_t close() override {
-        std::unique_lock<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        open_ = false;
-        sh_->quit = true;
-        sh_->buffers = WaveSlots{};
-        sh_->cv.notify_all();
-        sh_->cv.wait_for(g, kCloseWait, [&] { return sh_->exited; });
-        return kWaveOk;
-    }
+    uint32_t close() override { return d_.close(); }
 
 private:
-    uint32_t set_paused(bool p) {
-        std::lock_guard<std::mutex> g(sh_->m);
-        if (!open_) return kWaveBadHandle;
-        sh_->paused = p;
-        sh_->cv.notify_all();
-        return kWaveOk;
+    AlsaWaveOut(std::shared_ptr<Shared> sh, snd_pcm_t* pcm, const WaveFormat& f) : d_(sh) {
+        sh->pcm = pcm;
+        sh->frameBytes = 2u * f.channels;
+        std::thread([sh] { play(sh); }).detach();
     }
-    std::shared_ptr<Shared> sh_;
-    bool open_ = true;
+    uint32_t set_paused(bool p) {
+        return d_.locked([&](Shared& s) {
+            s.paused = p;
+            s.cv.notify_all();
+            return static_cast<uint32_t>(kWaveOk);
+        });
+    }
+    AlsaSlots<Shared> d_;
 };
 
 }  // namespace
@@ -174,7 +132,7 @@ uint32_t wave_out_count() {
 }
 
 uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
-    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
+    if (!default_device(device)) return kWaveBadDevice;
     uint32_t formats = 0;
     uint16_t channels = 1;
     if (const uint32_t r = default_pcm_formats(SND_PCM_STREAM_PLAYBACK, &formats, &channels)) return r;
@@ -183,14 +141,14 @@ uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
 }
 
 uint32_t wave_out_query(uint32_t device, const WaveFormat& format) {
-    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
+    if (!default_device(device)) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_PLAYBACK, 0, format, kLatencyUs, &result)) snd_pcm_close(pcm);
     return result;
 }
 
 uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) {
-    if (device != 0 && device != kWaveMapper) return kWaveBadDevice;
+    if (!default_device(device)) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_PLAYBACK, 0, format, kLatencyUs, &result);
     if (!pcm) return result;

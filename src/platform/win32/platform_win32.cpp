@@ -89,102 +89,104 @@ WAVEFORMATEX wave_format(const WaveFormat& f) {
     return w;
 }
 
-// The waveform-input functions of winmm, one header per slot.
-class Win32WaveIn final : public WaveIn {
+// The winmm calls of one direction of waveform device.
+template <class H>
+struct WaveCalls {
+    MMRESULT(WINAPI* prepare)(H, LPWAVEHDR, UINT);
+    MMRESULT(WINAPI* unprepare)(H, LPWAVEHDR, UINT);
+    MMRESULT(WINAPI* queue)(H, LPWAVEHDR, UINT);  // add (input) or write (output)
+    MMRESULT(WINAPI* reset)(H);
+    MMRESULT(WINAPI* position)(H, LPMMTIME, UINT);
+    MMRESULT(WINAPI* close)(H);
+};
+const WaveCalls<HWAVEIN> kWaveInCalls{::waveInPrepareHeader, ::waveInUnprepareHeader, ::waveInAddBuffer,
+                                      ::waveInReset,         ::waveInGetPosition,     ::waveInClose};
+const WaveCalls<HWAVEOUT> kWaveOutCalls{::waveOutPrepareHeader, ::waveOutUnprepareHeader, ::waveOutWrite,
+                                        ::waveOutReset,         ::waveOutGetPosition,     ::waveOutClose};
+
+// An open waveform device of either direction with one header per slot;
+// what is still prepared is given back when it goes.
+template <class H>
+class WaveHeaders {
 public:
-    Win32WaveIn(HWAVEIN h, uint16_t blockAlign) : h_(h), blockAlign_(blockAlign ? blockAlign : 1) {}
-    ~Win32WaveIn() override {
-        if (h_) {
-            ::waveInReset(h_);
-            for (WAVEHDR& hdr : hdr_)
-                if (hdr.dwFlags & WHDR_PREPARED) ::waveInUnprepareHeader(h_, &hdr, sizeof hdr);
-            ::waveInClose(h_);
-        }
+    WaveHeaders(H h, uint16_t blockAlign, const WaveCalls<H>& calls)
+        : h_(h), blockAlign_(blockAlign ? blockAlign : 1), calls_(calls) {}
+    ~WaveHeaders() {
+        if (!h_) return;
+        calls_.reset(h_);
+        for (WAVEHDR& hdr : hdr_)
+            if (hdr.dwFlags & WHDR_PREPARED) calls_.unprepare(h_, &hdr, sizeof hdr);
+        calls_.close(h_);
     }
-    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
+    WaveHeaders(const WaveHeaders&) = delete;
+    WaveHeaders& operator=(const WaveHeaders&) = delete;
+
+    H handle() const { return h_; }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) {
         if (!valid(slot)) return kWaveError;
         WAVEHDR& hdr = hdr_[slot];
         hdr = WAVEHDR{};
         hdr.lpData = static_cast<LPSTR>(data);
         hdr.dwBufferLength = bytes;
-        return ::waveInPrepareHeader(h_, &hdr, sizeof hdr);
+        return calls_.prepare(h_, &hdr, sizeof hdr);
     }
-    uint32_t unprepare(int slot) override {
-        return valid(slot) ? ::waveInUnprepareHeader(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError;
-    }
-    uint32_t add(int slot) override { return valid(slot) ? ::waveInAddBuffer(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError; }
-    uint32_t start() override { return ::waveInStart(h_); }
-    HWAVEIN handle() const { return h_; }
-    uint32_t stop() override { return ::waveInStop(h_); }
-    uint32_t reset() override { return ::waveInReset(h_); }
-    uint32_t position(uint32_t* frames) override {
+    uint32_t unprepare(int slot) { return valid(slot) ? calls_.unprepare(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError; }
+    uint32_t queue(int slot) { return valid(slot) ? calls_.queue(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError; }
+    uint32_t reset() { return calls_.reset(h_); }
+    uint32_t position(uint32_t* frames) {
         MMTIME t{};
         t.wType = TIME_SAMPLES;
-        const MMRESULT r = ::waveInGetPosition(h_, &t, sizeof t);
+        const MMRESULT r = calls_.position(h_, &t, sizeof t);
         if (r != MMSYSERR_NOERROR) return r;
         *frames = t.wType == TIME_SAMPLES ? t.u.sample : t.wType == TIME_BYTES ? t.u.cb / blockAlign_ : 0;
         return MMSYSERR_NOERROR;
     }
-    uint32_t close() override {
-        const MMRESULT r = ::waveInClose(h_);
+    uint32_t close() {
+        const MMRESULT r = calls_.close(h_);
         if (r == MMSYSERR_NOERROR) h_ = nullptr;
         return r;
     }
 
 private:
     static bool valid(int slot) { return slot == 0 || slot == 1; }
-    HWAVEIN h_;
+    H h_;
     uint16_t blockAlign_;
+    const WaveCalls<H>& calls_;
     WAVEHDR hdr_[2]{};
 };
 
-// The waveform-output functions of winmm, one header per slot.
-class Win32WaveOut final : public WaveOut {
+class Win32WaveIn final : public WaveIn {
 public:
-    Win32WaveOut(HWAVEOUT h, uint16_t blockAlign) : h_(h), blockAlign_(blockAlign ? blockAlign : 1) {}
-    ~Win32WaveOut() override {
-        if (h_) {
-            ::waveOutReset(h_);
-            for (WAVEHDR& hdr : hdr_)
-                if (hdr.dwFlags & WHDR_PREPARED) ::waveOutUnprepareHeader(h_, &hdr, sizeof hdr);
-            ::waveOutClose(h_);
-        }
-    }
-    uint32_t prepare(int slot, void* data, uint32_t bytes) override {
-        if (!valid(slot)) return kWaveError;
-        WAVEHDR& hdr = hdr_[slot];
-        hdr = WAVEHDR{};
-        hdr.lpData = static_cast<LPSTR>(data);
-        hdr.dwBufferLength = bytes;
-        return ::waveOutPrepareHeader(h_, &hdr, sizeof hdr);
-    }
-    uint32_t unprepare(int slot) override {
-        return valid(slot) ? ::waveOutUnprepareHeader(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError;
-    }
-    uint32_t write(int slot) override { return valid(slot) ? ::waveOutWrite(h_, &hdr_[slot], sizeof(WAVEHDR)) : kWaveError; }
-    uint32_t pause() override { return ::waveOutPause(h_); }
-    uint32_t restart() override { return ::waveOutRestart(h_); }
-    uint32_t reset() override { return ::waveOutReset(h_); }
-    uint32_t position(uint32_t* frames) override {
-        MMTIME t{};
-        t.wType = TIME_SAMPLES;
-        const MMRESULT r = ::waveOutGetPosition(h_, &t, sizeof t);
-        if (r != MMSYSERR_NOERROR) return r;
-        *frames = t.wType == TIME_SAMPLES ? t.u.sample : t.wType == TIME_BYTES ? t.u.cb / blockAlign_ : 0;
-        return MMSYSERR_NOERROR;
-    }
-    uint32_t set_volume(uint32_t volume) override { return ::waveOutSetVolume(h_, volume); }
-    uint32_t close() override {
-        const MMRESULT r = ::waveOutClose(h_);
-        if (r == MMSYSERR_NOERROR) h_ = nullptr;
-        return r;
-    }
+    Win32WaveIn(HWAVEIN h, uint16_t blockAlign) : d_(h, blockAlign, kWaveInCalls) {}
+    HWAVEIN handle() const { return d_.handle(); }
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override { return d_.prepare(slot, data, bytes); }
+    uint32_t unprepare(int slot) override { return d_.unprepare(slot); }
+    uint32_t add(int slot) override { return d_.queue(slot); }
+    uint32_t start() override { return ::waveInStart(d_.handle()); }
+    uint32_t stop() override { return ::waveInStop(d_.handle()); }
+    uint32_t reset() override { return d_.reset(); }
+    uint32_t position(uint32_t* frames) override { return d_.position(frames); }
+    uint32_t close() override { return d_.close(); }
 
 private:
-    static bool valid(int slot) { return slot == 0 || slot == 1; }
-    HWAVEOUT h_;
-    uint16_t blockAlign_;
-    WAVEHDR hdr_[2]{};
+    WaveHeaders<HWAVEIN> d_;
+};
+
+class Win32WaveOut final : public WaveOut {
+public:
+    Win32WaveOut(HWAVEOUT h, uint16_t blockAlign) : d_(h, blockAlign, kWaveOutCalls) {}
+    uint32_t prepare(int slot, void* data, uint32_t bytes) override { return d_.prepare(slot, data, bytes); }
+    uint32_t unprepare(int slot) override { return d_.unprepare(slot); }
+    uint32_t write(int slot) override { return d_.queue(slot); }
+    uint32_t pause() override { return ::waveOutPause(d_.handle()); }
+    uint32_t restart() override { return ::waveOutRestart(d_.handle()); }
+    uint32_t reset() override { return d_.reset(); }
+    uint32_t position(uint32_t* frames) override { return d_.position(frames); }
+    uint32_t set_volume(uint32_t volume) override { return ::waveOutSetVolume(d_.handle(), volume); }
+    uint32_t close() override { return d_.close(); }
+
+private:
+    WaveHeaders<HWAVEOUT> d_;
 };
 
 class Win32Platform final : public Platform {
