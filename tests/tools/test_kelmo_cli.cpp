@@ -58,6 +58,7 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
         {"acquire -r 0", "--rate"},           {"acquire -r -100", "--rate"},
         {"acquire -r 10q", "--rate"},         {"acquire -g 0", "--gain"},
         {"acquire --first 30 -c 4", "--channels"}, {"acquire -c 0", "--channels"},
+        {"acquire --first 1 -c 2147483647", "--channels"}, {"acquire --first -1", "--first"},
         {"acquire -n 1x", "--samples"},       {"acquire -n 8", "--samples"},
         {"acquire --time 5parsecs", "--time"}, {"acquire -n 1k --time 1s", "--time"},
         {"acquire -t 999", "--type"},         {"cards -t 999", "--type"},

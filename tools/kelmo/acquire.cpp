@@ -93,7 +93,7 @@ Run plan(const Options& o) {
     r.wantedRate = *rate;
     if (o.first < 0 || o.first >= card.channels)
         usage("--first", "must be a channel of card type " + std::to_string(o.type) + ": 0 to " + std::to_string(card.channels - 1));
-    if (o.channels < 1 || o.first + o.channels > card.channels)
+    if (o.channels < 1 || int64_t{o.first} + o.channels > card.channels)
         usage("--channels", std::to_string(o.channels) + " channels from channel " + std::to_string(o.first) +
                                 " run past the last channel of card type " + std::to_string(o.type) + " (" +
                                 std::to_string(card.channels - 1) + ")");
