@@ -87,6 +87,26 @@ TEST(SharedMemoryAcrossProcesses, AbsentAfterItsOnlyHolderWasKilled) {
     EXPECT_EQ(fresh->word(0), 0);
 }
 
+// Opening the same object again after closing it (as the library does on
+// every call) always sees the object under the name as it is now: gone
+// once its holder exited, the new one after a restart.
+TEST(SharedMemoryAcrossProcesses, ReopenSeesTheObjectAsItIsNow) {
+    const std::string name = unique("reopen");
+    for (int value : {11, 12}) {
+        PeerProcess peer(peer_command(name, value, 300));
+        ASSERT_TRUE(peer.ready());
+        for (int i = 0; i < 3; ++i) {
+            auto seen = open_existing(name);
+            ASSERT_NE(seen, nullptr);
+            EXPECT_EQ(seen->word(0), value);
+            seen->set_word(1, value + i);
+        }
+        EXPECT_EQ(open_existing(name)->word(1), value + 2);
+        EXPECT_EQ(peer.wait(), 0);
+        EXPECT_EQ(open_existing(name), nullptr) << value;
+    }
+}
+
 TEST(SharedMemoryAcrossProcesses, ReadOnlyViewAndSizeChecks) {
     const std::string name = unique("view");
     auto mine = platform::current().shm_create_or_open(name, 1024, nullptr);
@@ -148,8 +168,11 @@ TEST(SharedMemoryAcrossProcesses, ShrunkObjectIsNoticed) {
     EXPECT_TRUE(mine->intact());
     const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
     const std::string path = "/dev/shm/kelmo." + std::string(ns && *ns ? ns : "default") + "." + name;
+    // A view closed before the object shrank is not handed out again.
+    platform::current().shm_open_existing(name, 4096, Access::ReadWrite).reset();
     ASSERT_EQ(::truncate(path.c_str(), 0), 0);
     EXPECT_FALSE(mine->intact());
+    EXPECT_EQ(platform::current().shm_open_existing(name, 4096, Access::ReadWrite), nullptr);
 }
 #endif
 

@@ -264,10 +264,11 @@ TEST_F(SimAcquisition, ContinuousFetchSurvivesBadArgumentsAndPeers) {
     EXPECT_EQ(get_dbl_data(&handle, 1230, 100, 0, out.data(), 100, 0, &st), 0);  // no channel
     EXPECT_EQ(p().contSampleCount, 0u);
     {
-        auto single = fake.objects.at("123_1ch");
-        fake.objects.erase("123_1ch");  // as if gone
+        auto& single = fake.objects.at("123_1ch")->bytes;
+        single.resize(0);  // shrunk by another process: neither the kept view nor a new one serves
         EXPECT_EQ(get_dbl_data(&handle, 1230, 100, 2, out.data(), 100, 0, &st), 0);
-        fake.objects["123_1ch"] = single;
+        single.resize(1024);
+        single[0] = 2;  // the channel count, as the start stored it
     }
     EXPECT_EQ(p().contSampleCount, 0u);
     ASSERT_EQ(get_dbl_data(&handle, 1230, 100, 2, out.data(), 100, 0, &st), 1);

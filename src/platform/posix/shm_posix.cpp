@@ -7,6 +7,16 @@
 // with them) is found unlocked and counts as absent. Opening, creating and
 // closing run under one namespace-wide lock so that a check and the action
 // it decides on cannot interleave with another process.
+//
+// Opening and mapping an object costs a dozen system calls and fresh page
+// faults, which a library that opens the same objects on every call pays
+// again and again. A handle of an object that others still hold is
+// therefore parked when it closes: its descriptor and mapping stay, with no
+// lock, so it keeps nothing alive (the object goes when its other holders
+// do, and a parked view of it is then never handed out again). The next
+// open of the same name takes the parked view back after checking, in
+// three calls, that the object is held by someone, still has its name and
+// its size.
 #include "platform/posix/posix.h"
 
 #include <dirent.h>
@@ -20,7 +30,9 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kelmo::platform::posix {
 namespace {
@@ -130,17 +142,81 @@ bool unheld(int fd) {
     return true;
 }
 
+// A view of an object whose handle closed while others held the object:
+// the descriptor (holding no lock) and the mapping.
+struct ParkedView {
+    std::string objName;
+    int fd;
+    void* view;
+    std::size_t size;
+    bool writable;
+};
+
+void unmap_and_close(const ParkedView& v) {
+    ::munmap(v.view, v.size);
+    ::close(v.fd);
+}
+
+// The parked views of this process, a few at most. Never destroyed, like
+// the lock table.
+class ParkedViews {
+public:
+    static constexpr std::size_t kMax = 16;
+
+    void park(ParkedView v) {
+        std::optional<ParkedView> evicted;
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            if (views_.size() >= kMax) {
+                evicted = views_.front();
+                views_.erase(views_.begin());
+            }
+            views_.push_back(std::move(v));
+        }
+        if (evicted) unmap_and_close(*evicted);
+    }
+
+    std::optional<ParkedView> take(const std::string& objName, std::size_t size, bool writable) {
+        std::lock_guard<std::mutex> g(mutex_);
+        for (auto it = views_.rbegin(); it != views_.rend(); ++it) {
+            if (it->objName == objName && it->size == size && it->writable == writable) {
+                ParkedView v = std::move(*it);
+                views_.erase(std::next(it).base());
+                return v;
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<ParkedView> views_;
+};
+ParkedViews& parked_views() {
+    static ParkedViews* p = new ParkedViews;
+    return *p;
+}
+
 class PosixSharedMemory final : public SharedMemory {
 public:
     PosixSharedMemory(std::string objName, int fd, void* view, std::size_t size, bool writable)
         : objName_(std::move(objName)), fd_(fd), view_(view), size_(size), writable_(writable) {}
 
     ~PosixSharedMemory() override {
+        // Another handle still holds the object when our probe for an
+        // exclusive lock fails: it lives on, and the view is parked.
+        ::flock(fd_, LOCK_UN);
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            parked_views().park({objName_, fd_, view_, size_, writable_});
+            return;
+        }
+        // Perhaps the last handle anywhere: decide under the namespace lock,
+        // as the openers do. Turning no lock into an exclusive one succeeds
+        // exactly when no other handle holds it; then the object goes, as
+        // on Windows.
+        ::flock(fd_, LOCK_UN);
         ::munmap(view_, size_);
         NamespaceLock lock;
-        // Last handle anywhere? Then the object goes, as on Windows. While
-        // we hold it, its name is ours; turning our shared lock into an
-        // exclusive one succeeds exactly when no other handle holds it.
         if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
             ::shm_unlink(objName_.c_str());
             lock.remove_if_unused();
@@ -163,6 +239,28 @@ private:
     std::size_t size_;
     bool writable_;
 };
+
+// A parked view of objName back as a handle, when the object is still
+// held by someone, still has its name and its size; nullptr otherwise (the
+// view is then dropped and the caller opens by name, which also removes a
+// name whose holders all died).
+SharedMemoryPtr unpark(const std::string& objName, std::size_t size, bool writable) {
+    auto v = parked_views().take(objName, size, writable);
+    if (!v) return nullptr;
+    if (::flock(v->fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds it any more
+        ::flock(v->fd, LOCK_UN);
+        unmap_and_close(*v);
+        return nullptr;
+    }
+    struct stat st {};
+    if (::flock(v->fd, LOCK_SH) != 0 || ::fstat(v->fd, &st) != 0 || st.st_nlink == 0 ||
+        static_cast<std::size_t>(st.st_size) < size) {
+        ::flock(v->fd, LOCK_UN);
+        unmap_and_close(*v);
+        return nullptr;
+    }
+    return std::make_unique<PosixSharedMemory>(v->objName, v->fd, v->view, v->size, v->writable);
+}
 
 // Takes a descriptor on a live or new object, locks it shared and maps it.
 SharedMemoryPtr finish_open(const std::string& objName, int fd, std::size_t size, bool writable) {
@@ -222,10 +320,11 @@ SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Acc
         errno = EINVAL;
         return nullptr;
     }
-    NamespaceLock lock;
-    if (!lock.ok()) return nullptr;
     const std::string objName = object_name(name);
     const bool rw = access == Access::ReadWrite;
+    if (auto parked = unpark(objName, size, rw)) return parked;
+    NamespaceLock lock;
+    if (!lock.ok()) return nullptr;
     int fd = ::shm_open(objName.c_str(), (rw ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
     if (fd < 0) return nullptr;
     if (unheld(fd)) {

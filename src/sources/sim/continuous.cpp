@@ -70,8 +70,11 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
         if (q.status) *q.status = 1;
         return false;
     }
-    auto single = platform::current().shm_open_existing(kSingleChannelName, kSingleChannelBytes,
-                                                        platform::Access::ReadWrite);
+    // Usually this process started the acquisition and keeps "123_1ch".
+    std::shared_ptr<platform::SharedMemory> single = kept_view(kSingleChannelName);
+    if (!single)
+        single = platform::current().shm_open_existing(kSingleChannelName, kSingleChannelBytes,
+                                                       platform::Access::ReadWrite);
     if (!single) return false;
     b.channels = single->word(0);
     b.before = p.contSampleCount;
