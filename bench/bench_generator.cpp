@@ -25,75 +25,14 @@
 #include "core/share_block.h"
 #include "platform/platform.h"
 #include "sources/sim/generator.h"
+#include "collector.h"
+#include "straightforward.h"
 
 namespace {
 
 using namespace kelmo::sim;
 
 constexpr uint32_t kCode10k = 4096000000u;  // 10 kHz with clock scale 1
-const double kPi = 4.0 * std::atan(1.0);
-
-// ---- the straightforward versions --------------------------------------------------
-
-void plain_noise(bool band, double f1, double f2, double A, int16_t gain, uint32_t N, int32_t slot, double* out) {
-    const double dt = kCode10k * kelmo::process_state().simClockScale / 4.096e13;
-    sim_srand(static_cast<uint32_t>(slot));  // start time 0
-    int lo = 0, hi = 0;
-    if (band) {
-        const int e1 = int(f1 * dt * 1024), e2 = int(f2 * dt * 1024);
-        lo = std::min(e1, e2), hi = std::max(e1, e2);
-    }
-    double h[895];
-    for (int k = 0; k <= 447; ++k) {
-        const double u = 1.0 - k / 447.0;
-        const double w = BesselI0(8.95926 * (1.0 - u * u)) / BesselI0(8.95926);
-        const double m = k - 447.0, Fl = lo / 2048.0, Fh = hi / 2048.0;
-        if (k == 447) {
-            h[k] = band ? (Fh - Fl) * w : 0.25 * w;
-        } else {
-            h[k] = band ? w * (std::sin(kPi * m * Fh) - std::sin(kPi * m * Fl)) / (kPi * m)
-                        : w * std::sin(kPi * m / 4) / (kPi * m);
-        }
-        h[894 - k] = h[k];
-    }
-    kelmo::platform::SharedMemoryPtr shm;
-    if (slot >= 0 && slot < 32) {
-        shm = kelmo::platform::current().shm_open_existing(kNoiseStateName, kNoiseStateBytes,
-                                                           kelmo::platform::Access::ReadWrite);
-    }
-    double X[1024] = {}, Y[1024];
-    double* s = shm ? static_cast<double*>(shm->data()) + slot * 1024 : nullptr;
-    if (s) std::memcpy(X, s, sizeof X);
-    for (uint32_t pos = 0; pos < N;) {
-        const uint32_t b = std::min<uint32_t>(32, N - pos);
-        std::memmove(X, X + 4 * b, sizeof(double) * (1024 - 4 * b));
-        for (uint32_t j = 1024 - 4 * b; j < 1024; ++j) X[j] = (sim_rand() - 16383.5) * (1 / 16383.5);
-        for (int j = 0; j < 1024; ++j) Y[j] = gain * X[j] * A;
-        for (uint32_t i = 0; i < b; ++i) {
-            double v = 0;
-            for (int t = 0; t < 895; ++t) v += h[t] * Y[894 + 4 * i - t];
-            out[pos + i] = v;
-        }
-        pos += b;
-    }
-    if (s) std::memcpy(s, X, sizeof X);
-}
-
-void plain_periodic(int modulation, double A, double A2, double f1, double f2, double Tp, uint32_t N, double* out) {
-    const double dt = kCode10k * kelmo::process_state().simClockScale / 4.096e13;
-    const long double twoPi = 8.0L * std::atan(1.0L);
-    double T = 0;
-    for (uint32_t i = 0; i < N; ++i) {
-        double b = f1, V = A;
-        if (modulation == 3) {
-            T = T - Tp * std::floor(T / Tp);
-            b = f1 + (f2 - f1) * T / (2 * Tp);
-            V = A + (A2 - A) * T / Tp;
-        }
-        out[i] = V * static_cast<double>(std::cos(twoPi * SimWarpPhase(T, b, 0, 0)));
-        T += dt;
-    }
-}
 
 // ---- cases ------------------------------------------------------------------------------
 
@@ -124,9 +63,9 @@ void register_case(const std::string& what, uint32_t n, int waveform, int modula
         std::vector<double> out(n);
         for (auto _ : state) {
             if (waveform < 2) {
-                plain_noise(waveform == 1, f1, f2, 1000, 1, n, slot, out.data());
+                bench::plain_noise(waveform == 1, f1, f2, 1000, 1, kCode10k, n, slot, out.data());
             } else {
-                plain_periodic(modulation, 1000, 500, f1, f2, 0.5, n, out.data());
+                bench::plain_periodic(modulation, 1000, 500, f1, f2, 0.5, kCode10k, n, out.data());
             }
             benchmark::DoNotOptimize(out.data());
             benchmark::ClobberMemory();
@@ -134,24 +73,6 @@ void register_case(const std::string& what, uint32_t n, int waveform, int modula
         state.SetItemsProcessed(int64_t(state.iterations()) * n);
     });
 }
-
-// Keeps the fastest CPU time per iteration of every case (samples per second
-// per core) while printing as usual.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> seconds;
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.iterations <= 0) continue;
-            const double s = r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
-            auto it = seconds.find(r.benchmark_name());
-            if (it == seconds.end()) seconds.emplace(r.benchmark_name(), s);
-            else it->second = std::min(it->second, s);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
 
 }  // namespace
 
@@ -183,7 +104,7 @@ int main(int argc, char** argv) {
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    Collector collector;
+    bench::Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
 

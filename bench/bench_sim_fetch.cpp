@@ -1,0 +1,163 @@
+// The simulated source through the exports: CPU time per sample of a
+// continuous fetch (get_dbl_data, unpaced) of 1, 8 and 32 channels of
+// 1k, 4k and 64k samples, for each signal class, beside the straightforward
+// generator producing the same samples in the same run (the noise algorithm
+// as written down, the periodic classes in extended precision); and the
+// fixed cost of one call, a fetch of one sample of a channel without a
+// signal.
+//
+// The benchmark publishes the parameter block and the noise history itself,
+// as the signal-source program would, in a private namespace. The figures
+// are for reading, never for asserting.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "collector.h"
+#include "core/share_block.h"
+#include "kelmo.h"
+#include "platform/platform.h"
+#include "sources/sim/generator.h"
+#include "sources/sim/param_block.h"
+#include "straightforward.h"
+
+namespace {
+
+using namespace kelmo::sim;
+
+enum class Signal { Cosine, White, Band, Sum, None };
+const char* name_of(Signal s) {
+    switch (s) {
+        case Signal::Cosine: return "cosine";
+        case Signal::White: return "white_noise";
+        case Signal::Band: return "bandpass_noise";
+        case Signal::Sum: return "sum";
+        case Signal::None: return "no_signal";
+    }
+    return "";
+}
+
+kelmo::platform::SharedMemoryPtr g_params, g_history;
+uint32_t g_code = 0;  // 10 kHz
+
+// Every entry carries the signal; a sum channel (entries 0 .. 7) mixes two
+// cosines (entries 8, 9) and white noise (entry 10).
+void publish(Signal s) {
+    SimParamBlock p{};
+    std::memcpy(&p, g_params->data(), sizeof p);
+    for (int k = 0; k < kEntries; ++k) {
+        p.modulation[k] = 0;
+        p.amp1[k] = 1000, p.amp2[k] = 500, p.period[k] = 0.5, p.phase[k] = 0.3;
+        p.freq1[k] = s == Signal::Band ? 1000 : 440, p.freq2[k] = 2500;
+        p.waveform[k] = s == Signal::Cosine ? kCosine : s == Signal::White ? kWhiteNoise : s == Signal::Band ? kBandNoise : 6;
+    }
+    std::memset(p.mixWeight, 0, sizeof p.mixWeight);
+    if (s == Signal::Sum) {
+        for (int k = 0; k < kSumRows; ++k) {
+            p.waveform[k] = kSum;
+            p.mixWeight[k][0] = 1.0, p.mixWeight[k][1] = 0.5, p.mixWeight[k][2] = 0.25;
+        }
+        p.waveform[8] = p.waveform[9] = kCosine;
+        p.freq1[9] = 1000;
+        p.waveform[10] = kWhiteNoise;
+    }
+    std::memcpy(g_params->data(), &p, sizeof p);
+}
+
+void fetch(benchmark::State& state, Signal s, int nch, int n) {
+    publish(s);
+    uint32_t handle = 0;
+    if (!Set_dbl_MulChSam(&handle, 123, static_cast<int>(g_code), 1, nch, n)) return state.SkipWithError("start");
+    std::vector<double> buf(std::size_t(nch) * n);
+    int status = 0;
+    for (auto _ : state) {
+        if (!get_dbl_data(&handle, 1230, n, nch, buf.data(), n, 0, &status)) return state.SkipWithError("fetch");
+        benchmark::DoNotOptimize(buf.data());
+    }
+    recover(&handle, 1230);
+    state.SetItemsProcessed(int64_t(state.iterations()) * nch * n);
+}
+
+// The same samples from the straightforward generator, channel by channel.
+void straightforward(benchmark::State& state, Signal s, int nch, int n) {
+    std::vector<double> buf(n), part(n);
+    for (auto _ : state) {
+        for (int k = 0; k < nch; ++k) {
+            if (s == Signal::Cosine) {
+                bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, g_code, n, buf.data());
+            } else if (s == Signal::Sum) {
+                bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, g_code, n, buf.data());
+                bench::plain_periodic(0, 1000, 500, 1000, 2500, 0.5, g_code, n, part.data());
+                for (int i = 0; i < n; ++i) buf[i] += 0.5 * part[i];
+                bench::plain_noise(false, 440, 2500, 1000, 1, g_code, n, 10, part.data());
+                for (int i = 0; i < n; ++i) buf[i] += 0.25 * part[i];
+            } else {
+                bench::plain_noise(s == Signal::Band, 1000, 2500, 1000, 1, g_code, n, k, buf.data());
+            }
+            benchmark::DoNotOptimize(buf.data());
+        }
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * nch * n);
+}
+
+std::string case_name(const char* who, Signal s, int nch, int n) {
+    return std::string(who) + "/" + name_of(s) + "/ch:" + std::to_string(nch) + "/n:" + std::to_string(n);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("KELMO_SHM_NAMESPACE", ("kelmo_bench_" + std::to_string(::getpid())).c_str(), 1);
+    auto& platform = kelmo::platform::current();
+    g_params = platform.shm_create_or_open(kParamBlockName, kParamBlockBytes, nullptr);
+    g_history = platform.shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
+    char text[131] = {};
+    int status = 0;
+    double actual = 0;
+    if (!g_params || !g_history || !Checkcard(123, text, &status) || !PreSamp(123, 10000.0, &g_code, &actual)) {
+        std::fprintf(stderr, "bench_sim_fetch: the simulated source is not available: %s\n", text);
+        return 1;
+    }
+
+    struct Row {
+        std::string lib, plain;
+        int samples;
+    };
+    std::vector<Row> rows;
+    benchmark::RegisterBenchmark("fixed_cost/no_signal/ch:1/n:1",
+                                 [](benchmark::State& st) { fetch(st, Signal::None, 1, 1); });
+    for (Signal s : {Signal::Cosine, Signal::White, Signal::Band, Signal::Sum}) {
+        for (int nch : {1, 8, 32}) {
+            if (s == Signal::Sum && nch > kSumRows) continue;  // only entries 0 .. 7 mix
+            for (int n : {1024, 4096, 65536}) {
+                Row r{case_name("exports", s, nch, n), case_name("straightforward", s, nch, n), nch * n};
+                benchmark::RegisterBenchmark(r.lib.c_str(), [=](benchmark::State& st) { fetch(st, s, nch, n); });
+                benchmark::RegisterBenchmark(r.plain.c_str(),
+                                             [=](benchmark::State& st) { straightforward(st, s, nch, n); });
+                rows.push_back(r);
+            }
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    bench::Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    benchmark::Shutdown();
+
+    const double fixed = collector.get("fixed_cost/no_signal/ch:1/n:1");
+    if (fixed >= 0) std::printf("\nfixed cost of one call: %.1f us of CPU\n", fixed * 1e6);
+    std::printf("\n%-40s %14s %18s %10s\n", "case", "ns/sample", "straightforward", "speed-up");
+    for (const Row& r : rows) {
+        const double t = collector.get(r.lib), p = collector.get(r.plain);
+        if (t < 0 || p < 0) continue;
+        std::printf("%-40s %14.2f %18.2f %10.2f\n", r.lib.c_str() + 8, t * 1e9 / r.samples, p * 1e9 / r.samples,
+                    p / t);
+    }
+    return 0;
+}

@@ -1,0 +1,80 @@
+#include "straightforward.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "core/share_block.h"
+#include "platform/platform.h"
+#include "sources/sim/generator.h"
+
+namespace bench {
+
+using namespace kelmo::sim;
+
+double step_seconds(uint32_t freqCode) { return freqCode * kelmo::process_state().simClockScale / 4.096e13; }
+
+void plain_noise(bool band, double f1, double f2, double A, int16_t gain, uint32_t freqCode, uint32_t N,
+                 int32_t slot, double* out) {
+    const double pi = 4.0 * std::atan(1.0);
+    const double dt = step_seconds(freqCode);
+    sim_srand(static_cast<uint32_t>(slot));  // start time 0
+    int lo = 0, hi = 0;
+    if (band) {
+        const int e1 = int(f1 * dt * 1024), e2 = int(f2 * dt * 1024);
+        lo = std::min(e1, e2), hi = std::max(e1, e2);
+    }
+    double h[895];
+    for (int k = 0; k <= 447; ++k) {
+        const double u = 1.0 - k / 447.0;
+        const double w = BesselI0(8.95926 * (1.0 - u * u)) / BesselI0(8.95926);
+        const double m = k - 447.0, Fl = lo / 2048.0, Fh = hi / 2048.0;
+        if (k == 447) {
+            h[k] = band ? (Fh - Fl) * w : 0.25 * w;
+        } else {
+            h[k] = band ? w * (std::sin(pi * m * Fh) - std::sin(pi * m * Fl)) / (pi * m)
+                        : w * std::sin(pi * m / 4) / (pi * m);
+        }
+        h[894 - k] = h[k];
+    }
+    kelmo::platform::SharedMemoryPtr shm;
+    if (slot >= 0 && slot < 32) {
+        shm = kelmo::platform::current().shm_open_existing(kNoiseStateName, kNoiseStateBytes,
+                                                           kelmo::platform::Access::ReadWrite);
+    }
+    double X[1024] = {}, Y[1024];
+    double* s = shm ? static_cast<double*>(shm->data()) + slot * 1024 : nullptr;
+    if (s) std::memcpy(X, s, sizeof X);
+    for (uint32_t pos = 0; pos < N;) {
+        const uint32_t b = std::min<uint32_t>(32, N - pos);
+        std::memmove(X, X + 4 * b, sizeof(double) * (1024 - 4 * b));
+        for (uint32_t j = 1024 - 4 * b; j < 1024; ++j) X[j] = (sim_rand() - 16383.5) * (1 / 16383.5);
+        for (int j = 0; j < 1024; ++j) Y[j] = gain * X[j] * A;
+        for (uint32_t i = 0; i < b; ++i) {
+            double v = 0;
+            for (int t = 0; t < 895; ++t) v += h[t] * Y[894 + 4 * i - t];
+            out[pos + i] = v;
+        }
+        pos += b;
+    }
+    if (s) std::memcpy(s, X, sizeof X);
+}
+
+void plain_periodic(int modulation, double A, double A2, double f1, double f2, double Tp, uint32_t freqCode,
+                    uint32_t N, double* out) {
+    const double dt = step_seconds(freqCode);
+    const long double twoPi = 8.0L * std::atan(1.0L);
+    double T = 0;
+    for (uint32_t i = 0; i < N; ++i) {
+        double b = f1, V = A;
+        if (modulation == 3) {
+            T = T - Tp * std::floor(T / Tp);
+            b = f1 + (f2 - f1) * T / (2 * Tp);
+            V = A + (A2 - A) * T / Tp;
+        }
+        out[i] = V * static_cast<double>(std::cos(twoPi * SimWarpPhase(T, b, 0, 0)));
+        T += dt;
+    }
+}
+
+}  // namespace bench

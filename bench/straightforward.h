@@ -1,0 +1,27 @@
+// Straightforward versions of the simulated source's generator, the
+// baselines the benchmarks measure the library against in the same run:
+//  - noise: the window rebuilt with BesselI0 on every call, the history
+//    shifted every block of 32 and a plain 895-term sum per sample, with
+//    the history memory opened, read and written back as the library does;
+//  - periodic: constant or repeated linear sweep, each sample through
+//    SimWarpPhase and one extended-precision cosine.
+#pragma once
+
+#include <cstdint>
+
+namespace bench {
+
+// dt = freqCode * simClockScale / 4.096e13 (the library's time step).
+double step_seconds(uint32_t freqCode);
+
+// White (band = false) or band-pass noise between f1 and f2, amplitude A,
+// into out[0 .. N-1]; slot selects the history (-1: none, zero history).
+void plain_noise(bool band, double f1, double f2, double A, int16_t gain, uint32_t freqCode, uint32_t N,
+                 int32_t slot, double* out);
+
+// A cosine, constant (modulation 0) or a repeated linear sweep
+// (modulation 3), starting at time 0.
+void plain_periodic(int modulation, double A, double A2, double f1, double f2, double Tp, uint32_t freqCode,
+                    uint32_t N, double* out);
+
+}  // namespace bench
