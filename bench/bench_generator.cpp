@@ -57,7 +57,7 @@ void register_case(const std::string& what, uint32_t n, int waveform, int modula
             benchmark::ClobberMemory();
         }
         state.SetItemsProcessed(int64_t(state.iterations()) * n);
-        state.SetLabel(waveform < 2 && noise_avx2_supported() ? "avx2 kernel" : "");
+        state.SetLabel(waveform < 2 && sim_avx2_supported() ? "avx2 kernel" : "");
     });
     benchmark::RegisterBenchmark(plain.c_str(), [=](benchmark::State& state) {
         std::vector<double> out(n);

@@ -4,8 +4,10 @@
 #include "sources/sim/generator.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
+#include "core/cpu.h"
 #include "core/numconv.h"
 #include "core/share_block.h"
 #include "platform/platform.h"
@@ -88,6 +90,23 @@ double SimWarpPhase(double a, double b, double c, double d) {
     const double D = (c + 1000.0) * 0.0005;
     if (p <= D && D != 0.0) return 0.5 * p / D;
     return 0.5 + 0.5 * (p - D) / (1.0 - D);
+}
+
+namespace detail {
+namespace {
+std::atomic<int> g_kernelOverride{static_cast<int>(SimKernel::Auto)};
+}  // namespace
+
+bool use_avx2_kernel() {
+    return g_kernelOverride.load(std::memory_order_relaxed) != static_cast<int>(SimKernel::Scalar) &&
+           sim_avx2_supported();
+}
+}  // namespace detail
+
+bool sim_avx2_supported() { return cpu_has_avx2(); }
+
+SimKernel sim_kernel_override(SimKernel kernel) {
+    return static_cast<SimKernel>(detail::g_kernelOverride.exchange(static_cast<int>(kernel)));
 }
 
 double BesselI0(double a) {

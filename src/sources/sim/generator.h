@@ -69,12 +69,12 @@ double BesselI0(double a);
 void sim_srand(uint32_t seed);
 int sim_rand();
 
-// Kernel of the noise filter, for tests and benchmarks. Auto is the
-// run-time choice (AVX2 when the processor has it); forcing Avx2 without
-// it keeps the scalar kernel. Both give the same bits. Returns the
-// previous setting.
-enum class NoiseKernel : int { Auto = 0, Scalar = 1, Avx2 = 2 };
-NoiseKernel noise_kernel_override(NoiseKernel kernel);
-bool noise_avx2_supported();
+// Kernels of the noise filter and of the periodic waveforms, for tests and
+// benchmarks. Auto is the run-time choice (AVX2 when the processor has
+// it); forcing Avx2 without it keeps the scalar kernels. Both give the
+// same bits. Returns the previous setting.
+enum class SimKernel : int { Auto = 0, Scalar = 1, Avx2 = 2 };
+SimKernel sim_kernel_override(SimKernel kernel);
+bool sim_avx2_supported();
 
 }  // namespace kelmo::sim

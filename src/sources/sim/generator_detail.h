@@ -137,6 +137,46 @@ void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out);
 void noise_dot_avx2(const Taps& taps, const double* y, int b, double* out);
 #endif
 
+// ---- the periodic waveforms' kernels --------------------------------------------
+//
+// cos(2 pi p) for |p| < 2^50. The reduction is exact: 4p is the angle in
+// quarter turns, q the nearest whole quarter and f = 4p - q in [-1/2, 1/2];
+// then x = f pi / 2 lies in [-pi/4, pi/4], where the Taylor polynomials of
+// sin x (to x^15) and cos x (to x^16) are within 1e-16 of the functions,
+// and the quarter q picks +-sin or +-cos. Not-a-number gives not-a-number.
+struct CosTurns {
+    static constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to a whole number
+    static constexpr double kHalfPi = 1.5707963267948966;
+    // 1 / n! for the polynomials.
+    static constexpr double kS3 = -1.0 / 6, kS5 = 1.0 / 120, kS7 = -1.0 / 5040, kS9 = 1.0 / 362880,
+                            kS11 = -1.0 / 39916800, kS13 = 1.0 / 6227020800.0, kS15 = -1.0 / 1307674368000.0;
+    static constexpr double kC2 = -1.0 / 2, kC4 = 1.0 / 24, kC6 = -1.0 / 720, kC8 = 1.0 / 40320,
+                            kC10 = -1.0 / 3628800, kC12 = 1.0 / 479001600, kC14 = -1.0 / 87178291200.0,
+                            kC16 = 1.0 / 20922789888000.0;
+
+    static double eval(double p) {
+        const double r = 4.0 * p;
+        const double big = r + kRound;
+        const double q = big - kRound;
+        uint64_t bits;
+        __builtin_memcpy(&bits, &big, sizeof bits);  // the low bits of big are q's
+        const double x = (r - q) * kHalfPi, z = x * x;
+        const double s = x + x * (z * (kS3 + z * (kS5 + z * (kS7 + z * (kS9 + z * (kS11 + z * (kS13 + z * kS15)))))));
+        const double c = 1.0 + z * (kC2 + z * (kC4 + z * (kC6 + z * (kC8 + z * (kC10 + z * (kC12 + z * (kC14 + z * kC16)))))));
+        const double v = (bits & 1) ? s : c;
+        return ((bits ^ (bits >> 1)) & 1) ? -v : v;
+    }
+};
+
+// out[i] = CosTurns::eval(p[i]) for i < n, the same bits by either kernel.
+void cos_turns_block(const double* p, uint32_t n, double* out);
+#ifdef KELMO_HAVE_AVX2_KERNEL
+void cos_turns_avx2(const double* p, uint32_t n, double* out);
+#endif
+
+// The AVX2 kernels are used (processor support and the override).
+bool use_avx2_kernel();
+
 // ---- the random sequence --------------------------------------------------------
 uint32_t rand_state();
 void set_rand_state(uint32_t state);

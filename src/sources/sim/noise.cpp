@@ -94,12 +94,9 @@ std::shared_ptr<const Taps> bandpass_taps(int lo, int hi) {
 
 // ---- kernel choice --------------------------------------------------------------
 
-std::atomic<int> g_kernelOverride{static_cast<int>(NoiseKernel::Auto)};
-
 void noise_dot(const Taps& taps, const double* y, int b, double* out) {
 #ifdef KELMO_HAVE_AVX2_KERNEL
-    if (g_kernelOverride.load(std::memory_order_relaxed) != static_cast<int>(NoiseKernel::Scalar) &&
-        noise_avx2_supported()) {
+    if (use_avx2_kernel()) {
         noise_dot_avx2(taps, y, b, out);
         return;
     }
@@ -222,11 +219,5 @@ void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, in
 }
 
 }  // namespace detail
-
-bool noise_avx2_supported() { return cpu_has_avx2(); }
-
-NoiseKernel noise_kernel_override(NoiseKernel kernel) {
-    return static_cast<NoiseKernel>(detail::g_kernelOverride.exchange(static_cast<int>(kernel)));
-}
 
 }  // namespace kelmo::sim

@@ -3,8 +3,14 @@
 // Every sample: the modulation folds the running time T (where it folds),
 // gives the envelope V, the time argument a and the phase rate b; the phase
 // P = SimWarpPhase(a, b, shape, d) gives the wave; the sample is
-// gain * V * wave(P); then T grows by dt. Transcendental functions run in
-// extended precision.
+// gain * V * wave(P); then T grows by dt. The modulations' transcendental
+// functions run in extended precision.
+//
+// Samples go in chunks: first the phase and level of every sample of the
+// chunk, one after the other as above, then the wave of the whole chunk.
+// The cosine of a phase, which lies in (0, 1], is reduced exactly and
+// evaluated in double precision (CosTurns), by a vector kernel where the
+// processor has one: within 1e-15 of the extended-precision cosine.
 //
 // Parameters without a value in these formulas get these answers:
 //  - a modulation outside 0 .. 10: every sample is 0;
@@ -47,6 +53,23 @@ enum Modulation {
 };
 
 enum Waveform { kCosine = 2, kTriangle = 3, kSquare = 4 };
+
+// SimWarpPhase with the constants of a block formed once: the same
+// operations on the same values, so the same bits.
+class Warp {
+public:
+    Warp(double c, double d) : offset_(d / (2.0 * (4.0 * std::atan(1.0)))), D_((c + 1000.0) * 0.0005) {}
+    double operator()(double a, double b) const {
+        const double x = a * b + offset_;
+        double p = x - std::floor(x);
+        if (p <= 0.0) p = p + 1.0;
+        if (p <= D_ && D_ != 0.0) return 0.5 * p / D_;
+        return 0.5 + 0.5 * (p - D_) / (1.0 - D_);
+    }
+
+private:
+    double offset_, D_;
+};
 
 class Modulator {
 public:
@@ -171,7 +194,6 @@ private:
 
 void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Output& o) {
     const double pi = 4.0 * std::atan(1.0);
-    const long double twoPiL = 8.0L * std::atan(1.0L);
 
     int mod = w.modulation;
     if (mod < 0 || mod > 10) {
@@ -192,27 +214,49 @@ void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
 
     const Modulator m(w, mod);
     const double gain = w.gain;
-    const double shape = w.shape;
+    const Warp warp(w.shape, d);
+    constexpr uint32_t kChunk = 256;
+    double phase[kChunk], level[kChunk], wave[kChunk];
     double T = T0;
-    for (uint32_t i = 0; i < N; ++i) {
-        double a, b, V;
-        m.step(T, a, b, V);
-        const double P = SimWarpPhase(a, b, shape, d);
-        const double fr = P - std::floor(P);
+    for (uint32_t base = 0; base < N; base += kChunk) {
+        const uint32_t n = N - base < kChunk ? N - base : kChunk;
+        for (uint32_t i = 0; i < n; ++i) {
+            double a, b, V;
+            m.step(T, a, b, V);
+            phase[i] = warp(a, b);
+            level[i] = gain * V;
+            T += dt;
+        }
         switch (w.waveform) {
             case kCosine:
-                o.periodic(i, gain * V * static_cast<double>(std::cos(twoPiL * P)));
+                cos_turns_block(phase, n, wave);
+                for (uint32_t i = 0; i < n; ++i) o.periodic(base + i, level[i] * wave[i]);
                 break;
             case kTriangle:
-                o.periodic(i, gain * V * (4.0 * std::fabs(fr - 0.5) - 1.0));
+                for (uint32_t i = 0; i < n; ++i) {
+                    const double fr = phase[i] - std::floor(phase[i]);
+                    o.periodic(base + i, level[i] * (4.0 * std::fabs(fr - 0.5) - 1.0));
+                }
                 break;
             default:
                 // +1 while trunc(2 frac(P)) is even, that is frac(P) < 0.5.
-                o.square(i, gain * V, fr < 0.5, std::isfinite(P));
+                for (uint32_t i = 0; i < n; ++i) {
+                    const double fr = phase[i] - std::floor(phase[i]);
+                    o.square(base + i, level[i], fr < 0.5, std::isfinite(phase[i]));
+                }
                 break;
         }
-        T += dt;
     }
+}
+
+void cos_turns_block(const double* p, uint32_t n, double* out) {
+#ifdef KELMO_HAVE_AVX2_KERNEL
+    if (use_avx2_kernel()) {
+        cos_turns_avx2(p, n, out);
+        return;
+    }
+#endif
+    for (uint32_t i = 0; i < n; ++i) out[i] = CosTurns::eval(p[i]);
 }
 
 }  // namespace kelmo::sim::detail
