@@ -1,0 +1,708 @@
+"""Card types, their catalogue entries, and acquisitions: one block, a
+continuous stream of blocks, and a triggered block."""
+
+from __future__ import annotations
+
+import math
+import select
+import signal
+import socket
+import threading
+import time
+from ctypes import byref, c_double, c_int, c_uint32, create_string_buffer
+from dataclasses import dataclass, field
+from typing import Iterable, Iterator, Sequence
+
+import numpy as np
+
+from ._lib import as_int, capture, decode, lib, report
+from .errors import KelmoError, TriggerInterrupted, TriggerTimeout
+
+SIMULATED = (123, 124)
+SOUND_CARD = 800
+_MAX_SOUND_BLOCK = 5887  # samples over all channels of one continuous sound-card block
+_TRIGGER_BLOCK = 1024    # a triggered acquisition looks at blocks of this many samples
+_SLOPES = {"level": 0, "rising": 1, "falling": 2}
+
+
+def _reduced(code: int) -> int:
+    return code - 30 if 831 <= code <= 859 else code
+
+
+def _source(code: int) -> str:
+    t = _reduced(code)
+    if t in SIMULATED:
+        return "simulated"
+    return "sound" if t == SOUND_CARD else "driver"
+
+
+# ---- the catalogue ---------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class CardInfo:
+    """What a card type offers, as the library's catalogue says.
+
+    ``frequencies`` are the sampling rates (Hz) a host offers its user, in
+    the catalogue's order; ``max_rate`` and ``min_rate`` the limits;
+    ``full_scale`` the engineering value of the largest raw code (for the
+    sound card it follows the recording input's volume); ``word_bytes`` the
+    size of one raw sample word (2, or 4 for the 32-bit card types).
+    """
+
+    card_type: int
+    channels: int
+    gains: tuple[float, ...]
+    frequencies: tuple[int, ...]
+    max_rate: float
+    min_rate: float
+    full_scale: int
+    word_bytes: int
+    aux_code: int
+
+    @property
+    def source(self) -> str:
+        """"simulated", "sound" or "driver" (a card behind the device ZEB1)."""
+        return _source(self.card_type)
+
+
+def _word_bytes(code: int) -> int:
+    w = c_int(2)
+    lib.GetCardWordType(code, byref(w))
+    return w.value
+
+
+def _catalogue_entry(code: int) -> CardInfo | None:
+    channels, gain_count, freq_count, aux, full_scale = (c_int(0) for _ in range(5))
+    high, low = c_double(0.0), c_double(0.0)
+    gains = np.zeros(10, dtype=np.float64)
+    freqs = np.zeros(27, dtype=np.int32)
+    with capture() as box:
+        lib.GetADParameter(code, byref(channels), gains.ctypes.data, byref(gain_count), freqs.ctypes.data,
+                           byref(freq_count), byref(aux), byref(high), byref(low), byref(full_scale))
+    report(box, "GetADParameter")
+    if channels.value <= 0:
+        return None
+    return CardInfo(card_type=code, channels=channels.value,
+                    gains=tuple(float(g) for g in gains[:max(0, min(gain_count.value, 10))]),
+                    frequencies=tuple(int(f) for f in freqs[:max(0, min(freq_count.value, 27))]),
+                    max_rate=high.value, min_rate=low.value, full_scale=full_scale.value,
+                    word_bytes=_word_bytes(code), aux_code=aux.value)
+
+
+def cards(sound: bool = False) -> list[CardInfo]:
+    """Every card type in the catalogue (the codes 831 .. 859, aliases of
+    801 .. 829, left out). The sound card (800) only with ``sound=True``:
+    its entry asks the capture device and reads the recording input."""
+    out = []
+    for code in range(1, 1000):
+        if 831 <= code <= 859 or (code == SOUND_CARD and not sound):
+            continue
+        if code == SOUND_CARD:
+            out.append(card(SOUND_CARD).info)
+            continue
+        entry = _catalogue_entry(code)
+        if entry is not None:
+            out.append(entry)
+    return out
+
+
+def card(card_type: int) -> "Card":
+    """The card type ``card_type``: 123 and 124 the simulated source (16-
+    and 32-bit words), 800 the sound card, any other code a card behind the
+    acquisition device."""
+    return Card(card_type)
+
+
+# ---- results ---------------------------------------------------------------------------
+
+@dataclass(frozen=True, eq=False)
+class Acquisition:
+    """Samples of one acquisition.
+
+    ``data`` has the shape (channels, samples): float64 engineering values
+    in the card's units (full scale usually +-5000), or with ``raw=True``
+    the raw sample words (int16, int32 for card types of 32-bit words).
+    ``rate`` is the sampling rate the card really runs at (Hz), which may
+    differ from the rate asked for. ``np.asarray(result)`` gives ``data``.
+    """
+
+    data: np.ndarray
+    rate: float
+    channels: tuple[int, ...]
+    card_type: int
+    raw: bool = False
+
+    @property
+    def samples(self) -> int:
+        return self.data.shape[1]
+
+    @property
+    def duration(self) -> float:
+        """Seconds the samples span."""
+        return self.samples / self.rate
+
+    def times(self) -> np.ndarray:
+        """The time of each sample in seconds from the first one."""
+        return np.arange(self.samples) / self.rate
+
+    def __array__(self, dtype=None, copy=None):
+        return self.data if dtype is None else self.data.astype(dtype)
+
+    def __len__(self) -> int:
+        return len(self.data)
+
+    def __getitem__(self, item):
+        return self.data[item]
+
+
+@dataclass(frozen=True, eq=False)
+class Block(Acquisition):
+    """One block of a stream: ``index`` counts the blocks from 0, ``start``
+    is the number of samples per channel delivered before it, ``gap`` tells
+    that samples were lost before this block (the host fetched too late)."""
+
+    index: int = 0
+    start: int = 0
+    gap: bool = False
+
+
+@dataclass(frozen=True, eq=False)
+class Triggered(Acquisition):
+    """A triggered block: the sample that met the condition is at
+    ``trigger_index`` (the pre-trigger count) of every channel."""
+
+    trigger_index: int = 0
+
+
+# ---- planning an acquisition -------------------------------------------------------------
+
+@dataclass
+class _Plan:
+    code: int            # card type
+    source: str
+    wanted: tuple[int, ...]
+    first: int          # the span acquired: first .. first + count - 1
+    count: int
+    rows: list[int]      # wanted channels as rows of the span
+    divider: int
+    rate: float
+    gain: float
+    gains: np.ndarray = field(default_factory=lambda: np.zeros(0))
+
+    @property
+    def packed(self) -> int:
+        """The channel argument of the non-Ex exports."""
+        return self.first * 256 + self.count if self.first else self.count
+
+
+def _channel_list(channels) -> tuple[int, ...]:
+    if isinstance(channels, (int, np.integer)):
+        if channels < 1:
+            raise ValueError("channels: give a count of 1 or more, or a list of channel numbers")
+        return tuple(range(int(channels)))
+    out = tuple(int(c) for c in channels)
+    if not out:
+        raise ValueError("channels: no channel given")
+    return out
+
+
+_checked: set[int] = set()
+_checked_lock = threading.Lock()
+
+
+class Card:
+    """One card type. Nothing is asked of the library until it is used.
+
+    The first acquisition of a card type in a process prepares its source
+    (the library's presence check: for the simulated source it starts
+    ``genwave`` when no parameter block is published; see :meth:`check`).
+
+    One acquisition of a kind runs at a time in a process: the library keeps
+    a single simulated time base, sound capture and trigger flag. Codes
+    below 0 (the library's second unit) are not supported here.
+    """
+
+    def __init__(self, card_type: int):
+        card_type = int(card_type)
+        if card_type < 0:
+            raise ValueError("card type: negative codes (the second unit) are not supported")
+        self.card_type = card_type
+
+    def __repr__(self) -> str:
+        return f"kelmo.card({self.card_type})"
+
+    @property
+    def source(self) -> str:
+        return _source(self.card_type)
+
+    @property
+    def info(self) -> CardInfo:
+        """The catalogue entry (:class:`CardInfo`); ValueError for a code
+        the catalogue does not know."""
+        if self.source == "sound":
+            try:
+                self.check()  # the full scale follows the recording volume the check reads
+            except KelmoError:
+                pass
+        entry = _catalogue_entry(self.card_type)
+        if entry is None:
+            raise ValueError(f"card type {self.card_type} is not in the catalogue")
+        return entry
+
+    @property
+    def word_bytes(self) -> int:
+        return _word_bytes(self.card_type)
+
+    # -- preparation -------------------------------------------------------------------------
+
+    def check(self, force: bool = False) -> None:
+        """Runs the library's presence check (once per process and card type
+        unless ``force``); raises :class:`KelmoError` with the library's
+        reason when the source cannot be used."""
+        with _checked_lock:
+            if self.card_type in _checked and not force:
+                return
+            text = create_string_buffer(131)
+            status = c_int(0)
+            with capture() as box:
+                ok = lib.Checkcard(self.card_type, text, byref(status))
+            if not ok:
+                reason = [decode(text.value)] if text.value else []
+                raise KelmoError(f"card type {self.card_type} cannot be used", function="Checkcard",
+                                 card_type=self.card_type, messages=tuple(reason + box))
+            report(box, "Checkcard")
+            _checked.add(self.card_type)
+
+    def divider(self, rate: float, channels: int = 1) -> tuple[int, float]:
+        """The sampling divider for ``rate`` (Hz) and the rate it really gives.
+
+        The simulated source and the sound card choose it themselves; a card
+        behind the driver takes the divider whose read-back rate comes
+        nearest (``channels``: how many channels share the card's clock).
+        """
+        rate = float(rate)
+        if not (rate > 0 and math.isfinite(rate)):
+            raise ValueError(f"rate: {rate!r} is not a sampling rate above 0")
+        code, actual = c_uint32(0), c_double(0.0)
+        with capture() as box:
+            ok = lib.PreSamp(self.card_type, rate, byref(code), byref(actual))
+        if not ok:
+            raise KelmoError("the unit's status block could not be created", function="PreSamp",
+                             card_type=self.card_type, messages=tuple(box))
+        report(box, "PreSamp")
+        if actual.value > 0:
+            return code.value, actual.value
+        base = c_double(0.0)
+        lib.GetFre(self.card_type, 1, byref(base), channels)
+        if not (base.value > 0 and math.isfinite(base.value)):
+            raise KelmoError(f"card type {self.card_type} has no sampling divider for {rate:g} Hz",
+                             function="GetFre", card_type=self.card_type)
+        d = int(min(max(round(base.value / rate), 1), 65535))
+        lib.GetFre(self.card_type, d, byref(actual), channels)
+        return d, actual.value
+
+    def _plan(self, channels, rate, gain, extra: Iterable[int] = ()) -> _Plan:
+        wanted = _channel_list(channels)
+        if rate is None:
+            raise ValueError("rate: the sampling rate in Hz")
+        gain = float(gain)
+        if not gain >= 1 or gain != int(gain):
+            # The exports take a whole gain; fractional catalogue gains
+            # (0.5, 0.1 ...) have no code they could carry.
+            raise ValueError(f"gain {gain!r}: a whole number of 1 or more")
+        # A card type outside the catalogue (the 32-bit cards, for one) is
+        # left to the device to refuse what it cannot do.
+        info = self.info if self.source == "sound" else _catalogue_entry(self.card_type)
+        for c in (*wanted, *extra):
+            top = info.channels if info else 256
+            if not 0 <= c < top:
+                raise ValueError(f"channel {c}: card type {self.card_type} has channels 0 .. {top - 1}")
+        if info and info.gains and not any(math.isclose(gain, g, rel_tol=1e-9) for g in info.gains):
+            raise ValueError(f"gain {gain:g}: card type {self.card_type} offers {', '.join(f'{g:g}' for g in info.gains)}")
+        if info and not float(rate) <= info.max_rate * (1 + 1e-9):
+            raise ValueError(f"rate {rate!r}: card type {self.card_type} samples at most {info.max_rate:g} Hz")
+        # Only the simulated source takes a first channel; the driver and the
+        # sound card always deliver channels 0 .. count - 1.
+        span = (*wanted, *extra)
+        first = min(span) if self.source == "simulated" else 0
+        count = max(span) - first + 1
+        self.check()
+        divider, actual = self.divider(rate, count)
+        gains = np.full(max(256, count), float(gain))  # per physical channel
+        return _Plan(code=self.card_type, source=self.source, wanted=wanted, first=first, count=count,
+                     rows=[c - first for c in wanted], divider=divider, rate=actual, gain=gain, gains=gains)
+
+    def _failure(self, function: str, box: list[str]) -> KelmoError:
+        hint = {
+            "simulated": "the simulated source has no parameter block (is genwave running?)",
+            "sound": "the sound card delivered nothing (is the capture device there?)",
+            "driver": "the device ZEB1 did not deliver",
+        }[self.source]
+        return KelmoError(f"{function} failed for card type {self.card_type}" + ("" if box else f": {hint}"),
+                          function=function, card_type=self.card_type, messages=tuple(box))
+
+    def _dtype(self, raw: bool):
+        if not raw:
+            return np.float64
+        return np.int32 if self.word_bytes == 4 else np.int16
+
+    # -- one block ---------------------------------------------------------------------------
+
+    def acquire(self, channels: int | Sequence[int] = 1, samples: int = 1024, *, rate: float,
+                gain: int = 1, raw: bool = False) -> Acquisition:
+        """Acquires one block of ``samples`` samples per channel.
+
+        ``channels``: a count (channels 0 .. count - 1) or a list of channel
+        numbers, from 0. ``rate``: the wanted sampling rate in Hz; the rate
+        the card really runs at is ``result.rate``. ``gain``: one of
+        ``info.gains`` (a whole number). Returns an :class:`Acquisition` whose ``data`` has
+        the shape (channels, samples): float64 engineering values, or with
+        ``raw=True`` the raw words (int16; int32 for card types of 32-bit
+        words; offset-binary cards' words read as ``data.view(np.uint16)``).
+        The simulated source delivers in real time: the call returns after
+        samples / rate seconds, while other Python threads go on running.
+        """
+        samples = int(samples)
+        if samples < 1:
+            raise ValueError("samples: 1 or more")
+        p = self._plan(channels, rate, gain)
+        buf = np.zeros((p.count, samples), dtype=self._dtype(raw))
+        address = buf.ctypes.data
+        with capture() as box:
+            if p.source == "sound":  # the Ex exports send 800 to the driver
+                f = lib.MulChSamW if raw else lib.MulChSam
+                ok = f(p.code, as_int(p.divider), samples, int(p.gain), p.packed, address)
+            else:
+                f = lib.MulChSamWEx if raw else lib.MulChSamEx
+                first = c_int(p.first)
+                ok = f(p.code, as_int(p.divider), samples, int(p.gain), p.count, address, p.gains.ctypes.data,
+                       byref(first))
+        name = f.__name__
+        if not ok:
+            raise self._failure(name, box)
+        report(box, name)
+        return Acquisition(data=buf[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card_type, raw=raw)
+
+    def convert(self, raw) -> np.ndarray:
+        """Raw words of this card type as float64 engineering values."""
+        words = np.ascontiguousarray(raw, dtype=self._dtype(True))
+        out = np.zeros(words.shape, dtype=np.float64)
+        hi, lo = c_int(0), c_int(0)
+        with capture() as box:
+            lib.convert(self.card_type, out.ctypes.data, words.ctypes.data, words.size, 1, byref(hi), byref(lo))
+        report(box, "convert")
+        return out
+
+    # -- continuous --------------------------------------------------------------------------
+
+    def stream(self, channels: int | Sequence[int] = 1, *, rate: float, block: int = 1024, gain: int = 1,
+               raw: bool = False, blocks: int | None = None, paced: bool = True) -> "Stream":
+        """A continuous acquisition, block after block without a break.
+
+        Use it as a context manager and iterate: each item is a
+        :class:`Block` of ``block`` samples per channel (its ``data`` shaped
+        as in :meth:`acquire`). The acquisition is stopped (``recover``)
+        when the ``with`` ends, also by an exception or Ctrl-C. ``blocks``
+        ends the iteration after that many blocks (default: never).
+        A block whose ``gap`` is set follows lost samples: the host fetched
+        too late for the card. ``stream.gaps`` counts them. The simulated
+        source never loses samples; ``paced=False`` lets it deliver as fast
+        as it computes (card type 123 only).
+        """
+        return Stream(self, channels, rate=rate, block=block, gain=gain, raw=raw, blocks=blocks, paced=paced)
+
+    # -- triggered ---------------------------------------------------------------------------
+
+    def trigger(self, level: float, slope: str = "rising", pre: int = 0, samples: int = 1024, *, rate: float,
+                channels: int | Sequence[int] = 1, trigger_channel: int | None = None, gain: int = 1,
+                timeout: float | None = None) -> Triggered:
+        """Waits for a trigger on one channel, then returns ``samples``
+        samples per channel, ``pre`` of them (0 .. 1023) from before it.
+
+        ``slope``: "rising" (a sample above ``level`` after one at or below
+        it), "falling" (the reverse) or "level" (a sample whose magnitude
+        exceeds ``abs(level)``). ``level`` is in engineering units.
+        ``trigger_channel`` defaults to the first of ``channels``.
+
+        The wait ends with :class:`TriggerTimeout` after ``timeout``
+        seconds, with :class:`TriggerInterrupted` when another thread calls
+        :func:`kelmo.interrupt_trigger` (or another process the library's
+        ``InterruptTrigSample``), and with KeyboardInterrupt on Ctrl-C in
+        the main thread. Either takes effect within one block of 1024
+        samples. One triggered acquisition runs at a time in a process.
+        """
+        global _current_wait
+        if slope not in _SLOPES:
+            raise ValueError(f"slope {slope!r}: one of {', '.join(_SLOPES)}")
+        pre, samples = int(pre), int(samples)
+        if not 0 <= pre < 1024:
+            raise ValueError("pre: 0 .. 1023 samples before the trigger")
+        if samples < 1:
+            raise ValueError("samples: 1 or more")
+        wanted = _channel_list(channels)
+        trig = wanted[0] if trigger_channel is None else int(trigger_channel)
+        p = self._plan(wanted, rate, gain, extra=(trig,))
+        level = float(level)
+        mode = _SLOPES[slope] * 1024 + pre
+        out = np.zeros((p.count, samples), dtype=np.float64)
+        # The sound card has no Ex start; 678 and 679 would arm their trigger
+        # hardware for a single channel in the Ex variant.
+        plain = p.source == "sound" or (_reduced(p.code) in (678, 679) and p.count == 1)
+        with _trigger_lock:
+            wait = _Wait(timeout)
+            _current_wait = wait
+            try:
+                wait.start()
+                with capture() as box:
+                    if plain:
+                        f = lib.TriMulChSam
+                        result = f(mode, trig - p.first, level, p.code, as_int(p.divider), samples, int(p.gain),
+                                   p.count, out.ctypes.data)
+                    else:
+                        f = lib.TriMulChSamEx
+                        first = c_int(p.first)
+                        result = f(mode, trig - p.first, level, p.code, as_int(p.divider), samples, int(p.gain),
+                                   p.count, out.ctypes.data, p.gains.ctypes.data, byref(first))
+            finally:
+                # Ctrl-C is raised as soon as the call has returned, maybe in
+                # here: each step runs whatever the one before it did.
+                try:
+                    _current_wait = None
+                finally:
+                    wait.finish()
+        name = f.__name__
+        if result == 0:
+            report(box, name)
+            return Triggered(data=out[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card_type,
+                             trigger_index=pre)
+        if result == 1:
+            newest = Acquisition(data=out[p.rows, :min(samples, _TRIGGER_BLOCK)], rate=p.rate,
+                                 channels=p.wanted, card_type=self.card_type)
+            if wait.timed_out:
+                raise TriggerTimeout(f"no trigger within {timeout:g} s", newest=newest, function=name,
+                                     card_type=self.card_type, messages=tuple(box))
+            raise TriggerInterrupted("the triggered acquisition was interrupted", newest=newest, function=name,
+                                     card_type=self.card_type, messages=tuple(box))
+        if result == 4:
+            raise KelmoError("the trigger flag (shared memory) could not be made", function=name,
+                             card_type=self.card_type, messages=tuple(box))
+        raise self._failure(name, box)
+
+
+# ---- the stream ----------------------------------------------------------------------------
+
+class Stream:
+    """A running continuous acquisition; see :meth:`Card.stream`."""
+
+    def __init__(self, card: Card, channels, *, rate, block, gain, raw, blocks, paced):
+        self.card = card
+        self.block = int(block)
+        if self.block < 1:
+            raise ValueError("block: 1 or more samples per channel")
+        if not paced and _reduced(card.card_type) != 123:
+            raise ValueError("paced=False: only the simulated source of 16-bit words (123) runs unpaced")
+        self._channels = channels
+        self._rate = rate
+        self._gain = gain
+        self.raw = raw
+        self.limit = blocks
+        self.paced = paced
+        self._handle = c_uint32(0)
+        self._plan: _Plan | None = None
+        self.running = False
+        self.blocks_read = 0
+        self.gaps = 0
+
+    @property
+    def rate(self) -> float:
+        """The rate the card really runs at (Hz), once started."""
+        return self._plan.rate if self._plan else float("nan")
+
+    @property
+    def channels(self) -> tuple[int, ...]:
+        return _channel_list(self._channels)
+
+    def start(self) -> "Stream":
+        if self.running:
+            return self
+        p = self.card._plan(self._channels, self._rate, self._gain)
+        if p.source == "sound" and p.count * self.block > _MAX_SOUND_BLOCK:
+            raise ValueError(f"block: the sound card takes at most {_MAX_SOUND_BLOCK} samples per block "
+                             f"over all channels ({_MAX_SOUND_BLOCK // p.count} per channel here)")
+        self._plan = p
+        self._handle.value = 0
+        with capture() as box:
+            if p.source == "sound":
+                f = lib.Set_dbl_MulChSam
+                ok = f(byref(self._handle), p.code, as_int(p.divider), int(p.gain), p.packed, self.block)
+            else:
+                f = lib.Set_dbl_MulChSamEx
+                first = c_int(p.first)
+                ok = f(byref(self._handle), p.code, as_int(p.divider), int(p.gain), p.count, self.block,
+                       p.gains.ctypes.data, byref(first))
+        # A refused start may still hold the device: it is stopped either way.
+        self.running = True
+        if not ok:
+            self.close()
+            raise self.card._failure(f.__name__, box)
+        report(box, f.__name__)
+        self.blocks_read = 0
+        self.gaps = 0
+        return self
+
+    def read(self) -> Block:
+        """The next block (waits until it is complete)."""
+        if not self.running:
+            raise RuntimeError("the stream is not running (use it in a with statement)")
+        p = self._plan
+        buf = np.zeros((p.count, self.block), dtype=self.card._dtype(self.raw))
+        status = c_int(0)
+        code = 1230 if not self.paced else p.code
+        f = lib.get_dbl_dataW if self.raw else lib.get_dbl_data
+        with capture() as box:
+            ok = f(byref(self._handle), code, self.block, p.count, buf.ctypes.data, self.block, 0, byref(status))
+        if not ok:
+            raise self.card._failure(f.__name__, box)
+        report(box, f.__name__)
+        # The device sets the status word when the host fetched a block
+        # later than the card could keep it: samples were lost before it.
+        gap = status.value != 0
+        self.gaps += gap
+        b = Block(data=buf[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card.card_type, raw=self.raw,
+                  index=self.blocks_read, start=self.blocks_read * self.block, gap=gap)
+        self.blocks_read += 1
+        return b
+
+    def close(self) -> None:
+        """Stops the acquisition (``recover``); safe to call more than once."""
+        if not self.running:
+            return
+        with capture() as box:
+            lib.recover(byref(self._handle), self._plan.code)
+        # Marked stopped only once recover has run: should Ctrl-C land
+        # before it, the stream is still stopped when it is collected.
+        self.running = False
+        self._handle.value = 0
+        report(box, "recover")
+
+    def __enter__(self) -> "Stream":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __iter__(self) -> Iterator[Block]:
+        owned = not self.running
+        if owned:
+            self.start()
+        try:
+            while self.running and (self.limit is None or self.blocks_read < self.limit):
+                yield self.read()
+        finally:
+            if owned:
+                self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
+# ---- interrupting a triggered acquisition --------------------------------------------------
+
+_trigger_lock = threading.Lock()
+_current_wait: "_Wait | None" = None
+
+
+class _Wait:
+    """Ends the library's trigger wait when asked, at the time-out or on
+    Ctrl-C: a helper thread raises the trigger flag (InterruptTrigSample)
+    until the call has returned. The flag is raised again and again because
+    the library clears it when its acquisition starts, which may come after
+    the first request."""
+
+    def __init__(self, timeout: float | None):
+        if timeout is not None and not timeout >= 0:
+            raise ValueError("timeout: seconds, 0 or more")
+        self.timeout = timeout
+        self.stop = threading.Event()
+        self.done = threading.Event()
+        self.timed_out = False
+        self._thread = None
+        self._wake = None
+        self._old_fd = None
+
+    def start(self):
+        self._watch_signals()
+        self._thread = threading.Thread(target=self._run, name="kelmo-trigger-wait", daemon=True)
+        self._thread.start()
+
+    def _watch_signals(self):
+        # Ctrl-C reaches Python only when the call returns; the wake-up fd
+        # lets the helper see it and end the wait. Only in the main thread,
+        # and only when nobody else uses the wake-up fd.
+        if threading.current_thread() is not threading.main_thread():
+            return
+        try:
+            r, w = socket.socketpair()
+            r.setblocking(False)
+            w.setblocking(False)
+            old = signal.set_wakeup_fd(w.fileno(), warn_on_full_buffer=False)
+        except (ValueError, OSError):
+            return
+        if old != -1:
+            signal.set_wakeup_fd(old)
+            r.close()
+            w.close()
+            return
+        self._wake = (r, w)
+
+    def _run(self):
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        while not self.done.is_set() and not self.stop.is_set():
+            if deadline is not None and time.monotonic() >= deadline:
+                self.timed_out = True
+                break
+            step = 0.05 if deadline is None else max(0.0, min(0.05, deadline - time.monotonic()))
+            if self._wake is None:
+                self.stop.wait(step)
+                continue
+            try:
+                ready, _, _ = select.select([self._wake[0]], [], [], step)
+                if ready and int(signal.SIGINT) in self._wake[0].recv(64):
+                    break
+            except OSError:
+                self._wake = None
+        while not self.done.is_set():
+            lib.InterruptTrigSample()
+            self.done.wait(0.02)
+
+    def finish(self):
+        try:
+            self.done.set()
+        finally:
+            try:
+                if self._wake is not None:
+                    signal.set_wakeup_fd(-1)
+            finally:
+                try:
+                    if self._thread is not None:
+                        self._thread.join()
+                finally:
+                    if self._wake is not None:
+                        for s in self._wake:
+                            s.close()
+                        self._wake = None
+
+
+def interrupt_trigger() -> bool:
+    """Ends the wait of a triggered acquisition: the one of this process
+    (waiting in another thread), else one of another process that shares
+    this process's shared-memory names. True when one was waiting."""
+    w = _current_wait
+    if w is not None:
+        w.stop.set()
+    with capture():
+        r = lib.InterruptTrigSample()
+    return bool(r) or w is not None

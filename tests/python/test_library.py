@@ -1,0 +1,83 @@
+"""Loading the library, the catalogue, and the library's texts."""
+
+import ctypes
+import gc
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import kelmo
+from kelmo import _lib
+
+
+def test_a_missing_library_names_every_place_tried(tmp_path):
+    # In a process of its own: this one has loaded the library already, and
+    # the loader would hand out that copy for the plain name.
+    package = tmp_path / "kelmo"
+    shutil.copytree(os.path.dirname(kelmo.__file__), package,
+                    ignore=shutil.ignore_patterns("__pycache__", "*.so*", "*.dll"))
+    broken = package / ("kelmo.dll" if os.name == "nt" else "libkelmo.so.0")
+    broken.write_bytes(b"not a library")
+    missing = str(tmp_path / "nowhere" / "libkelmo.so.0")
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "PYTHONPATH")}
+    env.update(KELMO_LIBRARY=missing, PYTHONPATH=str(tmp_path))
+    code = ("import kelmo\n"
+            "try:\n"
+            "    print(kelmo.library_path())\n"
+            "except kelmo.LibraryNotFoundError as e:\n"
+            "    print(repr(e.tried))\n"
+            "    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    first, text = out.stdout.split("\n", 1)
+    if not first.startswith("["):
+        pytest.skip(f"a copy of the library is installed on the system's search path: {first}")
+    tried = dict(eval(first))
+    assert tried[missing] == "no such file"
+    assert str(broken) in tried and tried[str(broken)] != "no such file"
+    assert missing in text and str(broken) in text and "KELMO_LIBRARY" in text
+
+
+def test_catalogue():
+    all_cards = {c.card_type: c for c in kelmo.cards()}
+    assert 800 not in all_cards and not any(831 <= t <= 859 for t in all_cards)
+    sim = kelmo.card(123).info
+    assert sim == all_cards[123] and sim.source == "simulated"
+    assert (sim.channels, sim.full_scale, sim.word_bytes, sim.max_rate, sim.min_rate) == (32, 5000, 2, 4.096e13, 0.001)
+    assert sim.gains == tuple(2.0**i for i in range(9)) and len(sim.frequencies) == 27
+    assert kelmo.card(124).info.word_bytes == 4
+    card = all_cards[720]
+    assert card.source == "driver" and card.full_scale == 1000 and len(card.frequencies) == 17
+    assert all_cards[886].channels == 1 and all_cards[885].channels == 8
+    with pytest.raises(ValueError, match="not in the catalogue"):
+        kelmo.card(5).info
+    with pytest.raises(ValueError, match="negative"):
+        kelmo.card(-123)
+
+
+def test_parameter_record_layout():
+    record = _lib.AdParamRecord()
+    assert ctypes.sizeof(record) == 880 + 2 * ctypes.sizeof(ctypes.c_void_p)
+    freqs = (ctypes.c_double * 27)()
+    record.freqsOut = freqs
+    assert _lib.lib.GetADParameterEx(124, ctypes.byref(record), None, None) == 1
+    assert (record.channelCount, record.bytesPerSample, record.freqCount, record.fullScale) == (32, 4, 27, 5000)
+    assert list(freqs[:2]) == [4e8, 2e8] and record.highFreq == 4.096e13
+
+
+def test_texts_of_a_call_are_caught_on_its_thread(capfd):
+    gc.collect()  # the handler is kept alive by the package, not by luck
+    kelmo.library_path()  # loads the library, which installs the handler
+    with _lib.capture() as box:
+        assert _lib.lib.splint(None, None, None, 1, 0.0) == 0.0  # a table too short: no text
+        xa = (ctypes.c_double * 2)(1.0, 1.0)
+        ya = (ctypes.c_double * 2)(0.0, 0.0)
+        assert _lib.lib.splint(xa, ya, ya, 2, 1.0) == 0.0  # equal abscissas: a message box
+    assert box == ["xa 数组的值不能相同"]
+    assert capfd.readouterr().err == ""
+    # Outside a call of the package the text goes to stderr, decoded.
+    _lib.lib.splint(xa, ya, ya, 2, 1.0)
+    assert capfd.readouterr().err == "xa 数组的值不能相同\n"
