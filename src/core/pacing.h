@@ -1,6 +1,7 @@
 // Waiting for real time to catch up, without burning a core: the waits
-// sleep in slices and poll the tick count, so they never return before
-// their deadline and return within a couple of milliseconds after it.
+// sleep for what is left on the fine monotonic clock, so they never return
+// before their deadline in real time and return within the system's sleep
+// precision after it.
 #pragma once
 
 #include <cstdint>
@@ -15,15 +16,15 @@ struct PaceMark {
 };
 PaceMark pace_mark();
 
-// Returns once (tick count - t0.tick), as an unsigned 32-bit difference,
-// is at least durationMs, and durationMs have passed on the fine clock too
-// (the tick count's start was rounded down to a whole millisecond).
+// Returns once durationMs have passed on the fine clock since t0. A fine
+// clock that lags the tick count by more than 2 ms is not waited for (the
+// tick count then decides).
 void wait_elapsed(const PaceMark& t0, double durationMs);
 
-// Returns once the tick count has reached `deadline` (wrap-aware) and the
-// fine clock `notBeforeUs` (0: no such moment), but never waits longer
-// than maxWaitMs: a deadline further away than that comes from a corrupted
-// start time.
+// Returns once the fine clock reaches notBeforeUs; without such a moment
+// (0), once the tick count has reached `deadline` (wrap-aware). Never
+// waits longer than maxWaitMs: a deadline further away than that comes
+// from a corrupted start time.
 void wait_until_tick(uint32_t deadline, double maxWaitMs, uint64_t notBeforeUs = 0);
 
 }  // namespace kelmo
