@@ -6,24 +6,17 @@
 // fixed cost of one call, a fetch of one sample of a channel without a
 // signal.
 //
-// The benchmark publishes the parameter block and the noise history itself,
-// as the signal-source program would, in a private namespace. The figures
-// are for reading, never for asserting.
+// The benchmark publishes the parameter block and the noise history itself
+// (sim_setup.h). The figures are for reading, never for asserting.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "collector.h"
-#include "core/share_block.h"
 #include "kelmo.h"
-#include "platform/platform.h"
-#include "sources/sim/generator.h"
+#include "sim_setup.h"
 #include "sources/sim/param_block.h"
 #include "straightforward.h"
 
@@ -31,49 +24,12 @@ namespace {
 
 using namespace kelmo::sim;
 
-enum class Signal { Cosine, White, Band, Sum, None };
-const char* name_of(Signal s) {
-    switch (s) {
-        case Signal::Cosine: return "cosine";
-        case Signal::White: return "white_noise";
-        case Signal::Band: return "bandpass_noise";
-        case Signal::Sum: return "sum";
-        case Signal::None: return "no_signal";
-    }
-    return "";
-}
-
-kelmo::platform::SharedMemoryPtr g_params, g_history;
-uint32_t g_code = 0;  // 10 kHz
-
-// Every entry carries the signal; a sum channel (entries 0 .. 7) mixes two
-// cosines (entries 8, 9) and white noise (entry 10).
-void publish(Signal s) {
-    SimParamBlock p{};
-    std::memcpy(&p, g_params->data(), sizeof p);
-    for (int k = 0; k < kEntries; ++k) {
-        p.modulation[k] = 0;
-        p.amp1[k] = 1000, p.amp2[k] = 500, p.period[k] = 0.5, p.phase[k] = 0.3;
-        p.freq1[k] = s == Signal::Band ? 1000 : 440, p.freq2[k] = 2500;
-        p.waveform[k] = s == Signal::Cosine ? kCosine : s == Signal::White ? kWhiteNoise : s == Signal::Band ? kBandNoise : 6;
-    }
-    std::memset(p.mixWeight, 0, sizeof p.mixWeight);
-    if (s == Signal::Sum) {
-        for (int k = 0; k < kSumRows; ++k) {
-            p.waveform[k] = kSum;
-            p.mixWeight[k][0] = 1.0, p.mixWeight[k][1] = 0.5, p.mixWeight[k][2] = 0.25;
-        }
-        p.waveform[8] = p.waveform[9] = kCosine;
-        p.freq1[9] = 1000;
-        p.waveform[10] = kWhiteNoise;
-    }
-    std::memcpy(g_params->data(), &p, sizeof p);
-}
+using bench::Signal;
 
 void fetch(benchmark::State& state, Signal s, int nch, int n) {
-    publish(s);
+    bench::publish(s);
     uint32_t handle = 0;
-    if (!Set_dbl_MulChSam(&handle, 123, static_cast<int>(g_code), 1, nch, n)) return state.SkipWithError("start");
+    if (!Set_dbl_MulChSam(&handle, 123, static_cast<int>(bench::divider()), 1, nch, n)) return state.SkipWithError("start");
     std::vector<double> buf(std::size_t(nch) * n);
     int status = 0;
     for (auto _ : state) {
@@ -90,15 +46,15 @@ void straightforward(benchmark::State& state, Signal s, int nch, int n) {
     for (auto _ : state) {
         for (int k = 0; k < nch; ++k) {
             if (s == Signal::Cosine) {
-                bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, g_code, n, buf.data());
+                bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, bench::divider(), n, buf.data());
             } else if (s == Signal::Sum) {
-                bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, g_code, n, buf.data());
-                bench::plain_periodic(0, 1000, 500, 1000, 2500, 0.5, g_code, n, part.data());
+                bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, bench::divider(), n, buf.data());
+                bench::plain_periodic(0, 1000, 500, 1000, 2500, 0.5, bench::divider(), n, part.data());
                 for (int i = 0; i < n; ++i) buf[i] += 0.5 * part[i];
-                bench::plain_noise(false, 440, 2500, 1000, 1, g_code, n, 10, part.data());
+                bench::plain_noise(false, 440, 2500, 1000, 1, bench::divider(), n, 10, part.data());
                 for (int i = 0; i < n; ++i) buf[i] += 0.25 * part[i];
             } else {
-                bench::plain_noise(s == Signal::Band, 1000, 2500, 1000, 1, g_code, n, k, buf.data());
+                bench::plain_noise(s == Signal::Band, 1000, 2500, 1000, 1, bench::divider(), n, k, buf.data());
             }
             benchmark::DoNotOptimize(buf.data());
         }
@@ -107,23 +63,13 @@ void straightforward(benchmark::State& state, Signal s, int nch, int n) {
 }
 
 std::string case_name(const char* who, Signal s, int nch, int n) {
-    return std::string(who) + "/" + name_of(s) + "/ch:" + std::to_string(nch) + "/n:" + std::to_string(n);
+    return std::string(who) + "/" + bench::name_of(s) + "/ch:" + std::to_string(nch) + "/n:" + std::to_string(n);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    setenv("KELMO_SHM_NAMESPACE", ("kelmo_bench_" + std::to_string(::getpid())).c_str(), 1);
-    auto& platform = kelmo::platform::current();
-    g_params = platform.shm_create_or_open(kParamBlockName, kParamBlockBytes, nullptr);
-    g_history = platform.shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
-    char text[131] = {};
-    int status = 0;
-    double actual = 0;
-    if (!g_params || !g_history || !Checkcard(123, text, &status) || !PreSamp(123, 10000.0, &g_code, &actual)) {
-        std::fprintf(stderr, "bench_sim_fetch: the simulated source is not available: %s\n", text);
-        return 1;
-    }
+    if (!bench::publish_source()) return 1;
 
     struct Row {
         std::string lib, plain;
