@@ -153,13 +153,13 @@ TEST_F(Generator, SweepsAndBursts) {
 // The periodic waves against the same time base evaluated with the
 // extended-precision cosine, start times up to 10^4 s: within 1e-12 of the
 // block's largest magnitude, by either kernel; and both kernels give the
-// same bits for any phase.
+// same bits for any time and phase.
 TEST_F(Generator, PeriodicWavesMatchExtendedPrecision) {
     const long double twoPiL = 8.0L * std::atan(1.0L);
     for (double startS : {0.0, 1.0, 123.456, 1e4}) {
         for (int mod : {0, 3}) {
-            for (int wf : {2, 3}) {
-                const Args a{.shape = wf == 3 ? 250 : 0, .offsetMs = startS * 1000, .waveform = wf, .modulation = mod,
+            for (int wf : {2, 3, 4}) {
+                const Args a{.shape = wf == 3 ? 250 : wf == 4 ? -600 : 0, .offsetMs = startS * 1000, .waveform = wf, .modulation = mod,
                              .A = 1000, .A2 = 200, .f1 = 997.3, .f2 = 2500, .phi = 0.7, .Tp = 0.37, .N = 4096};
                 std::vector<double> ref(a.N);
                 double T = a.offsetMs * 0.001, largest = 0;
@@ -170,9 +170,11 @@ TEST_F(Generator, PeriodicWavesMatchExtendedPrecision) {
                         b = a.f1 + (a.f2 - a.f1) * T / (2.0 * a.Tp);
                         V = a.A + (a.A2 - a.A) * T / a.Tp;
                     }
-                    const double P = SimWarpPhase(T, b, a.shape, a.phi);
+                    const double P = SimWarpPhase(T, b, a.shape, wf == 4 ? a.phi + kPi / 2.0 : a.phi);
                     const double fr = P - std::floor(P);
-                    ref[i] = wf == 2 ? V * static_cast<double>(std::cos(twoPiL * P)) : V * (4.0 * std::fabs(fr - 0.5) - 1.0);
+                    ref[i] = wf == 2   ? V * static_cast<double>(std::cos(twoPiL * P))
+                             : wf == 3 ? V * (4.0 * std::fabs(fr - 0.5) - 1.0)
+                                       : V * (fr < 0.5 ? 1.0 : -1.0);
                     largest = std::max(largest, std::fabs(ref[i]));
                 }
                 for (SimKernel k : {SimKernel::Scalar, SimKernel::Auto}) {
@@ -183,6 +185,29 @@ TEST_F(Generator, PeriodicWavesMatchExtendedPrecision) {
                     for (uint32_t i = 0; i < a.N; ++i) worst = std::max(worst, std::fabs(x[i] - ref[i]));
                     EXPECT_LE(worst, 1e-12 * largest) << startS << " s, modulation " << mod << ", waveform " << wf;
                 }
+            }
+        }
+    }
+
+    // The phase of a running time, for every symmetry including the ends.
+    std::vector<double> times{0.0, -0.0, 1e-4, -2.5, 1e4, 1e300, std::numeric_limits<double>::infinity(),
+                              std::numeric_limits<double>::quiet_NaN()};
+    for (int i = 0; i < 500; ++i) times.push_back(i * 1.2345e-3 + (i % 3) * 1e3);
+    for (double c : {-1000.0, -600.0, 0.0, 999.0, 1000.0}) {
+        for (double b : {0.0, 1.0, 997.3, -50.0}) {
+            const detail::Warp warp(c, 0.7);
+            std::vector<double> scalar(times.size()), vector(times.size());
+            auto prev = sim_kernel_override(SimKernel::Scalar);
+            detail::warp_block(warp, times.data(), b, static_cast<uint32_t>(times.size()), scalar.data());
+            sim_kernel_override(SimKernel::Avx2);
+            detail::warp_block(warp, times.data(), b, static_cast<uint32_t>(times.size()), vector.data());
+            sim_kernel_override(prev);
+            for (std::size_t i = 0; i < times.size(); ++i) {
+                const double expected = SimWarpPhase(times[i], b, c, 0.7);
+                EXPECT_TRUE(std::memcmp(&scalar[i], &expected, sizeof(double)) == 0 || (std::isnan(expected) && std::isnan(scalar[i])))
+                    << c << " " << b << " " << times[i];
+                EXPECT_TRUE(std::memcmp(&vector[i], &expected, sizeof(double)) == 0 || (std::isnan(expected) && std::isnan(vector[i])))
+                    << c << " " << b << " " << times[i];
             }
         }
     }

@@ -168,6 +168,28 @@ struct CosTurns {
     }
 };
 
+// SimWarpPhase with the constants of a block formed once: the same
+// operations on the same values, so the same bits.
+class Warp {
+public:
+    Warp(double c, double d) : offset(d / (2.0 * (4.0 * std::atan(1.0)))), D((c + 1000.0) * 0.0005) {}
+    double operator()(double a, double b) const {
+        const double x = a * b + offset;
+        double p = x - std::floor(x);
+        if (p <= 0.0) p = p + 1.0;
+        if (p <= D && D != 0.0) return 0.5 * p / D;
+        return 0.5 + 0.5 * (p - D) / (1.0 - D);
+    }
+
+    double offset, D;
+};
+
+// out[i] = warp(a[i], b) for i < n, the same bits by either kernel.
+void warp_block(const Warp& warp, const double* a, double b, uint32_t n, double* out);
+#ifdef KELMO_HAVE_AVX2_KERNEL
+void warp_avx2(const Warp& warp, const double* a, double b, uint32_t n, double* out);
+#endif
+
 // out[i] = CosTurns::eval(p[i]) for i < n, the same bits by either kernel.
 void cos_turns_block(const double* p, uint32_t n, double* out);
 #ifdef KELMO_HAVE_AVX2_KERNEL

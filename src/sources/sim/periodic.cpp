@@ -30,6 +30,7 @@
 //  - any sample that still has no finite value (NaN or infinite amplitudes,
 //    frequencies or times) is stored as 0.
 // Nothing here loops on anything but N.
+#include <algorithm>
 #include <cmath>
 
 #include "sources/sim/generator.h"
@@ -53,23 +54,6 @@ enum Modulation {
 };
 
 enum Waveform { kCosine = 2, kTriangle = 3, kSquare = 4 };
-
-// SimWarpPhase with the constants of a block formed once: the same
-// operations on the same values, so the same bits.
-class Warp {
-public:
-    Warp(double c, double d) : offset_(d / (2.0 * (4.0 * std::atan(1.0)))), D_((c + 1000.0) * 0.0005) {}
-    double operator()(double a, double b) const {
-        const double x = a * b + offset_;
-        double p = x - std::floor(x);
-        if (p <= 0.0) p = p + 1.0;
-        if (p <= D_ && D_ != 0.0) return 0.5 * p / D_;
-        return 0.5 + 0.5 * (p - D_) / (1.0 - D_);
-    }
-
-private:
-    double offset_, D_;
-};
 
 class Modulator {
 public:
@@ -220,12 +204,19 @@ void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
     double T = T0;
     for (uint32_t base = 0; base < N; base += kChunk) {
         const uint32_t n = N - base < kChunk ? N - base : kChunk;
-        for (uint32_t i = 0; i < n; ++i) {
-            double a, b, V;
-            m.step(T, a, b, V);
-            phase[i] = warp(a, b);
-            level[i] = gain * V;
-            T += dt;
+        if (mod == kConstant) {
+            // The running time alone, then the phases of the whole chunk.
+            for (uint32_t i = 0; i < n; ++i, T += dt) wave[i] = T;
+            warp_block(warp, wave, w.f1, n, phase);
+            std::fill(level, level + n, gain * w.A);
+        } else {
+            for (uint32_t i = 0; i < n; ++i) {
+                double a, b, V;
+                m.step(T, a, b, V);
+                phase[i] = warp(a, b);
+                level[i] = gain * V;
+                T += dt;
+            }
         }
         switch (w.waveform) {
             case kCosine:
@@ -247,6 +238,16 @@ void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
                 break;
         }
     }
+}
+
+void warp_block(const Warp& warp, const double* a, double b, uint32_t n, double* out) {
+#ifdef KELMO_HAVE_AVX2_KERNEL
+    if (use_avx2_kernel()) {
+        warp_avx2(warp, a, b, n, out);
+        return;
+    }
+#endif
+    for (uint32_t i = 0; i < n; ++i) out[i] = warp(a[i], b);
 }
 
 void cos_turns_block(const double* p, uint32_t n, double* out) {

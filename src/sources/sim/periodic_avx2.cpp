@@ -1,6 +1,7 @@
-// The AVX2 kernel of the cosine of a phase: four phases per vector, each
-// lane doing the scalar kernel's operations in its order (no fused
-// multiply-add), so both kernels give the same bits.
+// The AVX2 kernels of the periodic waves (the phase of a running time, the
+// cosine of a phase): four samples per vector, each lane doing the scalar
+// kernel's operations in its order (no fused multiply-add), so both kernels
+// give the same bits.
 #include "sources/sim/generator_detail.h"
 
 #ifdef KELMO_HAVE_AVX2_KERNEL
@@ -49,6 +50,25 @@ __attribute__((target("avx2"))) void cos_turns_avx2(const double* p, uint32_t n,
         _mm256_storeu_pd(out + i, _mm256_xor_pd(_mm256_blendv_pd(c, s, pickSin), flip));
     }
     for (; i < n; ++i) out[i] = C::eval(p[i]);
+}
+
+__attribute__((target("avx2"))) void warp_avx2(const Warp& warp, const double* a, double b, uint32_t n,
+                                               double* out) {
+    const __m256d bv = _mm256_set1_pd(b), offset = _mm256_set1_pd(warp.offset), D = _mm256_set1_pd(warp.D);
+    const __m256d zero = _mm256_setzero_pd(), half = _mm256_set1_pd(0.5), one = _mm256_set1_pd(1.0);
+    const __m256d lowAllowed = warp.D != 0.0 ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : zero;
+    const __m256d oneMinusD = _mm256_sub_pd(one, D);
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d x = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(a + i), bv), offset);
+        __m256d p = _mm256_sub_pd(x, _mm256_floor_pd(x));
+        p = _mm256_blendv_pd(p, _mm256_add_pd(p, one), _mm256_cmp_pd(p, zero, _CMP_LE_OQ));
+        const __m256d low = _mm256_div_pd(_mm256_mul_pd(half, p), D);
+        const __m256d high = _mm256_add_pd(half, _mm256_div_pd(_mm256_mul_pd(half, _mm256_sub_pd(p, D)), oneMinusD));
+        const __m256d isLow = _mm256_and_pd(_mm256_cmp_pd(p, D, _CMP_LE_OQ), lowAllowed);
+        _mm256_storeu_pd(out + i, _mm256_blendv_pd(high, low, isLow));
+    }
+    for (; i < n; ++i) out[i] = warp(a[i], b);
 }
 
 }  // namespace kelmo::sim::detail
