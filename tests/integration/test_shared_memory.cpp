@@ -13,6 +13,7 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -157,6 +158,39 @@ TEST(SharedMemoryAcrossProcesses, NamespaceLeavesNothingBehind) {
         EXPECT_EQ(entries_of(ns), 0) << round;
     }
     set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
+}
+
+// A child made by fork() holds an object on its own: closing the parent's
+// handle of it (the parent had opened and closed it before the fork) does
+// not end the child's hold.
+TEST(SharedMemoryAcrossProcesses, ForkedChildHoldsOnItsOwn) {
+    const std::string name = unique("fork");
+    PeerProcess peer(peer_command(name, 5, 300));
+    ASSERT_TRUE(peer.ready());
+    open_existing(name).reset();
+    int up[2], down[2];
+    ASSERT_EQ(::pipe(up), 0);
+    ASSERT_EQ(::pipe(down), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto held = open_existing(name);
+        char c = held ? 'r' : 'x';
+        (void)!::write(up[1], &c, 1);
+        (void)!::read(down[0], &c, 1);
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(up[0], &c, 1), 1);
+    EXPECT_EQ(c, 'r');
+    open_existing(name).reset();
+    EXPECT_EQ(peer.wait(), 0);
+    EXPECT_NE(open_existing(name), nullptr);  // the child still holds it
+    (void)!::write(down[1], &c, 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    for (int fd : {up[0], up[1], down[0], down[1]}) ::close(fd);
+    EXPECT_EQ(open_existing(name), nullptr);
 }
 
 // Another process shrinks an object under a view: the view says so, so a

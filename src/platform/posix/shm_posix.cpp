@@ -21,6 +21,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -158,10 +159,27 @@ void unmap_and_close(const ParkedView& v) {
 }
 
 // The parked views of this process, a few at most. Never destroyed, like
-// the lock table.
+// the lock table. A child made by fork() starts without them: a descriptor
+// it inherited shares its lock with the parent's.
 class ParkedViews {
 public:
     static constexpr std::size_t kMax = 16;
+
+    ParkedViews() {
+        ::pthread_atfork(nullptr, nullptr, [] { instance()->forget(); });
+    }
+    static ParkedViews*& instance() {
+        static ParkedViews* p = nullptr;
+        return p;
+    }
+
+    // In a new child (one thread, nothing else running): the inherited
+    // views go without touching the mutex, which another thread of the
+    // parent may have held.
+    void forget() {
+        for (const ParkedView& v : views_) unmap_and_close(v);
+        views_.clear();
+    }
 
     void park(ParkedView v) {
         std::optional<ParkedView> evicted;
@@ -193,7 +211,7 @@ private:
     std::vector<ParkedView> views_;
 };
 ParkedViews& parked_views() {
-    static ParkedViews* p = new ParkedViews;
+    static ParkedViews* p = ParkedViews::instance() = new ParkedViews;
     return *p;
 }
 
