@@ -42,6 +42,10 @@ public:
                uint32_t* status, uint32_t timeoutMs) override {
         owner_.requests.push_back({code, record, outSize, timeoutMs});
         cause_ = nullptr;
+        if (owner_.injected()) {
+            owner_.lastError = 31;  // a device that does not function
+            return false;
+        }
         if (!owner_.handler) {
             owner_.lastError = 1;
             return false;
@@ -54,7 +58,7 @@ public:
     bool close() override {
         if (open_) --owner_.openDevices;
         open_ = false;
-        if (owner_.closeFails) {
+        if (owner_.closeFails || owner_.injected()) {
             owner_.lastError = owner_.closeError;
             return false;
         }
@@ -93,7 +97,7 @@ void FakePlatform::set_word(const std::string& name, std::size_t index, int32_t 
 
 SharedMemoryPtr FakePlatform::shm_create_or_open(const std::string& name, std::size_t size, bool* created) {
     if (created) *created = false;
-    if (foreignNames.count(name) || size == 0) {
+    if (foreignNames.count(name) || size == 0 || injected()) {
         lastError = 6;  // the name is taken by another kind of object
         return nullptr;
     }
@@ -111,7 +115,7 @@ SharedMemoryPtr FakePlatform::shm_create_or_open(const std::string& name, std::s
 
 SharedMemoryPtr FakePlatform::shm_open_existing(const std::string& name, std::size_t size, Access access) {
     auto it = objects.find(name);
-    if (it == objects.end() || it->second->bytes.size() < size || size == 0) {
+    if (it == objects.end() || it->second->bytes.size() < size || size == 0 || injected()) {
         lastError = 2;
         return nullptr;
     }
@@ -132,7 +136,7 @@ void FakePlatform::dispatch_messages() {
 }
 
 void* FakePlatform::alloc_pages(std::size_t n) {
-    if (failAlloc || n == 0) {
+    if (failAlloc || n == 0 || injected()) {
         lastError = 8;
         return nullptr;
     }
@@ -154,13 +158,13 @@ bool FakePlatform::release_pages(void* address) {
 
 bool FakePlatform::start_program(const char* name) {
     startedPrograms.emplace_back(name);
-    if (programMissing) return false;
+    if (programMissing || injected()) return false;
     if (onStartProgram) onStartProgram(name);
     return true;
 }
 
 DevicePtr FakePlatform::open_device() {
-    if (deviceMissing) {
+    if (deviceMissing || injected()) {
         lastError = openError;
         return nullptr;
     }
@@ -170,25 +174,25 @@ DevicePtr FakePlatform::open_device() {
 std::optional<uint32_t> FakePlatform::user_setting(const char* key, const char* name) {
     ++settingReads;
     const auto it = settings.find(std::string(key) + "|" + name);
-    if (it == settings.end()) return std::nullopt;
+    if (it == settings.end() || injected()) return std::nullopt;
     return it->second;
 }
 
 std::optional<std::string> FakePlatform::user_setting_text(const char* key, const char* name) {
     ++settingReads;
     const auto it = textSettings.find(std::string(key) + "|" + name);
-    if (it == textSettings.end()) return std::nullopt;
+    if (it == textSettings.end() || injected()) return std::nullopt;
     return it->second.substr(0, 99);
 }
 
 bool FakePlatform::set_user_setting_text(const char* key, const char* name, const std::string& value) {
-    if (settingWriteFails) return false;
+    if (settingWriteFails || injected()) return false;
     textSettings[std::string(key) + "|" + name] = value;
     return true;
 }
 
 bool FakePlatform::port_write(uint16_t port, uint8_t value) {
-    if (portsDenied) {
+    if (portsDenied || injected()) {
         lastError = 5;
         return false;
     }
@@ -198,7 +202,7 @@ bool FakePlatform::port_write(uint16_t port, uint8_t value) {
 }
 
 bool FakePlatform::port_read(uint16_t port, uint8_t* value) {
-    if (portsDenied) {
+    if (portsDenied || injected()) {
         lastError = 5;
         return false;
     }
@@ -214,13 +218,14 @@ namespace {
 template <class State>
 class FakeWave {
 protected:
-    explicit FakeWave(State& s) : s_(s) {}
+    FakeWave(FakePlatform& owner, State& s) : s_(s), owner_(owner) {}
     // The scripted failure of `what`, else what `then` answers.
     template <class F>
     uint32_t call(const std::string& what, F&& then) {
         s_.calls.push_back(what);
         const auto it = s_.fail.find(what);
         if (it != s_.fail.end() && it->second) return it->second;
+        if (owner_.injected()) return kWaveError;
         return then();
     }
     uint32_t slot_call(const char* what, int slot, uint32_t (WaveSlots::*op)(int)) {
@@ -242,12 +247,13 @@ protected:
     State& s_;
 
 private:
+    FakePlatform& owner_;
     bool open_ = true;
 };
 
 class FakeWaveIn final : public WaveIn, FakeWave<FakePlatform::Sound> {
 public:
-    explicit FakeWaveIn(FakePlatform::Sound& s) : FakeWave(s) {}
+    explicit FakeWaveIn(FakePlatform& owner) : FakeWave(owner, owner.sound) {}
     ~FakeWaveIn() override { close(); }
     uint32_t prepare(int slot, void* data, uint32_t bytes) override { return prepare_slot(slot, data, bytes); }
     uint32_t unprepare(int slot) override { return slot_call("unprepare", slot, &WaveSlots::unprepare); }
@@ -292,24 +298,27 @@ private:
 
 uint32_t FakePlatform::wave_in_caps(uint32_t, uint32_t* formats) {
     sound.calls.push_back("caps");
+    if (sound.capsResult == 0 && injected()) return kWaveError;
     if (sound.capsResult == 0) *formats = sound.formats;
     return sound.capsResult;
 }
 
 uint32_t FakePlatform::wave_in_query(uint32_t, const WaveFormat&) {
     sound.calls.push_back("query");
+    if (sound.queryResult == 0 && injected()) return kWaveError;
     return sound.queryResult;
 }
 
 uint32_t FakePlatform::wave_in_open(uint32_t, const WaveFormat& format, WaveInPtr* out) {
     sound.calls.push_back("open");
     if (sound.openResult) return sound.openResult;
+    if (injected()) return kWaveError;
     sound.open = true;
     ++sound.opens;
     sound.format = format;
     sound.frames = 0;
     sound.buffers = WaveSlots{};
-    *out = std::make_unique<FakeWaveIn>(sound);
+    *out = std::make_unique<FakeWaveIn>(*this);
     return 0;
 }
 
@@ -317,7 +326,7 @@ namespace {
 
 class FakeWaveOut final : public WaveOut, FakeWave<FakePlatform::Speaker> {
 public:
-    explicit FakeWaveOut(FakePlatform::Speaker& s) : FakeWave(s) {}
+    explicit FakeWaveOut(FakePlatform& owner) : FakeWave(owner, owner.speaker) {}
     ~FakeWaveOut() override { close(); }
     uint32_t prepare(int slot, void* data, uint32_t bytes) override { return prepare_slot(slot, data, bytes); }
     uint32_t unprepare(int slot) override { return slot_call("unprepare", slot, &WaveSlots::unprepare); }
@@ -366,18 +375,21 @@ private:
 
 uint32_t FakePlatform::wave_out_caps(uint32_t, WaveOutCaps* caps) {
     speaker.calls.push_back("caps");
+    if (speaker.capsResult == 0 && injected()) return kWaveError;
     if (speaker.capsResult == 0) *caps = speaker.caps;
     return speaker.capsResult;
 }
 
 uint32_t FakePlatform::wave_out_query(uint32_t, const WaveFormat&) {
     speaker.calls.push_back("query");
+    if (speaker.queryResult == 0 && injected()) return kWaveError;
     return speaker.queryResult;
 }
 
 uint32_t FakePlatform::wave_out_open(uint32_t, const WaveFormat& format, WaveOutPtr* out) {
     speaker.calls.push_back("open");
     if (speaker.openResult) return speaker.openResult;
+    if (injected()) return kWaveError;
     speaker.open = true;
     ++speaker.opens;
     speaker.format = format;
@@ -385,7 +397,7 @@ uint32_t FakePlatform::wave_out_open(uint32_t, const WaveFormat& format, WaveOut
     speaker.played.clear();
     speaker.paused = false;
     speaker.buffers = WaveSlots{};
-    *out = std::make_unique<FakeWaveOut>(speaker);
+    *out = std::make_unique<FakeWaveOut>(*this);
     return 0;
 }
 
@@ -393,11 +405,12 @@ namespace {
 
 class FakeMixer final : public Mixer {
 public:
-    explicit FakeMixer(FakePlatform::MixerFake& m) : m_(m) { ++m_.open; }
+    explicit FakeMixer(FakePlatform& owner) : owner_(owner), m_(owner.mixer) { ++m_.open; }
     ~FakeMixer() override { close(); }
     uint32_t line_by_component(uint32_t componentType, MixerLine* line) override {
         m_.calls.push_back("destination");
         if (m_.destinationResult) return m_.destinationResult;
+        if (owner_.injected()) return kWaveError;
         if (componentType != kMixerWaveInDestination) return kMixerBadLine;
         *line = MixerLine{0, 0, 0xFFFF0000, kMixerWaveInDestination, m_.destinationChannels,
                           static_cast<uint32_t>(m_.sources.size()), m_.mux ? 1u : 0u};
@@ -408,6 +421,7 @@ public:
         if (destination != 0 || source >= m_.sources.size()) return kMixerBadLine;
         const auto& s = m_.sources[source];
         if (s.lineResult) return s.lineResult;
+        if (owner_.injected()) return kWaveError;
         *line = MixerLine{0, source, 0x10000 + source, s.component, s.channels, 0, s.volume ? 1u : 0u};
         return 0;
     }
@@ -461,8 +475,10 @@ public:
 private:
     uint32_t fails(const char* step) const {
         const auto it = m_.fail.find(step);
-        return it == m_.fail.end() ? 0 : it->second;
+        if (it != m_.fail.end() && it->second) return it->second;
+        return owner_.injected() ? uint32_t{kWaveError} : 0u;
     }
+    FakePlatform& owner_;
     FakePlatform::MixerFake& m_;
     bool closed_ = false;
 };
@@ -479,6 +495,7 @@ void FakePlatform::create_directory(const std::string& path) {
 uint32_t FakePlatform::mixer_of(WaveIn&, uint32_t* mixerId) {
     mixer.calls.push_back("id");
     if (mixer.idResult) return mixer.idResult;
+    if (injected()) return kWaveError;
     *mixerId = 0;
     return 0;
 }
@@ -486,10 +503,11 @@ uint32_t FakePlatform::mixer_of(WaveIn&, uint32_t* mixerId) {
 uint32_t FakePlatform::mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) {
     mixer.calls.push_back("open");
     if (mixer.openResult) return mixer.openResult;
+    if (injected()) return kWaveError;
     if (id != 0) return kWaveBadDevice;
     ++mixer.opens;
     mixer.notify = std::move(notify);
-    *out = std::make_unique<FakeMixer>(mixer);
+    *out = std::make_unique<FakeMixer>(*this);
     return 0;
 }
 

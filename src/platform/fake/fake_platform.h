@@ -35,6 +35,15 @@ public:
     FakePlatform();
     ~FakePlatform() override;
 
+    // --- injected failures ---------------------------------------------
+    // Every call that can fail is counted: shared memory, pages, programs,
+    // the device and its requests, user settings, ports, the waveform
+    // devices and each of their calls, the mixer and each of its calls.
+    // The one numbered failAt (from 0) fails as that call fails.
+    int failAt = -1;
+    int fallibleCalls = 0;
+    bool injected() { return fallibleCalls++ == failAt; }
+
     // --- shared memory ---------------------------------------------------
     std::map<std::string, std::shared_ptr<Object>> objects;
     std::set<std::string> foreignNames;  // held by another kind of named object
