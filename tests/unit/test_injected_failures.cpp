@@ -109,6 +109,17 @@ std::vector<Step> driver_host(FakePlatform&) {
     return s;
 }
 
+std::vector<platform::SharedMemoryPtr> sound_world(FakePlatform& fake) {
+    // The user picks line in on the recording-input dialog and moves its slider.
+    fake.dialog = [](platform::SoundInputDialogModel& m) {
+        uint32_t slider[3] = {};
+        m.refresh(1, &slider[0], &slider[1], &slider[2]);
+        m.done(1, 30000);
+        return 1;
+    };
+    return {};
+}
+
 std::vector<Step> sound_host(FakePlatform&) {
     char text[131];
     int status = 0;
@@ -117,6 +128,7 @@ std::vector<Step> sound_host(FakePlatform&) {
     std::vector<double> out(2 * 512), tone(600, 100.0);
     uint32_t handle = 0;
     std::vector<Step> s;
+    SetSoundWaveIn();
     s.push_back({"Checkcard", Checkcard(800, text, &status), kOkOrFailed});
     s.push_back({"PreSamp", PreSamp(800, 44100.0, &code, &actual), kOkOrFailed});
     s.push_back({"OneChSam", OneChSam(800, code, 256, 1, 1, out.data()), kOkOrFailed});
@@ -133,7 +145,7 @@ std::vector<Step> sound_host(FakePlatform&) {
 const Scenario kScenarios[] = {
     {"simulated source", simulated_world, simulated_host},
     {"card behind the driver", driver_world, driver_host},
-    {"sound card", [](FakePlatform&) { return std::vector<platform::SharedMemoryPtr>{}; }, sound_host},
+    {"sound card", sound_world, sound_host},
 };
 
 // Runs the scenario with call `failAt` failing (-1: none); returns how many
