@@ -115,6 +115,54 @@ TEST_F(SoundCard, LargestBlockThroughManyTurns) {
     EXPECT_TRUE(fake.messages.empty());
 }
 
+// Every sample of every block, through several turns of the ring, for
+// block sizes that do not divide it and for a device that records a little
+// or far more than a block per poll: each block is the one after the one
+// before, and each half is queued again exactly at its refill point (the
+// second half three blocks into every turn after the first, the first half
+// three blocks into the second half).
+TEST_F(SoundCard, EverySampleAcrossTheRefillPoints) {
+    // No two frames alike: a gap or a repeat of any length shows.
+    fake.sound.signal = [](uint64_t f, int c) {
+        uint64_t x = (f * 2 + static_cast<uint64_t>(c) + 1) * 0x9E3779B97F4A7C15ull;
+        x ^= x >> 29;
+        return static_cast<int16_t>(x & 0x7FFF);
+    };
+    struct Shape {
+        int n, len;
+        uint32_t perPoll;
+    };
+    for (const Shape sh : {Shape{1, 1000, 7}, Shape{2, 1024, 300}, Shape{1, 5887, 50000}, Shape{2, 777, 4096},
+                           Shape{2, 2943, 1}}) {
+        SCOPED_TRACE(testing::Message() << sh.n << " x " << sh.len << ", " << sh.perPoll << " per poll");
+        fake.sound.calls.clear();
+        fake.sound.framesPerPoll = sh.perPoll;
+        uint32_t handle = 0;
+        ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, sh.n, sh.len), 1);
+        const uint64_t block = uint64_t(sh.n) * uint64_t(sh.len);
+        std::vector<int16_t> words(block);
+        const uint64_t blocks = 3 * 51200 / block + 5;  // three turns and some
+        for (uint64_t k = 0; k < blocks; ++k) {
+            const std::size_t callsBefore = fake.sound.calls.size();
+            ASSERT_EQ(get_dbl_dataW(&handle, 800, sh.len, sh.n, words.data(), sh.len, 0, nullptr), 1) << k;
+            int add0 = 0, add1 = 0;
+            for (std::size_t i = callsBefore; i < fake.sound.calls.size(); ++i)
+                add0 += fake.sound.calls[i] == "add0", add1 += fake.sound.calls[i] == "add1";
+            const uint64_t T = k * block, b = (T % 51200) / block;
+            EXPECT_EQ(add1, b == 3 && T > 51200 ? 1 : 0) << k;
+            EXPECT_EQ(add0, b == 25600 / block + 3 ? 1 : 0) << k;
+            const uint64_t first = (T + 1024) / uint64_t(sh.n);  // the block's first frame
+            for (int c = 0; c < sh.n; ++c)
+                for (int s = 0; s < sh.len; ++s)
+                    ASSERT_EQ(words[std::size_t(c) * sh.len + s], recorded(first + s, c))
+                        << "block " << k << " channel " << c << " sample " << s;
+        }
+        recover(&handle, 800);
+    }
+    EXPECT_TRUE(fake.messages.empty());
+    EXPECT_TRUE(fake.livePages.empty());
+}
+
 // The block exports run a capture of their own and always stop it.
 TEST_F(SoundCard, BlocksRunTheirOwnCapture) {
     std::vector<int16_t> words(3000);
