@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "sources/sound/poll.h"
 #include "sources/sound/capture.h"
 
 namespace kelmo::test {
@@ -255,6 +256,24 @@ TEST_F(SoundCard, StalledDeviceAndBadBlocks) {
     recover(&handle, 800);
     EXPECT_FALSE(fake.sound.open);
     EXPECT_TRUE(fake.livePages.empty());
+}
+
+}  // namespace
+}  // namespace kelmo::test
+
+namespace kelmo::test {
+namespace {
+
+// A device's 32-bit position wraps after 2^32 frames (27 hours at 44.1 kHz);
+// the waits compare it carried on in 64 bits, so they still end after it.
+TEST(SoundPosition, CarriedPastThirtyTwoBits) {
+    sound::FrameCount c;
+    EXPECT_EQ(c.update(0), 0u);
+    EXPECT_EQ(c.update(4294967000u), 4294967000u);
+    EXPECT_EQ(c.update(200), 4294967496u);
+    EXPECT_EQ(c.update(200), 4294967496u);
+    EXPECT_EQ(c.update(4294967295u), 8589934591u);
+    EXPECT_EQ(c.update(1), 8589934593u);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ struct Capture {
     platform::WaveInPtr device;
     platform::PageBufferPtr buffer;
     uint32_t blocks = 0;  // fetched since the start
+    FrameCount position;  // the device's, since the start
     int32_t channels = 0;
     uint32_t rate = 0;
 };
@@ -104,6 +105,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     s.channels = count;
     s.rate = format.rate;
     s.blocks = 0;
+    s.position = FrameCount{};
     unsigned char* ring = static_cast<unsigned char*>(s.buffer->data());
     if (on_device([&](platform::WaveIn& d) { return d.prepare(0, ring, kHalfBytes); })) {
         show_message(msg::kPrepareFirstError);
@@ -146,14 +148,16 @@ int fetch_capture(const ContinuousFetch& q) {
     // records nothing for kStallMs ends the wait.
     auto& p = platform::current();
     const uint64_t target = T / n + 2048 / n + L;
-    uint32_t last = 0, since = p.tick_count();
+    uint64_t last = 0;
+    uint32_t since = p.tick_count();
     bool reported = false;
     for (;;) {
-        uint32_t frames = 0;
-        if (on_device([&](platform::WaveIn& d) { return d.position(&frames); }) != platform::kWaveOk) {
+        uint32_t reportedFrames = 0;
+        if (on_device([&](platform::WaveIn& d) { return d.position(&reportedFrames); }) != platform::kWaveOk) {
             if (!reported) show_message(msg::kGetPositionError);
             reported = true;
         } else {
+            const uint64_t frames = s.position.update(reportedFrames);
             if (frames > target) break;
             if (frames != last) {
                 last = frames;

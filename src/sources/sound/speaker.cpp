@@ -25,7 +25,8 @@ struct Speaker {
     int32_t channels = 1;
     double rateRatio = 1.0;
     double fullScale = 0.0;
-    uint32_t playPos = 0;
+    uint64_t playPos = 0;   // frames written since the start
+    FrameCount played;      // the device's position
     uint32_t deviceRate = 0;
     int halfToggle = 1;
 };
@@ -138,6 +139,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     s.channels = channels;
     s.rateRatio = deviceRate / rate;
     s.playPos = 0;
+    s.played = FrameCount{};
     s.halfToggle = 1;
     platform::WaveFormat f{};
     f.channels = static_cast<uint16_t>(channels);
@@ -186,8 +188,9 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
             block[j * ch] = left[start + j];
             if (ch == 2) block[j * ch + 1] = right[start + j];
         } else {
-            block[j * ch] = resample_at(left, length, s.playPos, j, s.rateRatio);
-            if (ch == 2) block[j * ch + 1] = resample_at(right, length, s.playPos, j, s.rateRatio);
+            const auto at = static_cast<uint32_t>(s.playPos);  // the signal's index wraps at 32 bits
+            block[j * ch] = resample_at(left, length, at, j, s.rateRatio);
+            if (ch == 2) block[j * ch + 1] = resample_at(right, length, at, j, s.rateRatio);
         }
     }
 
@@ -225,14 +228,16 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
     // Wait until the device has played past the block's start; a device
     // that plays nothing for kSpeakerStallMs ends the wait.
     auto& p = platform::current();
-    uint32_t last = 0, since = p.tick_count();
+    uint64_t last = 0, played = 0;
+    uint32_t since = p.tick_count();
     bool reported = false;
     for (;;) {
-        uint32_t played = 0;
-        if (on_device([&](platform::WaveOut& dv) { return dv.position(&played); }) != platform::kWaveOk) {
+        uint32_t reportedFrames = 0;
+        if (on_device([&](platform::WaveOut& dv) { return dv.position(&reportedFrames); }) != platform::kWaveOk) {
             if (!reported) show_message(msg::kWaveOutPositionError);
             reported = true;
         } else {
+            played = s.played.update(reportedFrames);
             if (played > s.playPos) break;
             if (played != last) {
                 last = played;
@@ -240,7 +245,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
             }
         }
         if (p.tick_count() - since >= kSpeakerStallMs) return 0;
-        p.sleep_us(poll_sleep_us(played <= s.playPos ? uint64_t{s.playPos} + 1 - played : 1, s.deviceRate, 50000));
+        p.sleep_us(poll_sleep_us(played <= s.playPos ? s.playPos + 1 - played : 1, s.deviceRate, 50000));
     }
     s.playPos += m;
     return 1;
