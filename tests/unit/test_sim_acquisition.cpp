@@ -7,6 +7,7 @@
 
 #include "fixture.h"
 #include "sources/sim/param_block.h"
+#include "sources/sim/synthesis.h"
 
 namespace kelmo::test {
 namespace {
@@ -302,6 +303,19 @@ TEST_F(SimAcquisition, ContinuousFetchSurvivesBadArgumentsAndPeers) {
     // The same for the parameter block: never written once it shrank.
     fake.objects.at("Vort123SigPara")->bytes.resize(100);
     EXPECT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 1, 1024), 0);
+}
+
+// Parameters the signal-source program publishes while a fetch runs (after
+// the fetch took its copy) stay: only the acquisition's own fields go back.
+TEST_F(SimAcquisition, FetchKeepsParametersPublishedMeanwhile) {
+    cosine(0, 50.0, 3000.0);
+    auto block = sim::load_param_block(platform::Access::ReadWrite);
+    ASSERT_NE(block, nullptr);
+    p().freq1[0] = 75.0;  // published by the other process
+    sim::private_copy().contSampleCount = 4096;
+    ASSERT_TRUE(sim::store_param_block(*block));
+    EXPECT_EQ(p().freq1[0], 75.0);
+    EXPECT_EQ(p().contSampleCount, 4096u);
 }
 
 // Channel arguments at the ends of their range are refused or wrapped, never

@@ -1,6 +1,7 @@
 #include "sources/sim/synthesis.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -173,7 +174,11 @@ platform::SharedMemoryPtr load_param_block(platform::Access access) {
 
 bool store_param_block(platform::SharedMemory& block) {
     if (!block.writable() || !block.intact()) return false;
-    std::memcpy(block.data(), &private_copy(), kParamBlockBytes);
+    // Only the fields the library keeps go back: the signal-source program
+    // may have published new parameters since the copy was taken.
+    constexpr std::size_t from = offsetof(SimParamBlock, contSampleCount);
+    std::memcpy(static_cast<char*>(block.data()) + from, reinterpret_cast<const char*>(&private_copy()) + from,
+                kParamBlockBytes - from);
     return true;
 }
 

@@ -19,8 +19,10 @@ SimParamBlock& private_copy();
 // Opens "Vort123SigPara" and copies it into the private copy; nullptr when
 // the signal-source program does not publish it.
 platform::SharedMemoryPtr load_param_block(platform::Access access);
-// Copies the private copy back into the shared block; false when the view
-// is read-only or the object was shrunk under it (nothing is written then).
+// Copies the continuous-acquisition fields of the private copy back into
+// the shared block (the parameters stay as the signal-source program last
+// published them); false when the view is read-only or the object was
+// shrunk under it (nothing is written then).
 bool store_param_block(platform::SharedMemory& block);
 
 // Which value decides between burstCycles and damping as the generator's
