@@ -160,6 +160,28 @@ TEST(SharedMemoryAcrossProcesses, NamespaceLeavesNothingBehind) {
     set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
 }
 
+// The memory of objects whose only holder was killed comes back as soon as
+// the namespace creates an object again.
+TEST(SharedMemoryAcrossProcesses, KilledHoldersObjectsGoOnTheNextCreation) {
+    const char* before = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string saved = before ? before : "";
+    const std::string ns = unique("killed");
+    set_env("KELMO_SHM_NAMESPACE", ns.c_str());
+    {
+        PeerProcess peer(peer_command("left", 7, 60000));
+        ASSERT_TRUE(peer.ready());
+        peer.kill();
+        peer.wait();
+        EXPECT_EQ(entries_of(ns), 2);  // the object and the lock, both held by nobody
+        auto mine = platform::current().shm_create_or_open("mine", 1024, nullptr);
+        ASSERT_NE(mine, nullptr);
+        EXPECT_EQ(entries_of(ns), 2);  // mine and the lock
+        mine.reset();
+        EXPECT_EQ(entries_of(ns), 0);
+    }
+    set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
+}
+
 // A child made by fork() holds an object on its own: closing the parent's
 // handle of it (the parent had opened and closed it before the fork) does
 // not end the child's hold.

@@ -67,6 +67,8 @@ LockTable& lock_table() {
 
 std::string lock_name(const std::string& ns) { return "/kelmo." + ns + ".lock"; }
 
+bool unheld(int fd);
+
 // Holds the namespace-wide lock for its lifetime: the process's mutex, and
 // an exclusive flock() on the namespace's lock object between processes.
 // The last holder of the namespace's last object removes the lock object
@@ -97,6 +99,28 @@ public:
         if (fd_ >= 0) ::flock(fd_, LOCK_UN);
     }
     bool ok() const { return fd_ >= 0; }
+
+    // Removes the objects of the namespace whose holders all died (they
+    // count as absent already; this gives their memory back), but `keep`.
+    void remove_unheld(const std::string& keep) {
+        if (fd_ < 0) return;
+        const std::string prefix = "kelmo." + ns_ + ".";
+        const std::string self = prefix + "lock";
+        DIR* dir = ::opendir("/dev/shm");
+        if (!dir) return;
+        std::vector<std::string> names;
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string n = e->d_name;
+            if (n.compare(0, prefix.size(), prefix) == 0 && n != self && n != keep) names.push_back("/" + n);
+        }
+        ::closedir(dir);
+        for (const std::string& n : names) {
+            const int fd = ::shm_open(n.c_str(), O_RDONLY | O_CLOEXEC, 0);
+            if (fd < 0) continue;
+            if (unheld(fd)) ::shm_unlink(n.c_str());
+            ::close(fd);
+        }
+    }
 
     // Called by the holder after it removed an object: when the namespace
     // has no object left, the lock object goes too.
@@ -311,6 +335,7 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
     NamespaceLock lock;
     if (!lock.ok()) return nullptr;
     const std::string objName = object_name(name);
+    lock.remove_unheld(objName.substr(1));
     int fd = ::shm_open(objName.c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd >= 0 && unheld(fd)) {
         // Left behind by holders that died: it does not exist any more.
