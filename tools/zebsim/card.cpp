@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/card_types.h"
 #include "core/convert.h"
@@ -99,6 +100,22 @@ bool Card::serve(uint32_t code, const RequestRecord& r, uint32_t outSize, double
         case kDaData: return true;
         default: return false;
     }
+}
+
+std::optional<DeviceRequestHeader> parse_request(const uint8_t* bytes, std::size_t size) {
+    DeviceRequestHeader req;
+    if (size != sizeof req) return std::nullopt;
+    std::memcpy(&req, bytes, sizeof req);
+    if (req.magic != kDeviceMagic) return std::nullopt;
+    return req;
+}
+
+std::vector<uint8_t> encode_reply(const Reply& rep) {
+    const DeviceReplyHeader head{kDeviceMagic, rep.ok, rep.status, static_cast<uint32_t>(rep.data.size())};
+    std::vector<uint8_t> bytes(sizeof head + rep.data.size());
+    std::memcpy(bytes.data(), &head, sizeof head);
+    if (!rep.data.empty()) std::memcpy(bytes.data() + sizeof head, rep.data.data(), rep.data.size());
+    return bytes;
 }
 
 std::string log_line(uint32_t code, const RequestRecord& r, uint32_t outSize) {

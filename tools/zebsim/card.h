@@ -2,13 +2,14 @@
 // passed in, so the card does no I/O and never waits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "platform/device_request.h"
+#include "platform/device_protocol.h"
 #include "waveform.h"
 
 namespace zebsim {
@@ -62,6 +63,14 @@ private:
     const Behaviour& b_;
     std::optional<Run> run_;
 };
+
+// A request as it comes off the socket (the bytes of a
+// DeviceRequestHeader): nullopt when it does not carry the device's magic,
+// which ends the connection.
+std::optional<kelmo::platform::DeviceRequestHeader> parse_request(const uint8_t* bytes, std::size_t size);
+
+// The bytes of a reply on the wire: its DeviceReplyHeader, then its data.
+std::vector<uint8_t> encode_reply(const Reply& reply);
 
 // The log line of a request (no newline), e.g.
 // "code=0x222007 type=602 divider=100 samples=1000 gain=3 channel=-1 adjust=0 out=2000".

@@ -188,17 +188,13 @@ private:
         if (c.have < sizeof c.header) return;
         c.have = 0;
 
-        DeviceRequestHeader req;
-        std::memcpy(&req, c.header, sizeof req);
-        if (req.magic != kDeviceMagic) return drop();
-        log(req);
+        const auto req = zebsim::parse_request(c.header, sizeof c.header);
+        if (!req) return drop();
+        log(*req);
         if (dropAfter_ && c.answered >= *dropAfter_) return drop();
 
-        const zebsim::Reply rep = c.card.answer(req.code, req.record, req.outSize, now_s());
-        const DeviceReplyHeader head{kDeviceMagic, rep.ok, rep.status, static_cast<uint32_t>(rep.data.size())};
-        c.reply.resize(sizeof head + rep.data.size());
-        std::memcpy(c.reply.data(), &head, sizeof head);
-        if (!rep.data.empty()) std::memcpy(c.reply.data() + sizeof head, rep.data.data(), rep.data.size());
+        const zebsim::Reply rep = c.card.answer(req->code, req->record, req->outSize, now_s());
+        c.reply = zebsim::encode_reply(rep);
         c.sent = 0;
         c.due = rep.due;
         c.phase = Client::Phase::Waiting;

@@ -159,6 +159,10 @@ DevicePtr open_device() {
         errno = (e == ECONNREFUSED) ? ENOENT : e;
         return nullptr;
     }
+    return greet_device(fd);
+}
+
+DevicePtr greet_device(int fd) {
     // The device greets every client; one that is not served (another
     // client holds the device) is refused as busy.
     DeviceHello hello{};

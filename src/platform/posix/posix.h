@@ -11,6 +11,10 @@ namespace kelmo::platform::posix {
 SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created);
 SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access);
 DevicePtr open_device();
+// The device on a connected socket, which it takes over: reads the greeting
+// and returns the device, or nullptr with the socket closed (errno EBUSY
+// when another client holds the device, else ETIMEDOUT, EPIPE or EPROTO).
+DevicePtr greet_device(int fd);
 // The socket path of the device "ZEB1": $KELMO_DEVICE_DIR/ZEB1, by default
 // in $XDG_RUNTIME_DIR/kelmo, else /tmp/kelmo-<uid>.
 std::string device_path();
