@@ -130,6 +130,27 @@ TEST_F(GenwaveParams, WrongValuesAreRefusedWithTheirLine) {
         }
 }
 
+// The parser genwave uses runs into undefined behaviour on some characters
+// beyond ASCII in keys and between values ("wavef\xCA\x93" made it reach a
+// point marked unreachable); such files are refused before it reads them.
+TEST_F(GenwaveParams, CharactersBeyondAsciiOnlyInComments) {
+    for (const std::string& text : {kHead + "wavef\xCA\x93 = 1\n", kHead + "\"\xC3\xBC\" = 1\n",
+                                    kHead + "amp1 = 1\xC2\xA0\n", kHead + "modulation = \"a#\xC3\xBC\"\n",
+                                    kHead + "modulation = \"\"\"\xC2\xB0 \\\n\"\"\"\n"}) {
+        const std::string why = refusal(write(text));
+        EXPECT_EQ(why.rfind("line 4: ", 0), 0u) << text << "\n-> " << why;
+        EXPECT_NE(why.find("ASCII"), std::string::npos) << text << "\n-> " << why;
+    }
+    // Comments hold any text, also after strings that hold quotes and a
+    // hash; a byte-order mark may lead.
+    const auto p = genwave::load_params(write("\xEF\xBB\xBF# Kan\xC3\xA4le\n" + kHead +
+                                              "amp1 = 20 # \xC2\xB5V\nmodulation = \"\"\"steps\"\"\" # \"#\xC2\xB0\n"
+                                              "[[channel]]\nentry = 1\nwaveform = 'noise' # \xE2\x80\x94\n"));
+    EXPECT_EQ(p.amp1[0], 20.0);
+    EXPECT_EQ(p.modulation[0], 20002);
+    EXPECT_EQ(p.waveform[1], 0);
+}
+
 TEST_F(GenwaveParams, OnlyRegularFilesAreRead) {
     EXPECT_NE(refusal(dir_.string()).find("not a regular file"), std::string::npos);
     EXPECT_NE(refusal((dir_ / "missing.toml").string()), "");

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -128,6 +130,64 @@ void read_weights(SimParamBlock& p, int e, const toml::table& weights) {
     }
 }
 
+// toml++ (3.3) asks of a character beyond ASCII in a key, or between
+// values, whether it is whitespace, and for many of them (U+00A1 .. U+0499,
+// for one) that question runs into a point its code marks unreachable. No
+// valid parameter file holds such a character outside a comment, so the
+// text is refused before toml++ reads it, at the line of the first one.
+// Comments may hold any text; a UTF-8 byte-order mark may lead the file.
+void refuse_beyond_ascii(std::string_view text) {
+    enum class In { Plain, Comment, Basic, Literal, MultiBasic, MultiLiteral } in = In::Plain;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    uint32_t line = 1;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n') {
+            ++line;
+            if (in != In::MultiBasic && in != In::MultiLiteral) in = In::Plain;
+            continue;
+        }
+        if (in == In::Comment) continue;
+        if (static_cast<unsigned char>(c) >= 0x80)
+            throw std::runtime_error("line " + std::to_string(line) + ": characters beyond ASCII belong in comments only");
+        // Whether a run of three quotes starts here; a closing run takes
+        // the quotes that follow it too ("""a"""" is the text a").
+        const auto triple = [&](char q) { return text.compare(i, 3, std::string(3, q)) == 0; };
+        const auto close_run = [&](char q) {
+            while (i + 1 < text.size() && text[i + 1] == q) ++i;
+            in = In::Plain;
+        };
+        switch (in) {
+            case In::Plain:
+                if (c == '#') {
+                    in = In::Comment;
+                } else if (c == '"' || c == '\'') {
+                    const bool multi = triple(c);
+                    in = c == '"' ? (multi ? In::MultiBasic : In::Basic) : (multi ? In::MultiLiteral : In::Literal);
+                    if (multi) i += 2;
+                }
+                break;
+            case In::Basic:
+            case In::MultiBasic:
+                if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\')) {
+                    ++i;  // an escaped quote or backslash
+                } else if (c == '"' && (in == In::Basic || triple('"'))) {
+                    if (in == In::Basic) in = In::Plain;
+                    else close_run('"');
+                }
+                break;
+            case In::Literal:
+            case In::MultiLiteral:
+                if (c == '\'' && (in == In::Literal || triple('\''))) {
+                    if (in == In::Literal) in = In::Plain;
+                    else close_run('\'');
+                }
+                break;
+            case In::Comment: break;
+        }
+    }
+}
+
 void set_entry(SimParamBlock& p, int k, int waveform, int modulation, double f1, double f2, double a1, double a2,
                double period) {
     p.waveform[k] = waveform;
@@ -172,9 +232,14 @@ SimParamBlock load_params(const std::string& path) {
     if (!std::filesystem::exists(status)) throw std::runtime_error("no such file");
     if (!std::filesystem::is_regular_file(status)) throw std::runtime_error("not a regular file");
 
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot be read");
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    refuse_beyond_ascii(text);
+
     toml::table doc;
     try {
-        doc = toml::parse_file(path);
+        doc = toml::parse(text, path);
     } catch (const toml::parse_error& e) {
         std::ostringstream s;
         s << "line " << e.source().begin.line << ": " << e.description();
