@@ -2,7 +2,8 @@
 // continuous fetch (get_dbl_data, unpaced) of 1, 8 and 32 channels of
 // 1k, 4k and 64k samples, for each signal class, beside the straightforward
 // generator producing the same samples in the same run (the noise algorithm
-// as written down, the periodic classes in extended precision); and the
+// as written down, the periodic classes one sample at a time, the cosine in
+// extended precision); and the
 // fixed cost of one call, a fetch of one sample of a channel without a
 // signal.
 //
@@ -45,8 +46,9 @@ void straightforward(benchmark::State& state, Signal s, int nch, int n) {
     std::vector<double> buf(n), part(n);
     for (auto _ : state) {
         for (int k = 0; k < nch; ++k) {
-            if (s == Signal::Cosine) {
-                bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, bench::divider(), n, buf.data());
+            if (s == Signal::Cosine || s == Signal::Triangle || s == Signal::Square) {
+                const int waveform = s == Signal::Cosine ? 2 : s == Signal::Triangle ? 3 : 4;
+                bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, bench::divider(), n, buf.data(), waveform);
             } else if (s == Signal::Sum) {
                 bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, bench::divider(), n, buf.data());
                 bench::plain_periodic(0, 1000, 500, 1000, 2500, 0.5, bench::divider(), n, part.data());
@@ -78,7 +80,7 @@ int main(int argc, char** argv) {
     std::vector<Row> rows;
     benchmark::RegisterBenchmark("fixed_cost/no_signal/ch:1/n:1",
                                  [](benchmark::State& st) { fetch(st, Signal::None, 1, 1); });
-    for (Signal s : {Signal::Cosine, Signal::White, Signal::Band, Signal::Sum}) {
+    for (Signal s : {Signal::Cosine, Signal::Triangle, Signal::Square, Signal::White, Signal::Band, Signal::Sum}) {
         for (int nch : {1, 8, 32}) {
             if (s == Signal::Sum && nch > kSumRows) continue;  // only entries 0 .. 7 mix
             for (int n : {1024, 4096, 65536}) {

@@ -48,8 +48,12 @@ double straightforward_seconds(Signal s, int n, int reps) {
     std::vector<double> buf(n);
     const uint32_t code = bench::divider();
     return fastest(5, reps, [&] {
-        if (s == Signal::Cosine) bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, code, n, buf.data());
-        else bench::plain_noise(s == Signal::Band, 1000, 2500, 1000, 1, code, n, 0, buf.data());
+        if (s == Signal::White || s == Signal::Band) {
+            bench::plain_noise(s == Signal::Band, 1000, 2500, 1000, 1, code, n, 0, buf.data());
+        } else {
+            const int waveform = s == Signal::Cosine ? 2 : s == Signal::Triangle ? 3 : 4;
+            bench::plain_periodic(0, 1000, 500, 440, 2500, 0.5, code, n, buf.data(), waveform);
+        }
     });
 }
 
@@ -71,7 +75,7 @@ int main() {
     if (!bench::publish_source()) return 1;
     std::printf("fixed cost of one call: %.1f us\n", fetch_seconds(Signal::None, 1, 1, 2000) * 1e6);
     std::printf("%-28s %12s %18s %10s\n", "case", "ns/sample", "straightforward", "speed-up");
-    for (Signal s : {Signal::Cosine, Signal::White, Signal::Band}) {
+    for (Signal s : {Signal::Cosine, Signal::Triangle, Signal::Square, Signal::White, Signal::Band}) {
         for (int n : {4096, 65536}) {
             const int reps = n == 4096 ? 40 : 4;
             const double lib = fetch_seconds(s, 1, n, reps);

@@ -23,6 +23,8 @@ uint32_t g_code = 0;
 const char* name_of(Signal s) {
     switch (s) {
         case Signal::Cosine: return "cosine";
+        case Signal::Triangle: return "triangle";
+        case Signal::Square: return "square";
         case Signal::White: return "white_noise";
         case Signal::Band: return "bandpass_noise";
         case Signal::Sum: return "sum";
@@ -60,10 +62,13 @@ void publish(Signal s) {
         p.modulation[k] = 0;
         p.amp1[k] = 1000, p.amp2[k] = 500, p.period[k] = 0.5, p.phase[k] = 0.3;
         p.freq1[k] = s == Signal::Band ? 1000 : 440, p.freq2[k] = 2500;
-        p.waveform[k] = s == Signal::Cosine ? kCosine
-                        : s == Signal::White ? kWhiteNoise
-                        : s == Signal::Band  ? kBandNoise
-                                             : 6;
+        p.waveform[k] = s == Signal::Cosine     ? kCosine
+                        : s == Signal::Triangle ? kTriangle
+                        : s == Signal::Square   ? kSquare
+                        : s == Signal::White    ? kWhiteNoise
+                        : s == Signal::Band     ? kBandNoise
+                                                : 6;
+        if (s == Signal::Triangle || s == Signal::Square) p.phase[k] = 0.0;
     }
     std::memset(p.mixWeight, 0, sizeof p.mixWeight);
     if (s == Signal::Sum) {

@@ -7,7 +7,7 @@
 
 namespace bench {
 
-enum class Signal { Cosine, White, Band, Sum, None };
+enum class Signal { Cosine, Triangle, Square, White, Band, Sum, None };
 const char* name_of(Signal s);
 
 // Creates both objects and readies card type 123 at 10 kHz; false (with a

@@ -61,7 +61,7 @@ void plain_noise(bool band, double f1, double f2, double A, int16_t gain, uint32
 }
 
 void plain_periodic(int modulation, double A, double A2, double f1, double f2, double Tp, uint32_t freqCode,
-                    uint32_t N, double* out) {
+                    uint32_t N, double* out, int waveform) {
     const double dt = step_seconds(freqCode);
     const long double twoPi = 8.0L * std::atan(1.0L);
     double T = 0;
@@ -72,7 +72,11 @@ void plain_periodic(int modulation, double A, double A2, double f1, double f2, d
             b = f1 + (f2 - f1) * T / (2 * Tp);
             V = A + (A2 - A) * T / Tp;
         }
-        out[i] = V * static_cast<double>(std::cos(twoPi * SimWarpPhase(T, b, 0, 0)));
+        const double d = waveform == 4 ? 2 * std::atan(1.0) : 0.0;  // the square starts a quarter on
+        const double P = SimWarpPhase(T, b, 0, d), fr = P - std::floor(P);
+        out[i] = waveform == 2   ? V * static_cast<double>(std::cos(twoPi * P))
+                 : waveform == 3 ? V * (4.0 * std::fabs(fr - 0.5) - 1.0)
+                                 : (fr < 0.5 ? V : -V);
         T += dt;
     }
 }

@@ -4,7 +4,7 @@
 //    shifted every block of 32 and a plain 895-term sum per sample, with
 //    the history memory opened, read and written back as the library does;
 //  - periodic: constant or repeated linear sweep, each sample through
-//    SimWarpPhase and one extended-precision cosine.
+//    SimWarpPhase and its wave (the cosine in extended precision).
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,9 @@ double step_seconds(uint32_t freqCode);
 void plain_noise(bool band, double f1, double f2, double A, int16_t gain, uint32_t freqCode, uint32_t N,
                  int32_t slot, double* out);
 
-// A cosine, constant (modulation 0) or a repeated linear sweep
-// (modulation 3), starting at time 0.
+// A cosine (waveform 2), triangle (3) or square (4), constant (modulation
+// 0) or a repeated linear sweep (modulation 3), starting at time 0.
 void plain_periodic(int modulation, double A, double A2, double f1, double f2, double Tp, uint32_t freqCode,
-                    uint32_t N, double* out);
+                    uint32_t N, double* out, int waveform = 2);
 
 }  // namespace bench
