@@ -44,15 +44,6 @@ double expected(const Format& f, int channel, long s) {
     return f.fullScale / 2 * std::sin(2 * kPi * (channel + 1) * static_cast<double>(s) / 64);
 }
 
-int open_descriptors() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
 class DriverCard : public ::testing::Test {
 protected:
     DriverCard() {

@@ -38,15 +38,6 @@ bool wait_for_block(bool want, int ms) {
     return param_block_exists() == want;
 }
 
-int open_descriptors() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
 // Everything a command prints.
 std::string output_of(const std::string& command) {
     std::string all;

@@ -128,6 +128,18 @@ void complain(const char* role, const std::string& what) {
     std::fprintf(stderr, "soak_host %s: %s\n", role, what.c_str());
 }
 
+// Counts a block found `shift` blocks away from where the time base
+// expected it (at sample `start`): a gap of that many blocks, or a repeat.
+void count_shift(const char* role, Counts& c, int64_t shift, uint64_t start) {
+    if (shift > 0) {
+        c.gaps += static_cast<uint64_t>(shift);
+        complain(role, "gap of " + std::to_string(shift) + " blocks before sample " + std::to_string(start));
+    } else if (shift < 0) {
+        ++c.repeats;
+        complain(role, "repeat of the block at sample " + std::to_string(start));
+    }
+}
+
 // The fraction of a cycle, kept small so long runs keep their precision.
 double cycles_at(double f, uint64_t n, double dt) {
     const double c = f * static_cast<double>(n) * dt;
@@ -317,13 +329,7 @@ int run_sim(const Options& o) {
             continue;
         }
         const uint64_t start = next + static_cast<uint64_t>(shift * r.len);
-        if (shift > 0) {
-            c.gaps += static_cast<uint64_t>(shift);
-            complain(role, "gap of " + std::to_string(shift) + " blocks before sample " + std::to_string(start));
-        } else if (shift < 0) {
-            ++c.repeats;
-            complain(role, "repeat of the block at sample " + std::to_string(start));
-        }
+        count_shift(role, c, shift, start);
         for (std::size_t q = 1; q < checked.size(); ++q) {
             const auto& [i, k] = checked[q];
             const void* got = r.words ? static_cast<const void*>(codes.data() + i * r.len)
@@ -438,13 +444,7 @@ int run_zeb(const Options& o) {
             continue;
         }
         const uint64_t start = next + static_cast<uint64_t>(shift * len);
-        if (shift > 0) {
-            c.gaps += static_cast<uint64_t>(shift);
-            complain(role, "gap of " + std::to_string(shift) + " blocks before sample " + std::to_string(start));
-        } else if (shift < 0) {
-            ++c.repeats;
-            complain(role, "repeat of the block at sample " + std::to_string(start));
-        }
+        count_shift(role, c, shift, start);
         for (int ch = 1; ch < channels; ++ch)
             for (int s = 0; s < len; ++s)
                 if (std::fabs(block[ch * len + s] - expect(ch, start + s)) > tolerance) {
