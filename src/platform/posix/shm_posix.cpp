@@ -104,20 +104,12 @@ public:
     // count as absent already; this gives their memory back), but `keep`.
     void remove_unheld(const std::string& keep) {
         if (fd_ < 0) return;
-        const std::string prefix = "kelmo." + ns_ + ".";
-        const std::string self = prefix + "lock";
-        DIR* dir = ::opendir("/dev/shm");
-        if (!dir) return;
-        std::vector<std::string> names;
-        while (const dirent* e = ::readdir(dir)) {
-            const std::string n = e->d_name;
-            if (n.compare(0, prefix.size(), prefix) == 0 && n != self && n != keep) names.push_back("/" + n);
-        }
-        ::closedir(dir);
-        for (const std::string& n : names) {
-            const int fd = ::shm_open(n.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        for (const std::string& n : objects().value_or(std::vector<std::string>{})) {
+            if (n == keep) continue;
+            const std::string path = "/" + n;
+            const int fd = ::shm_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
             if (fd < 0) continue;
-            if (unheld(fd)) ::shm_unlink(n.c_str());
+            if (unheld(fd)) ::shm_unlink(path.c_str());
             ::close(fd);
         }
     }
@@ -126,26 +118,30 @@ public:
     // has no object left, the lock object goes too.
     void remove_if_unused() {
         if (fd_ < 0) return;
-        const std::string prefix = "kelmo." + ns_ + ".";
-        const std::string self = prefix + "lock";
-        DIR* dir = ::opendir("/dev/shm");
-        if (!dir) return;
-        bool used = false;
-        while (const dirent* e = ::readdir(dir)) {
-            const std::string n = e->d_name;
-            if (n.compare(0, prefix.size(), prefix) == 0 && n != self) {
-                used = true;
-                break;
-            }
-        }
-        ::closedir(dir);
-        if (!used) ::shm_unlink(lock_name(ns_).c_str());
+        const auto names = objects();
+        if (names && names->empty()) ::shm_unlink(lock_name(ns_).c_str());
     }
 
     NamespaceLock(const NamespaceLock&) = delete;
     NamespaceLock& operator=(const NamespaceLock&) = delete;
 
 private:
+    // The names in /dev/shm of the namespace's objects, its lock object not
+    // among them; nullopt when the folder cannot be read.
+    std::optional<std::vector<std::string>> objects() const {
+        const std::string prefix = "kelmo." + ns_ + ".";
+        const std::string self = prefix + "lock";
+        std::vector<std::string> names;
+        DIR* dir = ::opendir("/dev/shm");
+        if (!dir) return std::nullopt;
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string n = e->d_name;
+            if (n.compare(0, prefix.size(), prefix) == 0 && n != self) names.push_back(n);
+        }
+        ::closedir(dir);
+        return names;
+    }
+
     // True when the object `fd` refers to still has its name: the lock
     // object is only ever removed under the lock, so one that lost its name
     // was removed while we waited, and a new one may stand in its place.
