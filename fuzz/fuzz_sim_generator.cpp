@@ -182,9 +182,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c.timing.startSample = in.ConsumeIntegral<uint32_t>();
     c.rule = in.ConsumeBool() ? ExtraRule::Decoded : ExtraRule::Stored;
     c.freqCode = in.ConsumeIntegral<uint32_t>();
-    // Mostly short blocks, so that many cases run; now and then a long one.
-    const int length = in.ConsumeIntegralInRange<int>(0, 63);
-    c.n = in.ConsumeIntegralInRange<uint32_t>(0, length == 0 ? kMaxSamples : length <= 12 ? 300 : 64);
+    // Mostly short blocks, so that many cases run (every noise source costs
+    // a pass of its filter per block of 32); now and then a long one.
+    const int length = in.ConsumeIntegralInRange<int>(0, 255);
+    c.n = in.ConsumeIntegralInRange<uint32_t>(0, length == 0 ? kMaxSamples : length <= 16 ? 300 : length <= 96 ? 64 : 12);
     c.gain = in.ConsumeIntegral<int32_t>();
     c.slot = in.ConsumeBool() ? c.k : in.ConsumeIntegral<int32_t>();
     // The clock scale PreSamp leaves: 1 at 10 kHz and above, 20000 / rate
