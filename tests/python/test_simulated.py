@@ -155,10 +155,18 @@ def test_trigger_ends_on_interrupt_timeout_and_ctrl_c(sim):
     assert kelmo.interrupt_trigger() is False  # nothing waits any more
 
     if threading.current_thread() is threading.main_thread():
-        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
-        with pytest.raises(KeyboardInterrupt):
-            sim.trigger(level=1e9, samples=100, rate=10_000)
-            time.sleep(1)  # where the interrupt lands at the latest
+        # A process started in the background by a shell without job
+        # control inherits Ctrl-C ignored, and Python then leaves it so: the
+        # usual handler is put in place for this part. The time-out only
+        # keeps a lost signal from hanging the run (it would fail instead).
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+            with pytest.raises(KeyboardInterrupt):
+                sim.trigger(level=1e9, samples=100, rate=10_000, timeout=20)
+                time.sleep(1)  # where the interrupt lands at the latest
+        finally:
+            signal.signal(signal.SIGINT, previous)
 
 
 def test_arguments_are_checked_before_the_library_sees_them(sim):
