@@ -50,8 +50,11 @@ bool valid_name(const std::string& s) {
     return true;
 }
 
+// Every name of a namespace starts so, as shm_open takes it.
+std::string namespace_prefix(const std::string& ns) { return "/kelmo." + ns + "."; }
+
 // The POSIX name of a shared memory of this library.
-std::string object_name(const std::string& name) { return "/kelmo." + shm_namespace() + "." + name; }
+std::string object_name(const std::string& name) { return namespace_prefix(shm_namespace()) + name; }
 
 // The lock objects this process has open, one per namespace. Never
 // destroyed: handles kept until exit still take the lock in their
@@ -65,7 +68,7 @@ LockTable& lock_table() {
     return *t;
 }
 
-std::string lock_name(const std::string& ns) { return "/kelmo." + ns + ".lock"; }
+std::string lock_name(const std::string& ns) { return namespace_prefix(ns) + "lock"; }
 
 bool unheld(int fd);
 
@@ -106,10 +109,9 @@ public:
         if (fd_ < 0) return;
         for (const std::string& n : objects().value_or(std::vector<std::string>{})) {
             if (n == keep) continue;
-            const std::string path = "/" + n;
-            const int fd = ::shm_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+            const int fd = ::shm_open(n.c_str(), O_RDONLY | O_CLOEXEC, 0);
             if (fd < 0) continue;
-            if (unheld(fd)) ::shm_unlink(path.c_str());
+            if (unheld(fd)) ::shm_unlink(n.c_str());
             ::close(fd);
         }
     }
@@ -126,16 +128,15 @@ public:
     NamespaceLock& operator=(const NamespaceLock&) = delete;
 
 private:
-    // The names in /dev/shm of the namespace's objects, its lock object not
-    // among them; nullopt when the folder cannot be read.
+    // The names (as shm_open takes them) of the namespace's objects, its
+    // lock object not among them; nullopt when /dev/shm cannot be read.
     std::optional<std::vector<std::string>> objects() const {
-        const std::string prefix = "kelmo." + ns_ + ".";
-        const std::string self = prefix + "lock";
+        const std::string prefix = namespace_prefix(ns_), self = lock_name(ns_);
         std::vector<std::string> names;
         DIR* dir = ::opendir("/dev/shm");
         if (!dir) return std::nullopt;
         while (const dirent* e = ::readdir(dir)) {
-            const std::string n = e->d_name;
+            const std::string n = std::string("/") + e->d_name;
             if (n.compare(0, prefix.size(), prefix) == 0 && n != self) names.push_back(n);
         }
         ::closedir(dir);
@@ -331,7 +332,7 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
     NamespaceLock lock;
     if (!lock.ok()) return nullptr;
     const std::string objName = object_name(name);
-    lock.remove_unheld(objName.substr(1));
+    lock.remove_unheld(objName);
     int fd = ::shm_open(objName.c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd >= 0 && unheld(fd)) {
         // Left behind by holders that died: it does not exist any more.
