@@ -258,6 +258,31 @@ TEST_F(SoundCard, StalledDeviceAndBadBlocks) {
     EXPECT_TRUE(fake.livePages.empty());
 }
 
+// The host's code that a fetch runs while it waits (its window procedures)
+// may start a capture of its own: the fetch then delivers nothing rather
+// than the new capture's samples at the old one's place, and the capture
+// the host started is the one that runs.
+TEST_F(SoundCard, HostThatRestartsTheCaptureDuringAFetch) {
+    static uint32_t handle = 0;
+    static int restarts = 0;
+    restarts = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024), 1);
+    kelmo_set_dispatch_hook([](void*) {
+        if (restarts++ == 0) Set_dbl_MulChSam(&handle, 800, 16, 1, 1, 1024);
+    }, nullptr);
+    std::vector<int16_t> block(1024);
+    fake.sound.framesPerPoll = 64;  // the wait polls, and dispatches, several times
+    EXPECT_EQ(get_dbl_dataW(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr), 0);
+    kelmo_set_dispatch_hook(nullptr, nullptr);
+    EXPECT_EQ(fake.sound.opens, 2);
+    EXPECT_EQ(fake.sound.format.rate, 22050u);
+    EXPECT_EQ(get_dbl_dataW(&handle, 800, 1024, 1, block.data(), 1024, 0, nullptr), 1);
+    EXPECT_EQ(block[0], recorded(1024, 0));
+    recover(&handle, 800);
+    EXPECT_FALSE(fake.sound.open);
+    EXPECT_TRUE(fake.livePages.empty());
+}
+
 }  // namespace
 }  // namespace kelmo::test
 

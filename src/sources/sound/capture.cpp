@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 #include "core/messages.h"
 #include "core/numconv.h"
@@ -20,10 +21,14 @@ constexpr uint64_t kMargin = 1024;        // samples the copy stays behind the p
 constexpr double kPerCode = 0.0042724609375;  // 140 / 32768
 
 // The capture state: one per process, kept for its whole life (a device
-// thread may write into the buffer until the device is closed).
+// thread may write into the buffer until the device is closed). Every
+// change of its device or buffer counts a new generation, so that a call
+// which ran the host's code (a message handler, a window procedure) can
+// tell that the capture it was using is gone.
 struct Capture {
     platform::WaveInPtr device;
     platform::PageBufferPtr buffer;
+    uint64_t generation = 0;
     uint32_t blocks = 0;  // fetched since the start
     FrameCount position;  // the device's, since the start
     int32_t channels = 0;
@@ -32,6 +37,18 @@ struct Capture {
 Capture& state() {
     static Capture* c = new Capture;
     return *c;
+}
+
+// Closes the device, quietly, and gives the buffer back.
+void drop_capture() {
+    Capture& s = state();
+    if (s.device) {
+        s.device->reset();
+        s.device->close();
+        s.device.reset();
+    }
+    s.buffer.reset();
+    ++s.generation;
 }
 
 // A call on the capture device, which may not be open: then it fails as
@@ -74,17 +91,22 @@ bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const c
 
 }  // namespace
 
+std::unique_lock<std::recursive_mutex> lock_capture() {
+    static auto* m = new std::recursive_mutex;
+    return std::unique_lock<std::recursive_mutex>(*m);
+}
+
 bool start_capture(uint32_t freqCode, int32_t count) {
+    const auto lock = lock_capture();
     Capture& s = state();
     // What ran before is closed first: its device must not record into a
     // buffer that is given back.
-    if (s.device) {
-        s.device->reset();
-        s.device->close();
-        s.device.reset();
-    }
-    s.buffer = platform::make_page_buffer(kRingBytes);
-    if (!s.buffer) {
+    drop_capture();
+    // The new capture is built aside and only then made the process's: the
+    // messages of its steps run the host's code, which may start or stop a
+    // capture of its own meanwhile.
+    platform::PageBufferPtr buffer = platform::make_page_buffer(kRingBytes);
+    if (!buffer) {
         show_message(msg::kNotEnoughMemory);
         return false;
     }
@@ -93,39 +115,50 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     const platform::WaveFormat format = format_of(shapeOk ? freqCode : 8, shapeOk ? count : 1);
     if (!shapeOk || p.wave_in_query(0, format) != platform::kWaveOk) {
         show_message(msg::kSoundFormatUnsupported);
+        drop_capture();
+        s.buffer = std::move(buffer);
         return false;
     }
     bool ok = true;
     platform::WaveInPtr device;
     if (p.wave_in_open(0, format, &device) != platform::kWaveOk) {
+        device.reset();
         show_message(msg::kWaveInOpenError);
         ok = false;
     }
+    const auto on_new = [&](auto&& f) {
+        return device ? f(*device) : static_cast<uint32_t>(platform::kWaveBadHandle);
+    };
+    unsigned char* ring = static_cast<unsigned char*>(buffer->data());
+    if (on_new([&](platform::WaveIn& d) { return d.prepare(0, ring, kHalfBytes); })) {
+        show_message(msg::kPrepareFirstError);
+        ok = false;
+    }
+    if (on_new([&](platform::WaveIn& d) { return d.add(0); })) {
+        show_message(msg::kAddFirstError);
+        ok = false;
+    }
+    if (on_new([](platform::WaveIn& d) { return d.start(); })) {
+        show_message(msg::kWaveInStartError);
+        ok = false;
+    }
+    const bool second = on_new([&](platform::WaveIn& d) { return d.prepare(1, ring + kHalfBytes, kHalfBytes); }) == 0 &&
+                        on_new([](platform::WaveIn& d) { return d.add(1); }) == 0;
+    drop_capture();
     s.device = std::move(device);
+    s.buffer = std::move(buffer);
     s.channels = count;
     s.rate = format.rate;
     s.blocks = 0;
     s.position = FrameCount{};
-    unsigned char* ring = static_cast<unsigned char*>(s.buffer->data());
-    if (on_device([&](platform::WaveIn& d) { return d.prepare(0, ring, kHalfBytes); })) {
-        show_message(msg::kPrepareFirstError);
-        ok = false;
-    }
-    if (on_device([&](platform::WaveIn& d) { return d.add(0); })) {
-        show_message(msg::kAddFirstError);
-        ok = false;
-    }
-    if (on_device([](platform::WaveIn& d) { return d.start(); })) {
-        show_message(msg::kWaveInStartError);
-        ok = false;
-    }
-    const bool second = on_device([&](platform::WaveIn& d) { return d.prepare(1, ring + kHalfBytes, kHalfBytes); }) == 0 &&
-                        on_device([](platform::WaveIn& d) { return d.add(1); }) == 0;
     return ok && second;
 }
 
 int fetch_capture(const ContinuousFetch& q) {
+    const auto lock = lock_capture();
     Capture& s = state();
+    const uint64_t generation = s.generation;
+    const auto gone = [&] { return s.generation != generation; };
     if (!s.buffer || q.nch <= 0 || q.len <= 0) return 0;
     const uint64_t n = static_cast<uint64_t>(q.nch), L = static_cast<uint64_t>(q.len), block = n * L;
     // The device records into a half only once it is queued again: the
@@ -156,6 +189,7 @@ int fetch_capture(const ContinuousFetch& q) {
         if (on_device([&](platform::WaveIn& d) { return d.position(&reportedFrames); }) != platform::kWaveOk) {
             if (!reported) show_message(msg::kGetPositionError);
             reported = true;
+            if (gone()) return 0;
         } else {
             const uint64_t frames = s.position.update(reportedFrames);
             if (frames > target) break;
@@ -166,6 +200,7 @@ int fetch_capture(const ContinuousFetch& q) {
         }
         if (p.tick_count() - since >= kStallMs) return 0;
         dispatch_messages();
+        if (gone()) return 0;
         p.sleep_us(poll_sleep_us(last <= target ? target + 1 - last : 1, s.rate, 10000));
     }
 
@@ -187,6 +222,7 @@ int fetch_capture(const ContinuousFetch& q) {
 }
 
 void stop_capture() {
+    const auto lock = lock_capture();
     Capture& s = state();
     if (on_device([](platform::WaveIn& d) { return d.stop(); })) show_message(msg::kWaveInStopError);
     if (on_device([](platform::WaveIn& d) { return d.reset(); })) show_message(msg::kWaveInResetError);
@@ -194,6 +230,7 @@ void stop_capture() {
         show_message(msg::kWaveInCloseError);
     } else {
         s.device.reset();
+        ++s.generation;
     }
     // The buffer goes back only once no device can record into it.
     if (!s.buffer || s.device) {
@@ -201,6 +238,7 @@ void stop_capture() {
         return;
     }
     s.buffer.reset();
+    ++s.generation;
 }
 
 }  // namespace kelmo::sound

@@ -3,10 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "sources/source.h"
 
 namespace kelmo::sound {
+
+// The capture is one per process. Each call below holds this lock while it
+// runs, so threads take turns; a caller that needs several calls in a row
+// to itself (a block acquisition) holds it across them. The lock is
+// recursive: the host's code that a call runs may call in again.
+std::unique_lock<std::recursive_mutex> lock_capture();
 
 // Starts the capture of `count` channels at divider freqCode. Every failing
 // step shows its message; false when the capture does not run.

@@ -29,6 +29,7 @@ template <class T>
 int capture_block(const UnitFrame& f, uint32_t freqCode, int32_t channelArg, int32_t nch, uint32_t len,
                   uint32_t mult, Delivery delivery, void* out) {
     const ChannelSpan span = unpack_channels(channelArg);
+    const auto lock = lock_capture();  // the whole block is this thread's
     struct Stop {
         ~Stop() { stop_capture(); }
     } stop;

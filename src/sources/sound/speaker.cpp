@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "core/messages.h"
@@ -18,10 +19,13 @@ constexpr uint32_t kRingSamples = kRingBytes / 2;
 constexpr double kPi = 3.14159265358979323846;
 
 // One playback per process, kept for its whole life (a device thread may
-// read the ring until the device is closed).
+// read the ring until the device is closed). Its generation counts every
+// change of device or ring, so that a call which ran the host's code (a
+// message handler) can tell that the playback it was using is gone.
 struct Speaker {
     platform::WaveOutPtr device;
     platform::PageBufferPtr ring;
+    uint64_t generation = 0;
     int32_t channels = 1;
     double rateRatio = 1.0;
     double fullScale = 0.0;
@@ -33,6 +37,13 @@ struct Speaker {
 Speaker& state() {
     static Speaker* s = new Speaker;
     return *s;
+}
+
+// Threads take turns on the playback; recursive, as the host's code that a
+// call runs may call in again.
+std::unique_lock<std::recursive_mutex> lock_speaker() {
+    static auto* m = new std::recursive_mutex;
+    return std::unique_lock<std::recursive_mutex>(*m);
 }
 
 template <class F>
@@ -50,6 +61,7 @@ void drop_playback() {
         s.device.reset();
     }
     s.ring.reset();
+    ++s.generation;
 }
 
 // Writes slot's half again: unprepare, prepare, write, each failure with
@@ -106,6 +118,7 @@ double resample_at(const double* x, int32_t length, uint32_t pos, uint32_t j, do
 }
 
 int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale) {
+    const auto lock = lock_speaker();
     Speaker& s = state();
     s.fullScale = fullScale;
     auto& p = platform::current();
@@ -132,6 +145,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     // One playback at a time: one still open is closed first.
     drop_playback();
     s.ring = platform::make_page_buffer(kRingBytes);
+    const uint64_t generation = ++s.generation;
     if (!s.ring) {
         show_message(msg::kNotEnoughMemory);
         return 0;
@@ -160,6 +174,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     if (caps.volume &&
         on_device([&](platform::WaveOut& d) { return d.set_volume(static_cast<uint32_t>(volume) * 0x10001u); }))
         show_message(msg::kWaveOutVolumeError);
+    if (s.generation != generation) return 0;
     if (on_device([&](platform::WaveOut& d) { return d.prepare(0, s.ring->data(), kHalfBytes); })) {
         show_message(msg::kPrepareFirstError);
         return 0;
@@ -172,7 +187,9 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
 }
 
 int write_speaker(int32_t count, int32_t start, int32_t length, const double* left, const double* right) {
+    const auto lock = lock_speaker();
     Speaker& s = state();
+    const uint64_t generation = s.generation;
     if (!s.device || !s.ring || count < 0 || !left || (s.channels == 2 && !right)) return 0;
     const int32_t ch = s.channels;
     const bool copy = std::fabs(s.rateRatio - 1.0) < 1.1;
@@ -236,6 +253,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         if (on_device([&](platform::WaveOut& dv) { return dv.position(&reportedFrames); }) != platform::kWaveOk) {
             if (!reported) show_message(msg::kWaveOutPositionError);
             reported = true;
+            if (s.generation != generation) return 0;
         } else {
             played = s.played.update(reportedFrames);
             if (played > s.playPos) break;
@@ -252,6 +270,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
 }
 
 int close_speaker() {
+    const auto lock = lock_speaker();
     Speaker& s = state();
     if (on_device([](platform::WaveOut& d) { return d.pause(); })) {
         show_message(msg::kWaveOutPauseError);
@@ -266,6 +285,7 @@ int close_speaker() {
         return 0;
     }
     s.device.reset();
+    ++s.generation;
     if (!s.ring) {
         show_message(msg::kReleaseMemoryFailed);
         return 0;
