@@ -2,11 +2,9 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
 
 #include "core/numconv.h"
+#include "platform/platform.h"
 
 namespace kelmo::settings {
 namespace {
@@ -17,40 +15,22 @@ constexpr int kChannels = 256;
 constexpr std::size_t kCouplingBytes = kChannels / 8;  // one bit per channel
 constexpr std::size_t kModeBytes = kChannels;          // one signed byte per channel
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Raw bytes, no line-end translation. Only a regular file (or, for
-// writing, a name that does not exist yet) is opened: a FIFO or a device
-// under a settings file's name would block the call or swallow the data.
-File open_file(const char* name, const char* mode) {
-    if (!name) return nullptr;
-    std::error_code ec;
-    const auto st = std::filesystem::status(name, ec);
-    const bool absent = st.type() == std::filesystem::file_type::not_found;
-    if (!absent && st.type() != std::filesystem::file_type::regular) return nullptr;
-    if (absent && mode[0] == 'r') return nullptr;
-    return File(std::fopen(name, mode));
-}
-
+// Raw bytes. The platform opens only a regular file and never follows a
+// symbolic link: a FIFO or a device under a settings file's name would
+// block the call or swallow the data, and a link in a shared folder would
+// aim the write at another user's file.
 // Reads up to `bytes.size()` bytes; false when the file cannot be opened.
 // Bytes past the end of a short file stay 0.
 template <std::size_t N>
 bool read_file(const char* name, std::array<unsigned char, N>& bytes) {
     bytes.fill(0);
-    File f = open_file(name, "rb");
-    if (!f) return false;
-    (void)std::fread(bytes.data(), 1, bytes.size(), f.get());
-    return true;
+    if (!name) return false;
+    return platform::current().read_small_file(name, bytes.data(), bytes.size()) >= 0;
 }
 
 template <std::size_t N>
 void write_file(const char* name, const std::array<unsigned char, N>& bytes) {
-    File f = open_file(name, "wb");
-    if (!f) return;
-    (void)std::fwrite(bytes.data(), 1, bytes.size(), f.get());
+    if (name) platform::current().write_small_file(name, bytes.data(), bytes.size());
 }
 
 }  // namespace

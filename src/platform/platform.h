@@ -363,6 +363,14 @@ public:
     // Folders of the file system; their paths start with a drive ("D:\\")
     // where drive_paths() says so, else with "/".
     virtual bool drive_paths() = 0;
+    // A small file by a name relative to the working folder (the settings
+    // files): reading up to `bytes` bytes of it (the count read, -1 when it
+    // cannot be opened), and replacing its contents (false when it cannot
+    // be written). Only a regular file is used, and a name that is a
+    // symbolic link (on Windows a reparse point) is never followed: it
+    // counts as a file that cannot be opened.
+    virtual long read_small_file(const char* name, void* data, std::size_t bytes) = 0;
+    virtual bool write_small_file(const char* name, const void* data, std::size_t bytes) = 0;
     // Whether a folder exists, and creating one (one level).
     virtual bool directory_exists(const std::string& path) = 0;
     virtual void create_directory(const std::string& path) = 0;

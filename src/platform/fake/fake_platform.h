@@ -240,6 +240,13 @@ public:
     std::set<std::string> directories;
     bool drivePaths = false;
     bool drive_paths() override { return drivePaths; }
+    // The settings files are real files of the working folder.
+    long read_small_file(const char* name, void* data, std::size_t bytes) override {
+        return default_platform().read_small_file(name, data, bytes);
+    }
+    bool write_small_file(const char* name, const void* data, std::size_t bytes) override {
+        return default_platform().write_small_file(name, data, bytes);
+    }
     bool directory_exists(const std::string& path) override { return directories.count(path) != 0; }
     void create_directory(const std::string& path) override;
     void message_box(const char* text) override { messages.emplace_back(text); }

@@ -223,6 +223,12 @@ public:
     bool question_box(const char* text) override { return posix::question_box(text); }
     void warning_box(const char* text) override { posix::warning_box(text); }
     bool drive_paths() override { return false; }
+    long read_small_file(const char* name, void* data, std::size_t bytes) override {
+        return posix::read_small_file(name, data, bytes);
+    }
+    bool write_small_file(const char* name, const void* data, std::size_t bytes) override {
+        return posix::write_small_file(name, data, bytes);
+    }
     bool directory_exists(const std::string& path) override {
         struct stat st{};
         return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

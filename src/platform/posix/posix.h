@@ -28,6 +28,9 @@ std::optional<std::string> user_setting_text(const char* key, const char* name);
 bool set_user_setting_text(const char* key, const char* name, const std::string& value);
 bool port_write(uint16_t port, uint8_t value);
 bool port_read(uint16_t port, uint8_t* value);
+// The settings files of the working folder (files_posix.cpp).
+long read_small_file(const char* name, void* data, std::size_t bytes);
+bool write_small_file(const char* name, const void* data, std::size_t bytes);
 // Waveform input through ALSA (sound_alsa.cpp).
 uint32_t wave_in_caps(uint32_t device, uint32_t* formats);
 uint32_t wave_in_query(uint32_t device, const WaveFormat& format);

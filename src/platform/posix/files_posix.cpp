@@ -1,0 +1,67 @@
+// Small files of the working folder (the settings files). The folder may be
+// shared with other users, so a name is never followed where it is a
+// symbolic link, and only a regular file is read or written: what is
+// checked is the descriptor that was opened, so nobody can swap the name
+// between the check and the use.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/posix.h"
+
+namespace kelmo::platform::posix {
+namespace {
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool regular(int fd) {
+    struct stat st{};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Writes all of `bytes`, across short writes and interruptions.
+bool write_all(int fd, const unsigned char* p, std::size_t bytes) {
+    while (bytes > 0) {
+        const ssize_t n = ::write(fd, p, bytes);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        bytes -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+long read_small_file(const char* name, void* data, std::size_t bytes) {
+    // O_NONBLOCK: a FIFO under the name must not block the open.
+    Fd f{::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (f.fd < 0 || !regular(f.fd)) return -1;
+    auto* p = static_cast<unsigned char*>(data);
+    std::size_t got = 0;
+    while (got < bytes) {
+        const ssize_t n = ::read(f.fd, p + got, bytes - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
+bool write_small_file(const char* name, const void* data, std::size_t bytes) {
+    // A new file is created only where no name of any kind is (a dangling
+    // link included); an existing one is opened without following a link.
+    Fd f{::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666)};
+    if (f.fd < 0 && errno == EEXIST) f.fd = ::open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (f.fd < 0 || !regular(f.fd)) return false;
+    if (::ftruncate(f.fd, 0) != 0) return false;
+    return write_all(f.fd, static_cast<const unsigned char*>(data), bytes);
+}
+
+}  // namespace kelmo::platform::posix
