@@ -1,8 +1,11 @@
 #include "platform/platform.h"
 
+#include <atomic>
+
 namespace kelmo::platform {
 namespace {
 Platform* g_installed = nullptr;
+std::atomic<NoticeRoute> g_noticeRoute{nullptr};
 
 class OwnedPages final : public PageBuffer {
 public:
@@ -27,6 +30,16 @@ PageBufferPtr make_page_buffer(std::size_t bytes) {
     void* p = owner.alloc_pages(bytes);
     if (!p) return nullptr;
     return std::make_unique<OwnedPages>(owner, p, bytes);
+}
+
+void set_notice_route(NoticeRoute route) { g_noticeRoute = route; }
+
+void notice(const std::string& line) {
+    if (const NoticeRoute route = g_noticeRoute) {
+        route(line.c_str());
+        return;
+    }
+    current().console(line.c_str());
 }
 
 }  // namespace kelmo::platform

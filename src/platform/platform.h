@@ -391,6 +391,14 @@ void install(Platform* p);
 // The build's default backend.
 Platform& default_platform();
 
+// A line for a person about something a backend refused on its own, for
+// example a shared memory that another user planted: handed to the route
+// the library set (its message handler), else to console(). The line ends
+// with its newline.
+using NoticeRoute = void (*)(const char* line);
+void set_notice_route(NoticeRoute route);
+void notice(const std::string& line);
+
 // Convenience: an owned page buffer from the current platform.
 PageBufferPtr make_page_buffer(std::size_t bytes);
 

@@ -8,10 +8,13 @@
 #include <string>
 #include <thread>
 
+#include "kelmo.h"
 #include "peer_process.h"
 #include "platform/platform.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +34,16 @@ std::string peer_command(const std::string& name, int value, int ms) {
 platform::SharedMemoryPtr open_existing(const std::string& name) {
     return platform::current().shm_open_existing(name, 1024, Access::ReadWrite);
 }
+
+#ifndef _WIN32
+// Where an object of this namespace lives; without KELMO_SHM_NAMESPACE each
+// user has a namespace of their own.
+std::string object_path(const std::string& name) {
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string space = ns && *ns ? ns : "default-" + std::to_string(::geteuid());
+    return "/dev/shm/kelmo." + space + "." + name;
+}
+#endif
 
 // Every run gets names of its own.
 std::string unique(const char* stem) {
@@ -121,8 +134,7 @@ TEST(SharedMemoryAcrossProcesses, ReadOnlyViewAndSizeChecks) {
     EXPECT_EQ(platform::current().shm_open_existing(name, 1 << 20, Access::ReadOnly), nullptr);
 #ifndef _WIN32
     // Only the owner may open it.
-    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string path = "/dev/shm/kelmo." + std::string(ns && *ns ? ns : "default") + "." + name;
+    const std::string path = object_path(name);
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -222,13 +234,117 @@ TEST(SharedMemoryAcrossProcesses, ShrunkObjectIsNoticed) {
     auto mine = platform::current().shm_create_or_open(name, 4096, nullptr);
     ASSERT_NE(mine, nullptr);
     EXPECT_TRUE(mine->intact());
-    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string path = "/dev/shm/kelmo." + std::string(ns && *ns ? ns : "default") + "." + name;
+    const std::string path = object_path(name);
     // A view closed before the object shrank is not handed out again.
     platform::current().shm_open_existing(name, 4096, Access::ReadWrite).reset();
     ASSERT_EQ(::truncate(path.c_str(), 0), 0);
     EXPECT_FALSE(mine->intact());
     EXPECT_EQ(platform::current().shm_open_existing(name, 4096, Access::ReadWrite), nullptr);
+}
+
+// Each user has a namespace of their own by default.
+TEST(SharedMemoryAcrossProcesses, DefaultNamespaceIsTheUsers) {
+    const char* before = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string saved = before ? before : "";
+    set_env("KELMO_SHM_NAMESPACE", nullptr);
+    const std::string name = unique("mine");
+    auto mine = platform::current().shm_create_or_open(name, 1024, nullptr);
+    const bool there = ::access(object_path(name).c_str(), F_OK) == 0;
+    mine.reset();
+    set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
+    EXPECT_TRUE(there) << object_path(name);
+}
+
+// Anyone may create names in /dev/shm. An object of the namespace that
+// another user owns, or that others may write, is never used, the lock
+// object included, and a line says which object it is and whose.
+class PlantedObjects : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lines().clear();
+        kelmo_set_message_handler([](const char* text, void*) { lines().emplace_back(text); }, nullptr);
+    }
+    void TearDown() override {
+        kelmo_set_message_handler(nullptr, nullptr);
+        for (const std::string& p : planted_) ::unlink(p.c_str());
+    }
+    static std::vector<std::string>& lines() {
+        static std::vector<std::string> v;
+        return v;
+    }
+    // Plants an object under the namespace's name `name`, as another user would.
+    void plant(const std::string& name, mode_t mode, uid_t owner) {
+        const std::string path = object_path(name);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0) << path;
+        planted_.push_back(path);
+        EXPECT_EQ(::ftruncate(fd, 4096), 0);
+        EXPECT_EQ(::fchmod(fd, mode), 0);
+        if (owner != ::geteuid()) {
+            EXPECT_EQ(::fchown(fd, owner, owner), 0);
+        }
+        ::close(fd);
+    }
+    bool told(const std::string& name, const std::string& why) const {
+        for (const std::string& l : lines())
+            if (l.find(object_path(name)) != std::string::npos && l.find(why) != std::string::npos) return true;
+        return false;
+    }
+    std::vector<std::string> planted_;
+};
+
+TEST_F(PlantedObjects, WritableByOthersIsRefused) {
+    const std::string name = unique("planted");
+    plant(name, 0666, ::geteuid());
+    errno = 0;
+    EXPECT_EQ(platform::current().shm_open_existing(name, 1024, Access::ReadWrite), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(platform::current().shm_create_or_open(name, 1024, nullptr), nullptr);
+    EXPECT_TRUE(told(name, "lets other users write it (mode 0666)"));
+    EXPECT_EQ(lines().size(), 1u);  // said once, not on every open
+}
+
+TEST_F(PlantedObjects, AnotherUsersObjectIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "planting an object for another user takes root";
+    const std::string name = unique("foreign"), lockNs = unique("foreignlock");
+    plant(name, 0600, 65534);
+    EXPECT_EQ(platform::current().shm_open_existing(name, 1024, Access::ReadOnly), nullptr);
+    EXPECT_EQ(platform::current().shm_create_or_open(name, 1024, nullptr), nullptr);
+    EXPECT_TRUE(told(name, "belongs to user 65534"));
+
+    // A lock object planted for a whole namespace: nothing is created in it.
+    const char* before = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string saved = before ? before : "";
+    set_env("KELMO_SHM_NAMESPACE", lockNs.c_str());
+    plant("lock", 0644, 65534);
+    auto created = platform::current().shm_create_or_open("USB_samp", 1024, nullptr);
+    const bool toldLock = told("lock", "belongs to user 65534");
+    const bool nothingElse = ::access(object_path("USB_samp").c_str(), F_OK) != 0;
+    set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
+    EXPECT_EQ(created, nullptr);
+    EXPECT_TRUE(toldLock);
+    EXPECT_TRUE(nothingElse);
+}
+
+// A host started with its standard descriptors closed: the objects (and the
+// namespace's lock) never take 0, 1 or 2, where the host's output would
+// land in them.
+TEST(SharedMemoryAcrossProcesses, StandardDescriptorsAreNeverTaken) {
+    const std::string name = unique("stdio");
+    int saved[3];
+    for (int fd = 0; fd < 3; ++fd) saved[fd] = ::dup(fd);
+    for (int fd = 0; fd < 3; ++fd) ::close(fd);
+    auto created = platform::current().shm_create_or_open(name, 1024, nullptr);
+    auto opened = platform::current().shm_open_existing(name, 1024, Access::ReadOnly);
+    bool closed[3];
+    for (int fd = 0; fd < 3; ++fd) closed[fd] = ::fcntl(fd, F_GETFD) == -1;
+    for (int fd = 0; fd < 3; ++fd) {
+        ::dup2(saved[fd], fd);
+        ::close(saved[fd]);
+    }
+    EXPECT_NE(created, nullptr);
+    EXPECT_NE(opened, nullptr);
+    for (int fd = 0; fd < 3; ++fd) EXPECT_TRUE(closed[fd]) << "descriptor " << fd << " was taken";
 }
 #endif
 

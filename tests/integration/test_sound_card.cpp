@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -197,6 +198,31 @@ TEST_F(SoundStack, ThreadsTakeTurns) {
     // continuous capture and the playback that other threads closed.
     for (const std::string& m : seen) EXPECT_EQ(m.find("PrepareHeader 1st"), std::string::npos) << m;
 }
+
+#ifndef _WIN32
+// A host started with its standard descriptors closed: what the sound
+// stack opens and keeps while a capture and a playback run lands above
+// them, so that the host's output never goes into a sound server's socket.
+TEST_F(SoundStack, StandardDescriptorsStayFree) {
+    int saved[3];
+    for (int fd = 0; fd < 3; ++fd) saved[fd] = ::dup(fd);
+    for (int fd = 0; fd < 3; ++fd) ::close(fd);
+    uint32_t handle = 0;
+    const int started = Set_dbl_MulChSam(&handle, 800, 8, 1, 1, 1024);
+    const int opened = OpenSpeaker(8000, 1, 65535, 1000.0);
+    bool closed[3];
+    for (int fd = 0; fd < 3; ++fd) closed[fd] = ::fcntl(fd, F_GETFD) == -1;
+    CloseSpeaker();
+    recover(&handle, 800);
+    for (int fd = 0; fd < 3; ++fd) {
+        ::dup2(saved[fd], fd);
+        ::close(saved[fd]);
+    }
+    EXPECT_EQ(started, 1);
+    EXPECT_EQ(opened, 1);
+    for (int fd = 0; fd < 3; ++fd) EXPECT_TRUE(closed[fd]) << "descriptor " << fd << " was taken";
+}
+#endif
 
 // Checkcard reads the recording input's volume and turns it into the
 // input gain: full volume 1.0, half volume 10^0.3 (four steps of 1.5 dB).

@@ -161,7 +161,7 @@ class PublishedCount {
 public:
     PublishedCount() {
         const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-        const std::string name = std::string("/kelmo.") + (ns && *ns ? ns : "default") + ".Vort123SigPara";
+        const std::string name = std::string("/kelmo.") + (ns && *ns ? std::string(ns) : "default-" + std::to_string(::geteuid())) + ".Vort123SigPara";
         const int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
         if (fd < 0) return;
         void* p = ::mmap(nullptr, 4000, PROT_READ, MAP_SHARED, fd, 0);

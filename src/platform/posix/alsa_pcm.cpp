@@ -1,5 +1,7 @@
 #include "platform/posix/alsa_pcm.h"
 
+#include "platform/posix/posix.h"
+
 #include <algorithm>
 
 namespace kelmo::platform::posix {
@@ -10,6 +12,7 @@ constexpr const char* kDefaultPcm = "default";
 snd_pcm_t* open_default_pcm(snd_pcm_stream_t stream, int mode, const WaveFormat& f, unsigned latencyUs,
                             uint32_t* result) {
     snd_pcm_t* pcm = nullptr;
+    const StdioPlugs plugs;
     if (snd_pcm_open(&pcm, kDefaultPcm, stream, mode) < 0) {
         *result = kWaveBadDevice;
         return nullptr;
@@ -27,6 +30,7 @@ snd_pcm_t* open_default_pcm(snd_pcm_stream_t stream, int mode, const WaveFormat&
 
 snd_pcm_t* open_default_capture(int mode, const WaveFormat& f, unsigned bufferUs, unsigned periodUs, uint32_t* result) {
     snd_pcm_t* pcm = nullptr;
+    const StdioPlugs plugs;
     if (snd_pcm_open(&pcm, kDefaultPcm, SND_PCM_STREAM_CAPTURE, mode) < 0) {
         *result = kWaveBadDevice;
         return nullptr;
@@ -55,6 +59,7 @@ snd_pcm_t* open_default_capture(int mode, const WaveFormat& f, unsigned bufferUs
 
 uint32_t default_pcm_formats(snd_pcm_stream_t stream, uint32_t* formats, uint16_t* maxChannels) {
     snd_pcm_t* pcm = nullptr;
+    const StdioPlugs plugs;
     if (snd_pcm_open(&pcm, kDefaultPcm, stream, SND_PCM_NONBLOCK) < 0) return kWaveBadDevice;
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_malloc(&hw);

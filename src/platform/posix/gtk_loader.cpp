@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/posix/posix.h"
+
 namespace kelmo::platform::posix::gtk {
 namespace {
 
@@ -173,6 +175,7 @@ Session::Session(std::string* why) {
         // environment, changing how the host formats numbers.
         if (l.loadedHere && !l.initCalled) a.gtk_disable_setlocale();
         l.initCalled = true;
+        const StdioPlugs plugs;  // the display connection stays open
         if (!a.gtk_init_check(nullptr, nullptr)) {
             *why = "GTK 3 could not open the display: " + display_names();
             return;

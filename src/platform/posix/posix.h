@@ -8,6 +8,24 @@
 
 namespace kelmo::platform::posix {
 
+// A descriptor the library keeps, moved to 3 or above (close-on-exec) when
+// it took 0, 1 or 2, which a host started with them closed left free; -1
+// (and the original closed) when it cannot be moved.
+int keep_above_stdio(int fd);
+// While it lives, closed descriptors among 0, 1 and 2 hold /dev/null, so
+// that what a system library opens meanwhile and keeps (ALSA's sockets,
+// GTK's display connection) lands above them.
+class StdioPlugs {
+public:
+    StdioPlugs();
+    ~StdioPlugs();
+    StdioPlugs(const StdioPlugs&) = delete;
+    StdioPlugs& operator=(const StdioPlugs&) = delete;
+
+private:
+    bool plugged_[3] = {false, false, false};
+};
+
 SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created);
 SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access);
 DevicePtr open_device();

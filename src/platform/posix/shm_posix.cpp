@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -38,9 +39,13 @@
 namespace kelmo::platform::posix {
 namespace {
 
+// Each user has a namespace of their own unless KELMO_SHM_NAMESPACE names
+// one (tests, and processes that share on purpose): the names of POSIX
+// shared memory are common to the whole machine, where on Windows they
+// belong to the session.
 std::string shm_namespace() {
     const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    return (ns && *ns) ? std::string(ns) : std::string("default");
+    return (ns && *ns) ? std::string(ns) : "default-" + std::to_string(::geteuid());
 }
 
 bool valid_name(const std::string& s) {
@@ -70,6 +75,57 @@ LockTable& lock_table() {
 
 std::string lock_name(const std::string& ns) { return namespace_prefix(ns) + "lock"; }
 
+// Only an object of this user that nobody else may write is used: anyone
+// may create a name in /dev/shm, so another user could otherwise plant an
+// object for this process to trust, or deny it one. A refusal says so, once
+// per object and cause, and fails with EACCES.
+bool refuse(const std::string& objName, const struct stat& st) {
+    static std::mutex m;
+    static std::map<std::string, std::pair<uid_t, mode_t>>* told = new std::map<std::string, std::pair<uid_t, mode_t>>;
+    const mode_t mode = st.st_mode & 07777;
+    {
+        std::lock_guard<std::mutex> g(m);
+        const auto seen = told->find(objName);
+        if (seen == told->end() || seen->second != std::make_pair(st.st_uid, mode)) {
+            (*told)[objName] = {st.st_uid, mode};
+            char why[160];
+            if (st.st_uid != ::geteuid())
+                std::snprintf(why, sizeof why, "belongs to user %u, not to this user (%u)", unsigned(st.st_uid),
+                              unsigned(::geteuid()));
+            else
+                std::snprintf(why, sizeof why, "lets other users write it (mode %04o)", unsigned(mode));
+            notice("kelmo: the shared memory /dev/shm" + objName + " " + why +
+                   ", so it is not used. Remove it, or set KELMO_SHM_NAMESPACE to a name of your own.\n");
+        }
+    }
+    errno = EACCES;
+    return false;
+}
+
+bool trusted_fd(int fd, const std::string& objName) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) return true;
+    return refuse(objName, st);
+}
+
+// An object whose open failed for want of permission: whose it is, for the
+// line that says so.
+void explain_denied(const std::string& objName) {
+    const int e = errno;
+    struct stat st {};
+    if (::lstat(("/dev/shm" + objName).c_str(), &st) == 0 && (st.st_uid != ::geteuid() || (st.st_mode & 022))) {
+        refuse(objName, st);
+        return;
+    }
+    errno = e;
+}
+
+// shm_open of a descriptor to keep.
+int open_object(const std::string& objName, int flags, mode_t mode = 0) {
+    return keep_above_stdio(::shm_open(objName.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode));
+}
+
 bool unheld(int fd);
 
 // Holds the namespace-wide lock for its lifetime: the process's mutex, and
@@ -84,8 +140,15 @@ public:
         const std::string name = lock_name(ns_);
         for (int attempt = 0; attempt < 100; ++attempt) {
             auto it = fds.find(ns_);
-            int fd = it != fds.end() ? it->second : ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-            if (fd < 0) return;
+            int fd = it != fds.end() ? it->second : open_object(name, O_RDWR | O_CREAT, 0600);
+            if (fd < 0) {
+                if (errno != ENOENT) explain_denied(name);
+                return;
+            }
+            if (it == fds.end() && !trusted_fd(fd, name)) {
+                ::close(fd);
+                return;
+            }
             fds[ns_] = fd;
             while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
             }
@@ -109,9 +172,11 @@ public:
         if (fd_ < 0) return;
         for (const std::string& n : objects().value_or(std::vector<std::string>{})) {
             if (n == keep) continue;
-            const int fd = ::shm_open(n.c_str(), O_RDONLY | O_CLOEXEC, 0);
+            const int fd = ::shm_open(n.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
             if (fd < 0) continue;
-            if (unheld(fd)) ::shm_unlink(n.c_str());
+            struct stat st {};
+            const bool ours = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
+            if (ours && unheld(fd)) ::shm_unlink(n.c_str());
             ::close(fd);
         }
     }
@@ -333,7 +398,15 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
     if (!lock.ok()) return nullptr;
     const std::string objName = object_name(name);
     lock.remove_unheld(objName);
-    int fd = ::shm_open(objName.c_str(), O_RDWR | O_CLOEXEC, 0);
+    int fd = open_object(objName, O_RDWR);
+    if (fd < 0 && errno != ENOENT) {
+        explain_denied(objName);
+        return nullptr;
+    }
+    if (fd >= 0 && !trusted_fd(fd, objName)) {
+        ::close(fd);
+        return nullptr;
+    }
     if (fd >= 0 && unheld(fd)) {
         // Left behind by holders that died: it does not exist any more.
         ::close(fd);
@@ -341,8 +414,11 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
         fd = -1;
     }
     if (fd < 0) {
-        fd = ::shm_open(objName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) return nullptr;
+        fd = open_object(objName, O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (fd < 0) {
+            explain_denied(objName);
+            return nullptr;
+        }
         if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {  // zero-filled
             const int e = errno;
             ::close(fd);
@@ -365,8 +441,15 @@ SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Acc
     if (auto parked = unpark(objName, size, rw)) return parked;
     NamespaceLock lock;
     if (!lock.ok()) return nullptr;
-    int fd = ::shm_open(objName.c_str(), (rw ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
+    int fd = open_object(objName, rw ? O_RDWR : O_RDONLY);
+    if (fd < 0) {
+        if (errno != ENOENT) explain_denied(objName);
+        return nullptr;
+    }
+    if (!trusted_fd(fd, objName)) {
+        ::close(fd);
+        return nullptr;
+    }
     if (unheld(fd)) {
         ::close(fd);
         ::shm_unlink(objName.c_str());

@@ -126,6 +126,7 @@ private:
 
 uint32_t wave_out_count() {
     snd_pcm_t* pcm = nullptr;
+    const StdioPlugs plugs;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return 0;
     snd_pcm_close(pcm);
     return 1;
