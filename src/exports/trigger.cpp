@@ -69,15 +69,17 @@ constexpr int kHardwareDoubles = 49152 / 8;  // the one channel's share of the t
 
 // One channel of a card with the trigger hardware: arm it, wait for it to
 // fire, then take pre + len + 1024 samples in one fetch and deliver len of
-// them around the first sample beyond the level.
-int hardware_trigger(const Args& a, int32_t type, int pre, ChannelSpan span, platform::SharedMemory& flag,
+// them around the first sample beyond the level. For slope 0 the level is
+// taken as its magnitude here too, in the port byte and in the search.
+int hardware_trigger(const Args& a, int32_t type, int pre, int slope, ChannelSpan span, platform::SharedMemory& flag,
                      double* buf, uint32_t& handle) {
+    const double level = slope == 0 ? std::fabs(a.level) : a.level;
     const int total = pre + a.len + kBlock;
     if (a.len > kHardwareDoubles || total > kHardwareDoubles) return kFailed;
     std::fill_n(buf, total, 0.0);
     auto& p = platform::current();
     // The level register takes the low byte of trunc(level x 0.051).
-    const double scaled = a.level * 0.051;
+    const double scaled = level * 0.051;
     if (!(scaled > -2147483649.0 && scaled < 2147483648.0)) return kFailed;
     const auto levelByte = static_cast<uint8_t>(static_cast<int32_t>(scaled));
     if (!p.port_write(kPortControl, 4) || !p.port_write(kPortMode, 0x4C) || !p.port_write(kPortLevel, levelByte))
@@ -94,7 +96,7 @@ int hardware_trigger(const Args& a, int32_t type, int pre, ChannelSpan span, pla
     if (!fetch_continuous(&handle, type, total, 1, buf, 3 * kBlock, 0, &status, false)) return kFailed;
     int from = pre;
     for (int i = 0; i < kBlock; ++i)
-        if (std::fabs(buf[i]) > a.level) {
+        if (std::fabs(buf[i]) > level) {
             from = std::max(i - pre, 0);
             break;
         }
@@ -125,7 +127,7 @@ int run(const Args& a) {
     int result = kFailed;
     const ChannelSpan span{0, single ? -a.trigChannel : a.nch};
     const bool hardware = a.ex && a.nch == 1 && cards::card_type(u.type).hardwareTrigger;
-    if (hardware) result = hardware_trigger(a, u.type, pre, span, *flag, regions, handle);
+    if (hardware) result = hardware_trigger(a, u.type, pre, slope, span, *flag, regions, handle);
     auto start = [&] {
         if (a.ex && a.chGains)
             return start_continuous(&handle, u.type, a.freqCode, a.gain,

@@ -56,9 +56,8 @@ TEST_F(DriverPaths, MultiChannelBlockOfEveryRawFormat) {
         std::vector<double> expected(channels * len, -1e9);
         int mx = 0, mn = 0;
         convert(type, expected.data(), raw.data(), channels * len, 1, &mx, &mn);
-        if (mult == 1) {
-            for (int i : {0, 1, len, channels * len - 1}) EXPECT_EQ(out[i], expected[i]) << type << " " << i;
-        }
+        // With mult 2 the first half of the transfer is converted, in order.
+        for (int i : {0, 1, len, channels * len - 1}) EXPECT_EQ(out[i], expected[i]) << type << " " << i;
         EXPECT_EQ(fake.openDevices, 0);
     }
     EXPECT_TRUE(fake.livePages.empty());
@@ -335,32 +334,49 @@ TEST_F(DriverFetch, HardwareTrigger) {
         EXPECT_EQ(port, 0x37B);
         return ++reads < 5 ? 0x4C : 0x5C;
     };
-    // The fetch: word i is i, so values are i x 5000 / 32768; 3000 is
-    // beyond the level at i = 20.
+    // The fetch: word i is i, so values are i x 5000 / 32768; 3051 is
+    // beyond the level at i = 30.
     fake.handler = [](uint32_t code, const platform::RequestRecord& r, void* out, uint32_t, uint32_t*) {
         if (code == 0x222017)
-            for (int i = 0; i < r.samples; ++i) static_cast<int16_t*>(out)[i] = static_cast<int16_t>(i == 20 ? 20000 : i);
+            for (int i = 0; i < r.samples; ++i) static_cast<int16_t*>(out)[i] = static_cast<int16_t>(i == 30 ? 20000 : i);
         return true;
     };
-    const double gains[32] = {1};
+    // Channel 0's gain differs from the call's, and 16383 has a code of 13
+    // by the plain start's rule but 14 by the Ex start's: the record tells
+    // which start ran.
+    const double gains[32] = {64};
     const int first = 0;
     std::vector<double> out(100, -1.0);
     const int mode = 2048 + 10;  // the slope plays no part in this mode
-    ASSERT_EQ(TriMulChSamEx(mode, 0, 100.0, 678, 100, 100, 1, 1, out.data(), gains, &first), 0);
+    ASSERT_EQ(TriMulChSamEx(mode, 0, 100.0, 678, 100, 100, 16383, 1, out.data(), gains, &first), 0);
     using PW = std::pair<uint16_t, uint8_t>;
     EXPECT_EQ(fake.portWrites, (std::vector<PW>{{0x37A, 4}, {0x37B, 0x4C}, {0x37C, 5}}));
     EXPECT_EQ(reads, 5);
     ASSERT_EQ(fake.requests.size(), 2u);  // the start (never the Ex start) and one fetch
     EXPECT_EQ(fake.requests[0].code, 0x222013u);
-    EXPECT_EQ(fake.requests[0].record.gainCode, 0);
+    EXPECT_EQ(fake.requests[0].record.gainCode, 13);
     EXPECT_EQ(fake.requests[1].record.samples, 10 + 100 + 1024);
-    EXPECT_EQ(out[0], 10 * 5000.0 / 32768);  // from i - pre
+    EXPECT_EQ(out[0], 20 * 5000.0 / 32768);  // from i - pre
     EXPECT_EQ(out[10], 20000 * 5000.0 / 32768);
     EXPECT_EQ(fake.openDevices, 0);
 
     // Nothing beyond the level: from index pre.
+    std::fill(out.begin(), out.end(), -1.0);
     ASSERT_EQ(TriMulChSamEx(10, 0, 1e6, 678, 100, 100, 1, 1, out.data(), gains, &first), 0);
     EXPECT_EQ(out[0], 10 * 5000.0 / 32768);
+    EXPECT_EQ(out[20], 20000 * 5000.0 / 32768);
+
+    // Slope 0 takes the level's magnitude before the hardware sees it: a
+    // level of -100 arms the port as +100 does and fires at i = 30, not at
+    // once. (Slope 1 keeps the sign.)
+    fake.portWrites.clear();
+    std::fill(out.begin(), out.end(), -1.0);
+    ASSERT_EQ(TriMulChSamEx(10, 0, -100.0, 678, 100, 100, 1, 1, out.data(), gains, &first), 0);
+    EXPECT_EQ(fake.portWrites, (std::vector<PW>{{0x37A, 4}, {0x37B, 0x4C}, {0x37C, 5}}));
+    EXPECT_EQ(out[0], 20 * 5000.0 / 32768);
+    fake.portWrites.clear();
+    ASSERT_EQ(TriMulChSamEx(1024 + 10, 0, -100.0, 678, 100, 100, 1, 1, out.data(), gains, &first), 0);
+    EXPECT_EQ(fake.portWrites.back(), PW(0x37C, static_cast<uint8_t>(-5)));
     // Interrupted while the hardware has not fired.
     fake.portReader = [](uint16_t) -> uint8_t { return 0; };
     fake.onWait = [] { InterruptTrigSample(); };
