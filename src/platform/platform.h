@@ -304,6 +304,12 @@ public:
     virtual void* alloc_pages(std::size_t bytes) = 0;
     virtual bool release_pages(void* address) = 0;
 
+    // A 32-bit word of this process whose address fits in the 32-bit
+    // address field of a request record, zero-filled at first and the same
+    // on every call (its users take turns on it); nullptr where none can be
+    // had. In a 32-bit process any word fits, and callers need not ask.
+    virtual uint32_t* low_word() = 0;
+
     // The system's version word (high bit set: not the NT family).
     virtual uint32_t version_word() = 0;
 

@@ -160,6 +160,17 @@ public:
         return p;
     }
 
+    uint32_t* low_word() override {
+        static uint32_t* word = [] {
+            void* p = MAP_FAILED;
+#ifdef MAP_32BIT
+            p = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+#endif
+            return p == MAP_FAILED || reinterpret_cast<uintptr_t>(p) > UINT32_MAX ? nullptr : static_cast<uint32_t*>(p);
+        }();
+        return word;
+    }
+
     bool release_pages(void* address) override {
         std::size_t bytes = 0;
         {

@@ -315,6 +315,18 @@ public:
 
     bool release_pages(void* address) override { return ::VirtualFree(address, 0, MEM_RELEASE) != FALSE; }
 
+    uint32_t* low_word() override {
+        // The first free allocation unit below 4 GiB; a 64-bit process
+        // keeps most of that range free. Kept for the process's life.
+        static uint32_t* word = [] {
+            for (uintptr_t at = 0x10000; at < 0xFFFF0000u; at += 0x10000)
+                if (void* p = ::VirtualAlloc(reinterpret_cast<void*>(at), 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
+                    return static_cast<uint32_t*>(p);
+            return static_cast<uint32_t*>(nullptr);
+        }();
+        return word;
+    }
+
     uint32_t version_word() override {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"

@@ -1,11 +1,14 @@
 // The next block of a card's continuous acquisition: one request for every
 // channel's mult x len raw words, channel-major, of which every mult-th is
 // delivered.
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "core/convert.h"
+#include "core/messages.h"
 #include "core/share_block.h"
 #include "sources/driver/block.h"
 #include "sources/driver/driver_source.h"
@@ -94,6 +97,32 @@ void deliver(int32_t type, const unsigned char* raw, const ContinuousFetch& q, c
         convert_channels(type, words, static_cast<double*>(q.buf), l);
 }
 
+// The fetch request. The record has room for a 32-bit address of the
+// status word only: a caller's word above 4 GiB (a 64-bit process) is
+// stood in for by the library's own low word, which the threads take in
+// turn, and copied back after the request.
+bool request_with_status(DeviceSession& session, platform::RequestRecord& rec, unsigned char* raw, uint32_t bytes,
+                         int* status) {
+    const auto at = reinterpret_cast<uintptr_t>(status);
+    if (at <= UINT32_MAX) {
+        rec.statusAddr = static_cast<uint32_t>(at);
+        return session.request(platform::kContinuousFetch, rec, raw, bytes, reinterpret_cast<uint32_t*>(status));
+    }
+    static auto* turn = new std::mutex;
+    const std::lock_guard<std::mutex> g(*turn);
+    uint32_t* low = platform::current().low_word();
+    if (!low) {
+        console_printf("kelmo: get_dbl_data: the status word's address does not fit in the driver's request, "
+                       "and no memory below 4 GiB could be had for it; the fetch is refused\n");
+        return false;
+    }
+    rec.statusAddr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(low));
+    std::memcpy(low, status, sizeof *low);
+    const bool ok = session.request(platform::kContinuousFetch, rec, raw, bytes, low);
+    std::memcpy(status, low, sizeof *low);
+    return ok;
+}
+
 }  // namespace
 
 int DriverSource::fetch(const ContinuousFetch& q) {
@@ -124,11 +153,7 @@ int DriverSource::fetch(const ContinuousFetch& q) {
     rec.samples = static_cast<int32_t>(l.perChannel);
     rec.channel = static_cast<int16_t>(q.nch);
     if (f.card.twoChannel && q.nch == 1) rec.channel = static_cast<int16_t>(f.block->word(kWordSingleChannel));
-    // The record has room for a 32-bit address only.
-    rec.statusAddr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(q.status));
-    if (!session->request(platform::kContinuousFetch, rec, raw, static_cast<uint32_t>(bytes),
-                          reinterpret_cast<uint32_t*>(q.status)))
-        return 0;
+    if (!request_with_status(*session, rec, raw, static_cast<uint32_t>(bytes), q.status)) return 0;
 
     // A card type without a raw format has no values to give: its blocks
     // are left as they were.
