@@ -94,6 +94,14 @@ TEST_F(SoundStack, CapturesTheSourcesTone) {
     const Shape s = shape(w);
     EXPECT_NEAR(s.crossings, 2 * kTone * 8192 / 44100, 2);  // within one bin
     EXPECT_GT(s.peak, 8000);
+    // Channel 1 on its own: the second channel of a stereo capture (the
+    // server spreads its mono source over both); channel 2 there is not.
+    ASSERT_EQ(OneChSamW(800, 8, 8192, 1, 2, w.data()), 1);
+    EXPECT_NEAR(shape(w).crossings, 2 * kTone * 8192 / 44100, 2);
+    EXPECT_GT(shape(w).peak, 8000);
+    kelmo_set_message_handler([](const char*, void*) {}, nullptr);
+    EXPECT_EQ(OneChSamW(800, 8, 8192, 1, 3, w.data()), 0);
+    kelmo_set_message_handler(nullptr, nullptr);
 
     // Values: the code x the input gain x 140 / 32768.
     process_state().soundInputGain = 1.0;

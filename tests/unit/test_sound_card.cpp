@@ -1,6 +1,7 @@
 // The sound card against a fake capture device: the divider from its
 // formats, the two-half ring, the block exports' own capture, and every
 // failing step with its message.
+#include <cmath>
 #include <vector>
 
 #include "fixture.h"
@@ -176,9 +177,30 @@ TEST_F(SoundCard, BlocksRunTheirOwnCapture) {
     ASSERT_EQ(MulChSam(800, 8, 1500, 1, 2, out.data()), 1);
     EXPECT_EQ(out[1500 + 1499], recorded((2048 + 1024) / 2 + 475, 1) * 0.0042724609375);
     EXPECT_FALSE(fake.sound.open);
-    // A single channel k > 0 asks for -k channels, which no device takes.
-    EXPECT_EQ(OneChSam(800, 8, 100, 1, 2, out.data()), 0);
+    // A sound card has channels 0 and 1: channel 1 on its own (channel
+    // argument 2) is the second channel of a stereo capture, in blocks,
+    // triggered and continuously; channel 2 is no format it has.
+    ASSERT_EQ(OneChSamW(800, 8, 3000, 1, 2, words.data()), 1);
+    EXPECT_EQ(fake.sound.format.channels, 2);
+    EXPECT_EQ(words[0], recorded(1024 / 2, 1));
+    EXPECT_EQ(words[2999], recorded((2 * 2048 + 1024) / 2 + 951, 1));
+    ASSERT_EQ(OneChSam(800, 8, 1500, 1, 2, out.data()), 1);
+    EXPECT_EQ(out[1499], recorded((2048 + 1024) / 2 + 475, 1) * 0.0042724609375);
+    // Level 0 on slope 0: the first sample beyond it, a block in.
+    ASSERT_EQ(TriMulChSam(0, 1, 0.0, 800, 8, 100, 1, 1, out.data()), 0);
+    EXPECT_EQ(fake.sound.format.channels, 2);
+    EXPECT_NE(out[0], 0.0);
+    EXPECT_EQ(std::fmod(out[0] / 0.0042724609375 - 1000, 7), 0);  // channel 1's signal: 7f + 1000
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 800, 8, 1, -1, 1024), 1);
+    EXPECT_EQ(get_dbl_dataW(&handle, 800, 1024, 1, words.data(), 1024, 0, nullptr), 1);
+    EXPECT_EQ(words[0], recorded(1024 / 2, 1));
+    EXPECT_EQ(get_dbl_dataW(&handle, 800, 1024, 2, words.data(), 1024, 0, nullptr), 0);  // one channel only
+    recover(&handle, 800);
+    EXPECT_TRUE(fake.messages.empty());
+    EXPECT_EQ(OneChSam(800, 8, 100, 1, 3, out.data()), 0);
     EXPECT_EQ(fake.messages.front(), "not support the sound format!");
+    EXPECT_FALSE(fake.sound.open);
     EXPECT_TRUE(fake.livePages.empty());
 }
 

@@ -32,6 +32,7 @@ struct Capture {
     uint32_t blocks = 0;  // fetched since the start
     FrameCount position;  // the device's, since the start
     int32_t channels = 0;
+    int32_t picked = -1;  // the one channel delivered of a stereo capture, or -1: all
     uint32_t rate = 0;
 };
 Capture& state() {
@@ -98,6 +99,16 @@ std::unique_lock<std::recursive_mutex> lock_capture() {
 
 bool start_capture(uint32_t freqCode, int32_t count) {
     const auto lock = lock_capture();
+    // A single channel (a count of 0 or less, the channel being -count): a
+    // sound card has two, so channel 0 is a mono capture and channel 1 the
+    // second channel of a stereo one; any other is not a format it has.
+    int32_t picked = -1;
+    if (count == 0) {
+        count = 1;
+    } else if (count == -1) {
+        count = 2;
+        picked = 1;
+    }
     Capture& s = state();
     // What ran before is closed first: its device must not record into a
     // buffer that is given back.
@@ -148,6 +159,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     s.device = std::move(device);
     s.buffer = std::move(buffer);
     s.channels = count;
+    s.picked = picked;
     s.rate = format.rate;
     s.blocks = 0;
     s.position = FrameCount{};
@@ -160,7 +172,12 @@ int fetch_capture(const ContinuousFetch& q) {
     const uint64_t generation = s.generation;
     const auto gone = [&] { return s.generation != generation; };
     if (!s.buffer || q.nch <= 0 || q.len <= 0) return 0;
-    const uint64_t n = static_cast<uint64_t>(q.nch), L = static_cast<uint64_t>(q.len), block = n * L;
+    // A picked channel is the one channel delivered; the ring holds frames
+    // of both.
+    const bool picked = s.picked >= 0;
+    if (picked && q.nch != 1) return 0;
+    const uint64_t n = picked ? uint64_t(s.channels) : static_cast<uint64_t>(q.nch), L = static_cast<uint64_t>(q.len),
+                   block = n * L;
     // The device records into a half only once it is queued again: the
     // wait before the second half's refill point (a block that starts up
     // to three blocks in, the block itself and the copy's margin) must end
@@ -207,10 +224,11 @@ int fetch_capture(const ContinuousFetch& q) {
     const auto* ring = static_cast<const int16_t*>(s.buffer->data());
     const bool interleaved = q.delivery == Delivery::Words && q.offset == 65535;
     const double gain = process_state().soundInputGain;
-    for (uint64_t i = 0; i < block; ++i) {
+    for (uint64_t i = picked ? uint64_t(s.picked) : 0; i < block; i += picked ? n : 1) {
         const int16_t v = ring[(pos + kMargin + i) % kRingSamples];
-        const std::ptrdiff_t at = interleaved ? std::ptrdiff_t(i)
-                                              : std::ptrdiff_t(q.offset) + std::ptrdiff_t(i % n) * q.stride +
+        const uint64_t c = picked ? 0 : i % n, k = picked ? i / n : i;  // as delivered
+        const std::ptrdiff_t at = interleaved ? std::ptrdiff_t(k)
+                                              : std::ptrdiff_t(q.offset) + std::ptrdiff_t(c) * q.stride +
                                                     std::ptrdiff_t(i / n);
         if (q.delivery == Delivery::Words)
             static_cast<int16_t*>(q.buf)[at] = v;
