@@ -267,6 +267,10 @@ protected:
     void TearDown() override {
         kelmo_set_message_handler(nullptr, nullptr);
         for (const std::string& p : planted_) ::unlink(p.c_str());
+        // The namespace's lock object, when nothing else is left in it.
+        const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+        const std::string space = ns && *ns ? ns : "default-" + std::to_string(::geteuid());
+        if (entries_of(space) == 1) ::unlink(object_path("lock").c_str());
     }
     static std::vector<std::string>& lines() {
         static std::vector<std::string> v;

@@ -153,7 +153,7 @@ TEST_F(KelmoCli, InterruptedRunKeepsWhatItHas) {
     EXPECT_NE(summary.find(std::to_string(rows) + " samples per channel"), std::string::npos) << summary;
     std::system("pkill -x genwave >/dev/null 2>&1; sleep 0.5");
     const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string prefix = "kelmo." + std::string(ns && *ns ? ns : "default") + ".";
+    const std::string prefix = "kelmo." + (ns && *ns ? std::string(ns) : "default-" + std::to_string(::geteuid())) + ".";
     for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
         EXPECT_NE(e.path().filename().string().rfind(prefix, 0), 0u) << e.path();
     std::remove(csv.c_str());
