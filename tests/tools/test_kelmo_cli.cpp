@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "values.h"
 
 namespace {
 
@@ -61,6 +64,7 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
         {"acquire --first 1 -c 2147483647", "--channels"}, {"acquire --first -1", "--first"},
         {"acquire -n 1x", "--samples"},       {"acquire -n 8", "--samples"},
         {"acquire --time 5parsecs", "--time"}, {"acquire -n 1k --time 1s", "--time"},
+        {"acquire --time 1e20s", "--time"},   {"acquire --time 1e307h", "--time"},
         {"acquire -t 999", "--type"},         {"cards -t 999", "--type"},
         {"dividers -r 0", "--rate"},          {"acquire -O mp3", "--format"},
         {"", "subcommand"},
@@ -158,6 +162,30 @@ TEST_F(KelmoCli, InterruptedRunKeepsWhatItHas) {
         EXPECT_NE(e.path().filename().string().rfind(prefix, 0), 0u) << e.path();
     std::remove(csv.c_str());
     std::remove(out.c_str());
+}
+
+// Values whose number or count cannot be held are no values.
+TEST(KelmoValues, OnlyRepresentableNumbers) {
+    using namespace kelmo::cli;
+    EXPECT_EQ(parse_si("1.5M"), 1.5e6);
+    EXPECT_EQ(parse_si("44100Hz"), 44100.0);
+    EXPECT_FALSE(parse_si("1e308k"));
+    EXPECT_FALSE(parse_si("1e306G"));
+    EXPECT_FALSE(parse_si("nan"));
+    EXPECT_FALSE(parse_si("-infk"));
+    EXPECT_EQ(parse_count("9e15"), int64_t{9000000000000000});
+    EXPECT_FALSE(parse_count("1e16"));
+    EXPECT_FALSE(parse_count("1e308M"));
+    EXPECT_EQ(parse_seconds("1.5min"), 90.0);
+    EXPECT_FALSE(parse_seconds("1e307h"));
+    EXPECT_FALSE(parse_seconds("1e307min"));
+    EXPECT_FALSE(parse_seconds("nans"));
+    EXPECT_EQ(count_of(0.25, 8000), int64_t{2000});
+    EXPECT_EQ(count_of(9e11, 1e4), int64_t{9000000000000000});
+    EXPECT_FALSE(count_of(1e20, 1e4));
+    EXPECT_FALSE(count_of(1e300, 1e300));
+    EXPECT_FALSE(count_of(std::nan(""), 1e4));
+    EXPECT_FALSE(count_of(-1.0, 1e4));
 }
 
 TEST_F(KelmoCli, WriteFailuresAreFailures) {

@@ -134,7 +134,13 @@ Run plan(const Options& o) {
         std::fprintf(stderr, "kelmo: card type %d has no sampling divider for %g Hz\n", o.type, r.wantedRate);
         failed();
     }
-    if (seconds) r.total = std::max<int64_t>(16, std::llround(*seconds * r.rate));
+    if (seconds) {
+        const auto n = count_of(*seconds, r.rate);
+        char why[96];
+        std::snprintf(why, sizeof why, " at %g Hz is more than %g samples per channel", r.rate, kMostCount);
+        if (!n) usage("--time", "'" + o.time + "'" + why);
+        r.total = std::max<int64_t>(16, *n);
+    }
     if (r.total && o.mode == "block" && *r.total > kBlockModeMost)
         usage("--samples", "one block holds at most 1M samples per channel; use the continuous mode for more");
     if (r.total && o.mode == "continuous")
