@@ -3,6 +3,7 @@
 // standard output, WAV read back, Ctrl-C, write failures, and the summary
 // of a channel without signal. The simulated source serves (the host
 // starts genwave, which is on PATH).
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -51,9 +52,39 @@ Result kelmo(const std::string& args) {
 
 int lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
 
+// The shared-memory namespace of the run ("default" without one).
+std::string shm_space() {
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    return ns && *ns ? ns : "default";
+}
+
+// Stops the genwave programs of the run's namespace, and waits until they
+// are gone; those of other runs on the machine go on.
+void stop_genwave() {
+    const std::string space = shm_space();
+    std::vector<pid_t> stopped;
+    if (DIR* proc = ::opendir("/proc")) {
+        while (const dirent* e = ::readdir(proc)) {
+            const std::string id = e->d_name;
+            if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) continue;
+            if (slurp("/proc/" + id + "/comm") != "genwave\n") continue;
+            const std::string env = std::string(1, '\0') + slurp("/proc/" + id + "/environ");
+            const auto has = [&](const std::string& entry) { return env.find('\0' + entry + '\0') != std::string::npos; };
+            const bool named = env.find(std::string(1, '\0') + "KELMO_SHM_NAMESPACE=") != std::string::npos;
+            const bool ours = has("KELMO_SHM_NAMESPACE=" + space) ||
+                              (space == "default" && (!named || has("KELMO_SHM_NAMESPACE=")));
+            const auto pid = static_cast<pid_t>(std::stol(id));
+            if (ours && ::kill(pid, SIGTERM) == 0) stopped.push_back(pid);
+        }
+        ::closedir(proc);
+    }
+    for (int i = 0; i < 100 && std::any_of(stopped.begin(), stopped.end(), [](pid_t p) { return ::kill(p, 0) == 0; }); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
 class KelmoCli : public testing::Test {
 protected:
-    static void TearDownTestSuite() { std::system("pkill -x genwave >/dev/null 2>&1"); }
+    static void TearDownTestSuite() { stop_genwave(); }
 };
 
 TEST_F(KelmoCli, UsageErrorsNameTheOption) {
@@ -155,9 +186,9 @@ TEST_F(KelmoCli, InterruptedRunKeepsWhatItHas) {
     const int rows = lines(slurp(csv)) - 1;
     EXPECT_GE(rows, 3000);
     EXPECT_NE(summary.find(std::to_string(rows) + " samples per channel"), std::string::npos) << summary;
-    std::system("pkill -x genwave >/dev/null 2>&1; sleep 0.5");
-    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string prefix = "kelmo." + std::string(ns && *ns ? ns : "default") + ".";
+    stop_genwave();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string prefix = "kelmo." + shm_space() + ".";
     for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
         EXPECT_NE(e.path().filename().string().rfind(prefix, 0), 0u) << e.path();
     std::remove(csv.c_str());
