@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -43,7 +44,8 @@ std::string slurp(const std::string& path) {
 
 Result kelmo(const std::string& args) {
     const std::string out = temp("out"), err = temp("err");
-    const int status = std::system((std::string(KELMO_CLI) + " " + args + " >" + out + " 2>" + err).c_str());
+    const std::string cmd = "timeout 60 " + std::string(KELMO_CLI) + " " + args + " >" + out + " 2>" + err;
+    const int status = std::system(cmd.c_str());
     Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
     std::remove(out.c_str());
     std::remove(err.c_str());
@@ -229,6 +231,45 @@ TEST_F(KelmoCli, WriteFailuresAreFailures) {
     EXPECT_EQ(r.out.find("PNG"), std::string::npos);  // no image on the terminal
     r = kelmo("acquire -n 1k -c 1 -O wav -o -");
     EXPECT_EQ(r.code, 1);
+}
+
+// A write that fails ends the run at once: one line naming the output and
+// the cause, exit 1, and a continuous acquisition stopped (zebsim sees the
+// stop request last).
+TEST_F(KelmoCli, AFailedWriteStopsTheRun) {
+    const std::string full = "writing /dev/full failed: " + std::string(std::strerror(ENOSPC)) + "\n";
+    for (const char* args : {"--continuous -c 1 -o /dev/full", "--continuous -c 2 -O wav -o /dev/full",
+                             "-n 100k -c 1 -o /dev/full", "-m block -r 1M -n 100k -c 1 -o /dev/full",
+                             "-m block -r 1M -n 100k -c 1 -O wav -o /dev/full"}) {
+        const Result r = kelmo(std::string("acquire ") + args);
+        EXPECT_EQ(r.code, 1) << args << "\n" << r.err;
+        EXPECT_EQ(r.err, "kelmo: " + full) << args;
+        EXPECT_EQ(r.out, "") << args;  // no summary of a run whose samples were lost
+    }
+    // A reader that went away, SIGPIPE ignored (as by many a supervisor).
+    const std::string err = temp("pipe.err"), rc = temp("pipe.rc");
+    const std::string cmd = "trap '' PIPE; { timeout 60 " + std::string(KELMO_CLI) + " acquire --continuous -c 1 -o - 2>" +
+                            err + "; echo $? >" + rc + "; } | head -n 2 >/dev/null";
+    std::system(cmd.c_str());
+    EXPECT_EQ(slurp(rc), "1\n");
+    EXPECT_EQ(slurp(err), "kelmo: writing standard output failed: " + std::string(std::strerror(EPIPE)) + "\n");
+    std::remove(err.c_str());
+    std::remove(rc.c_str());
+
+    const std::string dir = temp("dev"), log = dir + "/log";
+    std::filesystem::create_directory(dir);
+    const std::string card = "zebsim --dir " + dir + " --log " + log + " >/dev/null & z=$!; for i in $(seq 50); do [ -S " +
+                             dir + "/ZEB1 ] && break; sleep 0.1; done; KELMO_DEVICE_DIR=" + dir + " timeout 60 " +
+                             KELMO_CLI + " acquire -t 602 -r 10k --continuous -c 1 -o /dev/full 2>/dev/null; echo $? >" +
+                             rc + "; kill $z; wait";
+    std::system(card.c_str());
+    EXPECT_EQ(slurp(rc), "1\n");
+    std::istringstream requests(slurp(log));
+    std::string request, last;
+    while (std::getline(requests, request)) last = request;
+    EXPECT_EQ(last.rfind("code=0x222463 ", 0), 0u) << last;  // the stop request of 602
+    std::filesystem::remove_all(dir);
+    std::remove(rc.c_str());
 }
 
 }  // namespace

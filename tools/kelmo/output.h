@@ -12,10 +12,12 @@ class SampleWriter {
 public:
     virtual ~SampleWriter() = default;
     // One block: `len` samples of every channel, channel c at
-    // data[c * stride ...].
-    virtual void block(const double* data, int len, int stride) = 0;
-    // Completes the output; false (after one line on stderr) when any
-    // write failed.
+    // data[c * stride ...]. False when a write failed (after one line on
+    // stderr naming the output and the cause); the writer then takes
+    // nothing more, and the run is to stop.
+    virtual bool block(const double* data, int len, int stride) = 0;
+    // Completes and closes the output; false when any write failed (one
+    // line on stderr, unless block() gave it already).
     virtual bool finish() = 0;
 };
 
