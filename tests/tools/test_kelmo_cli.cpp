@@ -42,9 +42,12 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
-Result kelmo(const std::string& args) {
+// `stdoutTo`, `stderrTo`: where the output goes instead of a file the
+// result keeps ("1>&-" closes it).
+Result kelmo(const std::string& args, const std::string& stdoutTo = "", const std::string& stderrTo = "") {
     const std::string out = temp("out"), err = temp("err");
-    const std::string cmd = "timeout 60 " + std::string(KELMO_CLI) + " " + args + " >" + out + " 2>" + err;
+    const std::string cmd = "timeout 60 " + std::string(KELMO_CLI) + " " + args + " " +
+                            (stdoutTo.empty() ? ">" + out : stdoutTo) + " " + (stderrTo.empty() ? "2>" + err : stderrTo);
     const int status = std::system(cmd.c_str());
     Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
     std::remove(out.c_str());
@@ -270,6 +273,16 @@ TEST_F(KelmoCli, AFailedWriteStopsTheRun) {
     EXPECT_EQ(last.rfind("code=0x222463 ", 0), 0u) << last;  // the stop request of 602
     std::filesystem::remove_all(dir);
     std::remove(rc.c_str());
+}
+
+// What goes to standard output is checked before the exit.
+TEST_F(KelmoCli, LostStandardOutputIsAFailure) {
+    const std::string full = "kelmo: writing standard output failed: " + std::string(std::strerror(ENOSPC));
+    for (const char* args : {"cards", "dividers", "scan", "acquire -n 1k -c 1", "--version", "acquire --help"}) {
+        const Result r = kelmo(args, ">/dev/full");
+        EXPECT_EQ(r.code, 1) << args << "\n" << r.err;
+        EXPECT_NE(r.err.find(full), std::string::npos) << args << "\n" << r.err;
+    }
 }
 
 }  // namespace

@@ -34,4 +34,13 @@ struct OutputTarget {
 // be opened.
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);
 
+// Flushes standard output where its lines must come out before what the
+// library prints on stderr. A flush that fails drops what it held; its
+// cause is kept for standard_output_written.
+void flush_standard_output();
+// Flushes standard output at the end of a command. False, after one line
+// on stderr naming "standard output" and the cause, when anything written
+// to it was lost.
+bool standard_output_written();
+
 }  // namespace kelmo::cli
