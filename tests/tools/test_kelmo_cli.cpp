@@ -1,7 +1,8 @@
 // The kelmo host as a user runs it: exit codes and the errors that name
 // the option, numbers with SI suffixes and durations, CSV streamed to
-// standard output, WAV read back, Ctrl-C, write failures, and the summary
-// of a channel without signal. The simulated source serves (the host
+// standard output, WAV read back, Ctrl-C, write failures (files, pipes,
+// standard output, closed descriptors), and the summary of a channel
+// without signal. The simulated source serves (the host
 // starts genwave, which is on PATH).
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -283,6 +284,43 @@ TEST_F(KelmoCli, LostStandardOutputIsAFailure) {
         EXPECT_EQ(r.code, 1) << args << "\n" << r.err;
         EXPECT_NE(r.err.find(full), std::string::npos) << args << "\n" << r.err;
     }
+}
+
+// A tool started with its standard descriptors closed keeps its output out
+// of the shared memories the library opens (they would take the numbers
+// 1 and 2), and a closed standard output still fails the run.
+TEST_F(KelmoCli, ClosedStandardDescriptorsStayOutOfSharedMemory) {
+    auto shared_text = [](const std::string& space) {
+        std::string all;
+        for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
+            if (e.path().filename().string().rfind("kelmo." + space + ".", 0) == 0) all += slurp(e.path().string());
+        return all;
+    };
+    for (const char* stderrTo : {"", "2>&-"}) {
+        const Result r = kelmo("acquire -n 1k -c 2 -o -", "1>&-", stderrTo);
+        EXPECT_EQ(r.code, 1) << stderrTo;
+        if (!*stderrTo) {
+            EXPECT_EQ(r.err, "kelmo: writing standard output failed: " + std::string(std::strerror(EBADF)) + "\n");
+        }
+        const std::string shared = shared_text(shm_space());
+        EXPECT_EQ(shared.find("time_s"), std::string::npos) << stderrTo;
+        EXPECT_EQ(shared.find("standard output"), std::string::npos) << stderrTo;
+    }
+    const Result cards = kelmo("cards", "1>&-");
+    EXPECT_EQ(cards.code, 1);
+    EXPECT_EQ(cards.err, "kelmo: writing standard output failed: " + std::string(std::strerror(EBADF)) + "\n");
+
+    // genwave, in a namespace of its own, looked at while it holds its
+    // objects (it prints its first lines once they are published).
+    const std::string own = shm_space() + "-fd" + std::to_string(::getpid()), dump = temp("shm");
+    const std::string cmd = "KELMO_SHM_NAMESPACE=" + own + " genwave --for 2 1>&- 2>&- & for i in $(seq 50); do [ -e " +
+                            "/dev/shm/kelmo." + own + ".Vort123SigPara ] && break; sleep 0.1; done; sleep 0.3; cat " +
+                            "/dev/shm/kelmo." + own + ".* >" + dump + "; wait";
+    std::system(cmd.c_str());
+    const std::string held = slurp(dump);
+    EXPECT_GT(held.size(), 0u);
+    EXPECT_EQ(held.find("genwave:"), std::string::npos);
+    std::remove(dump.c_str());
 }
 
 }  // namespace

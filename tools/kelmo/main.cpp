@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "../standard_descriptors.h"
 #include "commands.h"
 #include "kelmo.h"
 #include "output.h"
@@ -14,6 +15,7 @@ void KELMO_CALL print_message(const char* text, void*) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    kelmo::tools::open_closed_standard_descriptors();
     CLI::App app{"kelmo: a host of the kelmo acquisition library", "kelmo"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "kelmo " KELMO_TOOL_VERSION);
