@@ -383,9 +383,51 @@ class Card:
         report(box, name)
         return Acquisition(data=buf[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card_type, raw=raw)
 
+    def _words(self, raw) -> np.ndarray:
+        """``raw`` as this card type's raw words (int16, int32 for card types
+        of 32-bit words), refusing what is not such a word."""
+        word = np.dtype(self._dtype(True))
+        given = np.asarray(raw)
+        if given.dtype == word:
+            return np.ascontiguousarray(given)
+        if given.dtype == np.dtype(f"u{word.itemsize}"):
+            # The same words read unsigned (offset-binary cards): the bits are kept.
+            return np.ascontiguousarray(given).view(word)
+        numbers = given
+        if given.dtype.kind == "O":  # Python ints beyond int64, for one
+            try:
+                numbers = given.astype(np.float64)
+            except (TypeError, ValueError):
+                raise ValueError("raw words: not all of them are numbers") from None
+        elif given.dtype.kind not in "biuf":
+            raise ValueError(f"raw words are numbers, not {given.dtype}")
+        lo, hi = int(np.iinfo(word).min), int(np.iinfo(word).max)
+        if numbers.dtype.kind == "f":
+            with np.errstate(invalid="ignore"):
+                bad = ~np.isfinite(numbers) | (numbers != np.floor(numbers)) | (numbers < lo) | (numbers > hi)
+        elif numbers.dtype.kind == "u":
+            bad = numbers.astype(np.uint64) > hi
+        else:
+            wide = numbers.astype(np.int64)
+            bad = (wide < lo) | (wide > hi)
+        if bad.any():
+            first = int(np.flatnonzero(bad)[0])
+            at = first if given.ndim <= 1 else tuple(int(i) for i in np.unravel_index(first, given.shape))
+            value = given.flat[first]
+            value = value.item() if isinstance(value, np.generic) else value
+            raise ValueError(f"raw word {value!r} at index {at}: card type {self.card_type} "
+                             f"takes whole numbers from {lo} to {hi}")
+        return np.ascontiguousarray(numbers, dtype=word)
+
     def convert(self, raw) -> np.ndarray:
-        """Raw words of this card type as float64 engineering values."""
-        words = np.ascontiguousarray(raw, dtype=self._dtype(True))
+        """Raw words of this card type as float64 engineering values.
+
+        ``raw``: int16 words (int32 for card types of 32-bit words), or the
+        same words read unsigned (uint16, uint32), or any numbers that are
+        such words: whole and within the word's range. Anything else is
+        refused with ValueError naming the first element that is no word.
+        """
+        words = self._words(raw)
         out = np.zeros(words.shape, dtype=np.float64)
         hi, lo = c_int(0), c_int(0)
         with capture() as box:

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import kelmo
@@ -56,6 +57,31 @@ def test_catalogue():
         kelmo.card(5).info
     with pytest.raises(ValueError, match="negative"):
         kelmo.card(-123)
+
+
+def test_convert_takes_only_words_of_the_card():
+    signed = kelmo.card(602)  # 16-bit words
+    for raw, where in [([40000.0, 1.7], "40000.0 at index 0"), ([3.0, 1.7], "1.7 at index 1"),
+                       ([0, float("nan")], "nan at index 1"), ([5, -32769], "-32769 at index 1"),
+                       (np.array([[1, 2], [70000, 3]]), r"70000 at index \(1, 0\)"),
+                       (np.array([7, 2**40], dtype=np.uint64), "1099511627776 at index 1")]:
+        with pytest.raises(ValueError, match=where):
+            signed.convert(raw)
+    with pytest.raises(ValueError):
+        signed.convert(["3"])
+    words = np.array([3, -32768, 32767], dtype=np.int16)
+    expected = signed.convert(words)
+    for same in ([3.0, -32768.0, 32767.0], [3, -32768, 32767], words.astype(np.int64)):
+        np.testing.assert_array_equal(signed.convert(same), expected)
+    # Offset-binary words read unsigned keep their bits.
+    offset = kelmo.card(616)
+    unsigned = np.array([0, 32768, 65535], dtype=np.uint16)
+    np.testing.assert_array_equal(offset.convert(unsigned), offset.convert(unsigned.view(np.int16)))
+    assert offset.convert(unsigned)[:2].tolist() == [-5000.0, 0.0]
+    wide = kelmo.card(124)  # 32-bit words
+    assert wide.convert([2**31 - 1, -2**31]).tolist() == pytest.approx([5000, -5000], abs=1e-5)
+    with pytest.raises(ValueError, match="2147483648 at index 0"):
+        wide.convert([2**31])
 
 
 def test_parameter_record_layout():

@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "../standard_descriptors.h"
 #include "params.h"
 #include "platform/platform.h"
 
@@ -32,6 +33,7 @@ void publish(kelmo::platform::SharedMemory& block, const kelmo::sim::SimParamBlo
 }  // namespace
 
 int main(int argc, char** argv) {
+    kelmo::tools::open_closed_standard_descriptors();
     CLI::App app{"genwave: publishes the parameters of the simulated source (card types 123 and 124)", "genwave"};
     std::string file;
     double seconds = 0.0;

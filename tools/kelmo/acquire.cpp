@@ -134,7 +134,13 @@ Run plan(const Options& o) {
         std::fprintf(stderr, "kelmo: card type %d has no sampling divider for %g Hz\n", o.type, r.wantedRate);
         failed();
     }
-    if (seconds) r.total = std::max<int64_t>(16, std::llround(*seconds * r.rate));
+    if (seconds) {
+        const auto n = count_of(*seconds, r.rate);
+        char why[96];
+        std::snprintf(why, sizeof why, " at %g Hz is more than %g samples per channel", r.rate, kMostCount);
+        if (!n) usage("--time", "'" + o.time + "'" + why);
+        r.total = std::max<int64_t>(16, *n);
+    }
     if (r.total && o.mode == "block" && *r.total > kBlockModeMost)
         usage("--samples", "one block holds at most 1M samples per channel; use the continuous mode for more");
     if (r.total && o.mode == "continuous")
@@ -152,7 +158,8 @@ struct Collected {
     int64_t done = 0;
 };
 
-void take(Collected& c, SampleWriter* out, const double* data, int len, int stride) {
+// False when the output failed (it said so on stderr).
+bool take(Collected& c, SampleWriter* out, const double* data, int len, int stride) {
     for (std::size_t ch = 0; ch < c.stats.size(); ++ch) {
         const double* x = data + ch * std::size_t(stride);
         c.stats[ch].add(x, len);
@@ -160,8 +167,8 @@ void take(Collected& c, SampleWriter* out, const double* data, int len, int stri
         const int room = std::max(0, kKept - static_cast<int>(k.size()));
         k.insert(k.end(), x, x + std::min(len, room));
     }
-    if (out) out->block(data, len, stride);
     c.done += len;
+    return !out || out->block(data, len, stride);
 }
 
 // A progress line on a terminal, for runs longer than a second.
@@ -181,15 +188,17 @@ struct Progress {
     }
 };
 
-// Returns false when the source failed.
-bool acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out) {
+enum class Outcome { Done, SourceFailed, OutputFailed };
+
+// A continuous run is stopped (recover) on every way out, the first failed
+// write among them.
+Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out) {
     const int packed = o.first > 0 ? o.first * 256 + o.channels : o.channels;
     if (o.mode == "block") {
         const auto n = static_cast<int>(*r.total);
         std::vector<double> data(std::size_t(n) * o.channels);
-        if (MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data()) != 1) return false;
-        take(c, out, data.data(), n, n);
-        return true;
+        if (MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data()) != 1) return Outcome::SourceFailed;
+        return take(c, out, data.data(), n, n) ? Outcome::Done : Outcome::OutputFailed;
     }
     uint32_t handle = 0;
     struct Recover {
@@ -197,17 +206,17 @@ bool acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out) {
         int type;
         ~Recover() { recover(h, type); }
     } stop{&handle, o.type};
-    if (!Set_dbl_MulChSam(&handle, o.type, static_cast<int>(r.code), o.gain, packed, r.len)) return false;
+    if (!Set_dbl_MulChSam(&handle, o.type, static_cast<int>(r.code), o.gain, packed, r.len)) return Outcome::SourceFailed;
     std::vector<double> block(std::size_t(r.len) * o.channels);
     Progress progress;
     while (!gInterrupted && (!r.total || c.done < *r.total)) {
         const int len = r.total ? static_cast<int>(std::min<int64_t>(r.len, *r.total - c.done)) : r.len;
         int status = 0;
-        if (get_dbl_data(&handle, o.type, len, o.channels, block.data(), len, 0, &status) != 1) return false;
-        take(c, out, block.data(), len, len);
+        if (get_dbl_data(&handle, o.type, len, o.channels, block.data(), len, 0, &status) != 1) return Outcome::SourceFailed;
+        if (!take(c, out, block.data(), len, len)) return Outcome::OutputFailed;
         progress.update(c.done, r.rate);
     }
-    return true;
+    return Outcome::Done;
 }
 
 void summarise(FILE* to, const Options& o, const Run& r, const Collected& c) {
@@ -238,13 +247,17 @@ void run(const Options& o) {
     c.kept.resize(std::size_t(o.channels));
     gInterrupted = false;
     auto previous = std::signal(SIGINT, on_interrupt);
-    const bool ok = acquire(o, r, c, out.get());
+    const Outcome how = acquire(o, r, c, out.get());
     std::signal(SIGINT, previous);
 
     bool written = true;
     if (out) written = out->finish();
-    if (!ok) std::fprintf(stderr, "kelmo: acquisition failed after %lld samples per channel: %s\n",
-                          static_cast<long long>(c.done), source_hint(o.type));
+    // The writer named the output and the cause; what was acquired
+    // after it failed is lost, so there is nothing to sum up.
+    if (how == Outcome::OutputFailed) failed();
+    if (how == Outcome::SourceFailed)
+        std::fprintf(stderr, "kelmo: acquisition failed after %lld samples per channel: %s\n",
+                     static_cast<long long>(c.done), source_hint(o.type));
     if (c.done > 0) {
         summarise(outPath == "-" ? stderr : stdout, o, r, c);
         if (!o.plot.empty()) {
@@ -257,7 +270,7 @@ void run(const Options& o) {
         }
     }
     if (gInterrupted) failed(130);
-    if (!ok || !written) failed();
+    if (how != Outcome::Done || !written) failed();
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // kelmo — a command-line host of the acquisition library.
 #include <cstdio>
+#include <sstream>
 
+#include "../standard_descriptors.h"
 #include "commands.h"
 #include "kelmo.h"
+#include "output.h"
 
 namespace {
 // Messages the library would show in a box are printed as a line instead.
@@ -12,6 +15,7 @@ void KELMO_CALL print_message(const char* text, void*) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    kelmo::tools::open_closed_standard_descriptors();
     CLI::App app{"kelmo: a host of the kelmo acquisition library", "kelmo"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "kelmo " KELMO_TOOL_VERSION);
@@ -21,15 +25,23 @@ int main(int argc, char** argv) {
     kelmo::cli::add_dividers(app);
     kelmo::cli::add_acquire(app);
     kelmo_set_message_handler(print_message, nullptr);
+    int code = 0;
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
-        return app.exit(e);  // help, version
+        // Help and version go out with the rest of standard output, and are
+        // checked with it.
+        std::ostringstream text;
+        code = app.exit(e, text);
+        std::fputs(text.str().c_str(), stdout);
     } catch (const CLI::RuntimeError& e) {
         return e.get_exit_code();  // the failure was reported where it happened
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return 2;
     }
-    return 0;
+    // The tables and the summary are buffered: a full disk or a closed pipe
+    // may show only now, and fails the run all the same.
+    if (code == 0 && !kelmo::cli::standard_output_written()) return 1;
+    return code;
 }

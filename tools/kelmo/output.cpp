@@ -4,39 +4,89 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace kelmo::cli {
 namespace {
 
-class CsvWriter final : public SampleWriter {
+void report_failure(const std::string& name, int err) {
+    std::fprintf(stderr, "kelmo: writing %s failed: %s\n", name.c_str(),
+                 err != 0 ? std::strerror(err) : "an earlier write was lost");
+}
+
+// A stream and the name its failure is reported under. Only the first
+// failure is reported; after it the stream counts as failed for good.
+class Stream {
 public:
-    CsvWriter(FILE* f, bool owned, const OutputTarget& s) : f_(f), owned_(owned), target_(s) {
-        std::fprintf(f_, "time_s");
-        for (int c = 0; c < s.channels; ++c) std::fprintf(f_, ",ch%d", s.firstChannel + c);
-        std::fprintf(f_, "\n");
-    }
-    ~CsvWriter() override {
+    Stream(FILE* f, bool owned, std::string name) : f_(f), owned_(owned), name_(std::move(name)) {}
+    ~Stream() {
         if (f_ && owned_) std::fclose(f_);
     }
-    void block(const double* data, int len, int stride) override {
-        for (int s = 0; s < len; ++s, ++row_) {
-            std::fprintf(f_, "%.9g", double(row_) / target_.rate);
-            for (int c = 0; c < target_.channels; ++c) std::fprintf(f_, ",%.6f", data[std::size_t(c) * stride + s]);
-            std::fprintf(f_, "\n");
-        }
-        std::fflush(f_);  // a reader of the stream sees each block as it arrives
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    FILE* get() const { return f_; }
+    bool failed() const { return failed_; }
+    // Right after writes: false once any of them failed (errno still holds
+    // the cause then).
+    bool ok() {
+        if (!failed_ && f_ && std::ferror(f_)) fail(errno);
+        return !failed_;
     }
-    bool finish() override {
-        bool ok = !std::ferror(f_) && std::fflush(f_) == 0;
-        if (owned_) ok = std::fclose(f_) == 0 && ok;
-        f_ = owned_ ? nullptr : f_;
-        if (!ok) std::fprintf(stderr, "kelmo: writing %s failed\n", target_.path.c_str());
-        return ok;
+    bool fail(int err) {
+        if (!failed_) report_failure(name_, err);
+        failed_ = true;
+        return false;
+    }
+    bool flush() {
+        if (!failed_ && f_ && std::fflush(f_) != 0) fail(errno);
+        return ok();
+    }
+    // Flushes, and closes a stream of its own; false when anything written
+    // was lost.
+    bool close() {
+        flush();
+        if (owned_) {
+            const int r = std::fclose(f_);
+            const int err = errno;
+            f_ = nullptr;
+            if (r != 0) fail(err);
+        }
+        return !failed_;
     }
 
 private:
     FILE* f_;
     bool owned_;
+    std::string name_;
+    bool failed_ = false;
+};
+
+std::string display_name(const std::string& path) { return path == "-" ? "standard output" : path; }
+
+class CsvWriter final : public SampleWriter {
+public:
+    CsvWriter(FILE* f, bool owned, const OutputTarget& s) : out_(f, owned, display_name(s.path)), target_(s) {
+        std::fprintf(f, "time_s");
+        for (int c = 0; c < s.channels; ++c) std::fprintf(f, ",ch%d", s.firstChannel + c);
+        std::fprintf(f, "\n");
+    }
+    bool block(const double* data, int len, int stride) override {
+        FILE* f = out_.get();
+        if (out_.failed()) return false;
+        for (int s = 0; s < len; ++s, ++row_) {
+            std::fprintf(f, "%.9g", double(row_) / target_.rate);
+            for (int c = 0; c < target_.channels; ++c) std::fprintf(f, ",%.6f", data[std::size_t(c) * stride + s]);
+            std::fprintf(f, "\n");
+            if (!out_.ok()) return false;
+        }
+        return out_.flush();  // a reader of the stream sees each block as it arrives
+    }
+    bool finish() override { return out_.close(); }
+
+private:
+    Stream out_;
     OutputTarget target_;
     int64_t row_ = 0;
 };
@@ -53,52 +103,54 @@ void put32(FILE* f, uint32_t v) {
 // IEEE-float WAV; the sizes in the header are written once the data is in.
 class WavWriter final : public SampleWriter {
 public:
-    WavWriter(FILE* f, const OutputTarget& s) : f_(f), target_(s) { header(0); }
-    ~WavWriter() override {
-        if (f_) std::fclose(f_);
-    }
-    void block(const double* data, int len, int stride) override {
+    WavWriter(FILE* f, const OutputTarget& s) : out_(f, true, s.path), target_(s) { header(0); }
+    bool block(const double* data, int len, int stride) override {
+        if (out_.failed()) return false;
         const double scale = target_.fullScale > 0 ? 1.0 / target_.fullScale : 1.0;
         std::vector<float> frame(std::size_t(target_.channels));
         for (int s = 0; s < len; ++s) {
             for (int c = 0; c < target_.channels; ++c) frame[c] = static_cast<float>(data[std::size_t(c) * stride + s] * scale);
-            std::fwrite(frame.data(), sizeof(float), frame.size(), f_);  // little-endian hosts
+            // little-endian hosts
+            if (std::fwrite(frame.data(), sizeof(float), frame.size(), out_.get()) != frame.size()) return out_.fail(errno);
         }
         bytes_ += uint64_t(len) * target_.channels * 4;
+        return out_.ok();
     }
     bool finish() override {
-        const uint64_t capped = bytes_ > 0xFFFFFF00ull ? 0xFFFFFF00ull : bytes_;
-        bool ok = !std::ferror(f_) && std::fseek(f_, 0, SEEK_SET) == 0;
-        if (ok) header(static_cast<uint32_t>(capped));
-        ok = ok && !std::ferror(f_);
-        ok = std::fclose(f_) == 0 && ok;
-        f_ = nullptr;
-        if (!ok) std::fprintf(stderr, "kelmo: writing %s failed\n", target_.path.c_str());
-        return ok;
+        if (out_.ok()) {
+            if (std::fseek(out_.get(), 0, SEEK_SET) == 0) {
+                const uint64_t capped = bytes_ > 0xFFFFFF00ull ? 0xFFFFFF00ull : bytes_;
+                header(static_cast<uint32_t>(capped));
+            } else {
+                out_.fail(errno);
+            }
+        }
+        return out_.close();
     }
 
 private:
     void header(uint32_t dataBytes) {
+        FILE* f = out_.get();
         const auto channels = static_cast<uint16_t>(target_.channels);
         const auto rate = static_cast<uint32_t>(target_.rate + 0.5);
-        std::fwrite("RIFF", 1, 4, f_);
-        put32(f_, 4 + 26 + 12 + 8 + dataBytes);
-        std::fwrite("WAVEfmt ", 1, 8, f_);
-        put32(f_, 18);
-        put16(f_, 3);  // IEEE float
-        put16(f_, channels);
-        put32(f_, rate);
-        put32(f_, rate * channels * 4u);
-        put16(f_, static_cast<uint16_t>(channels * 4));
-        put16(f_, 32);
-        put16(f_, 0);
-        std::fwrite("fact", 1, 4, f_);
-        put32(f_, 4);
-        put32(f_, channels ? dataBytes / (channels * 4u) : 0);
-        std::fwrite("data", 1, 4, f_);
-        put32(f_, dataBytes);
+        std::fwrite("RIFF", 1, 4, f);
+        put32(f, 4 + 26 + 12 + 8 + dataBytes);
+        std::fwrite("WAVEfmt ", 1, 8, f);
+        put32(f, 18);
+        put16(f, 3);  // IEEE float
+        put16(f, channels);
+        put32(f, rate);
+        put32(f, rate * channels * 4u);
+        put16(f, static_cast<uint16_t>(channels * 4));
+        put16(f, 32);
+        put16(f, 0);
+        std::fwrite("fact", 1, 4, f);
+        put32(f, 4);
+        put32(f, channels ? dataBytes / (channels * 4u) : 0);
+        std::fwrite("data", 1, 4, f);
+        put32(f, dataBytes);
     }
-    FILE* f_;
+    Stream out_;
     OutputTarget target_;
     uint64_t bytes_ = 0;
 };
@@ -120,6 +172,21 @@ std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
     }
     if (target.format == "wav") return std::make_unique<WavWriter>(f, target);
     return std::make_unique<CsvWriter>(f, true, target);
+}
+
+namespace {
+int gStdoutCause = 0;  // the cause of the first failed flush_standard_output
+}  // namespace
+
+void flush_standard_output() {
+    if (std::fflush(stdout) != 0 && gStdoutCause == 0) gStdoutCause = errno;
+}
+
+bool standard_output_written() {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    report_failure("standard output", errno != 0 ? errno : gStdoutCause);
+    return false;
 }
 
 }  // namespace kelmo::cli

@@ -12,10 +12,12 @@ class SampleWriter {
 public:
     virtual ~SampleWriter() = default;
     // One block: `len` samples of every channel, channel c at
-    // data[c * stride ...].
-    virtual void block(const double* data, int len, int stride) = 0;
-    // Completes the output; false (after one line on stderr) when any
-    // write failed.
+    // data[c * stride ...]. False when a write failed (after one line on
+    // stderr naming the output and the cause); the writer then takes
+    // nothing more, and the run is to stop.
+    virtual bool block(const double* data, int len, int stride) = 0;
+    // Completes and closes the output; false when any write failed (one
+    // line on stderr, unless block() gave it already).
     virtual bool finish() = 0;
 };
 
@@ -31,5 +33,14 @@ struct OutputTarget {
 // The writer, or nullptr after one line on stderr when the output cannot
 // be opened.
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);
+
+// Flushes standard output where its lines must come out before what the
+// library prints on stderr. A flush that fails drops what it held; its
+// cause is kept for standard_output_written.
+void flush_standard_output();
+// Flushes standard output at the end of a command. False, after one line
+// on stderr naming "standard output" and the cause, when anything written
+// to it was lost.
+bool standard_output_written();
 
 }  // namespace kelmo::cli

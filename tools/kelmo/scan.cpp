@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "kelmo.h"
+#include "output.h"
 
 namespace kelmo::cli {
 namespace {
@@ -81,14 +82,14 @@ void add_scan(CLI::App& app) {
                     genwave.empty() ? "not found beside kelmo or on PATH" : ("at " + genwave).c_str());
 
         uint16_t port = 0;
-        std::fflush(stdout);
+        flush_standard_output();
         const bool device = GetPrintPortStatus(&port) == 1;
         std::printf("acquisition cards: device ZEB1 %s\n",
                     device ? "answers" : "cannot be reached (the line above says why)");
 
         int channels = 0;
         double high = 0, low = 0;
-        std::fflush(stdout);
+        flush_standard_output();
         GetADParameter(800, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, &high, &low, nullptr);
         if (high > 0 && channels > 0)
             std::printf("sound card (800): capture device with up to %d channels at up to %g Hz\n", channels, high);

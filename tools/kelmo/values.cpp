@@ -17,6 +17,12 @@ std::optional<double> leading_number(const std::string& text, std::string* rest)
     return v;
 }
 
+// A value scaled by its unit, when the product is still a number.
+std::optional<double> finite(double v) {
+    if (!std::isfinite(v)) return std::nullopt;
+    return v;
+}
+
 }  // namespace
 
 std::optional<double> parse_si(const std::string& text) {
@@ -29,12 +35,12 @@ std::optional<double> parse_si(const std::string& text) {
         rest.erase(0, 1);
     }
     if (!rest.empty() && rest != "Hz" && rest != "hz") return std::nullopt;
-    return *v * scale;
+    return finite(*v * scale);
 }
 
 std::optional<int64_t> parse_count(const std::string& text) {
     const auto v = parse_si(text);
-    if (!v || *v != std::floor(*v) || std::fabs(*v) > 9e15) return std::nullopt;
+    if (!v || *v != std::floor(*v) || std::fabs(*v) > kMostCount) return std::nullopt;
     return static_cast<int64_t>(*v);
 }
 
@@ -45,9 +51,16 @@ std::optional<double> parse_seconds(const std::string& text) {
     if (rest.empty() || rest == "s") return *v;
     if (rest == "ms") return *v / 1e3;
     if (rest == "us") return *v / 1e6;
-    if (rest == "min") return *v * 60.0;
-    if (rest == "h") return *v * 3600.0;
+    if (rest == "min") return finite(*v * 60.0);
+    if (rest == "h") return finite(*v * 3600.0);
     return std::nullopt;
+}
+
+std::optional<int64_t> count_of(double seconds, double rate) {
+    const double n = std::round(seconds * rate);
+    // Also false for NaN and infinities.
+    if (!(n >= 0.0 && n <= kMostCount)) return std::nullopt;
+    return static_cast<int64_t>(n);
 }
 
 }  // namespace kelmo::cli

@@ -8,13 +8,22 @@
 
 namespace kelmo::cli {
 
-// A number with an optional SI multiplier (k, M, G) and an optional unit
-// "Hz"; nothing when the text is not such a number.
+// The largest count of samples the host takes: every whole number up to it
+// is exact in a double, and sums of such counts stay far inside int64.
+inline constexpr double kMostCount = 9e15;
+
+// A finite number with an optional SI multiplier (k, M, G) and an optional
+// unit "Hz"; nothing when the text is not such a number or the multiplied
+// value is not finite.
 std::optional<double> parse_si(const std::string& text);
-// The same, as a whole count (1k = 1000); nothing when it is not whole.
+// The same, as a whole count (1k = 1000) of at most kMostCount in
+// magnitude; nothing when it is not whole or larger.
 std::optional<int64_t> parse_count(const std::string& text);
-// A duration in seconds: a number with s, ms, us, min or h (a bare number
-// is seconds).
+// A finite duration in seconds: a number with s, ms, us, min or h (a bare
+// number is seconds).
 std::optional<double> parse_seconds(const std::string& text);
+// The samples of `seconds` at `rate` Hz, rounded to the nearest; nothing
+// when that count is not finite, negative or above kMostCount.
+std::optional<int64_t> count_of(double seconds, double rate);
 
 }  // namespace kelmo::cli
