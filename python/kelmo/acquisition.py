@@ -210,6 +210,50 @@ _checked: set[int] = set()
 _checked_lock = threading.Lock()
 
 
+class _SoundTurn:
+    """The sound card's capture is one per process: its acquisitions take
+    turns. A block or triggered acquisition holds the turn for its call, a
+    stream from its start to its close, so other threads wait; a thread
+    that already holds it through a stream of its own is told so instead
+    of waiting for itself."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._holder: int | None = None
+
+    def take(self) -> None:
+        if self._holder == threading.get_ident():
+            raise RuntimeError("the sound card is in use by a stream of this thread; close it first")
+        self._lock.acquire()
+        self._holder = threading.get_ident()
+
+    def give(self) -> None:
+        self._holder = None
+        self._lock.release()
+
+    def __enter__(self) -> "_SoundTurn":
+        self.take()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.give()
+
+
+class _NoTurn:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return None
+
+
+_sound_turn = _SoundTurn()
+
+
+def _turn(source: str):
+    return _sound_turn if source == "sound" else _NoTurn()
+
+
 class Card:
     """One card type. Nothing is asked of the library until it is used.
 
@@ -368,7 +412,7 @@ class Card:
         p = self._plan(channels, rate, gain)
         buf = np.zeros((p.count, samples), dtype=self._dtype(raw))
         address = buf.ctypes.data
-        with capture() as box:
+        with _turn(p.source), capture() as box:
             if p.source == "sound":  # the Ex exports send 800 to the driver
                 f = lib.MulChSamW if raw else lib.MulChSam
                 ok = f(p.code, as_int(p.divider), samples, int(p.gain), p.packed, address)
@@ -495,7 +539,7 @@ class Card:
             _current_wait = wait
             try:
                 wait.start()
-                with capture() as box:
+                with _turn(p.source), capture() as box:
                     if plain:
                         f = lib.TriMulChSam
                         result = f(mode, trig - p.first, level, p.code, as_int(p.divider), samples, int(p.gain),
@@ -551,6 +595,7 @@ class Stream:
         self.paced = paced
         self._handle = c_uint32(0)
         self._plan: _Plan | None = None
+        self._turn = False  # holds the sound card's turn
         self.running = False
         self.blocks_read = 0
         self.gaps = 0
@@ -573,6 +618,9 @@ class Stream:
                              f"over all channels ({_MAX_SOUND_BLOCK // p.count} per channel here)")
         self._plan = p
         self._handle.value = 0
+        if p.source == "sound":
+            _sound_turn.take()  # given back by close
+            self._turn = True
         with capture() as box:
             if p.source == "sound":
                 f = lib.Set_dbl_MulChSam
@@ -625,6 +673,9 @@ class Stream:
         # before it, the stream is still stopped when it is collected.
         self.running = False
         self._handle.value = 0
+        if self._turn:
+            self._turn = False
+            _sound_turn.give()
         report(box, "recover")
 
     def __enter__(self) -> "Stream":
