@@ -3,6 +3,7 @@
 // the port-status request.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -161,14 +162,17 @@ int listen_as_device(const std::string& dir) {
     return fd;
 }
 
-// A device on the socket that serves one connection with `serve`.
+// A device on the socket that serves one connection with `serve`, after
+// the first `helloBytes` bytes of its greeting.
 class DeviceServer {
 public:
-    DeviceServer(const std::string& dir, std::function<void(int)> serve) : listener_(listen_as_device(dir)) {
-        thread_ = std::thread([this, serve = std::move(serve)] {
+    DeviceServer(const std::string& dir, std::function<void(int)> serve,
+                 std::size_t helloBytes = sizeof(kelmo::platform::DeviceHello), uint32_t helloOk = 1)
+        : listener_(listen_as_device(dir)) {
+        thread_ = std::thread([this, serve = std::move(serve), helloBytes, helloOk] {
             const int c = ::accept(listener_, nullptr, nullptr);
-            const kelmo::platform::DeviceHello hello{kelmo::platform::kDeviceMagic, 1u};
-            ::send(c, &hello, sizeof hello, MSG_NOSIGNAL);
+            const kelmo::platform::DeviceHello hello{kelmo::platform::kDeviceMagic, helloOk};
+            if (helloBytes) ::send(c, &hello, helloBytes, MSG_NOSIGNAL);
             serve(c);
             ::close(c);
         });
@@ -231,6 +235,32 @@ TEST(Device, PortStatusFromTheDevice) {
     }
     ASSERT_EQ(codes.size(), 1u);
     EXPECT_EQ(codes[0], 0x22201Fu);
+    std::filesystem::remove_all(dir);
+}
+
+// A device that hangs up before its greeting is complete went away: it is
+// not busy, whatever part of the greeting came. A whole greeting that
+// turns the client away is the busy device.
+TEST(Device, CutGreetingIsADeviceThatWentAway) {
+    const std::string dir = testing::TempDir() + "kelmo-cut-" + std::to_string(::getpid());
+    use_device_dir(dir);
+    auto line = [](int code) {
+        return "Failed to obtain file handle to device: ZEB1 with Win32 error code: " + std::to_string(code) + "\n";
+    };
+    for (std::size_t bytes : {0, 3, 4, 7}) {
+        SCOPED_TRACE(bytes);
+        DeviceServer dev(dir, [](int) {}, bytes);
+        uint16_t status = 0xAAAA;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(GetPrintPortStatus(&status), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), line(ENODEV));
+        EXPECT_EQ(status, 0xAAAA);
+    }
+    DeviceServer busy(dir, [](int) {}, sizeof(kelmo::platform::DeviceHello), 0);
+    uint16_t status = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(GetPrintPortStatus(&status), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), line(EBUSY));
     std::filesystem::remove_all(dir);
 }
 

@@ -164,13 +164,15 @@ DevicePtr open_device() {
 
 DevicePtr greet_device(int fd) {
     // The device greets every client; one that is not served (another
-    // client holds the device) is refused as busy.
+    // client holds the device) is refused as busy. Only a whole greeting
+    // says so: a device that hangs up before its greeting is complete has
+    // gone away, whatever part of the greeting came.
     DeviceHello hello{};
-    if (!read_all(fd, &hello, sizeof hello, monotonic_ms() + kHelloWaitMs) || hello.magic != kDeviceMagic ||
-        hello.ok == 0) {
+    const bool whole = read_all(fd, &hello, sizeof hello, monotonic_ms() + kHelloWaitMs);
+    if (!whole || hello.magic != kDeviceMagic || hello.ok == 0) {
         const int e = errno;
         ::close(fd);
-        errno = hello.magic == kDeviceMagic && hello.ok == 0 ? EBUSY : (e == ETIMEDOUT || e == EPIPE ? e : EPROTO);
+        errno = !whole ? (e == ETIMEDOUT ? ETIMEDOUT : ENODEV) : hello.magic != kDeviceMagic ? EPROTO : EBUSY;
         return nullptr;
     }
     return std::make_unique<SocketDevice>(fd);
