@@ -322,6 +322,25 @@ TEST_F(Program, RefusesCodesDropsRequestsAndLogsThem) {
     EXPECT_EQ(lines[3], "code=0x222463 type=0 divider=0 samples=0 gain=0 channel=0 adjust=0 out=0");
 }
 
+// Started with its standard descriptors closed, zebsim still serves: its
+// own descriptors (the stop pipe among them) are not where its output goes.
+TEST_F(Program, ServesWithItsStandardDescriptorsClosed) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::setenv("KELMO_DEVICE_DIR", dir_.c_str(), 1);
+        for (int fd : {0, 1, 2}) ::close(fd);
+        char* argv[] = {const_cast<char*>(ZEBSIM_PROGRAM), nullptr};
+        ::execv(ZEBSIM_PROGRAM, argv);
+        ::_exit(127);
+    }
+    for (int i = 0; i < 500 && !fs::exists(path_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int fd = connect();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ask(fd, kPortStatus, {}, 2).data, (std::vector<uint8_t>{0x5A, 0xA5}));
+    EXPECT_EQ(wait_exit(SIGTERM), 0);
+}
+
 TEST_F(Program, DirOptionCreatesAPrivateFolder) {
     EXPECT_EQ(start({"--dir", dir_ + "/a/b"}).rfind("zebsim: serving " + dir_ + "/a/b/ZEB1 (pid ", 0), 0u);
     EXPECT_EQ(fs::status(dir_ + "/a/b").permissions() & fs::perms::all, fs::perms::owner_all);
