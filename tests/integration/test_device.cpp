@@ -287,6 +287,93 @@ TEST(Device, SilentDeviceTimesOut) {
     kelmo::test::set_env("KELMO_DEVICE_TIMEOUT_MS", nullptr);
     std::filesystem::remove_all(dir);
 }
+
+std::string reply_bytes(uint32_t ok, uint32_t bytes, const std::string& data) {
+    const kelmo::platform::DeviceReplyHeader h{kelmo::platform::kDeviceMagic, ok, 0u, bytes};
+    return std::string(reinterpret_cast<const char*>(&h), sizeof h) + data;
+}
+
+// A request as the device received it: its header and its input.
+struct Received {
+    kelmo::platform::DeviceRequestHeader header;
+    std::vector<uint8_t> input;
+};
+
+// Serves a continuous start, then answers the next request with the reply
+// bytes `reply` makes of it and hangs up; records what came.
+std::function<void(int)> scripted(std::vector<Received>& seen,
+                                  std::function<std::string(const Received&)> reply) {
+    return [&seen, reply = std::move(reply)](int c) {
+        Received r{};
+        while (::recv(c, &r.header, sizeof r.header, MSG_WAITALL) == static_cast<ssize_t>(sizeof r.header)) {
+            r.input.assign(r.header.inSize, 0);
+            if (r.header.inSize &&
+                ::recv(c, r.input.data(), r.input.size(), MSG_WAITALL) != static_cast<ssize_t>(r.input.size()))
+                return;
+            seen.push_back(r);
+            const bool start = r.header.code == kelmo::platform::kContinuousStart;
+            const std::string bytes = start ? reply_bytes(1, 0, "") : reply(r);
+            ::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (!start) return;
+        }
+    };
+}
+
+// The D/A buffer goes to the device with the request, and what the device
+// sends back becomes the start of it. A reply that is cut off or longer
+// than the buffer is refused and leaves the buffer as the host wrote it.
+TEST(Device, DaBufferTravelsBothWays) {
+    const std::string dir = testing::TempDir() + "kelmo-da-" + std::to_string(::getpid());
+    use_device_dir(dir);
+    uint32_t divider = 0;
+    double actual = 0;
+    ASSERT_EQ(PreSamp(678, 1000.0, &divider, &actual), 1);  // the unit's block, so that the start opens the device
+    std::vector<unsigned char> host(32768);
+    for (std::size_t i = 0; i < host.size(); ++i) host[i] = static_cast<unsigned char>(i * 7 + 1);
+    const std::vector<unsigned char> written = host;
+    struct Case {
+        std::string reply;
+        int result;
+        const char* cause;  // of the console line, or nullptr for none
+        std::size_t changed;
+    } const cases[] = {
+        {reply_bytes(1, 4, "ABCD"), 1, nullptr, 4},
+        {reply_bytes(0, 0, ""), 0, nullptr, 0},
+        {reply_bytes(1, 4, "AB"), 0, "the device closed the connection", 0},
+        {reply_bytes(1, 32769, std::string(32769, 'x')), 0, "a reply that is not the device's", 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.result);
+        host = written;
+        std::vector<Received> seen;
+        {
+            DeviceServer dev(dir, scripted(seen, [&](const Received&) { return k.reply; }));
+            uint32_t handle = 0;
+            EXPECT_EQ(Set_dbl_MulChSam(&handle, 678, 100, 1, 1, 1024), 1);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(SetDAData(&handle, 678, 0x10002, host.data(), 1000), k.result);
+            const std::string err = testing::internal::GetCapturedStderr();
+            if (k.cause) {
+                EXPECT_NE(err.find(std::string("(code 0x22209F) failed: ") + k.cause), std::string::npos) << err;
+            } else {
+                EXPECT_EQ(err, "");
+            }
+            recover(&handle, 678);
+        }
+        ASSERT_EQ(seen.size(), 2u);
+        const auto& h = seen[1].header;
+        EXPECT_EQ(h.code, 0x22209Fu);
+        EXPECT_EQ(h.outSize, 32768u);
+        EXPECT_EQ(h.record.channel, 2);
+        EXPECT_EQ(h.record.samples, 1000);
+        EXPECT_TRUE(seen[1].input == written);
+        EXPECT_EQ(seen[0].header.inSize, 0u);  // the start's output is not read
+        EXPECT_EQ(std::memcmp(host.data(), "ABCD", k.changed), 0);
+        EXPECT_TRUE(std::equal(host.begin() + static_cast<std::ptrdiff_t>(k.changed), host.end(),
+                               written.begin() + static_cast<std::ptrdiff_t>(k.changed)));
+    }
+    std::filesystem::remove_all(dir);
+}
 #endif
 
 }  // namespace
