@@ -107,7 +107,7 @@ public:
 
 private:
     bool request(uint32_t code, const RequestRecord& r, uint32_t outSize) {
-        const DeviceRequestHeader req{kDeviceMagic, code, r, outSize};
+        const DeviceRequestHeader req{kDeviceMagic, code, r, outSize, 0};
         DeviceReplyHeader rep{};
         if (::send(fd_, &req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req)) return false;
         if (!read_all(fd_, &rep, sizeof rep) || !rep.ok) return false;

@@ -6,9 +6,11 @@
 // side is then shut, so every read finds data or the end at once. Checks:
 // nothing is written beyond a request's output; the status word is written
 // only by a request that was answered; once the connection is out of step
-// (a cut-off or foreign reply) every later request fails with a cause; the
-// requests on the wire are whole, carry the magic, the code, the record
-// and the output size asked (0 without an output).
+// (a cut-off or foreign reply) every later request fails with a cause; a
+// request that carries its buffer and fails so leaves the buffer as it
+// was; the requests on the wire are whole, carry the magic, the code, the
+// record and the output size asked (0 without an output), followed by the
+// buffer for the requests whose buffer the driver reads.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <fcntl.h>
@@ -39,10 +41,13 @@ void fail(const char* what) {
     std::abort();
 }
 
+constexpr uint8_t kFill = 0x5A;  // every output buffer's bytes before the request
+
 struct Sent {
     uint32_t code;
     RequestRecord record;
     uint32_t outSize;
+    uint32_t inSize;
 };
 
 }  // namespace
@@ -93,15 +98,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // Exactly the output's size on the heap, so a write beyond it
             // is caught.
             std::unique_ptr<uint8_t[]> out(p.withOut ? new uint8_t[p.outSize ? p.outSize : 1] : nullptr);
-            if (out) std::memset(out.get(), 0x5A, p.outSize ? p.outSize : 1);
+            if (out) std::memset(out.get(), kFill, p.outSize ? p.outSize : 1);
             uint32_t status = kStatusUnset;
             const bool ok = device->ioctl(p.code, p.record, out.get(), p.outSize, p.withStatus ? &status : nullptr, 1000);
             const char* cause = device->failure_cause();
             if (broken && (ok || !cause)) fail("a request went through on a connection out of step");
-            if (!broken) expected.push_back({p.code, p.record, p.withOut ? p.outSize : 0});
+            const bool carries = p.withOut && request_reads_buffer(p.code);
+            if (!broken) expected.push_back({p.code, p.record, p.withOut ? p.outSize : 0, carries ? p.outSize : 0});
             if (cause) {
                 if (ok) fail("a request both succeeded and failed");
                 if (status != kStatusUnset) fail("a failed transport wrote the status word");
+                if (carries)
+                    for (uint32_t k = 0; k < p.outSize; ++k)
+                        if (out[k] != kFill) fail("a failed transport changed the buffer it carried");
                 broken = true;
             }
         }
@@ -113,13 +122,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t buf[4096];
     for (ssize_t r; (r = ::recv(dev, buf, sizeof buf, MSG_DONTWAIT)) > 0;) wire.insert(wire.end(), buf, buf + r);
     ::close(dev);
-    if (wire.size() != expected.size() * sizeof(DeviceRequestHeader)) fail("the requests on the wire are not whole");
-    for (std::size_t i = 0; i < expected.size(); ++i) {
+    std::size_t at = 0;
+    for (const Sent& e : expected) {
         DeviceRequestHeader h;
-        std::memcpy(&h, wire.data() + i * sizeof h, sizeof h);
-        if (h.magic != kDeviceMagic || h.code != expected[i].code || h.outSize != expected[i].outSize ||
-            std::memcmp(&h.record, &expected[i].record, sizeof h.record) != 0)
+        if (wire.size() - at < sizeof h + e.inSize) fail("the requests on the wire are not whole");
+        std::memcpy(&h, wire.data() + at, sizeof h);
+        at += sizeof h;
+        if (h.magic != kDeviceMagic || h.code != e.code || h.outSize != e.outSize || h.inSize != e.inSize ||
+            std::memcmp(&h.record, &e.record, sizeof h.record) != 0)
             fail("a request on the wire is not the one asked");
+        for (uint32_t k = 0; k < e.inSize; ++k)
+            if (wire[at + k] != kFill) fail("the buffer on the wire is not the caller's");
+        at += e.inSize;
     }
+    if (at != wire.size()) fail("the requests on the wire are not whole");
     return 0;
 }

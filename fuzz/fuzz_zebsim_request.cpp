@@ -1,14 +1,17 @@
-// zebsim's side of the Linux device protocol: arbitrary request headers on
-// one connection, in the order they arrive, through parse_request, the
-// card's answer and encode_reply, as the server runs them; with the
-// behaviour set from option texts (--signal, --refuse, --port-status).
+// zebsim's side of the Linux device protocol: arbitrary request headers
+// and the input they announce on one connection, in the order they arrive,
+// through parse_request, the card's answer and encode_reply, as the server
+// runs them; with the behaviour set from option texts (--signal, --refuse,
+// --port-status) and --loopback, the D/A converter's words kept across
+// connections as the server keeps them.
 //
 // Outputs a request may ask are kept to 64 KiB (an output above zebsim's
 // 256 MiB limit is still refused, unchanged), so that a case stays fast.
 // Checks: a reply never carries more bytes than the request's output
 // holds; a refusal carries no data and status 0; a status is 0 or 1; a
 // reply is due at a finite time, not before the request; the wire form is
-// the header then exactly the data; a request without the magic ends the
+// the header then exactly the data; a request without the magic, or
+// announcing more input than its output or the device takes, ends the
 // connection (the next one starts on a fresh card).
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -42,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     zebsim::Behaviour b;
     b.realtime = in.ConsumeBool();
+    b.loopback = in.ConsumeBool();
     b.delayMs = in.ConsumeIntegralInRange<uint32_t>(0, 3) == 0 ? in.ConsumeIntegral<uint32_t>() : 0;
     for (int options = in.ConsumeIntegralInRange<int>(0, 3); options > 0; --options) {
         const int which = in.ConsumeIntegralInRange<int>(0, 2);
@@ -55,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    auto card = std::make_unique<zebsim::Card>(b);
+    zebsim::Playback playback;
+    auto card = std::make_unique<zebsim::Card>(b, playback);
     double now = in.ConsumeFloatingPointInRange<double>(0.0, 1e6);
     while (in.remaining_bytes() > 0) {
         const uint8_t how = in.ConsumeIntegral<uint8_t>();
@@ -80,16 +85,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         const auto req = zebsim::parse_request(bytes.data(), bytes.size());
         if (!req) {
-            uint32_t magic;
+            uint32_t magic, inSize;
             std::memcpy(&magic, bytes.data(), 4);
-            if (magic == kDeviceMagic) fail("a request with the magic was not taken");
-            card = std::make_unique<zebsim::Card>(b);  // dropped; the next client gets a fresh card
+            std::memcpy(&inSize, &h->inSize, 4);
+            if (magic == kDeviceMagic && inSize <= outSize && inSize <= kDeviceMaxInSize)
+                fail("a request with the magic and bounded input was not taken");
+            card = std::make_unique<zebsim::Card>(b, playback);  // dropped; the next client gets a fresh card
             continue;
         }
         if (std::memcmp(&*req, bytes.data(), sizeof *req) != 0) fail("the parsed request is not its bytes");
-        (void)zebsim::log_line(req->code, req->record, req->outSize);
+        if (req->inSize > req->outSize || req->inSize > kDeviceMaxInSize) fail("unbounded input was taken");
+        const std::vector<uint8_t> input = in.ConsumeBytes<uint8_t>(req->inSize);
+        if (input.size() < req->inSize) break;  // the client hung up mid-request
+        (void)zebsim::log_line(req->code, req->record, req->outSize, req->inSize);
 
-        const zebsim::Reply rep = card->answer(req->code, req->record, req->outSize, now);
+        const zebsim::Reply rep = card->answer(req->code, req->record, req->outSize, input, now);
         if (rep.ok != 0 && rep.ok != 1) fail("ok is neither 0 nor 1");
         if (rep.data.size() > req->outSize) fail("more data than the output holds");
         if (!rep.ok && (!rep.data.empty() || rep.status != 0)) fail("a refusal with data or a status");

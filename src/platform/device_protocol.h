@@ -4,17 +4,28 @@
 //
 //   on connecting, the device sends DeviceHello: ok = 0 says that another
 //   client holds the device (it is not shared), and it closes the connection
-//   request: DeviceRequestHeader, then nothing else
-//   reply:   DeviceReplyHeader, then `bytes` output bytes (bytes <= outSize)
+//   request: DeviceRequestHeader, then `inSize` input bytes: the caller's
+//            buffer as the request finds it, for a request whose buffer the
+//            driver reads (request_reads_buffer: inSize = outSize), else
+//            none; inSize <= outSize and inSize <= kDeviceMaxInSize
+//   reply:   DeviceReplyHeader, then `bytes` output bytes (bytes <= outSize),
+//            which become the first bytes of the caller's buffer
+//
+// A peer that breaks a bound is not the device: the library refuses its
+// reply and uses the connection no more; the device closes the connection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/device_request.h"
 
 namespace kelmo::platform {
 
-inline constexpr uint32_t kDeviceMagic = 0x314245u;  // "EB1"
+// "EB2": the framing with the request's input. ("EB1" sent none.)
+inline constexpr uint32_t kDeviceMagic = 0x324245u;
+// The most input bytes a request carries (the D/A buffer is 32768).
+inline constexpr uint32_t kDeviceMaxInSize = 64u << 10;
 
 #pragma pack(push, 1)
 struct DeviceHello {
@@ -26,6 +37,7 @@ struct DeviceRequestHeader {
     uint32_t code;
     RequestRecord record;
     uint32_t outSize;
+    uint32_t inSize;  // input bytes that follow
 };
 struct DeviceReplyHeader {
     uint32_t magic;
@@ -35,7 +47,9 @@ struct DeviceReplyHeader {
 };
 #pragma pack(pop)
 static_assert(sizeof(DeviceHello) == 8);
-static_assert(sizeof(DeviceRequestHeader) == 68);
+static_assert(sizeof(DeviceRequestHeader) == 72);
+static_assert(offsetof(DeviceRequestHeader, outSize) == 64);
+static_assert(offsetof(DeviceRequestHeader, inSize) == 68);
 static_assert(sizeof(DeviceReplyHeader) == 16);
 
 }  // namespace kelmo::platform

@@ -43,4 +43,9 @@ enum RequestCode : uint32_t {
     kDaData = 0x22209F,
 };
 
+// The requests whose buffer the driver reads as well as writes: the D/A
+// requests hand it the converter's data. (A kernel driver reads the
+// caller's memory itself; over a socket the buffer goes with the request.)
+constexpr bool request_reads_buffer(uint32_t code) { return code == kDaInit || code == kDaData; }
+
 }  // namespace kelmo::platform

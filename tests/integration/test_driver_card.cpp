@@ -129,6 +129,42 @@ TEST_F(DriverCard, ThousandBlocksWithoutAGapOrARepeat) {
     recover(&handle, f.type);
 }
 
+// zebsim --loopback: what SetDAData writes on D/A channel c comes back as
+// A/D channel c, its words repeated from the first raw sample, in a block
+// and across the fetches of a continuous run; the other channels keep
+// their sines. A signed 16-bit word reads as code * 10000 / 65536.
+TEST_F(DriverCard, DaDataComesBackThroughTheAcquisition) {
+    serve("--loopback");
+    const int n = 256, channels = 4, da = 3, length = 100;  // 100 words: no whole number per block
+    const Format sine{602, 5000, 10000.0 / 65536};
+    for (int type : {678, 698}) {
+        SCOPED_TRACE(type);
+        std::vector<int16_t> buffer(16384, 0);
+        for (int k = 0; k < length; ++k) buffer[k] = static_cast<int16_t>(k * 655 - 32768 + type);
+        auto played = [&](long s) { return buffer[s % length] * (10000.0 / 65536); };
+        std::vector<double> block(channels * n);
+
+        uint32_t handle = 0;
+        ASSERT_EQ(Set_dbl_MulChSam(&handle, type, 100, 1, channels, n), 1);
+        ASSERT_EQ(SetDAData(&handle, type, da, buffer.data(), length), 1);
+        for (long b = 0; b < 3; ++b) {
+            ASSERT_EQ(get_dbl_data(&handle, type, n, channels, block.data(), n, 0, nullptr), 1);
+            for (int s = 0; s < n; ++s) {
+                ASSERT_EQ(block[da * n + s], played(b * n + s)) << b << " " << s;
+                ASSERT_NEAR(block[s], expected(sine, 0, b * n + s), 1.01 * sine.code) << b << " " << s;
+            }
+        }
+        recover(&handle, type);
+
+        ASSERT_EQ(MulChSam(type, 100, n, 1, channels, block.data()), 1);  // the words stay loaded
+        for (int s = 0; s < n; ++s) {
+            ASSERT_EQ(block[da * n + s], played(s)) << s;
+            ASSERT_NEAR(block[2 * n + s], expected(sine, 2, s), 1.01 * sine.code) << s;
+        }
+    }
+    EXPECT_EQ(log_lines()[1], "code=0x22209F type=678 divider=0 samples=100 gain=0 channel=3 adjust=0 out=32768 in=32768");
+}
+
 // What the device received: the request records, with the "AdjustSmp"
 // flag of the user's settings file.
 TEST_F(DriverCard, RequestRecordsAsTheDeviceSeesThem) {

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <span>
 #include <thread>
 
 #include "card.h"
@@ -103,6 +104,38 @@ TEST(ZebsimSignal, OptionsAndSaturation) {
     }
 }
 
+// A D/A word is a 16-bit code of the full scale; each raw format reads that
+// code at its own resolution (16 D/A codes per 12-bit code), in its own
+// encoding. The signed 16-bit formats take the word itself.
+TEST(ZebsimSignal, LoopbackWordsReadAsTheDaCodeInEveryRawFormat) {
+    struct {
+        int32_t type;
+        double fullScale;
+        bool twelveBit;
+    } const formats[] = {{678, 5000, false}, {618, 5000, false},  {632, 5000, true},   {653, 5000, true},
+                         {806, 5000, true},  {718, 10000, false}, {880, 2000, false},  {890, 5000, false},
+                         {891, 5000, false}, {892, 10000, false}};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(f.type);
+        const std::size_t width = f.type >= 890 ? 4 : 2;
+        for (int32_t code : {-32768, -32767, -4096, -17, -1, 0, 1, 15, 16, 12345, 32767}) {
+            const auto da = static_cast<uint16_t>(code);
+            const uint32_t w = zebsim::loopback_word(f.type, da);
+            std::vector<uint8_t> raw(width);
+            std::memcpy(raw.data(), &w, width);
+            // The 12-bit formats keep the top 12 bits; the complemented one
+            // has no code for -2048.
+            const int32_t kept = f.twelveBit ? std::max(code >> 4, f.type == 653 ? -2047 : -2048) : code;
+            const double value = kept * f.fullScale / (f.twelveBit ? 2048.0 : 32768.0);
+            EXPECT_NEAR(decode(f.type, raw, 0, 1)[0], value, 1e-9 * f.fullScale) << code;
+            if (width == 2 && !f.twelveBit && f.type != 618) {
+                EXPECT_EQ(w, da) << code;  // signed 16-bit: the word as it is
+            }
+        }
+    }
+    EXPECT_EQ(zebsim::loopback_word(614, 0x1234), 0u);  // no raw format
+}
+
 // ---- the answers -------------------------------------------------------------------
 
 RequestRecord record(int32_t type, int32_t divider, int32_t samples, int16_t channel) {
@@ -114,8 +147,9 @@ RequestRecord record(int32_t type, int32_t divider, int32_t samples, int16_t cha
 TEST(ZebsimCard, RefusesWhatTheCardCannotDo) {
     zebsim::Behaviour b;
     b.refused = {kDaData};
-    zebsim::Card card(b);
-    auto ok = [&](uint32_t code, RequestRecord r, uint32_t out = 4096) { return card.answer(code, r, out, 0).ok; };
+    zebsim::Playback da;
+    zebsim::Card card(b, da);
+    auto ok = [&](uint32_t code, RequestRecord r, uint32_t out = 4096) { return card.answer(code, r, out, {}, 0).ok; };
     EXPECT_EQ(ok(kSingleChannel, record(602, 100, 10, -1)), 1u);  // 32-fold mode: channel 1 negated
     EXPECT_EQ(ok(kSingleChannel, record(602, 100, 10, 2)), 0u);   // 602 has two channels
     EXPECT_EQ(ok(kMultiChannel, record(602, 100, 10, 2)), 1u);
@@ -129,46 +163,110 @@ TEST(ZebsimCard, RefusesWhatTheCardCannotDo) {
     EXPECT_EQ(ok(0x222999, {}), 0u);
     EXPECT_EQ(ok(kDaInit, {}), 1u);
     EXPECT_EQ(ok(kDaData, {}), 0u);
-    EXPECT_EQ(card.answer(kPortStatus, {}, 1, 0).data, std::vector<uint8_t>{0x5A});  // cut to outSize
+    EXPECT_EQ(card.answer(kPortStatus, {}, 1, {}, 0).data, std::vector<uint8_t>{0x5A});  // cut to outSize
 }
 
 TEST(ZebsimCard, ContinuousFetchesContinueOneTimeBase) {
     zebsim::Behaviour b;
-    zebsim::Card card(b);
-    ASSERT_EQ(card.answer(kContinuousStart, record(892, 70000, 0, 2), 0, 0).ok, 1u);
+    zebsim::Playback da;
+    zebsim::Card card(b, da);
+    ASSERT_EQ(card.answer(kContinuousStart, record(892, 70000, 0, 2), 0, {}, 0).ok, 1u);
     // As many channels as the output holds: two of 4-byte words.
-    const auto first = card.answer(kContinuousFetch, record(0, 0, 100, 0), 2 * 100 * 4, 0);
-    const auto second = card.answer(kContinuousFetch, record(0, 0, 50, 0), 2 * 50 * 4, 0);
+    const auto first = card.answer(kContinuousFetch, record(0, 0, 100, 0), 2 * 100 * 4, {}, 0);
+    const auto second = card.answer(kContinuousFetch, record(0, 0, 50, 0), 2 * 50 * 4, {}, 0);
     EXPECT_EQ(first.status, zebsim::kStatusInTime);
     EXPECT_EQ(first.data, zebsim::raw_block(892, b.signal, 0, 2, 0, 100, SIZE_MAX));
     EXPECT_EQ(second.data, zebsim::raw_block(892, b.signal, 0, 2, 100, 50, SIZE_MAX));
-    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 50, 0), 10, 0).data.size(), 10u);  // cut, still advances
-    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 1, 0), 8, 0).data,
+    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 50, 0), 10, {}, 0).data.size(), 10u);  // cut, still advances
+    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 1, 0), 8, {}, 0).data,
               zebsim::raw_block(892, b.signal, 0, 2, 200, 1, SIZE_MAX));
 
-    EXPECT_EQ(card.answer(kStop, {}, 0, 0).ok, 1u);
-    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 1, 0), 8, 0).ok, 0u);
-    ASSERT_EQ(card.answer(kContinuousStart, record(602, 100, 0, -1), 0, 0).ok, 1u);  // -1: one channel
-    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 10, 0), 20, 0).data,
+    EXPECT_EQ(card.answer(kStop, {}, 0, {}, 0).ok, 1u);
+    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 1, 0), 8, {}, 0).ok, 0u);
+    ASSERT_EQ(card.answer(kContinuousStart, record(602, 100, 0, -1), 0, {}, 0).ok, 1u);  // -1: one channel
+    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 10, 0), 20, {}, 0).data,
               zebsim::raw_block(602, b.signal, 0, 1, 0, 10, SIZE_MAX));
     // One channel of a two-channel card: the fetch's channel field names it;
     // more channels than the card has are refused.
-    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 10, 1), 20, 0).data,
+    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 10, 1), 20, {}, 0).data,
               zebsim::raw_block(602, b.signal, 1, 1, 10, 10, SIZE_MAX));
-    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 10, 3), 60, 0).ok, 0u);
+    EXPECT_EQ(card.answer(kContinuousFetch, record(0, 0, 10, 3), 60, {}, 0).ok, 0u);
+}
+
+// The bytes of a D/A buffer holding `words`, the rest zero.
+std::vector<uint8_t> da_buffer(const std::vector<uint16_t>& words) {
+    std::vector<uint8_t> b(32768, 0);
+    std::memcpy(b.data(), words.data(), 2 * words.size());
+    return b;
+}
+
+// Under --loopback a data request's words play on the A/D channel of its
+// D/A channel, from raw sample 0, in blocks and across continuous fetches,
+// for every client of the device; without it they are taken and go
+// nowhere. Malformed data requests are refused either way.
+TEST(ZebsimCard, LoopbackPlaysTheDaWordsOnTheirChannel) {
+    zebsim::Behaviour b;
+    b.loopback = true;
+    zebsim::Playback da;
+    zebsim::Card card(b, da);
+    const std::vector<uint16_t> words{0x0102, 0xFFFF, 0x8000, 0x7FFF, 0x0000};
+    const auto buffer = da_buffer(words);
+    ASSERT_EQ(card.answer(kDaData, record(678, 0, 5, 1), 32768, buffer, 0).ok, 1u);
+    EXPECT_TRUE(card.answer(kDaData, record(678, 0, 5, 1), 32768, buffer, 0).data.empty());  // nothing goes back
+
+    const zebsim::Reply block = card.answer(kMultiChannel, record(678, 100, 12, 3), 3 * 12 * 2, {}, 0);
+    ASSERT_EQ(block.data.size(), 3u * 12 * 2);
+    const auto sines = zebsim::raw_block(678, b.signal, 0, 3, 0, 12, SIZE_MAX);
+    for (int s = 0; s < 12; ++s) {
+        uint16_t w;
+        std::memcpy(&w, block.data.data() + 2 * (12 + s), 2);
+        EXPECT_EQ(w, words[s % 5]) << s;
+    }
+    EXPECT_TRUE(std::equal(sines.begin(), sines.begin() + 24, block.data.begin()));  // channel 0: its sine
+    EXPECT_TRUE(std::equal(sines.begin() + 48, sines.end(), block.data.begin() + 48));
+
+    // Another client's card plays the same words; a fetch continues the time base.
+    zebsim::Card next(b, da);
+    ASSERT_EQ(next.answer(kContinuousStart, record(698, 100, 0, 2), 0, {}, 0).ok, 1u);
+    next.answer(kContinuousFetch, record(0, 0, 3, 0), 2 * 3 * 2, {}, 0);
+    const zebsim::Reply fetch = next.answer(kContinuousFetch, record(0, 0, 4, 0), 2 * 4 * 2, {}, 0);
+    EXPECT_EQ(fetch.data, zebsim::raw_block(698, b.signal, 0, 2, 3, 4, SIZE_MAX, &da));
+    uint16_t w;
+    std::memcpy(&w, fetch.data.data() + 2 * 4, 2);
+    EXPECT_EQ(w, words[3]);
+    // A 12-bit card reads the same words at its resolution.
+    const zebsim::Reply twelve = next.answer(kSingleChannel, record(632, 100, 2, 1), 4, {}, 0);
+    ASSERT_EQ(twelve.data.size(), 4u);
+    EXPECT_EQ(twelve.data[0] | twelve.data[1] << 8, 0x010);  // 0x0102 >> 4
+    EXPECT_EQ(twelve.data[2] | twelve.data[3] << 8, 0xFFF);  // -1 >> 4
+
+    ASSERT_EQ(card.answer(kDaData, record(678, 0, 0, 1), 32768, buffer, 0).ok, 1u);  // 0 words: the sine again
+    EXPECT_EQ(card.answer(kMultiChannel, record(678, 100, 12, 3), 72, {}, 0).data, sines);
+
+    for (const RequestRecord& bad : {record(678, 0, 5, 32), record(678, 0, 5, -1), record(678, 0, -1, 0),
+                                     record(678, 0, 16385, 0)})
+        EXPECT_EQ(card.answer(kDaData, bad, 32768, buffer, 0).ok, 0u) << bad.channel << " " << bad.samples;
+    EXPECT_EQ(card.answer(kDaData, record(678, 0, 3, 0), 32768, std::span(buffer).first(5), 0).ok, 0u);
+
+    b.loopback = false;
+    zebsim::Playback none;
+    zebsim::Card plain(b, none);
+    ASSERT_EQ(plain.answer(kDaData, record(678, 0, 5, 0), 32768, buffer, 0).ok, 1u);
+    EXPECT_EQ(plain.answer(kMultiChannel, record(678, 100, 12, 3), 72, {}, 0).data, sines);
 }
 
 TEST(ZebsimCard, RealtimePacesToTheSamplingRateAndReportsLateFetches) {
     zebsim::Behaviour b;
     b.realtime = true;
     b.delayMs = 20;
-    zebsim::Card card(b);
+    zebsim::Playback da;
+    zebsim::Card card(b, da);
     // 602 at divider 100: 10 MHz / 100 = 100 kHz.
-    EXPECT_NEAR(card.answer(kSingleChannel, record(602, 0x10064, 1000, 0), 2000, 5).due, 5.03, 1e-9);
-    ASSERT_EQ(card.answer(kContinuousStart, record(602, 100, 0, 1), 0, 10).ok, 1u);
-    const auto first = card.answer(kContinuousFetch, record(0, 0, 1000, 0), 2000, 10);
+    EXPECT_NEAR(card.answer(kSingleChannel, record(602, 0x10064, 1000, 0), 2000, {}, 5).due, 5.03, 1e-9);
+    ASSERT_EQ(card.answer(kContinuousStart, record(602, 100, 0, 1), 0, {}, 10).ok, 1u);
+    const auto first = card.answer(kContinuousFetch, record(0, 0, 1000, 0), 2000, {}, 10);
     EXPECT_NEAR(first.due, 10.03, 1e-9);
-    const auto late = card.answer(kContinuousFetch, record(0, 0, 1000, 0), 2000, 10.05);  // block 2 was due at 10.02
+    const auto late = card.answer(kContinuousFetch, record(0, 0, 1000, 0), 2000, {}, 10.05);  // block 2 was due at 10.02
     EXPECT_EQ(late.status, zebsim::kStatusLate);
     EXPECT_NEAR(late.due, 10.07, 1e-9);
     EXPECT_NEAR(zebsim::sample_rate(614, 4, 5), 50000.0, 1e-9);  // no read-back formula: 1 MHz / d / n
@@ -191,9 +289,11 @@ struct Answer {
     std::vector<uint8_t> data;
 };
 
-Answer ask(int fd, uint32_t code, const RequestRecord& r, uint32_t outSize, uint32_t magic = kDeviceMagic) {
-    const DeviceRequestHeader req{magic, code, r, outSize};
+Answer ask(int fd, uint32_t code, const RequestRecord& r, uint32_t outSize, uint32_t magic = kDeviceMagic,
+           const std::vector<uint8_t>& input = {}) {
+    const DeviceRequestHeader req{magic, code, r, outSize, static_cast<uint32_t>(input.size())};
     EXPECT_EQ(::send(fd, &req, sizeof req, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof req));
+    if (!input.empty()) ::send(fd, input.data(), input.size(), MSG_NOSIGNAL);
     DeviceReplyHeader head{};
     Answer a;
     a.answered = read_some(fd, &head, sizeof head) == sizeof head && head.magic == kDeviceMagic;
@@ -320,6 +420,53 @@ TEST_F(Program, RefusesCodesDropsRequestsAndLogsThem) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "code=0x222013 type=618 divider=50 samples=100 gain=0 channel=4 adjust=0 out=0");
     EXPECT_EQ(lines[3], "code=0x222463 type=0 divider=0 samples=0 gain=0 channel=0 adjust=0 out=0");
+}
+
+// Started with its standard descriptors closed, zebsim still serves: its
+// own descriptors (the stop pipe among them) are not where its output goes.
+TEST_F(Program, ServesWithItsStandardDescriptorsClosed) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::setenv("KELMO_DEVICE_DIR", dir_.c_str(), 1);
+        for (int fd : {0, 1, 2}) ::close(fd);
+        char* argv[] = {const_cast<char*>(ZEBSIM_PROGRAM), nullptr};
+        ::execv(ZEBSIM_PROGRAM, argv);
+        ::_exit(127);
+    }
+    for (int i = 0; i < 500 && !fs::exists(path_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int fd = connect();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ask(fd, kPortStatus, {}, 2).data, (std::vector<uint8_t>{0x5A, 0xA5}));
+    EXPECT_EQ(wait_exit(SIGTERM), 0);
+}
+
+// A request's input follows its header; one announcing more input than its
+// output holds, or than the device takes, is not the device's protocol and
+// ends the connection unanswered.
+TEST_F(Program, TakesTheInputOfARequestAndBoundsIt) {
+    const std::string log = dir_ + "/requests.log";
+    start({"--loopback", "--log", log});
+    const int fd = connect();
+    const auto buffer = da_buffer({0x1234, 0xFEDC});
+    const Answer set = ask(fd, kDaData, record(698, 0, 2, 3), 32768, kDeviceMagic, buffer);
+    EXPECT_EQ(set.ok, 1u);
+    EXPECT_TRUE(set.data.empty());
+    const Answer one = ask(fd, kSingleChannel, record(698, 100, 3, 3), 6);
+    EXPECT_EQ(one.data, (std::vector<uint8_t>{0x34, 0x12, 0xDC, 0xFE, 0x34, 0x12}));
+    EXPECT_FALSE(ask(fd, kDaData, record(698, 0, 2, 3), 4, kDeviceMagic, {1, 2, 3, 4, 5}).answered);
+    const int big = connect();
+    const DeviceRequestHeader req{kDeviceMagic, kDaData, record(698, 0, 2, 3), kDeviceMaxInSize + 2,
+                                  kDeviceMaxInSize + 2};
+    ASSERT_EQ(::send(big, &req, sizeof req, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof req));
+    char c;
+    EXPECT_EQ(::recv(big, &c, 1, 0), 0);  // closed before any input was sent
+    EXPECT_EQ(ask(connect(), kStop, {}, 0).ok, 1u);
+
+    std::ifstream in(log);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first, "code=0x22209F type=698 divider=0 samples=2 gain=0 channel=3 adjust=0 out=32768 in=32768");
 }
 
 TEST_F(Program, DirOptionCreatesAPrivateFolder) {

@@ -20,10 +20,11 @@ int magnitude(int16_t field) { return field < 0 ? -int{field} : int{field}; }
 
 }  // namespace
 
-Reply Card::answer(uint32_t code, const RequestRecord& r, uint32_t outSize, double now) {
+Reply Card::answer(uint32_t code, const RequestRecord& r, uint32_t outSize, std::span<const uint8_t> input,
+                   double now) {
     Reply out;
     out.due = now;
-    if (b_.refused.contains(code) || outSize > kMaxOutSize || !serve(code, r, outSize, now, out)) {
+    if (b_.refused.contains(code) || outSize > kMaxOutSize || !serve(code, r, outSize, input, now, out)) {
         out.ok = 0;
         out.status = 0;
         out.data.clear();
@@ -37,7 +38,8 @@ Reply Card::answer(uint32_t code, const RequestRecord& r, uint32_t outSize, doub
 
 // Fills `out` (data, status and, under --realtime, the time the block is
 // complete); false refuses the request.
-bool Card::serve(uint32_t code, const RequestRecord& r, uint32_t outSize, double now, Reply& out) {
+bool Card::serve(uint32_t code, const RequestRecord& r, uint32_t outSize, std::span<const uint8_t> input, double now,
+                 Reply& out) {
     const int32_t type = r.cardType;
     const int channels = channel_count(type);
     switch (code) {
@@ -45,7 +47,7 @@ bool Card::serve(uint32_t code, const RequestRecord& r, uint32_t outSize, double
             const int c = magnitude(r.channel);
             if (c >= channels || r.samples < 0) return false;
             const auto n = static_cast<uint32_t>(r.samples);
-            out.data = raw_block(type, b_.signal, c, 1, 0, n, outSize);
+            out.data = raw_block(type, b_.signal, c, 1, 0, n, outSize, played());
             if (b_.realtime) out.due = now + n / sample_rate(type, static_cast<uint32_t>(r.divider) & 0xFFFF, 1);
             return true;
         }
@@ -53,7 +55,7 @@ bool Card::serve(uint32_t code, const RequestRecord& r, uint32_t outSize, double
             const int k = magnitude(r.channel);
             if (k > channels || r.samples < 0) return false;
             const auto n = static_cast<uint32_t>(r.samples);
-            out.data = raw_block(type, b_.signal, 0, k, 0, n, outSize);
+            out.data = raw_block(type, b_.signal, 0, k, 0, n, outSize, played());
             if (b_.realtime) out.due = now + n / sample_rate(type, static_cast<uint32_t>(r.divider) & 0xFFFF, k);
             return true;
         }
@@ -77,7 +79,7 @@ bool Card::serve(uint32_t code, const RequestRecord& r, uint32_t outSize, double
             int first = 0;
             if (k == 1 && kelmo::cards::card_type(run.type).twoChannel) first = magnitude(r.channel);
             if (first + k > channel_count(run.type)) return false;
-            out.data = raw_block(run.type, b_.signal, first, k, run.next, n, outSize);
+            out.data = raw_block(run.type, b_.signal, first, k, run.next, n, outSize, played());
             if (b_.realtime) {
                 const double rate = sample_rate(run.type, run.divider, run.channels);
                 out.due = run.startedAt + static_cast<double>(run.next + n) / rate;
@@ -96,8 +98,22 @@ bool Card::serve(uint32_t code, const RequestRecord& r, uint32_t outSize, double
             out.data.assign(bytes, bytes + std::min<uint32_t>(outSize, 2));
             return true;
         }
-        case kDaInit:
-        case kDaData: return true;
+        case kDaInit: return true;
+        case kDaData: {
+            // D/A channel c (the channel field) takes the first `samples`
+            // words of the buffer; 0 words end its playing. The buffer is
+            // only read: nothing goes back.
+            const int c = r.channel;
+            if (c < 0 || c >= channels || r.samples < 0 || uint64_t{2} * static_cast<uint32_t>(r.samples) > input.size())
+                return false;
+            if (b_.loopback) {
+                std::vector<uint16_t>& words = playback_[static_cast<std::size_t>(c)];
+                words.resize(static_cast<std::size_t>(r.samples));
+                for (std::size_t k = 0; k < words.size(); ++k)
+                    words[k] = static_cast<uint16_t>(input[2 * k] | input[2 * k + 1] << 8);
+            }
+            return true;
+        }
         default: return false;
     }
 }
@@ -106,7 +122,7 @@ std::optional<DeviceRequestHeader> parse_request(const uint8_t* bytes, std::size
     DeviceRequestHeader req;
     if (size != sizeof req) return std::nullopt;
     std::memcpy(&req, bytes, sizeof req);
-    if (req.magic != kDeviceMagic) return std::nullopt;
+    if (req.magic != kDeviceMagic || req.inSize > req.outSize || req.inSize > kDeviceMaxInSize) return std::nullopt;
     return req;
 }
 
@@ -118,13 +134,15 @@ std::vector<uint8_t> encode_reply(const Reply& rep) {
     return bytes;
 }
 
-std::string log_line(uint32_t code, const RequestRecord& r, uint32_t outSize) {
+std::string log_line(uint32_t code, const RequestRecord& r, uint32_t outSize, uint32_t inSize) {
     char line[200];
     std::snprintf(line, sizeof line, "code=0x%06X type=%d divider=%d samples=%d gain=%u channel=%d adjust=%u out=%u",
                   static_cast<unsigned>(code), static_cast<int>(r.cardType), static_cast<int>(r.divider),
                   static_cast<int>(r.samples), static_cast<unsigned>(r.gainCode), static_cast<int>(r.channel),
                   static_cast<unsigned>(r.adjustSmp), static_cast<unsigned>(outSize));
-    return line;
+    std::string text = line;
+    if (inSize) text += " in=" + std::to_string(inSize);
+    return text;
 }
 
 std::optional<uint32_t> parse_code(const std::string& text) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ struct Behaviour {
     std::set<uint32_t> refused;  // request codes answered with ok = 0
     uint16_t portStatus = kDefaultPortStatus;
     bool realtime = false;       // pace blocks to the card's sampling rate
+    bool loopback = false;       // D/A channel c plays into A/D channel c
     uint32_t delayMs = 0;        // added before every reply
 };
 
@@ -39,13 +41,16 @@ struct Reply {
     double due = 0.0;           // when to send it, in the seconds of `now`
 };
 
+// The card as one connection sees it. What its D/A converter plays
+// (`playback`) belongs to the device and outlives the connection.
 class Card {
 public:
-    explicit Card(const Behaviour& b) : b_(b) {}
+    Card(const Behaviour& b, Playback& playback) : b_(b), playback_(playback) {}
 
     // The reply to one request received at `now` (seconds of a monotonic
-    // clock).
-    Reply answer(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize, double now);
+    // clock), with the input bytes that came with it.
+    Reply answer(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize,
+                 std::span<const uint8_t> input, double now);
 
     bool running() const { return run_.has_value(); }
 
@@ -58,23 +63,30 @@ private:
         double startedAt;  // seconds
     };
 
-    bool serve(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize, double now, Reply& out);
+    bool serve(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize,
+               std::span<const uint8_t> input, double now, Reply& out);
+    // The channels under --loopback that the D/A converter drives.
+    const Playback* played() const { return b_.loopback ? &playback_ : nullptr; }
 
     const Behaviour& b_;
+    Playback& playback_;
     std::optional<Run> run_;
 };
 
 // A request as it comes off the socket (the bytes of a
-// DeviceRequestHeader): nullopt when it does not carry the device's magic,
-// which ends the connection.
+// DeviceRequestHeader): nullopt when it does not carry the device's magic
+// or announces more input than its output holds or than the device takes
+// (kDeviceMaxInSize), which ends the connection.
 std::optional<kelmo::platform::DeviceRequestHeader> parse_request(const uint8_t* bytes, std::size_t size);
 
 // The bytes of a reply on the wire: its DeviceReplyHeader, then its data.
 std::vector<uint8_t> encode_reply(const Reply& reply);
 
 // The log line of a request (no newline), e.g.
-// "code=0x222007 type=602 divider=100 samples=1000 gain=3 channel=-1 adjust=0 out=2000".
-std::string log_line(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize);
+// "code=0x222007 type=602 divider=100 samples=1000 gain=3 channel=-1 adjust=0 out=2000",
+// followed by " in=N" when N input bytes came with it.
+std::string log_line(uint32_t code, const kelmo::platform::RequestRecord& r, uint32_t outSize,
+                     uint32_t inSize = 0);
 
 // A request code written in hex ("0x222017") or decimal.
 std::optional<uint32_t> parse_code(const std::string& text);

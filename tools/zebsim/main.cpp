@@ -1,8 +1,8 @@
 // zebsim: a simulated acquisition card. It serves the device "ZEB1", the
 // Unix-domain socket the library opens on Linux, one client at a time, and
 // answers its requests with sine blocks in the raw word format of the card
-// type each request names. Options inject failures for tests of the
-// library's failure paths.
+// type each request names, or (--loopback) with what its D/A converter
+// plays. Options inject failures for tests of the library's failure paths.
 //
 // One thread: a poll over the stop pipe, the listener and the client. A
 // reply that must wait (--delay-ms, --realtime) waits in that poll, so a
@@ -96,15 +96,18 @@ bool clear_stale(const std::string& path, const sockaddr_un& addr) {
 struct Client {
     enum class Phase { Reading, Waiting, Sending };
 
-    Client(int f, const zebsim::Behaviour& b) : fd(f), card(b) {}
+    Client(int f, const zebsim::Behaviour& b, zebsim::Playback& playback) : fd(f), card(b, playback) {}
     ~Client() { ::close(fd); }
 
     int fd;
     zebsim::Card card;
     Phase phase = Phase::Reading;
     unsigned char header[sizeof(DeviceRequestHeader)];
-    std::size_t have = 0;          // header bytes read
-    std::vector<uint8_t> reply;    // header and output of the pending reply
+    std::size_t have = 0;                        // header bytes read
+    std::optional<DeviceRequestHeader> request;  // once its header is whole
+    std::vector<uint8_t> input;                  // the input that comes with it
+    std::size_t inputHave = 0;                   // input bytes read
+    std::vector<uint8_t> reply;                  // header and output of the pending reply
     std::size_t sent = 0;
     double due = 0.0;
     uint64_t answered = 0;
@@ -164,7 +167,7 @@ private:
                 ::close(fd);  // the device is not shared
                 continue;
             }
-            client_ = std::make_unique<Client>(fd, b_);
+            client_ = std::make_unique<Client>(fd, b_, playback_);
         }
     }
 
@@ -179,21 +182,34 @@ private:
         }
     }
 
+    // The header, then the input it announces (bounded by parse_request).
     void read_request() {
         Client& c = *client_;
-        const ssize_t r = ::recv(c.fd, c.header + c.have, sizeof c.header - c.have, MSG_DONTWAIT);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN)) return;
-        if (r <= 0) return drop();
-        c.have += static_cast<std::size_t>(r);
-        if (c.have < sizeof c.header) return;
-        c.have = 0;
-
-        const auto req = zebsim::parse_request(c.header, sizeof c.header);
-        if (!req) return drop();
-        log(*req);
+        if (!c.request) {
+            const ssize_t r = ::recv(c.fd, c.header + c.have, sizeof c.header - c.have, MSG_DONTWAIT);
+            if (r < 0 && (errno == EINTR || errno == EAGAIN)) return;
+            if (r <= 0) return drop();
+            c.have += static_cast<std::size_t>(r);
+            if (c.have < sizeof c.header) return;
+            c.have = 0;
+            c.request = zebsim::parse_request(c.header, sizeof c.header);
+            if (!c.request) return drop();
+            c.input.resize(c.request->inSize);
+            c.inputHave = 0;
+        }
+        if (c.inputHave < c.input.size()) {
+            const ssize_t r = ::recv(c.fd, c.input.data() + c.inputHave, c.input.size() - c.inputHave, MSG_DONTWAIT);
+            if (r < 0 && (errno == EINTR || errno == EAGAIN)) return;
+            if (r <= 0) return drop();
+            c.inputHave += static_cast<std::size_t>(r);
+            if (c.inputHave < c.input.size()) return;
+        }
+        const DeviceRequestHeader req = *c.request;
+        c.request.reset();
+        log(req);
         if (dropAfter_ && c.answered >= *dropAfter_) return drop();
 
-        const zebsim::Reply rep = c.card.answer(req->code, req->record, req->outSize, now_s());
+        const zebsim::Reply rep = c.card.answer(req.code, req.record, req.outSize, c.input, now_s());
         c.reply = zebsim::encode_reply(rep);
         c.sent = 0;
         c.due = rep.due;
@@ -221,7 +237,7 @@ private:
 
     void log(const DeviceRequestHeader& req) {
         if (logFd_ < 0) return;
-        const std::string line = zebsim::log_line(req.code, req.record, req.outSize) + "\n";
+        const std::string line = zebsim::log_line(req.code, req.record, req.outSize, req.inSize) + "\n";
         // One write per line: O_APPEND keeps lines whole beside other writers.
         if (::write(logFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
             fail(std::string("log: ") + std::strerror(errno));
@@ -233,12 +249,28 @@ private:
     std::optional<uint64_t> dropAfter_;
     bool once_;
     bool stop_ = false;
+    zebsim::Playback playback_;  // the D/A converter's, kept across clients
     std::unique_ptr<Client> client_;
 };
+
+// Opens /dev/null (read-only) onto each of descriptors 0, 1 and 2 that is
+// closed, so that no socket or pipe of ours takes its place: what goes to
+// standard output or error must never reach them.
+void fill_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    fill_standard_descriptors();
     CLI::App app{
         "zebsim: a simulated acquisition card. Serves the device ZEB1 (a Unix-domain socket) to one client at a "
         "time; every channel carries a sine, encoded in the raw format of the card type each request names.\n"
@@ -254,6 +286,7 @@ int main(int argc, char** argv) {
     std::string logFile;
     std::string portStatus;
     bool realtime = false;
+    bool loopback = false;
     bool once = false;
     app.add_option("--dir", dir,
                    "Serve DIR/ZEB1 (default: the library's device path, $KELMO_DEVICE_DIR/ZEB1, else "
@@ -266,6 +299,10 @@ int main(int argc, char** argv) {
         ->type_name("C:RATIO[:AMPLITUDE]")
         ->allow_extra_args(false);
     app.add_flag("--realtime", realtime, "Deliver blocks at the card's sampling rate (default: at once)");
+    app.add_flag("--loopback", loopback,
+                 "D/A channel c drives A/D channel c: a D/A data request's words (16-bit codes of the full scale) "
+                 "replace channel c's sine, repeated from raw sample 0, until the next data request for that "
+                 "channel (0 words: the sine again); they stay loaded across clients");
     app.add_option("--refuse", refuse, "Answer this request code with ok = 0 (hex 0x222017 or decimal). Repeatable")
         ->type_name("CODE")
         ->allow_extra_args(false);
@@ -282,6 +319,7 @@ int main(int argc, char** argv) {
 
     zebsim::Behaviour b;
     b.realtime = realtime;
+    b.loopback = loopback;
     b.delayMs = delayMs;
     for (const auto& s : signals) {
         if (const std::string e = b.signal.set(s); !e.empty()) {

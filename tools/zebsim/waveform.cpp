@@ -82,8 +82,25 @@ int channel_count(int32_t cardType) {
     return row ? row->channels : kMaxChannels;
 }
 
+uint32_t loopback_word(int32_t cardType, uint16_t da) {
+    using enum kelmo::ConvGroup;
+    const int32_t code = static_cast<int16_t>(da);
+    const int32_t code12 = code >> 4;  // arithmetic: -2048 .. 2047
+    switch (kelmo::conv_group(kelmo::reduce_code(cardType))) {
+        case None: return 0;
+        case Offset16: return static_cast<uint32_t>(code + 32768);
+        case Signed12: return static_cast<uint32_t>(code12) & 0x0FFFu;
+        case Offset12: return static_cast<uint32_t>(code12 + 2048);
+        case Offset12Inverted: return static_cast<uint32_t>(2048 - std::max(code12, -2047));
+        case Signed32:
+        case Signed32Range10k: return static_cast<uint32_t>(code) << 16;
+        case Signed24In32: return static_cast<uint32_t>(code) << 8;
+        default: return da;  // the signed 16-bit words
+    }
+}
+
 std::vector<uint8_t> raw_block(int32_t cardType, const Signal& signal, int first, int channels, uint64_t start,
-                               uint32_t count, std::size_t maxBytes) {
+                               uint32_t count, std::size_t maxBytes, const Playback* playback) {
     const int32_t type = kelmo::reduce_code(cardType);
     const std::size_t width = kelmo::raw_word_bytes(type);
     const uint64_t words = static_cast<uint64_t>(std::max(channels, 0)) * count;
@@ -99,6 +116,16 @@ std::vector<uint8_t> raw_block(int32_t cardType, const Signal& signal, int first
     std::size_t at = 0;  // next output byte
     for (int k = 0; k < channels && at < bytes; ++k) {
         const int c = first + k;
+        if (playback && !(*playback)[static_cast<std::size_t>(c)].empty()) {
+            const std::vector<uint16_t>& words = (*playback)[static_cast<std::size_t>(c)];
+            for (uint32_t i = 0; i < count && at < bytes; ++i) {
+                const uint32_t w = loopback_word(type, words[(start + i) % words.size()]);
+                const std::size_t take = std::min(width, bytes - at);
+                std::memcpy(out.data() + at, &w, take);  // little-endian: the low 2 bytes of a narrow word
+                at += take;
+            }
+            continue;
+        }
         const double ratio = signal.ratio(c);
         const double a = signal.amplitude(c, type);
         for (uint32_t i = 0; i < count && at < bytes;) {

@@ -37,6 +37,21 @@ private:
     std::array<Tone, kMaxChannels> tones_{};
 };
 
+// What the card's D/A converter plays under --loopback, per D/A channel:
+// the words of the last data request, repeated, word k at every raw sample
+// index s with s mod length = k. An empty channel plays nothing.
+using Playback = std::array<std::vector<uint16_t>, kMaxChannels>;
+
+// The raw word of `cardType` that A/D channel c reads while D/A channel c
+// plays the word `da`, a 16-bit two's complement code of the card type's
+// full scale: the card types with signed 16-bit raw words read it as it is;
+// offset-binary 16-bit words are the code + 32768; the 12-bit types read its
+// top 12 bits (da >> 4, arithmetic), in their own encoding (the
+// complemented one, which has no code for -2048, reads it as -2047); the
+// 32-bit types read it in their top 16 bits, the 24-bit one in the top 16
+// of its 24. 0 for a type without a raw format.
+uint32_t loopback_word(int32_t cardType, uint16_t da);
+
 // Full scale of a card type in engineering units, by its raw word format:
 // 10000 for the +-10000 formats, 1000 and 2000 for those ranges, else 5000.
 double full_scale(int32_t cardType);
@@ -49,8 +64,9 @@ int channel_count(int32_t cardType);
 // after channel, in the type's raw words (2 or 4 bytes each; words of 0 for
 // a type without a raw format). Cut to its first `maxBytes` bytes.
 // Values beyond the full scale saturate just inside it, as an input would.
+// A channel that `playback` drives carries its D/A words instead of the sine.
 std::vector<uint8_t> raw_block(int32_t cardType, const Signal& signal, int first, int channels, uint64_t start,
-                               uint32_t count, std::size_t maxBytes);
+                               uint32_t count, std::size_t maxBytes, const Playback* playback = nullptr);
 
 // Samples per second and channel of `cardType` at divider d with n
 // channels: the library's read-back frequency, or 1 MHz / d / n for a type

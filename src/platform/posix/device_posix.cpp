@@ -78,22 +78,39 @@ public:
             cause_ = broken_ ? "an earlier request was not answered in full" : nullptr;
             return false;
         }
+        // A buffer the driver reads goes to the device with the request;
+        // what comes back is staged, so that a cut-off reply leaves the
+        // caller's data as it was.
+        const bool carries = out && request_reads_buffer(code);
+        if (carries && outSize > kDeviceMaxInSize) {
+            errno = EMSGSIZE;
+            cause_ = "a buffer larger than the device takes";
+            return false;
+        }
         const uint64_t deadline = monotonic_ms() + timeoutMs;
         DeviceRequestHeader req{};
         req.magic = kDeviceMagic;
         req.code = code;
         req.record = record;
         req.outSize = out ? outSize : 0;
+        req.inSize = carries ? outSize : 0;
         DeviceReplyHeader rep{};
         // Once a request or its reply is cut off, the stream is out of step
         // with the requests: the device is not used again.
-        if (!write_all(fd_, &req, sizeof req, deadline) || !read_all(fd_, &rep, sizeof rep, deadline))
+        if (!write_all(fd_, &req, sizeof req, deadline) || !write_all(fd_, out, req.inSize, deadline) ||
+            !read_all(fd_, &rep, sizeof rep, deadline))
             return broke();
         if (rep.magic != kDeviceMagic || rep.bytes > req.outSize) {
             errno = EPROTO;
             return broke();
         }
-        if (rep.bytes && !read_all(fd_, out, rep.bytes, deadline)) return broke();
+        if (carries) {
+            staged_.resize(rep.bytes);
+            if (!read_all(fd_, staged_.data(), rep.bytes, deadline)) return broke();
+            if (rep.bytes) std::memcpy(out, staged_.data(), rep.bytes);
+        } else if (rep.bytes && !read_all(fd_, out, rep.bytes, deadline)) {
+            return broke();
+        }
         if (status) *status = rep.status;
         if (!rep.ok) errno = EIO;
         return rep.ok != 0;
@@ -120,6 +137,7 @@ private:
     }
 
     int fd_;
+    std::vector<unsigned char> staged_;  // the reply to a request that carries its buffer
     bool broken_ = false;
     const char* cause_ = nullptr;
 };
@@ -164,13 +182,15 @@ DevicePtr open_device() {
 
 DevicePtr greet_device(int fd) {
     // The device greets every client; one that is not served (another
-    // client holds the device) is refused as busy.
+    // client holds the device) is refused as busy. Only a whole greeting
+    // says so: a device that hangs up before its greeting is complete has
+    // gone away, whatever part of the greeting came.
     DeviceHello hello{};
-    if (!read_all(fd, &hello, sizeof hello, monotonic_ms() + kHelloWaitMs) || hello.magic != kDeviceMagic ||
-        hello.ok == 0) {
+    const bool whole = read_all(fd, &hello, sizeof hello, monotonic_ms() + kHelloWaitMs);
+    if (!whole || hello.magic != kDeviceMagic || hello.ok == 0) {
         const int e = errno;
         ::close(fd);
-        errno = hello.magic == kDeviceMagic && hello.ok == 0 ? EBUSY : (e == ETIMEDOUT || e == EPIPE ? e : EPROTO);
+        errno = !whole ? (e == ETIMEDOUT ? ETIMEDOUT : ENODEV) : hello.magic != kDeviceMagic ? EPROTO : EBUSY;
         return nullptr;
     }
     return std::make_unique<SocketDevice>(fd);

@@ -30,8 +30,10 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
 SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access);
 DevicePtr open_device();
 // The device on a connected socket, which it takes over: reads the greeting
-// and returns the device, or nullptr with the socket closed (errno EBUSY
-// when another client holds the device, else ETIMEDOUT, EPIPE or EPROTO).
+// and returns the device, or nullptr with the socket closed: errno EBUSY
+// when another client holds the device, ENODEV when it closed the
+// connection during its greeting, ETIMEDOUT when the greeting did not come
+// in time, EPROTO when it is not the device's.
 DevicePtr greet_device(int fd);
 // The socket path of the device "ZEB1": $KELMO_DEVICE_DIR/ZEB1, by default
 // in $XDG_RUNTIME_DIR/kelmo, else /tmp/kelmo-<uid>.
