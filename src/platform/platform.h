@@ -61,7 +61,8 @@ class Device {
 public:
     virtual ~Device() = default;
     // One I/O control request: the 56-byte record as input, `out` (may be
-    // null with outSize 0) as output. *status, when not null, receives the
+    // null with outSize 0) as output; for the D/A requests, whose driver
+    // may read the buffer as well, `out` is sent to the device too. *status, when not null, receives the
     // status word the device reports with the reply (continuous fetch); a
     // Windows driver writes it itself, through the address in the record.
     // A device that has not answered within `timeoutMs` fails the request

@@ -16,6 +16,8 @@
 #include "platform/platform.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -235,6 +237,44 @@ TEST(Device, PortStatusFromTheDevice) {
     }
     ASSERT_EQ(codes.size(), 1u);
     EXPECT_EQ(codes[0], 0x22201Fu);
+    std::filesystem::remove_all(dir);
+}
+
+// A host started with its standard descriptors closed: the device's socket
+// lands above them, where the host's output cannot reach it.
+TEST(Device, SocketNeverTakesAStandardDescriptor) {
+    const std::string dir = testing::TempDir() + "kelmo-stdio-" + std::to_string(::getpid());
+    use_device_dir(dir);
+    // The device in a process of its own: its accepted socket must not be
+    // counted as the library's.
+    const int listener = listen_as_device(dir);
+    const pid_t server = ::fork();
+    if (server == 0) {
+        const int c = ::accept(listener, nullptr, nullptr);
+        const kelmo::platform::DeviceHello hello{kelmo::platform::kDeviceMagic, 1};
+        ::send(c, &hello, sizeof hello, MSG_NOSIGNAL);
+        char sink;
+        ::recv(c, &sink, 1, 0);  // until the library hangs up
+        ::_exit(0);
+    }
+    ::close(listener);
+    int saved[3];
+    for (int fd = 0; fd < 3; ++fd) saved[fd] = ::dup(fd);
+    for (int fd = 0; fd < 3; ++fd) ::close(fd);
+    bool opened = false, closed[3];
+    {
+        auto device = kelmo::platform::current().open_device();
+        opened = device != nullptr;
+        for (int fd = 0; fd < 3; ++fd) closed[fd] = ::fcntl(fd, F_GETFD) == -1;
+    }
+    for (int fd = 0; fd < 3; ++fd) {
+        ::dup2(saved[fd], fd);
+        ::close(saved[fd]);
+    }
+    int status = 0;
+    ::waitpid(server, &status, 0);
+    EXPECT_TRUE(opened);
+    for (int fd = 0; fd < 3; ++fd) EXPECT_TRUE(closed[fd]) << "descriptor " << fd << " was taken";
     std::filesystem::remove_all(dir);
 }
 

@@ -165,7 +165,7 @@ DevicePtr open_device() {
         return nullptr;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = keep_above_stdio(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd < 0) return nullptr;
     // A server that never accepts would hold connect() for ever.
     const timeval limit{5, 0};
