@@ -74,9 +74,16 @@ void stop_genwave() {
             const std::string id = e->d_name;
             if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) continue;
             if (slurp("/proc/" + id + "/comm") != "genwave\n") continue;
-            const std::string env = std::string(1, '\0') + slurp("/proc/" + id + "/environ");
-            const auto has = [&](const std::string& entry) { return env.find('\0' + entry + '\0') != std::string::npos; };
-            const bool named = env.find(std::string(1, '\0') + "KELMO_SHM_NAMESPACE=") != std::string::npos;
+            // The entries, each between NULs.
+            std::string env(1, '\0');
+            env += slurp("/proc/" + id + "/environ");
+            const auto has = [&](const std::string& entry) {
+                std::string key(1, '\0');
+                key += entry;
+                key.push_back('\0');
+                return env.find(key) != std::string::npos;
+            };
+            const bool named = env.find(std::string("\0KELMO_SHM_NAMESPACE=", 21)) != std::string::npos;
             const bool ours = has("KELMO_SHM_NAMESPACE=" + space) ||
                               (!std::getenv("KELMO_SHM_NAMESPACE") && (!named || has("KELMO_SHM_NAMESPACE=")));
             const auto pid = static_cast<pid_t>(std::stol(id));
