@@ -227,9 +227,13 @@ TEST_F(Generator, PeriodicWavesMatchExtendedPrecision) {
             continue;
         }
         EXPECT_EQ(std::memcmp(&scalar[i], &vector[i], sizeof(double)), 0) << phases[i];
-        // (Far from 0 the extended-precision product loses more than that.)
+        // The reference turns the phase into (-1/2, 1/2] first, which is exact:
+        // some x87 cosines (an emulated processor's) lose digits on a large
+        // argument. (Far from 0 the extended-precision product loses more
+        // than that.)
         if (std::fabs(phases[i]) < 100) {
-            EXPECT_NEAR(scalar[i], static_cast<double>(std::cos(twoPiL * phases[i])), 4e-16) << phases[i];
+            const double turn = phases[i] - std::nearbyint(phases[i]);
+            EXPECT_NEAR(scalar[i], static_cast<double>(std::cos(twoPiL * turn)), 4e-16) << phases[i];
         }
     }
 }
