@@ -259,8 +259,9 @@ KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handle
 
 /* Where the library waits for the sound card or a trigger it lets the
  * calling thread's window messages run. On Windows it dispatches them
- * itself; elsewhere it calls this hook, if the host installed one, between
- * polls. Passing null restores the default. */
+ * itself; on every system it then calls this hook, if the host installed
+ * one, between polls (on Linux the host's own event loop belongs there).
+ * Passing null restores the default. */
 typedef void(KELMO_CALL* kelmo_dispatch_hook)(void* context);
 KELMO_API void KELMO_CALL kelmo_set_dispatch_hook(kelmo_dispatch_hook hook, void* context);
 

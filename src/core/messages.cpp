@@ -15,11 +15,10 @@ void* g_dispatchContext = nullptr;
 }  // namespace
 
 void dispatch_messages() {
-    if (g_dispatch) {
-        g_dispatch(g_dispatchContext);
-        return;
-    }
+    // The platform's own dispatch always runs (on Linux it hands on the
+    // mixers' change notices); the host's hook comes on top of it.
     platform::current().dispatch_messages();
+    if (g_dispatch) g_dispatch(g_dispatchContext);
 }
 
 void show_message(const char* text) {

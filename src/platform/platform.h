@@ -287,7 +287,9 @@ public:
     virtual void sleep_us(uint32_t us) = 0;
     // Removes, translates and dispatches the messages waiting in the calling
     // thread's queue, so the host's window procedures run (Windows); on
-    // other systems it runs the host's dispatch hook, if any.
+    // other systems it hands on the change notices of the mixers this
+    // thread opened. The host's dispatch hook, if any, runs after it (the
+    // core calls it).
     virtual void dispatch_messages() = 0;
     // Starts a program by name, the way WinExec(name, SW_SHOWNORMAL) does,
     // but detached from the caller's standard input, output and error; does
