@@ -3,6 +3,7 @@ continuous stream of blocks, and a triggered block."""
 
 from __future__ import annotations
 
+import contextlib
 import math
 import select
 import signal
@@ -239,19 +240,11 @@ class _SoundTurn:
         self.give()
 
 
-class _NoTurn:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return None
-
-
 _sound_turn = _SoundTurn()
 
 
 def _turn(source: str):
-    return _sound_turn if source == "sound" else _NoTurn()
+    return _sound_turn if source == "sound" else contextlib.nullcontext()
 
 
 class Card:

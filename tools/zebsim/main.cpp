@@ -28,6 +28,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "../standard_descriptors.h"
 #include "card.h"
 #include "platform/device_protocol.h"
 #include "platform/posix/posix.h"
@@ -253,24 +254,10 @@ private:
     std::unique_ptr<Client> client_;
 };
 
-// Opens /dev/null (read-only) onto each of descriptors 0, 1 and 2 that is
-// closed, so that no socket or pipe of ours takes its place: what goes to
-// standard output or error must never reach them.
-void fill_standard_descriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0 && null != fd) {
-            ::dup2(null, fd);
-            ::close(null);
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    fill_standard_descriptors();
+    kelmo::tools::open_closed_standard_descriptors();
     CLI::App app{
         "zebsim: a simulated acquisition card. Serves the device ZEB1 (a Unix-domain socket) to one client at a "
         "time; every channel carries a sine, encoded in the raw format of the card type each request names.\n"

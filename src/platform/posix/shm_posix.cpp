@@ -80,11 +80,11 @@ std::string lock_name(const std::string& ns) { return namespace_prefix(ns) + "lo
 // object for this process to trust, or deny it one. A refusal says so, once
 // per object and cause, and fails with EACCES.
 bool refuse(const std::string& objName, const struct stat& st) {
-    static std::mutex m;
+    static auto* m = new std::mutex;  // never destroyed, as the lock table
     static std::map<std::string, std::pair<uid_t, mode_t>>* told = new std::map<std::string, std::pair<uid_t, mode_t>>;
     const mode_t mode = st.st_mode & 07777;
     {
-        std::lock_guard<std::mutex> g(m);
+        std::lock_guard<std::mutex> g(*m);
         const auto seen = told->find(objName);
         if (seen == told->end() || seen->second != std::make_pair(st.st_uid, mode)) {
             (*told)[objName] = {st.st_uid, mode};
@@ -102,8 +102,8 @@ bool refuse(const std::string& objName, const struct stat& st) {
     return false;
 }
 
-bool trusted_fd(int fd, const std::string& objName) {
-    struct stat st {};
+// `st` receives what fstat said of it, for the caller to go on with.
+bool trusted_fd(int fd, const std::string& objName, struct stat& st) {
     if (::fstat(fd, &st) != 0) return false;
     if (st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) return true;
     return refuse(objName, st);
@@ -145,7 +145,8 @@ public:
                 if (errno != ENOENT) explain_denied(name);
                 return;
             }
-            if (it == fds.end() && !trusted_fd(fd, name)) {
+            struct stat st {};
+            if (it == fds.end() && !trusted_fd(fd, name, st)) {
                 ::close(fd);
                 return;
             }
@@ -366,10 +367,11 @@ SharedMemoryPtr unpark(const std::string& objName, std::size_t size, bool writab
     return std::make_unique<PosixSharedMemory>(v->objName, v->fd, v->view, v->size, v->writable);
 }
 
-// Takes a descriptor on a live or new object, locks it shared and maps it.
-SharedMemoryPtr finish_open(const std::string& objName, int fd, std::size_t size, bool writable) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < size || size == 0) {
+// Takes a descriptor on a live or new object, locks it shared and maps it;
+// `st` is what fstat said of it.
+SharedMemoryPtr finish_open(const std::string& objName, int fd, const struct stat& st, std::size_t size,
+                            bool writable) {
+    if (static_cast<std::size_t>(st.st_size) < size || size == 0) {
         errno = EINVAL;
         ::close(fd);
         return nullptr;
@@ -403,7 +405,8 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
         explain_denied(objName);
         return nullptr;
     }
-    if (fd >= 0 && !trusted_fd(fd, objName)) {
+    struct stat st {};
+    if (fd >= 0 && !trusted_fd(fd, objName, st)) {
         ::close(fd);
         return nullptr;
     }
@@ -426,9 +429,10 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
             errno = e;
             return nullptr;
         }
+        st.st_size = static_cast<off_t>(size);  // as just made
         if (created) *created = true;
     }
-    return finish_open(objName, fd, size, true);
+    return finish_open(objName, fd, st, size, true);
 }
 
 SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) {
@@ -446,7 +450,8 @@ SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Acc
         if (errno != ENOENT) explain_denied(objName);
         return nullptr;
     }
-    if (!trusted_fd(fd, objName)) {
+    struct stat st {};
+    if (!trusted_fd(fd, objName, st)) {
         ::close(fd);
         return nullptr;
     }
@@ -456,7 +461,7 @@ SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Acc
         errno = ENOENT;
         return nullptr;
     }
-    return finish_open(objName, fd, size, rw);
+    return finish_open(objName, fd, st, size, rw);
 }
 
 }  // namespace kelmo::platform::posix
