@@ -22,6 +22,7 @@
 
 #include <unistd.h>
 
+#include "sources/sim/state.h"
 #include "core/share_block.h"
 #include "platform/platform.h"
 #include "sources/sim/generator.h"
@@ -81,7 +82,7 @@ int main(int argc, char** argv) {
     // lives for the whole run, as the signal-source program would keep it.
     setenv("KELMO_SHM_NAMESPACE", ("kelmo_bench_" + std::to_string(::getpid())).c_str(), 1);
     auto history = kelmo::platform::current().shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
-    kelmo::process_state().simClockScale = 1.0;
+    kelmo::sim::process_state().clockScale = 1.0;
 
     // What every noise call pays the platform to open, map and release the
     // history memory, whichever implementation runs.

@@ -1,3 +1,5 @@
+#include "sources/sim/clock.h"
+#include "sources/sim/state.h"
 #include "straightforward.h"
 
 #include <algorithm>
@@ -12,7 +14,7 @@ namespace bench {
 
 using namespace kelmo::sim;
 
-double step_seconds(uint32_t freqCode) { return freqCode * kelmo::process_state().simClockScale / 4.096e13; }
+double step_seconds(uint32_t freqCode) { return freqCode * kelmo::sim::process_state().clockScale / kelmo::sim::kClock; }
 
 void plain_noise(bool band, double f1, double f2, double A, int16_t gain, uint32_t freqCode, uint32_t N,
                  int32_t slot, double* out) {

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <vector>
 
+#include "sources/sound/caps.h"
+#include "sources/sound/state.h"
 #include "core/card_type.h"
 #include "core/convert.h"
 #include "core/share_block.h"
@@ -118,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint64_t bits = in.ConsumeIntegral<uint64_t>();
         std::memcpy(&gain, &bits, sizeof gain);
     }
-    process_state().soundInputGain = gain;
+    sound::process_state().inputGain = gain;
 
     const int32_t type = reduce_code(code);
     const ConvGroup group = conv_group(type);

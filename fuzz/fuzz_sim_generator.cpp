@@ -21,6 +21,7 @@
 #include <set>
 #include <vector>
 
+#include "sources/sim/state.h"
 #include "core/share_block.h"
 #include "platform/fake/fake_platform.h"
 #include "sources/sim/generator.h"
@@ -200,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::memcpy(&scale, &bits, sizeof scale);
         }
     }
-    process_state().simClockScale = scale;
+    sim::process_state().clockScale = scale;
     g_fake->now = in.ConsumeIntegral<uint32_t>();
     const int noiseKind = in.ConsumeIntegralInRange<int>(0, 3);  // 0 none, 1 too short, else whole
     const bool bothKernels = in.ConsumeIntegralInRange<int>(0, 3) == 0;

@@ -1,5 +1,7 @@
 #include "core/card_types.h"
 
+#include "core/card_type.h"
+
 #include <algorithm>
 #include <array>
 
@@ -24,7 +26,7 @@ constexpr std::array<double, 10> kG10b{0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100};
 // ---- catalogue rows (several codes share one) --------------------------------
 constexpr double kOneThirdMHz = 1000000.0 / 3.0;
 
-constexpr Row kSim{32, kG9, FSIM, 50800, 4.096e13, 0.001, 5000};
+constexpr Row kSim{32, kG9, FSIM, 50800, kSimClock, 0.001, 5000};
 constexpr Row k602{2, kG9, FB, 0, 102400.0, 9.5375, 5000};
 constexpr Row k603{2, kG10a, FB, 0, 102400.0, 9.5375, 5000};
 constexpr Row k614{16, kG4c, FE, 1, 200000.0, 0.0, 5000};
@@ -65,14 +67,14 @@ using enum ConvGroup;
 using enum ReadBack;
 using enum Numbering;
 using enum GainCode;
-using enum Scratch;
+using enum BlockBuffer;
 
 constexpr double k10k = 9998.0;  // range limit of the +-10000 types
 
 // clang-format off
 constexpr CardType kTable[] = {
-    {.code = 123, .source = Simulated, .conv = Signed16, .readBack = ReadBack::ScaledClock, .clock = 4.096e13, .gainCode = Unchanged, .row = &kSim},
-    {.code = 124, .source = Simulated, .conv = Signed32, .readBack = ReadBack::ScaledClock, .clock = 4.096e13, .gainCode = Unchanged, .scratch = Wide, .row = &kSim, .wordBytes = 4},
+    {.code = 123, .source = Simulated, .conv = Signed16, .readBack = ReadBack::ScaledClock, .clock = kSimClock, .gainCode = Unchanged, .row = &kSim},
+    {.code = 124, .source = Simulated, .conv = Signed32, .readBack = ReadBack::ScaledClock, .clock = kSimClock, .gainCode = Unchanged, .blockBuffer = Wide, .row = &kSim, .wordBytes = 4},
     {.code = 602, .conv = Signed16, .readBack = Fixed, .clock = 1e7, .gainCode = Nibbles, .twoChannel = true, .row = &k602},
     {.code = 603, .conv = Signed16, .readBack = Fixed, .clock = 1e7, .gainCode = Nibbles, .twoChannel = true, .row = &k603},
     {.code = 614, .numbering = Own, .row = &k614},
@@ -112,7 +114,7 @@ constexpr CardType kTable[] = {
     {.code = 728, .conv = Signed16Range10k, .rangeLimit = k10k, .readBack = PerChannel, .clock = 8.192e6, .row = &k728},
     {.code = 729, .conv = Signed16Range10k, .rangeLimit = k10k, .readBack = PerChannel, .clock = 8.192e6, .row = &k728},
     {.code = 747, .wordBytes = 4},
-    {.code = 800, .source = SoundCard, .conv = Sound, .readBack = Fixed, .clock = 352800.0, .row = &k800},
+    {.code = 800, .source = SoundCard, .exSource = Driver, .conv = Sound, .readBack = Fixed, .clock = kSoundClock, .row = &k800},
     {.code = 801, .conv = Signed16Range10k, .rangeLimit = k10k, .row = &k801},
     {.code = 802, .conv = Signed16Range10k, .rangeLimit = k10k, .readBack = PerChannel, .clock = 6e6, .numbering = SharedBelow, .firstOwn = 5, .boxTrigger = true, .row = &k802},
     {.code = 803, .conv = Signed16Range10k, .rangeLimit = k10k, .readBack = PerChannel, .clock = 6e6, .numbering = SharedBelow, .firstOwn = 5, .boxTrigger = true, .row = &k803},
@@ -157,14 +159,16 @@ constexpr CardType kTable[] = {
     {.code = 884, .conv = Signed16Range10k, .rangeLimit = k10k, .readBack = PerChannel, .clock = 6e6},
     {.code = 885, .conv = Signed16Range10k, .rangeLimit = k10k, .readBack = Fixed, .clock = 2.4e6, .row = &k885},
     {.code = 886, .conv = Signed16Range10k, .rangeLimit = k10k, .readBack = Fixed, .clock = 2.4e6, .row = &k886, .box = true},
-    {.code = 890, .conv = Signed24In32, .readBack = Fixed, .clock = 146484.375, .scratch = Packed, .wordBytes = 4},
-    {.code = 891, .conv = Signed32, .readBack = PerChannel, .clock = 2.4576e7, .numbering = SharedBelow, .firstOwn = 1, .scratch = Wide, .wordBytes = 4},
-    {.code = 892, .conv = Signed32Range10k, .readBack = PerChannel, .clock = 2.4576e7, .numbering = SharedBelow, .firstOwn = 1, .scratch = Wide, .wordBytes = 4},
+    {.code = 890, .conv = Signed24In32, .readBack = Fixed, .clock = 146484.375, .blockBuffer = Packed, .wordBytes = 4},
+    {.code = 891, .conv = Signed32, .readBack = PerChannel, .clock = 2.4576e7, .numbering = SharedBelow, .firstOwn = 1, .blockBuffer = Wide, .wordBytes = 4},
+    {.code = 892, .conv = Signed32Range10k, .readBack = PerChannel, .clock = 2.4576e7, .numbering = SharedBelow, .firstOwn = 1, .blockBuffer = Wide, .wordBytes = 4},
+    // The simulated source as fast as it runs.
+    {.code = 1230, .unpacedFetchOf = 123},
 };
 // clang-format on
 
-// Every code lies below 1000; the index maps a code to its row, or -1.
-constexpr int32_t kCodes = 1000;
+// Every code lies below 2048; the index maps a code to its row, or -1.
+constexpr int32_t kCodes = 2048;
 constexpr auto kIndex = [] {
     std::array<int16_t, kCodes> index{};
     index.fill(-1);
@@ -189,6 +193,8 @@ CardType card_type(int32_t code) {
     unlisted.code = code;
     return unlisted;
 }
+
+Conversion conversion_of(int32_t code, double soundGain) { return card_type(reduce_code(code)).conversion(soundGain); }
 
 std::span<const CardType> all_card_types() { return kTable; }
 

@@ -9,12 +9,18 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/catalogue.h"
 #include "core/convert.h"
 
 namespace kelmo::cards {
+
+// The clocks of the two sources that are no card: the simulated source
+// (divided further by its clock scale) and the sound card.
+inline constexpr double kSimClock = 4.096e13;
+inline constexpr double kSoundClock = 352800.0;
 
 // Where the samples of a card type come from.
 enum class SourceKind : uint8_t {
@@ -50,8 +56,8 @@ enum class GainCode : uint8_t {
     Unchanged,   // the generator takes the gain itself
 };
 
-// How big a block acquisition's raw buffer is drawn.
-enum class Scratch : uint8_t {
+// How big a block acquisition's raw buffer is drawn (see UnitFrame).
+enum class BlockBuffer : uint8_t {
     Words16,  // 16-bit units per sample
     Wide,     // two 16-bit units per sample (the single-channel buffer), 8 bytes (the multi-channel one)
     Packed,   // the multi-channel buffer is len x 8 + 4096 bytes whatever the channels
@@ -60,6 +66,9 @@ enum class Scratch : uint8_t {
 struct CardType {
     int32_t code = -1;
     SourceKind source = SourceKind::Driver;
+    // Where the Ex variants of the block and continuous exports go, when
+    // not to `source`.
+    std::optional<SourceKind> exSource{};
 
     // ---- by effective code -------------------------------------------------
     ConvGroup conv = ConvGroup::None;  // raw word format and formula of `convert`
@@ -74,7 +83,7 @@ struct CardType {
     // recover sends the stop request.
     bool twoChannel = false;
     uint8_t valuesMult = 1;            // raw samples per value of a multi-channel block outside 32-fold mode
-    Scratch scratch = Scratch::Words16;
+    BlockBuffer blockBuffer = BlockBuffer::Words16;
     bool boxTrigger = false;           // a failed trigger reports 3 in place of 2
     bool hardwareTrigger = false;      // one channel waits for the external trigger hardware
     const catalogue::Row* row = nullptr;  // the catalogue's entry, if any
@@ -85,12 +94,23 @@ struct CardType {
     bool box = false;                  // answers the box routines with 1
     bool analogOutput = false;         // has the D/A converter of the D/A requests
     double snrDb = 160.0;              // attainable signal-to-noise ratio
+    // A continuous fetch with this code is one of that code's acquisition,
+    // delivered as fast as it can be made (not paced); 0: none.
+    int32_t unpacedFetchOf = 0;
+
+    // The conversion of this type's raw words; `soundGain` is the recording
+    // input's gain, which only the sound group reads.
+    constexpr Conversion conversion(double soundGain) const { return {conv, rangeLimit, soundGain}; }
 };
 
 // The descriptor of a code; a code the table does not list gets the
 // defaults above (the driver, no conversion, +-4999, no read-back ...),
 // with its own code.
 CardType card_type(int32_t code);
+
+// The conversion of a code as `convert` takes it: 831 .. 859 reduced, no
+// absolute value taken.
+Conversion conversion_of(int32_t code, double soundGain);
 
 // Every listed descriptor, in ascending code order.
 std::span<const CardType> all_card_types();

@@ -80,28 +80,4 @@ int32_t channel_ok(int32_t code) { return cards::card_type(code).channelFixed ? 
 
 int32_t word_bytes(int32_t code) { return cards::card_type(code).wordBytes; }
 
-SoundCaps sound_caps(uint32_t formatFlags) {
-    // Tested from the lowest rate up, each hit overriding the earlier ones,
-    // so the best standard rate wins, stereo if the device has it there.
-    struct Format {
-        uint32_t flag;
-        double rate;
-        int32_t channels;
-    };
-    static constexpr Format kFormats[] = {
-        {0x1, 11025, 1},   {0x4, 11025, 1},   {0x2, 11025, 2},   {0x8, 11025, 2},
-        {0x10, 22050, 1},  {0x40, 22050, 1},  {0x20, 22050, 2},  {0x80, 22050, 2},
-        {0x100, 44100, 1}, {0x400, 44100, 1}, {0x200, 44100, 2}, {0x800, 44100, 2},
-    };
-    SoundCaps caps{11025.0, 1};
-    for (const Format& f : kFormats)
-        if (formatFlags & f.flag) caps = SoundCaps{f.rate, f.channels};
-    return caps;
-}
-
-int32_t sound_full_scale(double inputGain) {
-    // A gain beyond any integer keeps only the low bits of the truncation.
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(trunc_i64(inputGain * 140.0))));
-}
-
 }  // namespace kelmo::catalogue

@@ -1,6 +1,6 @@
 // The card catalogue: what each card type offers (channels, gains, sampling
-// frequencies, full scale). Constant tables plus the few answers that
-// depend on the run time (sound-card capabilities, the clock flag).
+// frequencies, full scale). Constant tables plus the one answer that
+// depends on the run time (the clock flag); the sources add theirs.
 #pragma once
 
 #include <cstdint>
@@ -36,17 +36,5 @@ int32_t box_answer(int32_t code);
 int32_t channel_ok(int32_t code);
 // Width of a raw sample word in bytes for a card type code as passed.
 int32_t word_bytes(int32_t code);
-
-// Highest standard rate and channel count of a wave-input device from the
-// standard format flags of its capability record. Without any known flag
-// (or when the device could not be asked) the answer is 11025 Hz, 1 channel.
-struct SoundCaps {
-    double highFreq;
-    int32_t channels;
-};
-SoundCaps sound_caps(uint32_t formatFlags);
-
-// Sound-card full scale: input gain x 140, truncated toward zero.
-int32_t sound_full_scale(double inputGain);
 
 }  // namespace kelmo::catalogue

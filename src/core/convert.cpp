@@ -2,9 +2,7 @@
 
 #include <atomic>
 
-#include "core/card_type.h"
 #include "core/card_types.h"
-#include "core/share_block.h"
 
 namespace kelmo {
 
@@ -29,7 +27,7 @@ Extremes scalar_group(double* values, void* raw, int32_t n, bool toEngineering, 
     if (toEngineering) {
         for (int32_t i = 0; i < n; ++i) store_at<double>(values, i, to_engineering<G>(load_at<Word<G>>(raw, i), gain));
     } else {
-        const double divisor = gain * 140.0;
+        const double divisor = gain * conv::kSoundFullScale;
         for (int32_t i = 0; i < n; ++i) store_at<Word<G>>(raw, i, to_raw<G>(load_at<double>(values, i), divisor));
     }
     return scan(values, n);
@@ -102,13 +100,12 @@ ConvertKernel convert_kernel_override(ConvertKernel kernel) {
     return static_cast<ConvertKernel>(g_kernelOverride.exchange(static_cast<int>(kernel)));
 }
 
-int convert_block(int32_t cardType, double* values, void* raw, int32_t n, bool toEngineering, int32_t* maxIndex,
+int convert_block(const Conversion& c, double* values, void* raw, int32_t n, bool toEngineering, int32_t* maxIndex,
                   int32_t* minIndex) {
-    const int32_t type = reduce_code(cardType);
-    const ConvGroup group = conv_group(type);
+    const ConvGroup group = c.group;
     conv::Extremes e;
     if (n > 0) {
-        const double gain = process_state().soundInputGain;
+        const double gain = c.gain;
         const std::size_t count = static_cast<std::size_t>(n);
         const std::size_t wordBytes = is_wide(group) ? 4 : 2;
         // The vector kernel reads ahead of the element order, so buffers
@@ -131,7 +128,7 @@ int convert_block(int32_t cardType, double* values, void* raw, int32_t n, bool t
     if (maxFirst && maxIndex && e.maxIndex >= 0) *maxIndex = e.maxIndex;
     if (minIndex && e.minIndex >= 0) *minIndex = e.minIndex;
     if (!maxFirst && maxIndex && e.maxIndex >= 0) *maxIndex = e.maxIndex;
-    const double r = range_limit(type);
+    const double r = c.rangeLimit;
     return (e.max <= r && e.min >= -r) ? 1 : 0;
 }
 

@@ -39,19 +39,27 @@ ConvGroup conv_group(int32_t type);
 constexpr bool is_wide(ConvGroup g) {
     return g == ConvGroup::Signed32 || g == ConvGroup::Signed24In32 || g == ConvGroup::Signed32Range10k;
 }
-// Bytes of one raw word of an effective card type.
-inline unsigned raw_word_bytes(int32_t type) { return is_wide(conv_group(type)) ? 4u : 2u; }
+// Bytes of one raw word of a group, and of an effective card type.
+constexpr unsigned raw_word_bytes(ConvGroup g) { return is_wide(g) ? 4u : 2u; }
+inline unsigned raw_word_bytes(int32_t type) { return raw_word_bytes(conv_group(type)); }
 // Range limit R of an effective card type: the block is in range when its
 // maximum is <= R and its minimum >= -R.
 double range_limit(int32_t type);
 
-// convert(): 831 .. 859 are reduced by 30, no absolute value is taken.
+// What converting a card type's words takes: its formula group, its range
+// limit and, for the sound group, the recording input's gain.
+struct Conversion {
+    ConvGroup group = ConvGroup::None;
+    double rangeLimit = 4999.0;
+    double gain = 0.0;
+};
+
 // toEngineering: raw -> values, else values -> raw. Converts n samples
 // (none when n <= 0), writes the index of the first maximum / minimum
 // where the extreme ever left its start value and the pointer is not null,
 // and returns 1 when the block lies inside the range limit, else 0.
 // Buffers must be valid for n elements when n > 0; they may overlap.
-int convert_block(int32_t cardType, double* values, void* raw, int32_t n, bool toEngineering, int32_t* maxIndex,
+int convert_block(const Conversion& c, double* values, void* raw, int32_t n, bool toEngineering, int32_t* maxIndex,
                   int32_t* minIndex);
 
 // Kernel selection, for tests and benchmarks. Auto is the run-time choice
@@ -94,7 +102,9 @@ inline constexpr double kEng16 = 0.152587890625;      // 10000 / 65536
 inline constexpr double kEng12 = 2.44140625;          // 10000 / 4096
 inline constexpr double kEngUnit = 3.0517578125e-05;  // 1 / 32768
 inline constexpr double kEng720 = 3.053248656570591e-05;
-inline constexpr double kEngSound = 0.0042724609375;      // 140 / 32768
+// The sound card's full scale at an input gain of 1.
+inline constexpr double kSoundFullScale = 140.0;
+inline constexpr double kEngSound = kSoundFullScale / 32768;
 inline constexpr double kEng32 = 2.3283064365386963e-06;  // 10000 / 2^32
 inline constexpr double kEng892 = 4.656612873077393e-06;  // 20000 / 2^32
 
@@ -159,7 +169,8 @@ inline double eng_fp(double d, double gain) {
     if constexpr (G == Signed32Range10k) return d * kEng892;
 }
 
-// soundDivisor is gain * 140, formed once per block (group 9 only).
+// soundDivisor is gain x kSoundFullScale, formed once per block (the sound
+// group only).
 template <ConvGroup G>
 inline double raw_fp(double v, double soundDivisor) {
     using enum ConvGroup;
@@ -208,7 +219,7 @@ inline void store_at(void* base, int32_t i, T x) {
 
 // A kernel converts n > 0 samples of group g in the given direction and
 // returns the extremes of values[0 .. n-1] after the conversion. `gain` is
-// the sound-card input gain (group 9). None only scans the extremes.
+// the sound-card input gain (the sound group). None only scans the extremes.
 Extremes convert_scalar(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain);
 #ifdef KELMO_HAVE_AVX2_KERNEL
 Extremes convert_avx2(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain);

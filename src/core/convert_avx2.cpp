@@ -330,7 +330,7 @@ struct ToRaw {
 
 template <ConvGroup G>
 KELMO_AVX2 Extremes to_raw_avx2(const double* values, void* raw, int32_t n, double gain) {
-    const double divisor = gain * 140.0;
+    const double divisor = gain * kSoundFullScale;
     const int32_t full = n & ~7;
     Extremes e;
     run_chunks(values, full, ToRaw<G>{values, static_cast<unsigned char*>(raw), divisor, _mm256_set1_pd(divisor)}, e);

@@ -42,18 +42,10 @@ std::shared_ptr<platform::SharedMemory> kept_view(const char* name) {
     return it->second;
 }
 
-ProcessState& process_state() {
-    static ProcessState s;
-    return s;
-}
-
-void reset_process_state_for_tests() {
-    {
-        Kept& k = kept();
-        std::lock_guard<std::mutex> g(k.mutex);
-        k.handles.clear();
-    }
-    process_state() = ProcessState{};
+void forget_kept_views_for_tests() {
+    Kept& k = kept();
+    std::lock_guard<std::mutex> g(k.mutex);
+    k.handles.clear();
 }
 
 }  // namespace kelmo

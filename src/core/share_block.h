@@ -1,5 +1,5 @@
 // The per-unit status block "USB_samp" / "USB_samp2" (256 little-endian
-// 32-bit words) and the process-wide values that the exports share.
+// 32-bit words), and the named shared memories the process keeps.
 #pragma once
 
 #include <cstddef>
@@ -54,22 +54,8 @@ inline std::shared_ptr<platform::SharedMemory> keep_share_block(bool secondUnit)
     return keep_named(share_block_name(secondUnit), kShareBlockBytes);
 }
 
-// Process-wide values; one instance per process, not guarded.
-struct ProcessState {
-    uint32_t randomSeed = 0;
-    double simClockScale = 0.0;
-    // The fine clock when this process started the simulated continuous
-    // acquisition whose start tick is contStartTick (its fetches never
-    // return before their time on it).
-    uint32_t contStartTick = 0;
-    uint64_t contStartUs = 0;
-    double soundInputGain = 0.0;
-};
-ProcessState& process_state();
-
-// Forgets the handles kept by keep_share_block and resets every
-// process-wide value, as a fresh load of the library would find them.
-// For tests only.
-void reset_process_state_for_tests();
+// Forgets the views kept by keep_named. For tests only (see
+// reset_process_state_for_tests).
+void forget_kept_views_for_tests();
 
 }  // namespace kelmo

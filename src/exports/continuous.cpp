@@ -2,6 +2,7 @@
 // deliver block after block, recover ends it.
 #include "exports/continuous.h"
 
+#include "core/card_types.h"
 #include "exports/guard.h"
 #include "kelmo.h"
 #include "sources/source.h"
@@ -15,20 +16,21 @@ int start_continuous(uint32_t* handleWord, int cardType, int freqCode, int gain,
     UnitFrame f(cardType);
     if (!f.ok()) return 0;
     const ContinuousStart r{f, handleWord, freqCode, gain, span, blockLen, exVariant ? chGains : nullptr, exVariant};
-    return source_for(f.type()).start(r);
+    return source_for(f.card, exVariant ? Route::Ex : Route::Plain).start(r);
 }
 
 int fetch_continuous(uint32_t* handleWord, int cardType, int len, int nch, void* buf, int stride, int offset,
                      int* status, bool rawWords) {
     if (status) *status = 0;
-    // 1230 is the simulated source delivering as fast as it can, unpaced.
-    const bool unpaced = cardType == 1230;
     if (len < 0 || (!buf && len > 0)) return 0;
-    UnitFrame f(unpaced ? 123 : cardType);
+    // A code may stand for another's acquisition delivered unpaced (taken
+    // as passed: its negative is no such code).
+    const int32_t unpacedOf = cards::card_type(cardType).unpacedFetchOf;
+    const UnitFrame f(unpacedOf != 0 ? unpacedOf : cardType);
     if (!f.ok()) return 0;
-    const ContinuousFetch q{f,      handleWord, len, nch, stride, offset, status, !unpaced,
+    const ContinuousFetch q{f,      handleWord, len, nch, stride, offset, status, unpacedOf == 0,
                             rawWords ? Delivery::Words : Delivery::Values, buf};
-    return source_for(f.type()).fetch(q);
+    return source_for(f.card).fetch(q);
 }
 
 void recover_acquisition(uint32_t* handleWord, int cardType) {

@@ -1,7 +1,9 @@
 // convert.
+#include "core/card_types.h"
 #include "core/convert.h"
 #include "exports/guard.h"
 #include "kelmo.h"
+#include "sources/sound/state.h"
 
 using namespace kelmo;
 
@@ -11,7 +13,9 @@ KELMO_API int KELMO_CALL convert(int cardType, double* values, void* raw, int n,
                                  int* minIndex) {
     return guarded(0, [&] {
         if (n > 0 && (!values || !raw)) return 0;
-        return convert_block(cardType, values, raw, n, direction != 0, maxIndex, minIndex);
+        // The sound card's words scale with the recording input's gain.
+        const Conversion c = cards::conversion_of(cardType, sound::process_state().inputGain);
+        return convert_block(c, values, raw, n, direction != 0, maxIndex, minIndex);
     });
 }
 

@@ -5,6 +5,7 @@
 #include "core/share_block.h"
 #include "exports/guard.h"
 #include "kelmo.h"
+#include "sources/sim/state.h"
 #include "sources/source.h"
 
 using namespace kelmo;
@@ -46,9 +47,8 @@ KELMO_API int KELMO_CALL GetFre(int cardType, uint32_t freqCode, double* frequen
         }
         double hz = 0.0;
         if (frequency &&
-            read_back_frequency(reduce_code(cardType), freqCode, n, clockFlag, process_state().simClockScale, &hz)) {
-            // In 32-fold mode only every 32nd raw sample is an output sample.
-            *frequency = (mode == -1 || mode == -2) ? hz * 0.03125 : hz;
+            read_back_frequency(reduce_code(cardType), freqCode, n, clockFlag, sim::process_state().clockScale, &hz)) {
+            *frequency = output_rate(mode, hz);
         }
         return mode;
     });

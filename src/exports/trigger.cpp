@@ -62,46 +62,13 @@ struct Args {
     bool ex;
 };
 
-// The external trigger hardware sits on the parallel-port registers.
-constexpr uint16_t kPortControl = 0x37A, kPortMode = 0x37B, kPortLevel = 0x37C;
-constexpr uint8_t kFired = 0x10;  // in the mode register, once the hardware fired
-constexpr int kHardwareDoubles = 49152 / 8;  // the one channel's share of the transfer buffer
-
-// One channel of a card with the trigger hardware: arm it, wait for it to
-// fire, then take pre + len + 1024 samples in one fetch and deliver len of
-// them around the first sample beyond the level. For slope 0 the level is
-// taken as its magnitude here too, in the port byte and in the search.
-int hardware_trigger(const Args& a, int32_t type, int pre, int slope, ChannelSpan span, platform::SharedMemory& flag,
-                     double* buf, uint32_t& handle) {
-    const double level = slope == 0 ? std::fabs(a.level) : a.level;
-    const int total = pre + a.len + kBlock;
-    if (a.len > kHardwareDoubles || total > kHardwareDoubles) return kFailed;
-    std::fill_n(buf, total, 0.0);
-    auto& p = platform::current();
-    // The level register takes the low byte of trunc(level x 0.051).
-    const double scaled = level * 0.051;
-    if (!(scaled > -2147483649.0 && scaled < 2147483648.0)) return kFailed;
-    const auto levelByte = static_cast<uint8_t>(static_cast<int32_t>(scaled));
-    if (!p.port_write(kPortControl, 4) || !p.port_write(kPortMode, 0x4C) || !p.port_write(kPortLevel, levelByte))
-        return kFailed;
-    if (!start_continuous(&handle, type, a.freqCode, a.gain, span, kBlock, nullptr, false)) return kFailed;
-    for (;;) {
-        uint8_t mode = 0;
-        if (!p.port_read(kPortMode, &mode)) return kFailed;
-        if (mode & kFired) break;
-        if (interrupted(flag)) return kInterrupted;
-        p.sleep_us(100);
+int outcome(TriggerOutcome o) {
+    switch (o) {
+        case TriggerOutcome::Triggered: return kTriggered;
+        case TriggerOutcome::Interrupted: return kInterrupted;
+        case TriggerOutcome::Failed: break;
     }
-    int status = 0;
-    if (!fetch_continuous(&handle, type, total, 1, buf, 3 * kBlock, 0, &status, false)) return kFailed;
-    int from = pre;
-    for (int i = 0; i < kBlock; ++i)
-        if (std::fabs(buf[i]) > level) {
-            from = std::max(i - pre, 0);
-            break;
-        }
-    std::copy_n(buf + from, a.len, a.out);
-    return kTriggered;
+    return kFailed;
 }
 
 int run(const Args& a) {
@@ -126,8 +93,13 @@ int run(const Args& a) {
     uint32_t handle = 0;
     int result = kFailed;
     const ChannelSpan span{0, single ? -a.trigChannel : a.nch};
-    const bool hardware = a.ex && a.nch == 1 && cards::card_type(u.type).hardwareTrigger;
-    if (hardware) result = hardware_trigger(a, u.type, pre, slope, span, *flag, regions, handle);
+    const cards::CardType card = cards::card_type(u.type);
+    const bool hardware = a.ex && a.nch == 1 && card.hardwareTrigger;
+    if (hardware) {
+        const HardwareTrigger h{u.type, a.freqCode, a.gain, span, a.len, pre, slope, a.level,
+                                [&] { return interrupted(*flag); }, regions, a.out, &handle};
+        result = outcome(source_for(card).hardware_trigger(h));
+    }
     auto start = [&] {
         if (a.ex && a.chGains)
             return start_continuous(&handle, u.type, a.freqCode, a.gain,
@@ -174,7 +146,7 @@ int run(const Args& a) {
                 std::copy_n(regions + std::size_t(c) * kRegion + at, m, a.out + std::size_t(c) * a.len);
             result = kTriggered;
             if (m < a.len) {
-                if (source_for(u.type).fetches_any_length()) {
+                if (source_for(card).fetches_any_length()) {
                     if (!fetch_continuous(&handle, u.type, a.len - m, a.nch, a.out, a.len, m, &status, false))
                         result = kFailed;
                 } else {
@@ -200,7 +172,7 @@ int run(const Args& a) {
     }
     flag.reset();
     recover_acquisition(&handle, u.type);
-    if (result == kFailed && cards::card_type(u.type).boxTrigger) result = kFailedBox;
+    if (result == kFailed && card.boxTrigger) result = kFailedBox;
     return result;
 }
 

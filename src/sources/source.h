@@ -1,15 +1,17 @@
 // A source of samples, as the acquisition exports see it.
 //
 // The exports do what every family shares: they check the arguments, open
-// the unit frame, size the raw buffer, and map the result. What only the
-// source can do it does behind this interface: a block of one channel, a
-// block of several, a continuous acquisition (start, fetch, stop), the
-// divider for a frequency, the presence check, and the run-time parts of
-// its catalogue entry. `source_for` picks the source of a card type.
+// the unit frame, have it size the raw buffer, and map the result. What
+// only the source can do it does behind this interface: a block of one
+// channel, a block of several, a continuous acquisition (start, fetch,
+// stop), the external trigger hardware, the divider for a frequency, the
+// presence check, and the run-time parts of its catalogue entry.
+// `source_for` is the one place that picks the source of a call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -17,9 +19,9 @@
 
 namespace kelmo {
 
-// What a block acquisition hands back: engineering values (doubles) or the
-// raw sample words of the card type.
-enum class Delivery : uint8_t { Values, Words };
+// Which of a family's exports a call is: the Ex variants of the block and
+// continuous exports may have a source of their own (CardType::exSource).
+enum class Route : uint8_t { Plain, Ex };
 
 // One block of one channel (the OneChSam family).
 struct SingleBlock {
@@ -43,12 +45,14 @@ struct MultiBlock {
     int32_t gain;
     ChannelSpan span;       // Ex variants: first is the firstChannel argument (0 when null)
     const double* chGains;  // Ex variants: per-channel gains (may be null)
-    uint32_t mult;          // raw samples per output sample
     void* out;
-    void* raw;              // the call's scratch
+    uint32_t mult = 1;      // raw samples per output sample (the frame's multi_mult)
+    void* raw = nullptr;    // the call's raw buffer (the frame's multi_raw)
 
     bool ex() const { return variant == Variant::Ex || variant == Variant::WEx; }
     bool words() const { return variant == Variant::W || variant == Variant::WEx; }
+    Delivery delivery() const { return words() ? Delivery::Words : Delivery::Values; }
+    Route route() const { return ex() ? Route::Ex : Route::Plain; }
 };
 
 // The start of a continuous acquisition (Set_dbl_MulChSam, ...Ex).
@@ -73,6 +77,22 @@ struct ContinuousFetch {
     Delivery delivery;
     void* buf;
 };
+
+// One channel waiting for the external trigger hardware (TriMulChSamEx of
+// one channel on a card type that has it): arm it, start, wait until it
+// fires, then deliver len samples around the first one beyond the level.
+struct HardwareTrigger {
+    int32_t type;           // effective card type
+    int32_t freqCode, gain;
+    ChannelSpan span;
+    int32_t len, pre, slope;
+    double level;
+    std::function<bool()> interrupted;  // InterruptTrigSample was called
+    double* transfer;       // the transfer buffer, 49152 bytes at least
+    double* out;
+    uint32_t* handleWord;   // the continuous acquisition's; the caller recovers it
+};
+enum class TriggerOutcome { Triggered, Interrupted, Failed };
 
 // The divider a source chooses for a frequency, and the rate it gives.
 struct Divider {
@@ -114,6 +134,8 @@ public:
     // Whether a fetch may ask for any number of samples (else the triggered
     // acquisition fetches whole blocks).
     virtual bool fetches_any_length() const { return false; }
+    // The external trigger hardware, on the card types that have it.
+    virtual TriggerOutcome hardware_trigger(const HardwareTrigger&) { return TriggerOutcome::Failed; }
 
     // PreSamp: whether the source chooses the divider (and so writes the
     // caller's outputs), and the choice.
@@ -129,7 +151,14 @@ public:
     virtual std::optional<ExtendedRow> extended_row(int32_t /*type*/) { return std::nullopt; }
 };
 
-// The source of an effective card type.
+// The source of a call on a card type, and of an effective card type's
+// plain variants.
+Source& source_for(const cards::CardType& card, Route route = Route::Plain);
 Source& source_for(int32_t type);
+
+// Forgets the shared memories the process keeps and resets every source's
+// process-wide values, as a fresh load of the library would find them.
+// For tests only.
+void reset_process_state_for_tests();
 
 }  // namespace kelmo

@@ -1,19 +1,31 @@
-// Which source serves a card type: the one its descriptor names.
+// Which source serves a call: the one its card type's descriptor names.
 #include "core/card_types.h"
+#include "core/share_block.h"
 #include "sources/driver/driver_source.h"
 #include "sources/sim/simulated.h"
+#include "sources/sim/state.h"
 #include "sources/sound/sound_source.h"
+#include "sources/sound/state.h"
 #include "sources/source.h"
 
 namespace kelmo {
 
-Source& source_for(int32_t type) {
-    switch (cards::card_type(type).source) {
+Source& source_for(const cards::CardType& card, Route route) {
+    const cards::SourceKind kind = route == Route::Ex && card.exSource ? *card.exSource : card.source;
+    switch (kind) {
         case cards::SourceKind::Simulated: return sim::simulated_source();
         case cards::SourceKind::SoundCard: return sound::sound_source();
         case cards::SourceKind::Driver: break;
     }
     return driver::driver_source();
+}
+
+Source& source_for(int32_t type) { return source_for(cards::card_type(type)); }
+
+void reset_process_state_for_tests() {
+    forget_kept_views_for_tests();
+    sim::process_state() = sim::State{};
+    sound::process_state() = sound::State{};
 }
 
 }  // namespace kelmo

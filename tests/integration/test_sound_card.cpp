@@ -22,6 +22,8 @@
 #include <mutex>
 #include <thread>
 
+#include "sources/sound/caps.h"
+#include "sources/sound/state.h"
 #include "core/share_block.h"
 #include "kelmo.h"
 #include "peer_process.h"
@@ -104,7 +106,7 @@ TEST_F(SoundStack, CapturesTheSourcesTone) {
     kelmo_set_message_handler(nullptr, nullptr);
 
     // Values: the code x the input gain x 140 / 32768.
-    process_state().soundInputGain = 1.0;
+    sound::process_state().inputGain = 1.0;
     std::vector<double> v(4096);
     ASSERT_EQ(OneChSam(800, 8, 4096, 1, 1, v.data()), 1);
     double peak = 0;
@@ -242,11 +244,11 @@ TEST_F(SoundStack, CheckcardReadsTheInputVolume) {
     ASSERT_EQ(Checkcard(800, text, &status), 1);
     EXPECT_STREQ(text, "");
     EXPECT_EQ(status, 0);
-    EXPECT_DOUBLE_EQ(process_state().soundInputGain, 1.0);
+    EXPECT_DOUBLE_EQ(sound::process_state().inputGain, 1.0);
 
     ASSERT_EQ(std::system("pactl set-source-volume sine 50%"), 0);
     ASSERT_EQ(Checkcard(800, text, &status), 1);
-    EXPECT_NEAR(process_state().soundInputGain, std::pow(10.0, 0.3), 1e-12);
+    EXPECT_NEAR(sound::process_state().inputGain, std::pow(10.0, 0.3), 1e-12);
     // The full scale follows, and values are codes x gain x 140 / 32768.
     int fullScale = 0;
     GetADParameter(800, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &fullScale);

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "card.h"
+#include "core/card_types.h"
 #include "core/convert.h"
 #include "platform/device_protocol.h"
 #include "waveform.h"
@@ -33,7 +34,7 @@ namespace fs = std::filesystem;
 std::vector<double> decode(int32_t type, const std::vector<uint8_t>& raw, std::size_t from, int n) {
     std::vector<uint8_t> copy(raw.begin() + static_cast<std::ptrdiff_t>(from), raw.end());
     std::vector<double> v(static_cast<std::size_t>(n));
-    kelmo::convert_block(type, v.data(), copy.data(), n, /*toEngineering=*/true, nullptr, nullptr);
+    kelmo::convert_block(kelmo::cards::conversion_of(type, 1.0), v.data(), copy.data(), n, /*toEngineering=*/true, nullptr, nullptr);
     return v;
 }
 

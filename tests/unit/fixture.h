@@ -7,6 +7,7 @@
 #include "core/share_block.h"
 #include "kelmo.h"
 #include "platform/fake/fake_platform.h"
+#include "sources/source.h"
 
 namespace kelmo::test {
 

@@ -177,8 +177,8 @@ TEST(CardTypes, SourcesAndDriverRules) {
     const Rule<int> valuesMult{1, {{range(721, 724), 2}}};
     const Rule<bool> boxTrigger{false, {{{802, 803, 804, 805, 806, 807, 808, 881, 882}, true}}};
     const Rule<bool> hardwareTrigger{false, {{{678, 679}, true}}};
-    const Rule<cards::Scratch> scratch{cards::Scratch::Words16,
-                                       {{{124, 891, 892}, cards::Scratch::Wide}, {{890}, cards::Scratch::Packed}}};
+    const Rule<cards::BlockBuffer> blockBuffer{cards::BlockBuffer::Words16,
+                                       {{{124, 891, 892}, cards::BlockBuffer::Wide}, {{890}, cards::BlockBuffer::Packed}}};
     for (int code : sweep()) {
         const int t = static_cast<int>(reduce_code(code));
         const cards::CardType c = cards::card_type(t);
@@ -189,11 +189,11 @@ TEST(CardTypes, SourcesAndDriverRules) {
         EXPECT_EQ(c.valuesMult, valuesMult(t)) << code;
         EXPECT_EQ(c.boxTrigger, boxTrigger(t)) << code;
         EXPECT_EQ(c.hardwareTrigger, hardwareTrigger(t)) << code;
-        EXPECT_EQ(c.scratch, scratch(t)) << code;
+        EXPECT_EQ(c.blockBuffer, blockBuffer(t)) << code;
         // A gain of 16: log2 gives 4 (x 17 for the two-channel cards at
         // the start), the count-down card 256 / 16.
-        const auto single = driver::gain_code(driver::GainRule::Single, t, 16, nullptr);
-        const auto start = driver::gain_code(driver::GainRule::Start, t, 16, nullptr);
+        const auto single = driver::gain_code(driver::GainRule::Single, c, 16, nullptr);
+        const auto start = driver::gain_code(driver::GainRule::Start, c, 16, nullptr);
         ASSERT_TRUE(single && start) << code;
         EXPECT_EQ(*single, gain(t) == GainCode::CountDown ? 16 : 4) << code;
         EXPECT_EQ(*start, gain(t) == GainCode::CountDown ? 16 : gain(t) == GainCode::Nibbles ? 68 : 4) << code;

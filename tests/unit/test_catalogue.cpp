@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "sources/sound/caps.h"
+#include "sources/sound/state.h"
 #include "core/catalogue.h"
 #include "fixture.h"
 
@@ -124,13 +126,13 @@ TEST_F(Catalogue, SoundCard) {
     EXPECT_EQ(p.freqList(), (std::vector<int>{44100, 22050, 11025, 8000}));
     EXPECT_EQ(p.gainList(), std::vector<double>{1});
 
-    process_state().soundInputGain = 1.9952623149688795;  // volume 32767: 10^0.3
+    sound::process_state().inputGain = 1.9952623149688795;  // volume 32767: 10^0.3
     EXPECT_EQ(ask(800).fullScale, 279);
     GetADParameter(800, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(fake.messages.size(), 3u);
 
     // What a device's standard format flags give.
-    using catalogue::sound_caps;
+    using sound::sound_caps;
     EXPECT_EQ(sound_caps(0x1 | 0x2).highFreq, 11025.0);
     EXPECT_EQ(sound_caps(0x1 | 0x2).channels, 2);
     EXPECT_EQ(sound_caps(0x400 | 0x20).highFreq, 44100.0);
@@ -176,7 +178,7 @@ TEST_F(Catalogue, RecordOfTheEx) {
     EXPECT_EQ(GetADParameterEx(123, &rec, nullptr, nullptr), 1);
     EXPECT_EQ(rec.bytesPerSample, 2);
 
-    process_state().soundInputGain = 1.0;
+    sound::process_state().inputGain = 1.0;
     rec.gainsOut = nullptr;
     rec.freqsOut = freqsOut;
     EXPECT_EQ(GetADParameterEx(800, &rec, nullptr, nullptr), 1);

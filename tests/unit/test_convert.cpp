@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "sources/sound/caps.h"
+#include "sources/sound/state.h"
 #include "core/convert.h"
 #include "fixture.h"
 
@@ -63,7 +65,7 @@ TEST_F(Convert, RawToEngineeringPerGroup) {
     EXPECT_NEAR(v720[0], 1000.0, 1e-12);
     EXPECT_NEAR(v720[1], -1000.48852, 1e-5);
     EXPECT_EQ(r, 1);
-    process_state().soundInputGain = 2.0;
+    sound::process_state().inputGain = 2.0;
     EXPECT_EQ(eng16(800, {0x4000, 0xC000}), (V{140.0, -140.0}));
 
     EXPECT_EQ(eng32(124, {0x80000000u, 0x40000000u}), (V{-5000.0, 2500.0}));
@@ -84,7 +86,7 @@ TEST_F(Convert, EngineeringToRawPerGroup) {
     EXPECT_EQ(raw<uint16_t>(801, {10000, -9998}), (W16{0x8000, 0x8007}));
     EXPECT_EQ(raw<uint16_t>(720, {1000, -1000}), (W16{0x7FF0, 0x8010}));
     EXPECT_EQ(raw<uint16_t>(880, {1999.9, -2000}), (W16{0x7FFE, 0x8000}));
-    process_state().soundInputGain = 2.0;
+    sound::process_state().inputGain = 2.0;
     EXPECT_EQ(raw<uint16_t>(800, {140, -70}), (W16{0x4000, 0xE000}));
 
     // 32-bit groups keep the low 32 bits of the 64-bit truncation.
@@ -101,7 +103,7 @@ TEST_F(Convert, EngineeringToRawPerGroup) {
     EXPECT_EQ(raw<uint16_t>(632, {kNaN}), (W16{0x0800}));
     EXPECT_EQ(raw<uint32_t>(890, {kNaN, 1e30}), (W32{0, 0}));
     // Gain 0: v * 32768 / 0 is infinite or NaN.
-    process_state().soundInputGain = 0.0;
+    sound::process_state().inputGain = 0.0;
     EXPECT_EQ(raw<uint16_t>(800, {1, 0, -1}), (W16{0, 0, 0}));
 }
 
@@ -211,7 +213,7 @@ TEST_F(Convert, VectorKernelMatchesScalar) {
         const int type = t.type;
         for (double gain : {1.7, 0.0, -1.3, kInf, kNaN}) {
             if (gain != 1.7 && type != 800) continue;
-            process_state().soundInputGain = gain;
+            sound::process_state().inputGain = gain;
             for (int n : {1, 7, 9, 31, 64, 4097}) {
                 for (int pattern = 0; pattern < 5; ++pattern) {
                     // 0: any bits or values; 1, 2: few distinct ones, so extremes

@@ -6,6 +6,7 @@
 
 #include "fixture.h"
 #include "sources/driver/device.h"
+#include "sources/sound/state.h"
 
 namespace kelmo::test {
 namespace {
@@ -130,6 +131,29 @@ TEST_F(DriverPaths, ContinuousStartAndRecover) {
     ASSERT_FALSE(fake.consoleLines.empty());
     EXPECT_EQ(fake.consoleLines.back(), "Failed on call to CloseHandle - error: 6\n");
     EXPECT_EQ(fake.openDevices, 0);
+}
+
+// The sound card's Ex variants are the driver's: they send their requests
+// with the sound card's code, and its conversion (at the input gain).
+TEST_F(DriverPaths, SoundCardExVariantsGoToTheDevice) {
+    sound::process_state().inputGain = 2.0;
+    const double gains[2] = {1.0, 1.0};
+    const int first = 0;
+    std::vector<double> out(2 * 16, -1e9);
+    ASSERT_EQ(MulChSamEx(800, 8, 16, 1, 2, out.data(), gains, &first), 1);
+    ASSERT_EQ(fake.requests.size(), 1u);
+    EXPECT_EQ(fake.requests[0].code, 0x22200Bu);
+    EXPECT_EQ(fake.requests[0].record.cardType, 800);
+    std::vector<unsigned char> raw(fake.requests[0].outSize);
+    for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<unsigned char>(i * 7 + 3);
+    std::vector<double> expected(2 * 16);
+    convert(800, expected.data(), raw.data(), 2 * 16, 1, nullptr, nullptr);
+    EXPECT_EQ(out, expected);
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSamEx(&handle, 800, 8, 1, 2, 1024, gains, &first), 1);
+    EXPECT_EQ(fake.requests.back().code, 0x222013u);
+    EXPECT_EQ(fake.openDevices, 1);
+    recover(&handle, 800);
 }
 
 // A device that stops answering: the request is bounded by the block's real

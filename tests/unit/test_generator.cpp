@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "sources/sim/state.h"
 #include "fixture.h"
 #include "sources/sim/generator.h"
 #include "sources/sim/generator_detail.h"
@@ -33,7 +34,7 @@ struct Args {
 
 class Generator : public FakeTest {
 protected:
-    Generator() { process_state().simClockScale = 1.0; }
+    Generator() { sim::process_state().clockScale = 1.0; }
 
     static std::vector<double> run(const Args& a) {
         std::vector<double> v(a.N + 1, -7.0);  // one sentinel past the end

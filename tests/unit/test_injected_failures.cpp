@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sources/source.h"
 #include "fixture.h"
 #include "sources/sim/param_block.h"
 

@@ -6,6 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include "sources/sound/caps.h"
+#include "sources/sound/state.h"
 #include "fixture.h"
 #include "sources/sound/input_dialog.h"
 #include "sources/sound/input_volume.h"
@@ -45,23 +47,23 @@ TEST_F(InputVolume, GainFromTheChosenLinesVolume) {
     fake.mixer.sources[1].value = {65535, 65535};
     ASSERT_EQ(check(&text), 1);
     EXPECT_EQ(text, "");
-    EXPECT_DOUBLE_EQ(process_state().soundInputGain, std::pow(10.0, 0.3));
+    EXPECT_DOUBLE_EQ(sound::process_state().inputGain, std::pow(10.0, 0.3));
     // The microphone (the first line) was made the recording source.
     EXPECT_EQ(fake.mixer.muxValues, (std::vector<uint32_t>{1, 0}));
     expect_released();
 
     set_input_type(" +1 trailing");  // line in
     ASSERT_EQ(check(&text), 1);
-    EXPECT_DOUBLE_EQ(process_state().soundInputGain, 1.0);
+    EXPECT_DOUBLE_EQ(sound::process_state().inputGain, 1.0);
     EXPECT_EQ(fake.mixer.muxValues, (std::vector<uint32_t>{0, 1}));
 
     set_input_type("0");
     fake.mixer.sources[0].value = {0, 0};
     ASSERT_EQ(check(&text), 1);
-    EXPECT_DOUBLE_EQ(process_state().soundInputGain, std::pow(10.0, 71 * 0.075));
+    EXPECT_DOUBLE_EQ(sound::process_state().inputGain, std::pow(10.0, 71 * 0.075));
     fake.mixer.sources[0].steps = 32;
     ASSERT_EQ(check(&text), 1);
-    EXPECT_DOUBLE_EQ(process_state().soundInputGain, std::pow(10.0, 32 * 0.075));
+    EXPECT_DOUBLE_EQ(sound::process_state().inputGain, std::pow(10.0, 32 * 0.075));
     for (uint32_t v : {65535u, 60000u, 1000u, 1u})
         EXPECT_NEAR(sound::input_gain(v, 65535), std::pow(10.0, 0.075 * std::trunc(13.333333333333332 * std::log10(65535.0 / (v + 0.3)) + 0.5)), 1e-9) << v;
     // Louder than full scale never attenuates (n < 0 taken as unsigned is the step count).
@@ -75,7 +77,7 @@ TEST_F(InputVolume, NoUsableLine) {
     std::string text;
     set_input_type("4100");
     fake.mixer.sources.push_back({0x1004});
-    process_state().soundInputGain = 3.0;
+    sound::process_state().inputGain = 3.0;
     ASSERT_EQ(check(&text), 1);
     EXPECT_TRUE(fake.messages.empty());
     EXPECT_EQ(fake.mixer.muxValues, (std::vector<uint32_t>{0, 0, 1}));
@@ -84,7 +86,7 @@ TEST_F(InputVolume, NoUsableLine) {
     ASSERT_EQ(check(&text), 1);
     EXPECT_EQ(text, "");
     EXPECT_EQ(fake.messages, std::vector<std::string>{"\xB2\xBB\xBF\xC9\xB5\xF7\xBD\xDA Microphone \xB5\xC4\xD2\xF4\xC1\xBF"});
-    EXPECT_DOUBLE_EQ(process_state().soundInputGain, 1.0);
+    EXPECT_DOUBLE_EQ(sound::process_state().inputGain, 1.0);
     expect_released();
 
     fake.messages.clear();
@@ -123,11 +125,11 @@ TEST_F(InputVolume, EveryFailingStepSaysWhy) {
         fake.mixer = freshMixer;
         fake.sound.openResult = 0;
         c.fail(fake);
-        process_state().soundInputGain = 0.25;
+        sound::process_state().inputGain = 0.25;
         std::string text;
         EXPECT_EQ(check(&text), 0) << c.text;
         EXPECT_EQ(text, c.text);
-        EXPECT_EQ(process_state().soundInputGain, 0.25);
+        EXPECT_EQ(sound::process_state().inputGain, 0.25);
         expect_released();
     }
     // A source line after the matching one is never asked for.

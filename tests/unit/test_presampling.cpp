@@ -1,6 +1,7 @@
 // PreSamp and GetFre.
 #include <cmath>
 
+#include "sources/sim/state.h"
 #include "fixture.h"
 
 namespace kelmo::test {
@@ -20,7 +21,7 @@ TEST_F(PreSampling, SimulatedDividers) {
     EXPECT_EQ(PreSamp(123, 1e6, &code, &actual), 1);
     EXPECT_EQ(code, 40960000u);
     EXPECT_EQ(actual, 1e6);
-    EXPECT_EQ(process_state().simClockScale, 1.0);
+    EXPECT_EQ(sim::process_state().clockScale, 1.0);
 
     EXPECT_EQ(PreSamp(123, 30000, &code, &actual), 1);
     EXPECT_EQ(code, 1365333333u);
@@ -30,13 +31,13 @@ TEST_F(PreSampling, SimulatedDividers) {
     EXPECT_EQ(PreSamp(124, 1000, &code, &actual), 1);
     EXPECT_EQ(code, 2048000000u);
     EXPECT_EQ(actual, 1000.0);
-    EXPECT_EQ(process_state().simClockScale, 20.0);
+    EXPECT_EQ(sim::process_state().clockScale, 20.0);
 
     // 0 Hz (and a NaN request) count as the lowest rate, 0.001 Hz.
     EXPECT_EQ(PreSamp(-123, 0.0, &code, &actual), 1);
-    EXPECT_EQ(process_state().simClockScale, 20000000.0);
+    EXPECT_EQ(sim::process_state().clockScale, 20000000.0);
     EXPECT_EQ(PreSamp(123, std::nan(""), &code, &actual), 1);
-    EXPECT_EQ(process_state().simClockScale, 20000000.0);
+    EXPECT_EQ(sim::process_state().clockScale, 20000000.0);
     // Above the clock: one tick per sample.
     EXPECT_EQ(PreSamp(123, 1e20, &code, &actual), 1);
     EXPECT_EQ(code, 1u);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "sources/source.h"
+#include "sources/sim/state.h"
 #include "fixture.h"
 #include "sources/sim/param_block.h"
 #include "sources/sim/synthesis.h"
@@ -47,13 +49,13 @@ TEST_F(SimAcquisition, SeedSequenceAndStartTimes) {
     char text[131];
     int status = -1;
     ASSERT_EQ(Checkcard(123, text, &status), 1);
-    EXPECT_EQ(process_state().randomSeed, 100u);
+    EXPECT_EQ(sim::process_state().randomSeed, 100u);
     cosine(0, 50.0, 1000.0);
     std::vector<double> out(64);
     const uint32_t seeds[] = {1680700u, 330237477u, 1203529507u};
     for (uint32_t seed : seeds) {
         ASSERT_EQ(OneChSam(123, code_, 64, 1, 1, out.data()), 1);
-        EXPECT_EQ(process_state().randomSeed, seed);
+        EXPECT_EQ(sim::process_state().randomSeed, seed);
         // Blocks start at a random offset of seed x n / (2^31 - 1) ms.
         const double ms = seed * 64.0 / 2147483647.0;
         EXPECT_NEAR(out[0], cosine_at(50.0, 1000.0, ms, 0), 1e-6);
@@ -73,7 +75,7 @@ TEST_F(SimAcquisition, SeedSequenceAndStartTimes) {
 
 TEST_F(SimAcquisition, GainClampAndPacing) {
     cosine(0, 100.0, 3000.0);
-    process_state().randomSeed = 0;  // start offset 0
+    sim::process_state().randomSeed = 0;  // start offset 0
     std::vector<double> out(1000);
     const uint32_t t0 = fake.now;
     ASSERT_EQ(OneChSam(123, code_, 1000, 2, 1, out.data()), 1);  // gain 2: peaks at 6000, clamped
@@ -122,7 +124,7 @@ TEST_F(SimAcquisition, PacingIsNeverEarly) {
 }
 
 TEST_F(SimAcquisition, ChannelsOfMultiChannelBlocks) {
-    process_state().randomSeed = 0;
+    sim::process_state().randomSeed = 0;
     for (int k = 0; k < 32; ++k) cosine(k, 10.0 * (k + 1), 100.0);
     std::vector<double> out(4 * 16);
     // Packed: 4 channels from channel 3, channel-major.
@@ -150,7 +152,7 @@ TEST_F(SimAcquisition, ChannelsOfMultiChannelBlocks) {
 }
 
 TEST_F(SimAcquisition, SumChannels) {
-    process_state().randomSeed = 0;
+    sim::process_state().randomSeed = 0;
     cosine(8, 100.0, 1000.0);
     cosine(9, 300.0, 500.0);
     p().waveform[2] = 5;
@@ -176,7 +178,7 @@ TEST_F(SimAcquisition, SumChannels) {
     for (double v : out) EXPECT_EQ(v, 0.0);
     p().mixWeight[2][0] = 2.0;
     p().mixWeight[2][1] = -1.0;
-    process_state().randomSeed = 0;
+    sim::process_state().randomSeed = 0;
     std::vector<double> big(65536);
     ASSERT_EQ(OneChSam(123, code_, 65536, 1, 3, big.data()), 1);
     for (int i : {0, 40000, 65535})

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "sources/sound/caps.h"
+#include "sources/sound/state.h"
 #include "fixture.h"
 #include "sources/sound/poll.h"
 #include "sources/sound/capture.h"
@@ -34,13 +36,13 @@ TEST_F(SoundCard, PresenceCheck) {
     EXPECT_EQ(Checkcard(800, text, &status), 1);
     EXPECT_STREQ(text, "");
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(process_state().soundInputGain, 1.0);
+    EXPECT_EQ(sound::process_state().inputGain, 1.0);
     fake.sound.capsResult = 2;  // no capture device
-    process_state().soundInputGain = 0.5;
+    sound::process_state().inputGain = 0.5;
     EXPECT_EQ(Checkcard(800, text, &status), 0);
     EXPECT_STREQ(text, "\xC9\xF9\xBF\xA8\xB9\xA4\xD7\xF7\xB2\xBB\xD5\xFD\xB3\xA3!");
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(process_state().soundInputGain, 0.5);  // kept
+    EXPECT_EQ(sound::process_state().inputGain, 0.5);  // kept
 }
 
 TEST_F(SoundCard, DividerAndCatalogueFromTheDevicesFormats) {
@@ -84,7 +86,7 @@ TEST_F(SoundCard, ContinuousCaptureThroughTheRing) {
             for (int s : {0, 1, 1023}) ASSERT_EQ(words[c * 1024 + s], recorded(first + s, c)) << b << " " << c;
     }
     // Values: the code x input gain x 140 / 32768.
-    process_state().soundInputGain = 2.0;
+    sound::process_state().inputGain = 2.0;
     std::vector<double> values(2 * 1024);
     ASSERT_EQ(get_dbl_data(&handle, 800, 1024, 2, values.data(), 1024, 0, nullptr), 1);
     EXPECT_EQ(values[1024 + 5], recorded((100 * 2048 + 1024) / 2 + 5, 1) * 2.0 * 0.0042724609375);
@@ -173,7 +175,7 @@ TEST_F(SoundCard, BlocksRunTheirOwnCapture) {
     EXPECT_EQ(words[2999], recorded(2 * 1024 + 1024 + 951, 0));  // third block, its 952nd sample
     EXPECT_FALSE(fake.sound.open);
     std::vector<double> out(2 * 1500);
-    process_state().soundInputGain = 1.0;
+    sound::process_state().inputGain = 1.0;
     ASSERT_EQ(MulChSam(800, 8, 1500, 1, 2, out.data()), 1);
     EXPECT_EQ(out[1500 + 1499], recorded((2048 + 1024) / 2 + 475, 1) * 0.0042724609375);
     EXPECT_FALSE(fake.sound.open);

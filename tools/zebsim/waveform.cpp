@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "core/card_type.h"
+#include "core/card_types.h"
 #include "core/catalogue.h"
 #include "core/convert.h"
 #include "core/presamp.h"
@@ -136,7 +137,7 @@ std::vector<uint8_t> raw_block(int32_t cardType, const Signal& signal, int first
                 cycles -= std::floor(cycles);
                 values[j] = std::clamp(a * std::sin(2.0 * std::numbers::pi * cycles), -limit, limit);
             }
-            kelmo::convert_block(type, values, raw, n, /*toEngineering=*/false, nullptr, nullptr);
+            kelmo::convert_block(kelmo::cards::conversion_of(type, 1.0), values, raw, n, /*toEngineering=*/false, nullptr, nullptr);
             const std::size_t take = std::min(static_cast<std::size_t>(n) * width, bytes - at);
             std::memcpy(out.data() + at, raw, take);
             at += take;

@@ -2,7 +2,6 @@
 // continuous acquisition keeps its device session in the handle word.
 #include "sources/driver/driver_source.h"
 
-
 #include "core/share_block.h"
 #include "platform/platform.h"
 #include "sources/driver/block.h"
@@ -33,15 +32,15 @@ uint8_t adjust_flag() {
 // The request's channel field: negated on the two-channel cards in 32-fold
 // mode.
 int16_t channel_field(const UnitFrame& f, int32_t channel) {
-    return static_cast<int16_t>((f.card.twoChannel && f.mode == -1) ? -channel : channel);
+    return static_cast<int16_t>((f.card.twoChannel && f.folded()) ? -channel : channel);
 }
 
 }  // namespace
 
 int DriverSource::single_block(const SingleBlock& r) {
     const UnitFrame& f = r.frame;
-    const auto code = gain_code(GainRule::Single, f.type(), r.gain, nullptr);
-    const uint32_t mult = f.mode == -1 ? 32 : 1;
+    const auto code = gain_code(GainRule::Single, f.card, r.gain, nullptr);
+    const uint32_t mult = f.single_mult();
     auto dev = DeviceSession::open();
     if (!dev) return 0;
     if (!code) return 0;  // a gain without a code is refused
@@ -51,15 +50,15 @@ int DriverSource::single_block(const SingleBlock& r) {
     rec.samples = static_cast<int32_t>(r.n * mult);
     rec.gainCode = static_cast<uint16_t>(*code);
     rec.channel = channel_field(f, r.channel);
-    const auto bytes = static_cast<uint32_t>(transfer_bytes(f.type(), mult, r.n));
+    const auto bytes = static_cast<uint32_t>(f.transfer_bytes(mult, r.n));
     if (!dev.request(platform::kSingleChannel, rec, r.raw, bytes)) return 0;
-    deliver_block(f.type(), mult, r.n, r.raw, r.out, r.delivery == Delivery::Words);
+    deliver_block(f, mult, r.n, r.raw, r.out, r.delivery);
     return dev.close() ? 1 : 0;
 }
 
 int DriverSource::multi_block(const MultiBlock& r) {
     const UnitFrame& f = r.frame;
-    const auto code = gain_code(gain_rule(r.variant), f.type(), r.gain, r.chGains);
+    const auto code = gain_code(gain_rule(r.variant), f.card, r.gain, r.chGains);
     if (!code) return 0;
     auto dev = DeviceSession::open();
     if (!dev) return 0;
@@ -71,20 +70,20 @@ int DriverSource::multi_block(const MultiBlock& r) {
     rec.gainCode = static_cast<uint16_t>(*code);
     rec.channel = channel_field(f, r.span.count);
     rec.adjustSmp = adjust_flag();
-    const auto bytes = static_cast<uint32_t>(transfer_bytes(f.type(), r.mult, total));
+    const auto bytes = static_cast<uint32_t>(f.transfer_bytes(r.mult, total));
     if (!dev.request(platform::kMultiChannel, rec, r.raw, bytes)) return 0;
-    deliver_block(f.type(), r.mult, total, r.raw, r.out, r.words());
+    deliver_block(f, r.mult, total, r.raw, r.out, r.delivery());
     return dev.close() ? 1 : 0;
 }
 
 int DriverSource::start(const ContinuousStart& r) {
     UnitFrame& f = r.frame;
-    const auto code = gain_code(r.ex ? GainRule::StartEx : GainRule::Start, f.type(), r.gain, r.chGains);
+    const auto code = gain_code(r.ex ? GainRule::StartEx : GainRule::Start, f.card, r.gain, r.chGains);
     // The two-channel cards take -1 in 32-fold mode, else the Ex variant's
     // count or 1; every other card the count.
     int16_t field = static_cast<int16_t>(r.span.count);
     if (f.card.twoChannel)
-        field = f.mode == -1 ? int16_t{-1} : (r.ex ? static_cast<int16_t>(r.span.count) : int16_t{1});
+        field = f.folded() ? int16_t{-1} : (r.ex ? static_cast<int16_t>(r.span.count) : int16_t{1});
     if (!code) return 0;
     auto dev = DeviceSession::open();
     if (!dev) return 0;

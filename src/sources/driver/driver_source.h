@@ -12,6 +12,7 @@ public:
     int start(const ContinuousStart& r) override;
     int fetch(const ContinuousFetch& r) override;
     void stop(uint32_t* handleWord, int32_t type) override;
+    TriggerOutcome hardware_trigger(const HardwareTrigger& r) override;  // hardware_trigger.cpp
     int check(char* text, int* status) override;
 };
 

@@ -10,7 +10,6 @@
 #include "core/convert.h"
 #include "core/messages.h"
 #include "core/share_block.h"
-#include "sources/driver/block.h"
 #include "sources/driver/driver_source.h"
 #include "sources/driver/handles.h"
 
@@ -20,7 +19,7 @@ namespace {
 // The raw transfer of this thread's fetches. A continuous acquisition
 // fetches block after block of one size, so the buffer is kept between
 // calls; one grown beyond kKeptBytes is given back after its call.
-class Scratch {
+class KeptTransfer {
 public:
     static constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
     unsigned char* get(std::size_t bytes) {
@@ -44,7 +43,7 @@ private:
     std::unique_ptr<unsigned char[]> data_;
     std::size_t capacity_ = 0;
 };
-thread_local Scratch t_scratch;
+thread_local KeptTransfer t_transfer;
 
 struct Layout {
     uint32_t n, len, mult;
@@ -74,7 +73,7 @@ void copy_words(const Word* raw, Word* out, const Layout& l) {
 
 // Engineering values by the card type's conversion, channel by channel.
 template <class Word>
-void convert_channels(int32_t type, const Word* raw, double* out, const Layout& l) {
+void convert_channels(const Conversion& conversion, const Word* raw, double* out, const Layout& l) {
     std::unique_ptr<Word[]> picked(l.mult == 1 ? nullptr : new Word[l.len]);
     for (uint32_t c = 0; c < l.n; ++c) {
         const Word* src = raw + c * l.perChannel;
@@ -83,18 +82,18 @@ void convert_channels(int32_t type, const Word* raw, double* out, const Layout& 
             src = picked.get();
         }
         int32_t maxIndex = 0, minIndex = 0;  // not used
-        convert_block(type, out + l.offset + std::ptrdiff_t(c) * l.stride, const_cast<Word*>(src),
+        convert_block(conversion, out + l.offset + std::ptrdiff_t(c) * l.stride, const_cast<Word*>(src),
                       static_cast<int32_t>(l.len), true, &maxIndex, &minIndex);
     }
 }
 
 template <class Word>
-void deliver(int32_t type, const unsigned char* raw, const ContinuousFetch& q, const Layout& l) {
+void deliver(const unsigned char* raw, const ContinuousFetch& q, const Layout& l) {
     const auto* words = reinterpret_cast<const Word*>(raw);
     if (q.delivery == Delivery::Words)
         copy_words(words, static_cast<Word*>(q.buf), l);
     else
-        convert_channels(type, words, static_cast<double*>(q.buf), l);
+        convert_channels(q.frame.conversion, words, static_cast<double*>(q.buf), l);
 }
 
 // The fetch request. The record has room for a 32-bit address of the
@@ -130,22 +129,20 @@ int DriverSource::fetch(const ContinuousFetch& q) {
     if (!q.handleWord || q.nch < 0) return 0;
     const auto session = kept_session(*q.handleWord);
     if (!session) return 0;
-    // Raw words per sample: the mode word itself, 32 in 32-fold mode; a
-    // block never read (mode 0) still takes one.
     Layout l{};
-    l.mult = f.mode < 0 ? 32u : f.mode == 0 ? 1u : static_cast<uint32_t>(f.mode);
+    l.mult = f.fetch_mult();
     l.n = q.nch == 0 ? 1u : static_cast<uint32_t>(q.nch);
     l.len = static_cast<uint32_t>(q.len);
     l.perChannel = uint64_t{l.mult} * l.len;
     l.interleaved = q.offset == 65535;
     l.offset = q.offset;
     l.stride = q.stride;
-    const uint64_t bytes = transfer_bytes(f.type(), l.mult, l.n * uint64_t{l.len});
+    const uint64_t bytes = f.transfer_bytes(l.mult, l.n * uint64_t{l.len});
     if (l.perChannel > INT32_MAX || bytes > UINT32_MAX) return 0;
-    unsigned char* raw = t_scratch.get(static_cast<std::size_t>(bytes));
+    unsigned char* raw = t_transfer.get(static_cast<std::size_t>(bytes));
     if (!raw) return 0;
     struct Trim {
-        ~Trim() { t_scratch.trim(); }
+        ~Trim() { t_transfer.trim(); }
     } trim;
 
     platform::RequestRecord rec{};
@@ -157,11 +154,11 @@ int DriverSource::fetch(const ContinuousFetch& q) {
 
     // A card type without a raw format has no values to give: its blocks
     // are left as they were.
-    if (q.delivery == Delivery::Values && conv_group(f.type()) == ConvGroup::None) return 1;
-    if (raw_word_bytes(f.type()) == 4)
-        deliver<uint32_t>(f.type(), raw, q, l);
+    if (q.delivery == Delivery::Values && f.card.conv == ConvGroup::None) return 1;
+    if (f.raw_word_bytes() == 4)
+        deliver<uint32_t>(raw, q, l);
     else
-        deliver<uint16_t>(f.type(), raw, q, l);
+        deliver<uint16_t>(raw, q, l);
     return 1;
 }
 

@@ -44,11 +44,12 @@ enum class GainRule {
     StartEx,         // Set_dbl_MulChSamEx
 };
 
-// The gain code the driver receives for card type `type`, or nothing when
-// the gain has none (the call is refused then). chGains: the Ex variants'
+// The gain code the driver receives for a card type, or nothing when the
+// gain has none (the call is refused then). chGains: the Ex variants'
 // per-channel gains (may be null).
-inline std::optional<int32_t> gain_code(GainRule rule, int32_t type, int32_t gain, const double* chGains) {
-    const cards::GainCode kind = cards::card_type(type).gainCode;
+inline std::optional<int32_t> gain_code(GainRule rule, const cards::CardType& card, int32_t gain,
+                                        const double* chGains) {
+    const cards::GainCode kind = card.gainCode;
     const bool countDown = kind == cards::GainCode::CountDown;
     const bool perChannel = kind == cards::GainCode::Nibbles;  // one code per channel, or 17 x the code
     switch (rule) {

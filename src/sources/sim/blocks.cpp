@@ -14,7 +14,7 @@ int SimulatedSource::single_block(const SingleBlock& r) {
     const int k = r.channel;
     if (k < 0 || k >= kEntries) return 0;  // the simulated source has 32 entries
     const SimParamBlock& p = private_copy();
-    const Form form = form_of(r.frame.type(), r.delivery == Delivery::Words);
+    const Form form = form_of(r.frame.card, r.delivery == Delivery::Words);
     // Blocks start at the tick count for sweeps, else at the seed offset;
     // 32-bit codes start at a whole number of milliseconds, except the
     // sources of a sum channel, which follow the usual rule.
@@ -35,7 +35,7 @@ int SimulatedSource::multi_block(const MultiBlock& r) {
     if (r.ex() && !r.chGains) return 0;  // the per-channel gains are needed
     const SimParamBlock& p = private_copy();
     const Timing timing{r.words() ? Timing::SeedOffset : Timing::TickForSweeps, t0, seed, 0};
-    const Form form = form_of(r.frame.type(), r.words());
+    const Form form = form_of(r.frame.card, r.words());
     for (int32_t i = 0; i < r.span.count; ++i) {
         const int k = entry_of(r.span.first, i);
         const int32_t gain = r.ex() ? static_cast<int32_t>(trunc_i64(r.chGains[k])) : r.gain;

@@ -7,9 +7,11 @@
 #include "core/numconv.h"
 #include "core/pacing.h"
 #include "core/share_block.h"
+#include "sources/sim/clock.h"
 #include "sources/driver/driver_source.h"
 #include "sources/sim/generator.h"
 #include "sources/sim/simulated.h"
+#include "sources/sim/state.h"
 #include "sources/sim/synthesis.h"
 
 namespace kelmo::sim {
@@ -50,7 +52,7 @@ std::vector<Lane> lanes(const ContinuousFetch& q, const SimBlock& b) {
     } else {
         const int64_t k = -static_cast<int64_t>(b.channels);
         if (k < kEntries) {
-            const double s = b.deadline * 10000000.0 / fc / process_state().simClockScale + 1000.0 * k;
+            const double s = b.deadline * 10000000.0 / fc / process_state().clockScale + 1000.0 * k;
             v.push_back({0, static_cast<int>(k), static_cast<uint32_t>(trunc_i64(s))});
         }
     }
@@ -80,10 +82,9 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
     b.before = p.contSampleCount;
     b.freqCode = p.contFreqCode;
     b.first = p.contFirstChannel;
-    const double ms = static_cast<double>(b.before + static_cast<uint32_t>(q.len)) * b.freqCode *
-                      process_state().simClockScale * 2.44140625e-11;
+    const double ms = block_ms(b.freqCode, b.before + static_cast<uint32_t>(q.len), process_state().clockScale);
     b.deadline = p.contStartTick + static_cast<uint32_t>(trunc_i64(ms));
-    const ProcessState& ps = process_state();
+    const State& ps = process_state();
     b.notBeforeUs = ps.contStartUs != 0 && ps.contStartTick == p.contStartTick && ms >= 0 && ms < 1e15
                         ? ps.contStartUs + static_cast<uint64_t>(ms * 1000.0)
                         : 0;
@@ -94,10 +95,10 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
 }
 
 void pace_fetch(const ContinuousFetch& q, const SimBlock& b) {
-    if (!q.paced || process_state().simClockScale > 200000.0) return;
+    if (!q.paced || !paced(process_state().clockScale)) return;
     // Never longer than this block's own length (and a second to spare):
     // a deadline further out comes from a start time that was tampered with.
-    wait_until_tick(b.deadline, block_ms(b.freqCode, static_cast<uint32_t>(q.len)) + 1000.0, b.notBeforeUs);
+    wait_until_tick(b.deadline, block_ms(b.freqCode, static_cast<uint32_t>(q.len), process_state().clockScale) + 1000.0, b.notBeforeUs);
 }
 
 // One block: advances the running count, then hands every channel (seeded,
@@ -190,7 +191,7 @@ int SimulatedSource::start(const ContinuousStart& r) {
 
 int SimulatedSource::fetch(const ContinuousFetch& q) {
     if (q.delivery == Delivery::Values) return fetch_values(q);
-    if (form_of(q.frame.type(), true) == Form::W32) return fetch_codes<int32_t>(q, Form::W32);
+    if (form_of(q.frame.card, true) == Form::W32) return fetch_codes<int32_t>(q, Form::W32);
     return fetch_codes<int16_t>(q, Form::W16);
 }
 

@@ -9,9 +9,10 @@
 
 #include "core/cpu.h"
 #include "core/numconv.h"
-#include "core/share_block.h"
 #include "platform/platform.h"
+#include "sources/sim/clock.h"
 #include "sources/sim/generator_detail.h"
+#include "sources/sim/state.h"
 
 namespace kelmo::sim {
 namespace {
@@ -26,7 +27,7 @@ void generate(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t 
     // carry no signal. Either way the buffer keeps what it holds.
     if (waveform >= 5) return;
 
-    const double dt = static_cast<double>(freqCode) * process_state().simClockScale / 40960000000000.0;
+    const double dt = step_seconds(freqCode, process_state().clockScale);
     const double T0 = static_cast<double>(startSample) * dt + timeOffsetMs * 0.001;
     const auto g = static_cast<int16_t>(gain);
 

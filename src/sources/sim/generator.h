@@ -39,7 +39,7 @@ inline constexpr std::size_t kNoiseStateBytes = kNoiseSlots * kNoiseSlotValues *
 //   f1, f2     start and end frequency in Hz (band edges of band-pass noise)
 //   phi        start phase in radians
 //   Tp         sweep, step or burst period in seconds
-//   freqCode   sampling divider: dt = freqCode * simClockScale / 4.096e13
+//   freqCode   sampling divider: dt = step_seconds(freqCode, clock scale) (clock.h)
 //   N          number of samples to write
 //   gain       amplitude multiplier, used as a signed 16-bit value
 //   slot       channel entry 0 .. 31: noise history slot and noise seed

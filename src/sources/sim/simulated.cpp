@@ -7,10 +7,10 @@
 #include <string>
 
 #include "core/catalogue.h"
-#include "core/presamp.h"
-#include "core/share_block.h"
 #include "platform/platform.h"
+#include "sources/sim/clock.h"
 #include "sources/sim/param_block.h"
+#include "sources/sim/state.h"
 #include "sources/sim/synthesis.h"
 
 namespace kelmo::sim {
@@ -40,9 +40,14 @@ bool wait_for_param_block() {
 
 }  // namespace
 
+State& process_state() {
+    static State s;
+    return s;
+}
+
 Divider SimulatedSource::choose_divider(double frequency) {
     const SimDivider s = sim_divider(frequency);
-    process_state().simClockScale = s.clockScale;
+    process_state().clockScale = s.clockScale;
     return {s.freqCode, s.actual};
 }
 
@@ -68,7 +73,7 @@ int SimulatedSource::check(char* text, int*) {
 std::optional<ExtendedRow> SimulatedSource::extended_row(int32_t type) {
     const catalogue::Row* row = catalogue::find_row(type);
     if (!row) return std::nullopt;
-    return ExtendedRow{32,  0, 1, 1, form_of(type, true) == Form::W32 ? 4 : 2, 4.096e13, 0.001, 5000, row->gains,
+    return ExtendedRow{32,  0, 1, 1, form_of(cards::card_type(type), true) == Form::W32 ? 4 : 2, kClock, 0.001, 5000, row->gains,
                        catalogue::frequencies(row->freqs, 0)};
 }
 

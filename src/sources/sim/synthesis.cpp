@@ -8,6 +8,8 @@
 #include "core/numconv.h"
 #include "core/pacing.h"
 #include "core/share_block.h"
+#include "sources/sim/clock.h"
+#include "sources/sim/state.h"
 #include "sources/sim/generator.h"
 
 namespace kelmo::sim {
@@ -213,13 +215,9 @@ uint32_t advance_seed() {
     return seed;
 }
 
-double block_ms(uint32_t freqCode, uint32_t n) {
-    return static_cast<double>(freqCode) * static_cast<double>(n) * process_state().simClockScale * 2.44140625e-11;
-}
-
 void pace_block(const PaceMark& t0, uint32_t freqCode, uint32_t n) {
-    if (process_state().simClockScale > 200000.0) return;
-    wait_elapsed(t0, block_ms(freqCode, n));
+    if (!paced(process_state().clockScale)) return;
+    wait_elapsed(t0, block_ms(freqCode, n, process_state().clockScale));
 }
 
 }  // namespace kelmo::sim

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/card_types.h"
 #include "platform/platform.h"
 #include "sources/sim/param_block.h"
 
@@ -43,11 +44,11 @@ struct Timing {
     uint32_t startSample = 0;
 };
 
-// What a block acquisition delivers: values, or the raw codes of card type
-// 123 (16-bit) or 124 (32-bit).
+// What a block acquisition delivers: values, or the raw codes of the card
+// type, 16 or 32 bits wide.
 enum class Form { Values, W16, W32 };
-inline Form form_of(int32_t type, bool rawWords) {
-    return !rawWords ? Form::Values : type == 124 ? Form::W32 : Form::W16;
+inline Form form_of(const cards::CardType& card, bool rawWords) {
+    return !rawWords ? Form::Values : is_wide(card.conv) ? Form::W32 : Form::W16;
 }
 // Element `index` of a buffer of that form.
 inline void* element(void* base, Form form, std::size_t index) {
@@ -71,9 +72,6 @@ bool synth_codes_scaled_sum(const SimParamBlock& p, int k, const Timing& t, Extr
 
 // The seed step of the simulated block acquisitions.
 uint32_t advance_seed();
-
-// The nominal length of n samples at divider freqCode, in milliseconds.
-double block_ms(uint32_t freqCode, uint32_t n);
 
 // Waits out the nominal length of a block started at t0 (no wait when the
 // clock scale says the rate is below 0.1 Hz).

@@ -4,11 +4,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/convert.h"
 #include "core/messages.h"
 #include "core/numconv.h"
 #include "core/share_block.h"
 #include "platform/platform.h"
+#include "sources/sound/caps.h"
 #include "sources/sound/poll.h"
+#include "sources/sound/state.h"
 
 namespace kelmo::sound {
 namespace {
@@ -18,7 +21,6 @@ constexpr uint32_t kHalfBytes = kRingBytes / 2;
 constexpr uint64_t kRingSamples = kRingBytes / 2;
 constexpr uint64_t kHalfSamples = kRingSamples / 2;
 constexpr uint64_t kMargin = 1024;        // samples the copy stays behind the position
-constexpr double kPerCode = 0.0042724609375;  // 140 / 32768
 
 // The capture state: one per process, kept for its whole life (a device
 // thread may write into the buffer until the device is closed). Every
@@ -63,7 +65,7 @@ uint32_t on_device(F&& f) {
 platform::WaveFormat format_of(uint32_t freqCode, int32_t count) {
     platform::WaveFormat f{};
     f.channels = static_cast<uint16_t>(count);
-    f.rate = freqCode > 32 ? 8000u : static_cast<uint32_t>(trunc_i64(352800.0 / freqCode + 0.1));
+    f.rate = freqCode > 32 ? 8000u : static_cast<uint32_t>(trunc_i64(kClock / freqCode + 0.1));
     f.bitsPerSample = 16;
     f.blockAlign = static_cast<uint16_t>(count * 2);
     f.bytesPerSecond = f.blockAlign * f.rate;
@@ -223,7 +225,7 @@ int fetch_capture(const ContinuousFetch& q) {
 
     const auto* ring = static_cast<const int16_t*>(s.buffer->data());
     const bool interleaved = q.delivery == Delivery::Words && q.offset == 65535;
-    const double gain = process_state().soundInputGain;
+    const double gain = process_state().inputGain;
     for (uint64_t i = picked ? uint64_t(s.picked) : 0; i < block; i += picked ? n : 1) {
         const int16_t v = ring[(pos + kMargin + i) % kRingSamples];
         const uint64_t c = picked ? 0 : i % n, k = picked ? i / n : i;  // as delivered
@@ -233,7 +235,7 @@ int fetch_capture(const ContinuousFetch& q) {
         if (q.delivery == Delivery::Words)
             static_cast<int16_t*>(q.buf)[at] = v;
         else
-            static_cast<double*>(q.buf)[at] = v * gain * kPerCode;
+            static_cast<double*>(q.buf)[at] = conv::to_engineering<ConvGroup::Sound>(static_cast<uint16_t>(v), gain);
     }
     ++s.blocks;
     return 1;

@@ -1,6 +1,6 @@
 // Acquisitions from the sound card. Blocks run a continuous capture of
-// their own; the Ex variants are not the sound card's and go to the driver
-// like any card.
+// their own. (The Ex variants are not the sound card's: its card type
+// sends them to the driver like any card.)
 #include "sources/sound/sound_source.h"
 
 #include <cstdio>
@@ -9,14 +9,18 @@
 
 #include "core/catalogue.h"
 #include "core/messages.h"
-#include "core/presamp.h"
-#include "core/share_block.h"
 #include "platform/platform.h"
-#include "sources/driver/driver_source.h"
 #include "sources/sound/capture.h"
+#include "sources/sound/caps.h"
 #include "sources/sound/input_volume.h"
+#include "sources/sound/state.h"
 
 namespace kelmo::sound {
+
+State& process_state() {
+    static State s;
+    return s;
+}
 
 namespace {
 
@@ -54,14 +58,13 @@ int capture_block(const UnitFrame& f, uint32_t freqCode, int32_t channelArg, int
 int SoundSource::single_block(const SingleBlock& r) {
     // One channel: 1 for the first, else the single channel -k.
     const int32_t channels = r.channel == 0 ? 1 : -r.channel;
-    const uint32_t mult = r.frame.mode == -1 ? 32 : 1;
+    const uint32_t mult = r.frame.single_mult();
     if (r.delivery == Delivery::Words)
         return capture_block<int16_t>(r.frame, r.freqCode, channels, 1, r.n, mult, r.delivery, r.out);
     return capture_block<double>(r.frame, r.freqCode, channels, 1, r.n, mult, r.delivery, r.out);
 }
 
 int SoundSource::multi_block(const MultiBlock& r) {
-    if (r.ex()) return driver::driver_source().multi_block(r);
     const int32_t packed = r.span.first * 256 + r.span.count;
     const auto freqCode = static_cast<uint32_t>(r.freqCode);
     const auto len = static_cast<uint32_t>(r.len);
@@ -71,7 +74,6 @@ int SoundSource::multi_block(const MultiBlock& r) {
 }
 
 int SoundSource::start(const ContinuousStart& r) {
-    if (r.ex) return driver::driver_source().start(r);
     return start_capture(static_cast<uint32_t>(r.freqCode), r.span.count) ? 1 : 0;
 }
 
@@ -132,21 +134,21 @@ int SoundSource::check(char* text, int* status) {
     const uint32_t volume = input.GetValue();
     const uint32_t steps = input.GetSteps();
     // A volume that cannot be read leaves the samples unscaled.
-    process_state().soundInputGain = volume == 0xFFFFFFFF ? 1.0 : input_gain(volume, steps);
+    process_state().inputGain = volume == 0xFFFFFFFF ? 1.0 : input_gain(volume, steps);
     return 1;
 }
 
 void SoundSource::refine_row(LiveRow& row) {
-    const catalogue::SoundCaps caps = catalogue::sound_caps(capture_formats());
+    const SoundCaps caps = sound_caps(capture_formats());
     row.channels = caps.channels;
     row.highFreq = caps.highFreq;
-    row.fullScale = catalogue::sound_full_scale(process_state().soundInputGain);
+    row.fullScale = sound_full_scale(process_state().inputGain);
 }
 
 std::optional<ExtendedRow> SoundSource::extended_row(int32_t type) {
     const catalogue::Row* row = catalogue::find_row(type);
     if (!row) return std::nullopt;
-    return ExtendedRow{2,       2,      0, 0, 2, 44100.0, 8000.0, catalogue::sound_full_scale(process_state().soundInputGain),
+    return ExtendedRow{2,       2,      0, 0, 2, 44100.0, 8000.0, sound_full_scale(process_state().inputGain),
                        row->gains, catalogue::frequencies(row->freqs, 0)};
 }
 

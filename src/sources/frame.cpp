@@ -1,0 +1,58 @@
+#include "sources/frame.h"
+
+#include <algorithm>
+
+#include "core/share_block.h"
+#include "sources/sound/state.h"
+
+namespace kelmo {
+namespace {
+
+constexpr uint64_t kMostRawBytes = uint64_t{1} << 40;
+
+}  // namespace
+
+UnitFrame::UnitFrame(int32_t cardType)
+    : code(unit_code(cardType)), card(cards::card_type(code.type)),
+      conversion(card.conversion(sound::process_state().inputGain)) {
+    // The view this process keeps once a set-up call ran is the same
+    // object; opening it again would only cost time.
+    const char* name = share_block_name(code.secondUnit);
+    block = kept_view(name);
+    if (!block) block = platform::current().shm_open_existing(name, kShareBlockBytes, platform::Access::ReadWrite);
+    if (block) mode = block->word(kWordMode);
+}
+
+platform::PageBufferPtr UnitFrame::single_raw(int32_t k, uint32_t n, Delivery d) const {
+    // Sized for the mode word's own multiple (32 in any negative mode), in
+    // 16-bit units, two per sample for raw words and for the wide types.
+    const uint64_t m = mode >= 0 ? static_cast<uint64_t>(mode) : 32u;
+    const bool wide = d == Delivery::Values && card.blockBuffer == cards::BlockBuffer::Wide;
+    const uint64_t u = d == Delivery::Words ? 2 : (wide ? 2 : 1);
+    uint64_t bytes = k < 4 ? (uint64_t{n} + 128) * u * m * 8 : (uint64_t(k) * n + 512) * u * m * 2;
+    if (bytes == 0 || bytes > kMostRawBytes) return nullptr;
+    // Never less than the block's delivery touches.
+    bytes = std::max(bytes, transfer_bytes(single_mult(), n));
+    return platform::make_page_buffer(static_cast<std::size_t>(bytes));
+}
+
+platform::PageBufferPtr UnitFrame::multi_raw(ChannelSpan span, int32_t len, bool exVariant, uint32_t mult) const {
+    // The size the driver expects, and never less than what the block's
+    // delivery touches.
+    const uint64_t n = static_cast<uint64_t>(span.count), l = static_cast<uint64_t>(len);
+    const uint64_t margin = exVariant ? 32 : 512;
+    uint64_t bytes;
+    if (card.blockBuffer == cards::BlockBuffer::Wide)
+        bytes = (l + margin) * n * mult * 8;
+    else if (card.blockBuffer == cards::BlockBuffer::Packed)
+        bytes = l * 8 + 4096;
+    else if (n == 3)
+        bytes = (l + margin) * mult * 8;
+    else
+        bytes = (l + margin) * n * mult * 2;
+    bytes = std::max(bytes, transfer_bytes(mult, n * l));
+    if (bytes > kMostRawBytes) return nullptr;
+    return platform::make_page_buffer(static_cast<std::size_t>(bytes));
+}
+
+}  // namespace kelmo
