@@ -6,8 +6,9 @@
 
 namespace kelmo {
 
-// 831 .. 859 stand for 801 .. 829; every other code is kept.
-constexpr int32_t reduce_code(int32_t code) { return (code >= 831 && code <= 859) ? code - 30 : code; }
+// The alias codes 831 .. 859 stand for 801 .. 829; every other code is kept.
+constexpr bool is_alias_code(int32_t code) { return code >= 831 && code <= 859; }
+constexpr int32_t reduce_code(int32_t code) { return is_alias_code(code) ? code - 30 : code; }
 
 // The form the acquisition exports use: the sign chooses the unit (second
 // unit for negative codes), the magnitude the card type.

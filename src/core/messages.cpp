@@ -42,17 +42,17 @@ void console_printf(const char* format, ...) {
     platform::current().console(line);
 }
 
-}  // namespace kelmo
-
-extern "C" KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handler, void* context) {
-    kelmo::g_handler = handler;
-    kelmo::g_context = context;
+void set_message_handler(kelmo_message_handler handler, void* context) {
+    g_handler = handler;
+    g_context = context;
     // What the backends say on their own goes where the console lines go.
-    kelmo::platform::NoticeRoute route = [](const char* line) { kelmo::console_printf("%s", line); };
-    kelmo::platform::set_notice_route(handler ? route : nullptr);
+    platform::NoticeRoute route = [](const char* line) { console_printf("%s", line); };
+    platform::set_notice_route(handler ? route : nullptr);
 }
 
-extern "C" KELMO_API void KELMO_CALL kelmo_set_dispatch_hook(kelmo_dispatch_hook hook, void* context) {
-    kelmo::g_dispatch = hook;
-    kelmo::g_dispatchContext = context;
+void set_dispatch_hook(kelmo_dispatch_hook hook, void* context) {
+    g_dispatch = hook;
+    g_dispatchContext = context;
 }
+
+}  // namespace kelmo

@@ -2,6 +2,8 @@
 // the GBK code page as escapes, with their reading in a comment.
 #pragma once
 
+#include "kelmo.h"
+
 namespace kelmo::msg {
 
 inline constexpr const char* kHfmCreateFailure = "hfm Create Failure!";
@@ -76,9 +78,15 @@ inline constexpr const char* kDeviceName = "ZEB1";
 namespace kelmo {
 // Shows a message box (or hands the text to the host's handler).
 void show_message(const char* text);
-// Lets the host's window procedures run: the thread's pending window
-// messages are dispatched, or the host's dispatch hook is called.
+// Lets the host's window procedures run: the platform dispatches what is
+// pending (the thread's window messages on Windows, the mixers' change
+// notices on Linux), then the host's dispatch hook runs when one is set.
 void dispatch_messages();
 // Prints one console line through the platform, printf-style.
 void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The host's hooks (kelmo_set_message_handler, kelmo_set_dispatch_hook):
+// null restores the library's own behaviour.
+void set_message_handler(kelmo_message_handler handler, void* context);
+void set_dispatch_hook(kelmo_dispatch_hook hook, void* context);
+
 }  // namespace kelmo

@@ -15,8 +15,6 @@ using namespace kelmo;
 
 namespace {
 
-constexpr bool is_alias_code(int32_t code) { return code >= 831 && code <= 859; }
-
 template <class T, class U>
 void copy_list(std::span<const T> list, U* out) {
     if (out) std::copy(list.begin(), list.end(), out);
@@ -53,7 +51,7 @@ KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* ga
         } else if (channels) {
             *channels = 0;
         }
-        // Codes 831 .. 859 always report 32 channels, catalogued or not.
+        // The alias codes always report 32 channels, catalogued or not.
         if (is_alias_code(cardType) && channels) *channels = 32;
     });
 }

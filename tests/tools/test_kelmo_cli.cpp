@@ -100,6 +100,16 @@ protected:
     static void TearDownTestSuite() { stop_genwave(); }
 };
 
+// scan looks for the parameters where the library publishes them, in the
+// run's namespace or the user's own.
+TEST_F(KelmoCli, ScanSeesAPublishedSignalSource) {
+    stop_genwave();
+    EXPECT_NE(kelmo("scan").out.find("no parameters published"), std::string::npos);
+    ASSERT_EQ(kelmo("acquire -n 1k -c 1 -o -").code, 0);  // starts genwave
+    EXPECT_NE(kelmo("scan").out.find("publishes its parameters (ready)"), std::string::npos);
+    stop_genwave();
+}
+
 TEST_F(KelmoCli, UsageErrorsNameTheOption) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"acquire -r 0", "--rate"},           {"acquire -r -100", "--rate"},

@@ -13,7 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "../standard_descriptors.h"
+#include "../portable.h"
 #include "params.h"
 #include "platform/platform.h"
 

@@ -11,19 +11,13 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
-
 #include "analysis.h"
 #include "commands.h"
 #include "kelmo.h"
 #include "output.h"
 #include "plot.h"
 #include "values.h"
+#include "../portable.h"
 
 namespace kelmo::cli {
 namespace {
@@ -175,7 +169,7 @@ bool take(Collected& c, SampleWriter* out, const double* data, int len, int stri
 struct Progress {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     bool shown = false;
-    const bool terminal = isatty(2) != 0;
+    const bool terminal = kelmo::tools::stderr_is_terminal();
     void update(int64_t done, double rate) {
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!terminal || s < 1.0) return;

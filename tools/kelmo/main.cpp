@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "../standard_descriptors.h"
+#include "../portable.h"
 #include "commands.h"
 #include "kelmo.h"
 #include "output.h"

@@ -8,11 +8,7 @@
 #include <cstring>
 
 #include "analysis.h"
-
-#ifdef _WIN32
-#define popen _popen
-#define pclose _pclose
-#endif
+#include "../portable.h"
 
 namespace kelmo::cli {
 namespace {
@@ -30,15 +26,9 @@ std::string quoted(const std::string& s) {
 }  // namespace
 
 bool gnuplot_available() {
-#ifdef _WIN32
-    const bool found = std::system("where gnuplot >NUL 2>&1") == 0;
-    const char* how = "install gnuplot and put it on PATH";
-#else
-    const bool found = std::system("command -v gnuplot >/dev/null 2>&1") == 0;
-    const char* how = "on Debian: apt-get install gnuplot-nox";
-#endif
-    if (!found) std::fprintf(stderr, "kelmo: gnuplot is not installed, so no plot (%s)\n", how);
-    return found;
+    const kelmo::tools::Helper gnuplot = kelmo::tools::find_helper("gnuplot", "gnuplot-nox");
+    if (!gnuplot.found) std::fprintf(stderr, "kelmo: gnuplot is not installed, so no plot (%s)\n", gnuplot.how);
+    return gnuplot.found;
 }
 
 bool write_plot(const PlotLayout& layout, const std::vector<std::vector<double>>& wave,
@@ -52,11 +42,7 @@ bool write_plot(const PlotLayout& layout, const std::vector<std::vector<double>>
         return false;
     }
     if (!gnuplot_available()) return false;
-#ifdef _WIN32
-    FILE* g = popen("gnuplot >NUL", "w");
-#else
-    FILE* g = popen("gnuplot >/dev/null", "w");
-#endif
+    FILE* g = kelmo::tools::pipe_into("gnuplot");
     if (!g) {
         std::fprintf(stderr, "kelmo: gnuplot could not be started\n");
         return false;
@@ -89,7 +75,7 @@ bool write_plot(const PlotLayout& layout, const std::vector<std::vector<double>>
         std::fprintf(g, "plot $spectrum%d using 1:2 with lines lw 1 lc rgb '#d62728'\nset autoscale y\n", c);
     }
     std::fprintf(g, "unset multiplot\n");
-    if (pclose(g) != 0) {
+    if (kelmo::tools::close_pipe(g) != 0) {
         std::fprintf(stderr, "kelmo: gnuplot failed to draw %s\n", layout.png.c_str());
         return false;
     }

@@ -28,7 +28,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "../standard_descriptors.h"
+#include "../portable.h"
 #include "card.h"
 #include "platform/device_protocol.h"
 #include "platform/posix/posix.h"

@@ -1,0 +1,19 @@
+// kelmo_set_message_handler, kelmo_set_dispatch_hook: where a host takes
+// over the library's messages and its waits' dispatch.
+#include "core/messages.h"
+#include "exports/guard.h"
+#include "kelmo.h"
+
+using namespace kelmo;
+
+extern "C" {
+
+KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handler, void* context) {
+    guarded_void([&] { set_message_handler(handler, context); });
+}
+
+KELMO_API void KELMO_CALL kelmo_set_dispatch_hook(kelmo_dispatch_hook hook, void* context) {
+    guarded_void([&] { set_dispatch_hook(hook, context); });
+}
+
+}  // extern "C"

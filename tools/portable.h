@@ -1,0 +1,169 @@
+// What the tools need from the operating system, in one place: the
+// standard descriptors at start, GBK text for a UTF-8 terminal, whether
+// stderr is a terminal, a pipe into a helper program, where a program
+// finds its own files and others on PATH, and whether the library's
+// named shared memory exists.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace kelmo::tools {
+
+// The tools' first step: a program started with descriptor 0, 1 or 2
+// closed would hand that number to the next file it opens (the library's
+// shared memories among them), and what it then prints as its output or
+// its errors would go into that file. Each closed one is opened on
+// /dev/null, read-only, so that a write to a closed standard output still
+// fails and is reported as such instead of vanishing. (Windows hands out
+// no such numbers.)
+inline void open_closed_standard_descriptors() {
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower ones are open by now, so this takes `fd` itself.
+        const int got = ::open("/dev/null", O_RDONLY);
+        if (got >= 0 && got != fd) {
+            ::dup2(got, fd);
+            ::close(got);
+        }
+    }
+#endif
+}
+
+// The library's texts are in the GBK code page; the terminal wants UTF-8.
+// A text that does not convert is given as it is.
+inline std::string gbk_to_utf8(const char* gbk) {
+#ifdef _WIN32
+    const int n = ::MultiByteToWideChar(936, 0, gbk, -1, nullptr, 0);
+    if (n <= 0) return gbk;
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(936, 0, gbk, -1, wide.data(), n);
+    const int m = ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (m <= 0) return gbk;
+    std::string out(static_cast<std::size_t>(m), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, out.data(), m, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(m - 1));
+    return out;
+#else
+    iconv_t cd = ::iconv_open("UTF-8", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
+    std::string in(gbk), out(in.size() * 3 + 1, '\0');
+    char* src = in.data();
+    char* dst = out.data();
+    std::size_t inLeft = in.size(), outLeft = out.size();
+    const bool ok = ::iconv(cd, &src, &inLeft, &dst, &outLeft) != static_cast<std::size_t>(-1);
+    ::iconv_close(cd);
+    if (!ok) return gbk;
+    out.resize(out.size() - outLeft);
+    return out;
+#endif
+}
+
+inline bool stderr_is_terminal() {
+#ifdef _WIN32
+    return ::_isatty(2) != 0;
+#else
+    return ::isatty(2) != 0;
+#endif
+}
+
+// A helper program on PATH: whether it is there, how to install it, and a
+// pipe into it with its output discarded.
+struct Helper {
+    bool found;
+    const char* how;  // what to do when it is not
+};
+inline Helper find_helper(const std::string& name, const char* debianPackage) {
+#ifdef _WIN32
+    (void)debianPackage;
+    static const std::string how = "install " + name + " and put it on PATH";
+    return {std::system(("where " + name + " >NUL 2>&1").c_str()) == 0, how.c_str()};
+#else
+    static const std::string how = std::string("on Debian: apt-get install ") + debianPackage;
+    return {std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0, how.c_str()};
+#endif
+}
+inline FILE* pipe_into(const std::string& name) {
+#ifdef _WIN32
+    return ::_popen((name + " >NUL").c_str(), "w");
+#else
+    return ::popen((name + " >/dev/null").c_str(), "w");
+#endif
+}
+inline int close_pipe(FILE* f) {
+#ifdef _WIN32
+    return ::_pclose(f);
+#else
+    return ::pclose(f);
+#endif
+}
+
+// A program file: its name on this system, whether `path` is one, and the
+// folder this program runs from (with its separator at the end).
+inline std::string program_name(const std::string& stem) {
+#ifdef _WIN32
+    return stem + ".exe";
+#else
+    return stem;
+#endif
+}
+#ifdef _WIN32
+inline constexpr char kPathSeparator = ';', kSlash = '\\';
+#else
+inline constexpr char kPathSeparator = ':', kSlash = '/';
+#endif
+inline bool is_program_file(const std::string& path) {
+#ifdef _WIN32
+    const DWORD a = ::GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+#else
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+#endif
+}
+inline std::string own_folder() {
+#ifdef _WIN32
+    char self[MAX_PATH] = {};
+    const DWORD n = ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path(self, n);
+#else
+    char self[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path = n > 0 ? std::string(self, std::size_t(n)) : std::string();
+#endif
+    return path.substr(0, path.find_last_of(kSlash) + 1);
+}
+
+// Whether the library's named shared memory `name` exists, as the library
+// names it for this user (KELMO_SHM_NAMESPACE, else the user's own
+// namespace), without opening it for use.
+inline bool shared_memory_exists(const std::string& name) {
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const bool named = ns && *ns;
+#ifdef _WIN32
+    const std::string object = named ? std::string(ns) + "_" + name : name;
+    HANDLE h = ::OpenFileMappingA(FILE_MAP_READ, FALSE, object.c_str());
+    if (h) ::CloseHandle(h);
+    return h != nullptr;
+#else
+    const std::string space = named ? std::string(ns) : "default-" + std::to_string(::geteuid());
+    struct stat st{};
+    return ::stat(("/dev/shm/kelmo." + space + "." + name).c_str(), &st) == 0;
+#endif
+}
+
+}  // namespace kelmo::tools
