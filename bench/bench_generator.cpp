@@ -53,7 +53,9 @@ void register_case(const std::string& what, uint32_t n, int waveform, int modula
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
         std::vector<double> out(n);
         for (auto _ : state) {
-            SimSignalGen(0, 0, 0, waveform, modulation, 1000, 500, f1, f2, 0, 0.5, kCode10k, n, 1, out.data(), slot, 0);
+            SimSignalGen({.waveform = waveform, .modulation = modulation, .A = 1000, .A2 = 500, .f1 = f1, .f2 = f2,
+                          .Tp = 0.5, .freqCode = kCode10k, .N = n, .gain = 1, .slot = slot},
+                         out.data());
             benchmark::DoNotOptimize(out.data());
             benchmark::ClobberMemory();
         }

@@ -104,18 +104,16 @@ Result run(const Case& c, SimKernel kernel) {
             const int k = c.k;
             const double extra = p.modulation[k] == 10 ? p.burstCycles[k] : p.damping[k];
             const double offset = static_cast<double>(c.timing.tickMs);
+            const GenArgs a{p.shapeParam[k], c.timing.startSample, offset,      p.waveform[k], p.modulation[k],
+                            p.amp1[k],       p.amp2[k],            p.freq1[k],  p.freq2[k],    p.phase[k],
+                            p.period[k],     c.freqCode,           c.n,         c.gain,        c.slot,
+                            extra};
             if (c.form == Form::Values)
-                SimSignalGen(p.shapeParam[k], c.timing.startSample, offset, p.waveform[k], p.modulation[k], p.amp1[k],
-                             p.amp2[k], p.freq1[k], p.freq2[k], p.phase[k], p.period[k], c.freqCode, c.n, c.gain,
-                             static_cast<double*>(out), c.slot, extra);
+                SimSignalGen(a, static_cast<double*>(out));
             else if (c.form == Form::W16)
-                SimSignalGenW16(p.shapeParam[k], c.timing.startSample, offset, p.waveform[k], p.modulation[k],
-                                p.amp1[k], p.amp2[k], p.freq1[k], p.freq2[k], p.phase[k], p.period[k], c.freqCode,
-                                c.n, c.gain, static_cast<int16_t*>(out), c.slot, extra);
+                SimSignalGenW16(a, static_cast<int16_t*>(out));
             else
-                SimSignalGenW32(p.shapeParam[k], c.timing.startSample, offset, p.waveform[k], p.modulation[k],
-                                p.amp1[k], p.amp2[k], p.freq1[k], p.freq2[k], p.phase[k], p.period[k], c.freqCode,
-                                c.n, c.gain, static_cast<int32_t*>(out), c.slot, extra);
+                SimSignalGenW32(a, static_cast<int32_t*>(out));
             break;
         }
     }

@@ -12,54 +12,54 @@ using catalogue::Row;
 using enum catalogue::FreqListId;
 
 // ---- gain lists ------------------------------------------------------------
-constexpr std::array<double, 1> kG1{1};
-constexpr std::array<double, 4> kG4a{1, 2, 4, 8};
-constexpr std::array<double, 4> kG4b{1, 10, 100, 1000};
-constexpr std::array<double, 4> kG4c{0.5, 1, 10, 100};
-constexpr std::array<double, 5> kG5{1, 2, 4, 8, 16};
-constexpr std::array<double, 8> kG8{1, 2, 4, 8, 16, 32, 64, 128};
-constexpr std::array<double, 8> kG8b{0.5, 1, 2, 5, 10, 20, 50, 100};
-constexpr std::array<double, 9> kG9{1, 2, 4, 8, 16, 32, 64, 128, 256};
-constexpr std::array<double, 10> kG10a{1, 2, 5, 10, 20, 50, 100, 200, 500, 1000};
-constexpr std::array<double, 10> kG10b{0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100};
+constexpr std::array<double, 1> kGainOne{1};
+constexpr std::array<double, 4> kGainsPow2To8{1, 2, 4, 8};
+constexpr std::array<double, 4> kGainsDecadesTo1000{1, 10, 100, 1000};
+constexpr std::array<double, 4> kGainsHalfTo100{0.5, 1, 10, 100};
+constexpr std::array<double, 5> kGainsPow2To16{1, 2, 4, 8, 16};
+constexpr std::array<double, 8> kGainsPow2To128{1, 2, 4, 8, 16, 32, 64, 128};
+constexpr std::array<double, 8> kGains125HalfTo100{0.5, 1, 2, 5, 10, 20, 50, 100};
+constexpr std::array<double, 9> kGainsPow2To256{1, 2, 4, 8, 16, 32, 64, 128, 256};
+constexpr std::array<double, 10> kGains125To1000{1, 2, 5, 10, 20, 50, 100, 200, 500, 1000};
+constexpr std::array<double, 10> kGains125TenthTo100{0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100};
 
 // ---- catalogue rows (several codes share one) --------------------------------
 constexpr double kOneThirdMHz = 1000000.0 / 3.0;
 
-constexpr Row kSim{32, kG9, FSIM, 50800, kSimClock, 0.001, 5000};
-constexpr Row k602{2, kG9, FB, 0, 102400.0, 9.5375, 5000};
-constexpr Row k603{2, kG10a, FB, 0, 102400.0, 9.5375, 5000};
-constexpr Row k614{16, kG4c, FE, 1, 200000.0, 0.0, 5000};
-constexpr Row k618{32, kG8, FA, 1, 102400.0, 0.9765625, 5000};
-constexpr Row k632{32, kG5, FE, 1, 200000.0, 0.95375, 5000};
-constexpr Row k638{32, kG5, ClockDependent, 1, 400000.0, 4.76875, 5000};
-constexpr Row k648{32, kG1, ClockDependent, 1, 380000.0, 4.76875, 5000};
-constexpr Row k653{16, kG9, FB, 2, 100000.0, 0.95375, 5000};
-constexpr Row k658{32, kG1, ClockDependent, 1, 1250000.0, 4.76875, 5000};
-constexpr Row k661{16, kG5, FE, 1, 200000.0, 0.95375, 5000};
-constexpr Row k669{64, kG5, FF, 1, 1250000.0, 4.76875, 5000};
-constexpr Row k670{16, kG8b, FE, 1, 1250000.0, 0.0, 5000};
-constexpr Row k718{32, kG5, FA, 1, 100000.0, 0.95375, 10000};
-constexpr Row k719{32, kG8, FA, 1, 100000.0, 0.95375, 10000};
-constexpr Row k720{4, kG1, F720, 0, 20000000.0, 20.0, 1000};
-constexpr Row k721{32, kG4a, FC, 1, 100000.0, 0.0005, 10000};
-constexpr Row k722{32, kG4b, FC, 1, 100000.0, 0.0005, 10000};
-constexpr Row k723{32, kG4a, FE, 1, 250000.0, 0.0005, 10000};
-constexpr Row k724{32, kG4b, FE, 1, 250000.0, 0.0005, 10000};
-constexpr Row k728{32, kG5, ClockDependent, 1, 500000.0, 4.76875, 10000};
+constexpr Row kSim{32, kGainsPow2To256, SimulatedRates, 50800, kSimClock, 0.001, 5000};
+constexpr Row k602{2, kGainsPow2To256, Decades100kTo50, 0, 102400.0, 9.5375, 5000};
+constexpr Row k603{2, kGains125To1000, Decades100kTo50, 0, 102400.0, 9.5375, 5000};
+constexpr Row k614{16, kGainsHalfTo100, Decades200kTo50, 1, 200000.0, 0.0, 5000};
+constexpr Row k618{32, kGainsPow2To128, Binary102400, 1, 102400.0, 0.9765625, 5000};
+constexpr Row k632{32, kGainsPow2To16, Decades200kTo50, 1, 200000.0, 0.95375, 5000};
+constexpr Row k638{32, kGainsPow2To16, ClockDependent, 1, 400000.0, 4.76875, 5000};
+constexpr Row k648{32, kGainOne, ClockDependent, 1, 380000.0, 4.76875, 5000};
+constexpr Row k653{16, kGainsPow2To256, Decades100kTo50, 2, 100000.0, 0.95375, 5000};
+constexpr Row k658{32, kGainOne, ClockDependent, 1, 1250000.0, 4.76875, 5000};
+constexpr Row k661{16, kGainsPow2To16, Decades200kTo50, 1, 200000.0, 0.95375, 5000};
+constexpr Row k669{64, kGainsPow2To16, Decades1MTo200, 1, 1250000.0, 4.76875, 5000};
+constexpr Row k670{16, kGains125HalfTo100, Decades200kTo50, 1, 1250000.0, 0.0, 5000};
+constexpr Row k718{32, kGainsPow2To16, Binary102400, 1, 100000.0, 0.95375, 10000};
+constexpr Row k719{32, kGainsPow2To128, Binary102400, 1, 100000.0, 0.95375, 10000};
+constexpr Row k720{4, kGainOne, Card720, 0, 20000000.0, 20.0, 1000};
+constexpr Row k721{32, kGainsPow2To8, Decades100kTo20, 1, 100000.0, 0.0005, 10000};
+constexpr Row k722{32, kGainsDecadesTo1000, Decades100kTo20, 1, 100000.0, 0.0005, 10000};
+constexpr Row k723{32, kGainsPow2To8, Decades200kTo50, 1, 250000.0, 0.0005, 10000};
+constexpr Row k724{32, kGainsDecadesTo1000, Decades200kTo50, 1, 250000.0, 0.0005, 10000};
+constexpr Row k728{32, kGainsPow2To16, ClockDependent, 1, 500000.0, 4.76875, 10000};
 // Channels and highest rate of the sound card come from the device; the
 // full scale from the input gain.
-constexpr Row k800{1, kG1, FSND, 2, 11025.0, 8000.0, 0};
-constexpr Row k801{16, kG5, FE, 1, 200000.0, 0.95375, 10000};
-constexpr Row k802{16, kG5, FD, 1, 102400.0, 2.8609375, 10000};
-constexpr Row k803{16, kG5, FD, 1, 200000.0, 2.8609375, 10000};
-constexpr Row k804{16, kG5, FD, 1, 250000.0, 2.8609375, 10000};
-constexpr Row k806{16, kG5, FD, 1, kOneThirdMHz, 2.8609375, 5000};
-constexpr Row k810{16, kG5, FD, 1, 100000.0, 2.8609375, 5000};
-constexpr Row k881{32, kG5, FD, 1, 250000.0, 2.8609375, 10000};
-constexpr Row k885{8, kG10b, FH, 800, 50000.0, 15.625, 10000};
+constexpr Row k800{1, kGainOne, SoundCardRates, 2, 11025.0, 8000.0, 0};
+constexpr Row k801{16, kGainsPow2To16, Decades200kTo50, 1, 200000.0, 0.95375, 10000};
+constexpr Row k802{16, kGainsPow2To16, Decades200kTo100, 1, 102400.0, 2.8609375, 10000};
+constexpr Row k803{16, kGainsPow2To16, Decades200kTo100, 1, 200000.0, 2.8609375, 10000};
+constexpr Row k804{16, kGainsPow2To16, Decades200kTo100, 1, 250000.0, 2.8609375, 10000};
+constexpr Row k806{16, kGainsPow2To16, Decades200kTo100, 1, kOneThirdMHz, 2.8609375, 5000};
+constexpr Row k810{16, kGainsPow2To16, Decades200kTo100, 1, 100000.0, 2.8609375, 5000};
+constexpr Row k881{32, kGainsPow2To16, Decades200kTo100, 1, 250000.0, 2.8609375, 10000};
+constexpr Row k885{8, kGains125TenthTo100, Decades100kTo200, 800, 50000.0, 15.625, 10000};
 // The 886 box reports its channels through the box routine: 1.
-constexpr Row k886{1, kG10b, FH, 800, 50000.0, 15.625, 10000};
+constexpr Row k886{1, kGains125TenthTo100, Decades100kTo200, 800, 50000.0, 15.625, 10000};
 
 // ---- the table -----------------------------------------------------------------
 using enum SourceKind;

@@ -31,25 +31,25 @@ namespace kelmo::catalogue {
 namespace {
 
 // ---- frequency lists (Hz, descending as stored) ------------------------------
-constexpr std::array<int32_t, 11> kFA{102400, 51200, 20480, 10240, 5120, 2048, 1024, 512, 256, 128, 64};
-constexpr std::array<int32_t, 11> kFB{100000, 50000, 20000, 10000, 5000, 2000, 1000, 500, 200, 100, 50};
-constexpr std::array<int32_t, 12> kFC{100000, 50000, 20000, 10000, 5000, 2000, 1000, 500, 200, 100, 50, 20};
-constexpr std::array<int32_t, 11> kFD{200000, 100000, 50000, 20000, 10000, 5000, 2000, 1000, 500, 200, 100};
-constexpr std::array<int32_t, 12> kFE{200000, 100000, 50000, 20000, 10000, 5000,
+constexpr std::array<int32_t, 11> kBinary102400{102400, 51200, 20480, 10240, 5120, 2048, 1024, 512, 256, 128, 64};
+constexpr std::array<int32_t, 11> kDecades100kTo50{100000, 50000, 20000, 10000, 5000, 2000, 1000, 500, 200, 100, 50};
+constexpr std::array<int32_t, 12> kDecades100kTo20{100000, 50000, 20000, 10000, 5000, 2000, 1000, 500, 200, 100, 50, 20};
+constexpr std::array<int32_t, 11> kDecades200kTo100{200000, 100000, 50000, 20000, 10000, 5000, 2000, 1000, 500, 200, 100};
+constexpr std::array<int32_t, 12> kDecades200kTo50{200000, 100000, 50000, 20000, 10000, 5000,
                                      2000,   1000,   500,   200,   100,   50};
-constexpr std::array<int32_t, 12> kFF{1000000, 500000, 200000, 100000, 50000, 20000,
+constexpr std::array<int32_t, 12> kDecades1MTo200{1000000, 500000, 200000, 100000, 50000, 20000,
                                      10000,   5000,   2000,   1000,   500,   200};
-constexpr std::array<int32_t, 12> kFG{204800, 102400, 51200, 20480, 10240, 5120, 2048, 1024, 512, 256, 128, 64};
-constexpr std::array<int32_t, 9> kFH{100000, 50000, 20000, 10000, 5000, 2000, 1000, 500, 200};
+constexpr std::array<int32_t, 12> kBinary204800{204800, 102400, 51200, 20480, 10240, 5120, 2048, 1024, 512, 256, 128, 64};
+constexpr std::array<int32_t, 9> kDecades100kTo200{100000, 50000, 20000, 10000, 5000, 2000, 1000, 500, 200};
 // The 720 list really holds 5 MHz, 2 MHz and 1 MHz twice; hosts get it as is.
-constexpr std::array<int32_t, 17> kF720{20000000, 10000000, 5000000, 2000000, 1000000, 5000000,
+constexpr std::array<int32_t, 17> kCard720{20000000, 10000000, 5000000, 2000000, 1000000, 5000000,
                                        2000000,  1000000,  500000,  200000,  100000,  50000,
                                        20000,    10000,    5000,    2000,    1000};
-constexpr std::array<int32_t, 27> kFSIM{400000000, 200000000, 100000000, 50000000, 20000000, 10000000, 5000000,
+constexpr std::array<int32_t, 27> kSimulatedRates{400000000, 200000000, 100000000, 50000000, 20000000, 10000000, 5000000,
                                        2000000,   1000000,   500000,    200000,   100000,   50000,    20000,
                                        10000,     5000,      2000,      1000,     500,      200,      100,
                                        50,        20,        10,        5,        2,        1};
-constexpr std::array<int32_t, 4> kFSND{44100, 22050, 11025, 8000};
+constexpr std::array<int32_t, 4> kSoundCardRates{44100, 22050, 11025, 8000};
 
 }  // namespace
 
@@ -58,18 +58,18 @@ const Row* find_row(int32_t reducedCode) { return cards::card_type(reducedCode).
 std::span<const int32_t> frequencies(FreqListId id, int32_t clockFlag) {
     using enum FreqListId;
     switch (id) {
-        case FA: return kFA;
-        case FB: return kFB;
-        case FC: return kFC;
-        case FD: return kFD;
-        case FE: return kFE;
-        case FF: return kFF;
-        case FG: return kFG;
-        case FH: return kFH;
-        case F720: return kF720;
-        case FSIM: return kFSIM;
-        case FSND: return kFSND;
-        case ClockDependent: return clockFlag == -1 ? std::span<const int32_t>(kFG) : std::span<const int32_t>(kFF);
+        case Binary102400: return kBinary102400;
+        case Decades100kTo50: return kDecades100kTo50;
+        case Decades100kTo20: return kDecades100kTo20;
+        case Decades200kTo100: return kDecades200kTo100;
+        case Decades200kTo50: return kDecades200kTo50;
+        case Decades1MTo200: return kDecades1MTo200;
+        case Binary204800: return kBinary204800;
+        case Decades100kTo200: return kDecades100kTo200;
+        case Card720: return kCard720;
+        case SimulatedRates: return kSimulatedRates;
+        case SoundCardRates: return kSoundCardRates;
+        case ClockDependent: return clockFlag == -1 ? std::span<const int32_t>(kBinary204800) : std::span<const int32_t>(kDecades1MTo200);
     }
     return {};
 }

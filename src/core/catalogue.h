@@ -8,9 +8,25 @@
 
 namespace kelmo::catalogue {
 
-// Which frequency list a row uses. ClockDependent rows take FG when the
-// clock flag (word 2 of "USB_samp") is -1, else FF.
-enum class FreqListId { FA, FB, FC, FD, FE, FF, FG, FH, F720, FSIM, FSND, ClockDependent };
+// Which frequency list a row uses, named by its steps and its range:
+// binary steps (2, 2.5, 2 ...) from the named rate down to 64 Hz, or
+// decades in 1-2-5 steps between the named rates. ClockDependent rows take
+// Binary204800 when the clock flag (word 2 of "USB_samp") is -1, else
+// Decades1MTo200.
+enum class FreqListId {
+    Binary102400,
+    Decades100kTo50,
+    Decades100kTo20,
+    Decades200kTo100,
+    Decades200kTo50,
+    Decades1MTo200,
+    Binary204800,
+    Decades100kTo200,
+    Card720,    // the 720's own list
+    SimulatedRates,  // 400 MHz down to 1 Hz in 1-2-5 steps
+    SoundCardRates,  // the standard rates 44100, 22050, 11025 and 8000 Hz
+    ClockDependent,
+};
 
 struct Row {
     int32_t channels;

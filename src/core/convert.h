@@ -98,23 +98,25 @@ struct Extremes {
 };
 
 // ---- factors --------------------------------------------------------------
-inline constexpr double kEng16 = 0.152587890625;      // 10000 / 65536
-inline constexpr double kEng12 = 2.44140625;          // 10000 / 4096
-inline constexpr double kEngUnit = 3.0517578125e-05;  // 1 / 32768
-inline constexpr double kEng720 = 3.053248656570591e-05;
+// Raw word to value (kEng...) and value to raw word (kRaw...), by the word
+// format and, where it is not +-5000, the range of the group.
+inline constexpr double kEng16Bit = 0.152587890625;         // 10000 / 65536: +-5000 over 16 bits
+inline constexpr double kEng12Bit = 2.44140625;             // 10000 / 4096: +-5000 over 12 bits
+inline constexpr double kEngFraction16 = 3.0517578125e-05;  // 1 / 32768, after the range's factor
+inline constexpr double kEngSigned16Per1000 = 3.053248656570591e-05;  // 1 / 32752, after the factor 1000
 // The sound card's full scale at an input gain of 1.
 inline constexpr double kSoundFullScale = 140.0;
 inline constexpr double kEngSound = kSoundFullScale / 32768;
-inline constexpr double kEng32 = 2.3283064365386963e-06;  // 10000 / 2^32
-inline constexpr double kEng892 = 4.656612873077393e-06;  // 20000 / 2^32
+inline constexpr double kEng32Bit = 2.3283064365386963e-06;            // 10000 / 2^32: +-5000 over 32 bits
+inline constexpr double kEngSigned32Range10k = 4.656612873077393e-06;  // 20000 / 2^32
 
-inline constexpr double kRaw16 = 6.5536;
-inline constexpr double kRaw12 = 0.4096;
-inline constexpr double kRaw10k = 3.2768;
-inline constexpr double kRaw720 = 32.752;
-inline constexpr double kRaw880 = 16.384;
-inline constexpr double kRaw32 = 429496.7296;
-inline constexpr double kRaw892 = 214748.3648;
+inline constexpr double kRaw16Bit = 6.5536;               // 65536 / 10000
+inline constexpr double kRaw12Bit = 0.4096;               // 4096 / 10000
+inline constexpr double kRawSigned16Range10k = 3.2768;    // 32768 / 10000
+inline constexpr double kRawSigned16Per1000 = 32.752;     // 32752 / 1000
+inline constexpr double kRawSigned16Range2k = 16.384;     // 32768 / 2000
+inline constexpr double kRaw32Bit = 429496.7296;          // 2^32 / 10000
+inline constexpr double kRawSigned32Range10k = 214748.3648;  // 2^32 / 20000
 
 // ---- the formulas, split into the stages the vector kernel shares ----------
 //
@@ -158,15 +160,15 @@ inline int32_t eng_int(Word<G> w) {
 template <ConvGroup G>
 inline double eng_fp(double d, double gain) {
     using enum ConvGroup;
-    if constexpr (G == Signed16) return d * kEng16;
-    if constexpr (G == Offset16) return d * kEng16 - 5000.0;
-    if constexpr (G == Signed12 || G == Offset12) return d * kEng12 - 5000.0;
-    if constexpr (G == Offset12Inverted) return 5000.0 - d * kEng12;
-    if constexpr (G == Signed16Range10k || G == Signed16Range2k) return d * kEngUnit;
-    if constexpr (G == Signed16Per1000) return d * kEng720;
+    if constexpr (G == Signed16) return d * kEng16Bit;
+    if constexpr (G == Offset16) return d * kEng16Bit - 5000.0;
+    if constexpr (G == Signed12 || G == Offset12) return d * kEng12Bit - 5000.0;
+    if constexpr (G == Offset12Inverted) return 5000.0 - d * kEng12Bit;
+    if constexpr (G == Signed16Range10k || G == Signed16Range2k) return d * kEngFraction16;
+    if constexpr (G == Signed16Per1000) return d * kEngSigned16Per1000;
     if constexpr (G == Sound) return d * gain * kEngSound;
-    if constexpr (G == Signed32 || G == Signed24In32) return d * kEng32;
-    if constexpr (G == Signed32Range10k) return d * kEng892;
+    if constexpr (G == Signed32 || G == Signed24In32) return d * kEng32Bit;
+    if constexpr (G == Signed32Range10k) return d * kEngSigned32Range10k;
 }
 
 // soundDivisor is gain x kSoundFullScale, formed once per block (the sound
@@ -174,16 +176,16 @@ inline double eng_fp(double d, double gain) {
 template <ConvGroup G>
 inline double raw_fp(double v, double soundDivisor) {
     using enum ConvGroup;
-    if constexpr (G == Signed16) return v * kRaw16;
-    if constexpr (G == Offset16) return v * kRaw16 + 32768.0;
-    if constexpr (G == Signed12 || G == Offset12) return v * kRaw12 + 2048.0;
-    if constexpr (G == Offset12Inverted) return 2048.0 - v * kRaw12;
-    if constexpr (G == Signed16Range10k) return v * kRaw10k;
-    if constexpr (G == Signed16Per1000) return v * kRaw720;
-    if constexpr (G == Signed16Range2k) return v * kRaw880;
+    if constexpr (G == Signed16) return v * kRaw16Bit;
+    if constexpr (G == Offset16) return v * kRaw16Bit + 32768.0;
+    if constexpr (G == Signed12 || G == Offset12) return v * kRaw12Bit + 2048.0;
+    if constexpr (G == Offset12Inverted) return 2048.0 - v * kRaw12Bit;
+    if constexpr (G == Signed16Range10k) return v * kRawSigned16Range10k;
+    if constexpr (G == Signed16Per1000) return v * kRawSigned16Per1000;
+    if constexpr (G == Signed16Range2k) return v * kRawSigned16Range2k;
     if constexpr (G == Sound) return v * 32768.0 / soundDivisor;
-    if constexpr (G == Signed32 || G == Signed24In32) return v * kRaw32;
-    if constexpr (G == Signed32Range10k) return v * kRaw892;
+    if constexpr (G == Signed32 || G == Signed24In32) return v * kRaw32Bit;
+    if constexpr (G == Signed32Range10k) return v * kRawSigned32Range10k;
 }
 
 template <ConvGroup G>

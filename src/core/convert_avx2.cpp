@@ -183,15 +183,15 @@ KELMO_AVX2_INLINE __m256i v_int16(__m128i key) {
 template <ConvGroup G>
 KELMO_AVX2_INLINE __m256d v_eng_fp(__m256d d, __m256d gain) {
     using enum ConvGroup;
-    if constexpr (G == Signed16) return _mm256_mul_pd(d, k(kEng16));
-    if constexpr (G == Offset16) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng16)), k(5000.0));
-    if constexpr (G == Signed12 || G == Offset12) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng12)), k(5000.0));
-    if constexpr (G == Offset12Inverted) return _mm256_sub_pd(k(5000.0), _mm256_mul_pd(d, k(kEng12)));
-    if constexpr (G == Signed16Range10k || G == Signed16Range2k) return _mm256_mul_pd(d, k(kEngUnit));
-    if constexpr (G == Signed16Per1000) return _mm256_mul_pd(d, k(kEng720));
+    if constexpr (G == Signed16) return _mm256_mul_pd(d, k(kEng16Bit));
+    if constexpr (G == Offset16) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng16Bit)), k(5000.0));
+    if constexpr (G == Signed12 || G == Offset12) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng12Bit)), k(5000.0));
+    if constexpr (G == Offset12Inverted) return _mm256_sub_pd(k(5000.0), _mm256_mul_pd(d, k(kEng12Bit)));
+    if constexpr (G == Signed16Range10k || G == Signed16Range2k) return _mm256_mul_pd(d, k(kEngFraction16));
+    if constexpr (G == Signed16Per1000) return _mm256_mul_pd(d, k(kEngSigned16Per1000));
     if constexpr (G == Sound) return _mm256_mul_pd(_mm256_mul_pd(d, gain), k(kEngSound));
-    if constexpr (G == Signed32 || G == Signed24In32) return _mm256_mul_pd(d, k(kEng32));
-    if constexpr (G == Signed32Range10k) return _mm256_mul_pd(d, k(kEng892));
+    if constexpr (G == Signed32 || G == Signed24In32) return _mm256_mul_pd(d, k(kEng32Bit));
+    if constexpr (G == Signed32Range10k) return _mm256_mul_pd(d, k(kEngSigned32Range10k));
 }
 
 // Values of eight samples from their int32 integer stage, stored at `out`.
@@ -270,16 +270,16 @@ KELMO_AVX2 Extremes to_engineering_avx2(double* values, const void* raw, int32_t
 template <ConvGroup G>
 KELMO_AVX2_INLINE __m256d v_raw_fp(__m256d v, __m256d divisor) {
     using enum ConvGroup;
-    if constexpr (G == Signed16) return _mm256_mul_pd(v, k(kRaw16));
-    if constexpr (G == Offset16) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw16)), k(32768.0));
-    if constexpr (G == Signed12 || G == Offset12) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw12)), k(2048.0));
-    if constexpr (G == Offset12Inverted) return _mm256_sub_pd(k(2048.0), _mm256_mul_pd(v, k(kRaw12)));
-    if constexpr (G == Signed16Range10k) return _mm256_mul_pd(v, k(kRaw10k));
-    if constexpr (G == Signed16Per1000) return _mm256_mul_pd(v, k(kRaw720));
-    if constexpr (G == Signed16Range2k) return _mm256_mul_pd(v, k(kRaw880));
+    if constexpr (G == Signed16) return _mm256_mul_pd(v, k(kRaw16Bit));
+    if constexpr (G == Offset16) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw16Bit)), k(32768.0));
+    if constexpr (G == Signed12 || G == Offset12) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw12Bit)), k(2048.0));
+    if constexpr (G == Offset12Inverted) return _mm256_sub_pd(k(2048.0), _mm256_mul_pd(v, k(kRaw12Bit)));
+    if constexpr (G == Signed16Range10k) return _mm256_mul_pd(v, k(kRawSigned16Range10k));
+    if constexpr (G == Signed16Per1000) return _mm256_mul_pd(v, k(kRawSigned16Per1000));
+    if constexpr (G == Signed16Range2k) return _mm256_mul_pd(v, k(kRawSigned16Range2k));
     if constexpr (G == Sound) return _mm256_div_pd(_mm256_mul_pd(v, k(32768.0)), divisor);
-    if constexpr (G == Signed32 || G == Signed24In32) return _mm256_mul_pd(v, k(kRaw32));
-    if constexpr (G == Signed32Range10k) return _mm256_mul_pd(v, k(kRaw892));
+    if constexpr (G == Signed32 || G == Signed24In32) return _mm256_mul_pd(v, k(kRaw32Bit));
+    if constexpr (G == Signed32Range10k) return _mm256_mul_pd(v, k(kRawSigned32Range10k));
 }
 
 // Integer stage on the low 32 bits of four truncated values.

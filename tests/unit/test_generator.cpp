@@ -32,14 +32,18 @@ struct Args {
     double extra = 0;
 };
 
+GenArgs gen_args(const Args& a) {
+    return {a.shape, a.start, a.offsetMs, a.waveform, a.modulation, a.A, a.A2, a.f1, a.f2, a.phi, a.Tp, kCode10k, a.N,
+            a.gain, a.slot, a.extra};
+}
+
 class Generator : public FakeTest {
 protected:
     Generator() { sim::process_state().clockScale = 1.0; }
 
     static std::vector<double> run(const Args& a) {
         std::vector<double> v(a.N + 1, -7.0);  // one sentinel past the end
-        SimSignalGen(a.shape, a.start, a.offsetMs, a.waveform, a.modulation, a.A, a.A2, a.f1, a.f2, a.phi, a.Tp,
-                     kCode10k, a.N, a.gain, v.data(), a.slot, a.extra);
+        SimSignalGen(gen_args(a), v.data());
         EXPECT_EQ(v[a.N], -7.0);
         v.pop_back();
         return v;
@@ -47,8 +51,7 @@ protected:
     template <class W, class F>
     static std::vector<W> codes(const Args& a, F gen) {
         std::vector<W> v(a.N);
-        gen(a.shape, a.start, a.offsetMs, a.waveform, a.modulation, a.A, a.A2, a.f1, a.f2, a.phi, a.Tp, kCode10k, a.N,
-            a.gain, v.data(), a.slot, a.extra);
+        gen(gen_args(a), v.data());
         return v;
     }
     double* slot(int s) {
@@ -408,7 +411,7 @@ TEST_F(Generator, ParametersWithoutValue) {
     EXPECT_TRUE(std::is_sorted(over.rbegin(), over.rend()));  // no cycle, pure decay
     for (int32_t wf : {5, 6, 100}) EXPECT_EQ(run({.waveform = wf, .N = 10}), std::vector<double>(10, -7.0));
     std::vector<double> none(1, -7.0);
-    SimSignalGen(0, 0, 0, 0, 0, 1, 1, 1, 1, 0, 1, kCode10k, 0, 1, none.data(), 0, 0);
+    SimSignalGen({.A = 1, .A2 = 1, .f1 = 1, .f2 = 1, .Tp = 1, .freqCode = kCode10k, .N = 0}, none.data());
     EXPECT_EQ(none[0], -7.0);
 }
 

@@ -20,9 +20,9 @@ namespace {
 using detail::Output;
 using detail::Store;
 
-void generate(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
-              double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
-              int32_t gain, const Output& o, int32_t slot, double extra) {
+void generate(const GenArgs& a, const Output& o) {
+    const auto [shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain, slot,
+                extra] = a;
     // 5 is a sum channel, which the callers mix themselves; 6 and above
     // carry no signal. Either way the buffer keeps what it holds.
     if (waveform >= 5) return;
@@ -62,26 +62,9 @@ void generate(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t 
 
 }  // namespace
 
-void SimSignalGen(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
-                  double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
-                  int32_t gain, double* out, int32_t slot, double extra) {
-    generate(shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain,
-             Output{Store::Double, out}, slot, extra);
-}
-
-void SimSignalGenW16(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
-                     double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
-                     int32_t gain, int16_t* out, int32_t slot, double extra) {
-    generate(shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain,
-             Output{Store::W16, out}, slot, extra);
-}
-
-void SimSignalGenW32(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
-                     double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
-                     int32_t gain, int32_t* out, int32_t slot, double extra) {
-    generate(shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain,
-             Output{Store::W32, out}, slot, extra);
-}
+void SimSignalGen(const GenArgs& a, double* out) { generate(a, Output{Store::Double, out}); }
+void SimSignalGenW16(const GenArgs& a, int16_t* out) { generate(a, Output{Store::W16, out}); }
+void SimSignalGenW32(const GenArgs& a, int32_t* out) { generate(a, Output{Store::W32, out}); }
 
 double SimWarpPhase(double a, double b, double c, double d) {
     const double pi = 4.0 * std::atan(1.0);

@@ -28,31 +28,27 @@ inline constexpr int32_t kNoiseSlots = 32;
 inline constexpr std::size_t kNoiseSlotValues = 1024;
 inline constexpr std::size_t kNoiseStateBytes = kNoiseSlots * kNoiseSlotValues * sizeof(double);  // 262144
 
-// Argument order is the one every acquisition path uses:
-//   shape      symmetry in per mille (-1000 .. 1000), or the step count of
-//              a stepped sweep
-//   startSample, timeOffsetMs   start time = startSample * dt + timeOffsetMs / 1000
-//   waveform   <= 0 white noise, 1 band-pass noise, 2 cosine, 3 triangle,
-//              4 square; anything else writes nothing
-//   modulation 0 .. 10 (periodic waveforms)
-//   A, A2      start and end amplitude
-//   f1, f2     start and end frequency in Hz (band edges of band-pass noise)
-//   phi        start phase in radians
-//   Tp         sweep, step or burst period in seconds
-//   freqCode   sampling divider: dt = step_seconds(freqCode, clock scale) (clock.h)
-//   N          number of samples to write
-//   gain       amplitude multiplier, used as a signed 16-bit value
-//   slot       channel entry 0 .. 31: noise history slot and noise seed
-//   extra      damping ratio (modulation 9) or burst cycles (modulation 10)
-void SimSignalGen(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
-                  double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
-                  int32_t gain, double* out, int32_t slot, double extra);
-void SimSignalGenW16(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
-                     double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
-                     int32_t gain, int16_t* out, int32_t slot, double extra);
-void SimSignalGenW32(int32_t shape, uint32_t startSample, double timeOffsetMs, int32_t waveform, int32_t modulation,
-                     double A, double A2, double f1, double f2, double phi, double Tp, uint32_t freqCode, uint32_t N,
-                     int32_t gain, int32_t* out, int32_t slot, double extra);
+// What the generator makes of one channel.
+struct GenArgs {
+    int32_t shape = 0;           // symmetry in per mille (-1000 .. 1000), or the step count of a stepped sweep
+    uint32_t startSample = 0;    // start time = startSample x dt + timeOffsetMs / 1000
+    double timeOffsetMs = 0.0;
+    int32_t waveform = 0;        // <= 0 white noise, 1 band-pass noise, 2 cosine, 3 triangle, 4 square;
+                                 // anything else writes nothing
+    int32_t modulation = 0;      // 0 .. 10 (periodic waveforms)
+    double A = 0.0, A2 = 0.0;    // start and end amplitude
+    double f1 = 0.0, f2 = 0.0;   // start and end frequency in Hz (band edges of band-pass noise)
+    double phi = 0.0;            // start phase in radians
+    double Tp = 0.0;             // sweep, step or burst period in seconds
+    uint32_t freqCode = 0;       // sampling divider: dt = step_seconds(freqCode, clock scale) (clock.h)
+    uint32_t N = 0;              // number of samples to write
+    int32_t gain = 1;            // amplitude multiplier, used as a signed 16-bit value
+    int32_t slot = 0;            // channel entry 0 .. 31: noise history slot and noise seed
+    double extra = 0.0;          // damping ratio (modulation 9) or burst cycles (modulation 10)
+};
+void SimSignalGen(const GenArgs& a, double* out);
+void SimSignalGenW16(const GenArgs& a, int16_t* out);
+void SimSignalGenW32(const GenArgs& a, int32_t* out);
 
 // Phase a * b + d / 2pi reduced to (0, 1] and warped by the symmetry c
 // (per mille): the first half of the result takes the fraction

@@ -59,15 +59,14 @@ template <class Out>
 void generate(const Entry& e, const Timing& t, uint32_t freqCode, uint32_t n, int32_t gain, Out* out, int slot) {
     const uint32_t startSample = t.rule == Timing::Running ? t.startSample : 0;
     const double offset = start_offset(t, e.modulation, n);
+    const GenArgs a{e.shape, startSample, offset, e.waveform, e.modulation, e.A,  e.A2,  e.f1,
+                    e.f2,    e.phi,       e.Tp,   freqCode,   n,            gain, slot, e.extra};
     if constexpr (std::is_same_v<Out, double>)
-        SimSignalGen(e.shape, startSample, offset, e.waveform, e.modulation, e.A, e.A2, e.f1, e.f2, e.phi, e.Tp,
-                     freqCode, n, gain, out, slot, e.extra);
+        SimSignalGen(a, out);
     else if constexpr (std::is_same_v<Out, int16_t>)
-        SimSignalGenW16(e.shape, startSample, offset, e.waveform, e.modulation, e.A, e.A2, e.f1, e.f2, e.phi, e.Tp,
-                        freqCode, n, gain, out, slot, e.extra);
+        SimSignalGenW16(a, out);
     else
-        SimSignalGenW32(e.shape, startSample, offset, e.waveform, e.modulation, e.A, e.A2, e.f1, e.f2, e.phi, e.Tp,
-                        freqCode, n, gain, out, slot, e.extra);
+        SimSignalGenW32(a, out);
 }
 
 // A source that can feed a sum channel: an ordinary signal class. Sum
