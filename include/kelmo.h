@@ -26,6 +26,12 @@
 #  define KELMO_CALL
 #endif
 
+/* The card type codes 831 .. 859 are aliases: every export takes them as
+ * the code KELMO_ALIAS_OFFSET lower (801 .. 829). */
+#define KELMO_FIRST_ALIAS_CODE 831
+#define KELMO_LAST_ALIAS_CODE 859
+#define KELMO_ALIAS_OFFSET 30
+
 #ifdef __cplusplus
 extern "C" {
 #endif

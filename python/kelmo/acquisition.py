@@ -26,8 +26,13 @@ _TRIGGER_BLOCK = 1024    # a triggered acquisition looks at blocks of this many 
 _SLOPES = {"level": 0, "rising": 1, "falling": 2}
 
 
+def _is_alias(code: int) -> bool:
+    """The codes 831 .. 859 stand for 801 .. 829 (as the library reduces them)."""
+    return 831 <= code <= 859
+
+
 def _reduced(code: int) -> int:
-    return code - 30 if 831 <= code <= 859 else code
+    return code - 30 if _is_alias(code) else code
 
 
 def _source(code: int) -> str:
@@ -96,7 +101,7 @@ def cards(sound: bool = False) -> list[CardInfo]:
     its entry asks the capture device and reads the recording input."""
     out = []
     for code in range(1, 1000):
-        if 831 <= code <= 859 or (code == SOUND_CARD and not sound):
+        if _is_alias(code) or (code == SOUND_CARD and not sound):
             continue
         if code == SOUND_CARD:
             out.append(card(SOUND_CARD).info)

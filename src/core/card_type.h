@@ -4,11 +4,14 @@
 
 #include <cstdint>
 
+#include "kelmo.h"
+
 namespace kelmo {
 
-// The alias codes 831 .. 859 stand for 801 .. 829; every other code is kept.
-constexpr bool is_alias_code(int32_t code) { return code >= 831 && code <= 859; }
-constexpr int32_t reduce_code(int32_t code) { return is_alias_code(code) ? code - 30 : code; }
+// The alias codes (kelmo.h: 831 .. 859) stand for 801 .. 829; every other
+// code is kept.
+constexpr bool is_alias_code(int32_t code) { return code >= KELMO_FIRST_ALIAS_CODE && code <= KELMO_LAST_ALIAS_CODE; }
+constexpr int32_t reduce_code(int32_t code) { return is_alias_code(code) ? code - KELMO_ALIAS_OFFSET : code; }
 
 // The form the acquisition exports use: the sign chooses the unit (second
 // unit for negative codes), the magnitude the card type.

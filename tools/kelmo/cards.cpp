@@ -57,7 +57,7 @@ void add_cards(CLI::App& app) {
         }
         for (int t = 1; t < 1000; ++t) {
             if (t == 800 && !withSound) continue;
-            if (t >= 831 && t <= 859) continue;  // aliases of 801 .. 829
+            if (t >= KELMO_FIRST_ALIAS_CODE && t <= KELMO_LAST_ALIAS_CODE) continue;  // each is another code
             int channels = 0;
             GetADParameter(t, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
             if (channels > 0) print_card(t);
