@@ -73,8 +73,8 @@ constexpr double k10k = 9998.0;  // range limit of the +-10000 types
 
 // clang-format off
 constexpr CardType kTable[] = {
-    {.code = 123, .source = Simulated, .conv = Signed16, .readBack = ReadBack::ScaledClock, .clock = kSimClock, .gainCode = Unchanged, .row = &kSim},
-    {.code = 124, .source = Simulated, .conv = Signed32, .readBack = ReadBack::ScaledClock, .clock = kSimClock, .gainCode = Unchanged, .blockBuffer = Wide, .row = &kSim, .wordBytes = 4},
+    {.code = 123, .source = Simulated, .recoverSource = Driver, .conv = Signed16, .readBack = ReadBack::ScaledClock, .clock = kSimClock, .gainCode = Unchanged, .row = &kSim},
+    {.code = 124, .source = Simulated, .recoverSource = Driver, .conv = Signed32, .readBack = ReadBack::ScaledClock, .clock = kSimClock, .gainCode = Unchanged, .blockBuffer = Wide, .row = &kSim, .wordBytes = 4},
     {.code = 602, .conv = Signed16, .readBack = Fixed, .clock = 1e7, .gainCode = Nibbles, .twoChannel = true, .row = &k602},
     {.code = 603, .conv = Signed16, .readBack = Fixed, .clock = 1e7, .gainCode = Nibbles, .twoChannel = true, .row = &k603},
     {.code = 614, .numbering = Own, .row = &k614},

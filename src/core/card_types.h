@@ -66,9 +66,10 @@ enum class BlockBuffer : uint8_t {
 struct CardType {
     int32_t code = -1;
     SourceKind source = SourceKind::Driver;
-    // Where the Ex variants of the block and continuous exports go, when
-    // not to `source`.
+    // Where the Ex variants of the block and continuous exports go, and
+    // where recover goes, when not to `source`.
     std::optional<SourceKind> exSource{};
+    std::optional<SourceKind> recoverSource{};
 
     // ---- by effective code -------------------------------------------------
     ConvGroup conv = ConvGroup::None;  // raw word format and formula of `convert`

@@ -36,7 +36,7 @@ int fetch_continuous(uint32_t* handleWord, int cardType, int len, int nch, void*
 void recover_acquisition(uint32_t* handleWord, int cardType) {
     // Only the alias codes are reduced: a negative code is no sound card.
     const int32_t type = reduce_code(cardType);
-    source_for(type).stop(handleWord, type);
+    source_for(cards::card_type(type), Route::Recover).stop(handleWord, type);
 }
 
 }  // namespace kelmo

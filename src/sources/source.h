@@ -20,8 +20,9 @@
 namespace kelmo {
 
 // Which of a family's exports a call is: the Ex variants of the block and
-// continuous exports may have a source of their own (CardType::exSource).
-enum class Route : uint8_t { Plain, Ex };
+// continuous exports, and recover, may have a source of their own
+// (CardType::exSource, recoverSource).
+enum class Route : uint8_t { Plain, Ex, Recover };
 
 // One block of one channel (the OneChSam family).
 struct SingleBlock {

@@ -11,7 +11,9 @@
 namespace kelmo {
 
 Source& source_for(const cards::CardType& card, Route route) {
-    const cards::SourceKind kind = route == Route::Ex && card.exSource ? *card.exSource : card.source;
+    cards::SourceKind kind = card.source;
+    if (route == Route::Ex && card.exSource) kind = *card.exSource;
+    if (route == Route::Recover && card.recoverSource) kind = *card.recoverSource;
     switch (kind) {
         case cards::SourceKind::Simulated: return sim::simulated_source();
         case cards::SourceKind::SoundCard: return sound::sound_source();

@@ -14,7 +14,9 @@
 #include "core/presamp.h"
 #include "fixture.h"
 #include "numeric/numeric.h"
+#include "sources/driver/driver_source.h"
 #include "sources/driver/gain.h"
+#include "sources/source.h"
 
 namespace kelmo::test {
 namespace {
@@ -197,6 +199,14 @@ TEST(CardTypes, SourcesAndDriverRules) {
         ASSERT_TRUE(single && start) << code;
         EXPECT_EQ(*single, gain(t) == GainCode::CountDown ? 16 : 4) << code;
         EXPECT_EQ(*start, gain(t) == GainCode::CountDown ? 16 : gain(t) == GainCode::Nibbles ? 68 : 4) << code;
+        // Where each call goes: the sound card's Ex variants and the
+        // simulated source's recover to the driver, the rest to the source.
+        Source& own = source_for(c);
+        Source& driver = driver::driver_source();
+        EXPECT_EQ(&source_for(c, Route::Ex), t == 800 ? &driver : &own) << code;
+        EXPECT_EQ(&source_for(c, Route::Recover), (t == 123 || t == 124) ? &driver : &own) << code;
+        // Taken as passed: only 1230 (not -1230) fetches for another code.
+        EXPECT_EQ(cards::card_type(code).unpacedFetchOf, code == 1230 ? 123 : 0) << code;
     }
 }
 

@@ -8,7 +8,6 @@
 #include "core/pacing.h"
 #include "core/share_block.h"
 #include "sources/sim/clock.h"
-#include "sources/driver/driver_source.h"
 #include "sources/sim/generator.h"
 #include "sources/sim/simulated.h"
 #include "sources/sim/state.h"
@@ -195,8 +194,9 @@ int SimulatedSource::fetch(const ContinuousFetch& q) {
     return fetch_codes<int16_t>(q, Form::W16);
 }
 
-// Nothing of the simulated source runs between calls; a handle word that
-// names a device session is closed as for every code but the sound card's.
-void SimulatedSource::stop(uint32_t* handleWord, int32_t type) { driver::driver_source().stop(handleWord, type); }
+// Nothing of the simulated source runs between calls. (Its card types send
+// recover to the driver, which closes a device session that a handle word
+// names, as for every code but the sound card's.)
+void SimulatedSource::stop(uint32_t*, int32_t) {}
 
 }  // namespace kelmo::sim
