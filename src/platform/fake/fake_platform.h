@@ -30,8 +30,8 @@ public:
     using DeviceHandler =
         std::function<bool(uint32_t code, const platform::RequestRecord&, void* out, uint32_t outSize, uint32_t* status)>;
 
-    // Installs itself as the current platform; the destructor restores the
-    // default.
+    // The platform in use while it lives; when it goes, the one in use
+    // before it is again (an outer fake, or the default).
     FakePlatform();
     ~FakePlatform() override;
 
@@ -235,6 +235,11 @@ public:
     void create_directory(const std::string& path) override;
     void message_box(const char* text) override { messages.emplace_back(text); }
     void console(const char* text) override { consoleLines.emplace_back(text); }
+
+private:
+    // Declared last: made after every other member and gone before them, so
+    // the fake is in use only while it is whole.
+    Installed installed_{*this};
 };
 
 }  // namespace kelmo::platform

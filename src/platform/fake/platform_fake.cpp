@@ -6,11 +6,10 @@
 
 namespace kelmo::platform {
 
-FakePlatform::FakePlatform() { install(this); }
+FakePlatform::FakePlatform() = default;
 
 FakePlatform::~FakePlatform() {
     for (auto& [p, n] : livePages) std::free(p);
-    install(nullptr);
 }
 
 void FakePlatform::sleep_us(uint32_t us) {
