@@ -4,7 +4,7 @@
 
 namespace kelmo::platform {
 namespace {
-Platform* g_installed = nullptr;
+Installed* g_top = nullptr;  // the latest installation still living
 std::atomic<NoticeRoute> g_noticeRoute{nullptr};
 
 class OwnedPages final : public PageBuffer {
@@ -21,9 +21,18 @@ private:
 };
 }  // namespace
 
-Platform& current() { return g_installed ? *g_installed : default_platform(); }
+Platform& current() { return g_top ? g_top->platform_ : default_platform(); }
 
-void install(Platform* p) { g_installed = p; }
+Installed::Installed(Platform& p) : platform_(p), below_(g_top) { g_top = this; }
+
+Installed::~Installed() {
+    for (Installed** at = &g_top; *at; at = &(*at)->below_) {
+        if (*at == this) {
+            *at = below_;
+            return;
+        }
+    }
+}
 
 PageBufferPtr make_page_buffer(std::size_t bytes) {
     Platform& owner = current();

@@ -4,7 +4,8 @@
 // system goes through the Platform interface below. There are three
 // implementations: win32/ (the real Windows APIs), posix/ (Linux) and fake/
 // (deterministic, for unit tests). The build picks win32 or posix as the
-// default; a test may replace it at run time with platform::install().
+// default; a test may put another in its place for a while with a
+// platform::Installed guard.
 //
 // Contract, shared by every implementation:
 //  - No operation throws. Failures come back as empty handles, false or 0,
@@ -394,9 +395,23 @@ public:
 
 // The platform in use: the build's default unless a test installed another.
 Platform& current();
-// Replaces the platform (nullptr restores the default). Not thread-safe:
-// tests call it between calls into the library.
-void install(Platform* p);
+// While it lives, `p` is the platform in use; when it goes, the one that
+// was in use before it is again (the default where none was installed),
+// so that installations nest. One that goes out of turn is taken out of
+// the nesting and leaves the others as they are. Not thread-safe: tests
+// install platforms between calls into the library.
+class Installed {
+public:
+    explicit Installed(Platform& p);
+    ~Installed();
+    Installed(const Installed&) = delete;
+    Installed& operator=(const Installed&) = delete;
+
+private:
+    friend Platform& current();
+    Platform& platform_;
+    Installed* below_;  // installed before this one, still living
+};
 // The build's default backend.
 Platform& default_platform();
 

@@ -30,8 +30,8 @@ public:
     using DeviceHandler =
         std::function<bool(uint32_t code, const platform::RequestRecord&, void* out, uint32_t outSize, uint32_t* status)>;
 
-    // Installs itself as the current platform; the destructor restores the
-    // default.
+    // The platform in use while it lives; when it goes, the one in use
+    // before it is again (an outer fake, or the default).
     FakePlatform();
     ~FakePlatform() override;
 
@@ -215,44 +215,31 @@ public:
     uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override;
     // The recording-input dialog: plays the user's part (0: no dialog).
     std::function<int(SoundInputDialogModel&)> dialog;
-    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
-        if (dialog) return dialog(model);
-        *why = "the fake shows no dialog";
-        return 0;
-    }
+    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override;
     // The folder chooser: plays the user's part (0: no chooser), and the
     // boxes it shows (questions answered from `answers`, No when it runs out).
     std::function<int(FolderChooserModel&, void* parent)> chooser;
-    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override {
-        if (chooser) return chooser(model, parent);
-        *why = "the fake shows no chooser";
-        return 0;
-    }
+    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override;
     std::vector<bool> answers;
     std::vector<std::string> questions, warnings;
-    bool question_box(const char* text) override {
-        questions.emplace_back(text);
-        if (answers.empty()) return false;
-        const bool a = answers.front();
-        answers.erase(answers.begin());
-        return a;
-    }
-    void warning_box(const char* text) override { warnings.emplace_back(text); }
+    bool question_box(const char* text) override;
+    void warning_box(const char* text) override;
     // Folders: a set of paths; creating one whose parent is missing fails.
     std::set<std::string> directories;
     bool drivePaths = false;
     bool drive_paths() override { return drivePaths; }
     // The settings files are real files of the working folder.
-    long read_small_file(const char* name, void* data, std::size_t bytes) override {
-        return default_platform().read_small_file(name, data, bytes);
-    }
-    bool write_small_file(const char* name, const void* data, std::size_t bytes) override {
-        return default_platform().write_small_file(name, data, bytes);
-    }
-    bool directory_exists(const std::string& path) override { return directories.count(path) != 0; }
+    long read_small_file(const char* name, void* data, std::size_t bytes) override;
+    bool write_small_file(const char* name, const void* data, std::size_t bytes) override;
+    bool directory_exists(const std::string& path) override;
     void create_directory(const std::string& path) override;
     void message_box(const char* text) override { messages.emplace_back(text); }
     void console(const char* text) override { consoleLines.emplace_back(text); }
+
+private:
+    // Declared last: made after every other member and gone before them, so
+    // the fake is in use only while it is whole.
+    Installed installed_{*this};
 };
 
 }  // namespace kelmo::platform

@@ -1,8 +1,8 @@
-// Small files of the working folder (the settings files). The folder may be
-// shared with other users, so a name is never followed where it is a
-// symbolic link, and only a regular file is read or written: what is
-// checked is the descriptor that was opened, so nobody can swap the name
-// between the check and the use.
+// Small files of the working folder (the settings files), and folders.
+// The working folder may be shared with other users, so a name is never
+// followed where it is a symbolic link, and only a regular file is read or
+// written: what is checked is the descriptor that was opened, so nobody can
+// swap the name between the check and the use.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,5 +63,12 @@ bool write_small_file(const char* name, const void* data, std::size_t bytes) {
     if (::ftruncate(f.fd, 0) != 0) return false;
     return write_all(f.fd, static_cast<const unsigned char*>(data), bytes);
 }
+
+bool directory_exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void create_directory(const std::string& path) { ::mkdir(path.c_str(), 0777); }
 
 }  // namespace kelmo::platform::posix

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <sys/mman.h>
 #include <time.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -240,11 +239,8 @@ public:
     bool write_small_file(const char* name, const void* data, std::size_t bytes) override {
         return posix::write_small_file(name, data, bytes);
     }
-    bool directory_exists(const std::string& path) override {
-        struct stat st{};
-        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    }
-    void create_directory(const std::string& path) override { ::mkdir(path.c_str(), 0777); }
+    bool directory_exists(const std::string& path) override { return posix::directory_exists(path); }
+    void create_directory(const std::string& path) override { posix::create_directory(path); }
 
     void message_box(const char* text) override {
         const std::string utf8 = gbk_to_utf8(text);

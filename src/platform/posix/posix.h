@@ -48,14 +48,16 @@ std::optional<std::string> user_setting_text(const char* key, const char* name);
 bool set_user_setting_text(const char* key, const char* name, const std::string& value);
 bool port_write(uint16_t port, uint8_t value);
 bool port_read(uint16_t port, uint8_t* value);
-// The settings files of the working folder (files_posix.cpp).
+// The settings files of the working folder, and folders (files_posix.cpp).
 long read_small_file(const char* name, void* data, std::size_t bytes);
 bool write_small_file(const char* name, const void* data, std::size_t bytes);
-// Waveform input through ALSA (sound_alsa.cpp).
+bool directory_exists(const std::string& path);
+void create_directory(const std::string& path);
+// Waveform input through ALSA (wave_in_posix.cpp).
 uint32_t wave_in_caps(uint32_t device, uint32_t* formats);
 uint32_t wave_in_query(uint32_t device, const WaveFormat& format);
 uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out);
-// The mixer through ALSA (mixer_alsa.cpp); dispatching messages hands on
+// The mixer through ALSA (mixer_posix.cpp); dispatching messages hands on
 // the changes of the mixers this thread opened.
 uint32_t mixer_count();
 uint32_t mixer_of(WaveIn& device, uint32_t* mixerId);
@@ -67,7 +69,7 @@ int sound_input_dialog(SoundInputDialogModel& model, std::string* why);
 int folder_chooser(FolderChooserModel& model, void* parent, std::string* why);
 bool question_box(const char* text);
 void warning_box(const char* text);
-// Waveform output through ALSA (speaker_alsa.cpp).
+// Waveform output through ALSA (wave_out_posix.cpp).
 uint32_t wave_out_count();
 uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps);
 uint32_t wave_out_query(uint32_t device, const WaveFormat& format);

@@ -249,4 +249,11 @@ int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) {
     return state.confirmed ? 1 : 2;
 }
 
+// Over the chooser, which is the thread's active window while it is up.
+bool question_box(const char* text) {
+    return ::MessageBoxA(::GetActiveWindow(), text, "kelmo", MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void warning_box(const char* text) { ::MessageBoxA(::GetActiveWindow(), text, "kelmo", MB_OK | MB_ICONEXCLAMATION); }
+
 }  // namespace kelmo::platform::win32

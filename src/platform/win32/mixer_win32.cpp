@@ -150,6 +150,17 @@ HINSTANCE this_module() {
     return m;
 }
 
+uint32_t mixer_count() { return ::mixerGetNumDevs(); }
+
+uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) {
+    HWAVEIN in = nullptr;
+    if (!wave_in_handle(device, &in)) return MMSYSERR_INVALHANDLE;
+    UINT id = 0;
+    const MMRESULT r = ::mixerGetID(reinterpret_cast<HMIXEROBJ>(in), &id, MIXER_OBJECTF_HWAVEIN);
+    if (r == MMSYSERR_NOERROR) *mixerId = id;
+    return r;
+}
+
 uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) {
     auto heldNotify = std::make_unique<MixerNotify>(std::move(notify));
     HWND window = notification_window();

@@ -261,4 +261,13 @@ void stop_capture() {
     ++s.generation;
 }
 
+void reset_capture_for_tests() {
+    const auto lock = lock_capture();
+    drop_capture();
+    Capture& s = state();
+    const uint64_t generation = s.generation;
+    s = Capture{};
+    s.generation = generation;
+}
+
 }  // namespace kelmo::sound

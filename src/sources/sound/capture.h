@@ -28,6 +28,9 @@ int fetch_capture(const ContinuousFetch& q);
 // failing step shows its message and the next one runs all the same.
 void stop_capture();
 
+// Closes the capture quietly and forgets it (test_reset.h).
+void reset_capture_for_tests();
+
 // How long a fetch waits for a device that records nothing, in ms.
 inline constexpr uint32_t kStallMs = 3000;
 

@@ -294,4 +294,13 @@ int close_speaker() {
     return 1;
 }
 
+void reset_speaker_for_tests() {
+    const auto lock = lock_speaker();
+    drop_playback();
+    Speaker& s = state();
+    const uint64_t generation = s.generation;
+    s = Speaker{};
+    s.generation = generation;
+}
+
 }  // namespace kelmo::sound

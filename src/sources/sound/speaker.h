@@ -10,6 +10,8 @@ namespace kelmo::sound {
 int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale);
 int write_speaker(int32_t count, int32_t start, int32_t length, const double* left, const double* right);
 int close_speaker();
+// Closes the playback quietly and forgets it (test_reset.h).
+void reset_speaker_for_tests();
 
 // The largest conversion block: frames x channels.
 inline constexpr int32_t kSpeakerBlock = 8192;

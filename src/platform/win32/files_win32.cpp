@@ -1,0 +1,79 @@
+// Small files of the working folder (the settings files), and folders.
+#include <algorithm>
+#include <string>
+
+#include "platform/win32/win32.h"
+
+namespace kelmo::platform::win32 {
+namespace {
+
+// An owned file handle; false when nothing was opened.
+class Handle {
+public:
+    explicit Handle(HANDLE h) : h_(h) {}
+    Handle(Handle&& o) noexcept : h_(o.h_) { o.h_ = INVALID_HANDLE_VALUE; }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+    }
+    explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+// A file of the working folder, opened for `access` only where it is a
+// plain file on a disk: a name that is a reparse point (a symbolic link, a
+// junction) is opened as itself and then refused, as is a folder or a
+// device. The check is on the handle, so the name cannot change under it.
+Handle open_plain_file(const char* name, DWORD access, DWORD disposition) {
+    Handle h(::CreateFileA(name, access, FILE_SHARE_READ, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h) return h;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool plain = ::GetFileType(h.get()) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h.get(), &info) &&
+                       !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    if (plain) return h;
+    return Handle(INVALID_HANDLE_VALUE);
+}
+
+}  // namespace
+
+long read_small_file(const char* name, void* data, std::size_t bytes) {
+    const Handle h = open_plain_file(name, GENERIC_READ, OPEN_EXISTING);
+    if (!h) return -1;
+    auto* p = static_cast<unsigned char*>(data);
+    std::size_t got = 0;
+    while (got < bytes) {
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes - got, 1u << 20));
+        if (!::ReadFile(h.get(), p + got, want, &n, nullptr) || n == 0) break;
+        got += n;
+    }
+    return static_cast<long>(got);
+}
+
+bool write_small_file(const char* name, const void* data, std::size_t bytes) {
+    const Handle h = open_plain_file(name, GENERIC_WRITE, OPEN_ALWAYS);
+    if (!h || !::SetEndOfFile(h.get())) return false;
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (bytes > 0) {
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes, 1u << 20));
+        if (!::WriteFile(h.get(), p, want, &n, nullptr) || n == 0) return false;
+        p += n;
+        bytes -= n;
+    }
+    return true;
+}
+
+bool directory_exists(const std::string& path) {
+    const DWORD a = ::GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void create_directory(const std::string& path) { ::CreateDirectoryA(path.c_str(), nullptr); }
+
+}  // namespace kelmo::platform::win32
