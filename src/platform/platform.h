@@ -15,6 +15,27 @@
 //  - Names of shared memories are the system's own ("USB_samp", ...). An
 //    implementation may prefix them with the namespace from the environment
 //    variable KELMO_SHM_NAMESPACE, so that parallel runs do not meet.
+//
+// What the callers (the core and the sources) have checked before they
+// call, so that an implementation need not check it again:
+//  - Every `const char*` is non-null and NUL-terminated. Names of shared
+//    memories, settings keys and values, programs and files are the
+//    library's own constants, never a host's text; message and console
+//    texts are the library's (GBK) or formatted by it, at most 512 bytes.
+//  - Sizes of shared memories are the fixed sizes of their layouts (> 0).
+//  - A device request's output buffer holds at least its output size, and
+//    its input (the D/A buffer) at least its input size; the record is
+//    whole.
+//  - Waveform formats are 16-bit PCM with 1 or 2 channels at the rates the
+//    sound card's dividers give (8000 .. 44100 Hz); buffers handed to
+//    prepare() are page buffers or rings of the library, live until they
+//    are unprepared, in slots 0 and 1.
+//  - Mixer values are arrays of channels x max(items, 1) words.
+//  - Ports are the three trigger registers 0x37A .. 0x37C.
+//  - Buffers of read_small_file / write_small_file hold `bytes` bytes.
+// What the implementation must still check is what comes from outside the
+// process: objects another process created or shrank, replies of a device,
+// what the user or the system answers.
 #pragma once
 
 #include <cstddef>

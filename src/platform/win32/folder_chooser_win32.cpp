@@ -41,15 +41,11 @@ struct ChooserState {
 // page 936 to UTF-16; as bytes of the system's code page only when the
 // conversion fails.
 void set_caption(HWND window, const char* gbk) {
-    const int n = ::MultiByteToWideChar(936, 0, gbk, -1, nullptr, 0);
-    if (n > 0) {
-        std::wstring wide(static_cast<std::size_t>(n), L'\0');
-        if (::MultiByteToWideChar(936, 0, gbk, -1, wide.data(), n) == n) {
-            ::SetWindowTextW(window, wide.c_str());
-            return;
-        }
-    }
-    ::SetWindowTextA(window, gbk);
+    std::wstring wide;
+    if (win32::gbk_to_wide(gbk, &wide))
+        ::SetWindowTextW(window, wide.c_str());
+    else
+        ::SetWindowTextA(window, gbk);
 }
 
 void enable_ok(HWND browser, bool enable) { ::SendMessageW(browser, BFFM_ENABLEOK, 0, enable ? TRUE : FALSE); }

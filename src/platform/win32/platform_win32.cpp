@@ -155,8 +155,6 @@ public:
     bool port_write(uint16_t port, uint8_t value) override { return win32::port_write(port, value); }
     bool port_read(uint16_t port, uint8_t* value) override { return win32::port_read(port, value); }
 
-    // The texts are GBK bytes: shown through code page 936 whatever the
-    // system's ANSI code page is, so that they read the same everywhere.
     int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
         return win32::sound_input_dialog(model, why);
     }
@@ -176,15 +174,11 @@ public:
     void create_directory(const std::string& path) override { win32::create_directory(path); }
 
     void message_box(const char* text) override {
-        const int n = ::MultiByteToWideChar(936, 0, text, -1, nullptr, 0);
-        if (n > 0) {
-            std::wstring wide(static_cast<std::size_t>(n), L'\0');
-            if (::MultiByteToWideChar(936, 0, text, -1, wide.data(), n) == n) {
-                ::MessageBoxW(nullptr, wide.c_str(), L"kelmo", MB_OK);
-                return;
-            }
-        }
-        ::MessageBoxA(nullptr, text, "kelmo", MB_OK);
+        std::wstring wide;
+        if (win32::gbk_to_wide(text, &wide))
+            ::MessageBoxW(nullptr, wide.c_str(), L"kelmo", MB_OK);
+        else
+            ::MessageBoxA(nullptr, text, "kelmo", MB_OK);
     }
 
     void console(const char* text) override {
@@ -194,6 +188,16 @@ public:
 };
 
 }  // namespace
+
+bool win32::gbk_to_wide(const char* gbk, std::wstring* out) {
+    const int n = ::MultiByteToWideChar(936, 0, gbk, -1, nullptr, 0);
+    if (n <= 0) return false;
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    if (::MultiByteToWideChar(936, 0, gbk, -1, wide.data(), n) != n) return false;
+    wide.resize(static_cast<std::size_t>(n - 1));
+    *out = std::move(wide);
+    return true;
+}
 
 Platform& default_platform() {
     static Win32Platform p;

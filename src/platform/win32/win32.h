@@ -5,12 +5,20 @@
 
 #include <mmsystem.h>
 
+#include <string>
+
 #include "platform/platform.h"
 
 namespace kelmo::platform::win32 {
 
 // The module of this library (for its resources and window classes).
 HINSTANCE this_module();
+
+// The library's texts are GBK bytes: shown through code page 936 whatever
+// the system's ANSI code page is, so that they read the same everywhere.
+// False (and `out` untouched) when the text does not convert
+// (platform_win32.cpp).
+bool gbk_to_wide(const char* gbk, std::wstring* out);
 
 // Named shared memory: file mappings of the paging file (shm_win32.cpp).
 SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created);
