@@ -1,5 +1,6 @@
 #include "platform/posix/alsa_pcm.h"
 
+#include "platform/posix/alsa_quiet.h"
 #include "platform/posix/posix.h"
 
 #include <algorithm>
@@ -12,7 +13,7 @@ constexpr const char* kDefaultPcm = "default";
 snd_pcm_t* open_default_pcm(snd_pcm_stream_t stream, int mode, const WaveFormat& f, unsigned latencyUs,
                             uint32_t* result) {
     snd_pcm_t* pcm = nullptr;
-    const StdioPlugs plugs;
+    const AlsaCall call;
     if (snd_pcm_open(&pcm, kDefaultPcm, stream, mode) < 0) {
         *result = kWaveBadDevice;
         return nullptr;
@@ -30,7 +31,7 @@ snd_pcm_t* open_default_pcm(snd_pcm_stream_t stream, int mode, const WaveFormat&
 
 snd_pcm_t* open_default_capture(int mode, const WaveFormat& f, unsigned bufferUs, unsigned periodUs, uint32_t* result) {
     snd_pcm_t* pcm = nullptr;
-    const StdioPlugs plugs;
+    const AlsaCall call;
     if (snd_pcm_open(&pcm, kDefaultPcm, SND_PCM_STREAM_CAPTURE, mode) < 0) {
         *result = kWaveBadDevice;
         return nullptr;
@@ -59,7 +60,7 @@ snd_pcm_t* open_default_capture(int mode, const WaveFormat& f, unsigned bufferUs
 
 uint32_t default_pcm_formats(snd_pcm_stream_t stream, uint32_t* formats, uint16_t* maxChannels) {
     snd_pcm_t* pcm = nullptr;
-    const StdioPlugs plugs;
+    const AlsaCall call;
     if (snd_pcm_open(&pcm, kDefaultPcm, stream, SND_PCM_NONBLOCK) < 0) return kWaveBadDevice;
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_malloc(&hw);

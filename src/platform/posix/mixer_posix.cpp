@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/alsa_quiet.h"
 #include "platform/posix/posix.h"
 
 namespace kelmo::platform::posix {
@@ -283,7 +284,7 @@ private:
 // there is none.
 snd_mixer_t* open_default_mixer() {
     snd_mixer_t* h = nullptr;
-    const StdioPlugs plugs;
+    const AlsaCall call;
     if (snd_mixer_open(&h, 0) < 0) return nullptr;
     if (snd_mixer_attach(h, "default") < 0 || snd_mixer_selem_register(h, nullptr, nullptr) < 0 ||
         snd_mixer_load(h) < 0) {

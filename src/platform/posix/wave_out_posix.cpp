@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/posix/alsa_pcm.h"
+#include "platform/posix/alsa_quiet.h"
 #include "platform/posix/posix.h"
 
 namespace kelmo::platform::posix {
@@ -126,7 +127,7 @@ private:
 
 uint32_t wave_out_count() {
     snd_pcm_t* pcm = nullptr;
-    const StdioPlugs plugs;
+    const AlsaCall call;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return 0;
     snd_pcm_close(pcm);
     return 1;
