@@ -271,6 +271,9 @@ KELMO_API void KELMO_CALL kelmo_set_message_handler(kelmo_message_handler handle
 typedef void(KELMO_CALL* kelmo_dispatch_hook)(void* context);
 KELMO_API void KELMO_CALL kelmo_set_dispatch_hook(kelmo_dispatch_hook hook, void* context);
 
+/* The version of the library the process loaded, "MAJOR.MINOR.PATCH". */
+KELMO_API const char* KELMO_CALL kelmo_version(void);
+
 #ifdef __cplusplus
 }
 #endif

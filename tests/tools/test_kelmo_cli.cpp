@@ -131,6 +131,8 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
     const Result v = kelmo("--version");
     EXPECT_EQ(v.code, 0);
     EXPECT_EQ(v.out.rfind("kelmo ", 0), 0u);
+    // The library it loaded answers with its own version.
+    EXPECT_EQ(v.out, "kelmo " KELMO_TEST_VERSION " (library " KELMO_TEST_VERSION ")\n");
 }
 
 // SI suffixes on rates and counts, durations instead of counts, CSV on

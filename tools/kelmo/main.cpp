@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     kelmo::tools::open_closed_standard_descriptors();
     CLI::App app{"kelmo: a host of the kelmo acquisition library", "kelmo"};
     app.require_subcommand(1);
-    app.set_version_flag("--version", "kelmo " KELMO_TOOL_VERSION);
+    app.set_version_flag("--version", std::string("kelmo " KELMO_TOOL_VERSION " (library ") + kelmo_version() + ")");
     app.footer("Exit status: 0 done, 1 a failure (acquisition, device, output), 2 a usage error, 130 interrupted.");
     kelmo::cli::add_scan(app);
     kelmo::cli::add_cards(app);
