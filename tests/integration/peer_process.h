@@ -7,17 +7,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <mmsystem.h>
 #include <tlhelp32.h>
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
-#include <fstream>
 #include <iterator>
 #endif
 
@@ -110,6 +114,82 @@ inline void stop_genwave() {
     if (proc) ::closedir(proc);
 #endif
 }
+
+// The current user's settings where the library reads them, for the
+// lifetime of this object: on Windows the registry under HKEY_CURRENT_USER,
+// as it is; elsewhere the settings file `file` of the test's own
+// (KELMO_SETTINGS_FILE names it while this lives; it goes with this).
+class UserSettings {
+public:
+    explicit UserSettings(const std::string& file) {
+#ifdef _WIN32
+        (void)file;
+#else
+        file_ = file;
+        set_env("KELMO_SETTINGS_FILE", file_.c_str());
+#endif
+    }
+    ~UserSettings() {
+#ifndef _WIN32
+        std::remove(file_.c_str());
+        set_env("KELMO_SETTINGS_FILE", "");
+#endif
+    }
+    UserSettings(const UserSettings&) = delete;
+    UserSettings& operator=(const UserSettings&) = delete;
+
+    // Where the settings are a file, its path; empty where they are not
+    // (the registry).
+    const std::string& file() const { return file_; }
+
+    // Stores a 32-bit value the way the system stores one: a REG_DWORD
+    // value (the key created where it is missing), or a file that holds the
+    // key's section with only this value. False when it could not.
+    bool set_number(const char* key, const char* name, uint32_t value) {
+#ifdef _WIN32
+        HKEY k = nullptr;
+        if (::RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+            ERROR_SUCCESS)
+            return false;
+        const DWORD v = value;
+        const bool ok =
+            ::RegSetValueExA(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v) == ERROR_SUCCESS;
+        ::RegCloseKey(k);
+        return ok;
+#else
+        std::ofstream out(file_, std::ios::trunc);
+        out << '[' << key << "]\n" << name << " = " << value << '\n';
+        return static_cast<bool>(out.flush());
+#endif
+    }
+
+    // Removes value `name` of `key`; on a file, everything this wrote.
+    void remove(const char* key, const char* name) {
+#ifdef _WIN32
+        HKEY k = nullptr;
+        if (::RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return;
+        ::RegDeleteValueA(k, name);
+        ::RegCloseKey(k);
+#else
+        (void)key, (void)name;
+        std::remove(file_.c_str());
+#endif
+    }
+
+    // Removes `key` with its values (a key without subkeys); on a file,
+    // the file.
+    void remove_key(const char* key) {
+#ifdef _WIN32
+        ::RegDeleteKeyA(HKEY_CURRENT_USER, key);
+#else
+        (void)key;
+        std::remove(file_.c_str());
+#endif
+    }
+
+private:
+    std::string file_;
+};
 
 class PeerProcess {
 public:
