@@ -191,6 +191,20 @@ private:
     std::string file_;
 };
 
+// Where named shared memory objects are files (Linux: /dev/shm), the file
+// of this run's namespace's object `name` (without KELMO_SHM_NAMESPACE each
+// user has a namespace of their own); empty where they are not files.
+inline std::string shm_object_file(const std::string& name) {
+#ifdef _WIN32
+    (void)name;
+    return {};
+#else
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string space = ns && *ns ? ns : "default-" + std::to_string(::geteuid());
+    return "/dev/shm/kelmo." + space + "." + name;
+#endif
+}
+
 class PeerProcess {
 public:
     // Runs `command`; its first line must tell its process id, as
