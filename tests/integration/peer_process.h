@@ -205,6 +205,45 @@ inline std::string shm_object_file(const std::string& name) {
 #endif
 }
 
+// The sound server the sound card's tests capture from, whose default
+// source is a 1000 Hz sine: on Linux a PulseAudio server of the test's own
+// with its runtime folder `dir` (XDG_RUNTIME_DIR points there from then
+// on), a null sink "out" and the sine as source "sine"; under wine the one
+// the test run started, reached through wine's waveform input. False when
+// there is none (PulseAudio could not be started, or wine has no capture
+// device).
+inline bool start_sound_server(const std::string& dir) {
+#ifdef _WIN32
+    (void)dir;
+    WAVEINCAPSA caps{};
+    return ::waveInGetDevCapsA(0, &caps, sizeof caps) == MMSYSERR_NOERROR;
+#else
+    if (std::system("command -v pulseaudio >/dev/null 2>&1 && command -v pactl >/dev/null 2>&1") != 0) return false;
+    ::mkdir(dir.c_str(), 0700);
+    set_env("XDG_RUNTIME_DIR", dir.c_str());
+    set_env("PULSE_SERVER", nullptr);
+    const std::string start =
+        "pulseaudio --daemonize=yes --exit-idle-time=-1 -n --load=module-native-protocol-unix "
+        "--load='module-null-sink sink_name=out' "
+        "--load='module-sine-source source_name=sine rate=44100 frequency=1000' >/dev/null 2>&1 && "
+        "pactl set-default-source sine";
+    return std::system(start.c_str()) == 0;
+#endif
+}
+
+// Stops the server start_sound_server started with `dir`, and waits (five
+// seconds at most) until it has gone; the test run's own is left alone.
+inline void stop_sound_server(const std::string& dir) {
+#ifdef _WIN32
+    (void)dir;
+#else
+    std::ifstream pid(dir + "/pulse/pid");
+    long p = 0;
+    if (pid >> p && p > 0) ::kill(static_cast<pid_t>(p), SIGTERM);
+    for (int i = 0; i < 50 && p > 0 && ::kill(static_cast<pid_t>(p), 0) == 0; ++i) ::usleep(100000);
+#endif
+}
+
 class PeerProcess {
 public:
     // Runs `command`; its first line must tell its process id, as
