@@ -205,6 +205,33 @@ inline std::string shm_object_file(const std::string& name) {
 #endif
 }
 
+// Whether the file system has FIFOs (named pipes among the files, whose
+// open() for reading waits for a writer).
+#ifdef _WIN32
+inline constexpr bool kFileSystemHasFifos = false;
+#else
+inline constexpr bool kFileSystemHasFifos = true;
+#endif
+
+// Makes a FIFO at `path` (false where it could not), and lets a reader
+// that waits on one see its end.
+inline bool make_fifo(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+    return false;
+#else
+    return ::mkfifo(path.c_str(), 0600) == 0;
+#endif
+}
+inline void release_fifo_reader(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+#endif
+}
+
 // The sound server the sound card's tests capture from, whose default
 // source is a 1000 Hz sine: on Linux a PulseAudio server of the test's own
 // with its runtime folder `dir` (XDG_RUNTIME_DIR points there from then
