@@ -18,6 +18,15 @@ using namespace kelmo::sim;
 kelmo::platform::SharedMemoryPtr g_params, g_history;
 uint32_t g_code = 0;
 
+// The shared-memory namespace of this process and of the programs it
+// starts (set once). putenv may keep the string itself, as POSIX does, so
+// it is one that lives as long as the process.
+void use_namespace(const std::string& ns) {
+    static std::string entry;
+    entry = "KELMO_SHM_NAMESPACE=" + ns;
+    putenv(entry.data());
+}
+
 }  // namespace
 
 const char* name_of(Signal s) {
@@ -36,11 +45,7 @@ const char* name_of(Signal s) {
 bool publish_source() {
     auto& platform = kelmo::platform::current();
     const std::string ns = "kelmo_bench_" + std::to_string(platform.process_id());
-#ifdef _WIN32
-    _putenv_s("KELMO_SHM_NAMESPACE", ns.c_str());
-#else
-    setenv("KELMO_SHM_NAMESPACE", ns.c_str(), 1);
-#endif
+    use_namespace(ns);
     g_params = platform.shm_create_or_open(kParamBlockName, kParamBlockBytes, nullptr);
     g_history = platform.shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
     char text[131] = {};

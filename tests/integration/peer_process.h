@@ -7,17 +7,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <mmsystem.h>
 #include <tlhelp32.h>
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
-#include <fstream>
 #include <iterator>
 #endif
 
@@ -108,6 +112,162 @@ inline void stop_genwave() {
         if (same) ::kill(std::atoi(d->d_name), SIGTERM);
     }
     if (proc) ::closedir(proc);
+#endif
+}
+
+// The current user's settings where the library reads them, for the
+// lifetime of this object: on Windows the registry under HKEY_CURRENT_USER,
+// as it is; elsewhere the settings file `file` of the test's own
+// (KELMO_SETTINGS_FILE names it while this lives; it goes with this).
+class UserSettings {
+public:
+    explicit UserSettings(const std::string& file) {
+#ifdef _WIN32
+        (void)file;
+#else
+        file_ = file;
+        set_env("KELMO_SETTINGS_FILE", file_.c_str());
+#endif
+    }
+    ~UserSettings() {
+#ifndef _WIN32
+        std::remove(file_.c_str());
+        set_env("KELMO_SETTINGS_FILE", "");
+#endif
+    }
+    UserSettings(const UserSettings&) = delete;
+    UserSettings& operator=(const UserSettings&) = delete;
+
+    // Where the settings are a file, its path; empty where they are not
+    // (the registry).
+    const std::string& file() const { return file_; }
+
+    // Stores a 32-bit value the way the system stores one: a REG_DWORD
+    // value (the key created where it is missing), or a file that holds the
+    // key's section with only this value. False when it could not.
+    bool set_number(const char* key, const char* name, uint32_t value) {
+#ifdef _WIN32
+        HKEY k = nullptr;
+        if (::RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+            ERROR_SUCCESS)
+            return false;
+        const DWORD v = value;
+        const bool ok =
+            ::RegSetValueExA(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v) == ERROR_SUCCESS;
+        ::RegCloseKey(k);
+        return ok;
+#else
+        std::ofstream out(file_, std::ios::trunc);
+        out << '[' << key << "]\n" << name << " = " << value << '\n';
+        return static_cast<bool>(out.flush());
+#endif
+    }
+
+    // Removes value `name` of `key`; on a file, everything this wrote.
+    void remove(const char* key, const char* name) {
+#ifdef _WIN32
+        HKEY k = nullptr;
+        if (::RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return;
+        ::RegDeleteValueA(k, name);
+        ::RegCloseKey(k);
+#else
+        (void)key, (void)name;
+        std::remove(file_.c_str());
+#endif
+    }
+
+    // Removes `key` with its values (a key without subkeys); on a file,
+    // the file.
+    void remove_key(const char* key) {
+#ifdef _WIN32
+        ::RegDeleteKeyA(HKEY_CURRENT_USER, key);
+#else
+        (void)key;
+        std::remove(file_.c_str());
+#endif
+    }
+
+private:
+    std::string file_;
+};
+
+// Where named shared memory objects are files (Linux: /dev/shm), the file
+// of this run's namespace's object `name` (without KELMO_SHM_NAMESPACE each
+// user has a namespace of their own); empty where they are not files.
+inline std::string shm_object_file(const std::string& name) {
+#ifdef _WIN32
+    (void)name;
+    return {};
+#else
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const std::string space = ns && *ns ? ns : "default-" + std::to_string(::geteuid());
+    return "/dev/shm/kelmo." + space + "." + name;
+#endif
+}
+
+// Whether the file system has FIFOs (named pipes among the files, whose
+// open() for reading waits for a writer).
+#ifdef _WIN32
+inline constexpr bool kFileSystemHasFifos = false;
+#else
+inline constexpr bool kFileSystemHasFifos = true;
+#endif
+
+// Makes a FIFO at `path` (false where it could not), and lets a reader
+// that waits on one see its end.
+inline bool make_fifo(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+    return false;
+#else
+    return ::mkfifo(path.c_str(), 0600) == 0;
+#endif
+}
+inline void release_fifo_reader(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+#endif
+}
+
+// The sound server the sound card's tests capture from, whose default
+// source is a 1000 Hz sine: on Linux a PulseAudio server of the test's own
+// with its runtime folder `dir` (XDG_RUNTIME_DIR points there from then
+// on), a null sink "out" and the sine as source "sine"; under wine the one
+// the test run started, reached through wine's waveform input. False when
+// there is none (PulseAudio could not be started, or wine has no capture
+// device).
+inline bool start_sound_server(const std::string& dir) {
+#ifdef _WIN32
+    (void)dir;
+    WAVEINCAPSA caps{};
+    return ::waveInGetDevCapsA(0, &caps, sizeof caps) == MMSYSERR_NOERROR;
+#else
+    if (std::system("command -v pulseaudio >/dev/null 2>&1 && command -v pactl >/dev/null 2>&1") != 0) return false;
+    ::mkdir(dir.c_str(), 0700);
+    set_env("XDG_RUNTIME_DIR", dir.c_str());
+    set_env("PULSE_SERVER", nullptr);
+    const std::string start =
+        "pulseaudio --daemonize=yes --exit-idle-time=-1 -n --load=module-native-protocol-unix "
+        "--load='module-null-sink sink_name=out' "
+        "--load='module-sine-source source_name=sine rate=44100 frequency=1000' >/dev/null 2>&1 && "
+        "pactl set-default-source sine";
+    return std::system(start.c_str()) == 0;
+#endif
+}
+
+// Stops the server start_sound_server started with `dir`, and waits (five
+// seconds at most) until it has gone; the test run's own is left alone.
+inline void stop_sound_server(const std::string& dir) {
+#ifdef _WIN32
+    (void)dir;
+#else
+    std::ifstream pid(dir + "/pulse/pid");
+    long p = 0;
+    if (pid >> p && p > 0) ::kill(static_cast<pid_t>(p), SIGTERM);
+    for (int i = 0; i < 50 && p > 0 && ::kill(static_cast<pid_t>(p), 0) == 0; ++i) ::usleep(100000);
 #endif
 }
 

@@ -1,39 +1,24 @@
 // The acquisition device through the real backend: a missing device prints
-// the system's error code; on Linux a device served on the socket answers
-// the port-status request.
+// the system's error code (what a device served on a socket does is in
+// test_device_posix.cpp); the user's settings where the system keeps them.
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
+#include "device_test.h"
 #include "kelmo.h"
 #include "peer_process.h"
 #include "platform/platform.h"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstring>
-#include <functional>
-#include <vector>
-#include <filesystem>
-
-#include "platform/device_protocol.h"
-#endif
-
 namespace {
 
-void use_device_dir(const std::string& dir) { kelmo::test::set_env("KELMO_DEVICE_DIR", dir.c_str()); }
+using kelmo::test::use_device_dir;
 
 // Console lines go where a console line belongs on this system: standard
 // output on Windows, standard error elsewhere (standard output is the
@@ -52,28 +37,23 @@ std::string console_of(F&& call, std::string* other) {
 }
 
 // The user's settings as the system keeps them: the registry on Windows, the
-// settings file elsewhere.
+// settings file elsewhere. Where they are a file, its syntax: sections and
+// names in any case, "/" for "\", comments, the last value of a name, and
+// only whole 32-bit numbers.
 TEST(Device, UserSettings) {
     auto& p = kelmo::platform::current();
     const char* key = "software\\KELMO\\Common";
-#ifdef _WIN32
-    HKEY k = nullptr;
-    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              ERROR_SUCCESS);
-    ::RegDeleteValueA(k, "AdjustSmp");
-    EXPECT_FALSE(p.user_setting(key, "AdjustSmp"));
-    const DWORD v = 0x12345678;
-    ASSERT_EQ(::RegSetValueExA(k, "AdjustSmp", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v),
-              ERROR_SUCCESS);
+    kelmo::test::UserSettings settings(testing::TempDir() + "kelmo-settings-" + std::to_string(p.process_id()) +
+                                       ".ini");
+    settings.remove(key, "AdjustSmp");
+    EXPECT_FALSE(p.user_setting(key, "AdjustSmp"));  // on a file: no file
+    ASSERT_TRUE(settings.set_number(key, "AdjustSmp", 0x12345678));
     EXPECT_EQ(p.user_setting(key, "AdjustSmp"), 0x12345678u);
-    ::RegDeleteValueA(k, "AdjustSmp");
-    ::RegCloseKey(k);
-#else
-    const std::string path = testing::TempDir() + "kelmo-settings-" + std::to_string(::getpid()) + ".ini";
-    kelmo::test::set_env("KELMO_SETTINGS_FILE", path.c_str());
-    EXPECT_FALSE(p.user_setting(key, "AdjustSmp"));  // no file
+    settings.remove(key, "AdjustSmp");
+    if (settings.file().empty()) return;
+
     auto write = [&](const char* text) {
-        FILE* f = std::fopen(path.c_str(), "w");
+        FILE* f = std::fopen(settings.file().c_str(), "w");
         ASSERT_NE(f, nullptr);
         std::fputs(text, f);
         std::fclose(f);
@@ -87,22 +67,17 @@ TEST(Device, UserSettings) {
         write((std::string("[software\\KELMO\\Common]\nAdjustSmp = ") + bad + "\n").c_str());
         EXPECT_FALSE(p.user_setting(key, "AdjustSmp")) << bad;
     }
-    std::remove(path.c_str());
-    kelmo::test::set_env("KELMO_SETTINGS_FILE", "");
-#endif
 }
 
-// Text values: stored where the key is missing (created), read back,
-// replaced in place with the other lines kept, and cut to 99 bytes.
+// Text values: stored where the key is missing (created, on a file its
+// folder too), read back, replaced in place with the other lines kept, and
+// cut to 99 bytes.
 TEST(Device, UserTextSettings) {
     auto& p = kelmo::platform::current();
     const char* key = "software\\KELMO\\vort\\settings";
-#ifdef _WIN32
-    ::RegDeleteKeyA(HKEY_CURRENT_USER, key);
-#else
-    const std::string path = testing::TempDir() + "kelmo-sub-" + std::to_string(::getpid()) + "/settings.ini";
-    kelmo::test::set_env("KELMO_SETTINGS_FILE", path.c_str());
-#endif
+    kelmo::test::UserSettings settings(testing::TempDir() + "kelmo-sub-" + std::to_string(p.process_id()) +
+                                       "/settings.ini");
+    settings.remove_key(key);
     EXPECT_FALSE(p.user_setting_text(key, "InputType"));
     ASSERT_TRUE(p.set_user_setting_text(key, "InputType", "1"));
     EXPECT_EQ(p.user_setting_text(key, "InputType"), "1");
@@ -113,17 +88,16 @@ TEST(Device, UserTextSettings) {
     ASSERT_TRUE(p.set_user_setting_text("software\\KELMO\\Common", "InputType", std::string(150, '7')));
     EXPECT_EQ(p.user_setting_text("software\\KELMO\\Common", "InputType"), std::string(99, '7'));
     EXPECT_EQ(p.user_setting_text(key, "InputType"), "-4100");
-#ifndef _WIN32
-    // The file keeps what it had around the value.
-    std::ifstream in(path);
+    if (settings.file().empty()) return;
+
+    // The file keeps what it had around the value, and takes no value that
+    // would break a line.
+    std::ifstream in(settings.file());
     std::stringstream all;
     all << in.rdbuf();
     EXPECT_EQ(all.str(), "# kelmo settings\n[software\\KELMO\\vort\\settings]\nInputType = -4100\nOther = x y\n"
                          "[software\\KELMO\\Common]\nInputType = " + std::string(150, '7') + "\n");
     EXPECT_FALSE(p.set_user_setting_text(key, "InputType", "a\nb"));
-    std::remove(path.c_str());
-    kelmo::test::set_env("KELMO_SETTINGS_FILE", "");
-#endif
 }
 
 TEST(Device, MissingDevicePrintsTheErrorCode) {
@@ -148,272 +122,5 @@ TEST(Device, MissingDevicePrintsTheErrorCode) {
     EXPECT_EQ(handle, 0u);
     EXPECT_EQ(console_of([&] { recover(&handle, 602); }, &other), "");
 }
-
-#ifndef _WIN32
-// A listening socket where the library looks for the device "ZEB1".
-int listen_as_device(const std::string& dir) {
-    std::filesystem::create_directories(dir);
-    const std::string path = dir + "/ZEB1";
-    ::unlink(path.c_str());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::listen(fd, 1), 0);
-    return fd;
-}
-
-// A device on the socket that serves one connection with `serve`, after
-// the first `helloBytes` bytes of its greeting.
-class DeviceServer {
-public:
-    DeviceServer(const std::string& dir, std::function<void(int)> serve,
-                 std::size_t helloBytes = sizeof(kelmo::platform::DeviceHello), uint32_t helloOk = 1)
-        : listener_(listen_as_device(dir)) {
-        thread_ = std::thread([this, serve = std::move(serve), helloBytes, helloOk] {
-            const int c = ::accept(listener_, nullptr, nullptr);
-            const kelmo::platform::DeviceHello hello{kelmo::platform::kDeviceMagic, helloOk};
-            if (helloBytes) ::send(c, &hello, helloBytes, MSG_NOSIGNAL);
-            serve(c);
-            ::close(c);
-        });
-    }
-    ~DeviceServer() {
-        thread_.join();
-        ::close(listener_);
-    }
-
-private:
-    int listener_;
-    std::thread thread_;
-};
-
-// Answers every request with `ok` and two status bytes, recording the
-// request codes it saw.
-std::function<void(int)> answering(bool ok, std::vector<uint32_t>& codes) {
-    return [ok, &codes](int c) {
-        kelmo::platform::DeviceRequestHeader req{};
-        while (::recv(c, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) {
-            codes.push_back(req.code);
-            const kelmo::platform::DeviceReplyHeader rep{kelmo::platform::kDeviceMagic, ok ? 1u : 0u, 0u, ok ? 2u : 0u};
-            ::send(c, &rep, sizeof rep, MSG_NOSIGNAL);
-            const uint16_t port = 0x1234;
-            if (ok) ::send(c, &port, 2, MSG_NOSIGNAL);
-        }
-    };
-}
-
-// Takes the request, then sends `replyBytes` bytes of its reply header
-// (none: it never answers) and holds the connection until the library
-// hangs up.
-std::function<void(int)> stuck(std::size_t replyBytes) {
-    return [replyBytes](int c) {
-        kelmo::platform::DeviceRequestHeader req{};
-        if (::recv(c, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) {
-            const kelmo::platform::DeviceReplyHeader rep{kelmo::platform::kDeviceMagic, 1u, 0u, 2u};
-            if (replyBytes) ::send(c, &rep, replyBytes, MSG_NOSIGNAL);
-        }
-        char sink;
-        ::recv(c, &sink, 1, 0);
-    };
-}
-
-TEST(Device, PortStatusFromTheDevice) {
-    const std::string dir = testing::TempDir() + "kelmo-dev-" + std::to_string(::getpid());
-    use_device_dir(dir);
-    uint16_t status = 0;
-    std::vector<uint32_t> codes;
-    {
-        DeviceServer dev(dir, answering(true, codes));
-        EXPECT_EQ(GetPrintPortStatus(&status), 1);
-        EXPECT_EQ(status, 0x1234);
-    }
-    codes.clear();
-    {
-        DeviceServer dev(dir, answering(false, codes));
-        status = 0;
-        EXPECT_EQ(GetPrintPortStatus(&status), 0);
-    }
-    ASSERT_EQ(codes.size(), 1u);
-    EXPECT_EQ(codes[0], 0x22201Fu);
-    std::filesystem::remove_all(dir);
-}
-
-// A host started with its standard descriptors closed: the device's socket
-// lands above them, where the host's output cannot reach it.
-TEST(Device, SocketNeverTakesAStandardDescriptor) {
-    const std::string dir = testing::TempDir() + "kelmo-stdio-" + std::to_string(::getpid());
-    use_device_dir(dir);
-    // The device in a process of its own: its accepted socket must not be
-    // counted as the library's.
-    const int listener = listen_as_device(dir);
-    const pid_t server = ::fork();
-    if (server == 0) {
-        const int c = ::accept(listener, nullptr, nullptr);
-        const kelmo::platform::DeviceHello hello{kelmo::platform::kDeviceMagic, 1};
-        ::send(c, &hello, sizeof hello, MSG_NOSIGNAL);
-        char sink;
-        ::recv(c, &sink, 1, 0);  // until the library hangs up
-        ::_exit(0);
-    }
-    ::close(listener);
-    int saved[3];
-    for (int fd = 0; fd < 3; ++fd) saved[fd] = ::dup(fd);
-    for (int fd = 0; fd < 3; ++fd) ::close(fd);
-    bool opened = false, closed[3];
-    {
-        auto device = kelmo::platform::current().open_device();
-        opened = device != nullptr;
-        for (int fd = 0; fd < 3; ++fd) closed[fd] = ::fcntl(fd, F_GETFD) == -1;
-    }
-    for (int fd = 0; fd < 3; ++fd) {
-        ::dup2(saved[fd], fd);
-        ::close(saved[fd]);
-    }
-    int status = 0;
-    ::waitpid(server, &status, 0);
-    EXPECT_TRUE(opened);
-    for (int fd = 0; fd < 3; ++fd) EXPECT_TRUE(closed[fd]) << "descriptor " << fd << " was taken";
-    std::filesystem::remove_all(dir);
-}
-
-// A device that hangs up before its greeting is complete went away: it is
-// not busy, whatever part of the greeting came. A whole greeting that
-// turns the client away is the busy device.
-TEST(Device, CutGreetingIsADeviceThatWentAway) {
-    const std::string dir = testing::TempDir() + "kelmo-cut-" + std::to_string(::getpid());
-    use_device_dir(dir);
-    auto line = [](int code) {
-        return "Failed to obtain file handle to device: ZEB1 with Win32 error code: " + std::to_string(code) + "\n";
-    };
-    for (std::size_t bytes : {0, 3, 4, 7}) {
-        SCOPED_TRACE(bytes);
-        DeviceServer dev(dir, [](int) {}, bytes);
-        uint16_t status = 0xAAAA;
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(GetPrintPortStatus(&status), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), line(ENODEV));
-        EXPECT_EQ(status, 0xAAAA);
-    }
-    DeviceServer busy(dir, [](int) {}, sizeof(kelmo::platform::DeviceHello), 0);
-    uint16_t status = 0;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(GetPrintPortStatus(&status), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), line(EBUSY));
-    std::filesystem::remove_all(dir);
-}
-
-// Every wait on the device is bounded: a device that never answers, or
-// stops half-way through its reply header, fails the request after the
-// time-out with a line that names the cause; the device is closed.
-TEST(Device, SilentDeviceTimesOut) {
-    const std::string dir = testing::TempDir() + "kelmo-stuck-" + std::to_string(::getpid());
-    use_device_dir(dir);
-    kelmo::test::set_env("KELMO_DEVICE_TIMEOUT_MS", "300");
-    for (std::size_t bytes : {std::size_t{0}, std::size_t{8}}) {
-        DeviceServer dev(dir, stuck(bytes));
-        uint16_t status = 0xAAAA;
-        testing::internal::CaptureStderr();
-        const auto t0 = std::chrono::steady_clock::now();
-        EXPECT_EQ(GetPrintPortStatus(&status), 0);
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_GE(ms.count(), 290);
-        EXPECT_LT(ms.count(), 3000);
-        EXPECT_EQ(err, "Request to device ZEB1 (code 0x22201F) failed: no reply within the time-out (time-out 300 ms)\n");
-        EXPECT_EQ(status, 0xAAAA);
-    }
-    kelmo::test::set_env("KELMO_DEVICE_TIMEOUT_MS", nullptr);
-    std::filesystem::remove_all(dir);
-}
-
-std::string reply_bytes(uint32_t ok, uint32_t bytes, const std::string& data) {
-    const kelmo::platform::DeviceReplyHeader h{kelmo::platform::kDeviceMagic, ok, 0u, bytes};
-    return std::string(reinterpret_cast<const char*>(&h), sizeof h) + data;
-}
-
-// A request as the device received it: its header and its input.
-struct Received {
-    kelmo::platform::DeviceRequestHeader header;
-    std::vector<uint8_t> input;
-};
-
-// Serves a continuous start, then answers the next request with the reply
-// bytes `reply` makes of it and hangs up; records what came.
-std::function<void(int)> scripted(std::vector<Received>& seen,
-                                  std::function<std::string(const Received&)> reply) {
-    return [&seen, reply = std::move(reply)](int c) {
-        Received r{};
-        while (::recv(c, &r.header, sizeof r.header, MSG_WAITALL) == static_cast<ssize_t>(sizeof r.header)) {
-            r.input.assign(r.header.inSize, 0);
-            if (r.header.inSize &&
-                ::recv(c, r.input.data(), r.input.size(), MSG_WAITALL) != static_cast<ssize_t>(r.input.size()))
-                return;
-            seen.push_back(r);
-            const bool start = r.header.code == kelmo::platform::kContinuousStart;
-            const std::string bytes = start ? reply_bytes(1, 0, "") : reply(r);
-            ::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (!start) return;
-        }
-    };
-}
-
-// The D/A buffer goes to the device with the request, and what the device
-// sends back becomes the start of it. A reply that is cut off or longer
-// than the buffer is refused and leaves the buffer as the host wrote it.
-TEST(Device, DaBufferTravelsBothWays) {
-    const std::string dir = testing::TempDir() + "kelmo-da-" + std::to_string(::getpid());
-    use_device_dir(dir);
-    uint32_t divider = 0;
-    double actual = 0;
-    ASSERT_EQ(PreSamp(678, 1000.0, &divider, &actual), 1);  // the unit's block, so that the start opens the device
-    std::vector<unsigned char> host(32768);
-    for (std::size_t i = 0; i < host.size(); ++i) host[i] = static_cast<unsigned char>(i * 7 + 1);
-    const std::vector<unsigned char> written = host;
-    struct Case {
-        std::string reply;
-        int result;
-        const char* cause;  // of the console line, or nullptr for none
-        std::size_t changed;
-    } const cases[] = {
-        {reply_bytes(1, 4, "ABCD"), 1, nullptr, 4},
-        {reply_bytes(0, 0, ""), 0, nullptr, 0},
-        {reply_bytes(1, 4, "AB"), 0, "the device closed the connection", 0},
-        {reply_bytes(1, 32769, std::string(32769, 'x')), 0, "a reply that is not the device's", 0},
-    };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.result);
-        host = written;
-        std::vector<Received> seen;
-        {
-            DeviceServer dev(dir, scripted(seen, [&](const Received&) { return k.reply; }));
-            uint32_t handle = 0;
-            EXPECT_EQ(Set_dbl_MulChSam(&handle, 678, 100, 1, 1, 1024), 1);
-            testing::internal::CaptureStderr();
-            EXPECT_EQ(SetDAData(&handle, 678, 0x10002, host.data(), 1000), k.result);
-            const std::string err = testing::internal::GetCapturedStderr();
-            if (k.cause) {
-                EXPECT_NE(err.find(std::string("(code 0x22209F) failed: ") + k.cause), std::string::npos) << err;
-            } else {
-                EXPECT_EQ(err, "");
-            }
-            recover(&handle, 678);
-        }
-        ASSERT_EQ(seen.size(), 2u);
-        const auto& h = seen[1].header;
-        EXPECT_EQ(h.code, 0x22209Fu);
-        EXPECT_EQ(h.outSize, 32768u);
-        EXPECT_EQ(h.record.channel, 2);
-        EXPECT_EQ(h.record.samples, 1000);
-        EXPECT_TRUE(seen[1].input == written);
-        EXPECT_EQ(seen[0].header.inSize, 0u);  // the start's output is not read
-        EXPECT_EQ(std::memcmp(host.data(), "ABCD", k.changed), 0);
-        EXPECT_TRUE(std::equal(host.begin() + static_cast<std::ptrdiff_t>(k.changed), host.end(),
-                               written.begin() + static_cast<std::ptrdiff_t>(k.changed)));
-    }
-    std::filesystem::remove_all(dir);
-}
-#endif
 
 }  // namespace

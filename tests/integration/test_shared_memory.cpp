@@ -1,54 +1,21 @@
 // Named shared memory of the real backend, across processes: it lives while
 // any process holds it, goes with the last close, and counts as absent
-// once its only holder was killed.
+// once its only holder was killed. (Its objects as files in /dev/shm are
+// tested in test_shared_memory_posix.cpp.)
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
+#include <filesystem>
 #include <string>
-#include <thread>
+#include <system_error>
 
-#include "kelmo.h"
 #include "peer_process.h"
 #include "platform/platform.h"
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#endif
+#include "shared_memory_test.h"
 
 namespace kelmo::test {
 namespace {
 
 using platform::Access;
-
-std::string peer_command(const std::string& name, int value, int ms) {
-    return std::string(KELMO_SHM_PEER) + " hold " + name + " " + std::to_string(value) + " " + std::to_string(ms);
-}
-
-platform::SharedMemoryPtr open_existing(const std::string& name) {
-    return platform::current().shm_open_existing(name, 1024, Access::ReadWrite);
-}
-
-#ifndef _WIN32
-// Where an object of this namespace lives; without KELMO_SHM_NAMESPACE each
-// user has a namespace of their own.
-std::string object_path(const std::string& name) {
-    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string space = ns && *ns ? ns : "default-" + std::to_string(::geteuid());
-    return "/dev/shm/kelmo." + space + "." + name;
-}
-#endif
-
-// Every run gets names of its own.
-std::string unique(const char* stem) {
-    return std::string(stem) + "_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000007);
-}
 
 TEST(SharedMemoryAcrossProcesses, PersistsWhileAnyHolderLives) {
     const std::string name = unique("persist");
@@ -132,225 +99,15 @@ TEST(SharedMemoryAcrossProcesses, ReadOnlyViewAndSizeChecks) {
     EXPECT_EQ(ro->word(3), -5);
     // A view larger than the object is refused.
     EXPECT_EQ(platform::current().shm_open_existing(name, 1 << 20, Access::ReadOnly), nullptr);
-#ifndef _WIN32
-    // Only the owner may open it.
-    const std::string path = object_path(name);
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-#endif
+    // Where the object is a file, only the owner may open it.
+    const std::string path = shm_object_file(name);
+    if (path.empty()) return;
+    std::error_code ec;
+    const auto st = std::filesystem::status(path, ec);
+    ASSERT_FALSE(ec) << path;
+    EXPECT_EQ(st.permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
-
-#ifndef _WIN32
-// Entries of a namespace in /dev/shm.
-int entries_of(const std::string& ns) {
-    int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
-        if (e.path().filename().string().rfind("kelmo." + ns + ".", 0) == 0) ++n;
-    return n;
-}
-
-// When the last holder of a namespace's last object closes it, nothing of
-// the namespace is left, its lock object included; the namespace works as
-// before afterwards.
-TEST(SharedMemoryAcrossProcesses, NamespaceLeavesNothingBehind) {
-    const char* before = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string saved = before ? before : "";
-    const std::string ns = unique("clean");
-    set_env("KELMO_SHM_NAMESPACE", ns.c_str());
-    for (int round = 0; round < 2; ++round) {
-        PeerProcess peer(peer_command("held", 7, 200));
-        ASSERT_TRUE(peer.ready());
-        auto mine = platform::current().shm_create_or_open("mine", 1024, nullptr);
-        ASSERT_NE(mine, nullptr);
-        EXPECT_EQ(open_existing("held")->word(0), 7);
-        EXPECT_EQ(entries_of(ns), 3);  // two objects and the lock
-        mine.reset();
-        EXPECT_EQ(peer.wait(), 0);
-        EXPECT_EQ(entries_of(ns), 0) << round;
-    }
-    set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
-}
-
-// The memory of objects whose only holder was killed comes back as soon as
-// the namespace creates an object again.
-TEST(SharedMemoryAcrossProcesses, KilledHoldersObjectsGoOnTheNextCreation) {
-    const char* before = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string saved = before ? before : "";
-    const std::string ns = unique("killed");
-    set_env("KELMO_SHM_NAMESPACE", ns.c_str());
-    {
-        PeerProcess peer(peer_command("left", 7, 60000));
-        ASSERT_TRUE(peer.ready());
-        peer.kill();
-        peer.wait();
-        EXPECT_EQ(entries_of(ns), 2);  // the object and the lock, both held by nobody
-        auto mine = platform::current().shm_create_or_open("mine", 1024, nullptr);
-        ASSERT_NE(mine, nullptr);
-        EXPECT_EQ(entries_of(ns), 2);  // mine and the lock
-        mine.reset();
-        EXPECT_EQ(entries_of(ns), 0);
-    }
-    set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
-}
-
-// A child made by fork() holds an object on its own: closing the parent's
-// handle of it (the parent had opened and closed it before the fork) does
-// not end the child's hold.
-TEST(SharedMemoryAcrossProcesses, ForkedChildHoldsOnItsOwn) {
-    const std::string name = unique("fork");
-    PeerProcess peer(peer_command(name, 5, 300));
-    ASSERT_TRUE(peer.ready());
-    open_existing(name).reset();
-    int up[2], down[2];
-    ASSERT_EQ(::pipe(up), 0);
-    ASSERT_EQ(::pipe(down), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        auto held = open_existing(name);
-        char c = held ? 'r' : 'x';
-        (void)!::write(up[1], &c, 1);
-        (void)!::read(down[0], &c, 1);
-        ::_exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(::read(up[0], &c, 1), 1);
-    EXPECT_EQ(c, 'r');
-    open_existing(name).reset();
-    EXPECT_EQ(peer.wait(), 0);
-    EXPECT_NE(open_existing(name), nullptr);  // the child still holds it
-    (void)!::write(down[1], &c, 1);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    for (int fd : {up[0], up[1], down[0], down[1]}) ::close(fd);
-    EXPECT_EQ(open_existing(name), nullptr);
-}
-
-// Another process shrinks an object under a view: the view says so, so a
-// holder can refuse to write through it instead of faulting.
-TEST(SharedMemoryAcrossProcesses, ShrunkObjectIsNoticed) {
-    const std::string name = unique("shrunk");
-    auto mine = platform::current().shm_create_or_open(name, 4096, nullptr);
-    ASSERT_NE(mine, nullptr);
-    EXPECT_TRUE(mine->intact());
-    const std::string path = object_path(name);
-    // A view closed before the object shrank is not handed out again.
-    platform::current().shm_open_existing(name, 4096, Access::ReadWrite).reset();
-    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
-    EXPECT_FALSE(mine->intact());
-    EXPECT_EQ(platform::current().shm_open_existing(name, 4096, Access::ReadWrite), nullptr);
-}
-
-// Each user has a namespace of their own by default.
-TEST(SharedMemoryAcrossProcesses, DefaultNamespaceIsTheUsers) {
-    const char* before = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string saved = before ? before : "";
-    set_env("KELMO_SHM_NAMESPACE", nullptr);
-    const std::string name = unique("mine");
-    auto mine = platform::current().shm_create_or_open(name, 1024, nullptr);
-    const bool there = ::access(object_path(name).c_str(), F_OK) == 0;
-    mine.reset();
-    set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
-    EXPECT_TRUE(there) << object_path(name);
-}
-
-// Anyone may create names in /dev/shm. An object of the namespace that
-// another user owns, or that others may write, is never used, the lock
-// object included, and a line says which object it is and whose.
-class PlantedObjects : public ::testing::Test {
-protected:
-    void SetUp() override {
-        lines().clear();
-        kelmo_set_message_handler([](const char* text, void*) { lines().emplace_back(text); }, nullptr);
-    }
-    void TearDown() override {
-        kelmo_set_message_handler(nullptr, nullptr);
-        for (const std::string& p : planted_) ::unlink(p.c_str());
-        // The namespace's lock object, when nothing else is left in it.
-        const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-        const std::string space = ns && *ns ? ns : "default-" + std::to_string(::geteuid());
-        if (entries_of(space) == 1) ::unlink(object_path("lock").c_str());
-    }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> v;
-        return v;
-    }
-    // Plants an object under the namespace's name `name`, as another user would.
-    void plant(const std::string& name, mode_t mode, uid_t owner) {
-        const std::string path = object_path(name);
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        ASSERT_GE(fd, 0) << path;
-        planted_.push_back(path);
-        EXPECT_EQ(::ftruncate(fd, 4096), 0);
-        EXPECT_EQ(::fchmod(fd, mode), 0);
-        if (owner != ::geteuid()) {
-            EXPECT_EQ(::fchown(fd, owner, owner), 0);
-        }
-        ::close(fd);
-    }
-    bool told(const std::string& name, const std::string& why) const {
-        for (const std::string& l : lines())
-            if (l.find(object_path(name)) != std::string::npos && l.find(why) != std::string::npos) return true;
-        return false;
-    }
-    std::vector<std::string> planted_;
-};
-
-TEST_F(PlantedObjects, WritableByOthersIsRefused) {
-    const std::string name = unique("planted");
-    plant(name, 0666, ::geteuid());
-    errno = 0;
-    EXPECT_EQ(platform::current().shm_open_existing(name, 1024, Access::ReadWrite), nullptr);
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(platform::current().shm_create_or_open(name, 1024, nullptr), nullptr);
-    EXPECT_TRUE(told(name, "lets other users write it (mode 0666)"));
-    EXPECT_EQ(lines().size(), 1u);  // said once, not on every open
-}
-
-TEST_F(PlantedObjects, AnotherUsersObjectIsRefused) {
-    if (::geteuid() != 0) GTEST_SKIP() << "planting an object for another user takes root";
-    const std::string name = unique("foreign"), lockNs = unique("foreignlock");
-    plant(name, 0600, 65534);
-    EXPECT_EQ(platform::current().shm_open_existing(name, 1024, Access::ReadOnly), nullptr);
-    EXPECT_EQ(platform::current().shm_create_or_open(name, 1024, nullptr), nullptr);
-    EXPECT_TRUE(told(name, "belongs to user 65534"));
-
-    // A lock object planted for a whole namespace: nothing is created in it.
-    const char* before = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string saved = before ? before : "";
-    set_env("KELMO_SHM_NAMESPACE", lockNs.c_str());
-    plant("lock", 0644, 65534);
-    auto created = platform::current().shm_create_or_open("USB_samp", 1024, nullptr);
-    const bool toldLock = told("lock", "belongs to user 65534");
-    const bool nothingElse = ::access(object_path("USB_samp").c_str(), F_OK) != 0;
-    set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
-    EXPECT_EQ(created, nullptr);
-    EXPECT_TRUE(toldLock);
-    EXPECT_TRUE(nothingElse);
-}
-
-// A host started with its standard descriptors closed: the objects (and the
-// namespace's lock) never take 0, 1 or 2, where the host's output would
-// land in them.
-TEST(SharedMemoryAcrossProcesses, StandardDescriptorsAreNeverTaken) {
-    const std::string name = unique("stdio");
-    int saved[3];
-    for (int fd = 0; fd < 3; ++fd) saved[fd] = ::dup(fd);
-    for (int fd = 0; fd < 3; ++fd) ::close(fd);
-    auto created = platform::current().shm_create_or_open(name, 1024, nullptr);
-    auto opened = platform::current().shm_open_existing(name, 1024, Access::ReadOnly);
-    bool closed[3];
-    for (int fd = 0; fd < 3; ++fd) closed[fd] = ::fcntl(fd, F_GETFD) == -1;
-    for (int fd = 0; fd < 3; ++fd) {
-        ::dup2(saved[fd], fd);
-        ::close(saved[fd]);
-    }
-    EXPECT_NE(created, nullptr);
-    EXPECT_NE(opened, nullptr);
-    for (int fd = 0; fd < 3; ++fd) EXPECT_TRUE(closed[fd]) << "descriptor " << fd << " was taken";
-}
-#endif
 
 }  // namespace
 }  // namespace kelmo::test

@@ -2,17 +2,11 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
 #include "fixture.h"
+#include "settings_files.h"
 
 namespace kelmo::test {
 namespace {
@@ -45,44 +39,6 @@ TEST_F(ChannelNumbering, PhysicalCount) {
     EXPECT_EQ(get_tot_ch(654, 7), 7);
     EXPECT_EQ(get_tot_ch(683, 7), 7);  // no reduction here
 }
-
-// Runs every test in a fresh directory of its own, so that the settings
-// files of one test never meet another's.
-class SettingsFiles : public FakeTest {
-protected:
-    SettingsFiles() : previous_(fs::current_path()) {
-        std::random_device rd;
-        do {
-            dir_ = fs::temp_directory_path() / ("kelmo-settings-" + std::to_string(rd()));
-        } while (!fs::create_directory(dir_));
-        fs::current_path(dir_);
-        settings.assign(768, 7.0);
-    }
-    ~SettingsFiles() override {
-        std::error_code ec;
-        fs::current_path(previous_, ec);
-        fs::remove_all(dir_, ec);
-    }
-
-    static std::vector<unsigned char> fileBytes(const char* name) {
-        std::ifstream in(name, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    static void writeFile(const char* name, std::vector<unsigned char> bytes) {
-        std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
-    }
-    bool rangeIs(int first, int last, double v) const {
-        for (int i = first; i <= last; ++i)
-            if (settings[i] != v) return false;
-        return true;
-    }
-
-    std::vector<double> settings;
-
-private:
-    fs::path previous_, dir_;
-};
 
 TEST_F(SettingsFiles, Coupling) {
     LoadACDC(settings.data());  // no file yet
@@ -180,46 +136,6 @@ TEST_F(SettingsFiles, NothingToDo) {
     EXPECT_TRUE(rangeIs(0, 767, 7.0));
     EXPECT_TRUE(fake.messages.empty());
 }
-
-#ifndef _WIN32
-// A FIFO under a settings file's name would block open() for ever: it is
-// treated like a missing file on load and left alone on save.
-TEST_F(SettingsFiles, FifoIsNeverOpened) {
-    ASSERT_EQ(::mkfifo("ACDC.sav", 0600), 0);
-    ASSERT_EQ(::mkfifo("ChMode.sav", 0600), 0);
-    LoadACDC(settings.data());
-    LoadChMode(settings.data());
-    EXPECT_TRUE(rangeIs(256, 767, 0.0));
-    SaveACDC(settings.data());
-    SaveChMode(settings.data());
-    EXPECT_TRUE(fs::is_fifo("ACDC.sav"));
-    EXPECT_TRUE(fs::is_fifo("ChMode.sav"));
-}
-
-// In a folder shared with other users a settings file's name may be a
-// symbolic link planted by someone else: it is never followed. A save
-// leaves the link and its target alone (a dangling link creates nothing),
-// and a load treats it as a missing file.
-TEST_F(SettingsFiles, SymbolicLinksAreNeverFollowed) {
-    writeFile("victim.txt", {'v', 'i', 'c', 't', 'i', 'm'});
-    ASSERT_EQ(::symlink("victim.txt", "ACDC.sav"), 0);
-    ASSERT_EQ(::symlink("victim.txt", "ChMode2.sav"), 0);
-    ASSERT_EQ(::symlink("created.sav", "ChMode.sav"), 0);
-    SaveACDC(settings.data());
-    SaveChMode2(settings.data());
-    SaveChMode(settings.data());
-    EXPECT_EQ(fs::file_size("victim.txt"), 6u);
-    EXPECT_FALSE(fs::exists("created.sav"));
-    EXPECT_TRUE(fs::is_symlink("ACDC.sav"));
-
-    // The target holds bytes that would set flags and modes if read.
-    writeFile("victim.txt", std::vector<unsigned char>(256, 0x01));
-    LoadACDC(settings.data());
-    LoadChMode2(settings.data());
-    EXPECT_TRUE(rangeIs(256, 511, 0.0));
-    EXPECT_TRUE(rangeIs(512, 767, 0.0));
-}
-#endif
 
 }  // namespace
 }  // namespace kelmo::test
