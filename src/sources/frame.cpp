@@ -40,6 +40,9 @@ platform::PageBufferPtr UnitFrame::multi_raw(ChannelSpan span, int32_t len, bool
     // The size the driver expects, and never less than what the block's
     // delivery touches.
     const uint64_t n = static_cast<uint64_t>(span.count), l = static_cast<uint64_t>(len);
+    // The request counts the block's samples and bytes in 32 bits: a block
+    // beyond them cannot be asked for (and its sizes below would wrap).
+    if (n * l > UINT32_MAX) return nullptr;
     const uint64_t margin = exVariant ? 32 : 512;
     uint64_t bytes;
     if (card.blockBuffer == cards::BlockBuffer::Wide)

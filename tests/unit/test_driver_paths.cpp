@@ -133,6 +133,18 @@ TEST_F(DriverPaths, ContinuousStartAndRecover) {
     EXPECT_EQ(fake.openDevices, 0);
 }
 
+// A block of more samples over all channels than a request can count is
+// refused before anything is allocated or asked of the device.
+TEST_F(DriverPaths, BlocksBeyondWhatARequestCountsAreRefused) {
+    std::vector<double> out(16, -1.0);
+    const double gains[32] = {1};
+    const int first = 0;
+    EXPECT_EQ(MulChSamEx(891, 5, 65536, 1, 65536, out.data(), gains, &first), 0);
+    EXPECT_EQ(MulChSamEx(602, 5, INT32_MAX, 1, INT32_MAX, out.data(), gains, &first), 0);
+    EXPECT_TRUE(fake.requests.empty());
+    EXPECT_EQ(out, std::vector<double>(16, -1.0));
+}
+
 // The sound card's Ex variants are the driver's: they send their requests
 // with the sound card's code, and its conversion (at the input gain).
 TEST_F(DriverPaths, SoundCardExVariantsGoToTheDevice) {
