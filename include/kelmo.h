@@ -274,6 +274,18 @@ KELMO_API void KELMO_CALL kelmo_set_dispatch_hook(kelmo_dispatch_hook hook, void
 /* The version of the library the process loaded, "MAJOR.MINOR.PATCH". */
 KELMO_API const char* KELMO_CALL kelmo_version(void);
 
+/* Why the calling thread's last export failed: one English sentence in
+ * UTF-8 naming what failed, the cause (the system's words for it, and the
+ * device, socket, shared memory or file concerned) and what to do, for
+ * example "OneChSam failed: no acquisition device is served at
+ * /run/user/1000/kelmo/ZEB1; start zebsim or the driver service". An export
+ * that does not fail leaves "" here; the results, texts and message boxes
+ * of the exports are the same with or without it. Copies at most size - 1
+ * bytes and a NUL into buf (never part of a character) and returns the
+ * whole reason's length in bytes, so a host may ask with size 0 first. The
+ * reason stays until the thread's next export other than these hooks. */
+KELMO_API int KELMO_CALL kelmo_last_error(char* buf, int size);
+
 #ifdef __cplusplus
 }
 #endif

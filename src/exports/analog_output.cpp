@@ -11,14 +11,14 @@ extern "C" {
 // One request under two names.
 KELMO_API int KELMO_CALL InitialDA(uint32_t* handleWord, int cardType, int channelField, int rateField,
                                    void* buffer) {
-    return guarded(0, [&] {
+    return guarded("InitialDA", 0, [&] {
         return driver::da_request(handleWord, {platform::kDaInit, cardType, channelField, rateField, {}, buffer}, 0);
     });
 }
 
 KELMO_API int KELMO_CALL SetFixDA(uint32_t* handleWord, int cardType, int channelField, int rateField,
                                   void* buffer) {
-    return guarded(0, [&] {
+    return guarded("SetFixDA", 0, [&] {
         return driver::da_request(handleWord, {platform::kDaInit, cardType, channelField, rateField, {}, buffer}, 0);
     });
 }
@@ -26,7 +26,7 @@ KELMO_API int KELMO_CALL SetFixDA(uint32_t* handleWord, int cardType, int channe
 // A card type without the converter is no error here.
 KELMO_API int KELMO_CALL SetDAData(uint32_t* handleWord, int cardType, int channelField, void* buffer,
                                    int lengthField) {
-    return guarded(0, [&] {
+    return guarded("SetDAData", 0, [&] {
         return driver::da_request(handleWord, {platform::kDaData, cardType, channelField, {}, lengthField, buffer}, 1);
     });
 }

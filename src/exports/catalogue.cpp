@@ -27,7 +27,7 @@ extern "C" {
 KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* gains, int* gainCount, int* freqs,
                                          int* freqCount, int* auxCode, double* highFreq, double* lowFreq,
                                          int* fullScale) {
-    guarded_void([&] {
+    guarded_void("GetADParameter", [&] {
         const int32_t code = reduce_code(cardType);
         // The block is kept open for the rest of the process, as the host
         // expects it to persist once the catalogue has been asked.
@@ -57,7 +57,7 @@ KELMO_API void KELMO_CALL GetADParameter(int cardType, int* channels, double* ga
 }
 
 KELMO_API int KELMO_CALL GetADParameterEx(int cardType, AdParamRecord* record, double* gains, int* freqs) {
-    return guarded(0, [&] {
+    return guarded("GetADParameterEx", 0, [&] {
         const int32_t code = reduce_code(cardType);
         keep_share_block(false);
         if (!record) return 0;
@@ -90,53 +90,53 @@ KELMO_API int KELMO_CALL GetADParameterEx(int cardType, AdParamRecord* record, d
 }
 
 KELMO_API int KELMO_CALL SetChannelOK(int cardType) {
-    return guarded(1, [&] { return catalogue::channel_ok(cardType); });
+    return answered("SetChannelOK", 1, [&] { return catalogue::channel_ok(cardType); });
 }
 
 KELMO_API void KELMO_CALL GetCardWordType(int cardType, int* wordBytes) {
-    guarded_void([&] {
+    guarded_void("GetCardWordType", [&] {
         if (wordBytes) *wordBytes = catalogue::word_bytes(cardType);
     });
 }
 
 // One routine under four names: only the card type is read.
 KELMO_API int KELMO_CALL SearchNumberOfChannel(int cardType, ...) {
-    return guarded(0, [&] { return catalogue::box_answer(cardType); });
+    return answered("SearchNumberOfChannel", 0, [&] { return catalogue::box_answer(cardType); });
 }
 KELMO_API int KELMO_CALL SetBox(int cardType, ...) {
-    return guarded(0, [&] { return catalogue::box_answer(cardType); });
+    return answered("SetBox", 0, [&] { return catalogue::box_answer(cardType); });
 }
 KELMO_API int KELMO_CALL ReadBoxChannel(int cardType, ...) {
-    return guarded(0, [&] { return catalogue::box_answer(cardType); });
+    return answered("ReadBoxChannel", 0, [&] { return catalogue::box_answer(cardType); });
 }
 KELMO_API int KELMO_CALL SetBoxChannel(int cardType, ...) {
-    return guarded(0, [&] { return catalogue::box_answer(cardType); });
+    return answered("SetBoxChannel", 0, [&] { return catalogue::box_answer(cardType); });
 }
 
 // Interface places kept for hosts that link them; they answer 0 and read
 // no argument.
-KELMO_API int KELMO_CALL OpenDeviceDA(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL CloseDeviceDA(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL DI_R_Line(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL DI_R_Port(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL DO_R_Line(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL DO_R_Port(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL DO_W_Line(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL DO_W_Port(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL GetROUND(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL StressSet(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL BoxChannelAutoZero(void) { return guarded(0, [] { return 0; }); }
-KELMO_API int KELMO_CALL TriMulChSamW(void) { return guarded(0, [] { return 0; }); }
+KELMO_API int KELMO_CALL OpenDeviceDA(void) { return answered("OpenDeviceDA", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL CloseDeviceDA(void) { return answered("CloseDeviceDA", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DI_R_Line(void) { return answered("DI_R_Line", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DI_R_Port(void) { return answered("DI_R_Port", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DO_R_Line(void) { return answered("DO_R_Line", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DO_R_Port(void) { return answered("DO_R_Port", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DO_W_Line(void) { return answered("DO_W_Line", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL DO_W_Port(void) { return answered("DO_W_Port", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL GetROUND(void) { return answered("GetROUND", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL StressSet(void) { return answered("StressSet", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL BoxChannelAutoZero(void) { return answered("BoxChannelAutoZero", 0, [] { return 0; }); }
+KELMO_API int KELMO_CALL TriMulChSamW(void) { return answered("TriMulChSamW", 0, [] { return 0; }); }
 
 // These do nothing.
 KELMO_API void KELMO_CALL RecoverDA(void) {
-    guarded_void([] {});
+    guarded_void("RecoverDA", [] {});
 }
 KELMO_API void KELMO_CALL InitROUND(void) {
-    guarded_void([] {});
+    guarded_void("InitROUND", [] {});
 }
 KELMO_API void KELMO_CALL InitROUND1(void) {
-    guarded_void([] {});
+    guarded_void("InitROUND1", [] {});
 }
 
 }  // extern "C"

@@ -39,11 +39,11 @@ int32_t physical_count(int32_t cardType, int32_t count) {
 extern "C" {
 
 KELMO_API int KELMO_CALL get_ph_ch(int cardType, int channel) {
-    return guarded(1, [&] { return physical_channel(cardType, channel); });
+    return answered("get_ph_ch", 1, [&] { return physical_channel(cardType, channel); });
 }
 
 KELMO_API int KELMO_CALL get_tot_ch(int cardType, int count) {
-    return guarded(count, [&] { return physical_count(cardType, count); });
+    return answered("get_tot_ch", count, [&] { return physical_count(cardType, count); });
 }
 
 }  // extern "C"

@@ -31,5 +31,5 @@ int check(int cardType, char* text, int* status) {
 }  // namespace
 
 extern "C" KELMO_API int KELMO_CALL Checkcard(int cardType, char* text, int* status) {
-    return guarded(0, [&] { return check(cardType, text, status); });
+    return guarded("Checkcard", 0, [&] { return check(cardType, text, status); });
 }

@@ -47,7 +47,7 @@ extern "C" {
 
 KELMO_API int KELMO_CALL Set_dbl_MulChSam(uint32_t* handleWord, int cardType, int freqCode, int gain, int channels,
                                           int blockLen) {
-    return guarded(0, [&] {
+    return guarded("Set_dbl_MulChSam", 0, [&] {
         return start_continuous(handleWord, cardType, freqCode, gain, unpack_channels(channels), blockLen, nullptr,
                                 false);
     });
@@ -55,7 +55,7 @@ KELMO_API int KELMO_CALL Set_dbl_MulChSam(uint32_t* handleWord, int cardType, in
 
 KELMO_API int KELMO_CALL Set_dbl_MulChSamEx(uint32_t* handleWord, int cardType, int freqCode, int gain, int count,
                                             int blockLen, const double* chGains, const int* firstChannel) {
-    return guarded(0, [&] {
+    return guarded("Set_dbl_MulChSamEx", 0, [&] {
         if (count > 1023) count -= 1024;
         return start_continuous(handleWord, cardType, freqCode, gain, {firstChannel ? *firstChannel : 0, count},
                                 blockLen, chGains, true);
@@ -64,16 +64,16 @@ KELMO_API int KELMO_CALL Set_dbl_MulChSamEx(uint32_t* handleWord, int cardType, 
 
 KELMO_API int KELMO_CALL get_dbl_data(uint32_t* handleWord, int cardType, int len, int nch, double* buf, int stride,
                                       int offset, int* status) {
-    return guarded(0, [&] { return fetch_continuous(handleWord, cardType, len, nch, buf, stride, offset, status, false); });
+    return guarded("get_dbl_data", 0, [&] { return fetch_continuous(handleWord, cardType, len, nch, buf, stride, offset, status, false); });
 }
 
 KELMO_API int KELMO_CALL get_dbl_dataW(uint32_t* handleWord, int cardType, int len, int nch, void* buf, int stride,
                                        int offset, int* status) {
-    return guarded(0, [&] { return fetch_continuous(handleWord, cardType, len, nch, buf, stride, offset, status, true); });
+    return guarded("get_dbl_dataW", 0, [&] { return fetch_continuous(handleWord, cardType, len, nch, buf, stride, offset, status, true); });
 }
 
 KELMO_API void KELMO_CALL recover(uint32_t* handleWord, int cardType) {
-    guarded_void([&] { recover_acquisition(handleWord, cardType); });
+    guarded_void("recover", [&] { recover_acquisition(handleWord, cardType); });
 }
 
 }  // extern "C"

@@ -11,7 +11,7 @@ extern "C" {
 
 KELMO_API int KELMO_CALL convert(int cardType, double* values, void* raw, int n, int direction, int* maxIndex,
                                  int* minIndex) {
-    return guarded(0, [&] {
+    return guarded("convert", 0, [&] {
         if (n > 0 && (!values || !raw)) return 0;
         // The sound card's words scale with the recording input's gain.
         const Conversion c = cards::conversion_of(cardType, sound::process_state().inputGain);

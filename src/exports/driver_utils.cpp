@@ -12,11 +12,11 @@ using namespace kelmo;
 extern "C" {
 
 KELMO_API int KELMO_CALL InitNTDriver(void) {
-    return guarded(2, [] { return (platform::current().version_word() & 0x80000000u) ? 2 : 1; });
+    return answered("InitNTDriver", 2, [] { return (platform::current().version_word() & 0x80000000u) ? 2 : 1; });
 }
 
 KELMO_API int KELMO_CALL GetPrintPortStatus(uint16_t* status) {
-    return guarded(0, [&] {
+    return guarded("GetPrintPortStatus", 0, [&] {
         if (!status) return 0;
         auto dev = driver::DeviceSession::open();
         if (!dev) return 0;
@@ -27,7 +27,7 @@ KELMO_API int KELMO_CALL GetPrintPortStatus(uint16_t* status) {
 }
 
 KELMO_API void* KELMO_CALL ZebAlloc(int cardType, uint32_t n) {
-    return guarded<void*>(nullptr, [&]() -> void* {
+    return guarded<void*>("ZebAlloc", nullptr, [&]() -> void* {
         // The code as passed: bytes of one raw word of the card type.
         const uint64_t bytes = static_cast<uint64_t>(n) * cards::card_type(cardType).wordBytes;
         if (bytes == 0 || bytes > SIZE_MAX) return nullptr;
@@ -36,7 +36,7 @@ KELMO_API void* KELMO_CALL ZebAlloc(int cardType, uint32_t n) {
 }
 
 KELMO_API int KELMO_CALL ZebFree(void* address) {
-    return guarded(0, [&] { return address && platform::current().release_pages(address) ? 1 : 0; });
+    return guarded("ZebFree", 0, [&] { return address && platform::current().release_pages(address) ? 1 : 0; });
 }
 
 }  // extern "C"

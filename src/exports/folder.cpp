@@ -4,5 +4,5 @@
 #include "kelmo.h"
 
 extern "C" KELMO_API int KELMO_CALL ChangePath(char* path, void* parent) {
-    return kelmo::guarded(0, [&] { return kelmo::dialogs::change_path(path, kelmo::dialogs::kPathChars, parent); });
+    return kelmo::guarded("ChangePath", 0, [&] { return kelmo::dialogs::change_path(path, kelmo::dialogs::kPathChars, parent); });
 }

@@ -37,28 +37,28 @@ int multi_channel(int cardType, const Request& r) {
 extern "C" {
 
 KELMO_API int KELMO_CALL MulChSam(int cardType, int freqCode, int len, int gain, int channels, double* out) {
-    return guarded(0, [&] {
+    return guarded("MulChSam", 0, [&] {
         return multi_channel(cardType, {Variant::Plain, freqCode, len, gain, unpack_channels(channels), out, nullptr});
     });
 }
 
 KELMO_API int KELMO_CALL MulChSamEx(int cardType, int freqCode, int len, int gain, int count, double* out,
                                     const double* chGains, const int* firstChannel) {
-    return guarded(0, [&] {
+    return guarded("MulChSamEx", 0, [&] {
         const ChannelSpan span{firstChannel ? *firstChannel : 0, count};
         return multi_channel(cardType, {Variant::Ex, freqCode, len, gain, span, out, chGains});
     });
 }
 
 KELMO_API int KELMO_CALL MulChSamW(int cardType, int freqCode, int len, int gain, int channels, void* out) {
-    return guarded(0, [&] {
+    return guarded("MulChSamW", 0, [&] {
         return multi_channel(cardType, {Variant::W, freqCode, len, gain, unpack_channels(channels), out, nullptr});
     });
 }
 
 KELMO_API int KELMO_CALL MulChSamWEx(int cardType, int freqCode, int len, int gain, int count, void* out,
                                      const double* chGains, const int* firstChannel) {
-    return guarded(0, [&] {
+    return guarded("MulChSamWEx", 0, [&] {
         const ChannelSpan span{firstChannel ? *firstChannel : 0, count};
         return multi_channel(cardType, {Variant::WEx, freqCode, len, gain, span, out, chGains});
     });

@@ -13,7 +13,7 @@ using namespace kelmo;
 extern "C" {
 
 KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqCode, double* actualFrequency) {
-    return guarded(0, [&] {
+    return guarded("PreSamp", 0, [&] {
         const UnitCode u = unit_code(cardType);
         Source& source = source_for(u.type);
         const bool writesOutputs = source.chooses_divider();
@@ -38,7 +38,7 @@ KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqC
 }
 
 KELMO_API int KELMO_CALL GetFre(int cardType, uint32_t freqCode, double* frequency, int n) {
-    return guarded(1, [&] {
+    return answered("GetFre", 1, [&] {
         int32_t mode = 1, clockFlag = 0;
         if (auto block = platform::current().shm_open_existing(kShareBlockName, kShareBlockBytes,
                                                                platform::Access::ReadWrite)) {

@@ -23,15 +23,15 @@ int one_channel(int cardType, uint32_t freqCode, uint32_t n, int gain, int chann
 extern "C" {
 
 KELMO_API int KELMO_CALL OneChSam(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel, double* out) {
-    return guarded(0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Delivery::Values); });
+    return guarded("OneChSam", 0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Delivery::Values); });
 }
 
 KELMO_API int KELMO_CALL OneChSamEx(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel, double* out) {
-    return guarded(0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Delivery::Values); });
+    return guarded("OneChSamEx", 0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Delivery::Values); });
 }
 
 KELMO_API int KELMO_CALL OneChSamW(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel, void* out) {
-    return guarded(0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Delivery::Words); });
+    return guarded("OneChSamW", 0, [&] { return one_channel(cardType, freqCode, n, gain, channel, out, Delivery::Words); });
 }
 
 }  // extern "C"

@@ -4,5 +4,5 @@
 #include "sources/sound/input_dialog.h"
 
 extern "C" KELMO_API void KELMO_CALL SetSoundWaveIn(void) {
-    kelmo::guarded_void([] { kelmo::sound::set_sound_wave_in(); });
+    kelmo::guarded_void("SetSoundWaveIn", [] { kelmo::sound::set_sound_wave_in(); });
 }

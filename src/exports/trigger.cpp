@@ -176,13 +176,16 @@ int run(const Args& a) {
     return result;
 }
 
+// Triggered and interrupted are the results a host asked for.
+bool failed_result(int r) { return r != kTriggered && r != kInterrupted; }
+
 }  // namespace
 
 extern "C" {
 
 KELMO_API int KELMO_CALL TriMulChSam(int mode, int trigChannel, double level, int cardType, int freqCode, int len,
                                      int gain, int nch, double* out) {
-    return guarded(static_cast<int>(kFailed), [&] {
+    return guarded_by("TriMulChSam", static_cast<int>(kFailed), failed_result, [&] {
         return run({mode, trigChannel, level, cardType, freqCode, len, gain, nch, out, nullptr, nullptr, false});
     });
 }
@@ -190,15 +193,18 @@ KELMO_API int KELMO_CALL TriMulChSam(int mode, int trigChannel, double level, in
 KELMO_API int KELMO_CALL TriMulChSamEx(int mode, int trigChannel, double level, int cardType, int freqCode, int len,
                                        int gain, int nch, double* out, const double* chGains,
                                        const int* firstChannel) {
-    return guarded(static_cast<int>(kFailed), [&] {
+    return guarded_by("TriMulChSamEx", static_cast<int>(kFailed), failed_result, [&] {
         return run({mode, trigChannel, level, cardType, freqCode, len, gain, nch, out, chGains, firstChannel, true});
     });
 }
 
 KELMO_API int KELMO_CALL InterruptTrigSample(void) {
-    return guarded(0, [] {
+    return guarded("InterruptTrigSample", 0, [] {
         auto flag = platform::current().shm_open_existing(kTriggerName, kTriggerBytes, platform::Access::ReadWrite);
-        if (!flag) return 0;
+        if (!flag) {
+            because("no triggered acquisition is waiting (the shared memory %s does not exist)", kTriggerName);
+            return 0;
+        }
         __atomic_store_n(static_cast<uint16_t*>(flag->data()), uint16_t{1}, __ATOMIC_RELEASE);
         return 1;
     });

@@ -1,0 +1,71 @@
+#include "core/reason.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace kelmo {
+namespace {
+
+// Plain arrays: a thread's storage needs no destructor, so threads may
+// end in any order against the library's unloading.
+constexpr std::size_t kCauseBytes = 768;
+constexpr std::size_t kReasonBytes = 1024;
+thread_local char t_cause[kCauseBytes];
+thread_local bool t_hasCause = false;
+thread_local int t_depth = 0;
+thread_local char t_reason[kReasonBytes];
+
+void set_reason(const char* name, const char* cause) {
+    std::snprintf(t_reason, sizeof t_reason, "%s failed: %s", name, cause);
+}
+
+}  // namespace
+
+void because(const char* format, ...) {
+    if (t_hasCause) return;
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(t_cause, sizeof t_cause, format, ap);
+    va_end(ap);
+    t_hasCause = t_cause[0] != '\0';
+}
+
+bool has_cause() { return t_hasCause; }
+
+const char* current_cause() { return t_hasCause ? t_cause : ""; }
+
+const char* last_reason() { return t_reason; }
+
+ExportScope::ExportScope(const char* name) : name_(name), outer_(t_depth++ == 0) {
+    if (outer_) {
+        t_hasCause = false;
+        t_cause[0] = '\0';
+    }
+}
+
+ExportScope::~ExportScope() {
+    --t_depth;
+    if (outer_) {
+        t_hasCause = false;
+        t_cause[0] = '\0';
+    }
+}
+
+void ExportScope::failed(const char* fallback) {
+    if (outer_) set_reason(name_, t_hasCause ? t_cause : fallback);
+}
+
+void ExportScope::succeeded() {
+    if (outer_) t_reason[0] = '\0';
+}
+
+void ExportScope::as_recorded() {
+    if (!outer_) return;
+    if (t_hasCause)
+        set_reason(name_, t_cause);
+    else
+        t_reason[0] = '\0';
+}
+
+}  // namespace kelmo
