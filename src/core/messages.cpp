@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "core/reason.h"
 #include "kelmo.h"
 #include "platform/platform.h"
 
@@ -26,7 +27,7 @@ void show_message(const char* text) {
         g_handler(text, g_context);
         return;
     }
-    platform::current().message_box(text);
+    platform::current().message_box(text, reason_so_far());
 }
 
 void console_printf(const char* format, ...) {
@@ -39,7 +40,7 @@ void console_printf(const char* format, ...) {
         g_handler(line, g_context);
         return;
     }
-    platform::current().console(line);
+    platform::current().console(line, reason_so_far());
 }
 
 void set_message_handler(kelmo_message_handler handler, void* context) {

@@ -14,6 +14,7 @@ constexpr std::size_t kReasonBytes = 1024;
 thread_local char t_cause[kCauseBytes];
 thread_local bool t_hasCause = false;
 thread_local int t_depth = 0;
+thread_local const char* t_name = nullptr;  // of the outermost export
 thread_local char t_reason[kReasonBytes];
 
 void set_reason(const char* name, const char* cause) {
@@ -37,10 +38,16 @@ const char* current_cause() { return t_hasCause ? t_cause : ""; }
 
 const char* last_reason() { return t_reason; }
 
+std::string reason_so_far() {
+    if (!t_hasCause) return std::string();
+    return std::string(t_name ? t_name : "kelmo") + " failed: " + t_cause;
+}
+
 ExportScope::ExportScope(const char* name) : name_(name), outer_(t_depth++ == 0) {
     if (outer_) {
         t_hasCause = false;
         t_cause[0] = '\0';
+        t_name = name;
     }
 }
 
@@ -49,6 +56,7 @@ ExportScope::~ExportScope() {
     if (outer_) {
         t_hasCause = false;
         t_cause[0] = '\0';
+        t_name = nullptr;
     }
 }
 

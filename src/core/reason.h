@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace kelmo {
 
@@ -18,6 +19,11 @@ bool has_cause();
 // The cause recorded so far ("" when none): what a console reader gets
 // beside the system's own text.
 const char* current_cause();
+
+// The sentence the export would leave if it failed now ("<export> failed:
+// <cause>"), "" when no cause is recorded: what a console reader gets
+// beside the library's own text.
+std::string reason_so_far();
 
 // The reason of this thread's last export, as kelmo_last_error hands it out.
 const char* last_reason();

@@ -48,7 +48,7 @@ void notice(const std::string& line) {
         route(line.c_str());
         return;
     }
-    current().console(line.c_str());
+    current().console(line.c_str(), std::string());
 }
 
 }  // namespace kelmo::platform

@@ -342,6 +342,15 @@ public:
     virtual DevicePtr open_device() = 0;
     // The system error code of the last failed operation of this thread.
     virtual uint32_t last_error() = 0;
+    // The system's words for such a code ("No such file or directory"), in
+    // English where the system has them.
+    virtual std::string error_text(uint32_t code) = 0;
+    // Where the shared memory of that name lives, for a person to look
+    // ("/dev/shm/kelmo.default-1000.USB_samp").
+    virtual std::string shm_where(const std::string& name) = 0;
+    // Why open_device failed with `error`, for a person: where the device
+    // was looked for, the cause in words and what to do.
+    virtual std::string device_open_failure(uint32_t error) = 0;
 
     // A 32-bit value of the current user's settings, read afresh: on
     // Windows the registry value `name` under HKEY_CURRENT_USER\`key` (the
@@ -406,12 +415,17 @@ public:
     virtual bool directory_exists(const std::string& path) = 0;
     virtual void create_directory(const std::string& path) = 0;
     // A modal message with an OK button; `text` is in the GBK code page.
-    virtual void message_box(const char* text) = 0;
-    // One line of console output, printed exactly as given, where a
-    // console line belongs on this system (standard output on Windows,
-    // standard error as UTF-8 elsewhere, so that it never mixes with a
-    // host's data on standard output).
-    virtual void console(const char* text) = 0;
+    // `words` (UTF-8, may be empty) is the library's English sentence about
+    // the failure behind it: where messages go to a console (Linux) it
+    // follows the text there; a window shows the text alone.
+    virtual void message_box(const char* text, const std::string& words) = 0;
+    // One line of console output where a console line belongs on this
+    // system (standard output on Windows, standard error as UTF-8
+    // elsewhere, so that it never mixes with a host's data on standard
+    // output). Windows prints `text` exactly as given; elsewhere `words`
+    // (the English sentence about the same failure) replaces it when it is
+    // not empty, since the text speaks of Windows.
+    virtual void console(const char* text, const std::string& words) = 0;
 };
 
 // The platform in use: the build's default unless a test installed another.

@@ -164,8 +164,14 @@ TEST(Device, SocketNeverTakesAStandardDescriptor) {
 TEST(Device, CutGreetingIsADeviceThatWentAway) {
     const std::string dir = testing::TempDir() + "kelmo-cut-" + std::to_string(::getpid());
     use_device_dir(dir);
-    auto line = [](int code) {
-        return "Failed to obtain file handle to device: ZEB1 with Win32 error code: " + std::to_string(code) + "\n";
+    // On this system the console reader gets the cause in words, not a code.
+    auto line = [&dir](int code) {
+        const std::string path = dir + "/ZEB1";
+        return "kelmo: GetPrintPortStatus failed: " +
+               (code == EBUSY ? "another program holds the acquisition device ZEB1 at " + path +
+                                    "; end it, or wait until it has finished, and try again\n"
+                              : "the acquisition device at " + path +
+                                    " hung up before it greeted; restart zebsim or the driver service\n");
     };
     for (std::size_t bytes : {0, 3, 4, 7}) {
         SCOPED_TRACE(bytes);
@@ -201,7 +207,9 @@ TEST(Device, SilentDeviceTimesOut) {
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_GE(ms.count(), 290);
         EXPECT_LT(ms.count(), 3000);
-        EXPECT_EQ(err, "Request to device ZEB1 (code 0x22201F) failed: no reply within the time-out (time-out 300 ms)\n");
+        EXPECT_EQ(err, "kelmo: GetPrintPortStatus failed: Request to device ZEB1 (code 0x22201F) failed: no reply "
+                       "within the time-out (time-out 300 ms); restart zebsim or the driver service, or set "
+                       "KELMO_DEVICE_TIMEOUT_MS for a slower device\n");
         EXPECT_EQ(status, 0xAAAA);
     }
     kelmo::test::set_env("KELMO_DEVICE_TIMEOUT_MS", nullptr);

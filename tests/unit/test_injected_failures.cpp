@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/reason.h"
 #include "sources/source.h"
 #include "fixture.h"
 #include "sources/sim/param_block.h"
@@ -24,7 +25,15 @@ struct Step {
     std::string what;
     int result;
     std::set<int> allowed;
+    std::string reason;  // kelmo_last_error right after the call
 };
+
+// Taken once the call has returned (arguments are evaluated first).
+Step step(const char* what, int result, std::set<int> allowed) {
+    char reason[1024];
+    kelmo_last_error(reason, sizeof reason);
+    return {what, result, std::move(allowed), reason};
+}
 
 struct Scenario {
     const char* name;
@@ -60,18 +69,18 @@ std::vector<Step> simulated_host(FakePlatform&) {
     std::vector<int16_t> words(4 * 64);
     uint32_t handle = 0;
     std::vector<Step> s;
-    s.push_back({"Checkcard", Checkcard(123, text, &status), kOkOrFailed});
-    s.push_back({"PreSamp", PreSamp(123, 10000.0, &code, &actual), kOkOrFailed});
-    s.push_back({"OneChSam", OneChSam(123, code, 64, 1, 2, out.data()), kOkOrFailed});
-    s.push_back({"MulChSam", MulChSam(123, static_cast<int>(code), 64, 1, 3, out.data()), kOkOrFailed});
-    s.push_back({"MulChSamW", MulChSamW(123, static_cast<int>(code), 64, 1, 3, words.data()), kOkOrFailed});
-    s.push_back({"Set_dbl_MulChSam", Set_dbl_MulChSam(&handle, 123, static_cast<int>(code), 1, 3, 64), kOkOrFailed});
-    s.push_back({"get_dbl_data", get_dbl_data(&handle, 1230, 64, 3, out.data(), 64, 0, &status), kOkOrFailed});
-    s.push_back({"get_dbl_dataW", get_dbl_dataW(&handle, 1230, 64, 3, words.data(), 64, 0, &status), kOkOrFailed});
+    s.push_back(step("Checkcard", Checkcard(123, text, &status), kOkOrFailed));
+    s.push_back(step("PreSamp", PreSamp(123, 10000.0, &code, &actual), kOkOrFailed));
+    s.push_back(step("OneChSam", OneChSam(123, code, 64, 1, 2, out.data()), kOkOrFailed));
+    s.push_back(step("MulChSam", MulChSam(123, static_cast<int>(code), 64, 1, 3, out.data()), kOkOrFailed));
+    s.push_back(step("MulChSamW", MulChSamW(123, static_cast<int>(code), 64, 1, 3, words.data()), kOkOrFailed));
+    s.push_back(step("Set_dbl_MulChSam", Set_dbl_MulChSam(&handle, 123, static_cast<int>(code), 1, 3, 64), kOkOrFailed));
+    s.push_back(step("get_dbl_data", get_dbl_data(&handle, 1230, 64, 3, out.data(), 64, 0, &status), kOkOrFailed));
+    s.push_back(step("get_dbl_dataW", get_dbl_dataW(&handle, 1230, 64, 3, words.data(), 64, 0, &status), kOkOrFailed));
     recover(&handle, 123);
     // 0 triggered, 2 failed, 4 no trigger flag to be had.
-    s.push_back({"TriMulChSam", TriMulChSam(1024 + 10, 0, 0.0, 123, static_cast<int>(code), 64, 1, 2, out.data()),
-                 {0, 2, 4}});
+    s.push_back(step("TriMulChSam", TriMulChSam(1024 + 10, 0, 0.0, 123, static_cast<int>(code), 64, 1, 2, out.data()),
+                 {0, 2, 4}));
     return s;
 }
 
@@ -95,18 +104,18 @@ std::vector<Step> driver_host(FakePlatform&) {
     uint32_t handle = 0;
     uint16_t port = 0;
     std::vector<Step> s;
-    s.push_back({"Checkcard", Checkcard(638, text, &status), kOkOrFailed});
-    s.push_back({"PreSamp", PreSamp(638, 10000.0, &code, &actual), kOkOrFailed});
-    s.push_back({"OneChSam", OneChSam(638, code, 256, 1, 1, out.data()), kOkOrFailed});
-    s.push_back({"MulChSamEx", MulChSam(638, static_cast<int>(code), 256, 2, 4, out.data()), kOkOrFailed});
-    s.push_back({"Set_dbl_MulChSam", Set_dbl_MulChSam(&handle, 638, static_cast<int>(code), 1, 4, 256), kOkOrFailed});
-    s.push_back({"get_dbl_data", get_dbl_data(&handle, 638, 256, 4, out.data(), 256, 0, &status), kOkOrFailed});
-    s.push_back({"get_dbl_data", get_dbl_data(&handle, 638, 256, 4, out.data(), 256, 0, &status), kOkOrFailed});
+    s.push_back(step("Checkcard", Checkcard(638, text, &status), kOkOrFailed));
+    s.push_back(step("PreSamp", PreSamp(638, 10000.0, &code, &actual), kOkOrFailed));
+    s.push_back(step("OneChSam", OneChSam(638, code, 256, 1, 1, out.data()), kOkOrFailed));
+    s.push_back(step("MulChSam", MulChSam(638, static_cast<int>(code), 256, 2, 4, out.data()), kOkOrFailed));
+    s.push_back(step("Set_dbl_MulChSam", Set_dbl_MulChSam(&handle, 638, static_cast<int>(code), 1, 4, 256), kOkOrFailed));
+    s.push_back(step("get_dbl_data", get_dbl_data(&handle, 638, 256, 4, out.data(), 256, 0, &status), kOkOrFailed));
+    s.push_back(step("get_dbl_data", get_dbl_data(&handle, 638, 256, 4, out.data(), 256, 0, &status), kOkOrFailed));
     recover(&handle, 638);
-    s.push_back({"GetPrintPortStatus", GetPrintPortStatus(&port), kOkOrFailed});
+    s.push_back(step("GetPrintPortStatus", GetPrintPortStatus(&port), kOkOrFailed));
     void* block = ZebAlloc(638, 4096);
-    s.push_back({"ZebAlloc", block ? 1 : 0, kOkOrFailed});
-    if (block) s.push_back({"ZebFree", ZebFree(block) ? 1 : 0, {1}});
+    s.push_back(step("ZebAlloc", block ? 1 : 0, kOkOrFailed));
+    if (block) s.push_back(step("ZebFree", ZebFree(block) ? 1 : 0, {1}));
     return s;
 }
 
@@ -130,16 +139,16 @@ std::vector<Step> sound_host(FakePlatform&) {
     uint32_t handle = 0;
     std::vector<Step> s;
     SetSoundWaveIn();
-    s.push_back({"Checkcard", Checkcard(800, text, &status), kOkOrFailed});
-    s.push_back({"PreSamp", PreSamp(800, 44100.0, &code, &actual), kOkOrFailed});
-    s.push_back({"OneChSam", OneChSam(800, code, 256, 1, 1, out.data()), kOkOrFailed});
-    s.push_back({"Set_dbl_MulChSam", Set_dbl_MulChSam(&handle, 800, static_cast<int>(code), 1, 2, 512), kOkOrFailed});
+    s.push_back(step("Checkcard", Checkcard(800, text, &status), kOkOrFailed));
+    s.push_back(step("PreSamp", PreSamp(800, 44100.0, &code, &actual), kOkOrFailed));
+    s.push_back(step("OneChSam", OneChSam(800, code, 256, 1, 1, out.data()), kOkOrFailed));
+    s.push_back(step("Set_dbl_MulChSam", Set_dbl_MulChSam(&handle, 800, static_cast<int>(code), 1, 2, 512), kOkOrFailed));
     for (int i = 0; i < 3; ++i)
-        s.push_back({"get_dbl_data", get_dbl_data(&handle, 800, 512, 2, out.data(), 512, 0, &status), kOkOrFailed});
+        s.push_back(step("get_dbl_data", get_dbl_data(&handle, 800, 512, 2, out.data(), 512, 0, &status), kOkOrFailed));
     recover(&handle, 800);
-    s.push_back({"OpenSpeaker", OpenSpeaker(8000.0, 1, 1000, 5000.0), kOkOrFailed});
-    s.push_back({"TransSpeakerData", TransSpeakerData(600, 0, 600, tone.data(), nullptr), kOkOrFailed});
-    s.push_back({"CloseSpeaker", CloseSpeaker(), kOkOrFailed});
+    s.push_back(step("OpenSpeaker", OpenSpeaker(8000.0, 1, 1000, 5000.0), kOkOrFailed));
+    s.push_back(step("TransSpeakerData", TransSpeakerData(600, 0, 600, tone.data(), nullptr), kOkOrFailed));
+    s.push_back(step("CloseSpeaker", CloseSpeaker(), kOkOrFailed));
     return s;
 }
 
@@ -163,6 +172,14 @@ int run(const Scenario& sc, int failAt) {
         for (const Step& st : steps) {
             EXPECT_TRUE(st.allowed.count(st.result))
                 << sc.name << ": " << st.what << " gave " << st.result << " with call " << failAt << " failing";
+            // A failure says why, in words of its own; a success leaves no reason.
+            const bool failed = st.allowed.count(1) ? st.result != 1 : st.result != 0;
+            if (failed) {
+                EXPECT_EQ(st.reason.rfind(st.what + " failed: ", 0), 0u)
+                    << sc.name << ": " << st.what << " with call " << failAt << " failing: \"" << st.reason << '"';
+            } else {
+                EXPECT_EQ(st.reason, "") << sc.name << ": " << st.what << " with call " << failAt << " failing";
+            }
         }
         // The host tries again, and now everything works. (A device whose
         // closing failed is kept with its buffer until then: it might still

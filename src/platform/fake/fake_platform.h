@@ -179,6 +179,9 @@ public:
 
     std::vector<std::string> messages;
     std::vector<std::string> consoleLines;
+    // The English sentences that came with them (the library's reasons).
+    std::vector<std::string> messageWords;
+    std::vector<std::string> consoleWords;
 
     // Platform
     SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override;
@@ -198,6 +201,12 @@ public:
     uint32_t version_word() override { return versionWord; }
     DevicePtr open_device() override;
     uint32_t last_error() override { return lastError; }
+    std::string error_text(uint32_t code) override { return "injected failure " + std::to_string(code); }
+    std::string shm_where(const std::string& name) override { return "fake:" + name; }
+    std::string device_open_failure(uint32_t error) override {
+        return "the fake device ZEB1 is " + std::string(deviceMissing ? "missing" : "failing") + " (" +
+               error_text(error) + ")";
+    }
     std::optional<uint32_t> user_setting(const char* key, const char* name) override;
     std::optional<std::string> user_setting_text(const char* key, const char* name) override;
     bool set_user_setting_text(const char* key, const char* name, const std::string& value) override;
@@ -233,8 +242,14 @@ public:
     bool write_small_file(const char* name, const void* data, std::size_t bytes) override;
     bool directory_exists(const std::string& path) override;
     void create_directory(const std::string& path) override;
-    void message_box(const char* text) override { messages.emplace_back(text); }
-    void console(const char* text) override { consoleLines.emplace_back(text); }
+    void message_box(const char* text, const std::string& words) override {
+        messages.emplace_back(text);
+        messageWords.push_back(words);
+    }
+    void console(const char* text, const std::string& words) override {
+        consoleLines.emplace_back(text);
+        consoleWords.push_back(words);
+    }
 
 private:
     // Declared last: made after every other member and gone before them, so

@@ -156,6 +156,37 @@ std::string device_path() {
     return dir + "/ZEB1";
 }
 
+std::string device_open_failure(int error) {
+    const std::string path = device_path();
+    switch (error) {
+        case ENOENT:
+            return "no acquisition device is served at " + path +
+                   "; start zebsim or the driver service (KELMO_DEVICE_DIR names another folder)";
+        case EBUSY:
+            return "another program holds the acquisition device ZEB1 at " + path +
+                   "; end it, or wait until it has finished, and try again";
+        case ENODEV:
+            return "the acquisition device at " + path +
+                   " hung up before it greeted; restart zebsim or the driver service";
+        case ETIMEDOUT:
+            return "the acquisition device at " + path +
+                   " did not answer within 5 s; restart zebsim or the driver service";
+        case EPROTO:
+            return "the program serving " + path +
+                   " is not an acquisition device; stop it and start zebsim or the driver service";
+        case EACCES:
+        case EPERM:
+            return "this user may not use the acquisition device at " + path +
+                   "; ask for access to it, or start zebsim as this user";
+        case ENAMETOOLONG:
+            return "the acquisition device's path " + path +
+                   " is longer than a socket's name may be; set KELMO_DEVICE_DIR to a shorter folder";
+        default:
+            return "the acquisition device at " + path + " cannot be opened: " + error_text(error) +
+                   "; start zebsim or the driver service";
+    }
+}
+
 DevicePtr open_device() {
     const std::string path = device_path();
     sockaddr_un addr{};

@@ -2,6 +2,8 @@
 #include <dlfcn.h>
 #include <sched.h>
 #include <iconv.h>
+#include <locale.h>
+#include <string.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <sys/mman.h>
@@ -191,6 +193,11 @@ public:
 
     // Every failing operation of this backend leaves its code in errno.
     uint32_t last_error() override { return static_cast<uint32_t>(errno); }
+    std::string error_text(uint32_t code) override { return posix::error_text(static_cast<int>(code)); }
+    std::string shm_where(const std::string& name) override { return posix::shm_where(name); }
+    std::string device_open_failure(uint32_t error) override {
+        return posix::device_open_failure(static_cast<int>(error));
+    }
 
     std::optional<uint32_t> user_setting(const char* key, const char* name) override {
         return posix::user_setting(key, name);
@@ -242,15 +249,21 @@ public:
     bool directory_exists(const std::string& path) override { return posix::directory_exists(path); }
     void create_directory(const std::string& path) override { posix::create_directory(path); }
 
-    void message_box(const char* text) override {
+    void message_box(const char* text, const std::string& words) override {
         const std::string utf8 = gbk_to_utf8(text);
-        std::fprintf(stderr, "%s\n", utf8.c_str());
+        if (words.empty())
+            std::fprintf(stderr, "%s\n", utf8.c_str());
+        else
+            std::fprintf(stderr, "%s\nkelmo: %s\n", utf8.c_str(), words.c_str());
         std::fflush(stderr);
     }
 
     // Standard output belongs to the host (its data may go there).
-    void console(const char* text) override {
-        std::fputs(gbk_to_utf8(text).c_str(), stderr);
+    void console(const char* text, const std::string& words) override {
+        if (words.empty())
+            std::fputs(gbk_to_utf8(text).c_str(), stderr);
+        else
+            std::fprintf(stderr, "kelmo: %s\n", words.c_str());
         std::fflush(stderr);
     }
 
@@ -260,6 +273,14 @@ private:
 };
 
 }  // namespace
+
+std::string error_text(int error) {
+    // The C locale's texts are English whatever the host's locale says.
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    const char* text = c ? ::strerror_l(error, c) : nullptr;
+    return text ? text : "error " + std::to_string(error);
+}
+
 }  // namespace kelmo::platform::posix
 
 namespace kelmo::platform {

@@ -38,6 +38,10 @@ DevicePtr greet_device(int fd);
 // The socket path of the device "ZEB1": $KELMO_DEVICE_DIR/ZEB1, by default
 // in $XDG_RUNTIME_DIR/kelmo, else /tmp/kelmo-<uid>.
 std::string device_path();
+std::string device_open_failure(int error);
+std::string shm_where(const std::string& name);
+// strerror for this thread, in the C locale's English.
+std::string error_text(int error);
 // GBK bytes to UTF-8 (invalid sequences become U+FFFD).
 std::string gbk_to_utf8(const char* text);
 // Milliseconds of the monotonic clock (not wrapped).

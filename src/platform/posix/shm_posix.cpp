@@ -464,4 +464,6 @@ SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Acc
     return finish_open(objName, fd, st, size, rw);
 }
 
+std::string shm_where(const std::string& name) { return "/dev/shm" + object_name(name); }
+
 }  // namespace kelmo::platform::posix

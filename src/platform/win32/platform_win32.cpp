@@ -118,6 +118,15 @@ public:
     DevicePtr open_device() override { return win32::open_device(); }
 
     uint32_t last_error() override { return ::GetLastError(); }
+    std::string error_text(uint32_t code) override { return win32::error_text(code); }
+    std::string shm_where(const std::string& name) override { return "the named file mapping \"" + name + "\""; }
+    std::string device_open_failure(uint32_t error) override {
+        return "the driver's device \\\\.\\ZEB1 cannot be opened: " + win32::error_text(error) +
+               (error == ERROR_FILE_NOT_FOUND ? "; install the card's driver and start its service"
+                : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
+                    ? "; another program holds the card: end it and try again"
+                    : "");
+    }
 
     std::optional<uint32_t> user_setting(const char* key, const char* name) override {
         return win32::user_setting(key, name);
@@ -173,7 +182,7 @@ public:
     bool directory_exists(const std::string& path) override { return win32::directory_exists(path); }
     void create_directory(const std::string& path) override { win32::create_directory(path); }
 
-    void message_box(const char* text) override {
+    void message_box(const char* text, const std::string&) override {
         std::wstring wide;
         if (win32::gbk_to_wide(text, &wide))
             ::MessageBoxW(nullptr, wide.c_str(), L"kelmo", MB_OK);
@@ -181,13 +190,25 @@ public:
             ::MessageBoxA(nullptr, text, "kelmo", MB_OK);
     }
 
-    void console(const char* text) override {
+    void console(const char* text, const std::string&) override {
         std::fputs(text, stdout);
         std::fflush(stdout);
     }
 };
 
 }  // namespace
+
+std::string win32::error_text(uint32_t code) {
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    char text[512];
+    DWORD n = ::FormatMessageA(flags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                               sizeof text, nullptr);
+    if (n == 0) n = ::FormatMessageA(flags, nullptr, code, 0, text, sizeof text, nullptr);
+    std::string s(text, n);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '.' || s.back() == '\r' || s.back() == '\n')) s.pop_back();
+    const std::string number = "system error " + std::to_string(code);
+    return s.empty() ? number : s + " (" + number + ")";
+}
 
 bool win32::gbk_to_wide(const char* gbk, std::wstring* out) {
     const int n = ::MultiByteToWideChar(936, 0, gbk, -1, nullptr, 0);

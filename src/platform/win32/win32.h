@@ -19,6 +19,9 @@ HINSTANCE this_module();
 // False (and `out` untouched) when the text does not convert
 // (platform_win32.cpp).
 bool gbk_to_wide(const char* gbk, std::wstring* out);
+// The system's words for an error code, in English where the system has
+// them, else in its own language, else "system error N".
+std::string error_text(uint32_t code);
 
 // Named shared memory: file mappings of the paging file (shm_win32.cpp).
 SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created);

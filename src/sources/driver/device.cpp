@@ -6,6 +6,7 @@
 
 #include "core/messages.h"
 #include "core/presamp.h"
+#include "core/reason.h"
 
 namespace kelmo::driver {
 namespace {
@@ -44,7 +45,11 @@ uint32_t request_timeout_ms(uint32_t code, const platform::RequestRecord& record
 DeviceSession DeviceSession::open() {
     auto& p = platform::current();
     platform::DevicePtr d = p.open_device();
-    if (!d) console_printf(msg::kDeviceOpenFailed, msg::kDeviceName, static_cast<int>(p.last_error()));
+    if (!d) {
+        const uint32_t error = p.last_error();
+        because("%s", p.device_open_failure(error).c_str());
+        console_printf(msg::kDeviceOpenFailed, msg::kDeviceName, static_cast<int>(error));
+    }
     return DeviceSession(std::move(d));
 }
 
@@ -62,9 +67,17 @@ bool DeviceSession::request(uint32_t code, const platform::RequestRecord& record
                      static_cast<unsigned>(record.gainCode), record.channel, static_cast<unsigned>(outSize),
                      ok ? "ok" : "failed");
     if (!ok) {
-        if (const char* cause = dev_->failure_cause())
+        if (const char* cause = dev_->failure_cause()) {
+            because("Request to device ZEB1 (code 0x%06X) failed: %s (time-out %u ms); restart zebsim or the "
+                    "driver service, or set KELMO_DEVICE_TIMEOUT_MS for a slower device",
+                    static_cast<unsigned>(code), cause, static_cast<unsigned>(timeout));
             console_printf(msg::kDeviceRequestFailed, msg::kDeviceName, static_cast<unsigned>(code), cause,
                            static_cast<unsigned>(timeout));
+        } else {
+            because("the acquisition device ZEB1 refused request 0x%06X of card type %d; check that the card "
+                    "type, divider, gain and channels suit the card",
+                    static_cast<unsigned>(code), static_cast<int>(record.cardType));
+        }
     }
     return ok;
 }
@@ -72,7 +85,12 @@ bool DeviceSession::request(uint32_t code, const platform::RequestRecord& record
 bool DeviceSession::close() {
     if (!dev_) return false;
     const bool ok = dev_->close();
-    if (!ok) console_printf(msg::kDeviceCloseFailed, static_cast<int>(platform::current().last_error()));
+    if (!ok) {
+        auto& p = platform::current();
+        const uint32_t error = p.last_error();
+        because("closing the acquisition device ZEB1 failed: %s", p.error_text(error).c_str());
+        console_printf(msg::kDeviceCloseFailed, static_cast<int>(error));
+    }
     dev_.reset();
     return ok;
 }
