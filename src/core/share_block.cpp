@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "core/reason.h"
+
 namespace kelmo {
 namespace {
 
@@ -30,7 +32,14 @@ std::shared_ptr<platform::SharedMemory> keep_named(const char* name, std::size_t
     // through it would fault. Such an object is refused; the next call
     // tries again (and finds it again only once it is whole).
     if (slot && !slot->intact()) slot.reset();
-    if (!slot) slot = platform::current().shm_create_or_open(name, size, nullptr);
+    if (!slot) {
+        auto& p = platform::current();
+        slot = p.shm_create_or_open(name, size, nullptr);
+        if (!slot)
+            because("the shared memory %s cannot be created or opened: %s; remove a stale or foreign object of "
+                    "that name, or set KELMO_SHM_NAMESPACE to a name of your own",
+                    p.shm_where(name).c_str(), p.error_text(p.last_error()).c_str());
+    }
     return slot;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "sources/source.h"
@@ -552,6 +553,27 @@ TEST_F(SimAcquisition, DriverBlockInThirtyTwoFoldMode) {
     ASSERT_FALSE(fake.consoleLines.empty());
     EXPECT_EQ(fake.consoleLines.back(), "Failed to obtain file handle to device: ZEB1 with Win32 error code: 2\n");
     EXPECT_TRUE(fake.livePages.empty());
+
+    // The reason, for the console reader beside the line and for the host:
+    // the whole length is returned, the copy is cut to the buffer, and it
+    // belongs to this thread alone until its next export.
+    const std::string expected = "MulChSam failed: the fake device ZEB1 is missing (injected failure 2)";
+    EXPECT_EQ(fake.consoleWords.back(), expected);
+    char small[9] = "xxxxxxxx";
+    EXPECT_EQ(kelmo_last_error(nullptr, 0), static_cast<int>(expected.size()));
+    EXPECT_EQ(kelmo_last_error(small, sizeof small), static_cast<int>(expected.size()));
+    EXPECT_STREQ(small, "MulChSam");
+    std::string other = "unset";
+    std::thread([&] {
+        char r[200] = "unset";
+        kelmo_last_error(r, sizeof r);
+        other = r;
+    }).join();
+    EXPECT_EQ(other, "");
+    EXPECT_EQ(kelmo_last_error(small, 0), static_cast<int>(expected.size()));  // asking changes nothing
+    fake.deviceMissing = false;
+    ASSERT_EQ(OneChSam(653, 10, 4, 1, 1, out.data()), 1);
+    EXPECT_EQ(kelmo_last_error(nullptr, 0), 0);
 }
 
 }  // namespace

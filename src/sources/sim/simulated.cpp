@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/catalogue.h"
+#include "core/reason.h"
 #include "platform/platform.h"
 #include "sources/sim/clock.h"
 #include "sources/sim/param_block.h"
@@ -58,13 +59,21 @@ int SimulatedSource::check(char* text, int*) {
     if (param_block_published()) return 1;
     auto& p = platform::current();
     if (!p.start_program(kSignalSourceProgram)) {
-        set_text(text, std::string(kSignalSourceProgram) + " could not be started; looked for " +
-                           p.program_search_note(kSignalSourceProgram));
+        const std::string why = std::string(kSignalSourceProgram) + " could not be started; looked for " +
+                                p.program_search_note(kSignalSourceProgram);
+        set_text(text, why);
+        because("the simulated source needs its signal source: %s; install genwave there or start it yourself",
+                why.c_str());
         return 0;
     }
     if (!wait_for_param_block()) {
-        set_text(text, std::string(kSignalSourceProgram) + " was started but published no parameters within " +
-                           std::to_string(kPublishWaitMs / 1000) + " s");
+        const std::string why = std::string(kSignalSourceProgram) +
+                                " was started but published no parameters within " +
+                                std::to_string(kPublishWaitMs / 1000) + " s";
+        set_text(text, why);
+        because("the simulated source needs its signal source: %s (as %s); look at what genwave printed, or "
+                "start it yourself",
+                why.c_str(), p.shm_where(kParamBlockName).c_str());
         return 0;
     }
     return 1;

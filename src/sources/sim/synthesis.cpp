@@ -7,6 +7,7 @@
 
 #include "core/numconv.h"
 #include "core/pacing.h"
+#include "core/reason.h"
 #include "core/share_block.h"
 #include "sources/sim/clock.h"
 #include "sources/sim/state.h"
@@ -169,7 +170,14 @@ SimParamBlock& private_copy() {
 
 platform::SharedMemoryPtr load_param_block(platform::Access access) {
     auto block = platform::current().shm_open_existing(kParamBlockName, kParamBlockBytes, access);
-    if (block) std::memcpy(&private_copy(), block->data(), kParamBlockBytes);
+    if (block) {
+        std::memcpy(&private_copy(), block->data(), kParamBlockBytes);
+    } else {
+        auto& p = platform::current();
+        because("the simulated source's parameters (%s) cannot be opened: %s; start genwave, or call Checkcard, "
+                "which starts it",
+                p.shm_where(kParamBlockName).c_str(), p.error_text(p.last_error()).c_str());
+    }
     return block;
 }
 
