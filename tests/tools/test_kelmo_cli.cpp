@@ -110,6 +110,20 @@ TEST_F(KelmoCli, ScanSeesAPublishedSignalSource) {
     stop_genwave();
 }
 
+// Without a device, scan's answer carries its reason on the same stream:
+// the socket it tried and what to start.
+TEST_F(KelmoCli, ScanSaysWhyNoDeviceAnswers) {
+    const std::string dir = temp("nodev");
+    ::setenv("KELMO_DEVICE_DIR", dir.c_str(), 1);
+    const Result r = kelmo("scan");
+    ::unsetenv("KELMO_DEVICE_DIR");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("acquisition cards: device ZEB1 cannot be reached: GetPrintPortStatus failed: no acquisition "
+                         "device is served at " + dir + "/ZEB1; start zebsim"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST_F(KelmoCli, UsageErrorsNameTheOption) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"acquire -r 0", "--rate"},           {"acquire -r -100", "--rate"},

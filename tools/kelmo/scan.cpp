@@ -42,8 +42,11 @@ void add_scan(CLI::App& app) {
         uint16_t port = 0;
         flush_standard_output();
         const bool device = GetPrintPortStatus(&port) == 1;
-        std::printf("acquisition cards: device ZEB1 %s\n",
-                    device ? "answers" : "cannot be reached (the line above says why)");
+        // Why, on the same stream as the answer.
+        char why[1024] = {};
+        if (!device) kelmo_last_error(why, sizeof why);
+        std::printf("acquisition cards: device ZEB1 %s%s\n", device ? "answers" : "cannot be reached: ",
+                    device ? "" : why);
 
         int channels = 0;
         double high = 0, low = 0;
