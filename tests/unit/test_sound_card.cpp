@@ -43,6 +43,12 @@ TEST_F(SoundCard, PresenceCheck) {
     EXPECT_STREQ(text, "\xC9\xF9\xBF\xA8\xB9\xA4\xD7\xF7\xB2\xBB\xD5\xFD\xB3\xA3!");
     EXPECT_EQ(status, 1);
     EXPECT_EQ(sound::process_state().inputGain, 0.5);  // kept
+    // The text stays the library's; the reason says it in words.
+    char reason[512];
+    kelmo_last_error(reason, sizeof reason);
+    EXPECT_EQ(std::string(reason),
+              "Checkcard failed: no sound capture device answers (the system's sound code 2); connect one, or start "
+              "the sound server (PulseAudio), and try again");
 }
 
 TEST_F(SoundCard, DividerAndCatalogueFromTheDevicesFormats) {

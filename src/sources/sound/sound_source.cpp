@@ -9,6 +9,7 @@
 
 #include "core/catalogue.h"
 #include "core/messages.h"
+#include "core/reason.h"
 #include "platform/platform.h"
 #include "sources/sound/capture.h"
 #include "sources/sound/caps.h"
@@ -85,9 +86,17 @@ namespace {
 
 // The standard format flags of the first capture device; 0 (after the
 // message) when it cannot be asked.
+// Why the first capture device cannot be asked, in words.
+void no_capture_device(uint32_t result) {
+    because("no sound capture device answers (the system's sound code %u); connect one, or start the sound "
+            "server (PulseAudio), and try again",
+            static_cast<unsigned>(result));
+}
+
 uint32_t capture_formats() {
     uint32_t formats = 0;
-    if (platform::current().wave_in_caps(0, &formats) != platform::kWaveOk) {
+    if (const uint32_t r = platform::current().wave_in_caps(0, &formats); r != platform::kWaveOk) {
+        no_capture_device(r);
         show_message(msg::kWaveInCapsError);
         formats = 0;
     }
@@ -108,7 +117,8 @@ Divider SoundSource::choose_divider(double frequency) {
 
 int SoundSource::check(char* text, int* status) {
     uint32_t formats = 0;
-    if (platform::current().wave_in_caps(0, &formats) != platform::kWaveOk) {
+    if (const uint32_t r = platform::current().wave_in_caps(0, &formats); r != platform::kWaveOk) {
+        no_capture_device(r);
         *status = 1;
         std::strcpy(text, msg::kSoundCardNotWorking);
         return 0;
