@@ -30,17 +30,30 @@ void show_message(const char* text) {
     platform::current().message_box(text, reason_so_far());
 }
 
-void console_printf(const char* format, ...) {
+namespace {
+void print_line(const char* format, va_list ap, const std::string& words) {
     char line[512];
-    va_list ap;
-    va_start(ap, format);
     std::vsnprintf(line, sizeof line, format, ap);
-    va_end(ap);
     if (g_handler) {
         g_handler(line, g_context);
         return;
     }
-    platform::current().console(line, reason_so_far());
+    platform::current().console(line, words);
+}
+}  // namespace
+
+void console_printf(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    print_line(format, ap, std::string());
+    va_end(ap);
+}
+
+void failure_console_printf(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    print_line(format, ap, reason_so_far());
+    va_end(ap);
 }
 
 void set_message_handler(kelmo_message_handler handler, void* context) {

@@ -84,6 +84,10 @@ void show_message(const char* text);
 void dispatch_messages();
 // Prints one console line through the platform, printf-style.
 void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same for a line of the library's that speaks of Windows (the
+// device's failures): where the console is a person's (Linux), the cause
+// recorded for the failure (core/reason.h) stands in for it.
+void failure_console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The host's hooks (kelmo_set_message_handler, kelmo_set_dispatch_hook):
 // null restores the library's own behaviour.
 void set_message_handler(kelmo_message_handler handler, void* context);

@@ -48,7 +48,7 @@ DeviceSession DeviceSession::open() {
     if (!d) {
         const uint32_t error = p.last_error();
         because("%s", p.device_open_failure(error).c_str());
-        console_printf(msg::kDeviceOpenFailed, msg::kDeviceName, static_cast<int>(error));
+        failure_console_printf(msg::kDeviceOpenFailed, msg::kDeviceName, static_cast<int>(error));
     }
     return DeviceSession(std::move(d));
 }
@@ -71,7 +71,7 @@ bool DeviceSession::request(uint32_t code, const platform::RequestRecord& record
             because("Request to device ZEB1 (code 0x%06X) failed: %s (time-out %u ms); restart zebsim or the "
                     "driver service, or set KELMO_DEVICE_TIMEOUT_MS for a slower device",
                     static_cast<unsigned>(code), cause, static_cast<unsigned>(timeout));
-            console_printf(msg::kDeviceRequestFailed, msg::kDeviceName, static_cast<unsigned>(code), cause,
+            failure_console_printf(msg::kDeviceRequestFailed, msg::kDeviceName, static_cast<unsigned>(code), cause,
                            static_cast<unsigned>(timeout));
         } else {
             because("the acquisition device ZEB1 refused request 0x%06X of card type %d; check that the card "
@@ -89,7 +89,7 @@ bool DeviceSession::close() {
         auto& p = platform::current();
         const uint32_t error = p.last_error();
         because("closing the acquisition device ZEB1 failed: %s", p.error_text(error).c_str());
-        console_printf(msg::kDeviceCloseFailed, static_cast<int>(error));
+        failure_console_printf(msg::kDeviceCloseFailed, static_cast<int>(error));
     }
     dev_.reset();
     return ok;

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "core/messages.h"
+#include "core/reason.h"
 
 namespace kelmo::driver {
 namespace {
@@ -49,7 +50,9 @@ bool close_session(uint32_t handle) {
         std::lock_guard<std::mutex> g(t.mutex);
         auto it = t.sessions.find(handle);
         if (it == t.sessions.end()) {
-            console_printf(msg::kDeviceCloseFailed, 6);  // an invalid handle
+            because("no acquisition of this process runs on handle word %u; start one with Set_dbl_MulChSam first",
+                    static_cast<unsigned>(handle));
+            failure_console_printf(msg::kDeviceCloseFailed, 6);  // an invalid handle
             return false;
         }
         s = std::move(it->second);
