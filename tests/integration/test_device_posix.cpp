@@ -158,12 +158,20 @@ TEST(Device, SocketNeverTakesAStandardDescriptor) {
     std::filesystem::remove_all(dir);
 }
 
+std::string last_error() {
+    char text[1024];
+    kelmo_last_error(text, sizeof text);
+    return text;
+}
+
 // A device that hangs up before its greeting is complete went away: it is
 // not busy, whatever part of the greeting came. A whole greeting that
-// turns the client away is the busy device.
+// turns the client away is the busy device. Each export's reason names
+// the socket and what to do.
 TEST(Device, CutGreetingIsADeviceThatWentAway) {
     const std::string dir = testing::TempDir() + "kelmo-cut-" + std::to_string(::getpid());
     use_device_dir(dir);
+    const std::string at = " at " + dir + "/ZEB1";
     auto line = [](int code) {
         return "Failed to obtain file handle to device: ZEB1 with Win32 error code: " + std::to_string(code) + "\n";
     };
@@ -175,13 +183,27 @@ TEST(Device, CutGreetingIsADeviceThatWentAway) {
         EXPECT_EQ(GetPrintPortStatus(&status), 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), line(ENODEV));
         EXPECT_EQ(status, 0xAAAA);
+        EXPECT_EQ(last_error(), "GetPrintPortStatus failed: the acquisition device" + at +
+                                    " hung up before its greeting was complete; restart zebsim or the driver service");
     }
-    DeviceServer busy(dir, [](int) {}, sizeof(kelmo::platform::DeviceHello), 0);
     uint16_t status = 0;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(GetPrintPortStatus(&status), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), line(EBUSY));
-    std::filesystem::remove_all(dir);
+    {
+        DeviceServer busy(dir, [](int) {}, sizeof(kelmo::platform::DeviceHello), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(GetPrintPortStatus(&status), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), line(EBUSY));
+        EXPECT_EQ(last_error(), "GetPrintPortStatus failed: the acquisition device" + at +
+                                    " is serving another client; wait until it is done, or stop it");
+    }
+    // The socket left behind with nobody listening, then no socket at all.
+    for (bool leftBehind : {true, false}) {
+        if (!leftBehind) std::filesystem::remove_all(dir);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(GetPrintPortStatus(&status), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), line(ENOENT));
+        EXPECT_EQ(last_error(),
+                  "GetPrintPortStatus failed: no acquisition device is served" + at + "; start zebsim or the driver service");
+    }
 }
 
 // Every wait on the device is bounded: a device that never answers, or

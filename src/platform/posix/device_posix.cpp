@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/reason.h"
 #include "platform/device_protocol.h"
 #include "platform/posix/posix.h"
 
@@ -144,6 +145,44 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The reason an export gives for a device it could not open at `path`,
+// from the errno that open_device leaves.
+void no_device_at(const std::string& path, int e) {
+    const char* at = path.c_str();
+    switch (e) {
+        case ENOENT:
+            because("no acquisition device is served at %s; start zebsim or the driver service", at);
+            break;
+        case EBUSY:
+            because("the acquisition device at %s is serving another client; wait until it is done, or stop it", at);
+            break;
+        case ETIMEDOUT:
+            because("the acquisition device at %s did not greet within %d s; restart zebsim or the driver service",
+                    at, static_cast<int>(kHelloWaitMs / 1000));
+            break;
+        case ENODEV:
+            because("the acquisition device at %s hung up before its greeting was complete; restart zebsim or the "
+                    "driver service", at);
+            break;
+        case EPROTO:
+            because("what listens at %s is not an acquisition device (its greeting is not the device's); stop it and "
+                    "start zebsim or the driver service", at);
+            break;
+        case ENAMETOOLONG:
+            because("the device's socket path %s is too long for a socket; set KELMO_DEVICE_DIR to a shorter folder", at);
+            break;
+        default:
+            because("the acquisition device at %s cannot be reached (%s); start zebsim or the driver service", at,
+                    std::strerror(e));
+            break;
+    }
+    errno = e;
+}
+
+}  // namespace
+
 std::string device_path() {
     std::string dir;
     if (const char* d = std::getenv("KELMO_DEVICE_DIR"); d && *d) {
@@ -161,12 +200,15 @@ DevicePtr open_device() {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
+        no_device_at(path, ENAMETOOLONG);
         return nullptr;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = keep_above_stdio(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        no_device_at(path, errno);
+        return nullptr;
+    }
     // A server that never accepts would hold connect() for ever.
     const timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
@@ -174,10 +216,12 @@ DevicePtr open_device() {
         const int e = errno;
         ::close(fd);
         // Nobody serving the socket is the same as no device at all.
-        errno = (e == ECONNREFUSED) ? ENOENT : e;
+        no_device_at(path, (e == ECONNREFUSED) ? ENOENT : e);
         return nullptr;
     }
-    return greet_device(fd);
+    DevicePtr d = greet_device(fd);
+    if (!d) no_device_at(path, errno);
+    return d;
 }
 
 DevicePtr greet_device(int fd) {

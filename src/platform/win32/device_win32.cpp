@@ -1,4 +1,5 @@
 // The acquisition device "ZEB1" through its kernel driver.
+#include "core/reason.h"
 #include "platform/win32/win32.h"
 
 namespace kelmo::platform::win32 {
@@ -37,7 +38,13 @@ private:
 DevicePtr open_device() {
     HANDLE h = ::CreateFileA("\\\\.\\ZEB1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = ::GetLastError();
+        because("the acquisition device ZEB1 cannot be opened (system error %lu); install and start its driver",
+                static_cast<unsigned long>(e));
+        ::SetLastError(e);
+        return nullptr;
+    }
     return std::make_unique<Win32Device>(h);
 }
 
