@@ -7,8 +7,7 @@ from ctypes import byref, c_double
 
 import numpy as np
 
-from ._lib import capture, lib, report
-from .errors import KelmoError
+from ._lib import capture, failure, lib, report
 
 _NATURAL = 1e30      # an end slope beyond 9.9e29 asks the library for a natural end
 _MAX_SAMPLES = 1024  # the fit works in fixed arrays of this size
@@ -38,7 +37,7 @@ def mem_coefficients(x, order: int) -> tuple[np.ndarray, float]:
     with capture() as box:
         lib.memcof(a.ctypes.data, a.size, order, byref(xms), d.ctypes.data)
     if xms.value == -1.0:
-        raise KelmoError("memcof refused the samples", function="memcof", messages=tuple(box))
+        raise failure("memcof refused the samples", "memcof", box)
     report(box, "memcof")
     return d[1:].copy(), xms.value
 
@@ -106,7 +105,7 @@ class Spline:
             for i, v in enumerate(flat):
                 out[i] = lib.splint(xa, ya, y2, n, float(v))
                 if box:  # equal abscissas around v: the library says so and gives 0
-                    raise KelmoError(f"splint failed at x = {v:g}", function="splint", messages=tuple(box))
+                    raise failure(f"splint failed at x = {v:g}", "splint", box)
         return out.reshape(q.shape)
 
     def __repr__(self) -> str:
