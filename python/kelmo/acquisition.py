@@ -17,6 +17,7 @@ from os import PathLike
 from typing import Iterable, Iterator, Sequence
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._lib import as_int, capture, decode, failure, last_error, lib, report
 from .errors import KelmoError, SoundCardMissing, TriggerInterrupted, TriggerTimeout
@@ -451,7 +452,7 @@ class Card:
         report(box, name)
         return Acquisition(data=buf[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card_type, raw=raw)
 
-    def _words(self, raw) -> np.ndarray:
+    def _words(self, raw: ArrayLike) -> np.ndarray:
         """``raw`` as this card type's raw words (int16, int32 for card types
         of 32-bit words), refusing what is not such a word."""
         word = np.dtype(self._dtype(True))
@@ -487,7 +488,7 @@ class Card:
                              f"takes whole numbers from {lo} to {hi}")
         return np.ascontiguousarray(numbers, dtype=word)
 
-    def convert(self, raw) -> np.ndarray:
+    def convert(self, raw: ArrayLike) -> np.ndarray:
         """Raw words of this card type as float64 engineering values.
 
         ``raw``: int16 words (int32 for card types of 32-bit words), or the
@@ -566,7 +567,7 @@ class Card:
 
     # -- playback ----------------------------------------------------------------------------
 
-    def play(self, signal, rate: float, *, full_scale: float | None = None, volume: float = 1.0) -> None:
+    def play(self, signal: ArrayLike, rate: float, *, full_scale: float | None = None, volume: float = 1.0) -> None:
         """Plays ``signal`` through the system's first output device and
         returns once it has played (the sound card, 800, only).
 

@@ -7,6 +7,7 @@ import math
 import threading
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._lib import capture, failure, lib, report
 
@@ -35,7 +36,7 @@ def piece_samples(rate: float, channels: int) -> int:
     return max(1, int(_MOST_VALUES / (channels * ratio)))
 
 
-def _signal(signal) -> np.ndarray:
+def _signal(signal: ArrayLike) -> np.ndarray:
     x = np.asarray(signal)
     if x.ndim == 1:
         x = x[np.newaxis]
@@ -47,7 +48,7 @@ def _signal(signal) -> np.ndarray:
     return x
 
 
-def play(signal, rate: float, *, full_scale: float | None = None, volume: float = 1.0) -> None:
+def play(signal: ArrayLike, rate: float, *, full_scale: float | None = None, volume: float = 1.0) -> None:
     """See :meth:`kelmo.Card.play`."""
     x = _signal(signal)
     rate = float(rate)

@@ -88,7 +88,7 @@ def test_pip_installs_the_package_with_the_library_in_one_step(genwave, tmp_path
                           "--force-reinstall", "--no-deps", str(copy)], env=_clean_env(), capture_output=True,
                          text=True, timeout=300)
     assert pip.returncode == 0, pip.stdout[-3000:] + pip.stderr[-3000:]
-    assert f"kelmo_build: the wheel takes the library copied to {copy / 'kelmo' / 'libkelmo.so.0'}" in pip.stdout
+    assert f"kelmo_build: the wheel takes the library copied to {copy / 'kelmo' / 'libkelmo.so.0'}" in pip.stdout + pip.stderr
     assert _use(python, str(tmp_path), KELMO_SHM_NAMESPACE=os.environ["KELMO_SHM_NAMESPACE"])[2] == "(2, 500)"
 
 
