@@ -128,9 +128,9 @@ def heard(x):
     out of the silence in x."""
     loud = np.flatnonzero(np.abs(x) > 1000)
     assert loud.size, "nothing was heard"
-    part = x[loud[0]:loud[-1] + 1]
-    spectrum = np.abs(np.fft.rfft(part))
-    return np.fft.rfftfreq(part.size, 1 / 44100)[spectrum.argmax()], np.abs(part).max(), part.size
+    sound = x[loud[0]:loud[-1] + 1]
+    spectrum = np.abs(np.fft.rfft(sound))
+    return np.fft.rfftfreq(sound.size, 1 / 44100)[spectrum.argmax()], np.abs(sound).max(), sound.size
 
 
 @pytest.mark.parametrize("rate", [44100, 2000])  # copied; resampled to 8000 Hz (four frames per sample)
