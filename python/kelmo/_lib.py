@@ -17,7 +17,7 @@ import sys
 import threading
 from ctypes import POINTER, c_char_p, c_double, c_int, c_uint32, c_void_p
 
-from .errors import LibraryNotFoundError
+from .errors import KelmoError, LibraryNotFoundError
 
 log = logging.getLogger("kelmo")
 
@@ -76,8 +76,23 @@ _PROTOTYPES = {
     "evlmem": (c_double, [c_double, c_double, c_int, _p, _p, c_int, c_double]),
     "spline": (None, [_p, _p, c_int, c_double, c_double, _p]),
     "splint": (c_double, [_p, _p, _p, c_int, c_double]),
+    "OpenSpeaker": (c_int, [c_double, c_int, c_int, c_double]),
+    "TransSpeakerData": (c_int, [c_int, c_int, c_int, _p, _p]),
+    "CloseSpeaker": (c_int, []),
     "kelmo_set_message_handler": (None, [MessageHandler, c_void_p]),
+    "kelmo_last_error": (c_int, [c_char_p, c_int]),
+    "kelmo_version": (c_char_p, []),
 }
+
+
+def _installed_library() -> str | None:
+    """The library of the prefix this package was installed into by
+    ``cmake --install`` (which writes _installed.py), else None."""
+    try:
+        from . import _installed  # type: ignore  # written by cmake --install only
+    except ImportError:
+        return None
+    return os.path.normpath(os.path.join(_HERE, _installed.LIBRARY))
 
 
 def _candidates() -> list[str]:
@@ -87,6 +102,9 @@ def _candidates() -> list[str]:
     if env:
         out.append(env)
     out += [os.path.join(_HERE, n) for n in names]
+    installed = _installed_library()
+    if installed:
+        out.append(installed)
     found = ctypes.util.find_library("kelmo")
     if found:
         out.append(found)
@@ -199,6 +217,30 @@ def library_path() -> str:
     """The file the library was loaded from (loads it if needed)."""
     lib._open()
     return lib.path
+
+
+def last_error() -> str:
+    """Why this thread's last export failed, in the library's words ("" when
+    it did not): valid until the thread's next export, so read it first."""
+    size = lib.kelmo_last_error(None, 0)
+    if size <= 0:
+        return ""
+    buf = ctypes.create_string_buffer(size + 1)
+    lib.kelmo_last_error(buf, size + 1)
+    return buf.value.decode("utf-8", errors="replace")
+
+
+def failure(message: str, function: str, messages: list[str] | tuple[str, ...] = (), *,
+            error: type[KelmoError] = KelmoError, **details) -> KelmoError:
+    """The exception for the export ``function`` that has just failed on this
+    thread, carrying the library's reason: made before any other export runs
+    on the thread (even recover), which would replace the reason."""
+    return error(message, function=function, messages=tuple(messages), reason=last_error(), **details)
+
+
+def library_version() -> str:
+    """The version of the library loaded ("MAJOR.MINOR.PATCH")."""
+    return lib.kelmo_version().decode("ascii", errors="replace")
 
 
 def as_int(v: int) -> int:

@@ -10,14 +10,19 @@ import signal
 import socket
 import threading
 import time
+import warnings
 from ctypes import byref, c_double, c_int, c_uint32, create_string_buffer
 from dataclasses import dataclass, field
+from os import PathLike
 from typing import Iterable, Iterator, Sequence
 
 import numpy as np
+from numpy.typing import ArrayLike
 
-from ._lib import as_int, capture, decode, lib, report
-from .errors import KelmoError, TriggerInterrupted, TriggerTimeout
+from ._lib import as_int, capture, decode, failure, last_error, lib, report
+from .errors import KelmoError, SoundCardMissing, TriggerInterrupted, TriggerTimeout
+from .playback import play
+from .recording import Recording
 
 SIMULATED = (123, 124)
 SOUND_CARD = 800
@@ -95,16 +100,37 @@ def _catalogue_entry(code: int) -> CardInfo | None:
                     word_bytes=_word_bytes(code), aux_code=aux.value)
 
 
+def _sound_card_entry() -> CardInfo | None:
+    """The sound card's entry, or None after a SoundCardMissing warning
+    that says why it cannot be had."""
+    c = card(SOUND_CARD)
+    try:
+        c.check()  # the full scale follows the recording volume the check reads
+    except KelmoError as e:
+        warnings.warn(SoundCardMissing(e.reason or str(e), e), stacklevel=3)
+        return None
+    entry = _catalogue_entry(SOUND_CARD)
+    if entry is None:
+        # Read at once: an empty entry returns right after GetADParameter.
+        why = last_error() or "GetADParameter found no channels on the capture device"
+        warnings.warn(SoundCardMissing(why), stacklevel=3)
+    return entry
+
+
 def cards(sound: bool = False) -> list[CardInfo]:
     """Every card type in the catalogue (the codes 831 .. 859, aliases of
     801 .. 829, left out). The sound card (800) only with ``sound=True``:
-    its entry asks the capture device and reads the recording input."""
+    its entry asks the capture device and reads the recording input; where
+    it cannot be had, it is left out with a :class:`SoundCardMissing`
+    warning whose ``reason`` says why."""
     out = []
     for code in range(1, 1000):
         if _is_alias(code) or (code == SOUND_CARD and not sound):
             continue
         if code == SOUND_CARD:
-            out.append(card(SOUND_CARD).info)
+            sound_entry = _sound_card_entry()
+            if sound_entry is not None:
+                out.append(sound_entry)
             continue
         entry = _catalogue_entry(code)
         if entry is not None:
@@ -309,9 +335,9 @@ class Card:
             with capture() as box:
                 ok = lib.Checkcard(self.card_type, text, byref(status))
             if not ok:
-                reason = [decode(text.value)] if text.value else []
-                raise KelmoError(f"card type {self.card_type} cannot be used", function="Checkcard",
-                                 card_type=self.card_type, messages=tuple(reason + box))
+                own = decode(text.value)
+                raise failure(f"card type {self.card_type} cannot be used", "Checkcard", ([own] if own else []) + box,
+                              card_type=self.card_type, text=own or "; ".join(box))
             report(box, "Checkcard")
             _checked.add(self.card_type)
 
@@ -329,8 +355,7 @@ class Card:
         with capture() as box:
             ok = lib.PreSamp(self.card_type, rate, byref(code), byref(actual))
         if not ok:
-            raise KelmoError("the unit's status block could not be created", function="PreSamp",
-                             card_type=self.card_type, messages=tuple(box))
+            raise failure("the unit's status block could not be created", "PreSamp", box, card_type=self.card_type)
         report(box, "PreSamp")
         if actual.value > 0:
             return code.value, actual.value
@@ -375,13 +400,15 @@ class Card:
                      rows=[c - first for c in wanted], divider=divider, rate=actual, gain=gain, gains=gains)
 
     def _failure(self, function: str, box: list[str]) -> KelmoError:
+        """The exception of the export that has just failed (reads the
+        library's reason: no other export may run before)."""
         hint = {
             "simulated": "the simulated source has no parameter block (is genwave running?)",
             "sound": "the sound card delivered nothing (is the capture device there?)",
             "driver": "the device ZEB1 did not deliver",
         }[self.source]
-        return KelmoError(f"{function} failed for card type {self.card_type}" + ("" if box else f": {hint}"),
-                          function=function, card_type=self.card_type, messages=tuple(box))
+        return failure(f"{function} failed for card type {self.card_type}" + ("" if box else f": {hint}"),
+                       function, box, card_type=self.card_type)
 
     def _dtype(self, raw: bool):
         if not raw:
@@ -425,7 +452,7 @@ class Card:
         report(box, name)
         return Acquisition(data=buf[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card_type, raw=raw)
 
-    def _words(self, raw) -> np.ndarray:
+    def _words(self, raw: ArrayLike) -> np.ndarray:
         """``raw`` as this card type's raw words (int16, int32 for card types
         of 32-bit words), refusing what is not such a word."""
         word = np.dtype(self._dtype(True))
@@ -461,7 +488,7 @@ class Card:
                              f"takes whole numbers from {lo} to {hi}")
         return np.ascontiguousarray(numbers, dtype=word)
 
-    def convert(self, raw) -> np.ndarray:
+    def convert(self, raw: ArrayLike) -> np.ndarray:
         """Raw words of this card type as float64 engineering values.
 
         ``raw``: int16 words (int32 for card types of 32-bit words), or the
@@ -494,6 +521,70 @@ class Card:
         as it computes (card type 123 only).
         """
         return Stream(self, channels, rate=rate, block=block, gain=gain, raw=raw, blocks=blocks, paced=paced)
+
+    # -- in the background -------------------------------------------------------------------
+
+    def record(self, path: str | PathLike[str] | None = None, *, channels: int | Sequence[int] = 1, rate: float,
+               seconds: float | None = None, gain: int = 1, raw: bool = False,
+               block: int | None = None) -> Recording:
+        """Starts a continuous acquisition on a thread of its own and returns
+        at once, like python-sounddevice's ``rec``::
+
+            rec = card.record(channels=2, rate=10_000, seconds=3)
+            ...                                  # this thread goes on
+            data = rec.wait()                    # (2, 30000): float64 values
+
+        ``channels``, ``rate``, ``gain`` and ``raw`` are those of
+        :meth:`acquire`. ``seconds``: how long to record (the samples per
+        channel are ``round(seconds * rec.rate)``, the rate the card really
+        runs at); None records until :meth:`Recording.stop`. ``block``:
+        samples per channel of each fetch (default: a tenth of a second,
+        within the sound card's limit). :meth:`Recording.wait` returns the
+        samples as an array shaped (channels, samples) and raises whatever
+        stopped the acquisition. ``path`` is reserved for writing the
+        samples to a file and must be left out.
+        """
+        if path is not None:
+            raise NotImplementedError("record: writing the samples to a file is not supported; leave path out and "
+                                      "wait() returns them")
+        wanted = _channel_list(channels)
+        rate = float(rate)
+        if not (rate > 0 and math.isfinite(rate)):
+            raise ValueError(f"rate: {rate!r} is not a sampling rate above 0")
+        if seconds is not None:
+            seconds = float(seconds)
+            if not (seconds > 0 and math.isfinite(seconds)):
+                raise ValueError(f"seconds: {seconds!r} is not a duration above 0 (None records until stop())")
+        if block is None:
+            block = max(1, round(rate / 10))
+            if self.source == "sound":
+                block = min(block, _MAX_SOUND_BLOCK // (max(wanted) + 1))
+            if seconds is not None:
+                block = min(block, max(1, round(seconds * rate)))
+        elif int(block) < 1:
+            raise ValueError("block: 1 or more samples per channel")
+        return Recording(self, wanted, rate=rate, seconds=seconds, gain=gain, raw=raw, block=int(block))
+
+    # -- playback ----------------------------------------------------------------------------
+
+    def play(self, signal: ArrayLike, rate: float, *, full_scale: float | None = None, volume: float = 1.0) -> None:
+        """Plays ``signal`` through the system's first output device and
+        returns once it has played (the sound card, 800, only).
+
+        ``signal``: one channel (shape (samples,) or (1, samples)) or two
+        (shape (2, samples): left and right), laid out as :meth:`acquire`
+        gives them. ``rate``: its sampling rate in Hz; the device runs at
+        the standard rate near it (44100, 22050, 11025 or 8000 Hz) and the
+        library resamples a signal far below 8000 Hz. ``full_scale``: the
+        value that plays at the device's full scale: by default 32768 for
+        integer arrays (16-bit words) and 1.0 for any other (values in
+        -1 .. 1). ``volume``: the device's volume, 0 .. 1. One playback at a
+        time in a process: other threads wait their turn. The library is
+        fed in pieces of at most 8192 values; Ctrl-C stops the playback.
+        """
+        if self.source != "sound":
+            raise ValueError(f"card type {self.card_type}: only the sound card (800) plays")
+        play(signal, rate, full_scale=full_scale, volume=volume)
 
     # -- triggered ---------------------------------------------------------------------------
 
@@ -563,13 +654,12 @@ class Card:
             newest = Acquisition(data=out[p.rows, :min(samples, _TRIGGER_BLOCK)], rate=p.rate,
                                  channels=p.wanted, card_type=self.card_type)
             if wait.timed_out:
-                raise TriggerTimeout(f"no trigger within {timeout:g} s", newest=newest, function=name,
-                                     card_type=self.card_type, messages=tuple(box))
-            raise TriggerInterrupted("the triggered acquisition was interrupted", newest=newest, function=name,
-                                     card_type=self.card_type, messages=tuple(box))
+                raise failure(f"no trigger within {timeout:g} s", name, box, error=TriggerTimeout, newest=newest,
+                              card_type=self.card_type)
+            raise failure("the triggered acquisition was interrupted", name, box, error=TriggerInterrupted,
+                          newest=newest, card_type=self.card_type)
         if result == 4:
-            raise KelmoError("the trigger flag (shared memory) could not be made", function=name,
-                             card_type=self.card_type, messages=tuple(box))
+            raise failure("the trigger flag (shared memory) could not be made", name, box, card_type=self.card_type)
         raise self._failure(name, box)
 
 
@@ -628,11 +718,13 @@ class Stream:
                 first = c_int(p.first)
                 ok = f(byref(self._handle), p.code, as_int(p.divider), int(p.gain), p.count, self.block,
                        p.gains.ctypes.data, byref(first))
-        # A refused start may still hold the device: it is stopped either way.
+        # A refused start may still hold the device: it is stopped either way
+        # (once the reason is read: recover would clear it).
         self.running = True
         if not ok:
+            error = self.card._failure(f.__name__, box)
             self.close()
-            raise self.card._failure(f.__name__, box)
+            raise error
         report(box, f.__name__)
         self.blocks_read = 0
         self.gaps = 0

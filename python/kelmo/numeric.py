@@ -6,15 +6,15 @@ from __future__ import annotations
 from ctypes import byref, c_double
 
 import numpy as np
+from numpy.typing import ArrayLike
 
-from ._lib import capture, lib, report
-from .errors import KelmoError
+from ._lib import capture, failure, lib, report
 
 _NATURAL = 1e30      # an end slope beyond 9.9e29 asks the library for a natural end
 _MAX_SAMPLES = 1024  # the fit works in fixed arrays of this size
 
 
-def _vector(name: str, v) -> np.ndarray:
+def _vector(name: str, v: ArrayLike) -> np.ndarray:
     a = np.ascontiguousarray(v, dtype=np.float64)
     if a.ndim != 1:
         raise ValueError(f"{name}: a one-dimensional array")
@@ -23,7 +23,7 @@ def _vector(name: str, v) -> np.ndarray:
     return a
 
 
-def mem_coefficients(x, order: int) -> tuple[np.ndarray, float]:
+def mem_coefficients(x: ArrayLike, order: int) -> tuple[np.ndarray, float]:
     """Burg's fit of ``order`` linear-prediction coefficients to the samples
     ``x`` (at most 1024): returns (d, xms), d[j - 1] being coefficient j of
     x[i] ~ sum_j d_j x[i - j], xms the mean-square residual."""
@@ -38,12 +38,12 @@ def mem_coefficients(x, order: int) -> tuple[np.ndarray, float]:
     with capture() as box:
         lib.memcof(a.ctypes.data, a.size, order, byref(xms), d.ctypes.data)
     if xms.value == -1.0:
-        raise KelmoError("memcof refused the samples", function="memcof", messages=tuple(box))
+        raise failure("memcof refused the samples", "memcof", box)
     report(box, "memcof")
     return d[1:].copy(), xms.value
 
 
-def mem_spectrum(x, order: int, freqs, rate: float = 1.0) -> np.ndarray:
+def mem_spectrum(x: ArrayLike, order: int, freqs: ArrayLike, rate: float = 1.0) -> np.ndarray:
     """The maximum-entropy power spectrum of the samples ``x`` (at most
     1024), from a fit of ``order`` coefficients, at the frequencies
     ``freqs``.
@@ -96,7 +96,7 @@ class Spline:
         self.y = y
         self.second_derivatives = second_derivatives
 
-    def __call__(self, at) -> np.ndarray:
+    def __call__(self, at: ArrayLike) -> np.ndarray:
         q = np.asarray(at, dtype=np.float64)
         flat = q.ravel()
         out = np.empty(flat.size, dtype=np.float64)
@@ -106,14 +106,14 @@ class Spline:
             for i, v in enumerate(flat):
                 out[i] = lib.splint(xa, ya, y2, n, float(v))
                 if box:  # equal abscissas around v: the library says so and gives 0
-                    raise KelmoError(f"splint failed at x = {v:g}", function="splint", messages=tuple(box))
+                    raise failure(f"splint failed at x = {v:g}", "splint", box)
         return out.reshape(q.shape)
 
     def __repr__(self) -> str:
         return f"<kelmo.Spline of {self.x.size} points from {self.x[0]:g} to {self.x[-1]:g}>"
 
 
-def spline(x, y, start_slope: float | None = None, end_slope: float | None = None) -> Spline:
+def spline(x: ArrayLike, y: ArrayLike, start_slope: float | None = None, end_slope: float | None = None) -> Spline:
     """The cubic spline through the points (x, y), x strictly increasing.
 
     ``start_slope`` and ``end_slope`` are the first derivatives at the ends;

@@ -158,36 +158,52 @@ TEST(Device, SocketNeverTakesAStandardDescriptor) {
     std::filesystem::remove_all(dir);
 }
 
+std::string last_error() {
+    char text[1024];
+    kelmo_last_error(text, sizeof text);
+    return text;
+}
+
 // A device that hangs up before its greeting is complete went away: it is
 // not busy, whatever part of the greeting came. A whole greeting that
-// turns the client away is the busy device.
+// turns the client away is the busy device. Each export's reason names
+// the socket and what to do.
 TEST(Device, CutGreetingIsADeviceThatWentAway) {
     const std::string dir = testing::TempDir() + "kelmo-cut-" + std::to_string(::getpid());
     use_device_dir(dir);
-    // On this system the console reader gets the cause in words, not a code.
-    auto line = [&dir](int code) {
-        const std::string path = dir + "/ZEB1";
-        return "kelmo: GetPrintPortStatus failed: " +
-               (code == EBUSY ? "another program holds the acquisition device ZEB1 at " + path +
-                                    "; end it, or wait until it has finished, and try again\n"
-                              : "the acquisition device at " + path +
-                                    " hung up before it greeted; restart zebsim or the driver service\n");
+    // On this system the console reader gets the cause in words, not a code,
+    // and the export's reason is the same sentence.
+    const std::string path = dir + "/ZEB1";
+    auto reason = [&path](int code) {
+        return std::string("GetPrintPortStatus failed: ") +
+               (code == EBUSY    ? "another program holds the acquisition device ZEB1 at " + path +
+                                    "; end it, or wait until it has finished, and try again"
+                : code == ENODEV ? "the acquisition device at " + path +
+                                       " hung up before it greeted; restart zebsim or the driver service"
+                                 : "no acquisition device is served at " + path +
+                                       "; start zebsim or the driver service (KELMO_DEVICE_DIR names another folder)");
+    };
+    auto fails_with = [&reason](int code) {
+        uint16_t status = 0xAAAA;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(GetPrintPortStatus(&status), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "kelmo: " + reason(code) + "\n");
+        EXPECT_EQ(status, 0xAAAA);
+        EXPECT_EQ(last_error(), reason(code));
     };
     for (std::size_t bytes : {0, 3, 4, 7}) {
         SCOPED_TRACE(bytes);
         DeviceServer dev(dir, [](int) {}, bytes);
-        uint16_t status = 0xAAAA;
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(GetPrintPortStatus(&status), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), line(ENODEV));
-        EXPECT_EQ(status, 0xAAAA);
+        fails_with(ENODEV);
     }
-    DeviceServer busy(dir, [](int) {}, sizeof(kelmo::platform::DeviceHello), 0);
-    uint16_t status = 0;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(GetPrintPortStatus(&status), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), line(EBUSY));
+    {
+        DeviceServer busy(dir, [](int) {}, sizeof(kelmo::platform::DeviceHello), 0);
+        fails_with(EBUSY);
+    }
+    // The socket left behind with nobody listening, then no socket at all.
+    fails_with(ENOENT);
     std::filesystem::remove_all(dir);
+    fails_with(ENOENT);
 }
 
 // Every wait on the device is bounded: a device that never answers, or

@@ -16,6 +16,10 @@ os.environ.setdefault("KELMO_SHM_NAMESPACE", f"kelmo-pytest-{os.getpid()}")
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: builds the library (a minute or more); run.sh runs it too")
+
+
 def _program(variable):
     path = os.environ.get(variable)
     if not path or not os.access(path, os.X_OK):

@@ -77,14 +77,25 @@ def test_trigger_on_a_card(zebsim):
     assert r.data[1][19] >= -1000 > r.data[1][20]
 
 
-def test_failures_carry_the_library_text_and_stay_off_stderr(device_dir, capfd):
-    # No device in the folder.
+def test_failures_carry_the_library_reason_and_text_and_stay_off_stderr(device_dir, capfd):
+    # No device in the folder: the reason names the socket and what to start,
+    # the library's own console line stays beside it.
+    socket = device_dir / "ZEB1"
     with pytest.raises(kelmo.KelmoError) as e:
         kelmo.card(602).acquire(channels=2, samples=64, rate=10_000)
-    assert "Failed to obtain file handle to device: ZEB1" in str(e.value)
+    assert str(e.value) == e.value.reason == (f"MulChSamEx failed: no acquisition device is served at {socket}; "
+                                              "start zebsim or the driver service (KELMO_DEVICE_DIR names another folder)")
+    assert e.value.text == "Failed to obtain file handle to device: ZEB1 with Win32 error code: 2"
     assert e.value.function == "MulChSamEx" and e.value.card_type == 602
-    with pytest.raises(kelmo.KelmoError, match="ZEB1"):
+    # A refused start is stopped (recover) before it is raised: the reason
+    # of the start survives.
+    with pytest.raises(kelmo.KelmoError) as e:
         kelmo.card(718).stream(channels=1, rate=10_000).start()
+    assert e.value.reason.startswith(f"Set_dbl_MulChSamEx failed: no acquisition device is served at {socket};")
+    # The same from a recording's thread, raised by wait().
+    rec = kelmo.card(602).record(channels=2, rate=10_000, seconds=1)
+    with pytest.raises(kelmo.KelmoError, match=f"Set_dbl_MulChSamEx failed: .* {socket}; start zebsim"):
+        rec.wait()
     assert capfd.readouterr().err == ""
     with pytest.raises(ValueError, match="channel 2"):
         kelmo.card(602).acquire(channels=3, samples=64, rate=10_000)

@@ -2,6 +2,7 @@
 
 import ctypes
 import gc
+import json
 import os
 import shutil
 import subprocess
@@ -107,3 +108,26 @@ def test_texts_of_a_call_are_caught_on_its_thread(capfd):
     # Outside a call of the package the text goes to stderr, decoded.
     _lib.lib.splint(xa, ya, ya, 2, 1.0)
     assert capfd.readouterr().err == "xa 数组的值不能相同\n"
+
+
+def test_a_missing_sound_card_is_left_out_with_the_reason(tmp_path):
+    # In a process of its own, whose ALSA has no configuration: no default
+    # capture device, whatever this machine has.
+    empty = tmp_path / "alsa.conf"
+    empty.write_text("")
+    env = dict(os.environ, ALSA_CONFIG_PATH=str(empty), XDG_RUNTIME_DIR=str(tmp_path), PYTHONIOENCODING="utf-8")
+    code = ("import json, warnings, kelmo\n"
+            "with warnings.catch_warnings(record=True) as w:\n"
+            "    warnings.simplefilter('always')\n"
+            "    listed = [c.card_type for c in kelmo.cards(sound=True)]\n"
+            "m = w[0].message\n"
+            "print(json.dumps([800 in listed, len(w), type(m).__name__, str(m), m.reason, m.error.text]))\n")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60,
+                         encoding="utf-8")
+    assert out.returncode == 0, out.stderr
+    listed, count, kind, shown, reason, text = json.loads(out.stdout)
+    assert not listed and count == 1 and kind == "SoundCardMissing"
+    assert reason.startswith("Checkcard failed: ALSA's default capture device cannot be opened (")
+    assert reason.endswith("); connect one, or start the sound server")
+    assert shown == "the sound card (800) is left out: " + reason
+    assert text == "声卡工作不正常!"  # the library's own text, decoded from GBK

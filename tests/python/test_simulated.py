@@ -191,3 +191,33 @@ def test_the_example_plots_without_a_display(genwave, tmp_path):
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_recording_runs_in_the_background_and_wait_gives_its_samples(sim):
+    rec = sim.record(channels=[0, 5], rate=10_000, seconds=0.35)  # blocks of 1000: the last one is cut
+    assert not rec.done  # returned at once, with 0.35 s to record
+    data = rec.wait()
+    assert rec.done and rec.rate == 10_000.0 and rec.gaps == 0
+    assert data.shape == (2, 3500) and data.dtype == np.float64
+    assert dominant(data[0], 10_000) == pytest.approx(50, abs=3) and dominant(data[1], 10_000) == pytest.approx(30, abs=3)
+    w = 2 * np.pi * 50 / 10_000  # one cosine across the blocks' joins
+    x = data[0]
+    assert np.abs(x[:-2] + x[2:] - 2 * np.cos(w) * x[1:-1]).max() < 1e-6 * 3000
+
+    raw = sim.record(channels=1, rate=10_000, seconds=0.05, raw=True).wait()
+    assert raw.dtype == np.int16 and raw.shape == (1, 500)
+
+
+def test_a_recording_without_seconds_runs_until_stopped(sim):
+    with sim.record(channels=2, rate=10_000, block=200) as rec:
+        while rec.data.shape[1] < 600:
+            time.sleep(0.01)
+    data = rec.wait()  # stopped by the with statement, after whole blocks
+    assert data.shape[0] == 2 and data.shape[1] >= 600 and data.shape[1] % 200 == 0
+    # The card is free again for the next acquisition.
+    assert sim.acquire(channels=1, samples=100, rate=10_000).data.shape == (1, 100)
+    with pytest.raises(NotImplementedError, match="path"):
+        sim.record("out.wav", channels=1, rate=10_000, seconds=1)
+    for wrong in ({"seconds": 0}, {"seconds": float("nan")}, {"rate": -1, "seconds": 1}, {"block": 0, "seconds": 1}):
+        with pytest.raises(ValueError):
+            sim.record(**{"channels": 1, "rate": 10_000, **wrong})

@@ -98,21 +98,34 @@ TEST_F(Speaker, HalvesGoBackAtTheQuarterMarks) {
     EXPECT_TRUE(fake.messages.empty());
 }
 
+std::string last_error() {
+    char text[1024];
+    kelmo_last_error(text, sizeof text);
+    return text;
+}
+
 TEST_F(Speaker, FailuresAndBadInput) {
     std::vector<double> x(10000, 1.0);
     EXPECT_EQ(TransSpeakerData(10, 0, 10, x.data(), x.data()), 0);  // nothing open
+    EXPECT_EQ(last_error(), "TransSpeakerData failed: no playback is open; call OpenSpeaker first");
     fake.speaker.count = 0;
     EXPECT_EQ(OpenSpeaker(44100, 1, 0, 5000.0), 0);
     EXPECT_TRUE(fake.messages.empty());
+    EXPECT_EQ(last_error(), "OpenSpeaker failed: the system has no output device that can be opened; connect one, "
+                            "or start the sound server");
     fake.speaker.count = 1;
     fake.speaker.caps.channels = 1;
     ASSERT_EQ(OpenSpeaker(44100, 2, 0, 5000.0), 1);
+    EXPECT_EQ(last_error(), "");
     EXPECT_EQ(fake.messages.front(), "\xB7\xA2\xC9\xF9\xC9\xE8\xB1\xB8\xD6\xBB\xD6\xA7\xB3\xD6" "1"
                                      "\xB8\xF6\xCD\xA8\xB5\xC0");
     EXPECT_EQ(fake.speaker.format.channels, 1);
     // More than the conversion block, beyond the caller's arrays, no array.
     EXPECT_EQ(TransSpeakerData(8193, 0, 10000, x.data(), nullptr), 0);
+    EXPECT_EQ(last_error(), "TransSpeakerData failed: 8193 values in one call, more than the 8192 that one call "
+                            "converts; pass the signal in pieces");
     EXPECT_EQ(TransSpeakerData(100, 9950, 10000, x.data(), nullptr), 0);
+    EXPECT_EQ(last_error(), "TransSpeakerData failed: samples 9950 .. 10049 lie outside arrays of 10000");
     EXPECT_EQ(TransSpeakerData(100, -1, 10000, x.data(), nullptr), 0);
     EXPECT_EQ(TransSpeakerData(100, 0, 10000, nullptr, nullptr), 0);
     // A device that plays nothing ends the wait.
@@ -120,6 +133,8 @@ TEST_F(Speaker, FailuresAndBadInput) {
     const uint32_t t0 = fake.now;
     EXPECT_EQ(TransSpeakerData(100, 0, 10000, x.data(), nullptr), 0);
     EXPECT_GE(fake.now - t0, sound::kSpeakerStallMs);
+    EXPECT_EQ(last_error(), "TransSpeakerData failed: the output device played nothing for 3000 ms; check that no "
+                            "other program holds it");
     fake.speaker.stalled = false;
     // A second open closes the first.
     ASSERT_EQ(OpenSpeaker(22050, 1, 0, 5000.0), 1);

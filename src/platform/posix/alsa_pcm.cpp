@@ -4,17 +4,33 @@
 #include "platform/posix/posix.h"
 
 #include <algorithm>
+#include <string>
+
+#include "core/reason.h"
 
 namespace kelmo::platform::posix {
 namespace {
 constexpr const char* kDefaultPcm = "default";
 }  // namespace
 
+int open_default(snd_pcm_t** pcm, snd_pcm_stream_t stream, int mode) {
+    const int err = snd_pcm_open(pcm, kDefaultPcm, stream, mode);
+    if (err < 0) {
+        // ALSA's first line names the cause, its last the PCM that failed.
+        std::string said = alsa_cause();
+        const auto first = said.find("; "), last = said.rfind("; ");
+        if (first != std::string::npos) said = said.substr(0, first) + "; ...; " + said.substr(last + 2);
+        because("ALSA's default %s device cannot be opened (%s); connect one, or start the sound server",
+                stream == SND_PCM_STREAM_CAPTURE ? "capture" : "playback", said.empty() ? snd_strerror(err) : said.c_str());
+    }
+    return err;
+}
+
 snd_pcm_t* open_default_pcm(snd_pcm_stream_t stream, int mode, const WaveFormat& f, unsigned latencyUs,
                             uint32_t* result) {
     snd_pcm_t* pcm = nullptr;
     const AlsaCall call;
-    if (snd_pcm_open(&pcm, kDefaultPcm, stream, mode) < 0) {
+    if (open_default(&pcm, stream, mode) < 0) {
         *result = kWaveBadDevice;
         return nullptr;
     }
@@ -32,7 +48,7 @@ snd_pcm_t* open_default_pcm(snd_pcm_stream_t stream, int mode, const WaveFormat&
 snd_pcm_t* open_default_capture(int mode, const WaveFormat& f, unsigned bufferUs, unsigned periodUs, uint32_t* result) {
     snd_pcm_t* pcm = nullptr;
     const AlsaCall call;
-    if (snd_pcm_open(&pcm, kDefaultPcm, SND_PCM_STREAM_CAPTURE, mode) < 0) {
+    if (open_default(&pcm, SND_PCM_STREAM_CAPTURE, mode) < 0) {
         *result = kWaveBadDevice;
         return nullptr;
     }
@@ -61,7 +77,7 @@ snd_pcm_t* open_default_capture(int mode, const WaveFormat& f, unsigned bufferUs
 uint32_t default_pcm_formats(snd_pcm_stream_t stream, uint32_t* formats, uint16_t* maxChannels) {
     snd_pcm_t* pcm = nullptr;
     const AlsaCall call;
-    if (snd_pcm_open(&pcm, kDefaultPcm, stream, SND_PCM_NONBLOCK) < 0) return kWaveBadDevice;
+    if (open_default(&pcm, stream, SND_PCM_NONBLOCK) < 0) return kWaveBadDevice;
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_malloc(&hw);
     uint32_t flags = 0;

@@ -16,6 +16,10 @@
 
 namespace kelmo::platform::posix {
 
+// snd_pcm_open of the default PCM of `stream`; where it fails, the
+// export's reason says so in ALSA's words. Call it inside an AlsaCall.
+int open_default(snd_pcm_t** pcm, snd_pcm_stream_t stream, int mode);
+
 // The default PCM of `stream` set to `format` (16-bit interleaved, at most
 // `latencyUs` of buffer); nullptr with *result kWaveBadDevice or
 // kWaveBadFormat when it cannot be had.

@@ -128,7 +128,7 @@ private:
 uint32_t wave_out_count() {
     snd_pcm_t* pcm = nullptr;
     const AlsaCall call;
-    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return 0;
+    if (open_default(&pcm, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return 0;
     snd_pcm_close(pcm);
     return 1;
 }

@@ -126,15 +126,20 @@ int SoundSource::check(char* text, int* status) {
     // The recording input the user chose, on the default device's mixer.
     const SourceSearch found = find_recording_source(component_for_input(stored_input_type()));
     const char* failure = nullptr;
+    const char* step = nullptr;
     switch (found.step) {
         case SearchStep::Found: break;
-        case SearchStep::MapperOpen: failure = msg::kMapperOpenFailed; break;
-        case SearchStep::MapperMixer: failure = msg::kMapperNoMixer; break;
-        case SearchStep::MixerOpen: failure = msg::kMixerOpenFailed; break;
-        case SearchStep::Destination: failure = msg::kNoWaveInDestination; break;
-        case SearchStep::SourceLine: failure = msg::kSourceLineFailed; break;
+        case SearchStep::MapperOpen: failure = msg::kMapperOpenFailed, step = "the wave mapper cannot be opened"; break;
+        case SearchStep::MapperMixer: failure = msg::kMapperNoMixer, step = "the wave mapper has no mixer"; break;
+        case SearchStep::MixerOpen: failure = msg::kMixerOpenFailed, step = "the mixer cannot be opened"; break;
+        case SearchStep::Destination:
+            failure = msg::kNoWaveInDestination, step = "the mixer has no recording destination";
+            break;
+        case SearchStep::SourceLine: failure = msg::kSourceLineFailed, step = "a source line cannot be read"; break;
     }
     if (failure) {
+        because("the recording input cannot be set on the capture device's mixer: %s (result %d); choose another "
+                "capture device", step, static_cast<int>(found.result));
         std::snprintf(text, kCheckTextBytes, failure, static_cast<int>(found.result));
         return 0;
     }

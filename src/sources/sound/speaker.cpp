@@ -7,6 +7,7 @@
 
 #include "core/messages.h"
 #include "core/numconv.h"
+#include "core/reason.h"
 #include "platform/platform.h"
 #include "sources/sound/poll.h"
 
@@ -122,7 +123,10 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     Speaker& s = state();
     s.fullScale = fullScale;
     auto& p = platform::current();
-    if (p.wave_out_count() == 0) return 0;
+    if (p.wave_out_count() == 0) {
+        because("the system has no output device that can be opened; connect one, or start the sound server");
+        return 0;
+    }
     platform::WaveOutCaps caps{};
     if (p.wave_out_caps(0, &caps) != platform::kWaveOk) {
         show_message(msg::kWaveInCapsError);
@@ -136,6 +140,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
         channels = 1;
     }
     if ((channels != 1 && channels != 2) || !(rate > 0.0) || !std::isfinite(rate)) {
+        because("%d channels at %g Hz cannot be played; give 1 or 2 channels and a rate above 0", channels, rate);
         show_message(msg::kSoundFormatUnsupported);
         return 0;
     }
@@ -163,6 +168,8 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     f.blockAlign = static_cast<uint16_t>(2 * channels);
     f.bytesPerSecond = f.blockAlign * f.rate;
     if (p.wave_out_query(0, f) != platform::kWaveOk) {
+        because("the output device does not play %u Hz, %d channel(s) of 16 bits", static_cast<unsigned>(f.rate),
+                channels);
         show_message(msg::kSoundFormatUnsupported);
         return 0;
     }
@@ -190,14 +197,29 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
     const auto lock = lock_speaker();
     Speaker& s = state();
     const uint64_t generation = s.generation;
-    if (!s.device || !s.ring || count < 0 || !left || (s.channels == 2 && !right)) return 0;
+    if (!s.device || !s.ring) {
+        because("no playback is open; call OpenSpeaker first");
+        return 0;
+    }
+    if (count < 0 || !left || (s.channels == 2 && !right)) {
+        because(count < 0 ? "the count is negative" : "a channel's array is missing (null)");
+        return 0;
+    }
     const int32_t ch = s.channels;
     const bool copy = std::fabs(s.rateRatio - 1.0) < 1.1;
     const int64_t frames = copy ? count : trunc_i64(count * s.rateRatio);
     // The conversion block, and in copy mode the caller's arrays, bound
     // what one call may do.
-    if (frames * ch > kSpeakerBlock) return 0;
-    if (copy && (start < 0 || int64_t{start} + count > length)) return 0;
+    if (frames * ch > kSpeakerBlock) {
+        because("%lld values in one call, more than the %d that one call converts; pass the signal in pieces",
+                static_cast<long long>(frames * ch), static_cast<int>(kSpeakerBlock));
+        return 0;
+    }
+    if (copy && (start < 0 || int64_t{start} + count > length)) {
+        because("samples %d .. %lld lie outside arrays of %d", start, static_cast<long long>(int64_t{start} + count - 1),
+                length);
+        return 0;
+    }
     const auto m = static_cast<uint32_t>(frames);
     std::vector<double> block(std::size_t(m) * ch);
     for (uint32_t j = 0; j < m; ++j) {
@@ -262,7 +284,11 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
                 since = p.tick_count();
             }
         }
-        if (p.tick_count() - since >= kSpeakerStallMs) return 0;
+        if (p.tick_count() - since >= kSpeakerStallMs) {
+            because("the output device played nothing for %u ms; check that no other program holds it",
+                    static_cast<unsigned>(kSpeakerStallMs));
+            return 0;
+        }
         p.sleep_us(poll_sleep_us(played <= s.playPos ? s.playPos + 1 - played : 1, s.deviceRate, 50000));
     }
     s.playPos += m;
