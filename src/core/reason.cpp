@@ -76,4 +76,9 @@ void ExportScope::as_recorded() {
         t_reason[0] = '\0';
 }
 
+void because_no_memory(std::size_t bytes) {
+    because("the system did not give the %.1f MiB of memory the samples need; ask for fewer samples or channels, "
+            "or close other programs", static_cast<double>(bytes) / (1024.0 * 1024.0));
+}
+
 }  // namespace kelmo

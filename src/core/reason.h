@@ -14,6 +14,8 @@ namespace kelmo {
 // Records the cause of the failure in progress, printf-style: "<what> ...;
 // <what to do>". Ignored when a cause is already recorded for this export.
 void because(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The cause of memory that could not be had: how much, and what to do.
+void because_no_memory(std::size_t bytes);
 // Whether this thread's export has recorded a cause so far.
 bool has_cause();
 // The cause recorded so far ("" when none): what a console reader gets

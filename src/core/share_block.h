@@ -46,6 +46,9 @@ inline const char* share_block_name(bool secondUnit) {
 // view, or nullptr when it cannot be had or another process has shrunk it
 // (a later call tries again). Safe to call from several threads.
 std::shared_ptr<platform::SharedMemory> keep_named(const char* name, std::size_t size);
+// Records, as the export's reason, that the shared memory `name` could not
+// be created or opened, with the system's words for the last error.
+void shared_memory_refused(const char* name);
 // The view this process keeps of `name`, if it keeps one (and it is whole);
 // never opens anything.
 std::shared_ptr<platform::SharedMemory> kept_view(const char* name);

@@ -30,8 +30,15 @@ KELMO_API void* KELMO_CALL ZebAlloc(int cardType, uint32_t n) {
     return guarded<void*>("ZebAlloc", nullptr, [&]() -> void* {
         // The code as passed: bytes of one raw word of the card type.
         const uint64_t bytes = static_cast<uint64_t>(n) * cards::card_type(cardType).wordBytes;
-        if (bytes == 0 || bytes > SIZE_MAX) return nullptr;
-        return platform::current().alloc_pages(static_cast<std::size_t>(bytes));
+        if (n == 0) {
+            because("no words were asked for; give a count above 0");
+            return nullptr;
+        }
+        if (bytes > SIZE_MAX) {
+            because("%u words do not fit in this process's memory", static_cast<unsigned>(n));
+            return nullptr;
+        }
+        return platform::take_pages(static_cast<std::size_t>(bytes));
     });
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/card_types.h"
 #include "core/messages.h"
+#include "core/share_block.h"
 #include "exports/continuous.h"
 #include "exports/guard.h"
 #include "kelmo.h"
@@ -72,20 +73,36 @@ int outcome(TriggerOutcome o) {
 }
 
 int run(const Args& a) {
-    if (a.mode < 0 || a.len < 0 || a.nch <= 0 || (!a.out && a.len > 0)) return kFailed;
+    if (a.mode < 0 || a.len < 0 || a.nch <= 0 || (!a.out && a.len > 0)) {
+        because(a.mode < 0  ? "the mode %d is negative; give the pre-trigger samples plus 1024 times the slope"
+                : a.len < 0 ? "the length %d is negative"
+                : a.nch <= 0 ? "%d channels were asked for; give at least one"
+                             : "the output array is missing (null)",
+                a.mode < 0 ? a.mode : a.len < 0 ? a.len : a.nch);
+        return kFailed;
+    }
     const int pre = a.mode % 1024, slope = a.mode / 1024;
     const UnitCode u = unit_code(a.cardType);
     // The region searched: the trigger channel's, or region 0 when a single
     // channel k > 0 is acquired on its own.
     const bool single = a.nch == 1 && a.trigChannel > 0;
     const int region = single ? 0 : a.trigChannel;
-    if (region < 0 || region >= a.nch) return kFailed;
+    if (region < 0 || region >= a.nch) {
+        because("the trigger channel %d is not one of the %d channels acquired", a.trigChannel, a.nch);
+        return kFailed;
+    }
 
     auto flag = platform::current().shm_create_or_open(kTriggerName, kTriggerBytes, nullptr);
-    if (!flag) return kNoFlag;
+    if (!flag) {
+        shared_memory_refused(kTriggerName);
+        return kNoFlag;
+    }
     __atomic_store_n(static_cast<uint16_t*>(flag->data()), uint16_t{0}, __ATOMIC_RELEASE);
 
-    if (static_cast<uint64_t>(a.nch) * 49152u > (uint64_t{1} << 40)) return kFailed;
+    if (static_cast<uint64_t>(a.nch) * 49152u > (uint64_t{1} << 40)) {
+        because("%d channels are more than one process can search", a.nch);
+        return kFailed;
+    }
     auto buffer = platform::make_page_buffer(static_cast<std::size_t>(a.nch) * 49152u);
     if (!buffer) return kFailed;
     double* regions = static_cast<double*>(buffer->data());

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "core/reason.h"
+
 namespace kelmo::platform {
 namespace {
 Installed* g_top = nullptr;  // the latest installation still living
@@ -34,9 +36,15 @@ Installed::~Installed() {
     }
 }
 
+void* take_pages(std::size_t bytes) {
+    void* p = current().alloc_pages(bytes);
+    if (!p) because_no_memory(bytes);
+    return p;
+}
+
 PageBufferPtr make_page_buffer(std::size_t bytes) {
     Platform& owner = current();
-    void* p = owner.alloc_pages(bytes);
+    void* p = take_pages(bytes);
     if (!p) return nullptr;
     return std::make_unique<OwnedPages>(owner, p, bytes);
 }

@@ -458,6 +458,10 @@ using NoticeRoute = void (*)(const char* line);
 void set_notice_route(NoticeRoute route);
 void notice(const std::string& line);
 
+// Pages from the current platform; where they cannot be had, nullptr and
+// the export's reason says how much was asked for.
+void* take_pages(std::size_t bytes);
+
 // Convenience: an owned page buffer from the current platform.
 PageBufferPtr make_page_buffer(std::size_t bytes);
 

@@ -177,6 +177,8 @@ int run(const Scenario& sc, int failAt) {
             if (failed) {
                 EXPECT_EQ(st.reason.rfind(st.what + " failed: ", 0), 0u)
                     << sc.name << ": " << st.what << " with call " << failAt << " failing: \"" << st.reason << '"';
+                EXPECT_EQ(st.reason.find(kelmo::kNoCause), std::string::npos)
+                    << sc.name << ": " << st.what << " with call " << failAt << " failing (" << fake.failedCall << ")";
             } else {
                 EXPECT_EQ(st.reason, "") << sc.name << ": " << st.what << " with call " << failAt << " failing";
             }

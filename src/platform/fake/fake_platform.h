@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,12 @@ public:
     // The one numbered failAt (from 0) fails as that call fails.
     int failAt = -1;
     int fallibleCalls = 0;
-    bool injected() { return fallibleCalls++ == failAt; }
+    std::string failedCall;  // the function of the call that failed
+    bool injected(std::source_location at = std::source_location::current()) {
+        if (fallibleCalls++ != failAt) return false;
+        failedCall = at.function_name();
+        return true;
+    }
 
     // --- shared memory ---------------------------------------------------
     std::map<std::string, std::shared_ptr<Object>> objects;

@@ -9,6 +9,7 @@
 
 #include "core/convert.h"
 #include "core/messages.h"
+#include "core/reason.h"
 #include "core/share_block.h"
 #include "sources/driver/driver_source.h"
 #include "sources/driver/handles.h"
@@ -111,6 +112,8 @@ bool request_with_status(DeviceSession& session, platform::RequestRecord& rec, u
     const std::lock_guard<std::mutex> g(*turn);
     uint32_t* low = platform::current().low_word();
     if (!low) {
+        because("the status word's address does not fit in the driver's request, and no memory below 4 GiB "
+                "could be had for it; pass a status word allocated in the lowest 4 GiB");
         console_printf("kelmo: get_dbl_data: the status word's address does not fit in the driver's request, "
                        "and no memory below 4 GiB could be had for it; the fetch is refused\n");
         return false;
@@ -126,9 +129,16 @@ bool request_with_status(DeviceSession& session, platform::RequestRecord& rec, u
 
 int DriverSource::fetch(const ContinuousFetch& q) {
     const UnitFrame& f = q.frame;
-    if (!q.handleWord || q.nch < 0) return 0;
+    if (!q.handleWord || q.nch < 0) {
+        because(q.nch < 0 ? "the channel count is negative" : "the handle word is missing (null)");
+        return 0;
+    }
     const auto session = kept_session(*q.handleWord);
-    if (!session) return 0;
+    if (!session) {
+        because("no acquisition of this process runs on handle word %u; start one with Set_dbl_MulChSam first",
+                static_cast<unsigned>(*q.handleWord));
+        return 0;
+    }
     Layout l{};
     l.mult = f.fetch_mult();
     l.n = q.nch == 0 ? 1u : static_cast<uint32_t>(q.nch);
@@ -138,9 +148,16 @@ int DriverSource::fetch(const ContinuousFetch& q) {
     l.offset = q.offset;
     l.stride = q.stride;
     const uint64_t bytes = f.transfer_bytes(l.mult, l.n * uint64_t{l.len});
-    if (l.perChannel > INT32_MAX || bytes > UINT32_MAX) return 0;
+    if (l.perChannel > INT32_MAX || bytes > UINT32_MAX) {
+        because("%u channels of %u samples are more than one request to the device carries; fetch fewer at a time",
+                l.n, l.len);
+        return 0;
+    }
     unsigned char* raw = t_transfer.get(static_cast<std::size_t>(bytes));
-    if (!raw) return 0;
+    if (!raw) {
+        because_no_memory(static_cast<std::size_t>(bytes));
+        return 0;
+    }
     struct Trim {
         ~Trim() { t_transfer.trim(); }
     } trim;

@@ -6,7 +6,9 @@
 
 #include "core/numconv.h"
 #include "core/pacing.h"
+#include "core/reason.h"
 #include "core/share_block.h"
+#include "platform/platform.h"
 #include "sources/sim/clock.h"
 #include "sources/sim/generator.h"
 #include "sources/sim/simulated.h"
@@ -68,6 +70,8 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
     // A block without a started acquisition (the signal-source program was
     // restarted and published a new one) serves no fetch until a new start.
     if (!block || p.contFreqCode == 0) {
+        because("the signal source published new parameters since the acquisition started (genwave was "
+                "restarted); start the acquisition again");
         if (q.status) *q.status = 1;
         return false;
     }
@@ -76,7 +80,12 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
     if (!single)
         single = platform::current().shm_open_existing(kSingleChannelName, kSingleChannelBytes,
                                                        platform::Access::ReadWrite);
-    if (!single) return false;
+    if (!single) {
+        auto& pf = platform::current();
+        because("the acquisition's channel record (%s) cannot be opened: %s; start the acquisition again",
+                pf.shm_where(kSingleChannelName).c_str(), pf.error_text(pf.last_error()).c_str());
+        return false;
+    }
     b.channels = single->word(0);
     b.before = p.contSampleCount;
     b.freqCode = p.contFreqCode;
@@ -90,7 +99,10 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
     ls = lanes(q, b);
     if (ls.empty()) return false;
     p.contSampleCount = b.before + static_cast<uint32_t>(q.len);
-    return store_param_block(*block);
+    if (store_param_block(*block)) return true;
+    because("the simulated source's parameters (%s) were changed or cut while in use; restart genwave and the "
+            "acquisition", platform::current().shm_where(kParamBlockName).c_str());
+    return false;
 }
 
 void pace_fetch(const ContinuousFetch& q, const SimBlock& b) {

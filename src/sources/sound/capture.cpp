@@ -7,11 +7,13 @@
 #include "core/convert.h"
 #include "core/messages.h"
 #include "core/numconv.h"
+#include "core/reason.h"
 #include "core/share_block.h"
 #include "platform/platform.h"
 #include "sources/sound/caps.h"
 #include "sources/sound/poll.h"
 #include "sources/sound/state.h"
+#include "sources/sound/step.h"
 
 namespace kelmo::sound {
 namespace {
@@ -77,19 +79,12 @@ platform::WaveFormat format_of(uint32_t freqCode, int32_t count) {
 bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const char* addMsg) {
     Capture& s = state();
     unsigned char* half = static_cast<unsigned char*>(s.buffer->data()) + (slot ? kHalfBytes : 0);
-    if (on_device([&](platform::WaveIn& d) { return d.unprepare(slot); })) {
-        show_message(unprepareMsg);
-        return false;
-    }
-    if (on_device([&](platform::WaveIn& d) { return d.prepare(slot, half, kHalfBytes); })) {
-        show_message(prepareMsg);
-        return false;
-    }
-    if (on_device([&](platform::WaveIn& d) { return d.add(slot); })) {
-        show_message(addMsg);
-        return false;
-    }
-    return true;
+    return device_step(on_device([&](platform::WaveIn& d) { return d.unprepare(slot); }), "capture",
+                       "give back a recorded half", unprepareMsg) &&
+           device_step(on_device([&](platform::WaveIn& d) { return d.prepare(slot, half, kHalfBytes); }), "capture",
+                       "prepare a half of its buffer", prepareMsg) &&
+           device_step(on_device([&](platform::WaveIn& d) { return d.add(slot); }), "capture",
+                       "queue a half of its buffer", addMsg);
 }
 
 }  // namespace
@@ -119,7 +114,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     // messages of its steps run the host's code, which may start or stop a
     // capture of its own meanwhile.
     platform::PageBufferPtr buffer = platform::make_page_buffer(kRingBytes);
-    if (!buffer) {
+    if (!buffer) {  // the reason is recorded
         show_message(msg::kNotEnoughMemory);
         return false;
     }
@@ -127,6 +122,12 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     const bool shapeOk = count >= 1 && count <= 0xFFFF / 2 && freqCode != 0;
     const platform::WaveFormat format = format_of(shapeOk ? freqCode : 8, shapeOk ? count : 1);
     if (!shapeOk || p.wave_in_query(0, format) != platform::kWaveOk) {
+        if (!shapeOk)
+            because("%d channels at divider %u are not a format a sound card records; give 1 or 2 channels", count,
+                    static_cast<unsigned>(freqCode));
+        else
+            because("the capture device does not record %u Hz, %d channel(s) of 16 bits; choose 44100, 22050, "
+                    "11025 or 8000 Hz, or one channel", static_cast<unsigned>(format.rate), count);
         show_message(msg::kSoundFormatUnsupported);
         drop_capture();
         s.buffer = std::move(buffer);
@@ -134,29 +135,26 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     }
     bool ok = true;
     platform::WaveInPtr device;
-    if (p.wave_in_open(0, format, &device) != platform::kWaveOk) {
+    if (!device_step(p.wave_in_open(0, format, &device), "capture", "open", msg::kWaveInOpenError)) {
         device.reset();
-        show_message(msg::kWaveInOpenError);
         ok = false;
     }
     const auto on_new = [&](auto&& f) {
         return device ? f(*device) : static_cast<uint32_t>(platform::kWaveBadHandle);
     };
     unsigned char* ring = static_cast<unsigned char*>(buffer->data());
-    if (on_new([&](platform::WaveIn& d) { return d.prepare(0, ring, kHalfBytes); })) {
-        show_message(msg::kPrepareFirstError);
-        ok = false;
-    }
-    if (on_new([&](platform::WaveIn& d) { return d.add(0); })) {
-        show_message(msg::kAddFirstError);
-        ok = false;
-    }
-    if (on_new([](platform::WaveIn& d) { return d.start(); })) {
-        show_message(msg::kWaveInStartError);
-        ok = false;
-    }
-    const bool second = on_new([&](platform::WaveIn& d) { return d.prepare(1, ring + kHalfBytes, kHalfBytes); }) == 0 &&
-                        on_new([](platform::WaveIn& d) { return d.add(1); }) == 0;
+    ok &= device_step(on_new([&](platform::WaveIn& d) { return d.prepare(0, ring, kHalfBytes); }), "capture",
+                      "prepare the first half of its buffer", msg::kPrepareFirstError);
+    ok &= device_step(on_new([&](platform::WaveIn& d) { return d.add(0); }), "capture",
+                      "queue the first half of its buffer", msg::kAddFirstError);
+    ok &= device_step(on_new([](platform::WaveIn& d) { return d.start(); }), "capture", "start recording",
+                      msg::kWaveInStartError);
+    // The second half's steps have no message of their own.
+    const bool second =
+        device_step(on_new([&](platform::WaveIn& d) { return d.prepare(1, ring + kHalfBytes, kHalfBytes); }),
+                    "capture", "prepare the second half of its buffer", nullptr) &&
+        device_step(on_new([](platform::WaveIn& d) { return d.add(1); }), "capture",
+                    "queue the second half of its buffer", nullptr);
     drop_capture();
     s.device = std::move(device);
     s.buffer = std::move(buffer);
@@ -173,18 +171,32 @@ int fetch_capture(const ContinuousFetch& q) {
     Capture& s = state();
     const uint64_t generation = s.generation;
     const auto gone = [&] { return s.generation != generation; };
-    if (!s.buffer || q.nch <= 0 || q.len <= 0) return 0;
+    if (!s.buffer) {
+        because("no sound card acquisition is running; start one with Set_dbl_MulChSam first");
+        return 0;
+    }
+    if (q.nch <= 0 || q.len <= 0) {
+        because("%d channels of %d samples were asked for; give at least one of each", q.nch, q.len);
+        return 0;
+    }
     // A picked channel is the one channel delivered; the ring holds frames
     // of both.
     const bool picked = s.picked >= 0;
-    if (picked && q.nch != 1) return 0;
+    if (picked && q.nch != 1) {
+        because("the acquisition records one picked channel, but %d were asked for", q.nch);
+        return 0;
+    }
     const uint64_t n = picked ? uint64_t(s.channels) : static_cast<uint64_t>(q.nch), L = static_cast<uint64_t>(q.len),
                    block = n * L;
     // The device records into a half only once it is queued again: the
     // wait before the second half's refill point (a block that starts up
     // to three blocks in, the block itself and the copy's margin) must end
     // inside the first half, or it could never end.
-    if (4 * block + 2 * kMargin >= kHalfSamples) return 0;
+    if (4 * block + 2 * kMargin >= kHalfSamples) {
+        because("%llu samples in one block are more than the sound card's buffer serves; fetch fewer at a time",
+                static_cast<unsigned long long>(block));
+        return 0;
+    }
     const uint64_t T = uint64_t{s.blocks} * block;
     const uint64_t pos = T % kRingSamples;
     const uint64_t b = pos / block;
@@ -208,7 +220,10 @@ int fetch_capture(const ContinuousFetch& q) {
         if (on_device([&](platform::WaveIn& d) { return d.position(&reportedFrames); }) != platform::kWaveOk) {
             if (!reported) show_message(msg::kGetPositionError);
             reported = true;
-            if (gone()) return 0;
+            if (gone()) {
+                because("the acquisition was stopped or restarted while this fetch waited");
+                return 0;
+            }
         } else {
             const uint64_t frames = s.position.update(reportedFrames);
             if (frames > target) break;
@@ -217,9 +232,16 @@ int fetch_capture(const ContinuousFetch& q) {
                 since = p.tick_count();
             }
         }
-        if (p.tick_count() - since >= kStallMs) return 0;
+        if (p.tick_count() - since >= kStallMs) {
+            because("the capture device recorded nothing for %u ms; check that no other program holds it, and "
+                    "start the acquisition again", static_cast<unsigned>(kStallMs));
+            return 0;
+        }
         dispatch_messages();
-        if (gone()) return 0;
+        if (gone()) {
+            because("the acquisition was stopped or restarted while this fetch waited");
+            return 0;
+        }
         p.sleep_us(poll_sleep_us(last <= target ? target + 1 - last : 1, s.rate, 10000));
     }
 
@@ -244,11 +266,10 @@ int fetch_capture(const ContinuousFetch& q) {
 void stop_capture() {
     const auto lock = lock_capture();
     Capture& s = state();
-    if (on_device([](platform::WaveIn& d) { return d.stop(); })) show_message(msg::kWaveInStopError);
-    if (on_device([](platform::WaveIn& d) { return d.reset(); })) show_message(msg::kWaveInResetError);
-    if (on_device([](platform::WaveIn& d) { return d.close(); })) {
-        show_message(msg::kWaveInCloseError);
-    } else {
+    device_step(on_device([](platform::WaveIn& d) { return d.stop(); }), "capture", "stop", msg::kWaveInStopError);
+    device_step(on_device([](platform::WaveIn& d) { return d.reset(); }), "capture", "reset", msg::kWaveInResetError);
+    if (device_step(on_device([](platform::WaveIn& d) { return d.close(); }), "capture", "close",
+                    msg::kWaveInCloseError)) {
         s.device.reset();
         ++s.generation;
     }

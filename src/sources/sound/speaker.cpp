@@ -10,6 +10,7 @@
 #include "core/reason.h"
 #include "platform/platform.h"
 #include "sources/sound/poll.h"
+#include "sources/sound/step.h"
 
 namespace kelmo::sound {
 namespace {
@@ -70,18 +71,13 @@ void drop_playback() {
 bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const char* writeMsg) {
     Speaker& s = state();
     unsigned char* half = static_cast<unsigned char*>(s.ring->data()) + (slot ? kHalfBytes : 0);
-    if (on_device([&](platform::WaveOut& d) { return d.unprepare(slot); })) {
-        show_message(unprepareMsg);
+    if (!device_step(on_device([&](platform::WaveOut& d) { return d.unprepare(slot); }), "output",
+                     "give back a played half", unprepareMsg) ||
+        !device_step(on_device([&](platform::WaveOut& d) { return d.prepare(slot, half, kHalfBytes); }), "output",
+                     "prepare a half of its buffer", prepareMsg) ||
+        !device_step(on_device([&](platform::WaveOut& d) { return d.write(slot); }), "output",
+                     "queue a half of its buffer", writeMsg))
         return false;
-    }
-    if (on_device([&](platform::WaveOut& d) { return d.prepare(slot, half, kHalfBytes); })) {
-        show_message(prepareMsg);
-        return false;
-    }
-    if (on_device([&](platform::WaveOut& d) { return d.write(slot); })) {
-        show_message(writeMsg);
-        return false;
-    }
     s.halfToggle = s.halfToggle ? 0 : 1;
     return true;
 }
@@ -128,10 +124,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
         return 0;
     }
     platform::WaveOutCaps caps{};
-    if (p.wave_out_caps(0, &caps) != platform::kWaveOk) {
-        show_message(msg::kWaveInCapsError);
-        caps = {};
-    }
+    if (!device_step(p.wave_out_caps(0, &caps), "output", "describe itself", msg::kWaveInCapsError)) caps = {};
     // The highest standard rate the device offers (44100 when it says none).
     const double highest = (caps.formats & 0xF00) ? 44100.0 : (caps.formats & 0x0F0) ? 22050.0
                          : (caps.formats & 0x00F) ? 11025.0 : 44100.0;
@@ -151,7 +144,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     drop_playback();
     s.ring = platform::make_page_buffer(kRingBytes);
     const uint64_t generation = ++s.generation;
-    if (!s.ring) {
+    if (!s.ring) {  // the reason is recorded
         show_message(msg::kNotEnoughMemory);
         return 0;
     }
@@ -173,24 +166,23 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
         show_message(msg::kSoundFormatUnsupported);
         return 0;
     }
-    if (p.wave_out_open(0, f, &s.device) != platform::kWaveOk) {
+    if (!device_step(p.wave_out_open(0, f, &s.device), "output", "open", msg::kWaveOutOpenError)) {
         s.device.reset();
-        show_message(msg::kWaveOutOpenError);
         return 0;
     }
-    if (caps.volume &&
-        on_device([&](platform::WaveOut& d) { return d.set_volume(static_cast<uint32_t>(volume) * 0x10001u); }))
-        show_message(msg::kWaveOutVolumeError);
-    if (s.generation != generation) return 0;
-    if (on_device([&](platform::WaveOut& d) { return d.prepare(0, s.ring->data(), kHalfBytes); })) {
-        show_message(msg::kPrepareFirstError);
+    if (caps.volume)
+        device_step(on_device([&](platform::WaveOut& d) { return d.set_volume(uint32_t(volume) * 0x10001u); }),
+                    "output", "set its volume", msg::kWaveOutVolumeError);
+    if (s.generation != generation) {
+        because("another thread opened or closed the playback meanwhile; open it again");
         return 0;
     }
-    if (on_device([](platform::WaveOut& d) { return d.write(0); })) {
-        show_message(msg::kAddWhoutError);
-        return 0;
-    }
-    return 1;
+    const bool queued =
+        device_step(on_device([&](platform::WaveOut& d) { return d.prepare(0, s.ring->data(), kHalfBytes); }),
+                    "output", "prepare the first half of its buffer", msg::kPrepareFirstError) &&
+        device_step(on_device([](platform::WaveOut& d) { return d.write(0); }), "output",
+                    "queue the first half of its buffer", msg::kAddWhoutError);
+    return queued ? 1 : 0;
 }
 
 int write_speaker(int32_t count, int32_t start, int32_t length, const double* left, const double* right) {
@@ -246,13 +238,14 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
 
     // The first block starts the device and queues the second half.
     if (s.playPos == 0) {
-        if (on_device([](platform::WaveOut& dv) { return dv.restart(); })) {
-            show_message(msg::kWaveOutStartError);
+        if (!device_step(on_device([](platform::WaveOut& dv) { return dv.restart(); }), "output", "start playing",
+                         msg::kWaveOutStartError))
             return 0;
-        }
         unsigned char* second = static_cast<unsigned char*>(s.ring->data()) + kHalfBytes;
-        if (on_device([&](platform::WaveOut& dv) { return dv.prepare(1, second, kHalfBytes); }) ||
-            on_device([](platform::WaveOut& dv) { return dv.write(1); }))
+        if (!device_step(on_device([&](platform::WaveOut& dv) { return dv.prepare(1, second, kHalfBytes); }),
+                         "output", "prepare the second half of its buffer", nullptr) ||
+            !device_step(on_device([](platform::WaveOut& dv) { return dv.write(1); }), "output",
+                         "queue the second half of its buffer", nullptr))
             return 0;
     }
     // The halves go back to the device as the write position passes the
@@ -275,7 +268,10 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         if (on_device([&](platform::WaveOut& dv) { return dv.position(&reportedFrames); }) != platform::kWaveOk) {
             if (!reported) show_message(msg::kWaveOutPositionError);
             reported = true;
-            if (s.generation != generation) return 0;
+            if (s.generation != generation) {
+                because("the playback was closed or opened again while this call waited");
+                return 0;
+            }
         } else {
             played = s.played.update(reportedFrames);
             if (played > s.playPos) break;
@@ -298,21 +294,17 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
 int close_speaker() {
     const auto lock = lock_speaker();
     Speaker& s = state();
-    if (on_device([](platform::WaveOut& d) { return d.pause(); })) {
-        show_message(msg::kWaveOutPauseError);
+    if (!device_step(on_device([](platform::WaveOut& d) { return d.pause(); }), "output", "pause",
+                     msg::kWaveOutPauseError) ||
+        !device_step(on_device([](platform::WaveOut& d) { return d.reset(); }), "output", "reset",
+                     msg::kWaveOutResetError) ||
+        !device_step(on_device([](platform::WaveOut& d) { return d.close(); }), "output", "close",
+                     msg::kWaveOutCloseError))
         return 0;
-    }
-    if (on_device([](platform::WaveOut& d) { return d.reset(); })) {
-        show_message(msg::kWaveOutResetError);
-        return 0;
-    }
-    if (on_device([](platform::WaveOut& d) { return d.close(); })) {
-        show_message(msg::kWaveOutCloseError);
-        return 0;
-    }
     s.device.reset();
     ++s.generation;
     if (!s.ring) {
+        because("no playback is open; call OpenSpeaker first");
         show_message(msg::kReleaseMemoryFailed);
         return 0;
     }
