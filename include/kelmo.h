@@ -283,7 +283,10 @@ KELMO_API const char* KELMO_CALL kelmo_version(void);
  * of the exports are the same with or without it. Copies at most size - 1
  * bytes and a NUL into buf (never part of a character) and returns the
  * whole reason's length in bytes, so a host may ask with size 0 first. The
- * reason stays until the thread's next export other than these hooks. */
+ * reason stays until the thread's next export other than these hooks. A
+ * message handler that asks while an export runs (the library showing a
+ * message on its way to a failure) gets that export's reason so far, ""
+ * while it has none. */
 KELMO_API int KELMO_CALL kelmo_last_error(char* buf, int size);
 
 #ifdef __cplusplus

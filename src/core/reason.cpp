@@ -38,6 +38,14 @@ const char* current_cause() { return t_hasCause ? t_cause : ""; }
 
 const char* last_reason() { return t_reason; }
 
+const char* reason_for_asking() {
+    if (t_depth == 0) return t_reason;
+    thread_local char now[kReasonBytes];
+    now[0] = '\0';
+    if (t_hasCause) std::snprintf(now, sizeof now, "%s failed: %s", t_name ? t_name : "kelmo", t_cause);
+    return now;
+}
+
 std::string reason_so_far() {
     if (!t_hasCause) return std::string();
     return std::string(t_name ? t_name : "kelmo") + " failed: " + t_cause;

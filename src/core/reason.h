@@ -29,6 +29,10 @@ std::string reason_so_far();
 
 // The reason of this thread's last export, as kelmo_last_error hands it out.
 const char* last_reason();
+// What kelmo_last_error hands out: during an export (a message handler or
+// dispatch hook asking), that export's reason so far ("" while none is
+// recorded); otherwise the last export's.
+const char* reason_for_asking();
 
 // Brackets one export on the calling thread. An export nested in another
 // (the library calling its own exports) leaves the outer one's reason alone.

@@ -24,9 +24,10 @@ KELMO_API void KELMO_CALL kelmo_set_dispatch_hook(kelmo_dispatch_hook hook, void
 KELMO_API const char* KELMO_CALL kelmo_version(void) { return KELMO_VERSION_TEXT; }
 
 // Asking leaves the reason as it is: it belongs to the last export that
-// acquired, converted or stored something, not to this question.
+// acquired, converted or stored something, not to this question. A message
+// handler asking while an export runs gets that export's reason so far.
 KELMO_API int KELMO_CALL kelmo_last_error(char* buf, int size) {
-    const char* reason = last_reason();
+    const char* reason = reason_for_asking();
     const std::size_t length = std::strlen(reason);
     if (buf && size > 0) {
         std::size_t n = std::min(length, static_cast<std::size_t>(size) - 1);

@@ -571,6 +571,16 @@ TEST_F(SimAcquisition, DriverBlockInThirtyTwoFoldMode) {
     }).join();
     EXPECT_EQ(other, "");
     EXPECT_EQ(kelmo_last_error(small, 0), static_cast<int>(expected.size()));  // asking changes nothing
+    // A message handler asking while the export runs gets its reason so far.
+    static std::string asked;
+    kelmo_set_message_handler([](const char*, void*) {
+        char r[200];
+        kelmo_last_error(r, sizeof r);
+        asked = r;
+    }, nullptr);
+    EXPECT_EQ(OneChSam(602, 10, 4, 1, 1, out.data()), 0);
+    kelmo_set_message_handler(nullptr, nullptr);
+    EXPECT_EQ(asked, "OneChSam failed: the fake device ZEB1 is missing (injected failure 2)");
     fake.deviceMissing = false;
     ASSERT_EQ(OneChSam(653, 10, 4, 1, 1, out.data()), 1);
     EXPECT_EQ(kelmo_last_error(nullptr, 0), 0);
