@@ -10,6 +10,7 @@
 #include <string>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -70,6 +71,13 @@ inline std::string gbk_to_utf8(const char* gbk) {
     if (!ok) return gbk;
     out.resize(out.size() - outLeft);
     return out;
+#endif
+}
+
+// Standard output carries bytes as they are (no CR before each LF).
+inline void binary_standard_output() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
 #endif
 }
 

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -53,10 +54,39 @@ Result kelmo(const std::string& args, const std::string& stdoutTo = "", const st
     Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
     std::remove(out.c_str());
     std::remove(err.c_str());
+    // The sound stack keeps its own lines to itself, device or none.
+    EXPECT_EQ(r.err.find("ALSA lib"), std::string::npos) << args << ": " << r.err;
     return r;
 }
 
 int lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+
+// A CSV's samples: its lines after the "#" facts and the header line.
+int data_rows(const std::string& csv) {
+    int rows = 0;
+    bool header = false;
+    std::istringstream in(csv);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind('#', 0) == 0) continue;
+        if (header) ++rows;
+        header = true;
+    }
+    return rows;
+}
+
+// The chunks of a RIFF file by their ids.
+std::map<std::string, std::string> riff_chunks(const std::string& w) {
+    std::map<std::string, std::string> chunks;
+    for (std::size_t at = 12; at + 8 <= w.size();) {
+        uint32_t n = 0;
+        std::memcpy(&n, w.data() + at + 4, 4);
+        const std::string id = w.substr(at, 4);
+        chunks[id] = w.substr(at + 8, std::min<std::size_t>(n, w.size() - at - 8));
+        if (n == 0xFFFFFFFFu) break;
+        at += 8 + n + (n % 2);
+    }
+    return chunks;
+}
 
 // The shared-memory namespace of the run (without one, the user's own).
 std::string shm_space() {
@@ -112,16 +142,39 @@ TEST_F(KelmoCli, ScanSeesAPublishedSignalSource) {
 
 // Without a device, scan's answer carries its reason on the same stream:
 // the socket it tried and what to start.
+// With no card and no sound device (ALSA without any configuration), every
+// command that needs one says why in words and exits 1; scan answers for
+// each source on its own line.
 TEST_F(KelmoCli, ScanSaysWhyNoDeviceAnswers) {
-    const std::string dir = temp("nodev");
+    const std::string dir = temp("nodev"), alsa = temp("alsa.conf");
+    std::ofstream(alsa).put('\n');
     ::setenv("KELMO_DEVICE_DIR", dir.c_str(), 1);
-    const Result r = kelmo("scan");
-    ::unsetenv("KELMO_DEVICE_DIR");
+    ::setenv("ALSA_CONFIG_PATH", alsa.c_str(), 1);
+    const std::string noDevice = "no acquisition device is served at " + dir + "/ZEB1; start zebsim";
+    const std::string noCapture = "ALSA's default capture device cannot be opened (";
+    Result r = kelmo("scan");
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("acquisition cards: device ZEB1 cannot be reached: GetPrintPortStatus failed: no acquisition "
-                         "device is served at " + dir + "/ZEB1; start zebsim"),
+    EXPECT_NE(r.out.find("acquisition cards: device ZEB1 cannot be reached: GetPrintPortStatus failed: " + noDevice),
               std::string::npos)
         << r.out;
+    EXPECT_NE(r.out.find("sound card (800): no capture device (" + noCapture), std::string::npos) << r.out;
+    r = kelmo("cards -t 800");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.rfind("kelmo: the sound card (800) cannot be used: Checkcard failed: " + noCapture, 0), 0u) << r.err;
+    EXPECT_EQ(lines(r.out), 1) << r.out;  // the table's header, no row of a card that is not there
+    r = kelmo("acquire -t 800 -r 44100 -c 1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.rfind("kelmo: card type 800 cannot be used: Checkcard failed: " + noCapture, 0), 0u) << r.err;
+    EXPECT_EQ(lines(r.err), 1) << r.err;
+    r = kelmo("acquire -t 602 -c 1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("kelmo: acquisition failed after 0 samples per channel: Set_dbl_MulChSam failed: " + noDevice),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("Win32"), std::string::npos) << r.err;
+    ::unsetenv("ALSA_CONFIG_PATH");
+    ::unsetenv("KELMO_DEVICE_DIR");
+    std::remove(alsa.c_str());
 }
 
 TEST_F(KelmoCli, UsageErrorsNameTheOption) {
@@ -136,12 +189,29 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
         {"acquire -t 999", "--type"},         {"cards -t 999", "--type"},
         {"dividers -r 0", "--rate"},          {"acquire -O mp3", "--format"},
         {"", "subcommand"},
+        // What a person is told, beside the option.
+        {"acquire -c 0", "--channels: give at least one channel"},
+        {"acquire -g 3", "--gain: 3 is not a gain of card type 123; it offers 1, 2, 4, 8, 16"},
+        {"acquire -o run.h5", "--output: no writer knows the extension '.h5' of run.h5; name the file .csv or .wav"},
+        {"acquire -m block -b 3", "--blocks: divides a continuous run of known length"},
+        {"acquire --continuous -b 3", "this run has no end"},
+        {"acquire -C 0,40", "--list: '0,40' is not a list of channels of card type 123 (0 to 31)"},
+        {"acquire -C 3-1", "--list"},         {"acquire -C 0,,2", "--list"},
+        {"acquire -C 0,2 -c 2", "either as a list or with --channels"},
+        {"acquire -t 800 -r 40000", "--rate: '40000': the sound card records at 44100, 22050, 11025 or 8000 Hz"},
+        {"dividers -r 10q", "--rate: '10q' is not a rate above 0 Hz"},
+        {"acquire --csv a.csv -o b.csv", "either --csv or --output"},
     };
     for (const auto& [args, option] : cases) {
         const Result r = kelmo(args);
         EXPECT_EQ(r.code, 2) << args << "\n" << r.err;
         EXPECT_NE(r.err.find(option), std::string::npos) << args << "\n" << r.err;
     }
+    // Rates with SI suffixes everywhere a rate is given.
+    const Result d = kelmo("dividers -r 10k -r 1.5M");
+    EXPECT_EQ(d.code, 0) << d.err;
+    EXPECT_NE(d.out.find("  123          10000 "), std::string::npos) << d.out;
+    EXPECT_NE(d.out.find("  123        1.5e+06 "), std::string::npos) << d.out;
     const Result v = kelmo("--version");
     EXPECT_EQ(v.code, 0);
     EXPECT_EQ(v.out.rfind("kelmo ", 0), 0u);
@@ -158,8 +228,8 @@ TEST_F(KelmoCli, NumbersAsPeopleWriteThemAndStreams) {
     EXPECT_NE(r.out.find("8000 Hz, 2000 samples per channel"), std::string::npos) << r.out;
     r = kelmo("acquire -r 8kHz --time 250ms -c 2 -o -");
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out.rfind("time_s,ch0,ch1\n", 0), 0u);
-    EXPECT_EQ(lines(r.out), 2001);
+    EXPECT_NE(r.out.find("\ntime_s,ch0,ch1\n"), std::string::npos);
+    EXPECT_EQ(data_rows(r.out), 2000);
     EXPECT_NE(r.err.find("2000 samples per channel"), std::string::npos) << r.err;
     r = kelmo("acquire -r 1k -n 1k --first 20 -c 1");
     ASSERT_EQ(r.code, 0) << r.err;
@@ -167,27 +237,37 @@ TEST_F(KelmoCli, NumbersAsPeopleWriteThemAndStreams) {
 }
 
 // WAV: IEEE float, the rate and channels of the run, the values of the CSV
-// of the same run scaled by the full scale.
+// of the same run scaled by the full scale, the run's facts in LIST/INFO;
+// on a pipe, the sizes of a stream of unknown length.
 TEST_F(KelmoCli, WavReadsBack) {
     const std::string wav = temp("a.wav"), csv = temp("a.csv");
-    ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -c 2 -o " + wav).code, 0);
-    ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -c 2 --csv " + csv).code, 0);
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -C 0,3 -o " + wav).code, 0);
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -C 0,3 --csv " + csv).code, 0);
     const std::string w = slurp(wav);
-    ASSERT_EQ(w.size(), 58u + 1000 * 2 * 4);
-    auto u16 = [&](std::size_t at) { return uint16_t(uint8_t(w[at]) | uint8_t(w[at + 1]) << 8); };
-    auto u32 = [&](std::size_t at) { return uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16; };
+    auto u16 = [](const std::string& b, std::size_t at) { return uint16_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8); };
+    auto u32 = [&](const std::string& b, std::size_t at) { return uint32_t(u16(b, at)) | uint32_t(u16(b, at + 2)) << 16; };
     EXPECT_EQ(w.substr(0, 4), "RIFF");
-    EXPECT_EQ(u32(4), w.size() - 8);
-    EXPECT_EQ(u16(20), 3);  // IEEE float
-    EXPECT_EQ(u16(22), 2);
-    EXPECT_EQ(u32(24), 10000u);
-    EXPECT_EQ(u32(54), 8000u);
+    EXPECT_EQ(u32(w, 4), w.size() - 8);
+    auto chunks = riff_chunks(w);
+    const std::string fmt = chunks["fmt "], info = chunks["LIST"];
+    ASSERT_EQ(chunks["data"].size(), 1000u * 2 * 4);
+    EXPECT_EQ(u16(fmt, 0), 3);  // IEEE float
+    EXPECT_EQ(u16(fmt, 2), 2);
+    EXPECT_EQ(u32(fmt, 4), 10000u);
+    EXPECT_EQ(info.substr(0, 4), "INFO");
+    const std::size_t software = info.find("ISFT");
+    ASSERT_NE(software, std::string::npos);
+    EXPECT_EQ(info.substr(software + 8, 6), "kelmo ");
+    EXPECT_NE(info.find("card type: 123; rate: 10000 Hz; channels: 0,3; gains: 1,1;"), std::string::npos) << info;
+    EXPECT_NE(info.find("full scale: 5000; factor: 5000 "), std::string::npos) << info;
     // Channel 0 of the simulated source starts at its amplitude, 3000.
     float first = 0;
-    std::memcpy(&first, w.data() + 58, 4);
+    std::memcpy(&first, chunks["data"].data(), 4);
     std::istringstream rows(slurp(csv));
     std::string header, row;
-    std::getline(rows, header);
+    while (std::getline(rows, header) && header.rfind('#', 0) == 0) {
+    }
+    EXPECT_EQ(header, "time_s,ch0,ch3");
     std::getline(rows, row);
     const double v0 = std::stod(row.substr(row.find(',') + 1));
     int fullScale = 0;
@@ -200,6 +280,17 @@ TEST_F(KelmoCli, WavReadsBack) {
     }
     ASSERT_GT(fullScale, 0);
     EXPECT_NEAR(first, v0 / fullScale, 1e-6);
+
+    // Through a pipe the header cannot be patched afterwards.
+    const std::string piped = temp("piped.wav");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -c 2 -O wav -o - | cat >" + piped, " ").code, 0);
+    const std::string p = slurp(piped);
+    EXPECT_EQ(u32(p, 4), 0xFFFFFFFFu);
+    const std::size_t data = p.find("data");
+    ASSERT_NE(data, std::string::npos);
+    EXPECT_EQ(u32(p, data + 4), 0xFFFFFFFFu);
+    EXPECT_EQ(p.size() - data - 8, 1000u * 2 * 4);
+    std::remove(piped.c_str());
     std::remove(wav.c_str());
     std::remove(csv.c_str());
 }
@@ -222,7 +313,7 @@ TEST_F(KelmoCli, InterruptedRunKeepsWhatItHas) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130);
     const std::string summary = slurp(out);
-    const int rows = lines(slurp(csv)) - 1;
+    const int rows = data_rows(slurp(csv));
     EXPECT_GE(rows, 3000);
     EXPECT_NE(summary.find(std::to_string(rows) + " samples per channel"), std::string::npos) << summary;
     stop_genwave();
@@ -234,9 +325,55 @@ TEST_F(KelmoCli, InterruptedRunKeepsWhatItHas) {
     std::remove(out.c_str());
 }
 
+// A CSV begins with the run's facts as comment lines; the summary finds the
+// demo's 50 Hz cosine between the spectrum's bins; a list of channels keeps
+// only those, numbered as the card numbers them.
+TEST_F(KelmoCli, FilesSayWhatTheyHold) {
+    const std::string csv = temp("facts.csv");
+    const Result r = kelmo("acquire -r 10k -n 4096 -C 0,2,5-6 --csv " + csv);
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::istringstream in(slurp(csv));
+    std::vector<std::string> facts;
+    std::string line;
+    while (std::getline(in, line) && line.rfind("# ", 0) == 0) facts.push_back(line.substr(2, line.find(':') - 2));
+    EXPECT_EQ(facts, (std::vector<std::string>{"kelmo", "card type", "rate", "channels", "gains", "unit", "full scale",
+                                               "start"}));
+    EXPECT_EQ(line, "time_s,ch0,ch2,ch5,ch6");
+    const std::string text = slurp(csv);
+    EXPECT_NE(text.find("# kelmo: " KELMO_TEST_VERSION " (library " KELMO_TEST_VERSION ")\n# card type: 123\n# rate: "
+                        "10000 Hz\n# channels: 0,2,5,6\n# gains: 1,1,1,1\n"),
+              std::string::npos)
+        << text.substr(0, 300);
+    const std::size_t start = text.find("# start: ");
+    ASSERT_NE(start, std::string::npos);
+    const std::string when = text.substr(start + 9, text.find('\n', start) - start - 9);
+    EXPECT_EQ(when.size(), 20u) << when;  // 2026-12-09T07:07:24Z
+    EXPECT_EQ(when.substr(4, 1) + when.substr(10, 1) + when.substr(19, 1), "-TZ") << when;
+    EXPECT_EQ(data_rows(text), 4096);
+    std::istringstream summary(r.out);
+    std::vector<int> numbers;
+    double hz0 = 0;
+    for (std::string row; std::getline(summary, row);) {
+        std::istringstream f(row);
+        int ch;
+        double rms, peak, hz;
+        if (f >> ch >> rms >> peak >> hz) {
+            numbers.push_back(ch);
+            if (ch == 0) hz0 = hz;
+        }
+    }
+    EXPECT_EQ(numbers, (std::vector<int>{0, 2, 5, 6})) << r.out;
+    EXPECT_NEAR(hz0, 50.0, 0.05) << r.out;
+    std::remove(csv.c_str());
+}
+
 // Values whose number or count cannot be held are no values.
 TEST(KelmoValues, OnlyRepresentableNumbers) {
     using namespace kelmo::cli;
+    EXPECT_EQ(parse_channel_list("0,2,5-7", 31), (std::vector<int>{0, 2, 5, 6, 7}));
+    EXPECT_EQ(parse_channel_list("7,1-2,2", 7), (std::vector<int>{1, 2, 7}));
+    for (const char* bad : {"", ",", "1,", "-1", "2-1", "0-8", "a", "1.5", "99999999999", " 1"})
+        EXPECT_FALSE(parse_channel_list(bad, 7)) << bad;
     EXPECT_EQ(parse_si("1.5M"), 1.5e6);
     EXPECT_EQ(parse_si("44100Hz"), 44100.0);
     EXPECT_FALSE(parse_si("1e308k"));
@@ -266,8 +403,6 @@ TEST_F(KelmoCli, WriteFailuresAreFailures) {
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("cannot write /nonexistent/a.png"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("PNG"), std::string::npos);  // no image on the terminal
-    r = kelmo("acquire -n 1k -c 1 -O wav -o -");
-    EXPECT_EQ(r.code, 1);
 }
 
 // A write that fails ends the run at once: one line naming the output and

@@ -37,6 +37,10 @@ struct Options {
     bool continuous = false;
     std::string mode = "continuous";
     std::string output, format, csv, plot;
+    std::string list;                 // -C: the channels as a list
+    const CLI::Option* blocksGiven = nullptr;
+    const CLI::Option* countGiven = nullptr;
+    const CLI::Option* firstGiven = nullptr;
 };
 
 std::atomic<bool> gInterrupted{false};
@@ -52,18 +56,59 @@ struct Card {
     int channels = 0;
     double high = 0, low = 0;
     int fullScale = 0;
+    double gains[10] = {};
+    int gainCount = 0;
 };
 Card card_of(int type) {
     Card c;
-    GetADParameter(type, &c.channels, nullptr, nullptr, nullptr, nullptr, nullptr, &c.high, &c.low, &c.fullScale);
+    GetADParameter(type, &c.channels, c.gains, &c.gainCount, nullptr, nullptr, nullptr, &c.high, &c.low,
+                   &c.fullScale);
+    c.gainCount = std::clamp(c.gainCount, 0, 10);
     return c;
 }
+
+// The rates a sound card records at.
+constexpr double kSoundRates[] = {44100, 22050, 11025, 8000};
 
 const char* source_hint(int type) {
     const int t = std::abs(type);
     if (t == 123 || t == 124 || t == 1230) return "the simulated source stopped delivering (is genwave still running?)";
     if (t == 800) return "the sound card stopped delivering (is the capture device still there?)";
-    return "the device ZEB1 did not deliver (see the message above)";
+    return "the device ZEB1 did not deliver";
+}
+
+// Why the library's last call failed, else `fallback`.
+std::string library_reason(const std::string& fallback) {
+    char why[1024] = {};
+    kelmo_last_error(why, sizeof why);
+    return why[0] ? std::string(why) : fallback;
+}
+
+// The writers, by the extension of the output's name.
+struct Writer {
+    const char* extension;
+    const char* format;
+};
+constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}};
+
+// The format for an output name: "-" and a name without an extension are
+// CSV; an extension no writer knows is a usage error.
+std::string format_for(const std::string& path) {
+    if (path == "-") return "csv";
+    const auto slash = path.find_last_of("/\\");
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot + 1 == path.size() ||
+        dot == (slash == std::string::npos ? 0 : slash + 1))
+        return "csv";
+    std::string ext = path.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char ch) { return std::tolower(ch); });
+    std::string known;
+    for (const Writer& w : kWriters) {
+        if (ext == w.extension) return w.format;
+        known += std::string(known.empty() ? "" : " or ") + w.extension;
+    }
+    usage("--output", "no writer knows the extension '" + ext + "' of " + path + "; name the file " + known +
+                          ", or choose the format with -O");
 }
 
 // The run: what was asked, checked against the card.
@@ -73,25 +118,63 @@ struct Run {
     std::optional<int64_t> total;  // samples per channel; none: until interrupted
     int len = 1024;                // samples per channel of one fetch
     std::string format;
+    int first = 0, span = 1;       // the channels acquired: first, and how many from it
+    std::vector<int> rows;         // of those, the ones kept (indices from first)
 };
 
 Run plan(const Options& o) {
     Run r;
     const Card card = card_of(o.type);
     if (card.channels <= 0) usage("--type", "card type " + std::to_string(o.type) + " is not in the catalogue (kelmo cards lists them)");
+    const bool sound = std::abs(o.type) == 800;
     const auto rate = parse_si(o.rate);
-    char range[96];
-    std::snprintf(range, sizeof range, "above 0 and at most %g Hz for card type %d", card.high, o.type);
-    if (!rate || !(*rate > 0) || *rate > card.high * 1.000001)
-        usage("--rate", "'" + o.rate + "' is not a sampling rate " + range + " (for example 10k or 44100)");
+    if (sound) {
+        // The rates a capture device records at; whether this one does is
+        // its own answer, when the run starts.
+        if (!rate || std::find(std::begin(kSoundRates), std::end(kSoundRates), *rate) == std::end(kSoundRates))
+            usage("--rate", "'" + o.rate + "': the sound card records at 44100, 22050, 11025 or 8000 Hz");
+    } else {
+        char range[96];
+        std::snprintf(range, sizeof range, "above 0 and at most %g Hz for card type %d", card.high, o.type);
+        if (!rate || !(*rate > 0) || *rate > card.high * 1.000001)
+            usage("--rate", "'" + o.rate + "' is not a sampling rate " + range + " (for example 10k or 44100)");
+    }
     r.wantedRate = *rate;
-    if (o.first < 0 || o.first >= card.channels)
-        usage("--first", "must be a channel of card type " + std::to_string(o.type) + ": 0 to " + std::to_string(card.channels - 1));
-    if (o.channels < 1 || int64_t{o.first} + o.channels > card.channels)
-        usage("--channels", std::to_string(o.channels) + " channels from channel " + std::to_string(o.first) +
-                                " run past the last channel of card type " + std::to_string(o.type) + " (" +
-                                std::to_string(card.channels - 1) + ")");
+    const std::string last = std::to_string(card.channels - 1);
+    if (!o.list.empty()) {
+        if (o.countGiven->count() > 0 || o.firstGiven->count() > 0)
+            usage("--list", "give the channels either as a list or with --channels and --first, not both");
+        const auto list = parse_channel_list(o.list, card.channels - 1);
+        if (!list)
+            usage("--list", "'" + o.list + "' is not a list of channels of card type " + std::to_string(o.type) +
+                                " (0 to " + last + "), such as 0,2,5-7");
+        r.first = list->front();
+        r.span = list->back() - r.first + 1;
+        for (int c : *list) r.rows.push_back(c - r.first);
+    } else {
+        if (o.first < 0 || o.first >= card.channels)
+            usage("--first", "must be a channel of card type " + std::to_string(o.type) + ": 0 to " + last);
+        if (o.channels < 1) usage("--channels", "give at least one channel");
+        if (int64_t{o.first} + o.channels > card.channels)
+            usage("--channels", std::to_string(o.channels) + " channels from channel " + std::to_string(o.first) +
+                                    " run past the last channel of card type " + std::to_string(o.type) + " (" +
+                                    last + ")");
+        r.first = o.first;
+        r.span = o.channels;
+        for (int c = 0; c < o.channels; ++c) r.rows.push_back(c);
+    }
     if (o.gain < 1) usage("--gain", "must be 1 or more");
+    if (card.gainCount > 0 &&
+        std::find(card.gains, card.gains + card.gainCount, static_cast<double>(o.gain)) == card.gains + card.gainCount) {
+        std::string offered;
+        for (int i = 0; i < card.gainCount; ++i) {
+            char g[32];
+            std::snprintf(g, sizeof g, "%s%g", i ? ", " : "", card.gains[i]);
+            offered += g;
+        }
+        usage("--gain", std::to_string(o.gain) + " is not a gain of card type " + std::to_string(o.type) +
+                            "; it offers " + offered);
+    }
     if (!o.samples.empty() && !o.time.empty()) usage("--time", "give either --samples or --time, not both");
     if (!o.samples.empty()) {
         const auto n = parse_count(o.samples);
@@ -105,25 +188,25 @@ Run plan(const Options& o) {
     }
     if (!r.total && !seconds && !o.continuous) r.total = 4096;
     if (o.mode == "block" && o.continuous) usage("--continuous", "runs only in continuous mode");
+    if (o.blocksGiven->count() > 0 && (o.mode == "block" || !r.total))
+        usage("--blocks", "divides a continuous run of known length (-n or --time) into fetches; this run has " +
+                              std::string(o.mode == "block" ? "one block" : "no end") + ", so leave it out");
+    if (!o.csv.empty() && !o.output.empty()) usage("--csv", "give either --csv or --output, not both");
 
-    r.format = o.format;
-    if (r.format.empty()) {
-        const std::string& out = o.output.empty() ? o.csv : o.output;
-        r.format = out.size() > 4 && out.compare(out.size() - 4, 4, ".wav") == 0 && o.csv.empty() ? "wav" : "csv";
-    }
-    if (!o.csv.empty()) r.format = "csv";
+    r.format = !o.csv.empty() ? "csv" : !o.format.empty() ? o.format : o.output.empty() ? "csv" : format_for(o.output);
 
     // The source is prepared (genwave started, the recording input read)
     // once the options are known to be sound.
     char text[131] = {};
     int status = 0;
     if (!Checkcard(o.type, text, &status)) {
-        std::fprintf(stderr, "kelmo: card type %d cannot be used: %s\n", o.type, to_utf8(text).c_str());
+        std::fprintf(stderr, "kelmo: card type %d cannot be used: %s\n", o.type,
+                     library_reason(to_utf8(text)).c_str());
         failed();
     }
     // The divider: the source's own choice, else the card's read-back.
     PreSamp(o.type, r.wantedRate, &r.code, &r.rate);
-    if (r.rate <= 0.0) r.code = card_divider(o.type, r.wantedRate, o.channels, &r.rate);
+    if (r.rate <= 0.0) r.code = card_divider(o.type, r.wantedRate, r.span, &r.rate);
     if (r.code == 0 || !(r.rate > 0)) {
         std::fprintf(stderr, "kelmo: card type %d has no sampling divider for %g Hz\n", o.type, r.wantedRate);
         failed();
@@ -140,7 +223,7 @@ Run plan(const Options& o) {
     if (r.total && o.mode == "continuous")
         r.len = static_cast<int>(std::clamp<int64_t>((*r.total + o.blocks - 1) / o.blocks, 16, 1024));
     // The sound card's ring takes blocks of at most 5887 samples in all.
-    if (std::abs(o.type) == 800) r.len = std::min(r.len, 5887 / o.channels / 4 * 4);
+    if (sound) r.len = std::min(r.len, 5887 / r.span / 4 * 4);
     return r;
 }
 
@@ -150,10 +233,20 @@ struct Collected {
     std::vector<ChannelStats> stats;
     std::vector<std::vector<double>> kept;
     int64_t done = 0;
+    std::string why;  // the library's reason when the source failed
 };
 
-// False when the output failed (it said so on stderr).
-bool take(Collected& c, SampleWriter* out, const double* data, int len, int stride) {
+// False when the output failed (it said so on stderr). Of the channels
+// acquired, the run's rows are kept.
+bool take(Collected& c, SampleWriter* out, const Run& r, const double* data, int len, int stride) {
+    thread_local std::vector<double> picked;
+    if (static_cast<int>(r.rows.size()) != r.span) {
+        picked.resize(r.rows.size() * std::size_t(len));
+        for (std::size_t i = 0; i < r.rows.size(); ++i)
+            std::copy_n(data + std::size_t(r.rows[i]) * stride, len, picked.data() + i * len);
+        data = picked.data();
+        stride = len;
+    }
     for (std::size_t ch = 0; ch < c.stats.size(); ++ch) {
         const double* x = data + ch * std::size_t(stride);
         c.stats[ch].add(x, len);
@@ -184,15 +277,21 @@ struct Progress {
 
 enum class Outcome { Done, SourceFailed, OutputFailed };
 
+// Taken at once: stopping the run (recover) starts a reason of its own.
+Outcome source_failed(Collected& c) {
+    c.why = library_reason("");
+    return Outcome::SourceFailed;
+}
+
 // A continuous run is stopped (recover) on every way out, the first failed
 // write among them.
 Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out) {
-    const int packed = o.first > 0 ? o.first * 256 + o.channels : o.channels;
+    const int packed = r.first > 0 ? r.first * 256 + r.span : r.span;
     if (o.mode == "block") {
         const auto n = static_cast<int>(*r.total);
-        std::vector<double> data(std::size_t(n) * o.channels);
-        if (MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data()) != 1) return Outcome::SourceFailed;
-        return take(c, out, data.data(), n, n) ? Outcome::Done : Outcome::OutputFailed;
+        std::vector<double> data(std::size_t(n) * r.span);
+        if (MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data()) != 1) return source_failed(c);
+        return take(c, out, r, data.data(), n, n) ? Outcome::Done : Outcome::OutputFailed;
     }
     uint32_t handle = 0;
     struct Recover {
@@ -200,14 +299,14 @@ Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out)
         int type;
         ~Recover() { recover(h, type); }
     } stop{&handle, o.type};
-    if (!Set_dbl_MulChSam(&handle, o.type, static_cast<int>(r.code), o.gain, packed, r.len)) return Outcome::SourceFailed;
-    std::vector<double> block(std::size_t(r.len) * o.channels);
+    if (!Set_dbl_MulChSam(&handle, o.type, static_cast<int>(r.code), o.gain, packed, r.len)) return source_failed(c);
+    std::vector<double> block(std::size_t(r.len) * r.span);
     Progress progress;
     while (!gInterrupted && (!r.total || c.done < *r.total)) {
         const int len = r.total ? static_cast<int>(std::min<int64_t>(r.len, *r.total - c.done)) : r.len;
         int status = 0;
-        if (get_dbl_data(&handle, o.type, len, o.channels, block.data(), len, 0, &status) != 1) return Outcome::SourceFailed;
-        if (!take(c, out, block.data(), len, len)) return Outcome::OutputFailed;
+        if (get_dbl_data(&handle, o.type, len, r.span, block.data(), len, 0, &status) != 1) return source_failed(c);
+        if (!take(c, out, r, block.data(), len, len)) return Outcome::OutputFailed;
         progress.update(c.done, r.rate);
     }
     return Outcome::Done;
@@ -220,25 +319,27 @@ void summarise(FILE* to, const Options& o, const Run& r, const Collected& c) {
         const auto& k = c.kept[ch];
         const double hz = dominant_hz(k.data(), static_cast<int>(k.size()), r.rate);
         if (hz < 0)
-            std::fprintf(to, "%7d %10.2f %10.2f %13s\n", o.first + int(ch), c.stats[ch].rms(), c.stats[ch].peak, "no signal");
+            std::fprintf(to, "%7d %10.2f %10.2f %13s\n", r.first + r.rows[ch], c.stats[ch].rms(), c.stats[ch].peak, "no signal");
         else
-            std::fprintf(to, "%7d %10.2f %10.2f %13.1f\n", o.first + int(ch), c.stats[ch].rms(), c.stats[ch].peak, hz);
+            std::fprintf(to, "%7d %10.2f %10.2f %13.1f\n", r.first + r.rows[ch], c.stats[ch].rms(), c.stats[ch].peak, hz);
     }
 }
 
 void run(const Options& o) {
     const Run r = plan(o);
     const std::string outPath = o.csv.empty() ? o.output : o.csv;
+    std::vector<int> numbers;
+    for (int row : r.rows) numbers.push_back(r.first + row);
     std::unique_ptr<SampleWriter> out;
     if (!outPath.empty()) {
-        out = open_output({outPath, r.format, r.rate, o.first, o.channels, double(card_of(o.type).fullScale)});
+        out = open_output({outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain});
         if (!out) failed();
     }
     if (!o.plot.empty() && !gnuplot_available()) failed();
 
     Collected c;
-    c.stats.resize(std::size_t(o.channels));
-    c.kept.resize(std::size_t(o.channels));
+    c.stats.resize(r.rows.size());
+    c.kept.resize(r.rows.size());
     gInterrupted = false;
     auto previous = std::signal(SIGINT, on_interrupt);
     const Outcome how = acquire(o, r, c, out.get());
@@ -251,7 +352,7 @@ void run(const Options& o) {
     if (how == Outcome::OutputFailed) failed();
     if (how == Outcome::SourceFailed)
         std::fprintf(stderr, "kelmo: acquisition failed after %lld samples per channel: %s\n",
-                     static_cast<long long>(c.done), source_hint(o.type));
+                     static_cast<long long>(c.done), c.why.empty() ? source_hint(o.type) : c.why.c_str());
     if (c.done > 0) {
         summarise(outPath == "-" ? stderr : stdout, o, r, c);
         if (!o.plot.empty()) {
@@ -260,7 +361,7 @@ void run(const Options& o) {
             char title[160];
             std::snprintf(title, sizeof title, "card type %d, %g Hz, %lld samples (%s)", o.type, r.rate,
                           static_cast<long long>(c.done), o.mode.c_str());
-            written = write_plot({o.plot, title, r.rate, o.first}, c.kept, spectra) && written;
+            written = write_plot({o.plot, title, r.rate, numbers}, c.kept, spectra) && written;
         }
     }
     if (gInterrupted) failed(130);
@@ -270,33 +371,44 @@ void run(const Options& o) {
 }  // namespace
 
 void add_acquire(CLI::App& app) {
-    auto* cmd = app.add_subcommand("acquire", "Acquire channels, stream them to CSV or WAV, print RMS, peak and "
-                                              "dominant frequency per channel, and plot them");
+    auto* cmd = app.add_subcommand(
+        "acquire", "Acquire channels of a source, write the samples to a file as they arrive, print RMS, peak and "
+                   "dominant frequency per channel, and plot waveform and spectrum");
     static Options o;
-    cmd->add_option("-t,--type", o.type, "Card type (123/124 the simulated source, 800 the sound card)")
+    cmd->add_option("-t,--type", o.type,
+                    "Card type: 123 or 124 the simulated source (started when needed), 800 the sound card, others "
+                    "a card behind the device (kelmo cards lists them)")
         ->capture_default_str();
-    cmd->add_option("-r,--rate", o.rate, "Sampling rate in Hz; k and M allowed (10k, 1.5M)")->capture_default_str();
-    cmd->add_option("-n,--samples", o.samples, "Samples per channel; k and M allowed (default 4096)");
-    cmd->add_option("--time", o.time, "Duration instead of --samples: 2s, 500ms, 1.5min");
-    cmd->add_flag("--continuous", o.continuous, "Run until Ctrl-C (or --time / --samples)");
-    cmd->add_option("-c,--channels", o.channels, "Number of channels")->capture_default_str();
-    cmd->add_option("--first", o.first, "First channel")->capture_default_str();
-    cmd->add_option("-m,--mode", o.mode, "block (one MulChSam call) or continuous (Set_dbl_MulChSam, "
-                                         "get_dbl_data per block, recover)")
+    cmd->add_option("-r,--rate", o.rate, "Sampling rate in Hz, with k or M: 10k, 1.5M (the sound card: 44100, "
+                                         "22050, 11025 or 8000)")
+        ->capture_default_str();
+    cmd->add_option("-n,--samples", o.samples, "Samples per channel, at least 16, with k or M: 4096, 64k "
+                                               "(default 4096)");
+    cmd->add_option("--time", o.time, "How long to acquire instead of --samples: 2s, 500ms, 1.5min");
+    cmd->add_flag("--continuous", o.continuous, "Acquire until Ctrl-C (or until --time or --samples)");
+    o.countGiven = cmd->add_option("-c,--channels", o.channels, "How many channels, from --first on")
+                       ->capture_default_str();
+    o.firstGiven = cmd->add_option("--first", o.first, "The first channel acquired")->capture_default_str();
+    cmd->add_option("-C,--list", o.list, "The channels as a list instead of -c and --first: 0,2,5-7");
+    cmd->add_option("-m,--mode", o.mode, "continuous: block after block as they come; block: all samples in one "
+                                         "call (at most 1M per channel)")
         ->capture_default_str()
         ->check(CLI::IsMember({"block", "continuous"}));
-    cmd->add_option("-b,--blocks", o.blocks, "Blocks of a continuous run of known length (at most 1024 samples each)")
+    o.blocksGiven = cmd->add_option("-b,--blocks", o.blocks, "Into how many fetches a continuous run of known "
+                                                             "length is cut (each at most 1024 samples)")
+                        ->capture_default_str()
+                        ->check(CLI::Range(1, 1 << 20));
+    cmd->add_option("-g,--gain", o.gain, "Gain: one of the card's gains (kelmo cards lists them)")
+        ->capture_default_str();
+    cmd->add_option("--order", o.order, "Order of the maximum-entropy spectrum (1 to 200)")
         ->capture_default_str()
-        ->check(CLI::Range(1, 1 << 20));
-    cmd->add_option("-g,--gain", o.gain, "Gain")->capture_default_str();
-    cmd->add_option("--order", o.order, "Order of the maximum-entropy fit")->capture_default_str()->check(
-        CLI::Range(1, 200));
-    cmd->add_option("-o,--output", o.output, "Write the samples here as they arrive ('-': CSV on standard output)");
-    cmd->add_option("-O,--format", o.format, "Output format: csv, or wav (32-bit float, 1.0 = full scale); "
-                                             "default from the file name")
+        ->check(CLI::Range(1, 200));
+    cmd->add_option("-o,--output", o.output, "Write the samples to this file as they arrive; '-' is standard "
+                                             "output. .csv: text, .wav: 32-bit float (1.0 = full scale)");
+    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv or wav")
         ->check(CLI::IsMember({"csv", "wav"}));
     cmd->add_option("--csv", o.csv, "Write the samples as CSV (the same as -o FILE -O csv)");
-    cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (gnuplot)");
+    cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (needs gnuplot)");
     cmd->footer(
         "Exit status: 0 done, 1 the acquisition or an output failed, 2 a usage error, 130 interrupted (Ctrl-C: the "
         "run stops cleanly and what was acquired is written).");

@@ -32,15 +32,18 @@ double dominant_hz(const double* x, int n, double fs) {
     for (std::size_t i = 0; i < m; ++i) spread = std::max(spread, std::fabs(x[i] - mean));
     // Nothing but the mean (to the last digits of the values): no signal.
     if (spread <= 1e-9 * std::max(1.0, std::fabs(mean))) return -1.0;
+    // A Hann window keeps the peak's neighbours Gaussian-shaped, so the
+    // parabola through their logarithms finds the peak between bins.
+    constexpr double kPi = 3.14159265358979323846;
     std::vector<std::complex<double>> a(m);
     for (std::size_t i = 0, j = 0; i < m; ++i) {  // bit-reversed order
-        a[j] = x[i] - mean;
+        a[j] = (x[i] - mean) * (0.5 - 0.5 * std::cos(2.0 * kPi * static_cast<double>(i) / static_cast<double>(m)));
         std::size_t bit = m >> 1;
         for (; j & bit; bit >>= 1) j ^= bit;
         j |= bit;
     }
     for (std::size_t len = 2; len <= m; len <<= 1) {
-        const std::complex<double> w = std::polar(1.0, -2.0 * 3.14159265358979323846 / static_cast<double>(len));
+        const std::complex<double> w = std::polar(1.0, -2.0 * kPi / static_cast<double>(len));
         for (std::size_t i = 0; i < m; i += len) {
             std::complex<double> t = 1.0;
             for (std::size_t k = 0; k < len / 2; ++k, t *= w) {
@@ -53,7 +56,14 @@ double dominant_hz(const double* x, int n, double fs) {
     std::size_t best = 1;
     for (std::size_t k = 1; k <= m / 2; ++k)
         if (std::norm(a[k]) > std::norm(a[best])) best = k;
-    return fs * static_cast<double>(best) / static_cast<double>(m);
+    double offset = 0.0;
+    if (best + 1 <= m / 2) {
+        const double l = std::log(std::abs(a[best - 1]) + 1e-300), c = std::log(std::abs(a[best]) + 1e-300),
+                     r = std::log(std::abs(a[best + 1]) + 1e-300);
+        const double curve = l - 2.0 * c + r;
+        if (curve < 0.0) offset = std::clamp(0.5 * (l - r) / curve, -0.5, 0.5);
+    }
+    return fs * (static_cast<double>(best) + offset) / static_cast<double>(m);
 }
 
 void ChannelStats::add(const double* x, int n) {

@@ -35,33 +35,42 @@ void print_card(int type) {
 }  // namespace
 
 void add_cards(CLI::App& app) {
-    auto* cmd = app.add_subcommand("cards", "Print the card catalogue: channels, gains, sampling frequencies, "
-                                            "frequency limits, full scale and raw word size per card type");
+    auto* cmd = app.add_subcommand("cards", "The card types kelmo knows: channels, gains, sampling rates and "
+                                            "their limits, full scale and raw word size of each");
     static std::vector<int> types;
     static bool withSound = false;
-    cmd->add_option("-t,--type", types, "Card type codes to show (default: every code in the catalogue)");
+    cmd->add_option("-t,--type", types, "Card types to show (default: all of them)");
     cmd->add_flag("--sound", withSound, "Include the sound card (800), which asks the capture device");
     cmd->callback([] {
+        for (int t : types) require_catalogued(t, "--type");
         // The sound card's range follows the recording input's volume,
-        // which its check reads.
+        // which its check reads; without a capture device it has none.
+        bool soundMissing = false;
         if (withSound || std::find(types.begin(), types.end(), 800) != types.end()) {
             char text[131] = "";
             int status = 0;
-            if (!Checkcard(800, text, &status)) std::fprintf(stderr, "sound card: %s\n", to_utf8(text).c_str());
+            if (!Checkcard(800, text, &status)) {
+                char why[1024] = {};
+                kelmo_last_error(why, sizeof why);
+                std::fprintf(stderr, "kelmo: the sound card (800) cannot be used: %s\n",
+                             why[0] ? why : to_utf8(text).c_str());
+                soundMissing = true;
+            }
         }
-        for (int t : types) require_catalogued(t, "--type");
         std::printf(" type   ch  highest Hz    lowest Hz  full scale  word\n");
         if (!types.empty()) {
-            for (int t : types) print_card(t);
-            return;
-        }
-        for (int t = 1; t < 1000; ++t) {
-            if (t == 800 && !withSound) continue;
+            for (int t : types)
+                if (t != 800 || !soundMissing) print_card(t);
+        } else {
+            for (int t = 1; t < 1000; ++t) {
+                if (t == 800 && (!withSound || soundMissing)) continue;
             if (t >= KELMO_FIRST_ALIAS_CODE && t <= KELMO_LAST_ALIAS_CODE) continue;  // each is another code
             int channels = 0;
             GetADParameter(t, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-            if (channels > 0) print_card(t);
+                if (channels > 0) print_card(t);
+            }
         }
+        if (soundMissing) throw CLI::RuntimeError(1);
     });
 }
 

@@ -8,23 +8,32 @@
 
 #include "commands.h"
 #include "kelmo.h"
+#include "values.h"
 
 namespace kelmo::cli {
 
 void add_dividers(CLI::App& app) {
-    auto* cmd = app.add_subcommand("dividers", "Print the divider (freqCode) that PreSamp chooses for each rate "
-                                               "and the frequency GetFre reads back from it");
+    auto* cmd = app.add_subcommand("dividers", "For each wanted rate, the divider a card runs at and the rate it "
+                                               "then really samples at");
     static std::vector<int> types{123};
-    static std::vector<double> rates{1, 100, 1000, 5000, 10000, 30000, 44100, 1e6, 1e8};
+    static std::vector<std::string> rateTexts{"1", "100", "1k", "5k", "10k", "30k", "44100", "1M", "100M"};
     static int channels = 1;
-    cmd->add_option("-t,--type", types, "Card types (123/124 simulated, 800 sound card)")->capture_default_str();
-    cmd->add_option("-r,--rate", rates, "Wanted sampling rates in Hz")->capture_default_str();
-    cmd->add_option("-n,--channels", channels, "Channel count given to GetFre")->capture_default_str();
+    cmd->add_option("-t,--type", types, "Card types (123 or 124 the simulated source, 800 the sound card)")
+        ->capture_default_str();
+    cmd->add_option("-r,--rate", rateTexts, "Wanted sampling rates in Hz, with k or M: 10k, 1.5M")
+        ->capture_default_str();
+    cmd->add_option("-n,--channels", channels, "How many channels are acquired (a card's rate may depend on it)")
+        ->capture_default_str();
     cmd->callback([] {
         for (int t : types) require_catalogued(t, "--type");
-        for (double r : rates)
-            if (!(r > 0) || !std::isfinite(r)) throw CLI::ValidationError("--rate", "rates must be above 0 Hz");
-        if (channels < 1) throw CLI::ValidationError("--channels", "must be 1 or more");
+        std::vector<double> rates;
+        for (const std::string& text : rateTexts) {
+            const auto r = parse_si(text);
+            if (!r || !(*r > 0))
+                throw CLI::ValidationError("--rate", "'" + text + "' is not a rate above 0 Hz (for example 10k)");
+            rates.push_back(*r);
+        }
+        if (channels < 1) throw CLI::ValidationError("--channels", "give at least one channel");
         std::printf(" type      wanted Hz     freqCode      actual Hz   read back Hz  mode\n");
         for (int t : types) {
             for (double r : rates) {
@@ -38,8 +47,10 @@ void add_dividers(CLI::App& app) {
                 // none) has no rate.
                 char backText[32] = "-";
                 if (std::isfinite(back) && back > 0) std::snprintf(backText, sizeof backText, "%.8g", back);
-                std::printf("%5d %14.6g %12u %14.8g %14s %5d%s\n", t, r, code, actual, backText, mode,
-                            ok ? "" : "  (status block unavailable)");
+                char why[1024] = {};
+                if (!ok) kelmo_last_error(why, sizeof why);
+                std::printf("%5d %14.6g %12u %14.8g %14s %5d%s%s\n", t, r, code, actual, backText, mode,
+                            ok ? "" : "  ", why);
             }
         }
     });

@@ -8,9 +8,14 @@
 #include "output.h"
 
 namespace {
-// Messages the library would show in a box are printed as a line instead.
+// Messages the library would show in a box or print on its console. One
+// on the way to a failure is left out: the command's own failure line
+// gives the library's reason in words. Any other is printed as a line.
 void KELMO_CALL print_message(const char* text, void*) {
-    std::fprintf(stderr, "kelmo message: %s\n", kelmo::cli::to_utf8(text).c_str());
+    if (kelmo_last_error(nullptr, 0) > 0) return;
+    std::string line = kelmo::cli::to_utf8(text);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    std::fprintf(stderr, "kelmo: the library says: %s\n", line.c_str());
 }
 }  // namespace
 

@@ -4,8 +4,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
+
+#include "../portable.h"
+#include "kelmo.h"
 
 namespace kelmo::cli {
 namespace {
@@ -65,11 +69,14 @@ private:
 
 std::string display_name(const std::string& path) { return path == "-" ? "standard output" : path; }
 
+// The facts go first as comment lines ("# name: value"), which numpy's
+// loadtxt and pandas (comment="#") skip.
 class CsvWriter final : public SampleWriter {
 public:
     CsvWriter(FILE* f, bool owned, const OutputTarget& s) : out_(f, owned, display_name(s.path)), target_(s) {
+        for (const auto& [name, value] : run_facts(s)) std::fprintf(f, "# %s: %s\n", name.c_str(), value.c_str());
         std::fprintf(f, "time_s");
-        for (int c = 0; c < s.channels; ++c) std::fprintf(f, ",ch%d", s.firstChannel + c);
+        for (int c : s.channels) std::fprintf(f, ",ch%d", c);
         std::fprintf(f, "\n");
     }
     bool block(const double* data, int len, int stride) override {
@@ -77,7 +84,8 @@ public:
         if (out_.failed()) return false;
         for (int s = 0; s < len; ++s, ++row_) {
             std::fprintf(f, "%.9g", double(row_) / target_.rate);
-            for (int c = 0; c < target_.channels; ++c) std::fprintf(f, ",%.6f", data[std::size_t(c) * stride + s]);
+            for (std::size_t c = 0; c < target_.channels.size(); ++c)
+                std::fprintf(f, ",%.6f", data[c * stride + s]);
             std::fprintf(f, "\n");
             if (!out_.ok()) return false;
         }
@@ -101,23 +109,29 @@ void put32(FILE* f, uint32_t v) {
 }
 
 // IEEE-float WAV; the sizes in the header are written once the data is in.
+// An output that cannot seek (a pipe) gets the sizes of a stream of unknown
+// length, 0xFFFFFFFF, which readers of streamed WAV take as "to the end".
 class WavWriter final : public SampleWriter {
 public:
-    WavWriter(FILE* f, const OutputTarget& s) : out_(f, true, s.path), target_(s) { header(0); }
+    WavWriter(FILE* f, bool owned, const OutputTarget& s)
+        : out_(f, owned, display_name(s.path)), target_(s), seekable_(std::fseek(f, 0, SEEK_CUR) == 0) {
+        info_ = info_chunk(s);
+        header(seekable_ ? 0 : 0xFFFFFFFFu);
+    }
     bool block(const double* data, int len, int stride) override {
         if (out_.failed()) return false;
         const double scale = target_.fullScale > 0 ? 1.0 / target_.fullScale : 1.0;
-        std::vector<float> frame(std::size_t(target_.channels));
+        std::vector<float> frame(target_.channels.size());
         for (int s = 0; s < len; ++s) {
-            for (int c = 0; c < target_.channels; ++c) frame[c] = static_cast<float>(data[std::size_t(c) * stride + s] * scale);
+            for (std::size_t c = 0; c < frame.size(); ++c) frame[c] = static_cast<float>(data[c * stride + s] * scale);
             // little-endian hosts
             if (std::fwrite(frame.data(), sizeof(float), frame.size(), out_.get()) != frame.size()) return out_.fail(errno);
         }
-        bytes_ += uint64_t(len) * target_.channels * 4;
+        bytes_ += uint64_t(len) * target_.channels.size() * 4;
         return out_.ok();
     }
     bool finish() override {
-        if (out_.ok()) {
+        if (out_.ok() && seekable_) {
             if (std::fseek(out_.get(), 0, SEEK_SET) == 0) {
                 const uint64_t capped = bytes_ > 0xFFFFFF00ull ? 0xFFFFFF00ull : bytes_;
                 header(static_cast<uint32_t>(capped));
@@ -131,10 +145,10 @@ public:
 private:
     void header(uint32_t dataBytes) {
         FILE* f = out_.get();
-        const auto channels = static_cast<uint16_t>(target_.channels);
+        const auto channels = static_cast<uint16_t>(target_.channels.size());
         const auto rate = static_cast<uint32_t>(target_.rate + 0.5);
         std::fwrite("RIFF", 1, 4, f);
-        put32(f, 4 + 26 + 12 + 8 + dataBytes);
+        put32(f, dataBytes == 0xFFFFFFFFu ? dataBytes : uint32_t(4 + 26 + 12 + info_.size() + 8 + dataBytes));
         std::fwrite("WAVEfmt ", 1, 8, f);
         put32(f, 18);
         put16(f, 3);  // IEEE float
@@ -146,22 +160,83 @@ private:
         put16(f, 0);
         std::fwrite("fact", 1, 4, f);
         put32(f, 4);
-        put32(f, channels ? dataBytes / (channels * 4u) : 0);
+        put32(f, channels && dataBytes != 0xFFFFFFFFu ? dataBytes / (channels * 4u) : 0);
+        std::fwrite(info_.data(), 1, info_.size(), f);
         std::fwrite("data", 1, 4, f);
         put32(f, dataBytes);
     }
+    // A LIST/INFO chunk: the software (ISFT), the start (ICRD) and the facts
+    // with the factor from 1.0 to engineering units (ICMT).
+    static std::string info_chunk(const OutputTarget& s) {
+        std::string comment, software, start;
+        for (const auto& [name, value] : run_facts(s)) {
+            if (name == "kelmo") software = "kelmo " + value;
+            else if (name == "start") start = value;
+            else comment += (comment.empty() ? "" : "; ") + name + ": " + value;
+        }
+        char factor[64];
+        std::snprintf(factor, sizeof factor, "; factor: %.10g (1.0 in the file is that many units)",
+                      s.fullScale > 0 ? s.fullScale : 1.0);
+        comment += factor;
+        std::string body = "INFO";
+        auto sub = [&body](const char* id, const std::string& text) {
+            const std::string padded = text + std::string(text.size() % 2 ? 1 : 2, '\0');
+            const auto n = static_cast<uint32_t>(text.size() + 1);
+            body += id;
+            body += std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
+            body += padded;
+        };
+        sub("ISFT", software);
+        sub("ICRD", start);
+        sub("ICMT", comment);
+        const auto n = static_cast<uint32_t>(body.size());
+        return "LIST" + std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)} + body;
+    }
+
     Stream out_;
     OutputTarget target_;
+    std::string info_;
+    bool seekable_;
     uint64_t bytes_ = 0;
 };
 
 }  // namespace
 
+std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t) {
+    auto number = [](double v) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%.10g", v);
+        return std::string(b);
+    };
+    std::string channels, gains;
+    for (int c : t.channels) {
+        channels += (channels.empty() ? "" : ",") + std::to_string(c);
+        gains += (gains.empty() ? "" : ",") + std::to_string(t.gain);
+    }
+    char start[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    std::strftime(start, sizeof start, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return {{"kelmo", std::string(KELMO_TOOL_VERSION) + " (library " + kelmo_version() + ")"},
+            {"card type", std::to_string(t.cardType)},
+            {"rate", number(t.rate) + " Hz"},
+            {"channels", channels},
+            {"gains", gains},
+            {"unit", "the card type's engineering unit"},
+            {"full scale", number(t.fullScale)},
+            {"start", start}};
+}
+
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
     if (target.path == "-") {
-        if (target.format != "csv") {
-            std::fprintf(stderr, "kelmo: only CSV can be streamed to standard output\n");
-            return nullptr;
+        if (target.format == "wav") {
+            kelmo::tools::binary_standard_output();
+            return std::make_unique<WavWriter>(stdout, false, target);
         }
         return std::make_unique<CsvWriter>(stdout, false, target);
     }
@@ -170,7 +245,7 @@ std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
         std::fprintf(stderr, "kelmo: cannot write %s: %s\n", target.path.c_str(), std::strerror(errno));
         return nullptr;
     }
-    if (target.format == "wav") return std::make_unique<WavWriter>(f, target);
+    if (target.format == "wav") return std::make_unique<WavWriter>(f, true, target);
     return std::make_unique<CsvWriter>(f, true, target);
 }
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelmo::cli {
@@ -25,10 +26,17 @@ struct OutputTarget {
     std::string path;    // "-": standard output
     std::string format;  // "csv" or "wav"
     double rate = 0;
-    int firstChannel = 0;
-    int channels = 0;
+    std::vector<int> channels;  // the number of each channel written
     double fullScale = 0;
+    // What the file says about the run.
+    int cardType = 0;
+    int gain = 1;
 };
+
+// The facts of a run as "name: value" pairs, in the order files give them:
+// kelmo's version, card type, rate, channels, gains, unit, full scale and
+// the start (ISO 8601, UTC, taken now).
+std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& target);
 
 // The writer, or nullptr after one line on stderr when the output cannot
 // be opened.

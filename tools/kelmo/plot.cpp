@@ -66,12 +66,12 @@ bool write_plot(const PlotLayout& layout, const std::vector<std::vector<double>>
     std::fprintf(g, "set grid\nunset key\nset lmargin 12\nset autoscale xfix\n");
     for (int c = 0; c < channels; ++c) {
         std::fprintf(g, "set title 'channel %d: waveform'\nset xlabel 'time (ms)'\nset ylabel 'value'\nset autoscale y\n",
-                     layout.firstChannel + c);
+                     layout.channels[std::size_t(c)]);
         std::fprintf(g, "plot $wave%d using 1:2 with lines lw 1 lc rgb '#1f77b4'\n", c);
         std::fprintf(g,
                      "set title 'channel %d: maximum-entropy spectrum'\nset xlabel 'frequency (Hz)'\n"
                      "set ylabel 'dB re peak'\nset yrange [%g:5]\n",
-                     layout.firstChannel + c, -kFloorDb);
+                     layout.channels[std::size_t(c)], -kFloorDb);
         std::fprintf(g, "plot $spectrum%d using 1:2 with lines lw 1 lc rgb '#d62728'\nset autoscale y\n", c);
     }
     std::fprintf(g, "unset multiplot\n");

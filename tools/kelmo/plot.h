@@ -10,7 +10,7 @@ struct PlotLayout {
     std::string png;
     std::string title;
     double rate = 0;
-    int firstChannel = 0;
+    std::vector<int> channels;  // the number of each channel drawn
 };
 
 // Whether gnuplot can be run; says how to install it when it cannot.

@@ -30,7 +30,8 @@ std::string find_genwave() {
 }  // namespace
 
 void add_scan(CLI::App& app) {
-    auto* cmd = app.add_subcommand("scan", "Say which sources can be used right now (nothing is started)");
+    auto* cmd = app.add_subcommand("scan", "Which sources can be used right now: the simulated source, the "
+                                           "acquisition device and the sound card (nothing is started)");
     cmd->callback([] {
         const bool published = kelmo::tools::shared_memory_exists("Vort123SigPara");
         const std::string genwave = find_genwave();
@@ -48,14 +49,23 @@ void add_scan(CLI::App& app) {
         std::printf("acquisition cards: device ZEB1 %s%s\n", device ? "answers" : "cannot be reached: ",
                     device ? "" : why);
 
+        // The sound card counts only where its capture device opens.
         int channels = 0;
         double high = 0, low = 0;
+        char text[131] = {};
+        int status = 0;
         flush_standard_output();
+        const bool sound = Checkcard(800, text, &status) == 1;
+        char soundWhy[1024] = {};
+        if (!sound) kelmo_last_error(soundWhy, sizeof soundWhy);
         GetADParameter(800, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, &high, &low, nullptr);
-        if (high > 0 && channels > 0)
+        if (sound && high > 0 && channels > 0) {
             std::printf("sound card (800): capture device with up to %d channels at up to %g Hz\n", channels, high);
-        else
-            std::printf("sound card (800): no capture device\n");
+        } else {
+            std::string why = soundWhy[0] ? soundWhy : to_utf8(text);
+            if (why.rfind("Checkcard failed: ", 0) == 0) why.erase(0, 18);
+            std::printf("sound card (800): no capture device (%s)\n", why.c_str());
+        }
     });
 }
 

@@ -1,5 +1,6 @@
 #include "values.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -61,6 +62,32 @@ std::optional<int64_t> count_of(double seconds, double rate) {
     // Also false for NaN and infinities.
     if (!(n >= 0.0 && n <= kMostCount)) return std::nullopt;
     return static_cast<int64_t>(n);
+}
+
+std::optional<std::vector<int>> parse_channel_list(const std::string& text, int most) {
+    std::vector<bool> on(static_cast<std::size_t>(std::max(most, 0)) + 1, false);
+    auto number = [most](const std::string& t) -> std::optional<int> {
+        if (t.empty() || t.size() > 9 || t.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+        const int v = std::stoi(t);
+        if (v > most) return std::nullopt;
+        return v;
+    };
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', at);
+        const std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        const std::size_t dash = item.find('-');
+        const auto lo = number(item.substr(0, dash));
+        const auto hi = dash == std::string::npos ? lo : number(item.substr(dash + 1));
+        if (!lo || !hi || *hi < *lo) return std::nullopt;
+        for (int c = *lo; c <= *hi; ++c) on[std::size_t(c)] = true;
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    std::vector<int> list;
+    for (std::size_t c = 0; c < on.size(); ++c)
+        if (on[c]) list.push_back(static_cast<int>(c));
+    return list;
 }
 
 }  // namespace kelmo::cli

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kelmo::cli {
 
@@ -25,5 +26,10 @@ std::optional<double> parse_seconds(const std::string& text);
 // The samples of `seconds` at `rate` Hz, rounded to the nearest; nothing
 // when that count is not finite, negative or above kMostCount.
 std::optional<int64_t> count_of(double seconds, double rate);
+
+// Channel numbers as "0,2,5-7": single numbers and inclusive ranges,
+// each from 0 to `most`; returned in ascending order, each once. Nothing
+// when the text is not such a list.
+std::optional<std::vector<int>> parse_channel_list(const std::string& text, int most);
 
 }  // namespace kelmo::cli
