@@ -160,7 +160,7 @@ def manpage(program, name, version, see_also):
     for sub, page in subs:
         out += [".SS %s" % escape(sub), synopsis(page["usage"])]
         own_status, own_rest = footer_parts(page["footer"])
-        out += paragraphs(page["description"] + own_rest) + section_lines(page, False)
+        out += paragraphs(page["description"]) + section_lines(page, False) + paragraphs(own_rest)
         if own_status and own_status != status:
             sub_status.append((sub, own_status))
     if status or sub_status:
