@@ -76,7 +76,7 @@ _kelmo() {
     fi
     if [[ $entry ]]; then
         case ",$names,:$value" in
-        *,--type,*:INT*) mapfile -t COMPREPLY < <(compgen -W "$(_kelmo_card_types "$prog")" -- "$cur") ;;
+        *,--type,*:*) mapfile -t COMPREPLY < <(compgen -W "$(_kelmo_card_types "$prog")" -- "$cur") ;;
         *:*\{*\}*)
             value=${value#*\{} value=${value%%\}*}
             mapfile -t COMPREPLY < <(compgen -W "${value//,/ }" -- "$cur")
