@@ -172,7 +172,7 @@ private:
         for (const auto& [name, value] : run_facts(s)) {
             if (name == "kelmo") software = "kelmo " + value;
             else if (name == "start") start = value;
-            else comment += (comment.empty() ? "" : "; ") + name + ": " + value;
+            else comment.append(comment.empty() ? "" : "; ").append(name).append(": ").append(value);
         }
         char factor[64];
         std::snprintf(factor, sizeof factor, "; factor: %.10g (1.0 in the file is that many units)",
@@ -210,8 +210,8 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
     };
     std::string channels, gains;
     for (int c : t.channels) {
-        channels += (channels.empty() ? "" : ",") + std::to_string(c);
-        gains += (gains.empty() ? "" : ",") + std::to_string(t.gain);
+        channels.append(channels.empty() ? "" : ",").append(std::to_string(c));
+        gains.append(gains.empty() ? "" : ",").append(std::to_string(t.gain));
     }
     char start[32] = "";
     const std::time_t now = std::time(nullptr);
