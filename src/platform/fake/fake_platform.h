@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -44,9 +43,9 @@ public:
     int failAt = -1;
     int fallibleCalls = 0;
     std::string failedCall;  // the function of the call that failed
-    bool injected(std::source_location at = std::source_location::current()) {
+    bool injected(const char* at = __builtin_FUNCTION()) {
         if (fallibleCalls++ != failAt) return false;
-        failedCall = at.function_name();
+        failedCall = at;
         return true;
     }
 
