@@ -367,6 +367,57 @@ TEST_F(KelmoCli, FilesSayWhatTheyHold) {
     std::remove(csv.c_str());
 }
 
+// NumPy's reader gets the (channels, samples) array of the run, the same
+// values as the run's CSV; its facts are in the .json beside it.
+TEST_F(KelmoCli, NpyReadsBackInNumPy) {
+    const std::string npy = temp("run.npy"), json = temp("run.json"), csv = temp("run.csv");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1500 -C 0,3 -o " + npy).code, 0);
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1500 -C 0,3 --csv " + csv).code, 0);
+    const std::string facts = slurp(json);
+    EXPECT_NE(facts.find("\"shape\": [2, 1500]"), std::string::npos) << facts;
+    EXPECT_NE(facts.find("\"channel numbers\": [0, 3]"), std::string::npos) << facts;
+    EXPECT_NE(facts.find("\"card type\": \"123\""), std::string::npos) << facts;
+    const std::string check = temp("check.out");
+    const std::string cmd = "/usr/bin/python3 -c \"import numpy as n, json; a = n.load('" + npy +
+                            "'); c = n.loadtxt('" + csv + "', delimiter=',', skiprows=9); "
+                            "j = json.load(open('" + json + "')); print(a.shape, a.dtype, "
+                            "float(abs(c[:, 1:].T - a).max()) < 1e-6, j['shape'] == list(a.shape))\" >" + check + " 2>&1";
+    std::system(cmd.c_str());
+    EXPECT_EQ(slurp(check), "(2, 1500) float64 True True\n");
+    // Its header needs the count first: no streaming of it.
+    const Result r = kelmo("acquire -n 1k -c 1 -O npy -o -");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("a .npy array cannot go to standard output"), std::string::npos) << r.err;
+    for (const std::string& f : {npy, json, csv, check}) std::remove(f.c_str());
+}
+
+// A disk slower than the acquisition for longer than --buffer covers stops
+// the run: exit 1, one line that says where, and a file with every sample
+// up to there and none after a gap.
+TEST_F(KelmoCli, ASlowDiskStopsTheRunWithoutAGap) {
+    const std::string csv = temp("slow.csv");
+    ::setenv("KELMO_WRITER_DELAY_MS", "200", 1);
+    const Result r = kelmo("acquire -r 100k --time 5s -c 4 --buffer 100ms -o " + csv);
+    ::unsetenv("KELMO_WRITER_DELAY_MS");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    const std::string line = "kelmo: the output could not keep up with the acquisition: the run stops at sample ";
+    ASSERT_EQ(r.err.rfind(line, 0), 0u) << r.err;
+    const long long at = std::stoll(r.err.substr(line.size()));
+    EXPECT_GT(at, 0);
+    EXPECT_LT(at, 500000);
+    EXPECT_NE(r.err.find("the file holds the " + std::to_string(at) + " samples per channel before it; give --buffer "
+                         "more seconds"),
+              std::string::npos);
+    const std::string text = slurp(csv);
+    EXPECT_EQ(data_rows(text), at);
+    // The time column runs on without a jump to its last row.
+    const std::size_t last = text.rfind('\n', text.size() - 2) + 1;
+    EXPECT_NEAR(std::stod(text.substr(last)), double(at - 1) / 1e5, 1e-9);
+    EXPECT_EQ(kelmo("acquire --buffer 0 -c 1").code, 2);
+    std::remove(csv.c_str());
+}
+
 // Values whose number or count cannot be held are no values.
 TEST(KelmoValues, OnlyRepresentableNumbers) {
     using namespace kelmo::cli;

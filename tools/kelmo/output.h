@@ -2,6 +2,7 @@
 // standard output) or WAV (32-bit float, 1.0 = the card's full scale).
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -41,6 +42,8 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
 // The writer, or nullptr after one line on stderr when the output cannot
 // be opened.
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);
+// The .npy writer on a file opened for it.
+std::unique_ptr<SampleWriter> npy_writer(std::FILE* f, const OutputTarget& target);
 
 // Flushes standard output where its lines must come out before what the
 // library prints on stderr. A flush that fails drops what it held; its
