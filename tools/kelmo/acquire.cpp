@@ -40,6 +40,7 @@ struct Options {
     std::string output, format, csv, plot;
     std::string list;                 // -C: the channels as a list
     std::string buffer = "4s";        // what the writer's queue holds
+    bool compress = false;
     const CLI::Option* blocksGiven = nullptr;
     const CLI::Option* countGiven = nullptr;
     const CLI::Option* firstGiven = nullptr;
@@ -91,7 +92,7 @@ struct Writer {
     const char* extension;
     const char* format;
 };
-constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".npy", "npy"}};
+constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".npy", "npy"}, {".h5", "h5"}, {".hdf5", "h5"}};
 
 // The format for an output name: "-" and a name without an extension are
 // CSV; an extension no writer knows is a usage error.
@@ -339,7 +340,8 @@ void run(const Options& o) {
     for (int row : r.rows) numbers.push_back(r.first + row);
     std::unique_ptr<SampleWriter> out;
     if (!outPath.empty()) {
-        out = open_output({outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain});
+        out = open_output({outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain,
+                           r.code, o.compress});
         if (!out) failed();
         out = queued(std::move(out), r.rate, static_cast<int>(numbers.size()), r.bufferSeconds);
     }
@@ -414,12 +416,14 @@ void add_acquire(CLI::App& app) {
         ->check(CLI::Range(1, 200));
     cmd->add_option("-o,--output", o.output, "Write the samples to this file as they arrive; '-' is standard "
                                              "output. .csv: text, .wav: 32-bit float (1.0 = full scale), .npy: NumPy's (channels, samples) "
-                                             "float64 array with its facts in a .json beside it");
+                                             "float64 array with its facts in a .json beside it, .h5: HDF5, the group /run with its "
+                                             "facts as attributes and the dataset samples (channels, samples)");
     cmd->add_option("--buffer", o.buffer, "Seconds of samples that may wait for a slow disk before the run stops "
                                           "(it never leaves a gap in a file): 4s, 500ms")
         ->capture_default_str();
-    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav or npy")
-        ->check(CLI::IsMember({"csv", "wav", "npy"}));
+    cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle)");
+    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, npy or h5")
+        ->check(CLI::IsMember({"csv", "wav", "npy", "h5"}));
     cmd->add_option("--csv", o.csv, "Write the samples as CSV (the same as -o FILE -O csv)");
     cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (needs gnuplot)");
     cmd->footer(

@@ -180,9 +180,10 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
 
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
     if (target.path == "-") {
-        if (target.format == "npy") {
-            std::fprintf(stderr, "kelmo: a .npy array cannot go to standard output: its header needs the count "
-                                 "before the samples; write it to a file, or stream CSV or WAV\n");
+        if (target.format == "npy" || target.format == "h5") {
+            std::fprintf(stderr, "kelmo: %s cannot go to standard output: it is written in place as the run "
+                                 "grows; write it to a file, or stream CSV or WAV\n",
+                         target.format == "npy" ? "a .npy array" : "an HDF5 file");
             return nullptr;
         }
         if (target.format == "wav") {
@@ -190,6 +191,15 @@ std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
             return std::make_unique<WavWriter>(stdout, false, target);
         }
         return std::make_unique<CsvWriter>(stdout, false, target);
+    }
+    if (target.format == "h5") {
+#ifdef KELMO_HAVE_HDF5
+        return hdf5_writer(target);
+#else
+        std::fprintf(stderr, "kelmo: this build of kelmo has no HDF5 writer (it was built without libhdf5); "
+                             "write CSV, WAV or .npy instead\n");
+        return nullptr;
+#endif
     }
     FILE* f = std::fopen(target.path.c_str(), target.format == "csv" ? "w" : "wb");
     if (!f) {
