@@ -192,7 +192,7 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
         // What a person is told, beside the option.
         {"acquire -c 0", "--channels: give at least one channel"},
         {"acquire -g 3", "--gain: 3 is not a gain of card type 123; it offers 1, 2, 4, 8, 16"},
-        {"acquire -o run.h5", "--output: no writer knows the extension '.h5' of run.h5; name the file .csv or .wav"},
+        {"acquire -o run.mat", "--output: no writer knows the extension '.mat' of run.mat; name the file .csv or .wav"},
         {"acquire -m block -b 3", "--blocks: divides a continuous run of known length"},
         {"acquire --continuous -b 3", "this run has no end"},
         {"acquire -C 0,40", "--list: '0,40' is not a list of channels of card type 123 (0 to 31)"},
@@ -364,6 +364,96 @@ TEST_F(KelmoCli, FilesSayWhatTheyHold) {
     }
     EXPECT_EQ(numbers, (std::vector<int>{0, 2, 5, 6})) << r.out;
     EXPECT_NEAR(hz0, 50.0, 0.05) << r.out;
+    std::remove(csv.c_str());
+}
+
+// NumPy's reader gets the (channels, samples) array of the run, the same
+// values as the run's CSV; its facts are in the .json beside it.
+TEST_F(KelmoCli, NpyReadsBackInNumPy) {
+    const std::string npy = temp("run.npy"), json = temp("run.json"), csv = temp("run.csv");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1500 -C 0,3 -o " + npy).code, 0);
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1500 -C 0,3 --csv " + csv).code, 0);
+    const std::string facts = slurp(json);
+    EXPECT_NE(facts.find("\"shape\": [2, 1500]"), std::string::npos) << facts;
+    EXPECT_NE(facts.find("\"channel numbers\": [0, 3]"), std::string::npos) << facts;
+    EXPECT_NE(facts.find("\"card type\": \"123\""), std::string::npos) << facts;
+    const std::string check = temp("check.out");
+    const std::string cmd = "/usr/bin/python3 -c \"import numpy as n, json; a = n.load('" + npy +
+                            "'); c = n.loadtxt('" + csv + "', delimiter=',', skiprows=9); "
+                            "j = json.load(open('" + json + "')); print(a.shape, a.dtype, "
+                            "float(abs(c[:, 1:].T - a).max()) < 1e-6, j['shape'] == list(a.shape))\" >" + check + " 2>&1";
+    std::system(cmd.c_str());
+    EXPECT_EQ(slurp(check), "(2, 1500) float64 True True\n");
+    // Its header needs the count first: no streaming of it.
+    const Result r = kelmo("acquire -n 1k -c 1 -O npy -o -");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("a .npy array cannot go to standard output"), std::string::npos) << r.err;
+    for (const std::string& f : {npy, json, csv, check}) std::remove(f.c_str());
+}
+
+// HDF5 as h5py and h5dump read it: the (channels, samples) dataset with the
+// CSV's values, the facts as attributes, gzip on request; on a full file
+// system the run stops with exit 1 and the file still opens, holding
+// samples up to where the disk ended and no zeros in their place.
+TEST_F(KelmoCli, Hdf5ReadsBackInH5pyAndH5dump) {
+    const std::string h5 = temp("run.h5"), csv = temp("run5.csv"), check = temp("check5.out");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 3000 -C 0,3 --compress -o " + h5).code, 0);
+    ASSERT_EQ(kelmo("acquire -r 10k -n 3000 -C 0,3 --csv " + csv).code, 0);
+    const std::string read = "/usr/bin/python3 -c \"import h5py, numpy as n; f = h5py.File('" + h5 +
+                             "'); g = f['run']; d = g['samples']; c = n.loadtxt('" + csv +
+                             "', delimiter=',', skiprows=9); print(d.shape, d.dtype, d.compression, "
+                             "float(abs(c[:, 1:].T - d[:]).max()) < 1e-6, g.attrs['card type'], list(g.attrs['channels']), "
+                             "g.attrs['rate'], g.attrs['full scale'], g.attrs['start'][:2])\" >" + check + " 2>&1";
+    std::system(read.c_str());
+    EXPECT_EQ(slurp(check), "(2, 3000) float64 gzip True 123 [0, 3] 10000.0 5000.0 20\n");
+    std::system(("h5dump -a /run/rate -a '/run/kelmo version' " + h5 + " >" + check + " 2>&1").c_str());
+    const std::string dump = slurp(check);
+    EXPECT_NE(dump.find("(0): 10000"), std::string::npos) << dump;
+    EXPECT_NE(dump.find("(0): \"" KELMO_TEST_VERSION " (library " KELMO_TEST_VERSION ")\""), std::string::npos) << dump;
+
+    const std::string disk = temp("tiny");
+    std::filesystem::create_directory(disk);
+    if (std::system(("mount -t tmpfs -o size=8m tmpfs " + disk + " 2>/dev/null").c_str()) == 0) {
+        const Result r = kelmo("acquire -c 8 -r 100k --time 3s -o " + disk + "/full.h5");
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "kelmo: writing " + disk + "/full.h5 failed: the HDF5 file could not take the samples (" +
+                             std::strerror(ENOSPC) + ")\n");
+        std::system(("/usr/bin/python3 -c \"import h5py; d = h5py.File('" + disk +
+                     "/full.h5')['run/samples']; print(d.shape[1] > 50000, int((d[0] == 0).sum()))\" >" + check + " 2>&1")
+                        .c_str());
+        EXPECT_EQ(slurp(check), "True 0\n");
+        std::system(("umount " + disk).c_str());
+    } else {
+        ADD_FAILURE() << "no small file system could be mounted at " << disk << " (the test runs as root)";
+    }
+    std::filesystem::remove_all(disk);
+    for (const std::string& f : {h5, csv, check}) std::remove(f.c_str());
+}
+
+// A disk slower than the acquisition for longer than --buffer covers stops
+// the run: exit 1, one line that says where, and a file with every sample
+// up to there and none after a gap.
+TEST_F(KelmoCli, ASlowDiskStopsTheRunWithoutAGap) {
+    const std::string csv = temp("slow.csv");
+    ::setenv("KELMO_WRITER_DELAY_MS", "200", 1);
+    const Result r = kelmo("acquire -r 100k --time 5s -c 4 --buffer 100ms -o " + csv);
+    ::unsetenv("KELMO_WRITER_DELAY_MS");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    const std::string line = "kelmo: the output could not keep up with the acquisition: the run stops at sample ";
+    ASSERT_EQ(r.err.rfind(line, 0), 0u) << r.err;
+    const long long at = std::stoll(r.err.substr(line.size()));
+    EXPECT_GT(at, 0);
+    EXPECT_LT(at, 500000);
+    EXPECT_NE(r.err.find("the file holds the " + std::to_string(at) + " samples per channel before it; give --buffer "
+                         "more seconds"),
+              std::string::npos);
+    const std::string text = slurp(csv);
+    EXPECT_EQ(data_rows(text), at);
+    // The time column runs on without a jump to its last row.
+    const std::size_t last = text.rfind('\n', text.size() - 2) + 1;
+    EXPECT_NEAR(std::stod(text.substr(last)), double(at - 1) / 1e5, 1e-9);
+    EXPECT_EQ(kelmo("acquire --buffer 0 -c 1").code, 2);
     std::remove(csv.c_str());
 }
 

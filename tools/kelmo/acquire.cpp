@@ -16,6 +16,7 @@
 #include "kelmo.h"
 #include "output.h"
 #include "plot.h"
+#include "queued_writer.h"
 #include "values.h"
 #include "../portable.h"
 
@@ -38,6 +39,8 @@ struct Options {
     std::string mode = "continuous";
     std::string output, format, csv, plot;
     std::string list;                 // -C: the channels as a list
+    std::string buffer = "4s";        // what the writer's queue holds
+    bool compress = false;
     const CLI::Option* blocksGiven = nullptr;
     const CLI::Option* countGiven = nullptr;
     const CLI::Option* firstGiven = nullptr;
@@ -89,7 +92,7 @@ struct Writer {
     const char* extension;
     const char* format;
 };
-constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}};
+constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".npy", "npy"}, {".h5", "h5"}, {".hdf5", "h5"}};
 
 // The format for an output name: "-" and a name without an extension are
 // CSV; an extension no writer knows is a usage error.
@@ -120,6 +123,7 @@ struct Run {
     std::string format;
     int first = 0, span = 1;       // the channels acquired: first, and how many from it
     std::vector<int> rows;         // of those, the ones kept (indices from first)
+    double bufferSeconds = 4;
 };
 
 Run plan(const Options& o) {
@@ -192,6 +196,10 @@ Run plan(const Options& o) {
         usage("--blocks", "divides a continuous run of known length (-n or --time) into fetches; this run has " +
                               std::string(o.mode == "block" ? "one block" : "no end") + ", so leave it out");
     if (!o.csv.empty() && !o.output.empty()) usage("--csv", "give either --csv or --output, not both");
+    const auto buffer = parse_seconds(o.buffer);
+    if (!buffer || !(*buffer > 0) || *buffer > 3600)
+        usage("--buffer", "'" + o.buffer + "' is not a duration above 0 and at most 1 h (for example 4s or 500ms)");
+    r.bufferSeconds = *buffer;
 
     r.format = !o.csv.empty() ? "csv" : !o.format.empty() ? o.format : o.output.empty() ? "csv" : format_for(o.output);
 
@@ -332,8 +340,10 @@ void run(const Options& o) {
     for (int row : r.rows) numbers.push_back(r.first + row);
     std::unique_ptr<SampleWriter> out;
     if (!outPath.empty()) {
-        out = open_output({outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain});
+        out = open_output({outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain,
+                           r.code, o.compress});
         if (!out) failed();
+        out = queued(std::move(out), r.rate, static_cast<int>(numbers.size()), r.bufferSeconds);
     }
     if (!o.plot.empty() && !gnuplot_available()) failed();
 
@@ -348,8 +358,9 @@ void run(const Options& o) {
     bool written = true;
     if (out) written = out->finish();
     // The writer named the output and the cause; what was acquired
-    // after it failed is lost, so there is nothing to sum up.
-    if (how == Outcome::OutputFailed) failed();
+    // after it failed is lost, so there is nothing to sum up. (The writer
+    // runs on its own thread: a write may fail after the last block.)
+    if (how == Outcome::OutputFailed || !written) failed();
     if (how == Outcome::SourceFailed)
         std::fprintf(stderr, "kelmo: acquisition failed after %lld samples per channel: %s\n",
                      static_cast<long long>(c.done), c.why.empty() ? source_hint(o.type) : c.why.c_str());
@@ -404,9 +415,15 @@ void add_acquire(CLI::App& app) {
         ->capture_default_str()
         ->check(CLI::Range(1, 200));
     cmd->add_option("-o,--output", o.output, "Write the samples to this file as they arrive; '-' is standard "
-                                             "output. .csv: text, .wav: 32-bit float (1.0 = full scale)");
-    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv or wav")
-        ->check(CLI::IsMember({"csv", "wav"}));
+                                             "output. .csv: text, .wav: 32-bit float (1.0 = full scale), .npy: NumPy's (channels, samples) "
+                                             "float64 array with its facts in a .json beside it, .h5: HDF5, the group /run with its "
+                                             "facts as attributes and the dataset samples (channels, samples)");
+    cmd->add_option("--buffer", o.buffer, "Seconds of samples that may wait for a slow disk before the run stops "
+                                          "(it never leaves a gap in a file): 4s, 500ms")
+        ->capture_default_str();
+    cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle)");
+    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, npy or h5")
+        ->check(CLI::IsMember({"csv", "wav", "npy", "h5"}));
     cmd->add_option("--csv", o.csv, "Write the samples as CSV (the same as -o FILE -O csv)");
     cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (needs gnuplot)");
     cmd->footer(

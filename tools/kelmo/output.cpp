@@ -10,64 +10,10 @@
 
 #include "../portable.h"
 #include "kelmo.h"
+#include "stream.h"
 
 namespace kelmo::cli {
 namespace {
-
-void report_failure(const std::string& name, int err) {
-    std::fprintf(stderr, "kelmo: writing %s failed: %s\n", name.c_str(),
-                 err != 0 ? std::strerror(err) : "an earlier write was lost");
-}
-
-// A stream and the name its failure is reported under. Only the first
-// failure is reported; after it the stream counts as failed for good.
-class Stream {
-public:
-    Stream(FILE* f, bool owned, std::string name) : f_(f), owned_(owned), name_(std::move(name)) {}
-    ~Stream() {
-        if (f_ && owned_) std::fclose(f_);
-    }
-    Stream(const Stream&) = delete;
-    Stream& operator=(const Stream&) = delete;
-
-    FILE* get() const { return f_; }
-    bool failed() const { return failed_; }
-    // Right after writes: false once any of them failed (errno still holds
-    // the cause then).
-    bool ok() {
-        if (!failed_ && f_ && std::ferror(f_)) fail(errno);
-        return !failed_;
-    }
-    bool fail(int err) {
-        if (!failed_) report_failure(name_, err);
-        failed_ = true;
-        return false;
-    }
-    bool flush() {
-        if (!failed_ && f_ && std::fflush(f_) != 0) fail(errno);
-        return ok();
-    }
-    // Flushes, and closes a stream of its own; false when anything written
-    // was lost.
-    bool close() {
-        flush();
-        if (owned_) {
-            const int r = std::fclose(f_);
-            const int err = errno;
-            f_ = nullptr;
-            if (r != 0) fail(err);
-        }
-        return !failed_;
-    }
-
-private:
-    FILE* f_;
-    bool owned_;
-    std::string name_;
-    bool failed_ = false;
-};
-
-std::string display_name(const std::string& path) { return path == "-" ? "standard output" : path; }
 
 // The facts go first as comment lines ("# name: value"), which numpy's
 // loadtxt and pandas (comment="#") skip.
@@ -234,18 +180,34 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
 
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
     if (target.path == "-") {
+        if (target.format == "npy" || target.format == "h5") {
+            std::fprintf(stderr, "kelmo: %s cannot go to standard output: it is written in place as the run "
+                                 "grows; write it to a file, or stream CSV or WAV\n",
+                         target.format == "npy" ? "a .npy array" : "an HDF5 file");
+            return nullptr;
+        }
         if (target.format == "wav") {
             kelmo::tools::binary_standard_output();
             return std::make_unique<WavWriter>(stdout, false, target);
         }
         return std::make_unique<CsvWriter>(stdout, false, target);
     }
-    FILE* f = std::fopen(target.path.c_str(), target.format == "wav" ? "wb" : "w");
+    if (target.format == "h5") {
+#ifdef KELMO_HAVE_HDF5
+        return hdf5_writer(target);
+#else
+        std::fprintf(stderr, "kelmo: this build of kelmo has no HDF5 writer (it was built without libhdf5); "
+                             "write CSV, WAV or .npy instead\n");
+        return nullptr;
+#endif
+    }
+    FILE* f = std::fopen(target.path.c_str(), target.format == "csv" ? "w" : "wb");
     if (!f) {
         std::fprintf(stderr, "kelmo: cannot write %s: %s\n", target.path.c_str(), std::strerror(errno));
         return nullptr;
     }
     if (target.format == "wav") return std::make_unique<WavWriter>(f, true, target);
+    if (target.format == "npy") return npy_writer(f, target);
     return std::make_unique<CsvWriter>(f, true, target);
 }
 

@@ -2,6 +2,8 @@
 // standard output) or WAV (32-bit float, 1.0 = the card's full scale).
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -31,6 +33,8 @@ struct OutputTarget {
     // What the file says about the run.
     int cardType = 0;
     int gain = 1;
+    uint32_t divider = 0;   // the sampling divider the run used
+    bool compress = false;  // where the format can: HDF5's gzip and shuffle
 };
 
 // The facts of a run as "name: value" pairs, in the order files give them:
@@ -41,6 +45,10 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
 // The writer, or nullptr after one line on stderr when the output cannot
 // be opened.
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);
+// The .npy writer on a file opened for it.
+std::unique_ptr<SampleWriter> npy_writer(std::FILE* f, const OutputTarget& target);
+// The HDF5 writer (in builds with HDF5), or nullptr after one line on stderr.
+std::unique_ptr<SampleWriter> hdf5_writer(const OutputTarget& target);
 
 // Flushes standard output where its lines must come out before what the
 // library prints on stderr. A flush that fails drops what it held; its

@@ -1,0 +1,107 @@
+// NumPy's .npy: the (channels, samples) array of float64 that numpy.load
+// reads, stored in Fortran order so that the frames go out as they arrive
+// (sample by sample, every channel of it); the shape in the header is
+// written once the count is known. The run's facts go to a .json beside it.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "output.h"
+#include "stream.h"
+
+namespace kelmo::cli {
+namespace {
+
+// The header is this long whatever the count: room for a shape of any
+// count the host takes.
+constexpr std::size_t kHeaderBytes = 128;
+
+std::string json_text(const std::string& s) {
+    std::string out = "\"";
+    for (const char ch : s) {
+        if (ch == '"' || ch == '\\') out += '\\';
+        if (static_cast<unsigned char>(ch) < 0x20) continue;
+        out += ch;
+    }
+    return out + "\"";
+}
+
+class NpyWriter final : public SampleWriter {
+public:
+    NpyWriter(FILE* f, const OutputTarget& t) : out_(f, true, t.path), target_(t) { header(0); }
+
+    bool block(const double* data, int len, int stride) override {
+        if (out_.failed()) return false;
+        const std::size_t n = target_.channels.size();
+        frames_.resize(n * std::size_t(len));
+        for (int s = 0; s < len; ++s)
+            for (std::size_t c = 0; c < n; ++c) frames_[std::size_t(s) * n + c] = data[c * stride + s];
+        // little-endian hosts, as '<f8' says
+        if (std::fwrite(frames_.data(), sizeof(double), frames_.size(), out_.get()) != frames_.size())
+            return out_.fail(errno);
+        samples_ += uint64_t(len);
+        return out_.ok();
+    }
+
+    bool finish() override {
+        if (out_.ok()) {
+            if (std::fseek(out_.get(), 0, SEEK_SET) == 0)
+                header(samples_);
+            else
+                out_.fail(errno);
+        }
+        const bool written = out_.close();
+        return write_facts() && written;
+    }
+
+private:
+    void header(uint64_t samples) {
+        std::string dict = "{'descr': '<f8', 'fortran_order': True, 'shape': (" +
+                           std::to_string(target_.channels.size()) + ", " + std::to_string(samples) + "), }";
+        dict.resize(kHeaderBytes - 10 - 1, ' ');
+        dict += '\n';
+        const auto n = static_cast<uint16_t>(dict.size());
+        const char magic[10] = {'\x93', 'N', 'U', 'M', 'P', 'Y', 1, 0, char(n & 0xFF), char(n >> 8)};
+        std::fwrite(magic, 1, sizeof magic, out_.get());
+        std::fwrite(dict.data(), 1, dict.size(), out_.get());
+    }
+
+    // run.npy's facts in run.json: the array's layout, then the run's.
+    bool write_facts() {
+        std::string path = target_.path;
+        const auto dot = path.rfind('.');
+        const auto slash = path.find_last_of("/\\");
+        if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.resize(dot);
+        path += ".json";
+        FILE* f = std::fopen(path.c_str(), "w");
+        if (!f) {
+            std::fprintf(stderr, "kelmo: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+            return false;
+        }
+        Stream js(f, true, path);
+        std::string text = "{\n  \"array\": " + json_text(target_.path) + ",\n  \"shape\": [" +
+                           std::to_string(target_.channels.size()) + ", " + std::to_string(samples_) +
+                           "],\n  \"dtype\": \"float64\",\n  \"channel numbers\": [";
+        for (std::size_t i = 0; i < target_.channels.size(); ++i)
+            text += (i ? ", " : "") + std::to_string(target_.channels[i]);
+        text += "]";
+        for (const auto& [name, value] : run_facts(target_)) text += ",\n  " + json_text(name) + ": " + json_text(value);
+        text += "\n}\n";
+        std::fputs(text.c_str(), f);
+        return js.close();
+    }
+
+    Stream out_;
+    OutputTarget target_;
+    std::vector<double> frames_;
+    uint64_t samples_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<SampleWriter> npy_writer(FILE* f, const OutputTarget& target) {
+    return std::make_unique<NpyWriter>(f, target);
+}
+
+}  // namespace kelmo::cli

@@ -1,0 +1,116 @@
+#include "queued_writer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kelmo::cli {
+namespace {
+
+struct Block {
+    std::vector<double> data;  // channel-major, `len` samples per channel
+    int len = 0;
+};
+
+class QueuedWriter final : public SampleWriter {
+public:
+    QueuedWriter(std::unique_ptr<SampleWriter> inner, double rate, int channels, double seconds)
+        : inner_(std::move(inner)), rate_(rate), channels_(channels),
+          capacity_(static_cast<uint64_t>(std::max(1.0, seconds * rate))) {
+        if (const char* d = std::getenv("KELMO_WRITER_DELAY_MS")) delayMs_ = std::max(0, std::atoi(d));
+        thread_ = std::thread([this] { drain(); });
+    }
+    ~QueuedWriter() override { stop(); }
+
+    bool block(const double* data, int len, int stride) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (failed_) return false;
+        // A block larger than the whole queue still goes in once the queue
+        // is empty: the queue covers at least one block.
+        if (waiting_ > 0 && waiting_ + uint64_t(len) > capacity_) {
+            overflowed_ = true;
+            failed_ = true;
+            const uint64_t kept = accepted_;
+            lock.unlock();
+            std::fprintf(stderr,
+                         "kelmo: the output could not keep up with the acquisition: the run stops at sample %llu "
+                         "(%.3f s), where the gap would have begun, and the file holds the %llu samples per channel "
+                         "before it; give --buffer more seconds, or write to a faster disk\n",
+                         static_cast<unsigned long long>(kept), double(kept) / rate_,
+                         static_cast<unsigned long long>(kept));
+            return false;
+        }
+        Block b;
+        b.len = len;
+        b.data.resize(std::size_t(channels_) * len);
+        for (int c = 0; c < channels_; ++c)
+            std::copy_n(data + std::size_t(c) * stride, len, b.data.begin() + std::size_t(c) * len);
+        waiting_ += uint64_t(len);
+        accepted_ += uint64_t(len);
+        queue_.push_back(std::move(b));
+        wake_.notify_one();
+        return true;
+    }
+
+    bool finish() override {
+        stop();
+        const bool written = inner_->finish();
+        return written && !overflowed_ && !innerFailed_;
+    }
+
+private:
+    void drain() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return done_ || !queue_.empty(); });
+            if (queue_.empty()) return;  // done, and nothing left
+            Block b = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            if (delayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
+            const bool ok = !innerFailed_ && inner_->block(b.data.data(), b.len, b.len);
+            lock.lock();
+            waiting_ -= uint64_t(b.len);
+            if (!ok && !innerFailed_) {
+                innerFailed_ = true;  // the writer named the output and the cause
+                failed_ = true;
+            }
+        }
+    }
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    std::unique_ptr<SampleWriter> inner_;
+    const double rate_;
+    const int channels_;
+    const uint64_t capacity_;  // samples per channel that may wait
+    int delayMs_ = 0;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Block> queue_;
+    uint64_t waiting_ = 0, accepted_ = 0;
+    bool done_ = false, failed_ = false, overflowed_ = false, innerFailed_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<SampleWriter> queued(std::unique_ptr<SampleWriter> inner, double rate, int channels,
+                                     double seconds) {
+    return std::make_unique<QueuedWriter>(std::move(inner), rate, channels, seconds);
+}
+
+}  // namespace kelmo::cli
