@@ -80,13 +80,6 @@ const char* source_hint(int type) {
     return "the device ZEB1 did not deliver";
 }
 
-// Why the library's last call failed, else `fallback`.
-std::string library_reason(const std::string& fallback) {
-    char why[1024] = {};
-    kelmo_last_error(why, sizeof why);
-    return why[0] ? std::string(why) : fallback;
-}
-
 // The writers, by the extension of the output's name.
 struct Writer {
     const char* extension;

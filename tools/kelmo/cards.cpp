@@ -50,10 +50,8 @@ void add_cards(CLI::App& app) {
             char text[131] = "";
             int status = 0;
             if (!Checkcard(800, text, &status)) {
-                char why[1024] = {};
-                kelmo_last_error(why, sizeof why);
                 std::fprintf(stderr, "kelmo: the sound card (800) cannot be used: %s\n",
-                             why[0] ? why : to_utf8(text).c_str());
+                             library_reason(to_utf8(text)).c_str());
                 soundMissing = true;
             }
         }

@@ -16,6 +16,8 @@ void require_catalogued(int type, const char* option);
 uint32_t card_divider(int type, double rate, int channels, double* actual);
 // A text of the library (GBK code page) as UTF-8 for the terminal.
 std::string to_utf8(const char* gbk);
+// Why the library's last call failed (kelmo_last_error), else `fallback`.
+std::string library_reason(const std::string& fallback = "");
 void add_dividers(CLI::App& app);
 void add_acquire(CLI::App& app);
 

@@ -10,6 +10,12 @@ namespace kelmo::cli {
 
 std::string to_utf8(const char* gbk) { return kelmo::tools::gbk_to_utf8(gbk); }
 
+std::string library_reason(const std::string& fallback) {
+    char why[1024] = {};
+    kelmo_last_error(why, sizeof why);
+    return why[0] ? std::string(why) : fallback;
+}
+
 void require_catalogued(int type, const char* option) {
     int channels = 0;
     GetADParameter(type, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);

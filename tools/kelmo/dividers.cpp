@@ -47,10 +47,8 @@ void add_dividers(CLI::App& app) {
                 // none) has no rate.
                 char backText[32] = "-";
                 if (std::isfinite(back) && back > 0) std::snprintf(backText, sizeof backText, "%.8g", back);
-                char why[1024] = {};
-                if (!ok) kelmo_last_error(why, sizeof why);
                 std::printf("%5d %14.6g %12u %14.8g %14s %5d%s%s\n", t, r, code, actual, backText, mode,
-                            ok ? "" : "  ", why);
+                            ok ? "" : "  ", ok ? "" : library_reason().c_str());
             }
         }
     });

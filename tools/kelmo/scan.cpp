@@ -44,10 +44,8 @@ void add_scan(CLI::App& app) {
         flush_standard_output();
         const bool device = GetPrintPortStatus(&port) == 1;
         // Why, on the same stream as the answer.
-        char why[1024] = {};
-        if (!device) kelmo_last_error(why, sizeof why);
         std::printf("acquisition cards: device ZEB1 %s%s\n", device ? "answers" : "cannot be reached: ",
-                    device ? "" : why);
+                    device ? "" : library_reason().c_str());
 
         // The sound card counts only where its capture device opens.
         int channels = 0;
@@ -56,13 +54,12 @@ void add_scan(CLI::App& app) {
         int status = 0;
         flush_standard_output();
         const bool sound = Checkcard(800, text, &status) == 1;
-        char soundWhy[1024] = {};
-        if (!sound) kelmo_last_error(soundWhy, sizeof soundWhy);
+        const std::string soundWhy = sound ? "" : library_reason(to_utf8(text));  // before the next call
         GetADParameter(800, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, &high, &low, nullptr);
         if (sound && high > 0 && channels > 0) {
             std::printf("sound card (800): capture device with up to %d channels at up to %g Hz\n", channels, high);
         } else {
-            std::string why = soundWhy[0] ? soundWhy : to_utf8(text);
+            std::string why = soundWhy;
             if (why.rfind("Checkcard failed: ", 0) == 0) why.erase(0, 18);
             std::printf("sound card (800): no capture device (%s)\n", why.c_str());
         }
