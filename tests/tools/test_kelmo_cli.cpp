@@ -454,6 +454,15 @@ TEST_F(KelmoCli, ASlowDiskStopsTheRunWithoutAGap) {
     const std::size_t last = text.rfind('\n', text.size() - 2) + 1;
     EXPECT_NEAR(std::stod(text.substr(last)), double(at - 1) / 1e5, 1e-9);
     EXPECT_EQ(kelmo("acquire --buffer 0 -c 1").code, 2);
+
+    // However long --buffer is, memory bounds the queue, and the line says so.
+    ::setenv("KELMO_WRITER_DELAY_MS", "200", 1);
+    ::setenv("KELMO_WRITER_MOST_BYTES", "320000", 1);  // 10000 samples of 4 channels
+    const Result capped = kelmo("acquire -r 100k --time 5s -c 4 --buffer 1h -o " + csv);
+    ::unsetenv("KELMO_WRITER_DELAY_MS");
+    ::unsetenv("KELMO_WRITER_MOST_BYTES");
+    EXPECT_EQ(capped.code, 1);
+    EXPECT_NE(capped.err.find("the queue is at its most (1 GiB)"), std::string::npos) << capped.err;
     std::remove(csv.c_str());
 }
 

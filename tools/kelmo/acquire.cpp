@@ -412,7 +412,7 @@ void add_acquire(CLI::App& app) {
                                              "float64 array with its facts in a .json beside it, .h5: HDF5, the group /run with its "
                                              "facts as attributes and the dataset samples (channels, samples)");
     cmd->add_option("--buffer", o.buffer, "Seconds of samples that may wait for a slow disk before the run stops "
-                                          "(it never leaves a gap in a file): 4s, 500ms")
+                                          "(it never leaves a gap in a file; at most 1 GiB of them): 4s, 500ms")
         ->capture_default_str();
     cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle)");
     cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, npy or h5")

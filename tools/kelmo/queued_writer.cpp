@@ -7,11 +7,31 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
 namespace kelmo::cli {
 namespace {
+
+// However many seconds are asked for, the queue never holds more than this:
+// a long --buffer at a high rate would otherwise take all of memory first.
+constexpr uint64_t kMostBytes = uint64_t(1) << 30;
+
+// KELMO_WRITER_MOST_BYTES (for tests) lowers the bound.
+uint64_t most_bytes() {
+    if (const char* m = std::getenv("KELMO_WRITER_MOST_BYTES")) {
+        const long long v = std::atoll(m);
+        if (v > 0 && uint64_t(v) < kMostBytes) return uint64_t(v);
+    }
+    return kMostBytes;
+}
+
+uint64_t capacity_for(double rate, int channels, double seconds) {
+    const double asked = std::max(1.0, seconds * rate);
+    const double most = double(most_bytes()) / (8.0 * std::max(1, channels));
+    return static_cast<uint64_t>(std::max(1.0, std::min(asked, most)));
+}
 
 struct Block {
     std::vector<double> data;  // channel-major, `len` samples per channel
@@ -22,7 +42,8 @@ class QueuedWriter final : public SampleWriter {
 public:
     QueuedWriter(std::unique_ptr<SampleWriter> inner, double rate, int channels, double seconds)
         : inner_(std::move(inner)), rate_(rate), channels_(channels),
-          capacity_(static_cast<uint64_t>(std::max(1.0, seconds * rate))) {
+          capacity_(capacity_for(rate, channels, seconds)),
+          capped_(double(capacity_) < seconds * rate) {
         if (const char* d = std::getenv("KELMO_WRITER_DELAY_MS")) delayMs_ = std::max(0, std::atoi(d));
         thread_ = std::thread([this] { drain(); });
     }
@@ -33,22 +54,14 @@ public:
         if (failed_) return false;
         // A block larger than the whole queue still goes in once the queue
         // is empty: the queue covers at least one block.
-        if (waiting_ > 0 && waiting_ + uint64_t(len) > capacity_) {
-            overflowed_ = true;
-            failed_ = true;
-            const uint64_t kept = accepted_;
-            lock.unlock();
-            std::fprintf(stderr,
-                         "kelmo: the output could not keep up with the acquisition: the run stops at sample %llu "
-                         "(%.3f s), where the gap would have begun, and the file holds the %llu samples per channel "
-                         "before it; give --buffer more seconds, or write to a faster disk\n",
-                         static_cast<unsigned long long>(kept), double(kept) / rate_,
-                         static_cast<unsigned long long>(kept));
-            return false;
-        }
+        if (waiting_ > 0 && waiting_ + uint64_t(len) > capacity_) return overflow(lock);
         Block b;
         b.len = len;
-        b.data.resize(std::size_t(channels_) * len);
+        try {
+            b.data.resize(std::size_t(channels_) * len);
+        } catch (const std::bad_alloc&) {
+            return overflow(lock);  // no memory for the block is a full queue too
+        }
         for (int c = 0; c < channels_; ++c)
             std::copy_n(data + std::size_t(c) * stride, len, b.data.begin() + std::size_t(c) * len);
         waiting_ += uint64_t(len);
@@ -65,6 +78,22 @@ public:
     }
 
 private:
+    bool overflow(std::unique_lock<std::mutex>& lock) {
+        overflowed_ = true;
+        failed_ = true;
+        const uint64_t kept = accepted_;
+        lock.unlock();
+        std::fprintf(stderr,
+                     "kelmo: the output could not keep up with the acquisition: the run stops at sample %llu "
+                     "(%.3f s), where the gap would have begun, and the file holds the %llu samples per channel "
+                     "before it; %s\n",
+                     static_cast<unsigned long long>(kept), double(kept) / rate_,
+                     static_cast<unsigned long long>(kept),
+                     capped_ ? "the queue is at its most (1 GiB), so write to a faster disk or record fewer channels"
+                             : "give --buffer more seconds, or write to a faster disk");
+        return false;
+    }
+
     void drain() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
@@ -97,6 +126,7 @@ private:
     const double rate_;
     const int channels_;
     const uint64_t capacity_;  // samples per channel that may wait
+    const bool capped_;        // the memory bound, not the seconds, set it
     int delayMs_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_;
