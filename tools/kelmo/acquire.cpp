@@ -16,7 +16,8 @@
 #include "kelmo.h"
 #include "output.h"
 #include "plot.h"
-#include "queued_writer.h"
+#include "writers/queued.h"
+#include "writers/writer.h"
 #include "values.h"
 #include "../portable.h"
 

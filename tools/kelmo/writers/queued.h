@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "output.h"
+#include "writer.h"
 
 namespace kelmo::cli {
 

@@ -1,4 +1,4 @@
-#include "queued_writer.h"
+#include "queued.h"
 
 #include <algorithm>
 #include <chrono>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "output.h"
+#include "writer.h"
 
 namespace kelmo::cli {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "output.h"
+#include "writer.h"
 #include "stream.h"
 
 namespace kelmo::cli {

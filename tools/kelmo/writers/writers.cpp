@@ -1,0 +1,79 @@
+// The facts every file gives, and the writer for each output.
+#include "writer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <utility>
+
+#include "../../portable.h"
+#include "kelmo.h"
+
+namespace kelmo::cli {
+
+std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t) {
+    auto number = [](double v) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%.10g", v);
+        return std::string(b);
+    };
+    std::string channels, gains;
+    for (int c : t.channels) {
+        channels.append(channels.empty() ? "" : ",").append(std::to_string(c));
+        gains.append(gains.empty() ? "" : ",").append(std::to_string(t.gain));
+    }
+    char start[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    std::strftime(start, sizeof start, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return {{"kelmo", std::string(KELMO_TOOL_VERSION) + " (library " + kelmo_version() + ")"},
+            {"card type", std::to_string(t.cardType)},
+            {"rate", number(t.rate) + " Hz"},
+            {"channels", channels},
+            {"gains", gains},
+            {"unit", "the card type's engineering unit"},
+            {"full scale", number(t.fullScale)},
+            {"start", start}};
+}
+
+std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
+    if (target.path == "-") {
+        if (target.format == "npy" || target.format == "h5") {
+            std::fprintf(stderr, "kelmo: %s cannot go to standard output: it is written in place as the run "
+                                 "grows; write it to a file, or stream CSV or WAV\n",
+                         target.format == "npy" ? "a .npy array" : "an HDF5 file");
+            return nullptr;
+        }
+        if (target.format == "wav") {
+            kelmo::tools::binary_standard_output();
+            return wav_writer(stdout, false, target);
+        }
+        return csv_writer(stdout, false, target);
+    }
+    if (target.format == "h5") {
+#ifdef KELMO_HAVE_HDF5
+        return hdf5_writer(target);
+#else
+        std::fprintf(stderr, "kelmo: this build of kelmo has no HDF5 writer (it was built without libhdf5); "
+                             "write CSV, WAV or .npy instead\n");
+        return nullptr;
+#endif
+    }
+    FILE* f = std::fopen(target.path.c_str(), target.format == "csv" ? "w" : "wb");
+    if (!f) {
+        std::fprintf(stderr, "kelmo: cannot write %s: %s\n", target.path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    if (target.format == "wav") return wav_writer(f, true, target);
+    if (target.format == "npy") return npy_writer(f, target);
+    return csv_writer(f, true, target);
+}
+
+}  // namespace kelmo::cli
