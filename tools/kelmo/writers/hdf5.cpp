@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "say.h"
 #include "writer.h"
 
 namespace kelmo::cli {
@@ -160,7 +161,7 @@ public:
 private:
     bool fail(const char* what) {
         if (!failed_)
-            std::fprintf(stderr, "kelmo: writing %s failed: the HDF5 file %s (%s)\n", target_.path.c_str(), what,
+            say("kelmo: writing %s failed: the HDF5 file %s (%s)", target_.path.c_str(), what,
                          hdf5_error().c_str());
         failed_ = true;
         return false;

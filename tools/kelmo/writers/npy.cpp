@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "say.h"
 #include "writer.h"
 #include "stream.h"
 
@@ -76,7 +77,7 @@ private:
         path += ".json";
         FILE* f = std::fopen(path.c_str(), "w");
         if (!f) {
-            std::fprintf(stderr, "kelmo: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+            say("kelmo: cannot write %s: %s", path.c_str(), std::strerror(errno));
             return false;
         }
         Stream js(f, true, path);

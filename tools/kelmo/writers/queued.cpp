@@ -1,3 +1,4 @@
+#include "say.h"
 #include "queued.h"
 
 #include <algorithm>
@@ -83,10 +84,10 @@ private:
         failed_ = true;
         const uint64_t kept = accepted_;
         lock.unlock();
-        std::fprintf(stderr,
+        say(
                      "kelmo: the output could not keep up with the acquisition: the run stops at sample %llu "
                      "(%.3f s), where the gap would have begun, and the file holds the %llu samples per channel "
-                     "before it; %s\n",
+                     "before it; %s",
                      static_cast<unsigned long long>(kept), double(kept) / rate_,
                      static_cast<unsigned long long>(kept),
                      capped_ ? "the queue is at its most (1 GiB), so write to a faster disk or record fewer channels"

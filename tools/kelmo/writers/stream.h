@@ -8,10 +8,11 @@
 #include <string>
 #include <utility>
 
+#include "say.h"
 namespace kelmo::cli {
 
 inline void report_failure(const std::string& name, int err) {
-    std::fprintf(stderr, "kelmo: writing %s failed: %s\n", name.c_str(),
+    say("kelmo: writing %s failed: %s", name.c_str(),
                  err != 0 ? std::strerror(err) : "an earlier write was lost");
 }
 

@@ -1,4 +1,5 @@
 // The facts every file gives, and the writer for each output.
+#include "say.h"
 #include "writer.h"
 
 #include <cerrno>
@@ -46,8 +47,8 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
     if (target.path == "-") {
         if (target.format == "npy" || target.format == "h5") {
-            std::fprintf(stderr, "kelmo: %s cannot go to standard output: it is written in place as the run "
-                                 "grows; write it to a file, or stream CSV or WAV\n",
+            say("kelmo: %s cannot go to standard output: it is written in place as the run "
+                                 "grows; write it to a file, or stream CSV or WAV",
                          target.format == "npy" ? "a .npy array" : "an HDF5 file");
             return nullptr;
         }
@@ -61,14 +62,14 @@ std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
 #ifdef KELMO_HAVE_HDF5
         return hdf5_writer(target);
 #else
-        std::fprintf(stderr, "kelmo: this build of kelmo has no HDF5 writer (it was built without libhdf5); "
-                             "write CSV, WAV or .npy instead\n");
+        say("kelmo: this build of kelmo has no HDF5 writer (it was built without libhdf5); "
+                             "write CSV, WAV or .npy instead");
         return nullptr;
 #endif
     }
     FILE* f = std::fopen(target.path.c_str(), target.format == "csv" ? "w" : "wb");
     if (!f) {
-        std::fprintf(stderr, "kelmo: cannot write %s: %s\n", target.path.c_str(), std::strerror(errno));
+        say("kelmo: cannot write %s: %s", target.path.c_str(), std::strerror(errno));
         return nullptr;
     }
     if (target.format == "wav") return wav_writer(f, true, target);
