@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -111,6 +112,36 @@ inline FILE* pipe_into(const std::string& name) {
 #else
     return ::popen((name + " >/dev/null").c_str(), "w");
 #endif
+}
+// The lines a program prints with these arguments (its errors discarded);
+// none when it cannot be run or fails.
+inline std::vector<std::string> output_of(const std::string& program, const std::string& arguments) {
+#ifdef _WIN32
+    // cmd /c drops the first and the last quote of the line: quoted twice.
+    FILE* f = ::_popen(("\"\"" + program + "\" " + arguments + " 2>NUL\"").c_str(), "r");
+#else
+    std::string quoted = "'";
+    for (const char ch : program) quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    FILE* f = ::popen((quoted + "' " + arguments + " 2>/dev/null").c_str(), "r");
+#endif
+    std::vector<std::string> lines;
+    if (!f) return lines;
+    std::string line;
+    for (int ch; (ch = std::fgetc(f)) != EOF;) {
+        if (ch == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else if (ch != '\r') {
+            line += static_cast<char>(ch);
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+#ifdef _WIN32
+    if (::_pclose(f) != 0) lines.clear();
+#else
+    if (::pclose(f) != 0) lines.clear();
+#endif
+    return lines;
 }
 inline int close_pipe(FILE* f) {
 #ifdef _WIN32

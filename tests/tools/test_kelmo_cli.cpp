@@ -466,6 +466,29 @@ TEST_F(KelmoCli, ASlowDiskStopsTheRunWithoutAGap) {
     std::remove(csv.c_str());
 }
 
+// Raw words carry the scale and offset that give back the values, in HDF5
+// and .npy; the simulated source's published parameters go in with them.
+TEST_F(KelmoCli, RawWordsAndParametersGoIntoTheFile) {
+    const std::string raw = temp("raw.h5"), values = temp("values.h5"), npy = temp("raw.npy"), json = temp("raw.json"),
+                      check = temp("raw.out");
+    ASSERT_EQ(kelmo("acquire -t 124 -r 10k -n 2000 -C 0,3 --raw -o " + raw).code, 0);
+    ASSERT_EQ(kelmo("acquire -t 124 -r 10k -n 2000 -C 0,3 -o " + values).code, 0);
+    ASSERT_EQ(kelmo("acquire -t 124 -r 10k -n 2000 -C 0,3 --raw -o " + npy).code, 0);
+    const std::string read =
+        "/usr/bin/python3 -c \"import h5py, numpy as n, json; g = h5py.File('" + raw + "')['run']; v = h5py.File('" +
+        values + "')['run']['samples'][:]; w = g['samples']; a = n.load('" + npy + "'); j = json.load(open('" + json +
+        "')); s = g.attrs['raw scale']; x = w[:] * s + g.attrs['raw offset']; "
+        "print(w.dtype, a.dtype, bool(abs(x - v).max() <= s), bool((a == w[:]).all()), j['raw scale'] == s, "
+        "g['parameters'].attrs['entry 0'], j['parameters'][3].split()[2])\" >" + check + " 2>&1";
+    std::system(read.c_str());
+    EXPECT_EQ(slurp(check), "int32 int32 True True True cosine constant f 50..50 Hz amp 3000..3000 period 1 s "
+                            "phase 0 shape 0 square\n");
+    const Result csv = kelmo("acquire -n 100 -c 1 --raw --csv " + temp("raw.csv"));
+    EXPECT_EQ(csv.code, 2);
+    EXPECT_NE(csv.err.find("raw words go into HDF5 (.h5) or NumPy (.npy) files only"), std::string::npos) << csv.err;
+    for (const std::string& f : {raw, values, npy, json, check}) std::remove(f.c_str());
+}
+
 // Values whose number or count cannot be held are no values.
 TEST(KelmoValues, OnlyRepresentableNumbers) {
     using namespace kelmo::cli;

@@ -38,12 +38,31 @@ int main(int argc, char** argv) {
     std::string file;
     double seconds = 0.0;
     bool quiet = false;
+    bool published = false;
     app.add_option("-p,--params", file, "Parameter file (TOML); re-read whenever it changes. "
                                         "Without one the built-in set is published")
         ->check(CLI::ExistingFile);
     app.add_option("--for", seconds, "Stop after this many seconds (default: run until stopped)");
     app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
+    app.add_flag("--published", published, "Print the parameters another genwave publishes now, one line per "
+                                           "entry in use, and exit (1 when none are published)")
+        ->excludes("--params")
+        ->excludes("--for");
     CLI11_PARSE(app, argc, argv);
+
+    auto& platform = kelmo::platform::current();
+    if (published) {
+        auto seen = platform.shm_open_existing(kelmo::sim::kParamBlockName, kelmo::sim::kParamBlockBytes,
+                                                kelmo::platform::Access::ReadOnly);
+        if (!seen) {
+            std::fprintf(stderr, "genwave: no parameters are published (no genwave is running); start genwave\n");
+            return 1;
+        }
+        kelmo::sim::SimParamBlock now{};
+        std::memcpy(&now, seen->data(), sizeof now);
+        std::fputs(genwave::describe(now).c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
 
     kelmo::sim::SimParamBlock params{};
     try {
@@ -53,7 +72,6 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    auto& platform = kelmo::platform::current();
     auto block = platform.shm_create_or_open(kelmo::sim::kParamBlockName, kelmo::sim::kParamBlockBytes, nullptr);
     auto noise = platform.shm_create_or_open("Random_Simu", 32 * 8192, nullptr);
     if (!block || !noise) {

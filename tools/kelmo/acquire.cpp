@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +43,7 @@ struct Options {
     std::string list;                 // -C: the channels as a list
     std::string buffer = "4s";        // what the writer's queue holds
     bool compress = false;
+    bool raw = false;                 // the card's raw words instead of values
     const CLI::Option* blocksGiven = nullptr;
     const CLI::Option* countGiven = nullptr;
     const CLI::Option* firstGiven = nullptr;
@@ -73,6 +75,11 @@ Card card_of(int type) {
 
 // The rates a sound card records at.
 constexpr double kSoundRates[] = {44100, 22050, 11025, 8000};
+
+bool simulated(int type) {
+    const int t = std::abs(type);
+    return t == 123 || t == 124 || t == 1230;
+}
 
 const char* source_hint(int type) {
     const int t = std::abs(type);
@@ -118,7 +125,37 @@ struct Run {
     int first = 0, span = 1;       // the channels acquired: first, and how many from it
     std::vector<int> rows;         // of those, the ones kept (indices from first)
     double bufferSeconds = 4;
+    RawWords raw;                  // bytes 0: values
 };
+
+// Whether the card's raw words of `bytes` map onto its values by a straight
+// line, read as signed or as unsigned words (over their whole range, else
+// over the 12 or 24 bits some cards fill): the line, or none.
+std::optional<RawWords> raw_line(int type, int bytes) {
+    const int bits = bytes * 8;
+    auto value = [&](int64_t word) {
+        uint32_t w32 = static_cast<uint32_t>(word);
+        uint16_t w16 = static_cast<uint16_t>(word);
+        double v = 0;
+        convert(type, &v, bytes == 4 ? static_cast<void*>(&w32) : static_cast<void*>(&w16), 1, 1, nullptr, nullptr);
+        return v;
+    };
+    for (const int span : {bits, bits == 16 ? 12 : 24})
+        for (const bool isSigned : {true, false}) {
+            const int64_t low = isSigned ? -(int64_t{1} << (span - 1)) : 0;
+            const int64_t high = isSigned ? (int64_t{1} << (span - 1)) - 1 : (int64_t{1} << span) - 1;
+            RawWords r{bytes, isSigned, value(1) - value(0), value(0)};
+            if (!(r.scale != 0) || !std::isfinite(r.scale)) return std::nullopt;  // no conversion at all
+            bool straight = true;
+            for (const int64_t w : {low, low + 1, int64_t{-1}, int64_t{2}, high / 2, high / 2 + 1, high - 1, high}) {
+                if (w < low || w > high) continue;
+                const double want = double(w) * r.scale + r.offset, got = value(w);
+                straight = straight && std::abs(got - want) <= 1e-9 * std::max(1.0, std::abs(got));
+            }
+            if (straight) return r;
+        }
+    return std::nullopt;
+}
 
 Run plan(const Options& o) {
     Run r;
@@ -196,6 +233,17 @@ Run plan(const Options& o) {
     r.bufferSeconds = *buffer;
 
     r.format = !o.csv.empty() ? "csv" : !o.format.empty() ? o.format : o.output.empty() ? "csv" : format_for(o.output);
+    if (o.raw) {
+        if (o.output.empty() || (r.format != "h5" && r.format != "npy"))
+            usage("--raw", "raw words go into HDF5 (.h5) or NumPy (.npy) files only, with -o");
+        int bytes = 0;
+        GetCardWordType(o.type, &bytes);
+        const auto line = bytes == 2 || bytes == 4 ? raw_line(o.type, bytes) : std::nullopt;
+        if (!line)
+            usage("--raw", "the raw words of card type " + std::to_string(o.type) +
+                               " do not map onto its values by a scale and an offset; record its values instead");
+        r.raw = *line;
+    }
 
     // The source is prepared (genwave started, the recording input read)
     // once the options are known to be sound.
@@ -238,27 +286,74 @@ struct Collected {
     std::string why;  // the library's reason when the source failed
 };
 
-// False when the output failed (it said so on stderr). Of the channels
-// acquired, the run's rows are kept.
-bool take(Collected& c, SampleWriter* out, const Run& r, const double* data, int len, int stride) {
-    thread_local std::vector<double> picked;
-    if (static_cast<int>(r.rows.size()) != r.span) {
-        picked.resize(r.rows.size() * std::size_t(len));
-        for (std::size_t i = 0; i < r.rows.size(); ++i)
-            std::copy_n(data + std::size_t(r.rows[i]) * stride, len, picked.data() + i * len);
-        data = picked.data();
-        stride = len;
-    }
+// Of the channels acquired, the run's rows: `data` itself when all are
+// kept, else a copy in `into` (stride `len` then).
+const double* pick(const Run& r, const double* data, int len, int& stride, std::vector<double>& into) {
+    if (static_cast<int>(r.rows.size()) == r.span) return data;
+    into.resize(r.rows.size() * std::size_t(len));
+    for (std::size_t i = 0; i < r.rows.size(); ++i)
+        std::copy_n(data + std::size_t(r.rows[i]) * stride, len, into.data() + i * len);
+    stride = len;
+    return into.data();
+}
+
+// False when the output failed (it said so on stderr). The values go into
+// the statistics; the output gets `words` instead where the run records
+// raw words.
+bool take(Collected& c, SampleWriter* out, const Run& r, const double* values, int len, int stride,
+          const double* words = nullptr) {
+    thread_local std::vector<double> picked, pickedWords;
+    int wordStride = stride;
+    values = pick(r, values, len, stride, picked);
+    if (words) words = pick(r, words, len, wordStride, pickedWords);
     for (std::size_t ch = 0; ch < c.stats.size(); ++ch) {
-        const double* x = data + ch * std::size_t(stride);
+        const double* x = values + ch * std::size_t(stride);
         c.stats[ch].add(x, len);
         auto& k = c.kept[ch];
         const int room = std::max(0, kKept - static_cast<int>(k.size()));
         k.insert(k.end(), x, x + std::min(len, room));
     }
     c.done += len;
-    return !out || out->block(data, len, stride);
+    if (!out) return true;
+    return words ? out->block(words, len, wordStride) : out->block(values, len, stride);
 }
+
+// Raw words as they came: their values (the library's conversion) and the
+// words themselves as numbers. Empty when a word left the straight line the
+// file states (its reason then in `why`).
+struct Words {
+    std::vector<unsigned char> raw;
+    std::vector<double> values, numbers;
+    bool read(int type, const RawWords& line, int n, std::string& why) {
+        values.resize(std::size_t(n));
+        numbers.resize(std::size_t(n));
+        convert(type, values.data(), raw.data(), n, 1, nullptr, nullptr);
+        for (int i = 0; i < n; ++i) {
+            double w;
+            if (line.bytes == 2) {
+                uint16_t u;
+                std::memcpy(&u, raw.data() + 2 * std::size_t(i), 2);
+                w = line.isSigned ? double(static_cast<int16_t>(u)) : double(u);
+            } else {
+                uint32_t u;
+                std::memcpy(&u, raw.data() + 4 * std::size_t(i), 4);
+                w = line.isSigned ? double(static_cast<int32_t>(u)) : double(u);
+            }
+            numbers[std::size_t(i)] = w;
+            const double want = w * line.scale + line.offset, got = values[std::size_t(i)];
+            if (!(std::abs(got - want) <= 1e-9 * std::max(1.0, std::abs(got)))) {
+                char text[224];
+                std::snprintf(text, sizeof text,
+                              "the raw word %.0f of card type %d means %g, not %g as the file's scale and offset say; "
+                              "record its values instead",
+                              w, type, got, want);
+                why = text;
+                return false;
+            }
+        }
+        return true;
+    }
+};
 
 // A progress line on a terminal, for runs longer than a second.
 struct Progress {
@@ -289,8 +384,21 @@ Outcome source_failed(Collected& c) {
 // write among them.
 Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out) {
     const int packed = r.first > 0 ? r.first * 256 + r.span : r.span;
+    const bool raw = r.raw.bytes != 0;
+    Words words;
+    auto take_words = [&](int len) {
+        if (!words.read(o.type, r.raw, len * r.span, c.why)) return Outcome::SourceFailed;
+        return take(c, out, r, words.values.data(), len, len, words.numbers.data()) ? Outcome::Done
+                                                                                    : Outcome::OutputFailed;
+    };
     if (o.mode == "block") {
         const auto n = static_cast<int>(*r.total);
+        if (raw) {
+            words.raw.resize(std::size_t(n) * r.span * std::size_t(r.raw.bytes));
+            if (MulChSamW(o.type, static_cast<int>(r.code), n, o.gain, packed, words.raw.data()) != 1)
+                return source_failed(c);
+            return take_words(n);
+        }
         std::vector<double> data(std::size_t(n) * r.span);
         if (MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data()) != 1) return source_failed(c);
         return take(c, out, r, data.data(), n, n) ? Outcome::Done : Outcome::OutputFailed;
@@ -302,13 +410,20 @@ Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out)
         ~Recover() { recover(h, type); }
     } stop{&handle, o.type};
     if (!Set_dbl_MulChSam(&handle, o.type, static_cast<int>(r.code), o.gain, packed, r.len)) return source_failed(c);
-    std::vector<double> block(std::size_t(r.len) * r.span);
+    std::vector<double> block(raw ? 0 : std::size_t(r.len) * r.span);
+    words.raw.resize(raw ? std::size_t(r.len) * r.span * std::size_t(r.raw.bytes) : 0);
     Progress progress;
     while (!gInterrupted && (!r.total || c.done < *r.total)) {
         const int len = r.total ? static_cast<int>(std::min<int64_t>(r.len, *r.total - c.done)) : r.len;
         int status = 0;
-        if (get_dbl_data(&handle, o.type, len, r.span, block.data(), len, 0, &status) != 1) return source_failed(c);
-        if (!take(c, out, r, block.data(), len, len)) return Outcome::OutputFailed;
+        if (raw) {
+            if (get_dbl_dataW(&handle, o.type, len, r.span, words.raw.data(), len, 0, &status) != 1)
+                return source_failed(c);
+            if (const Outcome how = take_words(len); how != Outcome::Done) return how;
+        } else {
+            if (get_dbl_data(&handle, o.type, len, r.span, block.data(), len, 0, &status) != 1) return source_failed(c);
+            if (!take(c, out, r, block.data(), len, len)) return Outcome::OutputFailed;
+        }
         progress.update(c.done, r.rate);
     }
     return Outcome::Done;
@@ -334,8 +449,10 @@ void run(const Options& o) {
     for (int row : r.rows) numbers.push_back(r.first + row);
     std::unique_ptr<SampleWriter> out;
     if (!outPath.empty()) {
-        out = open_output({outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain,
-                           r.code, o.compress});
+        OutputTarget target{outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain,
+                            r.code, o.compress, r.raw, {}};
+        if (simulated(o.type) && (r.format == "h5" || r.format == "npy")) target.parameters = published_parameters();
+        out = open_output(target);
         if (!out) failed();
         out = queued(std::move(out), r.rate, static_cast<int>(numbers.size()), r.bufferSeconds);
     }
@@ -415,6 +532,8 @@ void add_acquire(CLI::App& app) {
     cmd->add_option("--buffer", o.buffer, "Seconds of samples that may wait for a slow disk before the run stops "
                                           "(it never leaves a gap in a file; at most 1 GiB of them): 4s, 500ms")
         ->capture_default_str();
+    cmd->add_flag("--raw", o.raw, "Record the card's raw words instead of values (HDF5 and .npy), with the "
+                                  "scale and offset that turn them into values");
     cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle)");
     cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, npy or h5")
         ->check(CLI::IsMember({"csv", "wav", "npy", "h5"}));

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kelmo::cli {
 
@@ -18,6 +19,12 @@ uint32_t card_divider(int type, double rate, int channels, double* actual);
 std::string to_utf8(const char* gbk);
 // Why the library's last call failed (kelmo_last_error), else `fallback`.
 std::string library_reason(const std::string& fallback = "");
+// Where the library would find genwave: beside this program, then on PATH
+// ("" when nowhere).
+std::string find_genwave();
+// The parameters the simulated source's genwave publishes now, one line
+// per entry in use ("entry  0  cosine …"); none when none are published.
+std::vector<std::string> published_parameters();
 void add_dividers(CLI::App& app);
 void add_acquire(CLI::App& app);
 

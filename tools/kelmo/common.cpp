@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 
 #include "commands.h"
@@ -35,6 +36,28 @@ uint32_t card_divider(int type, double rate, int channels, double* actual) {
     const auto code = static_cast<uint32_t>(d);
     GetFre(type, code, actual, channels);
     return code;
+}
+
+// Where the library would find genwave: beside this program, then on PATH.
+std::string find_genwave() {
+    using namespace kelmo::tools;
+    const std::string name = program_name("genwave"), dir = own_folder();
+    for (const std::string& d : {dir, dir + ".." + kSlash, dir + ".." + kSlash + "bin" + kSlash})
+        if (!d.empty() && is_program_file(d + name)) return d + name;
+    const char* path = std::getenv("PATH");
+    for (std::string rest = path ? path : ""; !rest.empty();) {
+        const auto cut = rest.find(kPathSeparator);
+        const std::string d = rest.substr(0, cut);
+        if (!d.empty() && is_program_file(d + kSlash + name)) return d + kSlash + name;
+        rest = cut == std::string::npos ? "" : rest.substr(cut + 1);
+    }
+    return {};
+}
+
+std::vector<std::string> published_parameters() {
+    const std::string genwave = find_genwave();
+    if (genwave.empty()) return {};
+    return kelmo::tools::output_of(genwave, "--published");
 }
 
 }  // namespace kelmo::cli

@@ -9,25 +9,6 @@
 #include "../portable.h"
 
 namespace kelmo::cli {
-namespace {
-
-// Where the library would find genwave: beside this program, then on PATH.
-std::string find_genwave() {
-    using namespace kelmo::tools;
-    const std::string name = program_name("genwave"), dir = own_folder();
-    for (const std::string& d : {dir, dir + ".." + kSlash, dir + ".." + kSlash + "bin" + kSlash})
-        if (!d.empty() && is_program_file(d + name)) return d + name;
-    const char* path = std::getenv("PATH");
-    for (std::string rest = path ? path : ""; !rest.empty();) {
-        const auto cut = rest.find(kPathSeparator);
-        const std::string d = rest.substr(0, cut);
-        if (!d.empty() && is_program_file(d + kSlash + name)) return d + kSlash + name;
-        rest = cut == std::string::npos ? "" : rest.substr(cut + 1);
-    }
-    return {};
-}
-
-}  // namespace
 
 void add_scan(CLI::App& app) {
     auto* cmd = app.add_subcommand("scan", "Which sources can be used right now: the simulated source, the "

@@ -111,7 +111,7 @@ public:
         // to what is there, never leaving zeros in its place.
         Handle access(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose);
         H5Pset_chunk_cache(access.get(), 0, 0, 1.0);
-        data_ = Handle(H5Dcreate2(group_.get(), "samples", H5T_IEEE_F64LE, space.get(), H5P_DEFAULT, props.get(),
+        data_ = Handle(H5Dcreate2(group_.get(), "samples", stored_type(t.raw), space.get(), H5P_DEFAULT, props.get(),
                                   access.get()),
                        H5Dclose);
         if (!data_) {
@@ -159,6 +159,14 @@ public:
     bool failed() const { return failed_; }
 
 private:
+    // Values as float64; raw words as the integers they are (HDF5 converts
+    // the doubles that carry them, exactly).
+    static hid_t stored_type(const RawWords& raw) {
+        if (raw.bytes == 2) return raw.isSigned ? H5T_STD_I16LE : H5T_STD_U16LE;
+        if (raw.bytes == 4) return raw.isSigned ? H5T_STD_I32LE : H5T_STD_U32LE;
+        return H5T_IEEE_F64LE;
+    }
+
     bool fail(const char* what) {
         if (!failed_)
             say("kelmo: writing %s failed: the HDF5 file %s (%s)", target_.path.c_str(), what,
@@ -167,19 +175,23 @@ private:
         return false;
     }
 
-    // A scalar attribute, or (count > 0) a list of `count`.
-    bool attribute(const char* name, hid_t type, const void* value, hsize_t count = 0) {
+    // A scalar attribute, or (count > 0) a list of `count`, of `on`.
+    static bool attribute(hid_t on, const char* name, hid_t type, const void* value, hsize_t count = 0) {
         Handle space(count == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &count, nullptr), H5Sclose);
-        Handle a(H5Acreate2(group_.get(), name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+        Handle a(H5Acreate2(on, name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
         return a && H5Awrite(a.get(), type, value) >= 0;
     }
-    bool text(const char* name, const std::string& value) {
+    bool attribute(const char* name, hid_t type, const void* value, hsize_t count = 0) {
+        return attribute(group_.get(), name, type, value, count);
+    }
+    bool text(const char* name, const std::string& value) { return text(group_.get(), name, value); }
+    static bool text(hid_t on, const char* name, const std::string& value) {
         // Variable-length UTF-8, which h5py reads as str.
         Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
         H5Tset_size(type.get(), H5T_VARIABLE);
         H5Tset_cset(type.get(), H5T_CSET_UTF8);
         const char* text = value.c_str();
-        return attribute(name, type.get(), &text);
+        return attribute(on, name, type.get(), &text);
     }
 
     bool facts() {
@@ -195,7 +207,30 @@ private:
             if (name == "kelmo" || name == "unit" || name == "start")
                 ok = ok && text(name == "kelmo" ? "kelmo version" : name.c_str(), value);
         ok = ok && text("rate unit", "Hz") && text("layout", "samples[channel index, sample]");
-        return ok;
+        if (target_.raw.bytes != 0)
+            ok = ok && attribute("raw scale", H5T_NATIVE_DOUBLE, &target_.raw.scale) &&
+                 attribute("raw offset", H5T_NATIVE_DOUBLE, &target_.raw.offset) &&
+                 text("raw words", "samples holds the card's raw words: value = word * raw scale + raw offset");
+        return ok && parameters();
+    }
+
+    // The simulated source's parameters: the group /run/parameters with an
+    // attribute per entry in use ("entry 0": "cosine constant f 50..50 Hz …").
+    bool parameters() {
+        if (target_.parameters.empty()) return true;
+        Handle g(H5Gcreate2(group_.get(), "parameters", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+        if (!g) return false;
+        for (const std::string& line : target_.parameters) {
+            int entry = -1, used = 0;
+            if (std::sscanf(line.c_str(), "entry %d%n", &entry, &used) != 1) continue;
+            std::string what = line.substr(std::size_t(used));
+            what.erase(0, what.find_first_not_of(' '));
+            std::string squeezed;  // the columns' padding goes
+            for (const char ch : what)
+                if (ch != ' ' || squeezed.empty() || squeezed.back() != ' ') squeezed += ch;
+            if (!text(g.get(), ("entry " + std::to_string(entry)).c_str(), squeezed)) return false;
+        }
+        return true;
     }
 
     OutputTarget target_;

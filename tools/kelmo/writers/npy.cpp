@@ -28,6 +28,27 @@ std::string json_text(const std::string& s) {
     return out + "\"";
 }
 
+// The array's element type: float64 values, or the raw words as the
+// integers they are.
+const char* descr(const RawWords& raw) {
+    if (raw.bytes == 2) return raw.isSigned ? "<i2" : "<u2";
+    if (raw.bytes == 4) return raw.isSigned ? "<i4" : "<u4";
+    return "<f8";
+}
+const char* dtype(const RawWords& raw) {
+    if (raw.bytes == 2) return raw.isSigned ? "int16" : "uint16";
+    if (raw.bytes == 4) return raw.isSigned ? "int32" : "uint32";
+    return "float64";
+}
+
+template <typename T>
+void interleave(std::vector<char>& out, const double* data, std::size_t channels, int len, int stride) {
+    out.resize(channels * std::size_t(len) * sizeof(T));
+    T* to = reinterpret_cast<T*>(out.data());
+    for (int s = 0; s < len; ++s)
+        for (std::size_t c = 0; c < channels; ++c) to[std::size_t(s) * channels + c] = static_cast<T>(data[c * stride + s]);
+}
+
 class NpyWriter final : public SampleWriter {
 public:
     NpyWriter(FILE* f, const OutputTarget& t) : out_(f, true, t.path), target_(t) { header(0); }
@@ -35,12 +56,14 @@ public:
     bool block(const double* data, int len, int stride) override {
         if (out_.failed()) return false;
         const std::size_t n = target_.channels.size();
-        frames_.resize(n * std::size_t(len));
-        for (int s = 0; s < len; ++s)
-            for (std::size_t c = 0; c < n; ++c) frames_[std::size_t(s) * n + c] = data[c * stride + s];
-        // little-endian hosts, as '<f8' says
-        if (std::fwrite(frames_.data(), sizeof(double), frames_.size(), out_.get()) != frames_.size())
-            return out_.fail(errno);
+        const RawWords& raw = target_.raw;
+        if (raw.bytes == 2 && raw.isSigned) interleave<int16_t>(frames_, data, n, len, stride);
+        else if (raw.bytes == 2) interleave<uint16_t>(frames_, data, n, len, stride);
+        else if (raw.bytes == 4 && raw.isSigned) interleave<int32_t>(frames_, data, n, len, stride);
+        else if (raw.bytes == 4) interleave<uint32_t>(frames_, data, n, len, stride);
+        else interleave<double>(frames_, data, n, len, stride);
+        // little-endian hosts, as the descr says
+        if (std::fwrite(frames_.data(), 1, frames_.size(), out_.get()) != frames_.size()) return out_.fail(errno);
         samples_ += uint64_t(len);
         return out_.ok();
     }
@@ -58,7 +81,7 @@ public:
 
 private:
     void header(uint64_t samples) {
-        std::string dict = "{'descr': '<f8', 'fortran_order': True, 'shape': (" +
+        std::string dict = "{'descr': '" + std::string(descr(target_.raw)) + "', 'fortran_order': True, 'shape': (" +
                            std::to_string(target_.channels.size()) + ", " + std::to_string(samples) + "), }";
         dict.resize(kHeaderBytes - 10 - 1, ' ');
         dict += '\n';
@@ -83,11 +106,24 @@ private:
         Stream js(f, true, path);
         std::string text = "{\n  \"array\": " + json_text(target_.path) + ",\n  \"shape\": [" +
                            std::to_string(target_.channels.size()) + ", " + std::to_string(samples_) +
-                           "],\n  \"dtype\": \"float64\",\n  \"channel numbers\": [";
+                           "],\n  \"dtype\": \"" + dtype(target_.raw) + "\",\n  \"channel numbers\": [";
         for (std::size_t i = 0; i < target_.channels.size(); ++i)
             text += (i ? ", " : "") + std::to_string(target_.channels[i]);
         text += "]";
         for (const auto& [name, value] : run_facts(target_)) text += ",\n  " + json_text(name) + ": " + json_text(value);
+        if (target_.raw.bytes != 0) {
+            char line[128];
+            std::snprintf(line, sizeof line, ",\n  \"raw scale\": %.17g,\n  \"raw offset\": %.17g", target_.raw.scale,
+                          target_.raw.offset);
+            text += line;
+            text += ",\n  \"raw words\": \"the array holds the card's raw words: value = word * raw scale + raw offset\"";
+        }
+        if (!target_.parameters.empty()) {
+            text += ",\n  \"parameters\": [";
+            for (std::size_t i = 0; i < target_.parameters.size(); ++i)
+                text += (i ? ",\n    " : "\n    ") + json_text(target_.parameters[i]);
+            text += "\n  ]";
+        }
         text += "\n}\n";
         std::fputs(text.c_str(), f);
         return js.close();
@@ -95,7 +131,7 @@ private:
 
     Stream out_;
     OutputTarget target_;
-    std::vector<double> frames_;
+    std::vector<char> frames_;
     uint64_t samples_ = 0;
 };
 

@@ -24,9 +24,17 @@ public:
     virtual bool finish() = 0;
 };
 
+// Raw words instead of values: their width and the conversion's straight
+// line, value = word * scale + offset.
+struct RawWords {
+    int bytes = 0;  // 2 or 4; 0: the samples are values
+    bool isSigned = true;
+    double scale = 1, offset = 0;
+};
+
 struct OutputTarget {
     std::string path;    // "-": standard output
-    std::string format;  // "csv" or "wav"
+    std::string format;  // "csv", "wav", "npy", "h5", …
     double rate = 0;
     std::vector<int> channels;  // the number of each channel written
     double fullScale = 0;
@@ -35,6 +43,10 @@ struct OutputTarget {
     int gain = 1;
     uint32_t divider = 0;   // the sampling divider the run used
     bool compress = false;  // where the format can: HDF5's gzip and shuffle
+    RawWords raw;           // where the format holds words: HDF5 and .npy
+    // The simulated source's published parameters, one line per entry
+    // ("entry  0  cosine …"); empty for the other sources.
+    std::vector<std::string> parameters;
 };
 
 // The facts of a run as "name: value" pairs, in the order files give them:
