@@ -489,6 +489,30 @@ TEST_F(KelmoCli, RawWordsAndParametersGoIntoTheFile) {
     for (const std::string& f : {raw, values, npy, json, check}) std::remove(f.c_str());
 }
 
+// Ctrl-C ends a run with 130 and files that their readers open, holding
+// every sample the summary counts.
+TEST_F(KelmoCli, AnInterruptedRunLeavesFilesThatOpen) {
+    for (const std::string ext : {"h5", "npy", "wav"}) {
+        const std::string file = temp("int." + ext), out = temp("int.out"), check = temp("int.check");
+        const std::string run = "timeout --preserve-status -s INT 1.5 " + std::string(KELMO_CLI) +
+                                " acquire --continuous -r 20k -c 2 -o " + file + " >" + out + " 2>/dev/null";
+        const int status = std::system(run.c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 130) << ext;
+        const std::string summary = slurp(out);
+        const auto at = summary.find(" Hz, ");
+        ASSERT_NE(at, std::string::npos) << ext << ": " << summary;
+        const long long counted = std::stoll(summary.substr(at + 5));
+        EXPECT_GT(counted, 1000) << ext;
+        const std::string read =
+            ext == "h5"    ? "import h5py; print(h5py.File('" + file + "')['run']['samples'].shape[1])"
+            : ext == "npy" ? "import numpy; print(numpy.load('" + file + "').shape[1])"
+                           : "import soundfile; print(soundfile.info('" + file + "').frames)";
+        std::system(("/usr/bin/python3 -c \"" + read + "\" >" + check + " 2>&1").c_str());
+        EXPECT_EQ(slurp(check), std::to_string(counted) + "\n") << ext;
+        for (const std::string& f : {file, out, check, temp("int.json")}) std::remove(f.c_str());
+    }
+}
+
 // Values whose number or count cannot be held are no values.
 TEST(KelmoValues, OnlyRepresentableNumbers) {
     using namespace kelmo::cli;
