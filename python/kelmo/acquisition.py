@@ -526,7 +526,8 @@ class Card:
 
     def record(self, path: str | PathLike[str] | None = None, *, channels: int | Sequence[int] = 1, rate: float,
                seconds: float | None = None, gain: int = 1, raw: bool = False,
-               block: int | None = None) -> Recording:
+               block: int | None = None, format: str | None = None, compress: bool = False,
+               buffer: float = 4.0) -> Recording:
         """Starts a continuous acquisition on a thread of its own and returns
         at once, like python-sounddevice's ``rec``::
 
@@ -541,12 +542,11 @@ class Card:
         samples per channel of each fetch (default: a tenth of a second,
         within the sound card's limit). :meth:`Recording.wait` returns the
         samples as an array shaped (channels, samples) and raises whatever
-        stopped the acquisition. ``path`` is reserved for writing the
-        samples to a file and must be left out.
+        stopped the acquisition. With ``path`` the samples go to that file
+        instead, as :meth:`Stream.record` writes it (``format``,
+        ``compress``, ``buffer`` are its own), and :meth:`Recording.wait`
+        returns the file's path once it is complete.
         """
-        if path is not None:
-            raise NotImplementedError("record: writing the samples to a file is not supported; leave path out and "
-                                      "wait() returns them")
         wanted = _channel_list(channels)
         rate = float(rate)
         if not (rate > 0 and math.isfinite(rate)):
@@ -563,7 +563,8 @@ class Card:
                 block = min(block, max(1, round(seconds * rate)))
         elif int(block) < 1:
             raise ValueError("block: 1 or more samples per channel")
-        return Recording(self, wanted, rate=rate, seconds=seconds, gain=gain, raw=raw, block=int(block))
+        return Recording(self, wanted, rate=rate, seconds=seconds, gain=gain, raw=raw, block=int(block),
+                         path=path, file_options={"format": format, "compress": compress, "buffer": buffer})
 
     # -- playback ----------------------------------------------------------------------------
 
@@ -687,6 +688,7 @@ class Stream:
         self.running = False
         self.blocks_read = 0
         self.gaps = 0
+        self._files: list = []  # the FileWriters every block goes to
 
     @property
     def rate(self) -> float:
@@ -751,7 +753,38 @@ class Stream:
         b = Block(data=buf[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card.card_type, raw=self.raw,
                   index=self.blocks_read, start=self.blocks_read * self.block, gap=gap)
         self.blocks_read += 1
+        for f in self._files:
+            f.write(b.data)
         return b
+
+    def record(self, path: str | PathLike[str], *, format: str | None = None, compress: bool = False,
+               buffer: float = 4.0):
+        """Writes every block read from now on to ``path`` as well, in the
+        format its extension names (``format``: "h5", "npy", "csv", "wav",
+        and "sr" or "flac" where the writers have them) with the
+        acquisition's facts inside, as ``kelmo acquire -o`` writes it.
+        ``compress``: gzip with shuffle where the format can (HDF5);
+        ``buffer``: the seconds of samples that may wait for a slow disk.
+        A raw stream records the raw words with the scale and offset that
+        give their values (HDF5 and .npy). The file is completed when the
+        stream stops (or when the returned :class:`kelmo.files.FileWriter`
+        is closed); a write that fails raises :class:`KelmoError` from
+        :meth:`read`. Starts the stream if it is not running."""
+        f = self._file(path, format=format, compress=compress, buffer=buffer)
+        self._files.append(f)
+        return f
+
+    def _file(self, path, **options):
+        """A file for this stream's blocks, not fed by read()."""
+        from .files import FileWriter
+
+        if not self.running:
+            self.start()
+        p = self._plan
+        entry = _catalogue_entry(self.card.card_type)
+        return FileWriter(path, rate=p.rate, channels=p.wanted, card_type=self.card.card_type,
+                          full_scale=entry.full_scale if entry else 0.0, gain=int(p.gain), divider=p.divider,
+                          raw_bytes=self.card.word_bytes if self.raw else 0, **options)
 
     def close(self) -> None:
         """Stops the acquisition (``recover``); safe to call more than once."""
@@ -766,7 +799,16 @@ class Stream:
         if self._turn:
             self._turn = False
             _sound_turn.give()
+        files, self._files = self._files, []
+        failed = None
+        for f in files:
+            try:
+                f.close()
+            except KelmoError as e:
+                failed = failed or e
         report(box, "recover")
+        if failed is not None:
+            raise failed
 
     def __enter__(self) -> "Stream":
         return self.start()

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import atexit
+import contextlib
+import os
 import threading
 import weakref
 from typing import TYPE_CHECKING
@@ -36,7 +38,7 @@ class Recording:
     """
 
     def __init__(self, card: "Card", channels: tuple[int, ...], *, rate: float, seconds: float | None, gain: int,
-                 raw: bool, block: int):
+                 raw: bool, block: int, path=None, file_options: dict | None = None):
         # The arguments as Card.record checked them.
         self.card = card
         self.channels = channels
@@ -47,6 +49,8 @@ class Recording:
         self.gaps = 0
         self._rate = rate
         self._gain = gain
+        self.path = None if path is None else os.fspath(path)
+        self._file_options = file_options or {}
         self._pieces: list[np.ndarray] = []
         self._error: BaseException | None = None
         self._stop = threading.Event()
@@ -60,14 +64,20 @@ class Recording:
             with self.card.stream(self.channels, rate=self._rate, block=self.block, gain=self._gain,
                                   raw=self.raw) as s:
                 self.rate = s.rate
-                wanted = None if self.seconds is None else max(1, round(self.seconds * s.rate))
-                got = 0
-                while not self._stop.is_set() and (wanted is None or got < wanted):
-                    b = s.read()
-                    keep = b.samples if wanted is None else min(b.samples, wanted - got)
-                    self._pieces.append(b.data[:, :keep])
-                    got += keep
-                    self.gaps = s.gaps
+                with contextlib.ExitStack() as files:
+                    # completed also when the acquisition fails: the file keeps what came before
+                    file = None if self.path is None else files.enter_context(s._file(self.path, **self._file_options))
+                    wanted = None if self.seconds is None else max(1, round(self.seconds * s.rate))
+                    got = 0
+                    while not self._stop.is_set() and (wanted is None or got < wanted):
+                        b = s.read()
+                        keep = b.samples if wanted is None else min(b.samples, wanted - got)
+                        if file is None:
+                            self._pieces.append(b.data[:, :keep])
+                        else:
+                            file.write(b.data[:, :keep])
+                        got += keep
+                        self.gaps = s.gaps
         except BaseException as e:  # handed to wait()
             self._error = e
         finally:
@@ -80,10 +90,11 @@ class Recording:
         stopped, or it failed)."""
         return self._done.is_set()
 
-    def wait(self, timeout: float | None = None) -> np.ndarray:
+    def wait(self, timeout: float | None = None):
         """Waits until the recording ends and returns its samples as an array
         shaped (channels, samples): float64 engineering values, or with
-        ``raw=True`` the raw words. Raises what ended the recording early
+        ``raw=True`` the raw words; a recording into a file returns the
+        file's path instead. Raises what ended the recording early
         (a :class:`kelmo.KelmoError`, for one), and TimeoutError when
         ``timeout`` seconds pass first (the recording goes on). Ctrl-C while
         waiting stops the recording."""
@@ -96,7 +107,7 @@ class Recording:
             raise TimeoutError(f"the recording did not end within {timeout:g} s")
         if self._error is not None:
             raise self._error
-        return self.data
+        return self.path if self.path is not None else self.data
 
     def stop(self) -> None:
         """Ends the recording after the block being fetched (at most one

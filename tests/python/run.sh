@@ -13,6 +13,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 export KELMO_LIBRARY="$build/libkelmo.so.0"
 export KELMO_GENWAVE="$build/genwave"
 export KELMO_ZEBSIM="$build/zebsim"
+export KELMO_TOOL="$build/tools/kelmo"
 for f in "$KELMO_LIBRARY" "$KELMO_GENWAVE" "$KELMO_ZEBSIM"; do
     [ -e "$f" ] || echo "run.sh: $f is missing; the tests that need it are skipped" >&2
 done

@@ -18,6 +18,7 @@
 #include "output.h"
 #include "plot.h"
 #include "writers/queued.h"
+#include "writers/raw_words.h"
 #include "writers/writer.h"
 #include "values.h"
 #include "../portable.h"
@@ -88,31 +89,15 @@ const char* source_hint(int type) {
     return "the device ZEB1 did not deliver";
 }
 
-// The writers, by the extension of the output's name.
-struct Writer {
-    const char* extension;
-    const char* format;
-};
-constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".npy", "npy"}, {".h5", "h5"}, {".hdf5", "h5"}};
-
-// The format for an output name: "-" and a name without an extension are
-// CSV; an extension no writer knows is a usage error.
+// The format for an output name; an extension no writer knows is a usage
+// error.
 std::string format_for(const std::string& path) {
-    if (path == "-") return "csv";
-    const auto slash = path.find_last_of("/\\");
-    const auto dot = path.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot + 1 == path.size() ||
-        dot == (slash == std::string::npos ? 0 : slash + 1))
-        return "csv";
-    std::string ext = path.substr(dot);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char ch) { return std::tolower(ch); });
     std::string known;
-    for (const Writer& w : kWriters) {
-        if (ext == w.extension) return w.format;
-        known += std::string(known.empty() ? "" : " or ") + w.extension;
-    }
-    usage("--output", "no writer knows the extension '" + ext + "' of " + path + "; name the file " + known +
-                          ", or choose the format with -O");
+    const std::string format = format_of(path, &known);
+    if (!format.empty()) return format;
+    const auto dot = path.rfind('.');
+    usage("--output", "no writer knows the extension '" + path.substr(dot) + "' of " + path + "; name the file " +
+                          known + ", or choose the format with -O");
 }
 
 // The run: what was asked, checked against the card.
@@ -127,35 +112,6 @@ struct Run {
     double bufferSeconds = 4;
     RawWords raw;                  // bytes 0: values
 };
-
-// Whether the card's raw words of `bytes` map onto its values by a straight
-// line, read as signed or as unsigned words (over their whole range, else
-// over the 12 or 24 bits some cards fill): the line, or none.
-std::optional<RawWords> raw_line(int type, int bytes) {
-    const int bits = bytes * 8;
-    auto value = [&](int64_t word) {
-        uint32_t w32 = static_cast<uint32_t>(word);
-        uint16_t w16 = static_cast<uint16_t>(word);
-        double v = 0;
-        convert(type, &v, bytes == 4 ? static_cast<void*>(&w32) : static_cast<void*>(&w16), 1, 1, nullptr, nullptr);
-        return v;
-    };
-    for (const int span : {bits, bits == 16 ? 12 : 24})
-        for (const bool isSigned : {true, false}) {
-            const int64_t low = isSigned ? -(int64_t{1} << (span - 1)) : 0;
-            const int64_t high = isSigned ? (int64_t{1} << (span - 1)) - 1 : (int64_t{1} << span) - 1;
-            RawWords r{bytes, isSigned, value(1) - value(0), value(0)};
-            if (!(r.scale != 0) || !std::isfinite(r.scale)) return std::nullopt;  // no conversion at all
-            bool straight = true;
-            for (const int64_t w : {low, low + 1, int64_t{-1}, int64_t{2}, high / 2, high / 2 + 1, high - 1, high}) {
-                if (w < low || w > high) continue;
-                const double want = double(w) * r.scale + r.offset, got = value(w);
-                straight = straight && std::abs(got - want) <= 1e-9 * std::max(1.0, std::abs(got));
-            }
-            if (straight) return r;
-        }
-    return std::nullopt;
-}
 
 Run plan(const Options& o) {
     Run r;

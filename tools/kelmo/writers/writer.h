@@ -54,6 +54,11 @@ struct OutputTarget {
 // the start (ISO 8601, UTC, taken now).
 std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& target);
 
+// The format of an output's name: "-" and a name without an extension are
+// CSV; "" for an extension no writer knows (`known` then lists those that
+// are, "… or …").
+std::string format_of(const std::string& path, std::string* known = nullptr);
+
 // The writer, or nullptr after one line on stderr when the output cannot
 // be opened.
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);

@@ -2,6 +2,8 @@
 #include "say.h"
 #include "writer.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +15,34 @@
 #include "kelmo.h"
 
 namespace kelmo::cli {
+namespace {
+
+// The writers, by the extension of the output's name.
+struct Writer {
+    const char* extension;
+    const char* format;
+};
+constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".npy", "npy"}, {".h5", "h5"}, {".hdf5", "h5"}};
+
+}  // namespace
+
+std::string format_of(const std::string& path, std::string* known) {
+    if (path == "-") return "csv";
+    const auto slash = path.find_last_of("/\\");
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot + 1 == path.size() ||
+        dot == (slash == std::string::npos ? 0 : slash + 1))
+        return "csv";
+    std::string ext = path.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char ch) { return std::tolower(ch); });
+    std::string names;
+    for (const Writer& w : kWriters) {
+        if (ext == w.extension) return w.format;
+        names += std::string(names.empty() ? "" : " or ") + w.extension;
+    }
+    if (known) *known = names;
+    return "";
+}
 
 std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t) {
     auto number = [](double v) {

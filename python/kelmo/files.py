@@ -1,0 +1,178 @@
+"""Writing acquisitions to files: HDF5 (.h5), NumPy (.npy with a .json of
+its facts), CSV and WAV, and the formats the kelmo tool adds where it was
+built with them (.sr, .flac). The files are those ``kelmo acquire -o``
+writes: the same writers, loaded from the library ``libkelmo-record``
+beside the kelmo library, behind the same queue (a writer thread, so that
+the acquisition never waits for the disk).
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import shutil
+import subprocess
+from ctypes import POINTER, c_char_p, c_double, c_int, c_int32, c_uint32, c_void_p
+from os import PathLike
+from typing import Sequence
+
+import numpy as np
+
+from ._lib import library_path
+from .errors import KelmoError
+
+
+class _Target(ctypes.Structure):
+    _fields_ = [
+        ("path", c_char_p),
+        ("format", c_char_p),
+        ("rate", c_double),
+        ("channelCount", c_int32),
+        ("channels", POINTER(c_int32)),
+        ("fullScale", c_double),
+        ("cardType", c_int32),
+        ("gain", c_int32),
+        ("divider", c_uint32),
+        ("compress", c_int32),
+        ("rawBytes", c_int32),
+        ("rawSigned", c_int32),
+        ("rawScale", c_double),
+        ("rawOffset", c_double),
+        ("parameters", c_char_p),
+        ("bufferSeconds", c_double),
+    ]
+
+
+_record = None
+
+
+def _writers() -> ctypes.CDLL:
+    """The writers' library: ``$KELMO_RECORD_LIBRARY``, else beside the
+    kelmo library in use."""
+    global _record
+    if _record is not None:
+        return _record
+    name = "kelmo-record.dll" if os.name == "nt" else "libkelmo-record.so"
+    path = os.environ.get("KELMO_RECORD_LIBRARY") or os.path.join(os.path.dirname(library_path()), name)
+    try:
+        dll = ctypes.CDLL(path)
+    except OSError as e:
+        raise KelmoError(f"the writers of files cannot be loaded from {path} ({e}); build or install kelmo with its "
+                         "tools (libkelmo-record), or set KELMO_RECORD_LIBRARY") from None
+    dll.kelmo_record_open.restype = c_void_p
+    dll.kelmo_record_open.argtypes = [POINTER(_Target)]
+    dll.kelmo_record_block.restype = c_int
+    dll.kelmo_record_block.argtypes = [c_void_p, c_void_p, c_int, c_int]
+    dll.kelmo_record_finish.restype = c_int
+    dll.kelmo_record_finish.argtypes = [c_void_p]
+    dll.kelmo_record_raw_line.restype = c_int
+    dll.kelmo_record_raw_line.argtypes = [c_int32, c_int32, POINTER(c_int32), POINTER(c_double), POINTER(c_double)]
+    dll.kelmo_record_said.restype = c_int
+    dll.kelmo_record_said.argtypes = [c_char_p, c_int]
+    _record = dll
+    return dll
+
+
+def _said(dll: ctypes.CDLL) -> str:
+    n = dll.kelmo_record_said(None, 0)
+    buf = ctypes.create_string_buffer(n + 1)
+    dll.kelmo_record_said(buf, n + 1)
+    return buf.value.decode("utf-8", errors="replace")
+
+
+def published_parameters() -> list[str]:
+    """The simulated source's parameters as genwave publishes them now, one
+    line per entry in use; empty when none are published or genwave is not
+    found (``$KELMO_GENWAVE``, beside the library, in ../bin, on PATH)."""
+    here = os.path.dirname(library_path())
+    name = "GENWAVE.exe" if os.name == "nt" else "genwave"
+    for candidate in (os.environ.get("KELMO_GENWAVE"), os.path.join(here, name),
+                      os.path.join(here, "..", "bin", name), shutil.which(name)):
+        if candidate and os.path.isfile(candidate):
+            try:
+                done = subprocess.run([candidate, "--published"], capture_output=True, timeout=10, check=False)
+            except (OSError, subprocess.TimeoutExpired):
+                return []
+            if done.returncode != 0:
+                return []
+            return [line for line in done.stdout.decode("utf-8", errors="replace").splitlines() if line]
+    return []
+
+
+class FileWriter:
+    """One file being written, block after block (see :meth:`Stream.record`
+    and :meth:`Card.record`). :meth:`write` hands a block to the writer's
+    queue and returns at once; :meth:`close` completes the file. A failure
+    (a full disk, a disk slower than the acquisition for longer than
+    ``buffer`` seconds) raises :class:`KelmoError` with the writer's words;
+    the file then holds every sample before it and its readers open it.
+    """
+
+    def __init__(self, path: str | PathLike[str], *, rate: float, channels: Sequence[int], card_type: int,
+                 full_scale: float, gain: int = 1, divider: int = 0, raw_bytes: int = 0, format: str | None = None,
+                 compress: bool = False, buffer: float = 4.0):
+        self.path = os.fspath(path)
+        self.samples = 0
+        self._dll = _writers()
+        self._raw = None
+        if raw_bytes:
+            signed, scale, offset = c_int32(0), c_double(0.0), c_double(0.0)
+            if not self._dll.kelmo_record_raw_line(card_type, raw_bytes, ctypes.byref(signed), ctypes.byref(scale),
+                                                   ctypes.byref(offset)):
+                raise KelmoError(f"the raw words of card type {card_type} do not map onto its values by a scale "
+                                 "and an offset; record its values instead", card_type=card_type)
+            self._raw = (np.dtype(f"{'i' if signed.value else 'u'}{raw_bytes}"), signed.value, scale.value,
+                         offset.value)
+        numbers = (c_int32 * len(channels))(*channels)
+        simulated = abs(card_type) in (123, 124, 1230)
+        fmt = (format or "").encode()
+        parameters = "\n".join(published_parameters()).encode() if simulated else None
+        target = _Target(self.path.encode(), fmt or None, float(rate), len(channels), numbers, float(full_scale),
+                         int(card_type), int(gain), int(divider), int(bool(compress)), int(raw_bytes),
+                         self._raw[1] if self._raw else 1, self._raw[2] if self._raw else 1.0,
+                         self._raw[3] if self._raw else 0.0, parameters, float(buffer))
+        self._handle = self._dll.kelmo_record_open(ctypes.byref(target))
+        if not self._handle:
+            raise KelmoError(f"{self.path} cannot be written: {_said(self._dll) or 'the writer gave no reason'}")
+
+    def write(self, data: np.ndarray) -> None:
+        """One block shaped (channels, samples): values, or raw words as the
+        stream gives them (their bits are read as the card's words)."""
+        if not self._handle:
+            raise KelmoError(f"{self.path} is closed")
+        data = np.asarray(data)
+        if self._raw is not None:
+            data = data.view(self._raw[0]) if data.dtype.itemsize == self._raw[0].itemsize else data
+        block = np.ascontiguousarray(data, dtype=np.float64)
+        if block.ndim != 2:
+            raise ValueError("write: a block shaped (channels, samples)")
+        channels, samples = block.shape
+        if samples == 0:
+            return
+        if not self._dll.kelmo_record_block(self._handle, block.ctypes.data, samples, samples):
+            said = _said(self._dll)
+            self.close(quiet=True)
+            raise KelmoError(f"writing {self.path} failed: {said or 'the writer gave no reason'}")
+        self.samples += samples
+
+    def close(self, quiet: bool = False) -> None:
+        """Completes and closes the file (safe to call more than once)."""
+        if not self._handle:
+            return
+        handle, self._handle = self._handle, None
+        ok = self._dll.kelmo_record_finish(handle)
+        said = _said(self._dll)
+        if not ok and not quiet:
+            raise KelmoError(f"writing {self.path} failed: {said or 'the writer gave no reason'}")
+
+    def __enter__(self) -> "FileWriter":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close(quiet=exc[0] is not None)
+
+    def __del__(self):
+        try:
+            self.close(quiet=True)
+        except Exception:
+            pass

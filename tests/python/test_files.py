@@ -1,0 +1,70 @@
+"""Recordings into files from Python: the same files as kelmo acquire -o
+writes, read back with their own readers."""
+
+import json
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+h5py = pytest.importorskip("h5py")
+
+
+def _tool():
+    path = os.environ.get("KELMO_TOOL")
+    if not path or not os.access(path, os.X_OK):
+        pytest.skip("KELMO_TOOL does not name the kelmo program")
+    return path
+
+
+def _attrs(group):
+    return {k: (list(v) if isinstance(v, np.ndarray) else v) for k, v in group.attrs.items() if k != "start"}
+
+
+def test_a_recording_into_hdf5_is_the_file_the_tool_writes(sim, tmp_path):
+    ours = tmp_path / "ours.h5"
+    assert sim.record(ours, channels=[0, 5], rate=10_000, seconds=0.3, block=1000).wait() == str(ours)
+    tools = tmp_path / "tool.h5"
+    subprocess.run([_tool(), "acquire", "-r", "10k", "-n", "3000", "-C", "0,5", "-o", str(tools)], check=True,
+                   capture_output=True)
+    with h5py.File(ours) as a, h5py.File(tools) as b:
+        # The same facts (but the moment each run began), the same samples
+        # and the same published parameters.
+        assert _attrs(a["run"]) == _attrs(b["run"])
+        assert a["run/samples"].dtype == np.float64 and a["run/samples"].shape == (2, 3000)
+        assert np.abs(a["run/samples"][:] - b["run/samples"][:]).max() < 1e-6  # blocks cut elsewhere
+        assert dict(a["run/parameters"].attrs) == dict(b["run/parameters"].attrs)
+        assert a["run"].attrs["start"][:2] == "20"
+
+
+def test_a_raw_stream_records_words_that_give_back_its_values(sim, tmp_path):
+    with sim.stream([0, 1], rate=10_000, block=500, raw=True) as s:
+        s.record(tmp_path / "raw.npy")
+        words = np.concatenate([b.data for _, b in zip(range(4), s)], axis=1)
+    a = np.load(tmp_path / "raw.npy")
+    facts = json.loads((tmp_path / "raw.json").read_text())
+    assert a.shape == (2, 2000) and facts["dtype"] == str(a.dtype) and (a == words).all()
+    recovered = a * facts["raw scale"] + facts["raw offset"]
+    assert np.abs(recovered - sim.convert(words)).max() <= 1e-9 * 5000  # the library's own conversion
+    assert facts["parameters"][0].startswith("entry  0  cosine")
+
+
+def test_a_failed_write_is_an_error_with_the_cause_and_the_file_keeps_what_came(sim, tmp_path):
+    import kelmo
+
+    with pytest.raises(kelmo.KelmoError, match="No space left on device"):
+        with sim.stream(1, rate=10_000, block=1000) as s:
+            s.record("/dev/full", format="csv")
+            for _ in s:
+                pass
+    with pytest.raises(kelmo.KelmoError, match="no writer knows the extension"):
+        sim.record(tmp_path / "a.xyz", channels=1, rate=1000, seconds=0.1).wait()
+    with pytest.raises(kelmo.KelmoError, match="cannot write"):
+        sim.record(tmp_path / "no" / "such" / "a.csv", channels=1, rate=1000, seconds=0.1).wait()
+    # A stream stopped early (its with statement ends) leaves a complete file.
+    with sim.stream(2, rate=10_000, block=250) as s:
+        s.record(tmp_path / "short.h5")
+        next(iter(s))
+    with h5py.File(tmp_path / "short.h5") as f:
+        assert f["run/samples"].shape == (2, 250)
