@@ -590,6 +590,24 @@ TEST_F(KelmoCli, AFailedWriteStopsTheRun) {
     std::remove(rc.c_str());
 }
 
+// Samples the card lost (it says so in the status of the block after them)
+// are a failure of the run, said with where the first gap is.
+TEST_F(KelmoCli, SamplesTheCardLostAreNotSilent) {
+    const std::string dir = temp("late"), err = temp("late.err"), rc = temp("late.rc");
+    std::filesystem::create_directory(dir);
+    const std::string run = "zebsim --dir " + dir + " --realtime --delay-ms 60 >/dev/null & z=$!; for i in $(seq 50); do [ -S " +
+                            dir + "/ZEB1 ] && break; sleep 0.1; done; KELMO_DEVICE_DIR=" + dir + " timeout 60 " +
+                            KELMO_CLI + " acquire -t 602 -r 100k -n 8k -b 8 -c 1 >/dev/null 2>" + err + "; echo $? >" + rc +
+                            "; kill $z; wait";
+    std::system(run.c_str());
+    EXPECT_EQ(slurp(rc), "1\n");
+    EXPECT_NE(slurp(err).find("kelmo: the card lost samples "), std::string::npos) << slurp(err);
+    EXPECT_NE(slurp(err).find("the samples have gaps there"), std::string::npos);
+    std::filesystem::remove_all(dir);
+    std::remove(err.c_str());
+    std::remove(rc.c_str());
+}
+
 // What goes to standard output is checked before the exit.
 TEST_F(KelmoCli, LostStandardOutputIsAFailure) {
     const std::string full = "kelmo: writing standard output failed: " + std::string(std::strerror(ENOSPC));

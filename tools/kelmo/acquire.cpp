@@ -240,6 +240,7 @@ struct Collected {
     std::vector<std::vector<double>> kept;
     int64_t done = 0;
     std::string why;  // the library's reason when the source failed
+    int64_t gaps = 0, firstGap = -1;  // blocks that followed samples the card lost, and where the first began
 };
 
 // Of the channels acquired, the run's rows: `data` itself when all are
@@ -372,12 +373,20 @@ Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out)
     while (!gInterrupted && (!r.total || c.done < *r.total)) {
         const int len = r.total ? static_cast<int>(std::min<int64_t>(r.len, *r.total - c.done)) : r.len;
         int status = 0;
+        auto count_gap = [&] {
+            // The device sets the status word when this block came later than
+            // the card could keep the one before: samples were lost before it.
+            if (status == 0) return;
+            if (c.gaps++ == 0) c.firstGap = c.done;
+        };
         if (raw) {
             if (get_dbl_dataW(&handle, o.type, len, r.span, words.raw.data(), len, 0, &status) != 1)
                 return source_failed(c);
+            count_gap();
             if (const Outcome how = take_words(len); how != Outcome::Done) return how;
         } else {
             if (get_dbl_data(&handle, o.type, len, r.span, block.data(), len, 0, &status) != 1) return source_failed(c);
+            count_gap();
             if (!take(c, out, r, block.data(), len, len)) return Outcome::OutputFailed;
         }
         progress.update(c.done, r.rate);
@@ -442,8 +451,14 @@ void run(const Options& o) {
             written = write_plot({o.plot, title, r.rate, numbers}, c.kept, spectra) && written;
         }
     }
+    if (c.gaps > 0)
+        std::fprintf(stderr,
+                     "kelmo: the card lost samples %lld times (the first time before sample %lld): the samples "
+                     "have gaps there; fetch in larger blocks (-b fewer), record fewer channels or a lower rate, or "
+                     "give this host more of the processor\n",
+                     static_cast<long long>(c.gaps), static_cast<long long>(c.firstGap));
     if (gInterrupted) failed(130);
-    if (how != Outcome::Done || !written) failed();
+    if (how != Outcome::Done || !written || c.gaps > 0) failed();
 }
 
 }  // namespace
