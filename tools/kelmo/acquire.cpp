@@ -113,6 +113,12 @@ struct Run {
     RawWords raw;                  // bytes 0: values
 };
 
+// A fetch holds at most 1024 samples per channel, or a tenth of a second
+// where that is more (up to 65536): a card keeps one block beyond the one
+// being fetched, so a fetch may come late by one block's time before
+// samples are lost, and 1024 samples at 100 kHz are only 10 ms.
+int64_t most_per_fetch(double rate) { return std::clamp<int64_t>(static_cast<int64_t>(rate / 10), 1024, 65536); }
+
 Run plan(const Options& o) {
     Run r;
     const Card card = card_of(o.type);
@@ -227,7 +233,9 @@ Run plan(const Options& o) {
     if (r.total && o.mode == "block" && *r.total > kBlockModeMost)
         usage("--samples", "one block holds at most 1M samples per channel; use the continuous mode for more");
     if (r.total && o.mode == "continuous")
-        r.len = static_cast<int>(std::clamp<int64_t>((*r.total + o.blocks - 1) / o.blocks, 16, 1024));
+        r.len = static_cast<int>(std::clamp<int64_t>((*r.total + o.blocks - 1) / o.blocks, 16, most_per_fetch(r.rate)));
+    else if (o.mode == "continuous")
+        r.len = static_cast<int>(most_per_fetch(r.rate));
     // The sound card's ring takes blocks of at most 5887 samples in all.
     if (sound) r.len = std::min(r.len, 5887 / r.span / 4 * 4);
     return r;
@@ -343,10 +351,11 @@ Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out)
     const int packed = r.first > 0 ? r.first * 256 + r.span : r.span;
     const bool raw = r.raw.bytes != 0;
     Words words;
-    auto take_words = [&](int len) {
+    // `keep` of the `len` samples per channel fetched.
+    auto take_words = [&](int len, int keep) {
         if (!words.read(o.type, r.raw, len * r.span, c.why)) return Outcome::SourceFailed;
-        return take(c, out, r, words.values.data(), len, len, words.numbers.data()) ? Outcome::Done
-                                                                                    : Outcome::OutputFailed;
+        return take(c, out, r, words.values.data(), keep, len, words.numbers.data()) ? Outcome::Done
+                                                                                     : Outcome::OutputFailed;
     };
     if (o.mode == "block") {
         const auto n = static_cast<int>(*r.total);
@@ -354,7 +363,7 @@ Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out)
             words.raw.resize(std::size_t(n) * r.span * std::size_t(r.raw.bytes));
             if (MulChSamW(o.type, static_cast<int>(r.code), n, o.gain, packed, words.raw.data()) != 1)
                 return source_failed(c);
-            return take_words(n);
+            return take_words(n, n);
         }
         std::vector<double> data(std::size_t(n) * r.span);
         if (MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data()) != 1) return source_failed(c);
@@ -370,8 +379,13 @@ Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out)
     std::vector<double> block(raw ? 0 : std::size_t(r.len) * r.span);
     words.raw.resize(raw ? std::size_t(r.len) * r.span * std::size_t(r.raw.bytes) : 0);
     Progress progress;
+    // Every fetch is a whole block, the last one too (of which the run keeps
+    // what it still needs): the card acquires in blocks of the length the
+    // acquisition started with, and a short fetch would leave it only the
+    // short fetch's time to be late by.
+    const int len = r.len;
     while (!gInterrupted && (!r.total || c.done < *r.total)) {
-        const int len = r.total ? static_cast<int>(std::min<int64_t>(r.len, *r.total - c.done)) : r.len;
+        const int keep = r.total ? static_cast<int>(std::min<int64_t>(len, *r.total - c.done)) : len;
         int status = 0;
         auto count_gap = [&] {
             // The device sets the status word when this block came later than
@@ -383,11 +397,11 @@ Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out)
             if (get_dbl_dataW(&handle, o.type, len, r.span, words.raw.data(), len, 0, &status) != 1)
                 return source_failed(c);
             count_gap();
-            if (const Outcome how = take_words(len); how != Outcome::Done) return how;
+            if (const Outcome how = take_words(len, keep); how != Outcome::Done) return how;
         } else {
             if (get_dbl_data(&handle, o.type, len, r.span, block.data(), len, 0, &status) != 1) return source_failed(c);
             count_gap();
-            if (!take(c, out, r, block.data(), len, len)) return Outcome::OutputFailed;
+            if (!take(c, out, r, block.data(), keep, len)) return Outcome::OutputFailed;
         }
         progress.update(c.done, r.rate);
     }
@@ -488,7 +502,7 @@ void add_acquire(CLI::App& app) {
         ->capture_default_str()
         ->check(CLI::IsMember({"block", "continuous"}));
     o.blocksGiven = cmd->add_option("-b,--blocks", o.blocks, "Into how many fetches a continuous run of known "
-                                                             "length is cut (each at most 1024 samples)")
+                                                             "length is cut (each at most 1024 samples, or a tenth of a second at high rates)")
                         ->capture_default_str()
                         ->check(CLI::Range(1, 1 << 20));
     cmd->add_option("-g,--gain", o.gain, "Gain: one of the card's gains (kelmo cards lists them)")
