@@ -42,6 +42,14 @@ struct OutputTarget {
 // the start (ISO 8601, UTC, taken now).
 std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& target);
 
+// The facts as an audio file's strings: the software ("kelmo" and its
+// version), the date (the start) and a comment with the rest and the factor
+// from 1.0 in the file to the card's units.
+struct FileStrings {
+    std::string software, date, comment;
+};
+FileStrings file_strings(const OutputTarget& target);
+
 // The writer, or nullptr after one line on stderr when the output cannot
 // be opened.
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);

@@ -44,6 +44,20 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
             {"start", start}};
 }
 
+FileStrings file_strings(const OutputTarget& t) {
+    FileStrings s;
+    for (const auto& [name, value] : run_facts(t)) {
+        if (name == "kelmo") s.software = "kelmo " + value;
+        else if (name == "start") s.date = value;
+        else s.comment.append(s.comment.empty() ? "" : "; ").append(name).append(": ").append(value);
+    }
+    char factor[64];
+    std::snprintf(factor, sizeof factor, "; factor: %.10g (1.0 in the file is that many units)",
+                  t.fullScale > 0 ? t.fullScale : 1.0);
+    s.comment += factor;
+    return s;
+}
+
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
     if (target.path == "-") {
         if (target.format == "npy" || target.format == "h5") {
