@@ -26,7 +26,7 @@ public:
 
 struct OutputTarget {
     std::string path;    // "-": standard output
-    std::string format;  // "csv" or "wav"
+    std::string format;  // "csv", "wav", "flac", "npy" or "h5"
     double rate = 0;
     std::vector<int> channels;  // the number of each channel written
     double fullScale = 0;
@@ -60,5 +60,8 @@ std::unique_ptr<SampleWriter> wav_writer(std::FILE* f, bool owned, const OutputT
 std::unique_ptr<SampleWriter> npy_writer(std::FILE* f, const OutputTarget& target);
 // The HDF5 writer (in builds with HDF5), or nullptr after one line on stderr.
 std::unique_ptr<SampleWriter> hdf5_writer(const OutputTarget& target);
+// WAV and FLAC through libsndfile (in builds with it), or nullptr after one
+// line on stderr; a WAV that cannot seek (a pipe) goes to wav_writer.
+std::unique_ptr<SampleWriter> sndfile_writer(const OutputTarget& target);
 
 }  // namespace kelmo::cli

@@ -70,8 +70,20 @@ std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
             kelmo::tools::binary_standard_output();
             return wav_writer(stdout, false, target);
         }
-        return csv_writer(stdout, false, target);
+        if (target.format != "flac") return csv_writer(stdout, false, target);
     }
+    if (target.format == "flac") {
+#ifdef KELMO_HAVE_SNDFILE
+        return sndfile_writer(target);
+#else
+        say("kelmo: this build of kelmo has no FLAC writer (it was built without libsndfile); "
+            "write WAV, CSV or .npy instead");
+        return nullptr;
+#endif
+    }
+#ifdef KELMO_HAVE_SNDFILE
+    if (target.format == "wav") return sndfile_writer(target);
+#endif
     if (target.format == "h5") {
 #ifdef KELMO_HAVE_HDF5
         return hdf5_writer(target);
