@@ -1,9 +1,9 @@
 // The kelmo host as a user runs it: exit codes and the errors that name
 // the option, numbers with SI suffixes and durations, CSV streamed to
-// standard output, WAV read back, Ctrl-C, write failures (files, pipes,
-// standard output, closed descriptors), and the summary of a channel
-// without signal. The simulated source serves (the host
-// starts genwave, which is on PATH).
+// standard output, WAV and FLAC read back (by soundfile and sox too),
+// Ctrl-C, write failures (files, pipes, standard output, closed
+// descriptors, a full disk), and the summary of a channel without signal.
+// The simulated source serves (the host starts genwave, which is on PATH).
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -86,6 +86,77 @@ std::map<std::string, std::string> riff_chunks(const std::string& w) {
         at += 8 + n + (n % 2);
     }
     return chunks;
+}
+
+// What `cmd` prints, on standard output and error.
+std::string output_of(const std::string& cmd) {
+    const std::string out = temp("cmd.out");
+    std::system(("(" + cmd + ") >" + out + " 2>&1").c_str());
+    const std::string text = slurp(out);
+    std::remove(out.c_str());
+    return text;
+}
+
+// What /usr/bin/python3 prints running `code`.
+std::string python(const std::string& code) {
+    const std::string script = temp("check.py");
+    std::ofstream(script) << code;
+    const std::string text = output_of("/usr/bin/python3 " + script);
+    std::remove(script.c_str());
+    return text;
+}
+
+// The full scale of card type 123, as kelmo cards gives it.
+int full_scale_123() {
+    const Result c = kelmo("cards -t 123");
+    std::istringstream s(c.out.substr(c.out.find('\n') + 1));
+    int type = 0, ch = 0, fullScale = 0;
+    double high = 0, low = 0;
+    s >> type >> ch >> high >> low >> fullScale;
+    return fullScale;
+}
+
+// An audio file as soundfile reads it against the CSV of the same run:
+// "(frames, channels) rate subtype" and whether every value times the full
+// scale is within `tolerance` of the CSV's; then the file's software, date
+// and comment, one a line.
+std::string soundfile_reads(const std::string& file, const std::string& csv, double tolerance) {
+    return python("import numpy as n, soundfile as sf\n"
+                  "f = sf.SoundFile('" + file + "')\n"
+                  "d = f.read(always_2d=True)\n"
+                  "c = n.loadtxt('" + csv + "', delimiter=',', skiprows=9, ndmin=2)[:, 1:]\n"
+                  "good = c.shape == d.shape and float(abs(d * " + std::to_string(full_scale_123()) + " - c).max()) <= " +
+                  std::to_string(tolerance) + "\n"
+                  "print(d.shape, f.samplerate, f.subtype, good)\n"
+                  "print(f.software)\nprint(f.date)\nprint(f.comment)\n");
+}
+
+// A run into a file system too small for it: exit 1 and one line, and a
+// file that soundfile opens with the run's first samples, as many as there
+// was room for.
+void fill_a_small_disk(const std::string& name, double tolerance) {
+    const std::string disk = temp("small"), csv = temp("small.csv");
+    std::filesystem::create_directory(disk);
+    if (std::system(("mount -t tmpfs -o size=256k tmpfs " + disk + " 2>/dev/null").c_str()) == 0) {
+        const std::string file = disk + "/" + name;
+        // (Channels without the source's noise or edges, the same however the run is cut into blocks.)
+        const Result r = kelmo("acquire -C 0,2,5,6 -r 100k --time 10s -o " + file);
+        EXPECT_EQ(r.code, 1) << name;
+        EXPECT_EQ(r.err, "kelmo: writing " + file + " failed: " + std::strerror(ENOSPC) + "\n");
+        const std::string frames = python("import soundfile as sf\nprint(sf.info('" + file + "').frames)");
+        const long n = std::atol(frames.c_str());
+        EXPECT_GE(n, 10000) << name << ": " << frames;  // at least the first block
+        EXPECT_LT(n, 1000000) << name << ": " << frames;
+        ASSERT_EQ(kelmo("acquire -C 0,2,5,6 -r 100k -n " + std::to_string(n) + " --csv " + csv).code, 0);
+        const std::string read = soundfile_reads(file, csv, tolerance);
+        EXPECT_EQ(read.rfind("(" + std::to_string(n) + ", 4) 100000 ", 0), 0u) << read;
+        EXPECT_NE(read.find(" True\n"), std::string::npos) << name << ": " << read << r.err;
+        std::system(("umount " + disk).c_str());
+    } else {
+        ADD_FAILURE() << "no small file system could be mounted at " << disk << " (the test runs as root)";
+    }
+    std::filesystem::remove_all(disk);
+    std::remove(csv.c_str());
 }
 
 // The shared-memory namespace of the run (without one, the user's own).
@@ -236,9 +307,10 @@ TEST_F(KelmoCli, NumbersAsPeopleWriteThemAndStreams) {
     EXPECT_NE(r.out.find("no signal"), std::string::npos) << r.out;
 }
 
-// WAV: IEEE float, the rate and channels of the run, the values of the CSV
-// of the same run scaled by the full scale, the run's facts in LIST/INFO;
-// on a pipe, the sizes of a stream of unknown length.
+// WAV: IEEE float in a plain RIFF, the rate and channels of the run, the
+// values of the CSV of the same run scaled by the full scale (in soundfile
+// and sox too), the run's facts in LIST/INFO; on a pipe, the sizes of a
+// stream of unknown length; on a full disk, every frame before it.
 TEST_F(KelmoCli, WavReadsBack) {
     const std::string wav = temp("a.wav"), csv = temp("a.csv");
     ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -C 0,3 -o " + wav).code, 0);
@@ -251,7 +323,13 @@ TEST_F(KelmoCli, WavReadsBack) {
     auto chunks = riff_chunks(w);
     const std::string fmt = chunks["fmt "], info = chunks["LIST"];
     ASSERT_EQ(chunks["data"].size(), 1000u * 2 * 4);
-    EXPECT_EQ(u16(fmt, 0), 3);  // IEEE float
+    // IEEE float: the tag itself, or WAVE_FORMAT_EXTENSIBLE with it at the
+    // head of the subformat (libsndfile's layout, which keeps the room for
+    // an RF64 header in a JUNK chunk).
+    const uint16_t tag = u16(fmt, 0);
+    EXPECT_TRUE(tag == 3 || (tag == 0xFFFE && fmt.size() >= 40 && u16(fmt, 24) == 3)) << tag;
+    EXPECT_EQ(u16(fmt, 14), 32);
+    EXPECT_EQ(chunks.count("ds64"), 0u);
     EXPECT_EQ(u16(fmt, 2), 2);
     EXPECT_EQ(u32(fmt, 4), 10000u);
     EXPECT_EQ(info.substr(0, 4), "INFO");
@@ -270,16 +348,19 @@ TEST_F(KelmoCli, WavReadsBack) {
     EXPECT_EQ(header, "time_s,ch0,ch3");
     std::getline(rows, row);
     const double v0 = std::stod(row.substr(row.find(',') + 1));
-    int fullScale = 0;
-    {
-        const Result c = kelmo("cards -t 123");
-        std::istringstream s(c.out.substr(c.out.find('\n') + 1));
-        int type, ch;
-        double high, low;
-        s >> type >> ch >> high >> low >> fullScale;
-    }
+    const int fullScale = full_scale_123();
     ASSERT_GT(fullScale, 0);
     EXPECT_NEAR(first, v0 / fullScale, 1e-6);
+    // float32: within 2^-24 of the full scale (half a step at 1.0).
+    const std::string read = soundfile_reads(wav, csv, fullScale * std::ldexp(1.0, -24));
+    EXPECT_EQ(read.rfind("(1000, 2) 10000 FLOAT True\nkelmo " KELMO_TEST_VERSION " (library " KELMO_TEST_VERSION ")", 0), 0u)
+        << read;
+    EXPECT_NE(read.find("\ncard type: 123; rate: 10000 Hz; channels: 0,3;"), std::string::npos) << read;
+    const std::string sox = output_of("soxi " + wav);
+    for (const char* line : {"Channels       : 2\n", "Sample Rate    : 10000\n", "= 1000 samples",
+                             "Sample Encoding: 32-bit Floating Point PCM\n"})
+        EXPECT_NE(sox.find(line), std::string::npos) << line << "\n" << sox;
+    fill_a_small_disk("full.wav", fullScale * std::ldexp(1.0, -24));
 
     // Through a pipe the header cannot be patched afterwards.
     const std::string piped = temp("piped.wav");
@@ -293,6 +374,48 @@ TEST_F(KelmoCli, WavReadsBack) {
     std::remove(piped.c_str());
     std::remove(wav.c_str());
     std::remove(csv.c_str());
+}
+
+// FLAC as soundfile and sox read it: 24 bits, the values of the CSV of the
+// same run within the steps of 24 bits, the facts in its Vorbis comments;
+// streamed through a pipe, every sample; what FLAC cannot hold refused
+// before a file is made; on a full disk, every frame before it.
+TEST_F(KelmoCli, FlacReadsBackInSoundfileAndSox) {
+    const std::string flac = temp("run.flac"), csv = temp("runf.csv");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 5000 -C 0,3 -o " + flac).code, 0);
+    ASSERT_EQ(kelmo("acquire -r 10k -n 5000 -C 0,3 --csv " + csv).code, 0);
+    // 1.0 is written as 2^23 - 1 and read as 2^-23 of it: within a step
+    // and a half at full scale.
+    const double step = full_scale_123() * std::ldexp(1.0, -23);
+    const std::string read = soundfile_reads(flac, csv, 1.5 * step);
+    EXPECT_EQ(read.rfind("(5000, 2) 10000 PCM_24 True\nkelmo " KELMO_TEST_VERSION, 0), 0u) << read;
+    const std::string sox = output_of("soxi " + flac);
+    for (const char* line :
+         {"Channels       : 2\n", "Sample Rate    : 10000\n", "Precision      : 24-bit\n", "= 5000 samples",
+          "\nsoftware=kelmo " KELMO_TEST_VERSION " (library " KELMO_TEST_VERSION ")",
+          "\ncomment=card type: 123; rate: 10000 Hz; channels: 0,3; gains: 1,1;", "factor: 5000 ", "\ndate=20"})
+        EXPECT_NE(sox.find(line), std::string::npos) << line << "\n" << sox;
+    EXPECT_EQ(output_of("soxi -b " + flac), "24\n");
+
+    const std::string piped = temp("piped.flac");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 5000 -c 2 -O flac -o - | cat >" + piped, " ").code, 0);
+    const std::string stat = output_of("sox " + piped + " -n stat");
+    EXPECT_EQ(stat.find("FAIL"), std::string::npos) << stat;
+    EXPECT_NE(stat.find("Samples read:             10000\n"), std::string::npos) << stat;
+
+    const std::string nine = temp("nine.flac");
+    Result r = kelmo("acquire -n 1k -c 9 -o " + nine);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "kelmo: cannot write " + nine + ": FLAC holds at most 8 channels, the run has 9; write WAV, "
+                     ".npy or HDF5 instead\n");
+    EXPECT_FALSE(std::filesystem::exists(nine));
+    r = kelmo("acquire -m block -r 1M -n 10k -c 1 -O flac -o " + nine);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("FLAC holds at most 655350 Hz, the run has 1000000 Hz"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(nine));
+
+    fill_a_small_disk("full.flac", 1.5 * step);
+    for (const std::string& f : {flac, csv, piped}) std::remove(f.c_str());
 }
 
 // Ctrl-C ends a continuous run cleanly: exit 130, every sample acquired

@@ -81,16 +81,7 @@ private:
     // A LIST/INFO chunk: the software (ISFT), the start (ICRD) and the facts
     // with the factor from 1.0 to engineering units (ICMT).
     static std::string info_chunk(const OutputTarget& s) {
-        std::string comment, software, start;
-        for (const auto& [name, value] : run_facts(s)) {
-            if (name == "kelmo") software = "kelmo " + value;
-            else if (name == "start") start = value;
-            else comment.append(comment.empty() ? "" : "; ").append(name).append(": ").append(value);
-        }
-        char factor[64];
-        std::snprintf(factor, sizeof factor, "; factor: %.10g (1.0 in the file is that many units)",
-                      s.fullScale > 0 ? s.fullScale : 1.0);
-        comment += factor;
+        const FileStrings strings = file_strings(s);
         std::string body = "INFO";
         auto sub = [&body](const char* id, const std::string& text) {
             const std::string padded = text + std::string(text.size() % 2 ? 1 : 2, '\0');
@@ -99,9 +90,9 @@ private:
             body += std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
             body += padded;
         };
-        sub("ISFT", software);
-        sub("ICRD", start);
-        sub("ICMT", comment);
+        sub("ISFT", strings.software);
+        sub("ICRD", strings.date);
+        sub("ICMT", strings.comment);
         const auto n = static_cast<uint32_t>(body.size());
         return "LIST" + std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)} + body;
     }

@@ -34,7 +34,7 @@ struct RawWords {
 
 struct OutputTarget {
     std::string path;    // "-": standard output
-    std::string format;  // "csv", "wav", "npy", "h5", …
+    std::string format;  // "csv", "wav", "flac", "npy", "h5", …
     double rate = 0;
     std::vector<int> channels;  // the number of each channel written
     double fullScale = 0;
@@ -59,6 +59,14 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
 // are, "… or …").
 std::string format_of(const std::string& path, std::string* known = nullptr);
 
+// The facts as an audio file's strings: the software ("kelmo" and its
+// version), the date (the start) and a comment with the rest and the factor
+// from 1.0 in the file to the card's units.
+struct FileStrings {
+    std::string software, date, comment;
+};
+FileStrings file_strings(const OutputTarget& target);
+
 // The writer, or nullptr after one line on stderr when the output cannot
 // be opened.
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);
@@ -69,5 +77,8 @@ std::unique_ptr<SampleWriter> wav_writer(std::FILE* f, bool owned, const OutputT
 std::unique_ptr<SampleWriter> npy_writer(std::FILE* f, const OutputTarget& target);
 // The HDF5 writer (in builds with HDF5), or nullptr after one line on stderr.
 std::unique_ptr<SampleWriter> hdf5_writer(const OutputTarget& target);
+// WAV and FLAC through libsndfile (in builds with it), or nullptr after one
+// line on stderr; a WAV that cannot seek (a pipe) goes to wav_writer.
+std::unique_ptr<SampleWriter> sndfile_writer(const OutputTarget& target);
 
 }  // namespace kelmo::cli

@@ -22,7 +22,8 @@ struct Writer {
     const char* extension;
     const char* format;
 };
-constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".npy", "npy"}, {".h5", "h5"}, {".hdf5", "h5"}};
+constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"},  {".flac", "flac"},
+                               {".npy", "npy"}, {".h5", "h5"},    {".hdf5", "h5"}};
 
 }  // namespace
 
@@ -74,6 +75,20 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
             {"start", start}};
 }
 
+FileStrings file_strings(const OutputTarget& t) {
+    FileStrings s;
+    for (const auto& [name, value] : run_facts(t)) {
+        if (name == "kelmo") s.software = "kelmo " + value;
+        else if (name == "start") s.date = value;
+        else s.comment.append(s.comment.empty() ? "" : "; ").append(name).append(": ").append(value);
+    }
+    char factor[64];
+    std::snprintf(factor, sizeof factor, "; factor: %.10g (1.0 in the file is that many units)",
+                  t.fullScale > 0 ? t.fullScale : 1.0);
+    s.comment += factor;
+    return s;
+}
+
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
     if (target.path == "-") {
         if (target.format == "npy" || target.format == "h5") {
@@ -86,8 +101,20 @@ std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
             kelmo::tools::binary_standard_output();
             return wav_writer(stdout, false, target);
         }
-        return csv_writer(stdout, false, target);
+        if (target.format != "flac") return csv_writer(stdout, false, target);
     }
+    if (target.format == "flac") {
+#ifdef KELMO_HAVE_SNDFILE
+        return sndfile_writer(target);
+#else
+        say("kelmo: this build of kelmo has no FLAC writer (it was built without libsndfile); "
+            "write WAV, CSV or .npy instead");
+        return nullptr;
+#endif
+    }
+#ifdef KELMO_HAVE_SNDFILE
+    if (target.format == "wav") return sndfile_writer(target);
+#endif
     if (target.format == "h5") {
 #ifdef KELMO_HAVE_HDF5
         return hdf5_writer(target);
