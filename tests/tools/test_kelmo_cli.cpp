@@ -413,6 +413,12 @@ TEST_F(KelmoCli, FlacReadsBackInSoundfileAndSox) {
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("FLAC holds at most 655350 Hz, the run has 1000000 Hz"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(nine));
+    r = kelmo("acquire -m block -r 100005 -n 1k -c 1 -O flac -o " + nine);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("FLAC holds a rate above 65535 Hz only in whole tens of Hz, the run has 100005 Hz"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(std::filesystem::exists(nine));
 
     fill_a_small_disk("full.flac", 1.5 * step);
     for (const std::string& f : {flac, csv, piped}) std::remove(f.c_str());

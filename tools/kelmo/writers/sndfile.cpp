@@ -249,6 +249,15 @@ std::unique_ptr<SampleWriter> sndfile_writer(const OutputTarget& t) {
                 kFlacMostRate, t.rate, instead);
             return nullptr;
         }
+        // A frame header holds a rate above 65535 Hz only in whole tens of
+        // Hz (libFLAC refuses any other, and libsndfile then speaks of its
+        // decoder).
+        if (const long hz = std::lround(t.rate); hz > 65535 && hz % 10 != 0) {
+            say("kelmo: cannot write %s: FLAC holds a rate above 65535 Hz only in whole tens of Hz, the run has "
+                "%.10g Hz; choose another rate (kelmo dividers lists the card's), or %s",
+                name.c_str(), t.rate, instead);
+            return nullptr;
+        }
     }
     const bool owned = t.path != "-";
     int fd = STDOUT_FILENO;
