@@ -86,7 +86,8 @@ struct Writer {
     const char* extension;
     const char* format;
 };
-constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".npy", "npy"}, {".h5", "h5"}, {".hdf5", "h5"}};
+constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".npy", "npy"}, {".h5", "h5"}, {".hdf5", "h5"},
+                                {".sr", "sr"}};
 
 // The format for an output name: "-" and a name without an extension are
 // CSV; an extension no writer knows is a usage error.
@@ -411,13 +412,15 @@ void add_acquire(CLI::App& app) {
     cmd->add_option("-o,--output", o.output, "Write the samples to this file as they arrive; '-' is standard "
                                              "output. .csv: text, .wav: 32-bit float (1.0 = full scale), .npy: NumPy's (channels, samples) "
                                              "float64 array with its facts in a .json beside it, .h5: HDF5, the group /run with its "
-                                             "facts as attributes and the dataset samples (channels, samples)");
+                                             "facts as attributes and the dataset samples (channels, samples), .sr: a sigrok session "
+                                             "(sigrok-cli, PulseView) of float32 channels CH0 ..., its other facts in "
+                                             "the entry kelmo.txt");
     cmd->add_option("--buffer", o.buffer, "Seconds of samples that may wait for a slow disk before the run stops "
                                           "(it never leaves a gap in a file; at most 1 GiB of them): 4s, 500ms")
         ->capture_default_str();
-    cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle)");
-    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, npy or h5")
-        ->check(CLI::IsMember({"csv", "wav", "npy", "h5"}));
+    cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle, sigrok: deflate)");
+    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, npy, h5 or sr")
+        ->check(CLI::IsMember({"csv", "wav", "npy", "h5", "sr"}));
     cmd->add_option("--csv", o.csv, "Write the samples as CSV (the same as -o FILE -O csv)");
     cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (needs gnuplot)");
     cmd->footer(

@@ -26,7 +26,7 @@ public:
 
 struct OutputTarget {
     std::string path;    // "-": standard output
-    std::string format;  // "csv" or "wav"
+    std::string format;  // "csv", "wav", "npy", "h5" or "sr"
     double rate = 0;
     std::vector<int> channels;  // the number of each channel written
     double fullScale = 0;
@@ -34,7 +34,7 @@ struct OutputTarget {
     int cardType = 0;
     int gain = 1;
     uint32_t divider = 0;   // the sampling divider the run used
-    bool compress = false;  // where the format can: HDF5's gzip and shuffle
+    bool compress = false;  // where the format can: HDF5's gzip and shuffle, sigrok's deflate
 };
 
 // The facts of a run as "name: value" pairs, in the order files give them:
@@ -52,5 +52,8 @@ std::unique_ptr<SampleWriter> wav_writer(std::FILE* f, bool owned, const OutputT
 std::unique_ptr<SampleWriter> npy_writer(std::FILE* f, const OutputTarget& target);
 // The HDF5 writer (in builds with HDF5), or nullptr after one line on stderr.
 std::unique_ptr<SampleWriter> hdf5_writer(const OutputTarget& target);
+// The sigrok session writer (in builds with libzip), or nullptr after one
+// line on stderr.
+std::unique_ptr<SampleWriter> sigrok_writer(const OutputTarget& target);
 
 }  // namespace kelmo::cli
