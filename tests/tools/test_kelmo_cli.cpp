@@ -559,6 +559,104 @@ TEST_F(KelmoCli, Hdf5ReadsBackInH5pyAndH5dump) {
     for (const std::string& f : {h5, csv, check}) std::remove(f.c_str());
 }
 
+// A sigrok session as sigrok-cli reads it: the rate, the channels named
+// after their numbers and the count; the values of the run's CSV, printed
+// (to sigrok's 0.01) and stored (float32), across the chunks of a run too
+// long for one; the run's facts in kelmo.txt. A run killed between chunks
+// leaves a file that opens; on a full file system the run stops with exit 1
+// and the file still opens, the disk filled with samples.
+TEST_F(KelmoCli, SigrokSessionReadsBackInSigrokCli) {
+    const std::string sr = temp("run.sr"), csv = temp("runsr.csv"), analog = temp("analog.txt"),
+                      script = temp("check.py"), check = temp("checksr.out");
+    // 1.2M samples of two channels: three chunks of 4 MiB and less.
+    ASSERT_EQ(kelmo("acquire -r 1M -n 1.2M -C 0,3 -o " + sr).code, 0);
+    ASSERT_EQ(kelmo("acquire -r 1M -n 1.2M -C 0,3 --csv " + csv).code, 0);
+    std::system(("sigrok-cli -i " + sr + " --show >" + check + " 2>&1").c_str());
+    EXPECT_EQ(slurp(check), "Samplerate: 1000000\nChannels: 2\n- CH0: analog\n- CH3: analog\n"
+                            "Analog sample count: 1200000\n");
+    // sigrok-cli 0.7.2 ends -O analog with an assertion of its own and exit
+    // 1, on the files it writes itself too.
+    std::system(("sigrok-cli -i " + sr + " -O analog >" + analog + " 2>/dev/null").c_str());
+    std::ofstream(script) << R"(import re, sys, zipfile, numpy as n
+sr, csv, analog = sys.argv[1:]
+z = zipfile.ZipFile(sr)
+c = n.loadtxt(csv, delimiter=',', skiprows=9)[:, 1:].T
+chunks = {}
+for name in z.namelist():
+    m = re.fullmatch(r'analog-1-(\d+)-(\d+)', name)
+    if m: chunks.setdefault(int(m[1]), {})[int(m[2])] = n.frombuffer(z.read(name), '<f4')
+stored = [n.concatenate([k[i] for i in sorted(k)]) for _, k in sorted(chunks.items())]
+printed = {}
+for line in open(analog):
+    name, value, unit = line.split()[:3]
+    printed.setdefault(name, []).append(float(value) * {'kV': 1e3, 'MV': 1e6, 'mV': 1e-3}.get(unit, 1))
+p = [n.array(printed.get(name, [])) for name in ('CH0:', 'CH3:')]
+print(z.namelist()[:3], [len(k) for k in chunks.values()], [len(s) for s in stored], [len(v) for v in p],
+      all(len(s) == len(v) and abs(s - v).max() <= abs(v).max() * 2**-23 + 1e-6 for s, v in zip(stored, c)),
+      all(len(a) == len(v) and abs(a - v).max() <= 0.005 + abs(v).max() * 2**-23 for a, v in zip(p, c)))
+print(z.read('kelmo.txt').decode())
+)";
+    std::system(("/usr/bin/python3 " + script + " " + sr + " " + csv + " " + analog + " >" + check + " 2>&1").c_str());
+    const std::string read = slurp(check);
+    EXPECT_EQ(read.substr(0, read.find('\n') + 1), "['version', 'metadata', 'kelmo.txt'] [3, 3] [1200000, 1200000] "
+                                                   "[1200000, 1200000] True True\n")
+        << read;
+    EXPECT_NE(read.find("\ncard type: 123\nrate: 1000000 Hz\nchannels: 0,3\n"), std::string::npos) << read;
+
+    const Result r = kelmo("acquire -n 1k -c 1 -O sr -o -");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("a sigrok session file cannot go to standard output"), std::string::npos) << r.err;
+
+    // The file changes only while a chunk goes in: once its size has stood
+    // still for a while, a run killed there leaves an archive of whole
+    // chunks (4 MiB, 262144 samples of 4 channels).
+    const std::string killed = temp("killed.sr");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string cmd =
+            std::string(KELMO_CLI) + " acquire -r 200k --continuous -c 4 -o " + killed + " >/dev/null 2>&1";
+        ::execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::error_code none;
+    for (int i = 0, still = 0; i < 1000 && still < 10; ++i) {
+        const auto size = std::filesystem::file_size(killed, none);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        still = size > (4u << 20) && size == std::filesystem::file_size(killed, none) ? still + 1 : 0;
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::system(("sigrok-cli -i " + killed + " --show 2>&1 | tail -n 1 >" + check).c_str());
+    const std::string kept = slurp(check);
+    ASSERT_EQ(kept.rfind("Analog sample count: ", 0), 0u) << kept;
+    EXPECT_GT(std::stol(kept.substr(21)), 0) << kept;
+    EXPECT_EQ(std::stol(kept.substr(21)) % 262144, 0) << kept;
+
+    const std::string disk = temp("tinysr");
+    std::filesystem::create_directory(disk);
+    if (std::system(("mount -t tmpfs -o size=8m tmpfs " + disk + " 2>/dev/null").c_str()) == 0) {
+        const Result full = kelmo("acquire -c 8 -r 100k --time 3s -o " + disk + "/full.sr");
+        EXPECT_EQ(full.code, 1);
+        EXPECT_EQ(full.err, "kelmo: writing " + disk + "/full.sr failed: Write error: " + std::strerror(ENOSPC) + "\n");
+        std::system(("sigrok-cli -i " + disk + "/full.sr --show 2>&1 | tail -n 1 >" + check).c_str());
+        const std::string count = slurp(check);
+        ASSERT_EQ(count.rfind("Analog sample count: ", 0), 0u) << count;
+        // 8 MiB hold 262144 samples of 8 channels: all but the last few
+        // thousand are there, not just the chunks of 4 MiB that fitted.
+        EXPECT_GT(std::stol(count.substr(21)), 250000) << count;
+        std::system(("/usr/bin/python3 -c \"import zipfile, numpy as n; z = zipfile.ZipFile('" + disk +
+                     "/full.sr'); d = [n.frombuffer(z.read(e), '<f4') for e in z.namelist() if e.startswith('analog-1-1-')]; "
+                     "print(int((n.concatenate(d) == 0).sum()))\" >" + check + " 2>&1; ls " + disk + " >>" + check)
+                        .c_str());
+        EXPECT_EQ(slurp(check), "0\nfull.sr\n");
+        std::system(("umount " + disk).c_str());
+    } else {
+        ADD_FAILURE() << "no small file system could be mounted at " << disk << " (the test runs as root)";
+    }
+    std::filesystem::remove_all(disk);
+    for (const std::string& f : {sr, csv, analog, script, check, killed}) std::remove(f.c_str());
+}
+
 // A disk slower than the acquisition for longer than --buffer covers stops
 // the run: exit 1, one line that says where, and a file with every sample
 // up to there and none after a gap.

@@ -515,15 +515,18 @@ void add_acquire(CLI::App& app) {
                                              "4 GiB), .flac: 24-bit FLAC (full scale at the top of its range; at most "
                                              "8 channels), .npy: NumPy's (channels, samples) float64 array with its "
                                              "facts in a .json beside it, .h5: HDF5, the group /run with its facts as "
-                                             "attributes and the dataset samples (channels, samples)");
+                                             "attributes and the dataset samples (channels, samples), .sr: a sigrok "
+                                             "session (sigrok-cli, PulseView) of float32 channels CH0 ..., its other "
+                                             "facts in the entry kelmo.txt");
     cmd->add_option("--buffer", o.buffer, "Seconds of samples that may wait for a slow disk before the run stops "
                                           "(it never leaves a gap in a file; at most 1 GiB of them): 4s, 500ms")
         ->capture_default_str();
     cmd->add_flag("--raw", o.raw, "Record the card's raw words instead of values (HDF5 and .npy), with the "
                                   "scale and offset that turn them into values");
-    cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle)");
-    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, flac, npy or h5")
-        ->check(CLI::IsMember({"csv", "wav", "flac", "npy", "h5"}));
+    cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle, "
+                                            "sigrok: deflate)");
+    cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, flac, npy, h5 or sr")
+        ->check(CLI::IsMember({"csv", "wav", "flac", "npy", "h5", "sr"}));
     cmd->add_option("--csv", o.csv, "Write the samples as CSV (the same as -o FILE -O csv)");
     cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (needs gnuplot)");
     cmd->footer(

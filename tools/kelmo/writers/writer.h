@@ -34,7 +34,7 @@ struct RawWords {
 
 struct OutputTarget {
     std::string path;    // "-": standard output
-    std::string format;  // "csv", "wav", "flac", "npy", "h5", …
+    std::string format;  // "csv", "wav", "flac", "npy", "h5", "sr", …
     double rate = 0;
     std::vector<int> channels;  // the number of each channel written
     double fullScale = 0;
@@ -42,7 +42,7 @@ struct OutputTarget {
     int cardType = 0;
     int gain = 1;
     uint32_t divider = 0;   // the sampling divider the run used
-    bool compress = false;  // where the format can: HDF5's gzip and shuffle
+    bool compress = false;  // where the format can: HDF5's gzip and shuffle, sigrok's deflate
     RawWords raw;           // where the format holds words: HDF5 and .npy
     // The simulated source's published parameters, one line per entry
     // ("entry  0  cosine …"); empty for the other sources.
@@ -80,5 +80,8 @@ std::unique_ptr<SampleWriter> hdf5_writer(const OutputTarget& target);
 // WAV and FLAC through libsndfile (in builds with it), or nullptr after one
 // line on stderr; a WAV that cannot seek (a pipe) goes to wav_writer.
 std::unique_ptr<SampleWriter> sndfile_writer(const OutputTarget& target);
+// The sigrok session writer (in builds with libzip), or nullptr after one
+// line on stderr.
+std::unique_ptr<SampleWriter> sigrok_writer(const OutputTarget& target);
 
 }  // namespace kelmo::cli

@@ -22,8 +22,8 @@ struct Writer {
     const char* extension;
     const char* format;
 };
-constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"},  {".flac", "flac"},
-                               {".npy", "npy"}, {".h5", "h5"},    {".hdf5", "h5"}};
+constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".flac", "flac"}, {".npy", "npy"},
+                               {".h5", "h5"},   {".hdf5", "h5"}, {".sr", "sr"}};
 
 }  // namespace
 
@@ -91,10 +91,12 @@ FileStrings file_strings(const OutputTarget& t) {
 
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
     if (target.path == "-") {
-        if (target.format == "npy" || target.format == "h5") {
+        if (target.format == "npy" || target.format == "h5" || target.format == "sr") {
             say("kelmo: %s cannot go to standard output: it is written in place as the run "
                                  "grows; write it to a file, or stream CSV or WAV",
-                         target.format == "npy" ? "a .npy array" : "an HDF5 file");
+                         target.format == "npy" ? "a .npy array"
+                         : target.format == "h5" ? "an HDF5 file"
+                                                 : "a sigrok session file");
             return nullptr;
         }
         if (target.format == "wav") {
@@ -120,6 +122,15 @@ std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
         return hdf5_writer(target);
 #else
         say("kelmo: this build of kelmo has no HDF5 writer (it was built without libhdf5); "
+                             "write CSV, WAV or .npy instead");
+        return nullptr;
+#endif
+    }
+    if (target.format == "sr") {
+#ifdef KELMO_HAVE_LIBZIP
+        return sigrok_writer(target);
+#else
+        say("kelmo: this build of kelmo has no sigrok session writer (it was built without libzip); "
                              "write CSV, WAV or .npy instead");
         return nullptr;
 #endif
