@@ -135,6 +135,9 @@ int main(int argc, char** argv) {
 #ifdef KELMO_HAVE_SNDFILE
         {"flac", 8},  // FLAC holds at most 8 channels
 #endif
+#ifdef KELMO_HAVE_LIBZIP
+        {"sr", kChannels},
+#endif
         {"npy", kChannels}, {"wav", kChannels}, {"csv", kChannels}};
     benchmark::RegisterBenchmark("dd/32ch", dd)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
     for (const auto& [format, channels] : formats) {

@@ -36,8 +36,11 @@ except ModuleNotFoundError:  # before Python 3.11
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # the directory of pyproject.toml
 PACKAGE = "kelmo"
 LIBRARY = "kelmo.dll" if os.name == "nt" else "libkelmo.so.0"
+# The writers of files (Stream.record, Card.record with a path), where the
+# build can make them.
+WRITERS = "libkelmo-record.so"
 # What an sdist carries of the repository to build the library.
-NATIVE = ["CMakeLists.txt", "README.md", "cmake", "include", "module", "src"]
+NATIVE = ["CMakeLists.txt", "README.md", "cmake", "include", "module", "src", "tools"]
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 
 
@@ -113,7 +116,7 @@ def _build_library(build_dir: str, settings: dict) -> str:
     """Configures and builds the library target; returns the library file."""
     root = _native_root()
     configure = ["cmake", "-S", root, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DKELMO_BUILD_TESTS=OFF",
-                 "-DKELMO_BUILD_TOOLS=OFF", "-DKELMO_INSTALL_PYTHON=OFF",
+                 "-DKELMO_INSTALL_PYTHON=OFF",
                  # The wheel's copy finds its dependencies on the system's paths.
                  "-DCMAKE_SKIP_RPATH=ON"]
     if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")) and not os.environ.get("CMAKE_GENERATOR") \
@@ -125,6 +128,11 @@ def _build_library(build_dir: str, settings: dict) -> str:
     built = os.path.join(build_dir, LIBRARY)
     if not os.path.exists(built):
         raise RuntimeError(f"kelmo_build: the build made no {built}")
+    if os.name != "nt":
+        try:
+            _run(["cmake", "--build", build_dir, "--target", "kelmo_record"])
+        except RuntimeError as e:
+            print(f"kelmo_build: the writers of files are left out of the wheel ({e})", file=sys.stderr)
     return os.path.realpath(built)
 
 
@@ -190,6 +198,10 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None) 
                     records.append(_zip_write(z, arcname, f.read()))
             with open(library, "rb") as f:
                 records.append(_zip_write(z, f"{PACKAGE}/{LIBRARY}", f.read(), executable=True))
+            writers = os.path.join(os.path.dirname(library), WRITERS)
+            if os.path.exists(writers):
+                with open(writers, "rb") as f:
+                    records.append(_zip_write(z, f"{PACKAGE}/{WRITERS}", f.read(), executable=True))
             records.append(_zip_write(z, f"{info}/METADATA", _metadata().encode("utf-8")))
             records.append(_zip_write(z, f"{info}/WHEEL", _wheel_text().encode("utf-8")))
             records.append(f"{info}/RECORD,,")

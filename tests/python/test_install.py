@@ -22,7 +22,12 @@ SYSTEM_PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sy
 USE = ("import os, kelmo\n"
        "print(kelmo.library_path())\n"
        "print(os.path.exists(os.path.join(os.path.dirname(kelmo.__file__), 'py.typed')))\n"
-       "print(kelmo.card(123).acquire(channels=2, samples=500, rate=10_000).data.shape)\n")
+       "print(kelmo.card(123).acquire(channels=2, samples=500, rate=10_000).data.shape)\n"
+       "import numpy\n"
+       "try:\n"
+       "    print(numpy.load(kelmo.card(123).record('r.npy', channels=2, rate=10_000, seconds=0.05).wait()).shape)\n"
+       "except kelmo.KelmoError as e:\n"
+       "    print(e)\n")
 
 
 def _clean_env(**more):
@@ -66,13 +71,15 @@ def test_pip_installs_the_package_with_the_library_in_one_step(genwave, tmp_path
     pip = subprocess.run([python, "-m", "pip", "install", "--no-index", PYTHON_DIR], env=_clean_env(),
                          capture_output=True, text=True, timeout=1200)
     assert pip.returncode == 0, pip.stdout[-3000:] + pip.stderr[-3000:]
-    library, typed, shape = _use(python, str(tmp_path), KELMO_SHM_NAMESPACE=os.environ["KELMO_SHM_NAMESPACE"])
+    library, typed, shape, recorded = _use(python, str(tmp_path), KELMO_SHM_NAMESPACE=os.environ["KELMO_SHM_NAMESPACE"])
+    assert recorded == "(2, 500)"  # the wheel carries the writers of files too
     site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])"],
                           capture_output=True, text=True, check=True).stdout.strip()
     assert library == os.path.join(site, "kelmo", "libkelmo.so.0")
     assert typed == "True" and shape == "(2, 500)"
     listed, checked = _check_record(os.path.join(site, "kelmo-0.1.0.dist-info"))
-    assert {"kelmo/__init__.py", "kelmo/py.typed", "kelmo/libkelmo.so.0"} <= listed and checked >= 8
+    assert {"kelmo/__init__.py", "kelmo/py.typed", "kelmo/libkelmo.so.0", "kelmo/libkelmo-record.so"} <= listed
+    assert checked >= 9
     meta = subprocess.run([python, "-c", "import importlib.metadata as m; d = m.distribution('kelmo'); "
                            "print(d.version, d.requires, d.metadata['Requires-Python'])"],
                           capture_output=True, text=True, check=True).stdout.strip()
@@ -133,11 +140,11 @@ def test_cmake_install_puts_the_package_beside_the_library(genwave, tmp_path):
     package = found[0]
     assert os.path.exists(os.path.join(package, "py.typed"))
     assert not [f for f in os.listdir(package) if ".so" in f]  # it loads the prefix's own copy
-    library, typed, shape = _use(SYSTEM_PYTHON, str(tmp_path), PYTHONPATH=os.path.dirname(package),
-                                 KELMO_SHM_NAMESPACE=os.environ["KELMO_SHM_NAMESPACE"])
+    library, typed, shape, recorded = _use(SYSTEM_PYTHON, str(tmp_path), PYTHONPATH=os.path.dirname(package),
+                                           KELMO_SHM_NAMESPACE=os.environ["KELMO_SHM_NAMESPACE"])
     assert os.path.realpath(library) == os.path.realpath(next(
         os.path.join(d, f) for d, _, files in os.walk(prefix) for f in files if f == "libkelmo.so.0"))
-    assert typed == "True" and shape == "(2, 500)"
+    assert typed == "True" and shape == "(2, 500)" and recorded == "(2, 500)"
     # The prefix may move: the package finds the library relative to itself.
     moved = tmp_path / "moved"
     prefix.rename(moved)

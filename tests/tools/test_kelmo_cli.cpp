@@ -719,7 +719,7 @@ TEST_F(KelmoCli, RawWordsAndParametersGoIntoTheFile) {
 // Ctrl-C ends a run with 130 and files that their readers open, holding
 // every sample the summary counts.
 TEST_F(KelmoCli, AnInterruptedRunLeavesFilesThatOpen) {
-    for (const std::string ext : {"h5", "npy", "wav"}) {
+    for (const std::string ext : {"h5", "npy", "wav", "flac", "sr"}) {
         const std::string file = temp("int." + ext), out = temp("int.out"), check = temp("int.check");
         const std::string run = "timeout --preserve-status -s INT 1.5 " + std::string(KELMO_CLI) +
                                 " acquire --continuous -r 20k -c 2 -o " + file + " >" + out + " 2>/dev/null";
@@ -734,7 +734,10 @@ TEST_F(KelmoCli, AnInterruptedRunLeavesFilesThatOpen) {
             ext == "h5"    ? "import h5py; print(h5py.File('" + file + "')['run']['samples'].shape[1])"
             : ext == "npy" ? "import numpy; print(numpy.load('" + file + "').shape[1])"
                            : "import soundfile; print(soundfile.info('" + file + "').frames)";
-        std::system(("/usr/bin/python3 -c \"" + read + "\" >" + check + " 2>&1").c_str());
+        if (ext == "sr")
+            std::system(("sigrok-cli -i " + file + " --show 2>/dev/null | sed -n 's/^Analog sample count: //p' >" + check).c_str());
+        else
+            std::system(("/usr/bin/python3 -c \"" + read + "\" >" + check + " 2>&1").c_str());
         EXPECT_EQ(slurp(check), std::to_string(counted) + "\n") << ext;
         for (const std::string& f : {file, out, check, temp("int.json")}) std::remove(f.c_str());
     }
