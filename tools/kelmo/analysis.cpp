@@ -22,18 +22,7 @@ std::vector<double> spectrum(const double* x, int n, int order) {
     return p;
 }
 
-double dominant_hz(const double* x, int n, double fs) {
-    std::size_t m = 1;
-    while (m * 2 <= static_cast<std::size_t>(n)) m *= 2;
-    if (m < 4) return -1.0;
-    double mean = 0.0, spread = 0.0;
-    for (std::size_t i = 0; i < m; ++i) mean += x[i];
-    mean /= static_cast<double>(m);
-    for (std::size_t i = 0; i < m; ++i) spread = std::max(spread, std::fabs(x[i] - mean));
-    // Nothing but the mean (to the last digits of the values): no signal.
-    if (spread <= 1e-9 * std::max(1.0, std::fabs(mean))) return -1.0;
-    // A Hann window keeps the peak's neighbours Gaussian-shaped, so the
-    // parabola through their logarithms finds the peak between bins.
+std::vector<std::complex<double>> hann_fft(const double* x, std::size_t m, double mean) {
     constexpr double kPi = 3.14159265358979323846;
     std::vector<std::complex<double>> a(m);
     for (std::size_t i = 0, j = 0; i < m; ++i) {  // bit-reversed order
@@ -53,17 +42,38 @@ double dominant_hz(const double* x, int n, double fs) {
             }
         }
     }
+    a.resize(m / 2 + 1);
+    return a;
+}
+
+double peak_bin(const std::vector<std::complex<double>>& a) {
+    const std::size_t last = a.size() - 1;
     std::size_t best = 1;
-    for (std::size_t k = 1; k <= m / 2; ++k)
+    for (std::size_t k = 1; k <= last; ++k)
         if (std::norm(a[k]) > std::norm(a[best])) best = k;
     double offset = 0.0;
-    if (best + 1 <= m / 2) {
+    if (best + 1 <= last) {
+        // A Hann window keeps the peak's neighbours Gaussian-shaped, so the
+        // parabola through their logarithms finds the peak between bins.
         const double l = std::log(std::abs(a[best - 1]) + 1e-300), c = std::log(std::abs(a[best]) + 1e-300),
                      r = std::log(std::abs(a[best + 1]) + 1e-300);
         const double curve = l - 2.0 * c + r;
         if (curve < 0.0) offset = std::clamp(0.5 * (l - r) / curve, -0.5, 0.5);
     }
-    return fs * (static_cast<double>(best) + offset) / static_cast<double>(m);
+    return static_cast<double>(best) + offset;
+}
+
+double dominant_hz(const double* x, int n, double fs) {
+    std::size_t m = 1;
+    while (m * 2 <= static_cast<std::size_t>(n)) m *= 2;
+    if (m < 4) return -1.0;
+    double mean = 0.0, spread = 0.0;
+    for (std::size_t i = 0; i < m; ++i) mean += x[i];
+    mean /= static_cast<double>(m);
+    for (std::size_t i = 0; i < m; ++i) spread = std::max(spread, std::fabs(x[i] - mean));
+    // Nothing but the mean (to the last digits of the values): no signal.
+    if (spread <= 1e-9 * std::max(1.0, std::fabs(mean))) return -1.0;
+    return fs * peak_bin(hann_fft(x, m, mean)) / static_cast<double>(m);
 }
 
 void ChannelStats::add(const double* x, int n) {

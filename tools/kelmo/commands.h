@@ -27,5 +27,7 @@ std::string find_genwave();
 std::vector<std::string> published_parameters();
 void add_dividers(CLI::App& app);
 void add_acquire(CLI::App& app);
+// kelmo view (in builds with Boost.Beast).
+void add_view(CLI::App& app);
 
 }  // namespace kelmo::cli

@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
     kelmo::cli::add_cards(app);
     kelmo::cli::add_dividers(app);
     kelmo::cli::add_acquire(app);
+#ifdef KELMO_HAVE_VIEW
+    kelmo::cli::add_view(app);
+#endif
     kelmo_set_message_handler(print_message, nullptr);
     int code = 0;
     try {

@@ -1,0 +1,205 @@
+#include "acquisition.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "../commands.h"
+#include "kelmo.h"
+
+namespace kelmo::view {
+namespace {
+
+// The sound card's ring takes blocks of at most 5887 samples in all.
+constexpr int kSoundMostBlock = 5887;
+
+// A fetch every 20 ms: what is drawn is at most a frame or two behind.
+int block_length(const Config& c, int span) {
+    int len = static_cast<int>(std::clamp(c.rate / 50.0, 16.0, 65536.0));
+    if (std::abs(c.card) == 800) len = std::max(16, std::min(len, kSoundMostBlock / span / 4 * 4));
+    return len;
+}
+
+}  // namespace
+
+Acquisition::Acquisition(Config config, double seconds) : seconds_(seconds), wanted_(std::move(config)) {
+    status_.config = wanted_;
+}
+
+Acquisition::~Acquisition() { stop(); }
+
+void Acquisition::start() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (thread_.joinable()) return;
+    quit_ = false;
+    thread_ = std::thread([this] { run(); });
+}
+
+void Acquisition::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void Acquisition::reconfigure(const Config& config) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wanted_ = config;
+        changed_ = true;
+    }
+    wake_.notify_all();
+}
+
+Status Acquisition::status() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_;
+}
+
+uint64_t Acquisition::end(uint64_t* generation) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation) *generation = status_.generation;
+    return end_;
+}
+
+std::chrono::steady_clock::time_point Acquisition::arrived(uint64_t sample) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [after, at] : arrivals_)
+        if (after >= sample) return at;
+    return arrivals_.empty() ? std::chrono::steady_clock::now() : arrivals_.back().second;
+}
+
+bool Acquisition::copy(uint64_t first, uint64_t count, Window& out) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count == 0 || first + count > end_ || end_ - first > capacity_ || ring_.empty()) return false;
+    out.first = first;
+    out.rate = status_.rate;
+    out.generation = status_.generation;
+    out.channels.resize(ring_.size());
+    for (std::size_t c = 0; c < ring_.size(); ++c) {
+        auto& to = out.channels[c];
+        to.resize(count);
+        const auto& from = ring_[c];
+        uint64_t at = first % capacity_;
+        for (uint64_t done = 0; done < count;) {
+            const uint64_t run = std::min(count - done, capacity_ - at);
+            std::copy_n(from.begin() + static_cast<std::ptrdiff_t>(at), run, to.begin() + static_cast<std::ptrdiff_t>(done));
+            done += run;
+            at = 0;
+        }
+    }
+    return true;
+}
+
+void Acquisition::fail(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.state = "failed";
+    status_.reason = reason;
+}
+
+void Acquisition::run() {
+    for (;;) {
+        Config c;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (quit_) break;
+            c = wanted_;
+            changed_ = false;
+        }
+        if (acquire(c)) continue;  // reconfigured: at once
+        // Failed: the reason stays on the pages; try again in a while (a
+        // signal source that comes back is taken up again).
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_for(lock, std::chrono::seconds(2), [this] { return quit_ || changed_; });
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.state = "stopped";
+}
+
+// One acquisition, from Checkcard to recover. True when it ended because a
+// new configuration came (or the thread is to end), false on a failure.
+bool Acquisition::acquire(const Config& c) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_.state = "starting";
+        status_.reason.clear();
+        status_.config = c;
+    }
+    if (c.channels.empty()) {
+        fail("no channel is chosen; choose at least one");
+        return false;
+    }
+    char text[131] = {};
+    int checked = 0;
+    if (!Checkcard(c.card, text, &checked)) {
+        fail("card type " + std::to_string(c.card) + " cannot be used: " + cli::library_reason(cli::to_utf8(text)));
+        return false;
+    }
+    const int first = c.channels.front(), span = c.channels.back() - first + 1;
+    uint32_t code = 0;
+    double rate = 0;
+    PreSamp(c.card, c.rate, &code, &rate);
+    if (rate <= 0.0) code = cli::card_divider(c.card, c.rate, span, &rate);
+    if (code == 0 || !(rate > 0)) {
+        fail("card type " + std::to_string(c.card) + " has no sampling divider for " + std::to_string(c.rate) + " Hz");
+        return false;
+    }
+    int channels = 0, gainCount = 0, fullScale = 0;
+    double gains[10] = {}, high = 0, low = 0;
+    GetADParameter(c.card, &channels, gains, &gainCount, nullptr, nullptr, nullptr, &high, &low, &fullScale);
+
+    const int len = block_length(Config{c.card, rate, c.channels, c.gain}, span);
+    const int packed = first > 0 ? first * 256 + span : span;
+    uint32_t handle = 0;
+    struct Recover {
+        uint32_t* h;
+        int type;
+        ~Recover() { recover(h, type); }
+    } stopping{&handle, c.card};
+    if (!Set_dbl_MulChSam(&handle, c.card, static_cast<int>(code), c.gain, packed, len)) {
+        fail(cli::library_reason("the continuous acquisition of card type " + std::to_string(c.card) +
+                                 " did not start"));
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        capacity_ = static_cast<uint64_t>(std::max(4.0 * len, std::ceil(seconds_ * rate)));
+        ring_.assign(c.channels.size(), std::vector<float>(capacity_));
+        end_ = 0;
+        arrivals_.clear();
+        status_.state = "running";
+        status_.rate = rate;
+        status_.fullScale = fullScale;
+        status_.blocks = status_.gaps = status_.samples = 0;
+        ++status_.generation;
+    }
+    std::vector<double> block(std::size_t(len) * span);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (quit_ || changed_) return true;
+        }
+        int st = 0;
+        if (get_dbl_data(&handle, c.card, len, span, block.data(), len, 0, &st) != 1) {
+            fail(cli::library_reason("the source stopped delivering"));
+            return false;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t k = 0; k < c.channels.size(); ++k) {
+            const double* from = block.data() + std::size_t(c.channels[k] - first) * len;
+            auto& to = ring_[k];
+            for (int s = 0; s < len; ++s) to[(end_ + uint64_t(s)) % capacity_] = static_cast<float>(from[s]);
+        }
+        end_ += uint64_t(len);
+        arrivals_.emplace_back(end_, now);
+        if (arrivals_.size() > 64) arrivals_.erase(arrivals_.begin());
+        ++status_.blocks;
+        status_.gaps += st != 0;
+        status_.samples = end_;
+    }
+}
+
+}  // namespace kelmo::view
