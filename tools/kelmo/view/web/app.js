@@ -58,6 +58,9 @@
   }
   const fmtTime = (s) => fmtSI(s, 's');
   const fmtHz = (hz) => fmtSI(hz, 'Hz');
+  // The card's unit where the server names it by its symbol; "units" (of
+  // the card's full scale) where it gives none, or a description.
+  const unitName = () => (S.unit && S.unit.length <= 8 ? S.unit : 'units');
   const fmtCount = (n) => (n == null ? '—' : Number(n).toLocaleString('en-US'));
 
   // The 1-2-5 steps from lo to hi.
@@ -101,6 +104,9 @@
     layout: 'overlaid',
     ampPerDiv: 2000,
     floor: -120,
+    floorAuto: true,
+    floorSet: false,
+    logHz: true,
     formDirty: false,
     pendingScope: null,
     pendingSpectrum: null,
@@ -179,12 +185,18 @@
       },
       axes: [
         {
-          stroke: '#aab', grid, ticks: grid, show: withXAxis, size: withXAxis ? 36 : 0,
+          // A plot above another shows its divisions, not their times.
+          stroke: '#aab', grid, ticks: grid, size: withXAxis ? 36 : 2,
           splits: (u, i, lo, hi) => divSplits(lo, hi, DIVS_X),
-          values: (u, vals) => vals.map((v, i) => (i % 2 === 0 ? fmtTime(Math.abs(v) < 1e-12 ? 0 : v) : '')),
+          // Every division's time where there is room, else every other one.
+          values: (u, vals) => {
+            if (!withXAxis) return vals.map(() => '');
+            const every = u.bbox.width / uPlot.pxRatio / DIVS_X >= 75 ? 1 : 2;
+            return vals.map((v, i) => (i % every === 0 ? fmtTime(Math.abs(v) < 1e-12 ? 0 : v) : ''));
+          },
         },
         {
-          stroke: '#aab', grid, ticks: grid, size: Y_AXIS - LABEL, label: S.unit, labelSize: LABEL,
+          stroke: '#aab', grid, ticks: grid, size: Y_AXIS - LABEL, label: unitName(), labelSize: LABEL,
           splits: (u, i, lo, hi) => divSplits(lo, hi, DIVS_Y),
           values: (u, vals) => vals.map((v, i) => (i % 2 === 0 ? fmtNum(v, 3) : '')),
         },
@@ -294,12 +306,12 @@
     const t = u.data[0][i];
     const parts = [`<b>${fmtTime(t)}</b>`];
     const yv = u.posToVal(u.cursor.top, 'y');
-    if (Number.isFinite(yv) && u.cursor.top >= 0) parts.push(`cursor ${fmtNum(yv)} ${S.unit}`);
+    if (Number.isFinite(yv) && u.cursor.top >= 0) parts.push(`cursor ${fmtNum(yv)} ${unitName()}`);
     S.scopeChannels.forEach((ch, k) => {
       if (k >= f.channels) return;
       const lo = f.min[k][i], hi = f.max[k][i];
       const v = f.per === 1 || lo === hi ? fmtNum(hi) : `${fmtNum(lo)} … ${fmtNum(hi)}`;
-      parts.push(`<span style="color:${colour(ch)}">ch${ch} ${v} ${S.unit}</span>`);
+      parts.push(`<span style="color:${colour(ch)}">ch${ch} ${v} ${unitName()}</span>`);
     });
     $('scope-readout').innerHTML = parts.join(' &nbsp; ');
   }
@@ -325,15 +337,35 @@
       series,
       legend: { show: false },
       cursor: { drag: { x: true, y: false }, points: { show: false } },
-      scales: { x: { time: false }, y: { range: () => [S.floor, 10] } },
+      scales: {
+        x: S.logHz ? { time: false, distr: 3, log: 10, range: (u, lo, hi) => [lo, hi] } : { time: false },
+        y: { range: () => [S.floor, 10] },
+      },
       axes: [
-        { stroke: '#aab', grid, ticks: grid, values: (u, vals) => vals.map((v) => fmtHz(v)) },
+        {
+          stroke: '#aab', grid, ticks: grid,
+          ...(S.logHz ? { splits: (u, i, lo, hi) => logSplits(lo, hi) } : {}),
+          values: (u, vals) => vals.map((v) => (v == null || (S.logHz && !/^[125]/.test(v.toExponential())) ? '' : fmtHz(v))),
+        },
         { stroke: '#aab', grid, ticks: grid, size: Y_AXIS - LABEL, label: 'dB', labelSize: LABEL },
       ],
       hooks: { setCursor: [showSpectrumCursor] },
     }, emptyData(1 + 2 * chans.length), el);
     S.spectrumChannels = chans.slice();
     if (S.lastSpectrum) setSpectrumData(S.lastSpectrum);
+  }
+
+  // 1 to 9 times each power of ten from lo to hi.
+  function logSplits(lo, hi) {
+    const out = [];
+    if (!(lo > 0) || !(hi > lo)) return out;
+    for (let e = Math.floor(Math.log10(lo)); e <= Math.ceil(Math.log10(hi)); e++) {
+      for (let m = 1; m <= 9; m++) {
+        const v = Number((m * 10 ** e).toPrecision(2));
+        if (v >= lo && v <= hi) out.push(v);
+      }
+    }
+    return out;
   }
 
   let binAxis = { n: 0, hz: 0, x: new Float64Array(0) };
@@ -344,15 +376,38 @@
       for (let i = 0; i < n; i++) x[i] = i * f.binHz;
       binAxis = { n, hz: f.binHz, x };
     }
-    const data = [binAxis.x];
+    // On a logarithmic axis from the first bin above 0 Hz.
+    const from = S.logHz ? Math.min(1, n) : 0;
+    const data = [binAxis.x.subarray(from)];
     S.spectrumChannels.forEach((ch, k) => {
       const ok = k < f.fft.length;
-      data.push(ok ? f.fft[k] : new Float32Array(n).fill(NaN));
-      data.push(ok ? f.mem[k] : new Float32Array(n).fill(NaN));
+      data.push(ok ? f.fft[k].subarray(from) : new Float32Array(n - from).fill(NaN));
+      data.push(ok ? f.mem[k].subarray(from) : new Float32Array(n - from).fill(NaN));
     });
+    if (S.floorAuto) autoFloor(data);
     // Keeps a zoom the user made (a drag on the plot, undone by a double click).
     const zoomed = spectrumPlot.kelmoZoomed;
     spectrumPlot.setData(data, !zoomed);
+  }
+
+  // The floor of the dB axis below nearly all of the spectra, in steps of
+  // 20 dB; it follows a floor that sinks at once and one that rises by
+  // more than 40 dB, so that it does not jump with every frame.
+  function autoFloor(data) {
+    const sample = [];
+    for (let s = 1; s < data.length; s++) {
+      const row = data[s];
+      const step = Math.max(1, Math.floor(row.length / 256));
+      for (let i = 0; i < row.length; i += step) if (Number.isFinite(row[i])) sample.push(row[i]);
+    }
+    if (!sample.length) return;
+    sample.sort((a, b) => a - b);
+    const low = sample[Math.floor(sample.length * 0.02)];
+    const target = Math.min(-40, Math.max(-200, Math.floor((low - 10) / 20) * 20));
+    if (!S.floorSet || target < S.floor || target > S.floor + 40) {
+      S.floor = target;
+      S.floorSet = true;
+    }
   }
 
   function showSpectrumCursor(u) {
@@ -365,7 +420,8 @@
     const parts = [`<b>${fmtHz(u.data[0][i])}</b>`];
     S.spectrumChannels.forEach((ch, k) => {
       if (k >= f.fft.length) return;
-      parts.push(`<span style="color:${colour(ch)}">ch${ch} FFT ${fmtNum(f.fft[k][i], 3)} dB, MEM ${fmtNum(f.mem[k][i], 3)} dB</span>`);
+      const fft = u.data[1 + 2 * k][i], mem = u.data[2 + 2 * k][i];
+      parts.push(`<span style="color:${colour(ch)}">ch${ch} FFT ${fmtNum(fft, 3)} dB, MEM ${fmtNum(mem, 3)} dB</span>`);
     });
     $('spectrum-readout').innerHTML = parts.join(' &nbsp; ');
   }
@@ -503,9 +559,12 @@
     $('f-samples').textContent = fmtCount(m.samples);
     $('f-server-fps').textContent = m.serverFps != null ? fmtNum(m.serverFps, 3) : '—';
     $('f-dropped').textContent = fmtCount(m.dropped);
-    $('f-latency').textContent = m.latencyMs != null ? `${fmtNum(m.latencyMs, 3)} ms` : '—';
+    // Below 0: no frame drawn yet to measure it by.
+    $('f-latency').textContent = m.latencyMs >= 0 ? `${fmtNum(m.latencyMs, 3)} ms` : '—';
+    showPageFps();
     $('f-trigger').textContent = m.trigger || '—';
-    $('trig-unit').textContent = S.unit;
+    $('trig-unit').textContent = unitName();
+    $('trig-unit').title = S.unit;
 
     const body = $('dominant').tBodies[0];
     body.textContent = '';
@@ -548,7 +607,7 @@
     // Full scale on the screen, at first.
     const want = S.ampPerDivSet ? S.ampPerDiv : fs / (DIVS_Y / 2);
     const pick = list.find((v) => v >= want * (1 - 1e-9)) ?? list[list.length - 1];
-    fillSelect($('amp-div'), list, (v) => `${fmtNum(v)} ${S.unit}/div`, pick);
+    fillSelect($('amp-div'), list, (v) => `${fmtNum(v)} ${unitName()}/div`, pick);
     S.ampPerDiv = pick;
     redrawScales();
   }
@@ -705,8 +764,15 @@
       sendView();
     });
     $('floor').addEventListener('change', () => {
-      S.floor = Number($('floor').value);
+      S.floorAuto = $('floor').value === 'auto';
+      S.floorSet = false;
+      if (!S.floorAuto) S.floor = Number($('floor').value);
+      else if (S.lastSpectrum) setSpectrumData(S.lastSpectrum);
       redrawScales();
+    });
+    $('freq-axis').addEventListener('change', () => {
+      S.logHz = $('freq-axis').value === 'log';
+      buildSpectrumPlot(S.config ? S.config.channels : []);
     });
     $('cfg-card').addEventListener('change', () => {
       fillCardChoices();
@@ -782,6 +848,7 @@
       const badge = $('state');
       badge.textContent = 'disconnected';
       badge.dataset.state = 'failed';
+      document.body.dataset.state = 'failed';
       const alert = $('alert');
       alert.textContent = 'The connection to kelmo view was lost; trying again…';
       alert.hidden = false;
@@ -791,11 +858,12 @@
   }
 
   // The page's own frame rate: frames drawn in the last second.
-  setInterval(() => {
+  function showPageFps() {
     const now = performance.now();
     while (S.drawTimes.length && S.drawTimes[0] < now - 1000) S.drawTimes.shift();
     $('f-page-fps').textContent = String(S.drawTimes.length);
-  }, 500);
+  }
+  setInterval(showPageFps, 250);
 
   if (!token) {
     const alert = $('alert');
@@ -804,7 +872,8 @@
   }
   $('average').value = String(S.view.average);
   $('bins').value = String(S.view.bins);
-  $('floor').value = String(S.floor);
+  $('floor').value = S.floorAuto ? 'auto' : String(S.floor);
+  $('freq-axis').value = S.logHz ? 'log' : 'linear';
   $('trig-pre').value = String(S.view.trigger.pre);
   fillTimeSteps();
   fillAmpSteps();
