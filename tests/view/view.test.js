@@ -67,6 +67,11 @@ withView('the page runs and draws the 50 Hz cosine and its spectrum', 'running',
   const row = await page.locator('#dominant tbody tr').first().innerText();
   assert.match(row, /ch0\s+(4\d|5\d)(\.\d+)? Hz\s+-4\.\d+ dB/);
 
+  // The values under the mouse.
+  const box = await page.locator('#scope-plots .u-over').boundingBox();
+  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 4);
+  assert.match(await page.locator('#scope-readout').innerText(), /^5\d(\.\d+)? ms\s+cursor \d+(\.\d+)? units\s+ch0 -?\d/);
+
   // The server hears what the page drew.
   await h.until(page, 'latency and rates reported', () => {
     const s = window.kelmoView.state;

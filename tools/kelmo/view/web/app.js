@@ -490,11 +490,12 @@
     const f = parseFrame(buf);
     if (!f) return;
     if (f.kind === SCOPE) {
-      // Stopped, the screen keeps what it shows.
+      // Stopped, the screen keeps what it shows (the spectra too).
       if (S.view.mode === 'stop') return;
       if (S.view.mode === 'single' && S.view.trigger.slope !== 'off' && !(f.flags & TRIGGERED)) return;
       S.pendingScope = f;
     } else if (f.kind === SPECTRUM) {
+      if (S.view.mode === 'stop') return;
       S.pendingSpectrum = f;
     } else {
       return;
