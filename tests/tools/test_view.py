@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""kelmo view's server as a page meets it: the token on every request, the
+hello, the state and the frames over the WebSocket, the trigger, a new
+configuration, a read-only server, a slow page and a source that vanishes.
+
+    test_view.py KELMO_PROGRAM
+"""
+
+import base64
+import json
+import os
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+
+KELMO = sys.argv[1]
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+class View:
+    """kelmo view running with arguments of its own, in a namespace of its own."""
+
+    def __init__(self, *args):
+        self.env = dict(os.environ, KELMO_SHM_NAMESPACE=f"kelmo-view-test-{os.getpid()}-{len(args)}")
+        self.proc = subprocess.Popen([KELMO, "view", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     env=self.env)
+        line = self.proc.stdout.readline()
+        assert line.startswith("kelmo view: http://"), line + self.proc.stderr.read()
+        self.url = line.split(": ", 1)[1].strip()
+        hostport = self.url.split("//", 1)[1].split("/", 1)[0]
+        self.host, self.port = hostport.rsplit(":", 1)
+        self.port = int(self.port)
+        self.token = self.url.split("token=", 1)[1]
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGINT)
+        try:
+            code = self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            code = None
+        # genwave, which the library started, goes too
+        subprocess.run(["pkill", "-f", "-x", "genwave"], env=self.env, check=False)
+        for pid in genwaves(self.env["KELMO_SHM_NAMESPACE"]):
+            os.kill(pid, signal.SIGTERM)
+        return code
+
+
+def genwaves(namespace):
+    out = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if not f.read().split(b"\0")[0].endswith(b"genwave"):
+                    continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if f"KELMO_SHM_NAMESPACE={namespace}".encode() in f.read().split(b"\0"):
+                    out.append(int(pid))
+        except OSError:
+            pass
+    return out
+
+
+def status_of(url):
+    try:
+        with urllib.request.urlopen(url, timeout=5) as r:
+            return r.status
+    except urllib.error.HTTPError as e:
+        return e.code
+
+
+class Page:
+    """A WebSocket client as small as the test needs (RFC 6455, unfragmented)."""
+
+    def __init__(self, view, token=None, small=False):
+        self.s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if small:  # a page that takes little at a time: its server meets a full socket soon
+            self.s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        self.s.settimeout(10)
+        self.s.connect((view.host, view.port))
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.s.sendall((f"GET /ws?token={view.token if token is None else token} HTTP/1.1\r\nHost: {view.host}\r\n"
+                        f"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                        "Sec-WebSocket-Version: 13\r\n\r\n").encode())
+        self.buf = b""
+        while b"\r\n\r\n" not in self.buf:
+            chunk = self.s.recv(4096)
+            if not chunk:
+                break
+            self.buf += chunk
+        head, _, self.buf = self.buf.partition(b"\r\n\r\n")
+        self.status = int(head.split(b" ")[1]) if head else 0
+        self.hello = None
+        self.state = None
+
+    def _recv(self, n):
+        while len(self.buf) < n:
+            chunk = self.s.recv(1 << 16)
+            if not chunk:
+                raise EOFError
+            self.buf += chunk
+        r, self.buf = self.buf[:n], self.buf[n:]
+        return r
+
+    def message(self):
+        b0, b1 = self._recv(2)
+        n = b1 & 0x7F
+        if n == 126:
+            n = struct.unpack(">H", self._recv(2))[0]
+        elif n == 127:
+            n = struct.unpack(">Q", self._recv(8))[0]
+        op, data = b0 & 0x0F, self._recv(n)
+        if op == 1:
+            m = json.loads(data)
+            if m["type"] == "hello":
+                self.hello = m
+            elif m["type"] == "state":
+                self.state = m
+            return m
+        if op == 2:
+            h = dict(zip(("magic", "kind", "channels", "seq", "columns", "rate", "first", "per", "flags", "trigger"),
+                         struct.unpack("<IHHIIdQIId", data[:48])))
+            floats = struct.unpack(f"<{(len(data) - 48) // 4}f", data[48:])
+            h["data"] = floats
+            self.send({"type": "drawn", "seq": h["seq"]})
+            return h
+        return {"op": op}
+
+    def send(self, obj):
+        data = json.dumps(obj).encode()
+        mask = os.urandom(4)
+        n = len(data)
+        head = bytes([0x81]) + (bytes([0x80 | n]) if n < 126 else bytes([0x80 | 126]) + struct.pack(">H", n))
+        self.s.sendall(head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(data)))
+
+    def until(self, what, seconds=10):
+        end = time.time() + seconds
+        while time.time() < end:
+            m = self.message()
+            if what(m):
+                return m
+        return None
+
+
+def scope(m):
+    return m.get("kind") == 1
+
+
+def running(config=None):
+    return lambda m: m.get("type") == "state" and m["state"] == "running" and (
+        config is None or all(m["config"][k] == v for k, v in config.items()))
+
+
+view = View("-c", "2", "-r", "10k")
+try:
+    base = f"http://{view.host}:{view.port}"
+    check(status_of(base + "/") == 403, "a request without the token is refused (403)")
+    check(status_of(base + "/?token=" + "0" * len(view.token)) == 403, "a request with another token is refused")
+    check(status_of(base + "/../../etc/passwd?token=" + view.token) == 404, "no path outside the page's files")
+    check(Page(view, token="wrong").status == 403, "a WebSocket without the token is refused")
+
+    page = Page(view)
+    check(page.status == 101, "the WebSocket with the token is accepted")
+    page.send({"type": "view", "columns": 500, "seconds": 0.1})
+    first = page.message()
+    check(first["type"] == "hello" and any(c["type"] == 123 for c in first["cards"])
+          and any(c["type"] == 800 for c in first["cards"]), "the hello comes first and offers the cards")
+    check(page.until(running()) is not None, "the acquisition runs")
+    frame = page.until(lambda m: scope(m) and m["columns"] == 500)
+    ok = frame is not None and frame["magic"] == 0x3157564B and frame["channels"] == 2 and frame["per"] == 2
+    check(ok, "scope frames: 2 channels of 500 columns of 2 samples (0.1 s at 10 kHz)")
+    if ok:
+        lo, hi = frame["data"][:500], frame["data"][500:1000]
+        check(all(a <= b for a, b in zip(lo, hi)) and 2950 < max(hi) <= 3000.5 and -3000.5 <= min(lo) < -2950,
+              "channel 0 is the source's cosine of 3000, minima below maxima")
+    state = page.until(lambda m: m.get("type") == "state" and m["dominant"])
+    check(state is not None and abs(state["dominant"][0]["hz"] - 50) < 10000 / 1024
+          and abs(state["dominant"][0]["db"] - 20 * __import__("math").log10(3000 / 5000)) < 0.5,
+          "the dominant frequency of channel 0 is 50 Hz, at -4.4 dB of full scale")
+
+    # A rising edge through 0 on channel 0, a quarter of the screen before it.
+    page.send({"type": "view", "columns": 1000, "seconds": 0.1,
+               "trigger": {"slope": "rising", "channel": 0, "level": 0, "pre": 0.25}})
+    t = page.until(lambda m: scope(m) and m["flags"] == 1 and m["columns"] == 1000)
+    ok = t is not None and t["trigger"] - t["first"] == 250
+    check(ok, "a triggered frame has its crossing at the pre-trigger position")
+    if ok:
+        x = t["data"][:1000]  # per = 1: the samples themselves
+        check(x[249] < 0 <= x[250] and x[260] > x[240], "the samples cross 0 upwards there")
+    page.send({"type": "view", "trigger": {"slope": "off"}})
+
+    # A new configuration restarts the acquisition with it.
+    page.send({"type": "config", "rate": 20000, "channels": [1, 3]})
+    check(page.until(running({"rate": 20000, "channels": [1, 3]})) is not None,
+          "a new rate and channels restart the acquisition")
+    f2 = page.until(lambda m: scope(m) and m["rate"] == 20000)
+    check(f2 is not None and f2["channels"] == 2 and page.state["gaps"] == 0, "frames follow at the new rate")
+
+    # A slow page: frames are dropped, the acquisition goes on, and the
+    # other page keeps getting its frames.
+    slow = Page(view, small=True)
+    slow.send({"type": "view", "columns": 4000, "seconds": 1})
+    time.sleep(3)
+    st = slow.until(lambda m: m.get("type") == "state" and m["dropped"] > 0, 20)
+    check(st is not None and st["gaps"] == 0, "a page that reads nothing for 3 s loses frames, not samples")
+    check(page.until(lambda m: scope(m) and m["rate"] == 20000) is not None, "the other page still gets its frames")
+    slow.s.close()
+
+    # The signal source killed: the reason shows; the acquisition comes back.
+    page.send({"type": "config", "rate": 10000, "channels": [0]})
+    page.until(running({"rate": 10000}))
+    for pid in genwaves(view.env["KELMO_SHM_NAMESPACE"]):
+        os.kill(pid, signal.SIGKILL)
+    failed = page.until(lambda m: m.get("type") == "state" and m["state"] == "failed", 10)
+    check(failed is not None and "genwave" in failed["reason"], "a vanished source shows the library's reason: "
+          + (failed["reason"] if failed else "no failure seen"))
+    check(page.until(running(), 15) is not None, "and the acquisition comes back (Checkcard starts genwave)")
+finally:
+    code = view.stop()
+check(code == 0, "Ctrl-C ends kelmo view with 0")
+
+ro = View("--read-only")
+try:
+    page = Page(ro)
+    page.until(running())
+    page.send({"type": "config", "rate": 20000})
+    time.sleep(1.5)
+    st = page.until(lambda m: m.get("type") == "state")
+    check(page.hello["readOnly"] and st["config"]["rate"] == 10000, "a read-only server keeps its configuration")
+finally:
+    ro.stop()
+
+print(f"{len(failures)} failed")
+sys.exit(1 if failures else 0)
