@@ -129,6 +129,30 @@ TEST_F(DriverCard, ThousandBlocksWithoutAGapOrARepeat) {
     recover(&handle, f.type);
 }
 
+// Resident memory of this process, in KiB.
+long resident_kib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// One large block (32 x 65536 samples, 4 MiB of raw words) leaves no more
+// than 1 MiB of the library's buffers resident after its call.
+TEST_F(DriverCard, ALargeBlockIsNotKept) {
+    serve();
+    const int n = 65536, channels = 32;
+    std::vector<double> block(std::size_t(channels) * n, 1.0);  // resident before the baseline
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 638, 100, 1, channels, n), 1);
+    ASSERT_EQ(get_dbl_data(&handle, 638, 16, channels, block.data(), 16, 0, nullptr), 1);  // the session is up
+    const long before = resident_kib();
+    ASSERT_EQ(get_dbl_data(&handle, 638, n, channels, block.data(), n, 0, nullptr), 1);
+    const long after = resident_kib();
+    recover(&handle, 638);
+    EXPECT_LE(after - before, 1024) << before << " KiB before the call, " << after << " after";
+}
+
 // zebsim --loopback: what SetDAData writes on D/A channel c comes back as
 // A/D channel c, its words repeated from the first raw sample, in a block
 // and across the fetches of a continuous run; the other channels keep

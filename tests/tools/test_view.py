@@ -31,8 +31,8 @@ def check(ok, what):
 class View:
     """kelmo view running with arguments of its own, in a namespace of its own."""
 
-    def __init__(self, *args):
-        self.env = dict(os.environ, KELMO_SHM_NAMESPACE=f"kelmo-view-test-{os.getpid()}-{len(args)}")
+    def __init__(self, *args, **env):
+        self.env = dict(os.environ, KELMO_SHM_NAMESPACE=f"kelmo-view-test-{os.getpid()}-{len(args)}", **env)
         self.proc = subprocess.Popen([KELMO, "view", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      env=self.env)
         line = self.proc.stdout.readline()
@@ -242,6 +242,16 @@ try:
     check(page.hello["readOnly"] and st["config"]["rate"] == 10000, "a read-only server keeps its configuration")
 finally:
     ro.stop()
+
+# The sound card without a sound system: the page is told why, at its rate.
+sound = View("-t", "800", "-r", "44100", ALSA_CONFIG_PATH="/dev/null")
+try:
+    page = Page(sound)
+    st = page.until(lambda m: m.get("type") == "state" and m["state"] == "failed")
+    check(st is not None and st["reason"].startswith("card type 800 cannot be used: ")
+          and st["config"]["rate"] == 44100, "a sound card that is not there is a failure with its reason")
+finally:
+    sound.stop()
 
 print(f"{len(failures)} failed")
 sys.exit(1 if failures else 0)

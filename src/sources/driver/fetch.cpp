@@ -2,6 +2,7 @@
 // channel's mult x len raw words, channel-major, of which every mult-th is
 // delivered.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -18,16 +19,18 @@ namespace kelmo::driver {
 namespace {
 
 // The raw transfer of this thread's fetches. A continuous acquisition
-// fetches block after block of one size, so the buffer is kept between
-// calls; one grown beyond kKeptBytes is given back after its call.
+// fetches block after block of one size, so a buffer of up to kKeptBytes
+// is kept between calls; a larger one is given back after its call (a host
+// that fetched one large block keeps no more than that resident). A buffer
+// just taken from the system is zero already and is not cleared again.
 class KeptTransfer {
 public:
-    static constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
+    static constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
     unsigned char* get(std::size_t bytes) {
         if (bytes > capacity_) {
-            data_.reset(new (std::nothrow) unsigned char[bytes]);
+            data_.reset(static_cast<unsigned char*>(std::calloc(bytes, 1)));
             capacity_ = data_ ? bytes : 0;
-            if (!data_) return nullptr;
+            return data_.get();
         }
         // What a short reply leaves out reads as 0, not as an older block.
         std::memset(data_.get(), 0, bytes);
@@ -41,7 +44,10 @@ public:
     }
 
 private:
-    std::unique_ptr<unsigned char[]> data_;
+    struct Free {
+        void operator()(unsigned char* p) const { std::free(p); }
+    };
+    std::unique_ptr<unsigned char, Free> data_;
     std::size_t capacity_ = 0;
 };
 thread_local KeptTransfer t_transfer;
