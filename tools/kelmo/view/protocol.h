@@ -17,7 +17,7 @@
 //     {"type":"state", "state":"starting"|"running"|"stopped"|"failed",
 //      "reason":"…" (the library's, when failed), "config":{"card":123,
 //      "rate":10000, "channels":[0,1], "gain":1}, "rate":actual Hz,
-//      "unit":"…", "fullScale":5000, "blocks":N, "gaps":N, "samples":N,
+//      "unit":"" (the symbol; "" when the catalogue names none), "fullScale":5000, "blocks":N, "gaps":N, "samples":N,
 //      "serverFps":x, "dropped":N (frames this page did not get because it
 //      was slow), "latencyMs":x (from the page's "drawn" reports),
 //      "trigger":"library"|"software"|"off",

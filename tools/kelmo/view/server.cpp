@@ -416,7 +416,7 @@ void Page::send_state(bool force) {
                     {"reason", st.reason},
                     {"config", {{"card", st.config.card}, {"rate", st.config.rate}, {"channels", chans}, {"gain", st.config.gain}}},
                     {"rate", st.rate},
-                    {"unit", "the card type's engineering unit"},
+                    {"unit", ""},  // the catalogue names no unit: the page says "units"
                     {"fullScale", st.fullScale},
                     {"blocks", st.blocks},
                     {"gaps", st.gaps},

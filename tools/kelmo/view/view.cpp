@@ -89,7 +89,7 @@ std::string hello(bool readOnly) {
         cards.push_back({{"type", t},
                          {"channels", channels},
                          {"fullScale", fullScale},
-                         {"unit", "the card type's engineering unit"},
+                         {"unit", ""},
                          {"name", t == 123 || t == 124 ? "simulated source"
                                   : t == 800           ? "sound card"
                                                        : "card behind the device"},
