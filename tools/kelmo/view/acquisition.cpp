@@ -13,9 +13,11 @@ namespace {
 // The sound card's ring takes blocks of at most 5887 samples in all.
 constexpr int kSoundMostBlock = 5887;
 
-// A fetch every 20 ms: what is drawn is at most a frame or two behind.
+// A fetch every 25 ms: what is drawn is at most a block and a frame
+// behind, and a card, which lets a fetch be late by one block's time, lets
+// this thread be late by 25 ms, and pages get 40 new frames a second.
 int block_length(const Config& c, int span) {
-    int len = static_cast<int>(std::clamp(c.rate / 50.0, 16.0, 65536.0));
+    int len = static_cast<int>(std::clamp(c.rate / 40.0, 16.0, 65536.0));
     if (std::abs(c.card) == 800) len = std::max(16, std::min(len, kSoundMostBlock / span / 4 * 4));
     return len;
 }
