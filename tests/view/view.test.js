@@ -61,7 +61,9 @@ withView('the page runs and draws the 50 Hz cosine and its spectrum', 'running',
   near(spectrum.binHz, 10000 / 2048, 1e-9, 'the bin width');
   assert.equal(spectrum.fft[0].length, 1024);
   near(argmax(spectrum.fft[0]) * spectrum.binHz, 50, spectrum.binHz, 'the FFT\'s peak');
-  near(argmax(spectrum.mem[0]) * spectrum.binHz, 50, 2 * spectrum.binHz, 'the maximum-entropy peak');
+  // (From the first bin on: the fit is of the samples less their mean, and
+  // a few cycles in its window can leave a pole at 0 Hz.)
+  near((1 + argmax(spectrum.mem[0].slice(1))) * spectrum.binHz, 50, 2 * spectrum.binHz, 'the maximum-entropy peak');
   near(state.dominant[0].hz, 50, spectrum.binHz, 'the dominant frequency');
   near(state.dominant[0].db, 20 * Math.log10(3000 / 5000), 1, 'its level');
   const row = await page.locator('#dominant tbody tr').first().innerText();

@@ -174,10 +174,19 @@ bool spectrum_frame(const Acquisition& acq, const View& view, SpectrumState& sta
         auto& mem = state.mem[c];
         if (xms > 0) {
             evlmem(0.0, double(bins - 1) / double(m), bins - 1, p.data(), d.data(), 40, xms);
+            // A signal without noise puts a pole on the unit circle: the
+            // bins there overflow, and they then hold all the power.
             double sum = 0;
-            for (double v : p) sum += v;
+            int infinite = 0;
+            for (double v : p) {
+                if (std::isinf(v)) ++infinite;
+                else if (std::isfinite(v) && v > 0) sum += v;
+            }
             for (int k = 0; k < bins; ++k) {
-                const double share = sum > 0 ? variance * p[std::size_t(k)] / sum : 0;
+                const double v = p[std::size_t(k)];
+                double share = 0;
+                if (infinite > 0) share = std::isinf(v) ? variance / infinite : 0;
+                else if (sum > 0 && std::isfinite(sum) && std::isfinite(v) && v > 0) share = variance * v / sum;
                 mem[std::size_t(k)] = keep * mem[std::size_t(k)] + (1 - keep) * share;
             }
         }
