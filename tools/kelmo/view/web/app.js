@@ -168,7 +168,9 @@
     for (const ch of chans) {
       series.push({ label: `ch${ch} max`, stroke: colour(ch), width: 1, points: { show: false } });
       series.push({ label: `ch${ch} min`, stroke: colour(ch), width: 1, points: { show: false } });
-      bands.push({ series: [series.length - 2, series.length - 1], fill: colour(ch, 0.35) });
+      // The span between them filled, where there are few traces: filling
+      // costs more than the lines, and with many the lines alone show it.
+      if (chans.length <= 2) bands.push({ series: [series.length - 2, series.length - 1], fill: colour(ch, 0.35) });
     }
     const grid = { stroke: 'rgba(255,255,255,0.12)', width: 1 };
     const opts = {
