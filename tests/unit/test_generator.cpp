@@ -330,6 +330,26 @@ TEST_F(Generator, PeriodicKernelsGiveTheScalarBits) {
     }
 }
 
+// What the acquisitions deliver: values limited to full scale, including
+// those a waveform without a signal leaves in the buffer.
+TEST_F(Generator, LimitedValues) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    for (SimKernel k : {SimKernel::Scalar, SimKernel::Auto}) {
+        const auto prev = sim_kernel_override(k);
+        for (int wf : {0, 2, 3, 4, 6}) {
+            const Args a{.waveform = wf, .modulation = wf == 3 ? 3 : 0, .A = 8000, .A2 = 100, .N = 77, .slot = 4};
+            std::vector<double> plain{nan, inf, -inf, 6000, -1};
+            plain.resize(a.N, 1e9);
+            std::vector<double> limited = plain;
+            SimSignalGen(gen_args(a), plain.data());
+            SimSignalGenLimited(gen_args(a), limited.data(), 5000);
+            for (double& v : plain) v = v > 5000 ? 5000 : v < -5000 ? -5000 : (v == v ? v : 0.0);
+            EXPECT_EQ(limited, plain) << sim_kernel_name(k) << " " << wf;
+        }
+        sim_kernel_override(prev);
+    }
+}
+
 TEST_F(Generator, RawCodesLimitAndWrap) {
     // 6000 * 6.5536 > 32767: the peaks stop at the limits.
     auto w = codes<int16_t>({.A = 6000, .f1 = 50, .N = 400}, SimSignalGenW16);

@@ -20,12 +20,13 @@ namespace {
 using detail::Output;
 using detail::Store;
 
-void generate(const GenArgs& a, const Output& o) {
+// Whether the values came out limited already.
+bool generate(const GenArgs& a, const Output& o) {
     const auto [shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain, slot,
                 extra] = a;
     // 5 is a sum channel, which the callers mix themselves; 6 and above
     // carry no signal. Either way the buffer keeps what it holds.
-    if (waveform >= 5) return;
+    if (waveform >= 5) return false;
 
     const double dt = step_seconds(freqCode, process_state().clockScale);
     const double T0 = static_cast<double>(startSample) * dt + timeOffsetMs * 0.001;
@@ -33,8 +34,7 @@ void generate(const GenArgs& a, const Output& o) {
 
     if (waveform >= 2) {
         const detail::PeriodicArgs args{shape, waveform, modulation, A, A2, f1, f2, phi, Tp, g, extra};
-        detail::periodic(args, T0, dt, N, o);
-        return;
+        return detail::periodic(args, T0, dt, N, o);
     }
 
     // Noise. The seed keeps its low 32 bits; a start time without a value
@@ -58,11 +58,15 @@ void generate(const GenArgs& a, const Output& o) {
         }
     }
     detail::noise(bandPass, lo, hi, A, g, N, slot, o);
+    return false;
 }
 
 }  // namespace
 
 void SimSignalGen(const GenArgs& a, double* out) { generate(a, Output{Store::Double, out}); }
+void SimSignalGenLimited(const GenArgs& a, double* out, double fullScale) {
+    if (!generate(a, Output{Store::Double, out, fullScale})) detail::limit_values(out, a.N, fullScale);
+}
 void SimSignalGenW16(const GenArgs& a, int16_t* out) { generate(a, Output{Store::W16, out}); }
 void SimSignalGenW32(const GenArgs& a, int32_t* out) { generate(a, Output{Store::W32, out}); }
 

@@ -47,6 +47,10 @@ struct GenArgs {
     double extra = 0.0;          // damping ratio (modulation 9) or burst cycles (modulation 10)
 };
 void SimSignalGen(const GenArgs& a, double* out);
+// SimSignalGen with every value of out[0 .. N-1] limited to +-fullScale
+// (fullScale > 0), what the buffer held included, as the acquisitions
+// deliver values: beyond it the limit, not a number 0.
+void SimSignalGenLimited(const GenArgs& a, double* out, double fullScale);
 void SimSignalGenW16(const GenArgs& a, int16_t* out);
 void SimSignalGenW32(const GenArgs& a, int32_t* out);
 

@@ -26,6 +26,8 @@ enum class Store { Double, W16, W32 };
 struct Output {
     Store kind;
     void* out;
+    // Values (Store::Double) are limited to +-limit; infinity: not at all.
+    double limit = INFINITY;
 
     // Scale from output units to codes and the code range.
     double scale() const { return kind == Store::W16 ? 6.5536 : 429496.7296; }
@@ -83,6 +85,15 @@ struct Output {
     }
 };
 
+// The full-scale rule for values that another step may have left in out[0 ..
+// n-1]: beyond +-limit the limit, not a number 0.
+inline void limit_values(double* v, uint32_t n, double limit) {
+    for (uint32_t i = 0; i < n; ++i) {
+        const double x = v[i];
+        v[i] = x > limit ? limit : x < -limit ? -limit : (x == x ? x : 0.0);
+    }
+}
+
 // ---- the two families -------------------------------------------------------
 
 struct PeriodicArgs {
@@ -93,7 +104,9 @@ struct PeriodicArgs {
     int16_t gain;
     double extra;
 };
-void periodic(const PeriodicArgs& args, double T0, double dt, uint32_t N, const Output& o);
+// True when the values came out limited already (the vector kernels limit
+// as they store).
+bool periodic(const PeriodicArgs& args, double T0, double dt, uint32_t N, const Output& o);
 
 // Noise through the 895-tap filter: low-pass at half the sampling rate, or
 // band-pass between lo and hi (0 <= lo <= hi <= 512, in 1/1024 of the

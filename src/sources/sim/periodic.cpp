@@ -176,13 +176,13 @@ private:
 
 }  // namespace
 
-void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Output& o) {
+bool periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Output& o) {
     const double pi = 4.0 * std::atan(1.0);
 
     int mod = w.modulation;
     if (mod < 0 || mod > 10) {
         for (uint32_t i = 0; i < N; ++i) o.periodic(i, 0.0);
-        return;
+        return false;
     }
     const bool periodOk = w.Tp > 0.0 && std::isfinite(2.0 * w.Tp);
     if (!periodOk) mod = kConstant;
@@ -207,7 +207,7 @@ void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
                                 static_cast<double>(w.shape), gain, warp};
         if (lanes_modulation(mod)) {
             k->run(plan, T0, dt, N, o);
-            return;
+            return true;
         }
         // The modulator in extended precision, the waves in vectors.
         const Modulator m(w, mod);
@@ -222,7 +222,7 @@ void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
             }
             k->wave(plan, phase, level, n, o, base);
         }
-        return;
+        return true;
     }
 
     // The scalar code, which defines the values.
@@ -263,6 +263,7 @@ void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
                 break;
         }
     }
+    return false;
 }
 
 void warp_block(const Warp& warp, const double* a, double b, uint32_t n, double* out) {

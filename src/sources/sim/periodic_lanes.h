@@ -115,13 +115,13 @@ struct Lanes {
     bool square;
     double f1, A, gain, dF, dA, steps, burstLimit;  // dF = f2 - f1, dA = A2 - A
     Divisor Tp, twoTp, stepsLess;                    // stepsLess = steps - 1
-    // Storing codes: scaled and limited to their word.
-    double scale, lowest, highest;
+    // Storing: values limited to +-limit; codes scaled and limited to their word.
+    double limit, scale, lowest, highest;
 
     Lanes(const PeriodicPlan& p, const Output& o)
         : warp(p.warp), mod(p.mod), square(p.waveform == 4), f1(p.f1), A(p.A), gain(p.gain), dF(p.f2 - p.f1),
           dA(p.A2 - p.A), steps(p.steps), burstLimit(p.mod == 7 ? 1.0 : (p.mod == 8 ? 0.5 : p.extra)),
-          Tp(divisor(p.Tp)), twoTp(divisor(p.twoTp)), stepsLess(divisor(p.steps - 1.0)),
+          Tp(divisor(p.Tp)), twoTp(divisor(p.twoTp)), stepsLess(divisor(p.steps - 1.0)), limit(o.limit),
           scale(o.scale()), lowest(o.lowest()), highest(o.highest()) {}
 };
 
@@ -168,17 +168,20 @@ KELMO_SIM_LANES void modulate(const Lanes& L, V F, V& a, V& b, V& level) {
 
 // ---- storing ----------------------------------------------------------------------
 
-// Output::periodic.
-KELMO_SIM_LANES void put(const Lanes&, V s, double* out) { store(out, select(finite(s), s, set(0.0))); }
+// Output::periodic, then the values' limit.
+KELMO_SIM_LANES void put(const Lanes& L, V s, double* out) {
+    store(out, select(finite(s), min(max(s, set(-L.limit)), set(L.limit)), set(0.0)));
+}
 template <class Code>
 KELMO_SIM_LANES void put(const Lanes& L, V s, Code* out) {
     const V c = min(max(mul(s, set(L.scale)), set(L.lowest)), set(L.highest));
     store(out, select(finite(s), c, set(0.0)));
 }
 
-// Output::square.
-KELMO_SIM_LANES void put_square(const Lanes&, V gv, M positive, M ok, double* out) {
-    store(out, select(ok, select(positive, gv, neg(gv)), set(0.0)));
+// Output::square, then the values' limit.
+KELMO_SIM_LANES void put_square(const Lanes& L, V gv, M positive, M ok, double* out) {
+    const V v = select(positive, gv, neg(gv));
+    store(out, select(ok, min(max(v, set(-L.limit)), set(L.limit)), set(0.0)));
 }
 template <class Code>
 KELMO_SIM_LANES void put_square(const Lanes& L, V gv, M positive, M ok, Code* out) {
