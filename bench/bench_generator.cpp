@@ -1,10 +1,14 @@
 // Throughput of the simulated signal generator in samples per second, for
-// the two noise classes and two periodic cases, each next to a
-// straightforward implementation of the same algorithm measured in the same
-// run: the noise window rebuilt with BesselI0 on every call, the history
-// shifted every block and a plain 895-term sum per sample; the periodic
-// formulas evaluated inline. After the run a table gives the speed-up of the
-// library over the straightforward version.
+// the two noise classes and three periodic cases (a cosine, and a cosine
+// swept linearly and exponentially), each next to a straightforward
+// implementation of the same algorithm measured in the same run: the noise
+// window rebuilt with BesselI0 on every call, the history shifted every
+// block and a plain 895-term sum per sample; the periodic formulas
+// evaluated inline. After the run a table gives the speed-up of the library
+// over the straightforward version, and the kernels that ran.
+//
+// --kernel=scalar|avx2|avx512 forces the kernels (the best ones the
+// processor has by default).
 //
 // The ratios are for reading, never for asserting: they depend on the
 // machine, its caches and its load.
@@ -43,6 +47,12 @@ struct Case {
 };
 std::vector<Case> g_cases;
 
+// The kernel that runs a waveform's samples.
+std::string kernel_of(int waveform) {
+    if (waveform >= 2) return sim_kernel_name(sim_periodic_kernel());
+    return sim_periodic_kernel() == SimKernel::Scalar || !sim_avx2_supported() ? "scalar" : "avx2";
+}
+
 // slot -1: no history memory (zero history, nothing stored back), which
 // leaves out what the platform charges for opening and mapping it.
 void register_case(const std::string& what, uint32_t n, int waveform, int modulation, int32_t slot = 0) {
@@ -60,7 +70,7 @@ void register_case(const std::string& what, uint32_t n, int waveform, int modula
             benchmark::ClobberMemory();
         }
         state.SetItemsProcessed(int64_t(state.iterations()) * n);
-        state.SetLabel(waveform < 2 && sim_avx2_supported() ? "avx2 kernel" : "");
+        state.SetLabel(kernel_of(waveform));
     });
     benchmark::RegisterBenchmark(plain.c_str(), [=](benchmark::State& state) {
         std::vector<double> out(n);
@@ -80,6 +90,7 @@ void register_case(const std::string& what, uint32_t n, int waveform, int modula
 }  // namespace
 
 int main(int argc, char** argv) {
+    bench::take_kernel_option(argc, argv);
     // A private namespace for the shared memories, and a noise history that
     // lives for the whole run, as the signal-source program would keep it.
     setenv("KELMO_SHM_NAMESPACE", ("kelmo_bench_" + std::to_string(::getpid())).c_str(), 1);
@@ -100,6 +111,7 @@ int main(int argc, char** argv) {
         register_case("bandpass_noise", n, 1, 0);
         register_case("cosine", n, 2, 0);
         register_case("linear_sweep", n, 2, 3);
+        register_case("exp_sweep", n, 2, 4);
     }
     for (uint32_t n : {256u, 4096u}) {
         register_case("white_noise_no_history", n, 0, 0, -1);
@@ -111,7 +123,8 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
 
-    std::printf("\n%-44s %16s %16s %10s\n", "case", "samples/s", "straightforward", "speed-up");
+    std::printf("\nkernels: noise %s, periodic %s\n", kernel_of(0).c_str(), kernel_of(2).c_str());
+    std::printf("%-44s %16s %16s %10s\n", "case", "samples/s", "straightforward", "speed-up");
     for (const Case& c : g_cases) {
         const auto t = collector.seconds.find(c.name);
         const auto p = collector.seconds.find(c.plain);

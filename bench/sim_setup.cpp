@@ -64,7 +64,7 @@ void publish(Signal s) {
     SimParamBlock p{};
     std::memcpy(&p, g_params->data(), sizeof p);
     for (int k = 0; k < kEntries; ++k) {
-        p.modulation[k] = 0;
+        p.modulation[k] = 0, p.shapeParam[k] = 0;
         p.amp1[k] = 1000, p.amp2[k] = 500, p.period[k] = 0.5, p.phase[k] = 0.3;
         p.freq1[k] = s == Signal::Band ? 1000 : 440, p.freq2[k] = 2500;
         p.waveform[k] = s == Signal::Cosine     ? kCosine

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "core/share_block.h"
 #include "platform/platform.h"
@@ -13,6 +14,20 @@
 namespace bench {
 
 using namespace kelmo::sim;
+
+void take_kernel_option(int& argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--kernel=", 9) != 0) continue;
+        const std::string k = argv[i] + 9;
+        sim_kernel_override(k == "scalar" ? SimKernel::Scalar
+                            : k == "avx2" ? SimKernel::Avx2
+                            : k == "avx512" ? SimKernel::Avx512
+                                            : SimKernel::Auto);
+        std::copy(argv + i + 1, argv + argc, argv + i);
+        --argc;
+        return;
+    }
+}
 
 double step_seconds(uint32_t freqCode) { return freqCode * kelmo::sim::process_state().clockScale / kelmo::sim::kClock; }
 
@@ -66,13 +81,19 @@ void plain_periodic(int modulation, double A, double A2, double f1, double f2, d
                     uint32_t N, double* out, int waveform) {
     const double dt = step_seconds(freqCode);
     const long double twoPi = 8.0L * std::atan(1.0L);
+    const long double r = static_cast<long double>(f2) / f1, lnr = std::log(r);
     double T = 0;
     for (uint32_t i = 0; i < N; ++i) {
         double b = f1, V = A;
+        if (modulation == 3 || modulation == 4) T = T - Tp * std::floor(T / Tp);
         if (modulation == 3) {
-            T = T - Tp * std::floor(T / Tp);
             b = f1 + (f2 - f1) * T / (2 * Tp);
             V = A + (A2 - A) * T / Tp;
+        } else if (modulation == 4) {
+            // f1 r^(t / Tp): the phase rate is its mean since the period began
+            const long double rx = std::pow(r, static_cast<long double>(T) / Tp);
+            b = T == 0 ? f1 : static_cast<double>(f1 * Tp * (rx - 1) / (lnr * T));
+            V = static_cast<double>(A + (A2 - A) * (f1 * rx - f1) / (f2 - f1));
         }
         const double d = waveform == 4 ? 2 * std::atan(1.0) : 0.0;  // the square starts a quarter on
         const double P = SimWarpPhase(T, b, 0, d), fr = P - std::floor(P);
@@ -80,6 +101,20 @@ void plain_periodic(int modulation, double A, double A2, double f1, double f2, d
                  : waveform == 3 ? V * (4.0 * std::fabs(fr - 0.5) - 1.0)
                                  : (fr < 0.5 ? V : -V);
         T += dt;
+    }
+}
+
+void plain_double_periodic(int waveform, double A, double f, double phi, double T0, uint32_t freqCode, uint32_t N,
+                           double* out) {
+    const double pi = 4.0 * std::atan(1.0);
+    const double dt = step_seconds(freqCode);
+    const double offset = (waveform == 4 ? phi + pi / 2.0 : phi) / (2.0 * pi);
+    double T = T0;
+    for (uint32_t i = 0; i < N; ++i, T += dt) {
+        const double x = T * f + offset, fr = x - std::floor(x);
+        out[i] = waveform == 2   ? A * std::cos(2.0 * pi * fr)
+                 : waveform == 3 ? A * (4.0 * std::fabs(fr - 0.5) - 1.0)
+                                 : (fr < 0.5 ? A : -A);
     }
 }
 

@@ -20,12 +20,13 @@ namespace {
 using detail::Output;
 using detail::Store;
 
-void generate(const GenArgs& a, const Output& o) {
+// Whether the values came out limited already.
+bool generate(const GenArgs& a, const Output& o) {
     const auto [shape, startSample, timeOffsetMs, waveform, modulation, A, A2, f1, f2, phi, Tp, freqCode, N, gain, slot,
                 extra] = a;
     // 5 is a sum channel, which the callers mix themselves; 6 and above
     // carry no signal. Either way the buffer keeps what it holds.
-    if (waveform >= 5) return;
+    if (waveform >= 5) return false;
 
     const double dt = step_seconds(freqCode, process_state().clockScale);
     const double T0 = static_cast<double>(startSample) * dt + timeOffsetMs * 0.001;
@@ -33,8 +34,7 @@ void generate(const GenArgs& a, const Output& o) {
 
     if (waveform >= 2) {
         const detail::PeriodicArgs args{shape, waveform, modulation, A, A2, f1, f2, phi, Tp, g, extra};
-        detail::periodic(args, T0, dt, N, o);
-        return;
+        return detail::periodic(args, T0, dt, N, o);
     }
 
     // Noise. The seed keeps its low 32 bits; a start time without a value
@@ -58,11 +58,15 @@ void generate(const GenArgs& a, const Output& o) {
         }
     }
     detail::noise(bandPass, lo, hi, A, g, N, slot, o);
+    return false;
 }
 
 }  // namespace
 
 void SimSignalGen(const GenArgs& a, double* out) { generate(a, Output{Store::Double, out}); }
+void SimSignalGenLimited(const GenArgs& a, double* out, double fullScale) {
+    if (!generate(a, Output{Store::Double, out, fullScale})) detail::limit_values(out, a.N, fullScale);
+}
 void SimSignalGenW16(const GenArgs& a, int16_t* out) { generate(a, Output{Store::W16, out}); }
 void SimSignalGenW32(const GenArgs& a, int32_t* out) { generate(a, Output{Store::W32, out}); }
 
@@ -79,15 +83,58 @@ double SimWarpPhase(double a, double b, double c, double d) {
 namespace detail {
 namespace {
 std::atomic<int> g_kernelOverride{static_cast<int>(SimKernel::Auto)};
+
+SimKernel override_setting() { return static_cast<SimKernel>(g_kernelOverride.load(std::memory_order_relaxed)); }
 }  // namespace
 
-bool use_avx2_kernel() {
-    return g_kernelOverride.load(std::memory_order_relaxed) != static_cast<int>(SimKernel::Scalar) &&
-           sim_avx2_supported();
+bool use_avx2_kernel() { return override_setting() != SimKernel::Scalar && sim_avx2_supported(); }
+
+const PeriodicKernels* periodic_kernels() {
+    switch (sim_periodic_kernel()) {
+#ifdef KELMO_HAVE_AVX512_KERNEL
+        case SimKernel::Avx512: return &kPeriodicAvx512;
+#endif
+#ifdef KELMO_HAVE_AVX2_KERNEL
+        case SimKernel::Avx2: return &kPeriodicAvx2;
+#endif
+        default: return nullptr;
+    }
 }
 }  // namespace detail
 
 bool sim_avx2_supported() { return cpu_has_avx2(); }
+
+bool sim_avx512_supported() {
+#ifdef KELMO_HAVE_AVX512_KERNEL
+    // The compiler's check includes the system's support for the vector
+    // state (the 512-bit registers and the mask registers).
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+    }();
+    return has;
+#else
+    return false;
+#endif
+}
+
+SimKernel sim_periodic_kernel() {
+    const SimKernel wanted = detail::override_setting();
+    if (wanted == SimKernel::Scalar) return SimKernel::Scalar;
+    if (wanted != SimKernel::Avx2 && sim_avx512_supported()) return SimKernel::Avx512;
+    return sim_avx2_supported() ? SimKernel::Avx2 : SimKernel::Scalar;
+}
+
+const char* sim_kernel_name(SimKernel kernel) {
+    switch (kernel) {
+        case SimKernel::Auto: return "auto";
+        case SimKernel::Scalar: return "scalar";
+        case SimKernel::Avx2: return "avx2";
+        case SimKernel::Avx512: return "avx512";
+    }
+    return "?";
+}
 
 SimKernel sim_kernel_override(SimKernel kernel) {
     return static_cast<SimKernel>(detail::g_kernelOverride.exchange(static_cast<int>(kernel)));

@@ -47,6 +47,10 @@ struct GenArgs {
     double extra = 0.0;          // damping ratio (modulation 9) or burst cycles (modulation 10)
 };
 void SimSignalGen(const GenArgs& a, double* out);
+// SimSignalGen with every value of out[0 .. N-1] limited to +-fullScale
+// (fullScale > 0), what the buffer held included, as the acquisitions
+// deliver values: beyond it the limit, not a number 0.
+void SimSignalGenLimited(const GenArgs& a, double* out, double fullScale);
 void SimSignalGenW16(const GenArgs& a, int16_t* out);
 void SimSignalGenW32(const GenArgs& a, int32_t* out);
 
@@ -66,11 +70,18 @@ void sim_srand(uint32_t seed);
 int sim_rand();
 
 // Kernels of the noise filter and of the periodic waveforms, for tests and
-// benchmarks. Auto is the run-time choice (AVX2 when the processor has
-// it); forcing Avx2 without it keeps the scalar kernels. Both give the
+// benchmarks. Auto is the run-time choice: the periodic waveforms run on
+// AVX-512 (F, BW, DQ and VL) where the processor has it, else on AVX2, the
+// noise on AVX2. Forcing a kernel the processor lacks takes the best one
+// below it; forcing Avx512 leaves the noise on AVX2. Every kernel gives the
 // same bits. Returns the previous setting.
-enum class SimKernel : int { Auto = 0, Scalar = 1, Avx2 = 2 };
+enum class SimKernel : int { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3 };
 SimKernel sim_kernel_override(SimKernel kernel);
 bool sim_avx2_supported();
+bool sim_avx512_supported();
+// The kernel the periodic waveforms run on now (Scalar, Avx2 or Avx512),
+// and its name.
+SimKernel sim_periodic_kernel();
+const char* sim_kernel_name(SimKernel kernel);
 
 }  // namespace kelmo::sim

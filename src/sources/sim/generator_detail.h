@@ -9,6 +9,12 @@
 #include "core/cpu.h"
 #include "core/numconv.h"
 
+// The AVX-512 kernels (F, BW, DQ and VL) are built for 64-bit x86 outside
+// Windows, whose compilers cannot align the stack to 64 bytes.
+#if defined(__x86_64__) && !defined(_WIN32)
+#define KELMO_HAVE_AVX512_KERNEL 1
+#endif
+
 namespace kelmo::sim::detail {
 
 // ---- storing a sample -------------------------------------------------------
@@ -20,6 +26,8 @@ enum class Store { Double, W16, W32 };
 struct Output {
     Store kind;
     void* out;
+    // Values (Store::Double) are limited to +-limit; infinity: not at all.
+    double limit = INFINITY;
 
     // Scale from output units to codes and the code range.
     double scale() const { return kind == Store::W16 ? 6.5536 : 429496.7296; }
@@ -77,6 +85,15 @@ struct Output {
     }
 };
 
+// The full-scale rule for values that another step may have left in out[0 ..
+// n-1]: beyond +-limit the limit, not a number 0.
+inline void limit_values(double* v, uint32_t n, double limit) {
+    for (uint32_t i = 0; i < n; ++i) {
+        const double x = v[i];
+        v[i] = x > limit ? limit : x < -limit ? -limit : (x == x ? x : 0.0);
+    }
+}
+
 // ---- the two families -------------------------------------------------------
 
 struct PeriodicArgs {
@@ -87,7 +104,9 @@ struct PeriodicArgs {
     int16_t gain;
     double extra;
 };
-void periodic(const PeriodicArgs& args, double T0, double dt, uint32_t N, const Output& o);
+// True when the values came out limited already (the vector kernels limit
+// as they store).
+bool periodic(const PeriodicArgs& args, double T0, double dt, uint32_t N, const Output& o);
 
 // Noise through the 895-tap filter: low-pass at half the sampling rate, or
 // band-pass between lo and hi (0 <= lo <= hi <= 512, in 1/1024 of the
@@ -184,20 +203,62 @@ public:
     double offset, D;
 };
 
-// out[i] = warp(a[i], b) for i < n, the same bits by either kernel.
+// The running time folded into a sweep's period Tp: one-sided into
+// [0, Tp), two-sided into (-Tp, Tp].
+inline double fold_one_sided(double T, double Tp) { return T - Tp * std::floor(T / Tp); }
+inline double fold_two_sided(double T, double Tp, double twoTp) {
+    double tau = T - twoTp * std::floor(T / twoTp);
+    if (tau > Tp) tau = tau - twoTp;
+    return tau;
+}
+
+// A block of a periodic waveform as the vector kernels take it: the
+// modulation after the substitutions of periodic.cpp (0 .. 10, with a valid
+// period where it needs one), the channel's values and the phase warp.
+struct PeriodicPlan {
+    int32_t mod;
+    int32_t waveform;  // 2 cosine, 3 triangle, 4 square
+    double A, A2, f1, f2, Tp, twoTp, extra;
+    double steps;  // the step count of a stepped sweep
+    double gain;
+    Warp warp;
+};
+
+// The modulations whose times, phase rates and envelopes the vector
+// kernels form themselves: all but the exponential sweeps and the damped
+// oscillation, which run in extended precision.
+constexpr bool lanes_modulation(int32_t mod) { return mod != 2 && mod != 4 && mod != 9; }
+
+// The kernels of the periodic waveforms, one set per instruction set:
+//  - run: the whole block from the start time T0 (a lanes_modulation);
+//  - wave: out[at + i] from the phase and level of each sample, i < n;
+//  - warp and cos_turns: as warp_block and cos_turns_block.
+// Every one gives the scalar code's bits.
+struct PeriodicKernels {
+    void (*run)(const PeriodicPlan& plan, double T0, double dt, uint32_t N, const Output& o);
+    void (*wave)(const PeriodicPlan& plan, const double* phase, const double* level, uint32_t n, const Output& o,
+                 std::size_t at);
+    void (*warp)(const Warp& warp, const double* a, double b, uint32_t n, double* out);
+    void (*cos_turns)(const double* p, uint32_t n, double* out);
+};
+#ifdef KELMO_HAVE_AVX2_KERNEL
+extern const PeriodicKernels kPeriodicAvx2;
+#endif
+#ifdef KELMO_HAVE_AVX512_KERNEL
+extern const PeriodicKernels kPeriodicAvx512;
+#endif
+
+// out[i] = warp(a[i], b) for i < n, the same bits by every kernel.
 void warp_block(const Warp& warp, const double* a, double b, uint32_t n, double* out);
-#ifdef KELMO_HAVE_AVX2_KERNEL
-void warp_avx2(const Warp& warp, const double* a, double b, uint32_t n, double* out);
-#endif
 
-// out[i] = CosTurns::eval(p[i]) for i < n, the same bits by either kernel.
+// out[i] = CosTurns::eval(p[i]) for i < n, the same bits by every kernel.
 void cos_turns_block(const double* p, uint32_t n, double* out);
-#ifdef KELMO_HAVE_AVX2_KERNEL
-void cos_turns_avx2(const double* p, uint32_t n, double* out);
-#endif
 
-// The AVX2 kernels are used (processor support and the override).
+// The AVX2 kernels of the noise are used (processor support and the
+// override).
 bool use_avx2_kernel();
+// The periodic waveforms' kernels now in use; nullptr for the scalar code.
+const PeriodicKernels* periodic_kernels();
 
 // ---- the random sequence --------------------------------------------------------
 uint32_t rand_state();

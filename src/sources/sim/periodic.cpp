@@ -6,11 +6,16 @@
 // gain * V * wave(P); then T grows by dt. The modulations' transcendental
 // functions run in extended precision.
 //
-// Samples go in chunks: first the phase and level of every sample of the
-// chunk, one after the other as above, then the wave of the whole chunk.
-// The cosine of a phase, which lies in (0, 1], is reduced exactly and
-// evaluated in double precision (CosTurns), by a vector kernel where the
-// processor has one: within 1e-15 of the extended-precision cosine.
+// This scalar code defines the values. The cosine of a phase, which lies
+// in (0, 1], is reduced exactly and evaluated in double precision
+// (CosTurns): within 1e-15 of the extended-precision cosine. Samples go in
+// chunks: first the phase and level of every sample of the chunk, one after
+// the other as above, then the wave of the whole chunk.
+//
+// Where the processor has vector units (AVX-512, else AVX2) the kernels of
+// periodic_lanes.h give the same bits, chosen once per block: the whole
+// block for most modulations, the wave and its store for the exponential
+// sweeps and the damped oscillation, whose modulator stays scalar.
 //
 // Parameters without a value in these formulas get these answers:
 //  - a modulation outside 0 .. 10: every sample is 0;
@@ -136,13 +141,8 @@ public:
 private:
     static long double piL() { return 4.0L * std::atan(1.0L); }
 
-    // One-sided: T in [0, Tp). Two-sided: T in (-Tp, Tp].
-    double fold1(double T) const { return T - w_.Tp * std::floor(T / w_.Tp); }
-    double fold2(double T) const {
-        double tau = T - twoTp_ * std::floor(T / twoTp_);
-        if (tau > w_.Tp) tau = tau - twoTp_;
-        return tau;
-    }
+    double fold1(double T) const { return fold_one_sided(T, w_.Tp); }
+    double fold2(double T) const { return fold_two_sided(T, w_.Tp, twoTp_); }
 
     void exponential(double t, double& b, double& V) const {
         const double A = w_.A, A2 = w_.A2, f1 = w_.f1, f2 = w_.f2, Tp = w_.Tp;
@@ -176,13 +176,13 @@ private:
 
 }  // namespace
 
-void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Output& o) {
+bool periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Output& o) {
     const double pi = 4.0 * std::atan(1.0);
 
     int mod = w.modulation;
     if (mod < 0 || mod > 10) {
         for (uint32_t i = 0; i < N; ++i) o.periodic(i, 0.0);
-        return;
+        return false;
     }
     const bool periodOk = w.Tp > 0.0 && std::isfinite(2.0 * w.Tp);
     if (!periodOk) mod = kConstant;
@@ -196,12 +196,37 @@ void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
         d = w.waveform == kCosine ? -pi / 2.0 : (w.waveform == kTriangle ? 1.5 * pi : 0.0);
     }
 
-    const Modulator m(w, mod);
     const double gain = w.gain;
     const Warp warp(w.shape, d);
     constexpr uint32_t kChunk = 256;
     double phase[kChunk], level[kChunk], wave[kChunk];
     double T = T0;
+
+    if (const PeriodicKernels* k = periodic_kernels()) {
+        const PeriodicPlan plan{mod, w.waveform, w.A, w.A2, w.f1, w.f2, w.Tp, 2.0 * w.Tp, w.extra,
+                                static_cast<double>(w.shape), gain, warp};
+        if (lanes_modulation(mod)) {
+            k->run(plan, T0, dt, N, o);
+            return true;
+        }
+        // The modulator in extended precision, the waves in vectors.
+        const Modulator m(w, mod);
+        for (uint32_t base = 0; base < N; base += kChunk) {
+            const uint32_t n = N - base < kChunk ? N - base : kChunk;
+            for (uint32_t i = 0; i < n; ++i) {
+                double a, b, V;
+                m.step(T, a, b, V);
+                phase[i] = warp(a, b);
+                level[i] = gain * V;
+                T += dt;
+            }
+            k->wave(plan, phase, level, n, o, base);
+        }
+        return true;
+    }
+
+    // The scalar code, which defines the values.
+    const Modulator m(w, mod);
     for (uint32_t base = 0; base < N; base += kChunk) {
         const uint32_t n = N - base < kChunk ? N - base : kChunk;
         if (mod == kConstant) {
@@ -238,25 +263,16 @@ void periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
                 break;
         }
     }
+    return false;
 }
 
 void warp_block(const Warp& warp, const double* a, double b, uint32_t n, double* out) {
-#ifdef KELMO_HAVE_AVX2_KERNEL
-    if (use_avx2_kernel()) {
-        warp_avx2(warp, a, b, n, out);
-        return;
-    }
-#endif
+    if (const PeriodicKernels* k = periodic_kernels()) return k->warp(warp, a, b, n, out);
     for (uint32_t i = 0; i < n; ++i) out[i] = warp(a[i], b);
 }
 
 void cos_turns_block(const double* p, uint32_t n, double* out) {
-#ifdef KELMO_HAVE_AVX2_KERNEL
-    if (use_avx2_kernel()) {
-        cos_turns_avx2(p, n, out);
-        return;
-    }
-#endif
+    if (const PeriodicKernels* k = periodic_kernels()) return k->cos_turns(p, n, out);
     for (uint32_t i = 0; i < n; ++i) out[i] = CosTurns::eval(p[i]);
 }
 

@@ -12,6 +12,7 @@
 #include "sources/sim/clock.h"
 #include "sources/sim/state.h"
 #include "sources/sim/generator.h"
+#include "sources/sim/generator_detail.h"
 
 namespace kelmo::sim {
 namespace {
@@ -55,15 +56,17 @@ double start_offset(const Timing& t, int32_t modulation, uint32_t n) {
     return 0.0;
 }
 
-// Calls the generator variant for one entry that is not a sum channel.
+// Calls the generator variant for one entry that is not a sum channel;
+// values are limited to fullScale where it is finite.
 template <class Out>
-void generate(const Entry& e, const Timing& t, uint32_t freqCode, uint32_t n, int32_t gain, Out* out, int slot) {
+void generate(const Entry& e, const Timing& t, uint32_t freqCode, uint32_t n, int32_t gain, Out* out, int slot,
+              double fullScale = INFINITY) {
     const uint32_t startSample = t.rule == Timing::Running ? t.startSample : 0;
     const double offset = start_offset(t, e.modulation, n);
     const GenArgs a{e.shape, startSample, offset, e.waveform, e.modulation, e.A,  e.A2,  e.f1,
                     e.f2,    e.phi,       e.Tp,   freqCode,   n,            gain, slot, e.extra};
     if constexpr (std::is_same_v<Out, double>)
-        SimSignalGen(a, out);
+        std::isfinite(fullScale) ? SimSignalGenLimited(a, out, fullScale) : SimSignalGen(a, out);
     else if constexpr (std::is_same_v<Out, int16_t>)
         SimSignalGenW16(a, out);
     else
@@ -200,12 +203,16 @@ bool synth_block(const SimParamBlock& p, int k, const Timing& t, ExtraRule rule,
             return synth_entry(p, k, t, rule, freqCode, n, gain, static_cast<int32_t*>(out), MixCodes<int32_t>{});
         case Form::Values: break;
     }
+    // Full scale, +-5000; a value that is not a number becomes 0. The
+    // generator limits a channel's values as it stores them.
     auto* v = static_cast<double*>(out);
-    if (!synth_entry(p, k, t, rule, freqCode, n, gain, v, MixValues{})) return false;
-    for (uint32_t i = 0; i < n; ++i) {  // full scale; a value that is not a number becomes 0
-        const double x = v[i];
-        v[i] = x > 5000.0 ? 5000.0 : x < -5000.0 ? -5000.0 : (x == x ? x : 0.0);
+    const Entry e = entry(p, k, rule);
+    if (e.waveform != kSum) {
+        generate(e, t, freqCode, n, gain, v, k, 5000.0);
+        return true;
     }
+    if (!synth_entry(p, k, t, rule, freqCode, n, gain, v, MixValues{})) return false;
+    detail::limit_values(v, n, 5000.0);
     return true;
 }
 
