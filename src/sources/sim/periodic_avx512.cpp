@@ -4,7 +4,9 @@
 // Some AVX-512 intrinsics start from a deliberately undefined vector, which
 // GCC 12 reports as maybe uninitialised once they are inlined; this holds
 // for the intrinsics' headers too, so it comes before any include.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "sources/sim/generator_detail.h"
 
