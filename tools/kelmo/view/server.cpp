@@ -379,10 +379,10 @@ void Page::on_tick() {
         }
     }
     if (now - lastSpectrum_ >= std::chrono::milliseconds(200) && !frameQueued_) {
-        std::string spec;
-        if (spectrum_frame(server_.acquisition(), view_, spectrum_, seq_ + 1, spec, dominant_)) {
+        std::string spectrum;
+        if (spectrum_frame(server_.acquisition(), view_, spectrum_, seq_ + 1, spectrum, dominant_)) {
             ++seq_;
-            send(std::move(spec), true);
+            send(std::move(spectrum), true);
         }
         lastSpectrum_ = now;
     }
