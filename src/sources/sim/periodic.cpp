@@ -202,31 +202,35 @@ bool periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
     double phase[kChunk], level[kChunk], wave[kChunk];
     double T = T0;
 
-    if (const PeriodicKernels* k = periodic_kernels()) {
-        const PeriodicPlan plan{mod, w.waveform, w.A, w.A2, w.f1, w.f2, w.Tp, 2.0 * w.Tp, w.extra,
-                                static_cast<double>(w.shape), gain, warp};
-        if (lanes_modulation(mod)) {
-            k->run(plan, T0, dt, N, o);
-            return true;
+    const PeriodicKernels* k = periodic_kernels();
+    const PeriodicPlan plan{mod, w.waveform, w.A, w.A2, w.f1, w.f2, w.Tp, 2.0 * w.Tp, w.extra,
+                            static_cast<double>(w.shape), gain, warp};
+    if (k && lanes_modulation(mod)) {
+        k->run(plan, T0, dt, N, o);
+        return true;
+    }
+    // The modulator in extended precision: the phases and levels of the
+    // next n samples.
+    const Modulator m(w, mod);
+    auto modulate = [&](uint32_t n) {
+        for (uint32_t i = 0; i < n; ++i) {
+            double a, b, V;
+            m.step(T, a, b, V);
+            phase[i] = warp(a, b);
+            level[i] = gain * V;
+            T += dt;
         }
-        // The modulator in extended precision, the waves in vectors.
-        const Modulator m(w, mod);
+    };
+    if (k) {  // the waves in vectors
         for (uint32_t base = 0; base < N; base += kChunk) {
             const uint32_t n = N - base < kChunk ? N - base : kChunk;
-            for (uint32_t i = 0; i < n; ++i) {
-                double a, b, V;
-                m.step(T, a, b, V);
-                phase[i] = warp(a, b);
-                level[i] = gain * V;
-                T += dt;
-            }
+            modulate(n);
             k->wave(plan, phase, level, n, o, base);
         }
         return true;
     }
 
     // The scalar code, which defines the values.
-    const Modulator m(w, mod);
     for (uint32_t base = 0; base < N; base += kChunk) {
         const uint32_t n = N - base < kChunk ? N - base : kChunk;
         if (mod == kConstant) {
@@ -235,13 +239,7 @@ bool periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
             warp_block(warp, wave, w.f1, n, phase);
             std::fill(level, level + n, gain * w.A);
         } else {
-            for (uint32_t i = 0; i < n; ++i) {
-                double a, b, V;
-                m.step(T, a, b, V);
-                phase[i] = warp(a, b);
-                level[i] = gain * V;
-                T += dt;
-            }
+            modulate(n);
         }
         switch (w.waveform) {
             case kCosine:
