@@ -22,6 +22,19 @@ int block_length(const Config& c, int span) {
     return len;
 }
 
+// The samples [first, first + count) of a ring of `capacity` as at most two
+// runs: f(position in the ring, position from first, length).
+template <class F>
+void ring_runs(uint64_t first, uint64_t count, uint64_t capacity, F f) {
+    uint64_t at = first % capacity;
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t run = std::min(count - done, capacity - at);
+        f(at, done, run);
+        done += run;
+        at = 0;
+    }
+}
+
 }  // namespace
 
 Acquisition::Acquisition(Config config, double seconds) : seconds_(seconds), wanted_(std::move(config)) {
@@ -84,13 +97,9 @@ bool Acquisition::copy(uint64_t first, uint64_t count, Window& out) const {
         auto& to = out.channels[c];
         to.resize(count);
         const auto& from = ring_[c];
-        uint64_t at = first % capacity_;
-        for (uint64_t done = 0; done < count;) {
-            const uint64_t run = std::min(count - done, capacity_ - at);
+        ring_runs(first, count, capacity_, [&](uint64_t at, uint64_t done, uint64_t run) {
             std::copy_n(from.begin() + static_cast<std::ptrdiff_t>(at), run, to.begin() + static_cast<std::ptrdiff_t>(done));
-            done += run;
-            at = 0;
-        }
+        });
     }
     return true;
 }
@@ -193,7 +202,10 @@ bool Acquisition::acquire(const Config& c) {
         for (std::size_t k = 0; k < c.channels.size(); ++k) {
             const double* from = block.data() + std::size_t(c.channels[k] - first) * len;
             auto& to = ring_[k];
-            for (int s = 0; s < len; ++s) to[(end_ + uint64_t(s)) % capacity_] = static_cast<float>(from[s]);
+            ring_runs(end_, uint64_t(len), capacity_, [&](uint64_t at, uint64_t done, uint64_t run) {
+                std::transform(from + done, from + done + run, to.begin() + static_cast<std::ptrdiff_t>(at),
+                               [](double v) { return static_cast<float>(v); });
+            });
         }
         end_ += uint64_t(len);
         arrivals_.emplace_back(end_, now);
