@@ -53,9 +53,6 @@ struct Options {
 std::atomic<bool> gInterrupted{false};
 extern "C" void on_interrupt(int) { gInterrupted = true; }
 
-[[noreturn]] void usage(const std::string& option, const std::string& what) {
-    throw CLI::ValidationError(option, what);
-}
 [[noreturn]] void failed(int code = 1) { throw CLI::RuntimeError(code); }
 
 // What the card offers.
@@ -74,8 +71,6 @@ Card card_of(int type) {
     return c;
 }
 
-// The rates a sound card records at.
-constexpr double kSoundRates[] = {44100, 22050, 11025, 8000};
 
 bool simulated(int type) {
     const int t = std::abs(type);
@@ -126,10 +121,7 @@ Run plan(const Options& o) {
     const bool sound = std::abs(o.type) == 800;
     const auto rate = parse_si(o.rate);
     if (sound) {
-        // The rates a capture device records at; whether this one does is
-        // its own answer, when the run starts.
-        if (!rate || std::find(std::begin(kSoundRates), std::end(kSoundRates), *rate) == std::end(kSoundRates))
-            usage("--rate", "'" + o.rate + "': the sound card records at 44100, 22050, 11025 or 8000 Hz");
+        require_sound_rate(o.rate, rate);
     } else {
         char range[96];
         std::snprintf(range, sizeof range, "above 0 and at most %g Hz for card type %d", card.high, o.type);
@@ -305,8 +297,9 @@ struct Words {
                 w = line.isSigned ? double(static_cast<int32_t>(u)) : double(u);
             }
             numbers[std::size_t(i)] = w;
-            const double want = w * line.scale + line.offset, got = values[std::size_t(i)];
-            if (!(std::abs(got - want) <= 1e-9 * std::max(1.0, std::abs(got)))) {
+            const double got = values[std::size_t(i)];
+            if (!on_line(line, w, got)) {
+                const double want = w * line.scale + line.offset;
                 char text[224];
                 std::snprintf(text, sizeof text,
                               "the raw word %.0f of card type %d means %g, not %g as the file's scale and offset say; "

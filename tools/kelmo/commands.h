@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,16 @@ void add_scan(CLI::App& app);
 void add_cards(CLI::App& app);
 // A usage error (exit 2) naming `option` unless `type` is in the catalogue.
 void require_catalogued(int type, const char* option);
+// A usage error (exit 2) naming `option` and what it takes.
+[[noreturn]] inline void usage(const std::string& option, const std::string& what) {
+    throw CLI::ValidationError(option, what);
+}
+// The rates a sound card records at.
+inline constexpr double kSoundRates[] = {44100, 22050, 11025, 8000};
+// A usage error naming --rate unless `rate` (read from `given`) is one of
+// them; whether the capture device records at it is its own answer, when
+// the run starts.
+void require_sound_rate(const std::string& given, const std::optional<double>& rate);
 // A card behind the driver takes its divider from the host: the one whose
 // read-back rate comes nearest `rate` (0 when the card reads none back).
 uint32_t card_divider(int type, double rate, int channels, double* actual);

@@ -28,6 +28,11 @@ void require_catalogued(int type, const char* option) {
 // A card behind the driver takes its divider from the host: the one whose
 // read-back rate comes nearest the wanted rate (16 bits at most). 0 when the
 // card type has no read-back formula.
+void require_sound_rate(const std::string& given, const std::optional<double>& rate) {
+    if (!rate || std::find(std::begin(kSoundRates), std::end(kSoundRates), *rate) == std::end(kSoundRates))
+        usage("--rate", "'" + given + "': the sound card records at 44100, 22050, 11025 or 8000 Hz");
+}
+
 uint32_t card_divider(int type, double rate, int channels, double* actual) {
     double base = 0.0;
     GetFre(type, 1, &base, channels);

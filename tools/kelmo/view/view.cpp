@@ -78,7 +78,7 @@ std::string hello(bool readOnly) {
         if (channels <= 0) continue;
         json rates = json::array(), gs = json::array();
         if (t == 800) {
-            rates = {44100, 22050, 11025, 8000};
+            for (double r : kSoundRates) rates.push_back(r);
         } else {
             for (int i = 0; i < std::clamp(freqCount, 0, 27); ++i)
                 if (freqs[i] > 0 && freqs[i] <= high * 1.000001 && freqs[i] <= kMostRate) rates.push_back(freqs[i]);
@@ -99,7 +99,6 @@ std::string hello(bool readOnly) {
     return json{{"type", "hello"}, {"readOnly", readOnly}, {"version", KELMO_TOOL_VERSION}, {"cards", cards}}.dump();
 }
 
-[[noreturn]] void usage(const std::string& option, const std::string& what) { throw CLI::ValidationError(option, what); }
 
 void run(const ViewOptions& o) {
     int channels = 0;
@@ -107,12 +106,9 @@ void run(const ViewOptions& o) {
     GetADParameter(o.type, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, &high, nullptr, nullptr);
     if (channels <= 0) usage("--type", "card type " + std::to_string(o.type) + " is not in the catalogue (kelmo cards lists them)");
     const auto rate = parse_si(o.rate);
-    if (std::abs(o.type) == 800) {
-        // The rates a capture device records at (whether this one does is
-        // its own answer, once the acquisition starts).
-        if (!rate || (*rate != 44100 && *rate != 22050 && *rate != 11025 && *rate != 8000))
-            usage("--rate", "'" + o.rate + "': the sound card records at 44100, 22050, 11025 or 8000 Hz");
-    } else if (!rate || !(*rate > 0) || *rate > std::min(high * 1.000001, kMostRate))
+    if (std::abs(o.type) == 800)
+        require_sound_rate(o.rate, rate);
+    else if (!rate || !(*rate > 0) || *rate > std::min(high * 1.000001, kMostRate))
         usage("--rate", "'" + o.rate + "' is not a rate above 0 and at most " +
                             std::to_string(static_cast<long long>(std::min(high, kMostRate))) + " Hz for card type " +
                             std::to_string(o.type));

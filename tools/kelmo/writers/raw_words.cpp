@@ -25,8 +25,7 @@ std::optional<RawWords> raw_line(int type, int bytes) {
             bool straight = true;
             for (const int64_t w : {low, low + 1, int64_t{-1}, int64_t{2}, high / 2, high / 2 + 1, high - 1, high}) {
                 if (w < low || w > high) continue;
-                const double want = double(w) * r.scale + r.offset, got = value(w);
-                straight = straight && std::abs(got - want) <= 1e-9 * std::max(1.0, std::abs(got));
+                straight = straight && on_line(r, double(w), value(w));
             }
             if (straight) return r;
         }
