@@ -151,6 +151,26 @@ inline int close_pipe(FILE* f) {
 #endif
 }
 
+// A file the program names itself (beside one the user named), opened for
+// writing without following a symbolic link in its place: another user may
+// have planted one where the file goes. Null, with errno, when it cannot be
+// (ELOOP: a link is there).
+inline FILE* create_unfollowed(const std::string& path) {
+#ifdef _WIN32
+    return std::fopen(path.c_str(), "w");
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, "w");
+    if (!f) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return f;
+#endif
+}
+
 // A program file: its name on this system, whether `path` is one, and the
 // folder this program runs from (with its separator at the end).
 inline std::string program_name(const std::string& stem) {

@@ -517,7 +517,17 @@ TEST_F(KelmoCli, NpyReadsBackInNumPy) {
     const Result r = kelmo("acquire -n 1k -c 1 -O npy -o -");
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("a .npy array cannot go to standard output"), std::string::npos) << r.err;
-    for (const std::string& f : {npy, json, csv, check}) std::remove(f.c_str());
+    // A link planted where the facts go is not written through.
+    const std::string planted = temp("planted.txt");
+    std::ofstream(planted) << "keep";
+    std::remove(json.c_str());
+    std::filesystem::create_symlink(planted, json);
+    const Result linked = kelmo("acquire -n 100 -c 1 -o " + npy);
+    EXPECT_EQ(linked.code, 1);
+    EXPECT_NE(linked.err.find("cannot write " + json + ": a symbolic link is in its place"), std::string::npos)
+        << linked.err;
+    EXPECT_EQ(slurp(planted), "keep");
+    for (const std::string& f : {npy, json, csv, check, planted}) std::remove(f.c_str());
 }
 
 // HDF5 as h5py and h5dump read it: the (channels, samples) dataset with the

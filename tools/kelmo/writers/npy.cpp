@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../../portable.h"
 #include "say.h"
 #include "writer.h"
 #include "stream.h"
@@ -98,9 +99,12 @@ private:
         const auto slash = path.find_last_of("/\\");
         if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.resize(dot);
         path += ".json";
-        FILE* f = std::fopen(path.c_str(), "w");
+        FILE* f = kelmo::tools::create_unfollowed(path);
         if (!f) {
-            say("kelmo: cannot write %s: %s", path.c_str(), std::strerror(errno));
+            const int err = errno;
+            say("kelmo: cannot write %s: %s", path.c_str(),
+                err == ELOOP ? "a symbolic link is in its place, and the facts are not written through one; remove it"
+                             : std::strerror(err));
             return false;
         }
         Stream js(f, true, path);
