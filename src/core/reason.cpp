@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace kelmo {
 namespace {
 
@@ -51,7 +53,8 @@ std::string reason_so_far() {
     return std::string(t_name ? t_name : "kelmo") + " failed: " + t_cause;
 }
 
-ExportScope::ExportScope(const char* name) : name_(name), outer_(t_depth++ == 0) {
+ExportScope::ExportScope(const char* name)
+    : name_(name), outer_(t_depth++ == 0), outerCall_(platform::begin_call()) {
     if (outer_) {
         t_hasCause = false;
         t_cause[0] = '\0';
@@ -60,6 +63,7 @@ ExportScope::ExportScope(const char* name) : name_(name), outer_(t_depth++ == 0)
 }
 
 ExportScope::~ExportScope() {
+    platform::end_call(outerCall_);
     --t_depth;
     if (outer_) {
         t_hasCause = false;

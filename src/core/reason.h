@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace kelmo {
@@ -54,6 +55,7 @@ public:
 private:
     const char* name_;
     bool outer_;
+    uint64_t outerCall_;  // the call this one runs inside, 0 when none
 };
 
 // The fallback of an export that failed without recording a cause.

@@ -21,7 +21,17 @@ private:
     void* p_;
     std::size_t n_;
 };
+thread_local uint64_t t_callEpoch = 0;
+std::atomic<uint64_t> g_calls{0};
 }  // namespace
+
+uint64_t begin_call() {
+    const uint64_t before = t_callEpoch;
+    t_callEpoch = g_calls.fetch_add(1, std::memory_order_relaxed) + 1;
+    return before;
+}
+void end_call(uint64_t before) { t_callEpoch = before; }
+uint64_t call_epoch() { return t_callEpoch; }
 
 Platform& current() { return g_top ? g_top->platform_ : default_platform(); }
 

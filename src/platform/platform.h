@@ -299,6 +299,14 @@ public:
                                                bool* created) = 0;
     virtual SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size,
                                               Access access) = 0;
+    // As open_existing, for the length of one of the library's calls: the
+    // view may hold nothing, so that the object goes when its holders do
+    // even while the view is in use (its memory stays readable and
+    // writable, and the next call finds the object gone). Much cheaper
+    // than a holder where views are kept between calls.
+    virtual SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Access access) {
+        return shm_open_existing(name, size, access);
+    }
 
     // Milliseconds since an arbitrary system-wide origin, wrapping at 2^32.
     virtual uint32_t tick_count() = 0;
@@ -449,6 +457,15 @@ private:
 };
 // The build's default backend.
 Platform& default_platform();
+
+// The library's calls, for checks that hold for the whole of one call and
+// need be made only once in it: begin_call marks the calling thread as in
+// a new call and returns what end_call needs to restore the one it was in
+// (calls nest when a host's code that a call runs calls in again).
+// call_epoch is 0 outside any call, else a number no other call had.
+uint64_t begin_call();
+void end_call(uint64_t before);
+uint64_t call_epoch();
 
 // A line for a person about something a backend refused on its own, for
 // example a shared memory that another user planted: handed to the route

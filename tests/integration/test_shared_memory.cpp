@@ -4,9 +4,11 @@
 // tested in test_shared_memory_posix.cpp.)
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "peer_process.h"
 #include "platform/platform.h"
@@ -85,6 +87,30 @@ TEST(SharedMemoryAcrossProcesses, ReopenSeesTheObjectAsItIsNow) {
         EXPECT_EQ(open_existing(name)->word(1), value + 2);
         EXPECT_EQ(peer.wait(), 0);
         EXPECT_EQ(open_existing(name), nullptr) << value;
+    }
+}
+
+// The library's views for one call are kept between calls, and go on
+// without asking the system while nothing happens to their object: what
+// does happen is seen on the next use, however long the view stood.
+TEST(SharedMemoryAcrossProcesses, ViewsForACallSeeWhatBecameOfTheirObject) {
+    const std::string name = unique("use");
+    const auto use = [&] { return platform::current().shm_use_existing(name, 1024, Access::ReadWrite); };
+    for (int value : {21, 22}) {  // the second: a new object under the same name
+        PeerProcess peer(peer_command(name, value, 60000));
+        ASSERT_TRUE(peer.ready());
+        for (int i = 0; i < 3; ++i) {
+            auto seen = use();
+            ASSERT_NE(seen, nullptr);
+            EXPECT_EQ(seen->word(0), value);
+            seen->set_word(1, value + i);
+            seen.reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));  // long past any settling
+        }
+        EXPECT_EQ(open_existing(name)->word(1), value + 2);
+        peer.kill();
+        peer.wait();
+        EXPECT_EQ(use(), nullptr) << value;  // its only holder died
     }
 }
 

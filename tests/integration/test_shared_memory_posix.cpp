@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kelmo.h"
@@ -123,6 +125,50 @@ TEST(SharedMemoryAcrossProcesses, ShrunkObjectIsNoticed) {
     ASSERT_EQ(::truncate(path.c_str(), 0), 0);
     EXPECT_FALSE(mine->intact());
     EXPECT_EQ(platform::current().shm_open_existing(name, 4096, Access::ReadWrite), nullptr);
+}
+
+// A view for a call that stood a while (the system was not asked about it)
+// still sees its object shrink.
+TEST(SharedMemoryAcrossProcesses, StandingViewSeesItsObjectShrink) {
+    const std::string name = unique("standing");
+    auto mine = platform::current().shm_create_or_open(name, 4096, nullptr);
+    ASSERT_NE(mine, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NE(platform::current().shm_use_existing(name, 4096, Access::ReadWrite), nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    ASSERT_EQ(::truncate(shm_object_file(name).c_str(), 0), 0);
+    EXPECT_EQ(platform::current().shm_use_existing(name, 4096, Access::ReadWrite), nullptr);
+    EXPECT_FALSE(mine->intact());
+}
+
+// What the system tells this process about its views is not taken by a
+// child made by fork(): the child asks the system itself, and the parent
+// still learns that the holder of its view died.
+TEST(SharedMemoryAcrossProcesses, ChildDoesNotTakeItsParentsNews) {
+    const std::string name = unique("news"), own = unique("own");
+    auto mine = platform::current().shm_create_or_open(own, 1024, nullptr);
+    ASSERT_NE(mine, nullptr);
+    EXPECT_TRUE(mine->intact());
+    PeerProcess peer(peer_command(name, 3, 60000));
+    ASSERT_TRUE(peer.ready());
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_NE(platform::current().shm_use_existing(name, 1024, Access::ReadWrite), nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    peer.kill();
+    peer.wait();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool whole = true;
+        for (int i = 0; i < 3; ++i) whole = mine->intact() && whole;
+        ::_exit(whole ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(platform::current().shm_use_existing(name, 1024, Access::ReadWrite), nullptr);
 }
 
 // Each user has a namespace of their own by default.

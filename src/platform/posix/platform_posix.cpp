@@ -90,6 +90,9 @@ public:
     SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override {
         return posix::shm_open_existing(name, size, access);
     }
+    SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Access access) override {
+        return posix::shm_use_existing(name, size, access);
+    }
 
     uint32_t tick_count() override { return static_cast<uint32_t>(monotonic_ms()); }
     uint64_t precise_us() override {

@@ -28,6 +28,7 @@ private:
 
 SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created);
 SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access);
+SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Access access);
 DevicePtr open_device();
 // The device on a connected socket, which it takes over: reads the greeting
 // and returns the device, or nullptr with the socket closed: errno EBUSY

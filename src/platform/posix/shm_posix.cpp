@@ -17,6 +17,11 @@
 // open of the same name takes the parked view back after checking, in
 // three calls, that the object is held by someone, still has its name and
 // its size.
+//
+// The library's own uses for the length of one call (shm_use_existing)
+// hold no lock at all: their views are parked again when they close, and
+// taken back without a system call while the watch (shm_watch.h) says that
+// nothing happened to the object since the view last asked about it.
 #include "platform/posix/posix.h"
 
 #include <dirent.h>
@@ -35,6 +40,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/posix/shm_watch.h"
 
 namespace kelmo::platform::posix {
 namespace {
@@ -238,9 +245,11 @@ struct ParkedView {
     void* view;
     std::size_t size;
     bool writable;
+    WatchState ws;
 };
 
-void unmap_and_close(const ParkedView& v) {
+void unmap_and_close(ParkedView& v) {
+    ShmWatch::instance().unwatch(v.ws);
     ::munmap(v.view, v.size);
     ::close(v.fd);
 }
@@ -264,7 +273,11 @@ public:
     // views go without touching the mutex, which another thread of the
     // parent may have held.
     void forget() {
-        for (const ParkedView& v : views_) unmap_and_close(v);
+        // (The watch is the parent's: it is not touched.)
+        for (const ParkedView& v : views_) {
+            ::munmap(v.view, v.size);
+            ::close(v.fd);
+        }
         views_.clear();
     }
 
@@ -302,19 +315,27 @@ ParkedViews& parked_views() {
     return *p;
 }
 
+// A view of an object: a holder (its descriptor holds a shared lock), or,
+// for the length of a call, a view that holds nothing.
 class PosixSharedMemory final : public SharedMemory {
 public:
-    PosixSharedMemory(std::string objName, int fd, void* view, std::size_t size, bool writable)
-        : objName_(std::move(objName)), fd_(fd), view_(view), size_(size), writable_(writable) {}
+    PosixSharedMemory(ParkedView v, bool holds)
+        : objName_(std::move(v.objName)), fd_(v.fd), view_(v.view), size_(v.size), writable_(v.writable),
+          holds_(holds), ws_(v.ws) {}
 
     ~PosixSharedMemory() override {
+        if (!holds_) {
+            parked_views().park({objName_, fd_, view_, size_, writable_, ws_});
+            return;
+        }
         // Another handle still holds the object when our probe for an
         // exclusive lock fails: it lives on, and the view is parked.
         ::flock(fd_, LOCK_UN);
         if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            parked_views().park({objName_, fd_, view_, size_, writable_});
+            parked_views().park({objName_, fd_, view_, size_, writable_, ws_});
             return;
         }
+        ShmWatch::instance().unwatch(ws_);
         // Perhaps the last handle anywhere: decide under the namespace lock,
         // as the openers do. Turning no lock into an exclusive one succeeds
         // exactly when no other handle holds it; then the object goes, as
@@ -332,9 +353,23 @@ public:
     void* data() const override { return view_; }
     std::size_t size() const override { return size_; }
     bool writable() const override { return writable_; }
+    // A holder becomes a view for the length of a call.
+    void let_go() {
+        if (holds_) ::flock(fd_, LOCK_UN);
+        holds_ = false;
+    }
     bool intact() const override {
+        ShmWatch& w = ShmWatch::instance();
+        if (ws_.wd < 0 && !watchTried_) {
+            watchTried_ = true;
+            w.watch(fd_, ws_);
+        }
+        const ShmWatch::Look look = w.look(ws_, false);
+        if (look.stands) return true;
         struct stat st {};
-        return ::fstat(fd_, &st) == 0 && static_cast<std::size_t>(st.st_size) >= size_;
+        const bool whole = ::fstat(fd_, &st) == 0 && static_cast<std::size_t>(st.st_size) >= size_;
+        if (whole) w.asked(ws_, look, false);
+        return whole;
     }
 
 private:
@@ -343,13 +378,16 @@ private:
     void* view_;
     std::size_t size_;
     bool writable_;
+    bool holds_;
+    mutable WatchState ws_;
+    mutable bool watchTried_ = false;
 };
 
 // A parked view of objName back as a handle, when the object is still
 // held by someone, still has its name and its size; nullptr otherwise (the
 // view is then dropped and the caller opens by name, which also removes a
 // name whose holders all died).
-SharedMemoryPtr unpark(const std::string& objName, std::size_t size, bool writable) {
+std::unique_ptr<PosixSharedMemory> unpark(const std::string& objName, std::size_t size, bool writable) {
     auto v = parked_views().take(objName, size, writable);
     if (!v) return nullptr;
     if (::flock(v->fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds it any more
@@ -364,13 +402,13 @@ SharedMemoryPtr unpark(const std::string& objName, std::size_t size, bool writab
         unmap_and_close(*v);
         return nullptr;
     }
-    return std::make_unique<PosixSharedMemory>(v->objName, v->fd, v->view, v->size, v->writable);
+    return std::make_unique<PosixSharedMemory>(std::move(*v), true);
 }
 
 // Takes a descriptor on a live or new object, locks it shared and maps it;
 // `st` is what fstat said of it.
-SharedMemoryPtr finish_open(const std::string& objName, int fd, const struct stat& st, std::size_t size,
-                            bool writable) {
+std::unique_ptr<PosixSharedMemory> finish_open(const std::string& objName, int fd, const struct stat& st,
+                                               std::size_t size, bool writable) {
     if (static_cast<std::size_t>(st.st_size) < size || size == 0) {
         errno = EINVAL;
         ::close(fd);
@@ -385,7 +423,7 @@ SharedMemoryPtr finish_open(const std::string& objName, int fd, const struct sta
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<PosixSharedMemory>(objName, fd, view, size, writable);
+    return std::make_unique<PosixSharedMemory>(ParkedView{objName, fd, view, size, writable, {}}, true);
 }
 
 }  // namespace
@@ -435,7 +473,9 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
     return finish_open(objName, fd, st, size, true);
 }
 
-SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) {
+namespace {
+
+std::unique_ptr<PosixSharedMemory> open_holder(const std::string& name, std::size_t size, Access access) {
     if (!valid_name(name) || size == 0) {
         errno = EINVAL;
         return nullptr;
@@ -462,6 +502,50 @@ SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Acc
         return nullptr;
     }
     return finish_open(objName, fd, st, size, rw);
+}
+
+// A parked view taken back for the length of a call: at once while the
+// watch says nothing happened to the object since the view last asked,
+// else after asking whether others hold it (one call that fails when they
+// do) and whether it still has its name, its size, its owner and mode (one
+// more). Null (the view dropped) when the answer is no.
+std::unique_ptr<PosixSharedMemory> take_for_call(const std::string& objName, std::size_t size, bool rw) {
+    auto v = parked_views().take(objName, size, rw);
+    if (!v) return nullptr;
+    ShmWatch& w = ShmWatch::instance();
+    if (v->ws.wd < 0) w.watch(v->fd, v->ws);
+    const ShmWatch::Look look = w.look(v->ws, true);
+    if (look.stands) return std::make_unique<PosixSharedMemory>(std::move(*v), false);
+    struct stat st {};
+    if (::flock(v->fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds it any more
+        ::flock(v->fd, LOCK_UN);
+    } else if (::fstat(v->fd, &st) == 0 && st.st_nlink > 0 && static_cast<std::size_t>(st.st_size) >= size &&
+               st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) {
+        w.asked(v->ws, look, true);
+        return std::make_unique<PosixSharedMemory>(std::move(*v), false);
+    }
+    unmap_and_close(*v);
+    return nullptr;
+}
+
+}  // namespace
+
+SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) {
+    return open_holder(name, size, access);
+}
+
+SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Access access) {
+    if (!valid_name(name) || size == 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (auto kept = take_for_call(object_name(name), size, access == Access::ReadWrite)) return kept;
+    // The first use, or the kept view went stale: opened by name as a
+    // holder would be (which also removes a name whose holders all died),
+    // then the lock goes.
+    auto view = open_holder(name, size, access);
+    if (view) view->let_go();
+    return view;
 }
 
 std::string shm_where(const std::string& name) { return "/dev/shm" + object_name(name); }

@@ -23,7 +23,7 @@ constexpr uint32_t kPublishWaitMs = 5000;  // how long a started program may tak
 void set_text(char* text, const std::string& s) { std::snprintf(text, kCheckTextBytes, "%s", s.c_str()); }
 
 bool param_block_published() {
-    return platform::current().shm_open_existing(kParamBlockName, kParamBlockBytes, platform::Access::ReadOnly) !=
+    return platform::current().shm_use_existing(kParamBlockName, kParamBlockBytes, platform::Access::ReadOnly) !=
            nullptr;
 }
 

@@ -172,7 +172,7 @@ SimParamBlock& private_copy() {
 }
 
 platform::SharedMemoryPtr load_param_block(platform::Access access) {
-    auto block = platform::current().shm_open_existing(kParamBlockName, kParamBlockBytes, access);
+    auto block = platform::current().shm_use_existing(kParamBlockName, kParamBlockBytes, access);
     if (block) {
         std::memcpy(&private_copy(), block->data(), kParamBlockBytes);
     } else {
