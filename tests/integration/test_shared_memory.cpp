@@ -4,6 +4,7 @@
 // tested in test_shared_memory_posix.cpp.)
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -112,6 +113,28 @@ TEST(SharedMemoryAcrossProcesses, ViewsForACallSeeWhatBecameOfTheirObject) {
         peer.wait();
         EXPECT_EQ(use(), nullptr) << value;  // its only holder died
     }
+}
+
+// Threads check the views the process keeps and take views for a call at
+// the same time (a race here shows under a thread checker).
+TEST(SharedMemoryAcrossProcesses, ThreadsUseKeptViewsAtOnce) {
+    const std::string name = unique("threads"), own = unique("ownthreads");
+    PeerProcess peer(peer_command(name, 31, 60000));
+    ASSERT_TRUE(peer.ready());
+    auto mine = platform::current().shm_create_or_open(own, 1024, nullptr);
+    ASSERT_NE(mine, nullptr);
+    std::atomic<int> bad{0};
+    const auto work = [&] {
+        for (int i = 0; i < 300; ++i) {
+            if (!mine->intact()) ++bad;
+            auto seen = platform::current().shm_use_existing(name, 1024, Access::ReadWrite);
+            if (!seen || seen->word(0) != 31) ++bad;
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(bad.load(), 0);
 }
 
 TEST(SharedMemoryAcrossProcesses, ReadOnlyViewAndSizeChecks) {

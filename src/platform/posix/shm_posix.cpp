@@ -360,10 +360,7 @@ public:
     }
     bool intact() const override {
         ShmWatch& w = ShmWatch::instance();
-        if (ws_.wd < 0 && !watchTried_) {
-            watchTried_ = true;
-            w.watch(fd_, ws_);
-        }
+        w.watch(fd_, ws_);
         const ShmWatch::Look look = w.look(ws_, false);
         if (look.stands) return true;
         struct stat st {};
@@ -380,7 +377,6 @@ private:
     bool writable_;
     bool holds_;
     mutable WatchState ws_;
-    mutable bool watchTried_ = false;
 };
 
 // A parked view of objName back as a handle, when the object is still
@@ -513,7 +509,7 @@ std::unique_ptr<PosixSharedMemory> take_for_call(const std::string& objName, std
     auto v = parked_views().take(objName, size, rw);
     if (!v) return nullptr;
     ShmWatch& w = ShmWatch::instance();
-    if (v->ws.wd < 0) w.watch(v->fd, v->ws);
+    w.watch(v->fd, v->ws);
     const ShmWatch::Look look = w.look(v->ws, true);
     if (look.stands) return std::make_unique<PosixSharedMemory>(std::move(*v), false);
     struct stat st {};

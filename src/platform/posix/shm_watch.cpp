@@ -74,10 +74,12 @@ void ShmWatch::forget_after_fork() {
 }
 
 void ShmWatch::watch(int fd, WatchState& ws) {
-    ws = WatchState{};
     State& s = state();
     if (s.disabled) return;
     std::lock_guard<std::mutex> g(s.mutex);
+    if (ws.tried) return;
+    ws = WatchState{};
+    ws.tried = true;
     if (s.failed) return;
     if (s.fd < 0) {
         s.fd = keep_above_stdio(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -98,11 +100,12 @@ void ShmWatch::watch(int fd, WatchState& ws) {
 
 void ShmWatch::unwatch(WatchState& ws) {
     State& s = state();
-    const int wd = ws.wd;
-    ws.wd = -1;
-    if (wd < 0 || s.disabled) return;
+    if (s.disabled) return;
     std::lock_guard<std::mutex> g(s.mutex);
-    if (ws.generation != s.generation || s.fd < 0) return;
+    const int wd = ws.wd;
+    const uint64_t generation = ws.generation;
+    ws = WatchState{};
+    if (wd < 0 || generation != s.generation || s.fd < 0) return;
     const auto it = s.entries.find(wd);
     if (it == s.entries.end() || --it->second.views > 0) return;
     s.entries.erase(it);
@@ -136,9 +139,9 @@ void ShmWatch::drain_locked() {
 
 ShmWatch::Look ShmWatch::look(const WatchState& ws, bool holders) {
     State& s = state();
-    if (ws.wd < 0 || s.disabled) return {};
+    if (s.disabled) return {};
     std::lock_guard<std::mutex> g(s.mutex);
-    if (ws.generation != s.generation || s.fd < 0) return {};
+    if (ws.wd < 0 || ws.generation != s.generation || s.fd < 0) return {};
     drain_locked();
     const auto it = s.entries.find(ws.wd);
     if (it == s.entries.end()) return {};
@@ -155,6 +158,7 @@ ShmWatch::Look ShmWatch::look(const WatchState& ws, bool holders) {
 
 void ShmWatch::asked(WatchState& ws, const Look& before, bool holders) {
     if (!before.valid) return;
+    std::lock_guard<std::mutex> g(state().mutex);
     ws.asked = true;
     ws.askedAt = before.events;
     if (holders) {

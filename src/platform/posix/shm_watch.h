@@ -26,7 +26,10 @@
 namespace kelmo::platform::posix {
 
 // What a view knows of its object since it last asked the system.
+// Views used by several threads at once (those the process keeps) share
+// one; the watcher reads and changes it under its lock only.
 struct WatchState {
+    bool tried = false;         // a watch was asked for
     int wd = -1;                // the watch of its object; -1: not watched
     uint64_t generation = 0;    // the watcher's, when the watch was made
     bool asked = false;         // its size etc. asked since the watch was made
@@ -40,8 +43,9 @@ class ShmWatch {
 public:
     static ShmWatch& instance();
 
-    // Starts watching the object that `fd` is a descriptor of; leaves
-    // `ws` unwatched when that cannot be done.
+    // Starts watching the object that `fd` is a descriptor of, unless this
+    // view asked for that before; leaves `ws` unwatched when it cannot be
+    // done.
     void watch(int fd, WatchState& ws);
     // Stops watching for this view (the object's watch goes with its last
     // view).
