@@ -135,6 +135,8 @@ TEST(SharedMemoryAcrossProcesses, ThreadsUseKeptViewsAtOnce) {
     a.join();
     b.join();
     EXPECT_EQ(bad.load(), 0);
+    peer.kill();
+    peer.wait();
 }
 
 TEST(SharedMemoryAcrossProcesses, ReadOnlyViewAndSizeChecks) {
