@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "core/reason.h"
 
@@ -14,7 +15,7 @@ namespace {
 // destroyed, so the order of destruction at exit does not matter.
 struct Kept {
     std::mutex mutex;
-    std::map<std::string, std::shared_ptr<platform::SharedMemory>> handles;
+    std::map<std::string, std::shared_ptr<platform::SharedMemory>, std::less<>> handles;  // found by any string
 };
 
 Kept& kept() {
@@ -49,7 +50,7 @@ void shared_memory_refused(const char* name) {
 std::shared_ptr<platform::SharedMemory> kept_view(const char* name) {
     Kept& k = kept();
     std::lock_guard<std::mutex> g(k.mutex);
-    const auto it = k.handles.find(name);
+    const auto it = k.handles.find(std::string_view(name));
     if (it == k.handles.end() || !it->second || !it->second->intact()) return nullptr;
     return it->second;
 }

@@ -68,6 +68,20 @@ std::string namespace_prefix(const std::string& ns) { return "/kelmo." + ns + ".
 // The POSIX name of a shared memory of this library.
 std::string object_name(const std::string& name) { return namespace_prefix(shm_namespace()) + name; }
 
+// The prefix of the namespace in use now, worked out again only when the
+// environment names another: a call that takes a kept view back only
+// compares names.
+const std::string& current_prefix() {
+    thread_local std::string env = "\n", prefix;  // "\n": no namespace can be named so
+    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
+    const char* now = ns ? ns : "";
+    if (env != now) {
+        env = now;
+        prefix = namespace_prefix(shm_namespace());
+    }
+    return prefix;
+}
+
 // The lock objects this process has open, one per namespace. Never
 // destroyed: handles kept until exit still take the lock in their
 // destructors, whatever the order in which statics go.
@@ -295,9 +309,16 @@ public:
     }
 
     std::optional<ParkedView> take(const std::string& objName, std::size_t size, bool writable) {
+        return take(objName, std::string(), size, writable);
+    }
+    // The view of the object named prefix + name.
+    std::optional<ParkedView> take(const std::string& prefix, const std::string& name, std::size_t size,
+                                   bool writable) {
         std::lock_guard<std::mutex> g(mutex_);
         for (auto it = views_.rbegin(); it != views_.rend(); ++it) {
-            if (it->objName == objName && it->size == size && it->writable == writable) {
+            const std::string& n = it->objName;
+            if (n.size() == prefix.size() + name.size() && n.compare(0, prefix.size(), prefix) == 0 &&
+                n.compare(prefix.size(), name.size(), name) == 0 && it->size == size && it->writable == writable) {
                 ParkedView v = std::move(*it);
                 views_.erase(std::next(it).base());
                 return v;
@@ -325,14 +346,14 @@ public:
 
     ~PosixSharedMemory() override {
         if (!holds_) {
-            parked_views().park({objName_, fd_, view_, size_, writable_, ws_});
+            parked_views().park({std::move(objName_), fd_, view_, size_, writable_, ws_});
             return;
         }
         // Another handle still holds the object when our probe for an
         // exclusive lock fails: it lives on, and the view is parked.
         ::flock(fd_, LOCK_UN);
         if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            parked_views().park({objName_, fd_, view_, size_, writable_, ws_});
+            parked_views().park({std::move(objName_), fd_, view_, size_, writable_, ws_});
             return;
         }
         ShmWatch::instance().unwatch(ws_);
@@ -360,8 +381,7 @@ public:
     }
     bool intact() const override {
         ShmWatch& w = ShmWatch::instance();
-        w.watch(fd_, ws_);
-        const ShmWatch::Look look = w.look(ws_, false);
+        const ShmWatch::Look look = w.look(fd_, ws_, false);
         if (look.stands) return true;
         struct stat st {};
         const bool whole = ::fstat(fd_, &st) == 0 && static_cast<std::size_t>(st.st_size) >= size_;
@@ -505,12 +525,11 @@ std::unique_ptr<PosixSharedMemory> open_holder(const std::string& name, std::siz
 // else after asking whether others hold it (one call that fails when they
 // do) and whether it still has its name, its size, its owner and mode (one
 // more). Null (the view dropped) when the answer is no.
-std::unique_ptr<PosixSharedMemory> take_for_call(const std::string& objName, std::size_t size, bool rw) {
-    auto v = parked_views().take(objName, size, rw);
+std::unique_ptr<PosixSharedMemory> take_for_call(const std::string& name, std::size_t size, bool rw) {
+    auto v = parked_views().take(current_prefix(), name, size, rw);
     if (!v) return nullptr;
     ShmWatch& w = ShmWatch::instance();
-    w.watch(v->fd, v->ws);
-    const ShmWatch::Look look = w.look(v->ws, true);
+    const ShmWatch::Look look = w.look(v->fd, v->ws, true);
     if (look.stands) return std::make_unique<PosixSharedMemory>(std::move(*v), false);
     struct stat st {};
     if (::flock(v->fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds it any more
@@ -535,7 +554,7 @@ SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Acce
         errno = EINVAL;
         return nullptr;
     }
-    if (auto kept = take_for_call(object_name(name), size, access == Access::ReadWrite)) return kept;
+    if (auto kept = take_for_call(name, size, access == Access::ReadWrite)) return kept;
     // The first use, or the kept view went stale: opened by name as a
     // holder would be (which also removes a name whose holders all died),
     // then the lock goes.

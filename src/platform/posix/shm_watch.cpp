@@ -73,10 +73,8 @@ void ShmWatch::forget_after_fork() {
     s.fd = -1;
 }
 
-void ShmWatch::watch(int fd, WatchState& ws) {
+void ShmWatch::watch_locked(int fd, WatchState& ws) {
     State& s = state();
-    if (s.disabled) return;
-    std::lock_guard<std::mutex> g(s.mutex);
     if (ws.tried) return;
     ws = WatchState{};
     ws.tried = true;
@@ -137,10 +135,11 @@ void ShmWatch::drain_locked() {
     }
 }
 
-ShmWatch::Look ShmWatch::look(const WatchState& ws, bool holders) {
+ShmWatch::Look ShmWatch::look(int fd, WatchState& ws, bool holders) {
     State& s = state();
     if (s.disabled) return {};
     std::lock_guard<std::mutex> g(s.mutex);
+    watch_locked(fd, ws);
     if (ws.wd < 0 || ws.generation != s.generation || s.fd < 0) return {};
     drain_locked();
     const auto it = s.entries.find(ws.wd);

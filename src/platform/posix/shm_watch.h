@@ -43,10 +43,6 @@ class ShmWatch {
 public:
     static ShmWatch& instance();
 
-    // Starts watching the object that `fd` is a descriptor of, unless this
-    // view asked for that before; leaves `ws` unwatched when it cannot be
-    // done.
-    void watch(int fd, WatchState& ws);
     // Stops watching for this view (the object's watch goes with its last
     // view).
     void unwatch(WatchState& ws);
@@ -64,7 +60,10 @@ public:
         uint64_t events = 0;
         bool valid = false;  // the object is watched
     };
-    Look look(const WatchState& ws, bool holders);
+    // The first look of a view starts watching the object that `fd` (the
+    // view's descriptor) is of; `ws` stays unwatched when that cannot be
+    // done, and every look then says the view must ask.
+    Look look(int fd, WatchState& ws, bool holders);
     // The view has just asked the system (with `holders`, also whether
     // others hold the object) and found the object usable.
     void asked(WatchState& ws, const Look& before, bool holders);
@@ -75,6 +74,7 @@ public:
 
 private:
     ShmWatch();
+    void watch_locked(int fd, WatchState& ws);
     void drain_locked();
 };
 
