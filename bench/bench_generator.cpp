@@ -49,8 +49,7 @@ std::vector<Case> g_cases;
 
 // The kernel that runs a waveform's samples.
 std::string kernel_of(int waveform) {
-    if (waveform >= 2) return sim_kernel_name(sim_periodic_kernel());
-    return sim_periodic_kernel() == SimKernel::Scalar || !sim_avx2_supported() ? "scalar" : "avx2";
+    return sim_kernel_name(waveform >= 2 ? sim_periodic_kernel() : sim_noise_kernel());
 }
 
 // slot -1: no history memory (zero history, nothing stored back), which

@@ -9,8 +9,9 @@
 // of each periodic class is compared with the plain double loop: the
 // largest difference relative to the largest value.
 //
-// --kernel=scalar|avx2|avx512 forces the periodic waveforms' kernel (the
-// best one the processor has by default); the table names the one that ran.
+// --kernel=scalar|avx2|avx512 forces the kernels of the periodic waveforms
+// and the noise (the best ones the processor has by default); the table
+// names the ones that ran.
 //
 // The benchmark publishes the parameter block and the noise history itself
 // (sim_setup.h). The figures are for reading, never for asserting.
@@ -144,7 +145,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     const char* kernel = sim_kernel_name(sim_periodic_kernel());
-    std::printf("periodic waveforms' kernel: %s\n", kernel);
+    const char* noiseKernel = sim_kernel_name(sim_noise_kernel());
+    std::printf("kernels: periodic waveforms %s, noise %s\n", kernel, noiseKernel);
     for (Signal s : {Signal::Cosine, Signal::Triangle, Signal::Square}) {
         std::printf("%s, 64k samples from time 0: max |exports - double loop| = %.3g x max |value|\n",
                     bench::name_of(s), agreement(s, 65536));
@@ -155,7 +157,7 @@ int main(int argc, char** argv) {
 
     const double fixed = collector.get("fixed_cost/no_signal/ch:1/n:1");
     if (fixed >= 0) std::printf("\nfixed cost of one call: %.1f us of CPU\n", fixed * 1e6);
-    std::printf("\nperiodic kernel: %s\n%-40s %10s %16s %9s %12s %9s\n", kernel, "case", "ns/sample",
+    std::printf("\nkernels: periodic %s, noise %s\n%-40s %10s %16s %9s %12s %9s\n", kernel, noiseKernel, "case", "ns/sample",
                 "straightforward", "speed-up", "double loop", "speed-up");
     for (const Row& r : rows) {
         const double t = collector.get(r.lib), p = collector.get(r.plain), d = collector.get(r.loop);

@@ -7,8 +7,8 @@
 // both sides), values are finite (and within +-5000 where synth_block
 // limits them), a waveform of 5 or more leaves the generator's output as it
 // was, and only the noise slots of the entries in play change. A quarter of
-// the cases (chosen by the input) also run the other kernel, which must give
-// the same bits, output and noise history alike.
+// the cases (chosen by the input) also run the other kernels, which must
+// give the same bits, output and noise history alike.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -64,7 +64,7 @@ std::size_t element_bytes(Form f) { return f == Form::Values ? 8 : f == Form::W3
 // Large buffers are kept from case to case: allocating a quarter of a
 // megabyte several times a case would cost more than the generator.
 std::vector<unsigned char> g_noise(kNoiseStateBytes);  // the history before the call
-std::vector<unsigned char> g_after[2];                  // after it, per kernel
+std::vector<unsigned char> g_after[3];                  // after it, per kernel
 std::shared_ptr<platform::FakePlatform::Object> g_object = std::make_shared<platform::FakePlatform::Object>();
 
 struct Result {
@@ -85,7 +85,7 @@ Result run(const Case& c, SimKernel kernel) {
         held = g_fake->shm_open_existing(kNoiseStateName, 1, platform::Access::ReadWrite);
     }
     Result r;
-    r.noise = &g_after[kernel == SimKernel::Scalar ? 0 : 1];
+    r.noise = &g_after[kernel == SimKernel::Scalar ? 0 : kernel == SimKernel::Avx2 ? 1 : 2];
     r.noise->resize(c.noiseBytes);
     const std::size_t bytes = std::size_t(c.n) * element_bytes(c.form);
     r.out.assign(kGuard + bytes + kGuard, kFill);
@@ -224,14 +224,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)BesselI0(c.block.damping[c.k] * 100.0);
     (void)SimWarpPhase(c.block.freq1[c.k], c.block.period[c.k], c.block.shapeParam[c.k], c.block.phase[c.k]);
 
-    // The kernel a user gets first; the scalar one beside it now and then.
-    const bool avx2 = sim_avx2_supported();
-    const Result first = run(c, avx2 ? SimKernel::Avx2 : SimKernel::Scalar);
+    // The kernel a user gets first (AVX-512, else AVX2, else the scalar
+    // code, for the periodic waves and the noise alike); the ones below it
+    // beside it now and then.
+    const SimKernel best = sim_avx512_supported() ? SimKernel::Avx512
+                           : sim_avx2_supported() ? SimKernel::Avx2
+                                                  : SimKernel::Scalar;
+    const Result first = run(c, best);
     check(c, first);
-    if (avx2 && bothKernels) {
-        const Result scalar = run(c, SimKernel::Scalar);
-        if (scalar.out != first.out) fail("the kernels give different output");
-        if (*scalar.noise != *first.noise) fail("the kernels leave different noise histories");
+    if (best != SimKernel::Scalar && bothKernels) {
+        for (SimKernel other : {SimKernel::Avx2, SimKernel::Scalar}) {
+            if (other == best) continue;
+            const Result r = run(c, other);
+            if (r.out != first.out) fail("the kernels give different output");
+            if (*r.noise != *first.noise) fail("the kernels leave different noise histories");
+        }
     }
     sim_kernel_override(SimKernel::Auto);
     return 0;

@@ -415,6 +415,15 @@ TEST_F(Generator, NoiseHistoryAndSeeding) {
     };
     close(fast, ref);
 
+    // N = 300 draws more values than the slot keeps: it holds the latest
+    // 1024 of them, and the sequence goes on after the last one.
+    X.assign(s3, s3 + 1024);
+    run({.waveform = 0, .A = 2, .N = 300, .gain = 3, .slot = 3});
+    const int next = sim_rand();
+    reference_noise(X, false, 0, 0, 2, 3, 3, 300);
+    EXPECT_TRUE(std::equal(X.begin(), X.end(), s3));
+    EXPECT_EQ(next, sim_rand());
+
     // Band-pass (seeded by the tick count), both kernels, same bits.
     fake.now = 987654;
     const Args band{.waveform = 1, .A = 5, .f1 = 1000, .f2 = 2500, .N = 77, .slot = 3};
@@ -440,28 +449,54 @@ TEST_F(Generator, NoiseHistoryAndSeeding) {
     EXPECT_FALSE(fake.exists(kNoiseStateName));
 }
 
-// The vector kernel handles whole blocks of 32, then groups of 4, then
-// hands the last one to three samples to the scalar loop: every length up
-// to two blocks and a tail must give the scalar kernel's bits, for the
-// samples and for the history the slot keeps.
+// The vector kernels handle whole blocks of 32, then vectors of four or
+// eight outputs, then what is left: every length up to two blocks and a
+// tail, and a few long ones, must give the scalar kernel's bits, for the
+// samples, for the history the slot keeps and for the sequence after the
+// call; low-pass and a few bands, with the history slot and without.
 TEST_F(Generator, NoiseKernelsAgreeForEveryLength) {
-    if (!sim_avx2_supported()) GTEST_SKIP() << "no AVX2 on this processor";
+    const auto kernels = vector_kernels();
+    if (kernels.empty()) GTEST_SKIP() << "no vector kernel on this processor";
     double* s2 = slot(2);
     std::vector<double> start(1024);
     for (int j = 0; j < 1024; ++j) start[j] = std::cos(j * 0.91) * 0.5;
-    for (uint32_t n = 1; n <= 70; ++n) {
-        for (int wf : {0, 1}) {
-            const Args a{.waveform = wf, .A = 3, .f1 = 700, .f2 = 2100, .N = n, .gain = 2, .slot = 2};
-            std::vector<double> history[2], out[2];
-            for (int k = 0; k < 2; ++k) {
-                std::copy(start.begin(), start.end(), s2);
-                const auto prev = sim_kernel_override(k == 0 ? SimKernel::Scalar : SimKernel::Avx2);
-                out[k] = run(a);
-                sim_kernel_override(prev);
-                history[k].assign(s2, s2 + 1024);
+    std::vector<uint32_t> lengths;
+    for (uint32_t n = 1; n <= 80; ++n) lengths.push_back(n);
+    for (uint32_t n : {255u, 256u, 257u, 300u, 1000u, 4133u}) lengths.push_back(n);
+    struct Band {
+        int32_t waveform;
+        double f1, f2;
+    };
+    const Band bands[] = {{0, 700, 2100}, {1, 700, 2100}, {1, 0, 5000}, {1, 4999, 3000}};
+    for (uint32_t n : lengths) {
+        for (const Band& band : bands) {
+            for (int32_t slot : {2, -1}) {
+                const Args a{.waveform = band.waveform, .A = 3, .f1 = band.f1, .f2 = band.f2, .N = n, .gain = 2,
+                             .slot = slot};
+                std::vector<double> history, out;
+                int next = 0;
+                for (std::size_t k = 0; k <= kernels.size(); ++k) {
+                    const SimKernel kernel = k == 0 ? SimKernel::Scalar : kernels[k - 1];
+                    std::copy(start.begin(), start.end(), s2);
+                    const auto prev = sim_kernel_override(kernel);
+                    // Other values where the call keeps its frames, so that a
+                    // frame it reads without drawing it shows.
+                    run({.waveform = 0, .A = -7, .N = 300, .gain = 5, .slot = -1});
+                    const auto o = run(a);
+                    const int r = sim_rand();
+                    sim_kernel_override(prev);
+                    if (k == 0) {
+                        out = o, history.assign(s2, s2 + 1024), next = r;
+                        continue;
+                    }
+                    const std::string what = std::string(sim_kernel_name(kernel)) + ", length " + std::to_string(n) +
+                                             ", waveform " + std::to_string(band.waveform) + ", band " +
+                                             std::to_string(band.f1) + ", slot " + std::to_string(slot);
+                    EXPECT_EQ(o, out) << what;
+                    EXPECT_TRUE(std::equal(history.begin(), history.end(), s2)) << what;
+                    EXPECT_EQ(r, next) << what;
+                }
             }
-            EXPECT_EQ(out[0], out[1]) << "length " << n << ", waveform " << wf;
-            EXPECT_EQ(history[0], history[1]) << "length " << n << ", waveform " << wf;
         }
     }
 }

@@ -87,7 +87,17 @@ std::atomic<int> g_kernelOverride{static_cast<int>(SimKernel::Auto)};
 SimKernel override_setting() { return static_cast<SimKernel>(g_kernelOverride.load(std::memory_order_relaxed)); }
 }  // namespace
 
-bool use_avx2_kernel() { return override_setting() != SimKernel::Scalar && sim_avx2_supported(); }
+const NoiseKernels& noise_kernels() {
+    switch (sim_noise_kernel()) {
+#ifdef KELMO_HAVE_AVX512_KERNEL
+        case SimKernel::Avx512: return kNoiseAvx512;
+#endif
+#ifdef KELMO_HAVE_AVX2_KERNEL
+        case SimKernel::Avx2: return kNoiseAvx2;
+#endif
+        default: return kNoiseScalar;
+    }
+}
 
 const PeriodicKernels* periodic_kernels() {
     switch (sim_periodic_kernel()) {
@@ -125,6 +135,9 @@ SimKernel sim_periodic_kernel() {
     if (wanted != SimKernel::Avx2 && sim_avx512_supported()) return SimKernel::Avx512;
     return sim_avx2_supported() ? SimKernel::Avx2 : SimKernel::Scalar;
 }
+
+// The noise has a kernel for each instruction set the periodic waves have.
+SimKernel sim_noise_kernel() { return sim_periodic_kernel(); }
 
 const char* sim_kernel_name(SimKernel kernel) {
     switch (kernel) {

@@ -70,18 +70,19 @@ void sim_srand(uint32_t seed);
 int sim_rand();
 
 // Kernels of the noise filter and of the periodic waveforms, for tests and
-// benchmarks. Auto is the run-time choice: the periodic waveforms run on
-// AVX-512 (F, BW, DQ and VL) where the processor has it, else on AVX2, the
-// noise on AVX2. Forcing a kernel the processor lacks takes the best one
-// below it; forcing Avx512 leaves the noise on AVX2. Every kernel gives the
-// same bits. Returns the previous setting.
+// benchmarks. Auto is the run-time choice: the periodic waveforms and the
+// noise run on AVX-512 (F, BW, DQ and VL) where the processor has it, else
+// on AVX2, else on the scalar code. Forcing a kernel the processor lacks
+// takes the best one below it. Every kernel gives the same bits. Returns
+// the previous setting.
 enum class SimKernel : int { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3 };
 SimKernel sim_kernel_override(SimKernel kernel);
 bool sim_avx2_supported();
 bool sim_avx512_supported();
-// The kernel the periodic waveforms run on now (Scalar, Avx2 or Avx512),
-// and its name.
+// The kernel the periodic waveforms and the noise run on now (Scalar, Avx2
+// or Avx512), and its name.
 SimKernel sim_periodic_kernel();
+SimKernel sim_noise_kernel();
 const char* sim_kernel_name(SimKernel kernel);
 
 }  // namespace kelmo::sim

@@ -149,8 +149,25 @@ struct Taps {
 // The filter taps h[0 .. 894], as the design defines them.
 void design_taps(bool bandPass, int lo, int hi, double* h);
 
-// out[i] for i = 0 .. b - 1 (b <= 32); y points at frame 0 of the window
-// (the 256 frames of the current history) in phase array 0.
+// The noise's kernels, one set per instruction set:
+//  - dot: out[i] for i = 0 .. b - 1 (b <= 32); y points at frame 0 of the
+//    window (the 256 frames of the current history) in phase array 0;
+//  - draw: frames [from, from + b) of the phase arrays ph (b <= 32) from
+//    the random sequence after `state`: phase p of frame from + k is
+//    g * x * A, x = (rand_value(s) - 16383.5) / 16383.5 for the state s of
+//    value 4k + p + 1 after `state`. Returns the state after the 4b values.
+// Every one gives the scalar code's bits.
+struct NoiseKernels {
+    void (*dot)(const Taps& taps, const double* y, int b, double* out);
+    uint32_t (*draw)(double* ph, std::size_t from, int b, double g, double A, uint32_t state);
+};
+extern const NoiseKernels kNoiseScalar;
+#ifdef KELMO_HAVE_AVX2_KERNEL
+extern const NoiseKernels kNoiseAvx2;
+#endif
+#ifdef KELMO_HAVE_AVX512_KERNEL
+extern const NoiseKernels kNoiseAvx512;
+#endif
 void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out);
 #ifdef KELMO_HAVE_AVX2_KERNEL
 void noise_dot_avx2(const Taps& taps, const double* y, int b, double* out);
@@ -254,9 +271,8 @@ void warp_block(const Warp& warp, const double* a, double b, uint32_t n, double*
 // out[i] = CosTurns::eval(p[i]) for i < n, the same bits by every kernel.
 void cos_turns_block(const double* p, uint32_t n, double* out);
 
-// The AVX2 kernels of the noise are used (processor support and the
-// override).
-bool use_avx2_kernel();
+// The noise's kernels now in use (processor support and the override).
+const NoiseKernels& noise_kernels();
 // The periodic waveforms' kernels now in use; nullptr for the scalar code.
 const PeriodicKernels* periodic_kernels();
 
@@ -265,5 +281,20 @@ uint32_t rand_state();
 void set_rand_state(uint32_t state);
 constexpr uint32_t rand_step(uint32_t s) { return s * 214013u + 2531011u; }
 constexpr int rand_value(uint32_t s) { return static_cast<int>((s >> 16) & 0x7FFFu); }
+
+// n steps of the sequence at once: s -> a * s + c.
+struct RandJump {
+    uint32_t a = 1, c = 0;
+    constexpr uint32_t operator()(uint32_t s) const { return a * s + c; }
+};
+constexpr RandJump rand_jump(uint64_t n) {
+    RandJump r, p{214013u, 2531011u};  // p: 2^k steps
+    for (; n; n >>= 1) {
+        if (n & 1) r = {p.a * r.a, p.a * r.c + p.c};
+        p = {p.a * p.a, p.a * p.c + p.c};
+    }
+    return r;
+}
+static_assert(rand_jump(3)(777u) == rand_step(rand_step(rand_step(777u))));
 
 }  // namespace kelmo::sim::detail

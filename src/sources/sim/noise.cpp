@@ -92,50 +92,47 @@ std::shared_ptr<const Taps> bandpass_taps(int lo, int hi) {
     return taps;
 }
 
-// ---- kernel choice --------------------------------------------------------------
-
-void noise_dot(const Taps& taps, const double* y, int b, double* out) {
-#ifdef KELMO_HAVE_AVX2_KERNEL
-    if (use_avx2_kernel()) {
-        noise_dot_avx2(taps, y, b, out);
-        return;
-    }
-#endif
-    noise_dot_scalar(taps, y, b, out);
-}
-
 // ---- frames ------------------------------------------------------------------------
 
 constexpr std::size_t kWindowFrames = kNoiseSlotValues / 4;  // 256 frames = one history
 constexpr std::size_t kBufferFrames = kPhaseStride;
 constexpr int kBlock = 32;
+constexpr double kInv = 1.0 / 16383.5;
 
-// Four steps of the random sequence at once: s -> kA4 * s + kC4. Phase p
-// of consecutive frames is every fourth value, so four such chains, one per
-// phase, draw a block without waiting on one another.
-constexpr uint32_t kA4 = 214013u * 214013u * 214013u * 214013u;
-constexpr uint32_t kC4 = 2531011u * (1u + 214013u + 214013u * 214013u + 214013u * 214013u * 214013u);
-static_assert(rand_step(rand_step(rand_step(rand_step(12345u)))) == 12345u * kA4 + kC4);
+// A raw value, uniform in [-1, 1], from the state that draws it.
+inline double raw_value(uint32_t s) { return (rand_value(s) - 16383.5) * kInv; }
 
-// Draws frames [from, from + b): raw values uniform in [-1, 1] in sequence
-// order, and the same times gain times A by phase.
-void draw_frames(double* raw, double* ph, std::size_t from, int b, double g, double A) {
-    const double inv = 1.0 / 16383.5;
-    uint32_t s0 = rand_step(rand_state());
+// Four chains of the random sequence, one per phase: phase p of consecutive
+// frames is every fourth value, so the chains draw a block without waiting
+// on one another.
+uint32_t draw_scalar(double* ph, std::size_t from, int b, double g, double A, uint32_t state) {
+    constexpr RandJump four = rand_jump(4);
+    uint32_t s0 = rand_step(state);
     uint32_t s1 = rand_step(s0), s2 = rand_step(s1), s3 = rand_step(s2);
-    uint32_t last = s3;
     for (std::size_t f = from, e = from + b; f < e; ++f) {
-        last = s3;
-        const double x0 = (rand_value(s0) - 16383.5) * inv, x1 = (rand_value(s1) - 16383.5) * inv;
-        const double x2 = (rand_value(s2) - 16383.5) * inv, x3 = (rand_value(s3) - 16383.5) * inv;
-        raw[4 * f] = x0, raw[4 * f + 1] = x1, raw[4 * f + 2] = x2, raw[4 * f + 3] = x3;
-        ph[f] = g * x0 * A, ph[kPhaseStride + f] = g * x1 * A;
-        ph[2 * kPhaseStride + f] = g * x2 * A, ph[3 * kPhaseStride + f] = g * x3 * A;
-        s0 = s0 * kA4 + kC4, s1 = s1 * kA4 + kC4, s2 = s2 * kA4 + kC4, s3 = s3 * kA4 + kC4;
+        ph[f] = g * raw_value(s0) * A, ph[kPhaseStride + f] = g * raw_value(s1) * A;
+        ph[2 * kPhaseStride + f] = g * raw_value(s2) * A, ph[3 * kPhaseStride + f] = g * raw_value(s3) * A;
+        s0 = four(s0), s1 = four(s1), s2 = four(s2), s3 = four(s3);
     }
-    set_rand_state(last);
+    return rand_jump(4 * static_cast<uint64_t>(b))(state);
 }
 
+// n raw values (a multiple of 4) from the state before the first one.
+void raw_values(uint32_t state, std::size_t n, double* out) {
+    constexpr RandJump four = rand_jump(4);
+    uint32_t s0 = rand_step(state);
+    uint32_t s1 = rand_step(s0), s2 = rand_step(s1), s3 = rand_step(s2);
+    for (std::size_t j = 0; j < n; j += 4) {
+        out[j] = raw_value(s0), out[j + 1] = raw_value(s1), out[j + 2] = raw_value(s2), out[j + 3] = raw_value(s3);
+        s0 = four(s0), s1 = four(s1), s2 = four(s2), s3 = four(s3);
+    }
+}
+
+}  // namespace
+
+const NoiseKernels kNoiseScalar{noise_dot_scalar, draw_scalar};
+
+namespace {
 }  // namespace
 
 void design_taps(bool bandPass, int lo, int hi, double* h) {
@@ -172,6 +169,7 @@ void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out) {
 void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, int32_t slot, const Output& o) {
     std::shared_ptr<const Taps> band;
     const Taps& taps = bandPass ? *(band = bandpass_taps(lo, hi)) : lowpass_taps();
+    const NoiseKernels& kernels = noise_kernels();
 
     platform::SharedMemoryPtr state;
     unsigned char* slotBytes = nullptr;
@@ -180,42 +178,58 @@ void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, in
         if (state) slotBytes = static_cast<unsigned char*>(state->data()) + slot * sizeof(double) * kNoiseSlotValues;
     }
 
-    // raw: the values as drawn (what the slot keeps); ph: the same values
-    // times gain times A, split by phase, for the filter.
-    double raw[4 * kBufferFrames];
+    // history: the raw values as the slot kept them; ph: the values times
+    // gain times A, split by phase, for the filter.
+    double history[kNoiseSlotValues];
     double ph[4 * kPhaseStride];
     const double g = gain;
 
     if (slotBytes) {
-        std::memcpy(raw, slotBytes, sizeof(double) * kNoiseSlotValues);
+        std::memcpy(history, slotBytes, sizeof history);
     } else {
-        std::fill(raw, raw + kNoiseSlotValues, 0.0);
+        std::fill(history, history + kNoiseSlotValues, 0.0);
     }
-    for (std::size_t j = 0; j < kNoiseSlotValues; ++j) ph[(j & 3) * kPhaseStride + (j >> 2)] = g * raw[j] * A;
+    for (std::size_t j = 0; j < kNoiseSlotValues; ++j) ph[(j & 3) * kPhaseStride + (j >> 2)] = g * history[j] * A;
 
     // Blocks of 32 output samples (the last one shorter): draw 4 raw values
     // per output sample, then filter the latest 256 frames.
+    const uint32_t first = rand_state();
+    uint32_t rand = first;
     std::size_t filled = kWindowFrames;
     double values[kBlock];
     for (uint32_t pos = 0; pos < N;) {
         const int b = static_cast<int>(std::min<uint32_t>(kBlock, N - pos));
         if (filled + b > kBufferFrames) {
             const std::size_t from = filled - kWindowFrames;
-            std::memmove(raw, raw + 4 * from, sizeof(double) * 4 * kWindowFrames);
             for (std::size_t p = 0; p < 4; ++p) {
                 std::memmove(ph + p * kPhaseStride, ph + p * kPhaseStride + from, sizeof(double) * kWindowFrames);
             }
             filled = kWindowFrames;
         }
-        draw_frames(raw, ph, filled, b, g, A);
+        rand = kernels.draw(ph, filled, b, g, A, rand);
         filled += b;
 
-        noise_dot(taps, ph + (filled - kWindowFrames), b, values);
+        kernels.dot(taps, ph + (filled - kWindowFrames), b, values);
         o.noise_block(pos, values, b);
         pos += static_cast<uint32_t>(b);
     }
+    set_rand_state(rand);
 
-    if (slotBytes) std::memcpy(slotBytes, raw + 4 * (filled - kWindowFrames), sizeof(double) * kNoiseSlotValues);
+    // The slot keeps the latest 1024 raw values: what is left of its history,
+    // then the values drawn, which are drawn again here (a few steps of the
+    // sequence instead of keeping every raw value of the call).
+    if (slotBytes) {
+        const uint64_t drawn = 4 * static_cast<uint64_t>(N);
+        double kept[kNoiseSlotValues];
+        if (drawn >= kNoiseSlotValues) {
+            raw_values(rand_jump(drawn - kNoiseSlotValues)(first), kNoiseSlotValues, kept);
+        } else {
+            const std::size_t old = kNoiseSlotValues - drawn;
+            std::copy(history + drawn, history + kNoiseSlotValues, kept);
+            raw_values(first, drawn, kept + old);
+        }
+        std::memcpy(slotBytes, kept, sizeof kept);
+    }
 }
 
 }  // namespace detail

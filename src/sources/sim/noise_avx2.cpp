@@ -1,7 +1,9 @@
-// The AVX2 kernel of the noise filter: four consecutive outputs per vector,
-// one vector accumulator per four outputs. Each lane performs the scalar
-// kernel's multiplies and adds in the scalar kernel's order (no fused
-// multiply-add), so both kernels give the same bits.
+// The AVX2 kernels of the noise: the filter, four consecutive outputs per
+// vector, and the drawing of the frames, four per vector.
+//
+// The filter keeps one vector accumulator per four outputs. Each lane
+// performs the scalar kernel's multiplies and adds in the scalar kernel's
+// order (no fused multiply-add), so both kernels give the same bits.
 //
 // A whole block of 32 outputs takes each group of 16 taps as four runs of
 // stride 4 (q, q + 4, q + 8, q + 12): the input vector at q + 4k serves
@@ -128,6 +130,55 @@ __attribute__((target("avx2"))) void noise_dot_avx2(const Taps& t, const double*
     }
     if (i < b) noise_dot_scalar(t, y + i, b - i, out + i);
 }
+
+namespace {
+
+// The jump from the state before a block to the state of value 4k + p
+// (lane k of phase p), and the jump by four frames.
+struct Lanes {
+    uint32_t a[4][4], c[4][4];
+};
+constexpr Lanes kLanes = [] {
+    Lanes l{};
+    for (int p = 0; p < 4; ++p) {
+        for (int k = 0; k < 4; ++k) l.a[p][k] = rand_jump(4 * k + p + 1).a, l.c[p][k] = rand_jump(4 * k + p + 1).c;
+    }
+    return l;
+}();
+constexpr RandJump kFourFrames = rand_jump(16);
+
+// Four frames of one phase per vector: each lane a chain of the sequence
+// sixteen values apart. Integer steps, an exact conversion and the scalar
+// code's two products.
+__attribute__((target("avx2"))) uint32_t draw(double* ph, std::size_t from, int b, double g, double A,
+                                              uint32_t state) {
+    const __m128i start = _mm_set1_epi32(static_cast<int>(state));
+    const __m128i a4 = _mm_set1_epi32(static_cast<int>(kFourFrames.a)), c4 = _mm_set1_epi32(static_cast<int>(kFourFrames.c));
+    const __m128i low15 = _mm_set1_epi32(0x7FFF);
+    const __m256d mid = _mm256_set1_pd(16383.5), inv = _mm256_set1_pd(1.0 / 16383.5);
+    const __m256d gv = _mm256_set1_pd(g), Av = _mm256_set1_pd(A);
+    const __m256i lane = _mm256_set_epi64x(3, 2, 1, 0);
+    for (int p = 0; p < 4; ++p) {
+        __m128i s = _mm_add_epi32(_mm_mullo_epi32(start, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLanes.a[p]))),
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLanes.c[p])));
+        double* out = ph + p * kPhaseStride + from;
+        for (int f = 0; f < b; f += 4) {
+            const __m256d v = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(s, 16), low15));
+            const __m256d y = _mm256_mul_pd(_mm256_mul_pd(gv, _mm256_mul_pd(_mm256_sub_pd(v, mid), inv)), Av);
+            if (f + 4 <= b) {
+                _mm256_storeu_pd(out + f, y);
+            } else {
+                _mm256_maskstore_pd(out + f, _mm256_cmpgt_epi64(_mm256_set1_epi64x(b - f), lane), y);
+            }
+            s = _mm_add_epi32(_mm_mullo_epi32(s, a4), c4);
+        }
+    }
+    return rand_jump(4 * static_cast<uint64_t>(b))(state);
+}
+
+}  // namespace
+
+const NoiseKernels kNoiseAvx2{noise_dot_avx2, draw};
 
 }  // namespace kelmo::sim::detail
 
