@@ -132,9 +132,6 @@ void raw_values(uint32_t state, std::size_t n, double* out) {
 
 const NoiseKernels kNoiseScalar{noise_dot_scalar, draw_scalar};
 
-namespace {
-}  // namespace
-
 void design_taps(bool bandPass, int lo, int hi, double* h) {
     const double pi = 4.0 * std::atan(1.0);
     const auto& w = window();
