@@ -74,15 +74,11 @@ namespace {
 
 std::atomic<int> g_kernelOverride{static_cast<int>(ConvertKernel::Auto)};
 
-bool use_avx2() {
-    switch (static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed))) {
-        case ConvertKernel::Scalar:
-            return false;
-        case ConvertKernel::Auto:
-        case ConvertKernel::Avx2:
-            return convert_avx2_supported();
-    }
-    return false;
+ConvertKernel best_from(ConvertKernel wanted) {
+    if (wanted == ConvertKernel::Auto) wanted = ConvertKernel::Avx512;
+    if (wanted == ConvertKernel::Avx512 && convert_avx512_supported()) return ConvertKernel::Avx512;
+    if (wanted != ConvertKernel::Scalar && convert_avx2_supported()) return ConvertKernel::Avx2;
+    return ConvertKernel::Scalar;
 }
 
 // Byte ranges [a, a + na) and [b, b + nb) share a byte.
@@ -95,6 +91,32 @@ bool overlap(const void* a, std::size_t na, const void* b, std::size_t nb) {
 }  // namespace
 
 bool convert_avx2_supported() { return cpu_has_avx2(); }
+
+bool convert_avx512_supported() {
+#ifdef KELMO_HAVE_AVX512_CONVERT
+    return cpu_has_avx512();
+#else
+    return false;
+#endif
+}
+
+ConvertKernel convert_kernel_in_use() {
+    return best_from(static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed)));
+}
+
+const char* convert_kernel_name(ConvertKernel kernel) {
+    switch (kernel) {
+        case ConvertKernel::Auto:
+            return "auto";
+        case ConvertKernel::Scalar:
+            return "scalar";
+        case ConvertKernel::Avx2:
+            return "avx2";
+        case ConvertKernel::Avx512:
+            return "avx512";
+    }
+    return "?";
+}
 
 ConvertKernel convert_kernel_override(ConvertKernel kernel) {
     return static_cast<ConvertKernel>(g_kernelOverride.exchange(static_cast<int>(kernel)));
@@ -111,13 +133,19 @@ int convert_block(const Conversion& c, double* values, void* raw, int32_t n, boo
         // The vector kernel reads ahead of the element order, so buffers
         // that share memory take the element-by-element reference.
         const bool shared = group != ConvGroup::None && overlap(values, count * sizeof(double), raw, count * wordBytes);
+        const ConvertKernel kernel = shared ? ConvertKernel::Scalar : convert_kernel_in_use();
+#ifdef KELMO_HAVE_AVX512_CONVERT
+        if (kernel == ConvertKernel::Avx512) {
+            e = conv::convert_avx512(group, values, raw, n, toEngineering, gain);
+        } else
+#endif
 #ifdef KELMO_HAVE_AVX2_KERNEL
-        if (!shared && use_avx2()) {
+        if (kernel == ConvertKernel::Avx2) {
             e = conv::convert_avx2(group, values, raw, n, toEngineering, gain);
         } else
 #endif
         {
-            (void)shared;
+            (void)kernel;
             e = conv::convert_scalar(group, values, raw, n, toEngineering, gain);
         }
     }

@@ -3,9 +3,10 @@
 //
 // Every card type that converts belongs to one of twelve formula groups,
 // named by their raw word format and, where it is not +-5000, their range.
-// A conversion runs in one of two kernels: the scalar one below, which is
-// the reference, and an AVX2 one chosen at run time. Both give the same
-// bits, because they perform the same IEEE operations in the same order.
+// A conversion runs in one of three kernels: the scalar one below, which is
+// the reference, and an AVX2 and an AVX-512 one chosen at run time. All give
+// the same bits, because they perform the same IEEE operations in the same
+// order.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,12 @@
 
 #include "core/cpu.h"
 #include "core/numconv.h"
+
+// The AVX-512 kernel (F, BW, DQ and VL) is built for 64-bit x86 outside
+// Windows, whose compilers cannot align the stack to 64 bytes.
+#if defined(__x86_64__) && !defined(_WIN32)
+#define KELMO_HAVE_AVX512_CONVERT 1
+#endif
 
 namespace kelmo {
 
@@ -63,12 +70,20 @@ int convert_block(const Conversion& c, double* values, void* raw, int32_t n, boo
                   int32_t* minIndex);
 
 // Kernel selection, for tests and benchmarks. Auto is the run-time choice
-// (AVX2 when the processor has it). Forcing Avx2 on a processor without it
-// keeps the scalar kernel. Returns the previous setting.
-enum class ConvertKernel : int { Auto = 0, Scalar = 1, Avx2 = 2 };
+// (AVX-512 when the processor has it, else AVX2 when it has that). Forcing
+// a kernel the processor cannot run takes the best one below it. Returns
+// the previous setting.
+enum class ConvertKernel : int { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3 };
 ConvertKernel convert_kernel_override(ConvertKernel kernel);
+// The kernel a conversion runs now (never Auto): the setting above, met by
+// the processor. Buffers that share memory always take the scalar one.
+ConvertKernel convert_kernel_in_use();
+// Its name: "scalar", "avx2" or "avx512" ("auto" for Auto).
+const char* convert_kernel_name(ConvertKernel kernel);
 // True when the processor (and the system) can run the AVX2 kernel.
 bool convert_avx2_supported();
+// True when the processor (and the system) can run the AVX-512 kernel.
+bool convert_avx512_supported();
 
 namespace conv {
 
@@ -196,6 +211,16 @@ inline Word<G> raw_int(int64_t t) {
     return static_cast<Word<G>>(t);
 }
 
+// A word whose key is `key`, where the key is the word as a monotonic
+// formula of the group reads it (the vector kernels' extremes of raw words):
+// the inverse of the key stage of eng_int.
+template <ConvGroup G>
+inline Word<G> key_word(int32_t key) {
+    if constexpr (G == ConvGroup::Signed12) return static_cast<Word<G>>(key ^ 0x0800);
+    if constexpr (G == ConvGroup::Signed24In32) return static_cast<uint32_t>(key) >> 8;
+    return static_cast<Word<G>>(key);
+}
+
 template <ConvGroup G>
 inline double to_engineering(Word<G> w, double gain) {
     return eng_fp<G>(static_cast<double>(eng_int<G>(w)), gain);
@@ -225,6 +250,9 @@ inline void store_at(void* base, int32_t i, T x) {
 Extremes convert_scalar(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain);
 #ifdef KELMO_HAVE_AVX2_KERNEL
 Extremes convert_avx2(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain);
+#endif
+#ifdef KELMO_HAVE_AVX512_CONVERT
+Extremes convert_avx512(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain);
 #endif
 
 }  // namespace conv

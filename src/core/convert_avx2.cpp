@@ -115,14 +115,6 @@ KELMO_AVX2_INLINE __m256i v_key(__m256i w) {
     return w;
 }
 
-// A word whose key is `key`.
-template <ConvGroup G>
-inline Word<G> key_word(int32_t key) {
-    if constexpr (G == ConvGroup::Signed12) return static_cast<Word<G>>(key ^ 0x0800);
-    if constexpr (G == ConvGroup::Signed24In32) return static_cast<uint32_t>(key) >> 8;
-    return static_cast<Word<G>>(key);
-}
-
 template <ConvGroup G>
 KELMO_AVX2_INLINE __m256i v_key_max(__m256i a, __m256i b) {
     if constexpr (kWide<G>) return _mm256_max_epi32(a, b);

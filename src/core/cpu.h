@@ -10,5 +10,8 @@ namespace kelmo {
 
 // True when the processor (and the system) can run AVX2 code; asked once.
 bool cpu_has_avx2();
+// True when the processor (and the system) can run AVX-512 F, BW, DQ and VL
+// code; asked once.
+bool cpu_has_avx512();
 
 }  // namespace kelmo

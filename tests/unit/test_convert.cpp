@@ -1,5 +1,5 @@
-// convert: formulas of every group, extremes, range check, and the
-// agreement of the vector kernel with the scalar one.
+// convert: formulas of every group, extremes, range check, the kernel
+// choice, and the agreement of the vector kernels with the scalar one.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -194,8 +194,27 @@ Outcome run_with(ConvertKernel k, int type, int dir, int n, const std::vector<un
     return r;
 }
 
-TEST_F(Convert, VectorKernelMatchesScalar) {
-    if (!convert_avx2_supported()) GTEST_SKIP() << "no AVX2 on this processor";
+TEST_F(Convert, KernelChoice) {
+    const ConvertKernel best = convert_avx512_supported() ? ConvertKernel::Avx512
+                               : convert_avx2_supported() ? ConvertKernel::Avx2
+                                                          : ConvertKernel::Scalar;
+    convert_kernel_override(ConvertKernel::Auto);
+    EXPECT_EQ(convert_kernel_in_use(), best);
+    // A kernel the processor lacks gives way to the best one below it.
+    convert_kernel_override(ConvertKernel::Avx512);
+    EXPECT_EQ(convert_kernel_in_use(), best);
+    convert_kernel_override(ConvertKernel::Avx2);
+    EXPECT_EQ(convert_kernel_in_use(), convert_avx2_supported() ? ConvertKernel::Avx2 : ConvertKernel::Scalar);
+    EXPECT_EQ(convert_kernel_override(ConvertKernel::Scalar), ConvertKernel::Avx2);
+    EXPECT_EQ(convert_kernel_in_use(), ConvertKernel::Scalar);
+}
+
+// Every vector kernel the processor runs, against the scalar one.
+TEST_F(Convert, VectorKernelsMatchScalar) {
+    std::vector<ConvertKernel> kernels;
+    if (convert_avx2_supported()) kernels.push_back(ConvertKernel::Avx2);
+    if (convert_avx512_supported()) kernels.push_back(ConvertKernel::Avx512);
+    if (kernels.empty()) GTEST_SKIP() << "no vector kernel on this processor";
     std::mt19937_64 rng(20240611);
     // Type, full scale, and raw = value * factor + offset of its group.
     struct Type {
@@ -209,12 +228,19 @@ TEST_F(Convert, VectorKernelMatchesScalar) {
                           {124, 5000, 429496.7296, 0}, {890, 5000, 429496.7296, 0}, {892, 10000, 214748.3648, 0},
                           {5, 5000, 1, 0}};
     // clang-format on
+    // Every length up to two 32-sample steps and a tail, then a few that
+    // span many chunks, with a tail or without.
+    std::vector<int> lengths;
+    for (int n = 1; n <= 80; ++n) lengths.push_back(n);
+    for (int n : {127, 128, 129, 4096, 4097, 65536 + 13}) lengths.push_back(n);
     for (const Type& t : types) {
         const int type = t.type;
         for (double gain : {1.7, 0.0, -1.3, kInf, kNaN}) {
             if (gain != 1.7 && type != 800) continue;
             sound::process_state().inputGain = gain;
-            for (int n : {1, 7, 9, 31, 64, 4097}) {
+            for (int n : lengths) {
+                // The long blocks take fewer of the repetitive cases.
+                if (n > 4097 && gain != 1.7) continue;
                 for (int pattern = 0; pattern < 5; ++pattern) {
                     // 0: any bits or values; 1, 2: few distinct ones, so extremes
                     // tie; 3: a triangle, so they keep moving; 4: a flat line with
@@ -234,10 +260,18 @@ TEST_F(Convert, VectorKernelMatchesScalar) {
                     V values(n);
                     for (int i = 0; i < n; ++i) {
                         double& x = values[i];
-                        const uint64_t pick = rng() % 16;
+                        const uint64_t pick = rng() % 20;
                         const double u = double(int64_t(rng() % 2000001) - 1000000) / 1000000.0;
-                        // Raw results around the ends of int32, where truncation changes hands.
-                        const double edge = (pick & 1 ? 2147483648.0 : -2147483648.0) + double(int(rng() % 13) - 6) / 2;
+                        // Raw results around the ends of int32, where a 32-bit
+                        // truncation changes hands, or of int64, where a 64-bit one
+                        // does and trunc_i64 turns to INT64_MIN.
+                        const double end = (rng() & 3) == 0 ? 9223372036854775808.0 : 2147483648.0;
+                        const double ulp = end > 2147483648.0 ? 1024.0 : 0.5;
+                        const double edge = (pick & 1 ? end : -end) + double(int(rng() % 13) - 6) * ulp;
+                        // Raw results a hair either side of a whole number (the
+                        // truncation's steps) and of the 16-bit words' wrap.
+                        const double whole = double(int64_t(rng() % 140001) - 70000) + ((rng() & 1) ? 65536.0 : 0.0);
+                        const double hair = whole + double(int(rng() % 5) - 2) * 1e-9 * (std::fabs(whole) + 1);
                         if (pattern >= 3)
                             x = pick < 2 ? kNaN : level[i] * t.fullScale;
                         else if (pattern == 2)
@@ -252,19 +286,24 @@ TEST_F(Convert, VectorKernelMatchesScalar) {
                             x = (edge - t.offset) / t.factor;
                         else if (pick == 6)
                             x = -0.0;
+                        else if (pick < 10)
+                            x = (hair - t.offset) / t.factor;
                         else
                             x = u * t.fullScale * 1.3;
                     }
                     for (int dir : {1, 0}) {
                         const Outcome s = run_with(ConvertKernel::Scalar, type, dir, n, raw, values);
-                        const Outcome a = run_with(ConvertKernel::Avx2, type, dir, n, raw, values);
-                        SCOPED_TRACE(testing::Message() << "type " << type << " n " << n << " dir " << dir
-                                                        << " pattern " << pattern << " gain " << gain);
-                        EXPECT_EQ(s.raw, a.raw);
-                        EXPECT_EQ(std::memcmp(s.values.data(), a.values.data(), sizeof(double) * n), 0);
-                        EXPECT_EQ(s.result, a.result);
-                        EXPECT_EQ(s.maxIndex, a.maxIndex);
-                        EXPECT_EQ(s.minIndex, a.minIndex);
+                        for (ConvertKernel k : kernels) {
+                            const Outcome a = run_with(k, type, dir, n, raw, values);
+                            SCOPED_TRACE(testing::Message()
+                                         << convert_kernel_name(k) << ": type " << type << " n " << n << " dir "
+                                         << dir << " pattern " << pattern << " gain " << gain);
+                            ASSERT_EQ(s.raw, a.raw);
+                            ASSERT_EQ(std::memcmp(s.values.data(), a.values.data(), sizeof(double) * n), 0);
+                            ASSERT_EQ(s.result, a.result);
+                            ASSERT_EQ(s.maxIndex, a.maxIndex);
+                            ASSERT_EQ(s.minIndex, a.minIndex);
+                        }
                     }
                 }
             }
