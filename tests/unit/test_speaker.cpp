@@ -12,6 +12,12 @@
 namespace kelmo::test {
 namespace {
 
+std::string last_error() {
+    char text[1024];
+    kelmo_last_error(text, sizeof text);
+    return text;
+}
+
 class Speaker : public FakeTest {
 protected:
     ~Speaker() override { CloseSpeaker(); }
@@ -160,10 +166,53 @@ TEST_F(Speaker, HalvesGoBackAtTheQuarterMarks) {
     EXPECT_TRUE(fake.messages.empty());
 }
 
-std::string last_error() {
-    char text[1024];
-    kelmo_last_error(text, sizeof text);
-    return text;
+// A write returns once the device has played past the block's start, and
+// not before: with a device that plays one frame a look (sleeping between
+// looks) and with one that wakes the wait when it has played the frames
+// waited for, once a block.
+TEST_F(Speaker, WaitsUntilTheBlockStartHasPlayed) {
+    fake.speaker.framesPerPoll = 1;
+    ASSERT_EQ(OpenSpeaker(8000, 1, 0, 1000.0), 1);
+    std::vector<double> x(4096, 100.0);
+    ASSERT_EQ(TransSpeakerData(100, 0, 4096, x.data(), nullptr), 1);
+    EXPECT_EQ(fake.speaker.frames, 1u);
+    ASSERT_EQ(TransSpeakerData(100, 0, 4096, x.data(), nullptr), 1);
+    EXPECT_EQ(fake.speaker.frames, 101u);  // frame 100 starts the block
+    EXPECT_GE(fake.sleeps, 99);
+    EXPECT_EQ(count("wait"), 0);
+
+    fake.speaker.signals = true;
+    fake.speaker.framesPerPoll = 512;
+    ASSERT_EQ(TransSpeakerData(4096, 0, 4096, x.data(), nullptr), 1);  // at 200, played by the first look
+    EXPECT_EQ(fake.speaker.frames, 613u);
+    EXPECT_EQ(count("wait"), 0);
+    for (int b = 1; b < 6; ++b) {
+        const int waits = count("wait"), looks = count("position");
+        ASSERT_EQ(TransSpeakerData(4096, 0, 4096, x.data(), nullptr), 1) << b;
+        // Blocks start at 4296, 8392, ...: a look (+512), the wait (to the
+        // start + 1), a look (+512) past it.
+        EXPECT_EQ(fake.speaker.frames, 200u + 4096u * b + 1 + 512) << b;
+        EXPECT_EQ(count("wait") - waits, 1) << b;
+        EXPECT_EQ(count("position") - looks, 2) << b;
+    }
+    EXPECT_TRUE(fake.messages.empty());
+}
+
+// A device that can wake the wait but plays nothing still ends it after
+// kSpeakerStallMs, and no later than that.
+TEST_F(Speaker, StallEndsAWaitTheDeviceWakes) {
+    fake.speaker.signals = true;
+    ASSERT_EQ(OpenSpeaker(8000, 1, 0, 1000.0), 1);
+    std::vector<double> x(4096, 100.0);
+    ASSERT_EQ(TransSpeakerData(4096, 0, 4096, x.data(), nullptr), 1);
+    fake.speaker.stalled = true;
+    const uint32_t t0 = fake.now;
+    EXPECT_EQ(TransSpeakerData(4096, 0, 4096, x.data(), nullptr), 0);
+    EXPECT_GE(fake.now - t0, sound::kSpeakerStallMs);
+    EXPECT_LE(fake.now - t0, sound::kSpeakerStallMs + 1);
+    EXPECT_GE(count("wait"), 2);
+    EXPECT_EQ(last_error(), "TransSpeakerData failed: the output device played nothing for 3000 ms; check that no "
+                            "other program holds it");
 }
 
 TEST_F(Speaker, FailuresAndBadInput) {

@@ -1,5 +1,6 @@
 #include "sources/sound/speaker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -374,13 +375,17 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         return 0;
 
     // Wait until the device has played past the block's start; a device
-    // that plays nothing for kSpeakerStallMs ends the wait.
+    // that plays nothing for kSpeakerStallMs ends the wait. The frames still
+    // missing cannot have played before they take at the device's rate:
+    // the wait sleeps that long (at most kSpeakerSliceUs a look), or until
+    // the device says it has played them, where it can.
     auto& p = platform::current();
     uint64_t last = 0, played = 0;
     uint32_t since = p.tick_count();
     bool reported = false;
     for (;;) {
         uint32_t reportedFrames = 0;
+        bool known = false;
         if (on_device([&](platform::WaveOut& dv) { return dv.position(&reportedFrames); }) != platform::kWaveOk) {
             if (!reported) show_message(msg::kWaveOutPositionError);
             reported = true;
@@ -391,17 +396,26 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         } else {
             played = s.played.update(reportedFrames);
             if (played > s.playPos) break;
+            known = true;
             if (played != last) {
                 last = played;
                 since = p.tick_count();
             }
         }
-        if (p.tick_count() - since >= kSpeakerStallMs) {
+        const uint32_t waited = p.tick_count() - since;
+        if (waited >= kSpeakerStallMs) {
             because("the output device played nothing for %u ms; check that no other program holds it",
                     static_cast<unsigned>(kSpeakerStallMs));
             return 0;
         }
-        p.sleep_us(poll_sleep_us(played <= s.playPos ? s.playPos + 1 - played : 1, s.deviceRate, 50000));
+        const uint64_t missing = known ? s.playPos + 1 - played : 1;
+        const uint64_t due = s.deviceRate ? missing * 1000000 / s.deviceRate : 1000;
+        const uint64_t stallUs = uint64_t{kSpeakerStallMs - waited} * 1000;
+        if (known && s.device &&
+            s.device->wait_position(static_cast<uint32_t>(reportedFrames + missing),
+                                    static_cast<uint32_t>(std::min(due + kSpeakerSliceUs, stallUs))))
+            continue;
+        p.sleep_us(static_cast<uint32_t>(std::clamp<uint64_t>(due, 1000, kSpeakerSliceUs)));
     }
     s.playPos += m;
     return 1;

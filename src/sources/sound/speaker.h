@@ -18,6 +18,8 @@ void reset_speaker_for_tests();
 inline constexpr int32_t kSpeakerBlock = 8192;
 // How long a write waits for a device that plays nothing, in ms.
 inline constexpr uint32_t kSpeakerStallMs = 3000;
+// The longest sleep of a write's wait between two looks at the position.
+inline constexpr uint32_t kSpeakerSliceUs = 50000;
 
 // Output frame j of the resampler at running position `pos`: the windowed
 // sinc over 33 taps of `x` (of `length` samples) at (pos + j) / ratio.
