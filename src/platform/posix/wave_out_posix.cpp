@@ -45,11 +45,15 @@ struct Shared : AlsaShared {
 
     bool reached(uint32_t frames) const { return static_cast<int32_t>(static_cast<uint32_t>(played) - frames) >= 0; }
     // The PCM holds `delay` frames of those written (negative: not known).
-    void settle(snd_pcm_sframes_t delay) {
-        if (delay < 0) return;
+    // True when a waiting caller is due to hear of it: it is told once the
+    // lock is let go, so that it does not wake into a lock still held.
+    bool settle(snd_pcm_sframes_t delay) {
+        if (delay < 0) return false;
         const uint64_t held = std::min<uint64_t>(static_cast<uint64_t>(delay), frames);
         played = std::max(played, frames - held);
-        if (waiting && reached(target)) progress.notify_all();
+        if (!waiting || !reached(target)) return false;
+        waiting = false;
+        return true;
     }
 };
 
@@ -100,7 +104,11 @@ void play(const std::shared_ptr<Shared>& sh) {
                 const double due = double(sh->heldAfterWrite) - since * sh->rate;
                 held = std::min<snd_pcm_sframes_t>(held < 0 ? sh->heldAfterWrite : held,
                                                    due > 0 ? static_cast<snd_pcm_sframes_t>(due) : 0);
-                sh->settle(held);
+                if (sh->settle(held)) {
+                    g.unlock();
+                    sh->progress.notify_all();
+                    g.lock();
+                }
             }
             if (sh->quit) break;
             // Take the next chunk of the front buffer.
@@ -126,18 +134,21 @@ void play(const std::shared_ptr<Shared>& sh) {
             written += static_cast<snd_pcm_uframes_t>(w);
         }
         const snd_pcm_sframes_t held = lost ? -1 : held_frames(sh->pcm);
-        std::lock_guard<std::mutex> g(sh->m);
-        // A device that went away plays nothing more, and says so.
-        if (lost) {
-            sh->failed = true;
-            sh->buffers.unqueue_all();
-            sh->progress.notify_all();
-            continue;
+        bool tell = true;
+        {
+            std::lock_guard<std::mutex> g(sh->m);
+            // A device that went away plays nothing more, and says so.
+            if (lost) {
+                sh->failed = true;
+                sh->buffers.unqueue_all();
+            } else {
+                sh->frames += n;
+                tell = sh->settle(held);
+                sh->heldAfterWrite = held < 0 ? static_cast<snd_pcm_sframes_t>(sh->frames - sh->played) : held;
+                sh->writtenAt = std::chrono::steady_clock::now();
+            }
         }
-        sh->frames += n;
-        sh->settle(held);
-        sh->heldAfterWrite = held < 0 ? static_cast<snd_pcm_sframes_t>(sh->frames - sh->played) : held;
-        sh->writtenAt = std::chrono::steady_clock::now();
+        if (tell) sh->progress.notify_all();
     }
     sh->finish();
 }
