@@ -163,6 +163,11 @@ public:
     virtual uint32_t reset() = 0;
     // Sample frames played since the device was opened.
     virtual uint32_t position(uint32_t* frames) = 0;
+    // Waits until the position has reached `frames` (counted as position()
+    // counts, wrapping at 32 bits), the device failed or `timeoutUs` passed;
+    // false at once where the device cannot signal its progress, and the
+    // caller sleeps instead.
+    virtual bool wait_position(uint32_t /*frames*/, uint32_t /*timeoutUs*/) { return false; }
     // Left volume in the low 16 bits, right in the high 16.
     virtual uint32_t set_volume(uint32_t volume) = 0;
     virtual uint32_t close() = 0;

@@ -1,6 +1,7 @@
 // Speaker playback against a fake output device: the format chosen, the
 // conversion into the ring, the resampler, the halves going back to the
 // device, and every failure.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -10,6 +11,12 @@
 
 namespace kelmo::test {
 namespace {
+
+std::string last_error() {
+    char text[1024];
+    kelmo_last_error(text, sizeof text);
+    return text;
+}
 
 class Speaker : public FakeTest {
 protected:
@@ -79,6 +86,67 @@ TEST_F(Speaker, ResamplesByTheWindowedSinc) {
     }
 }
 
+// The resampler with its weights kept per phase gives resample_at's values:
+// to the bit where the fraction repeats exactly (ratio 4: 2000 Hz at 8000,
+// 11025 at 44100; 8: 1000 at 8000), within 1e-12 of full scale otherwise
+// (3000 Hz at 8000, 3500 at 8000, 10000 at 44100, 4410 at 22050, and a
+// rate whose phases do not repeat), at the start, millions of samples into
+// the signal (where the fraction carries rounding), with the taps running
+// off both ends of the arrays (what lies beyond them is never read), and
+// across the 32-bit wrap of the index.
+TEST(Resampler, GivesTheDirectFormulasValues) {
+    const double fullScale = 1000.0;
+    const int32_t len = 1 << 21;
+    std::vector<double> xs(len + 64, 1e300), ys(len + 64, -1e300);  // past the end: never read
+    for (int32_t i = 0; i < len; ++i) {
+        xs[i] = fullScale * std::sin(0.3 * double(i)) * std::cos(0.0011 * double(i));
+        ys[i] = (i % 7 < 3 ? fullScale : -fullScale) * 0.9;
+    }
+    const double *x = xs.data(), *y = ys.data();
+    struct Case {
+        double device, signal;
+        bool exact;
+    };
+    for (const Case c : {Case{8000, 2000, true}, Case{44100, 11025, true}, Case{8000, 1000, true},
+                         Case{8000, 3000, false}, Case{8000, 3500, false}, Case{44100, 10000, false},
+                         Case{22050, 4410, false}, Case{8000, 2345.678, false}}) {
+        const double ratio = c.device / c.signal;
+        sound::Resampler r(ratio);
+        for (const uint32_t pos : {0u, 7u, uint32_t((len - 2000) * ratio), uint32_t((len - 300) * ratio),
+                                   4294967295u - 600u}) {
+            const uint32_t frames = 1200;
+            std::vector<double> out(2 * frames);
+            r.run(x, y, len, pos, frames, out.data(), 2);
+            double worst = 0;
+            for (uint32_t j = 0; j < frames; ++j) {
+                const double wantX = sound::resample_at(x, len, pos, j, ratio);
+                const double wantY = sound::resample_at(y, len, pos, j, ratio);
+                if (c.exact) {
+                    ASSERT_EQ(out[2 * j], wantX) << ratio << " " << pos << " " << j;
+                    ASSERT_EQ(out[2 * j + 1], wantY) << ratio << " " << pos << " " << j;
+                }
+                worst = std::max({worst, std::fabs(out[2 * j] - wantX), std::fabs(out[2 * j + 1] - wantY)});
+            }
+            EXPECT_LE(worst, 1e-12 * fullScale) << ratio << " " << pos;
+        }
+    }
+    // Mono, one frame apart, into its own stride.
+    sound::Resampler r(8000 / 3000.0);
+    std::vector<double> out(64);
+    r.run(x, nullptr, len, 100, 64, out.data(), 1);
+    for (uint32_t j = 0; j < 64; ++j)
+        EXPECT_NEAR(out[j], sound::resample_at(x, len, 100, j, 8000 / 3000.0), 1e-12 * fullScale) << j;
+}
+
+// The fraction's phases repeat after a few frames for the usual rates.
+TEST(Resampler, FindsThePeriodOfTheFraction) {
+    EXPECT_EQ(sound::Resampler(4.0).period(), 4u);
+    EXPECT_EQ(sound::Resampler(8000 / 3000.0).period(), 8u);
+    EXPECT_EQ(sound::Resampler(8000 / 3500.0).period(), 16u);
+    EXPECT_EQ(sound::Resampler(44100 / 10000.0).period(), 441u);
+    EXPECT_EQ(sound::Resampler(8000 / 2345.678).period(), 0u);  // none within kPhases: computed directly
+}
+
 // Blocks of 4096 frames: the first half goes back once the write position
 // passes three quarters of the ring, the second once it is in the second
 // quarter again, each only after the other.
@@ -98,10 +166,53 @@ TEST_F(Speaker, HalvesGoBackAtTheQuarterMarks) {
     EXPECT_TRUE(fake.messages.empty());
 }
 
-std::string last_error() {
-    char text[1024];
-    kelmo_last_error(text, sizeof text);
-    return text;
+// A write returns once the device has played past the block's start, and
+// not before: with a device that plays one frame a look (sleeping between
+// looks) and with one that wakes the wait when it has played the frames
+// waited for, once a block.
+TEST_F(Speaker, WaitsUntilTheBlockStartHasPlayed) {
+    fake.speaker.framesPerPoll = 1;
+    ASSERT_EQ(OpenSpeaker(8000, 1, 0, 1000.0), 1);
+    std::vector<double> x(4096, 100.0);
+    ASSERT_EQ(TransSpeakerData(100, 0, 4096, x.data(), nullptr), 1);
+    EXPECT_EQ(fake.speaker.frames, 1u);
+    ASSERT_EQ(TransSpeakerData(100, 0, 4096, x.data(), nullptr), 1);
+    EXPECT_EQ(fake.speaker.frames, 101u);  // frame 100 starts the block
+    EXPECT_GE(fake.sleeps, 99);
+    EXPECT_EQ(count("wait"), 0);
+
+    fake.speaker.signals = true;
+    fake.speaker.framesPerPoll = 512;
+    ASSERT_EQ(TransSpeakerData(4096, 0, 4096, x.data(), nullptr), 1);  // at 200, played by the first look
+    EXPECT_EQ(fake.speaker.frames, 613u);
+    EXPECT_EQ(count("wait"), 0);
+    for (int b = 1; b < 6; ++b) {
+        const int waits = count("wait"), looks = count("position");
+        ASSERT_EQ(TransSpeakerData(4096, 0, 4096, x.data(), nullptr), 1) << b;
+        // Blocks start at 4296, 8392, ...: a look (+512), the wait (to the
+        // start + 1), a look (+512) past it.
+        EXPECT_EQ(fake.speaker.frames, 200u + 4096u * b + 1 + 512) << b;
+        EXPECT_EQ(count("wait") - waits, 1) << b;
+        EXPECT_EQ(count("position") - looks, 2) << b;
+    }
+    EXPECT_TRUE(fake.messages.empty());
+}
+
+// A device that can wake the wait but plays nothing still ends it after
+// kSpeakerStallMs, and no later than that.
+TEST_F(Speaker, StallEndsAWaitTheDeviceWakes) {
+    fake.speaker.signals = true;
+    ASSERT_EQ(OpenSpeaker(8000, 1, 0, 1000.0), 1);
+    std::vector<double> x(4096, 100.0);
+    ASSERT_EQ(TransSpeakerData(4096, 0, 4096, x.data(), nullptr), 1);
+    fake.speaker.stalled = true;
+    const uint32_t t0 = fake.now;
+    EXPECT_EQ(TransSpeakerData(4096, 0, 4096, x.data(), nullptr), 0);
+    EXPECT_GE(fake.now - t0, sound::kSpeakerStallMs);
+    EXPECT_LE(fake.now - t0, sound::kSpeakerStallMs + 1);
+    EXPECT_GE(count("wait"), 2);
+    EXPECT_EQ(last_error(), "TransSpeakerData failed: the output device played nothing for 3000 ms; check that no "
+                            "other program holds it");
 }
 
 TEST_F(Speaker, FailuresAndBadInput) {

@@ -143,6 +143,7 @@ public:
         uint32_t volume = 0;
         uint32_t framesPerPoll = 512;
         bool stalled = false, paused = false;
+        bool signals = false;  // the device can wake a wait for its position (wait_position)
         uint64_t frames = 0;
         std::vector<int16_t> played;
         std::vector<std::string> calls;

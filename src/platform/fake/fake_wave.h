@@ -38,6 +38,7 @@ protected:
             return 0u;
         });
     }
+    FakePlatform& owner() { return owner_; }
     State& s_;
 
 private:

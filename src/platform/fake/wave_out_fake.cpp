@@ -1,6 +1,7 @@
 // The fake playback device.
 #include "platform/fake/fake_wave.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kelmo::platform {
@@ -27,6 +28,23 @@ public:
             *frames = static_cast<uint32_t>(s_.frames);
             return 0u;
         });
+    }
+    // With `signals`, the device plays up to the frames waited for (as far
+    // as its buffers go), and the wait takes the time they take at the
+    // device's rate; a stalled or paused device lets the whole timeout pass.
+    bool wait_position(uint32_t frames, uint32_t timeoutUs) override {
+        if (!s_.signals) return false;
+        s_.calls.push_back("wait");
+        const auto missing = static_cast<uint32_t>(frames - static_cast<uint32_t>(s_.frames));
+        if (s_.paused || s_.stalled || static_cast<int32_t>(missing) <= 0 || s_.format.rate == 0) {
+            if (s_.paused || s_.stalled) owner().sleep_us(timeoutUs);
+            return true;
+        }
+        const uint64_t before = s_.frames;
+        play(missing);
+        owner().sleep_us(static_cast<uint32_t>(
+            std::min<uint64_t>((s_.frames - before) * 1000000 / s_.format.rate, timeoutUs)));
+        return true;
     }
     uint32_t set_volume(uint32_t volume) override {
         return call("volume", [&] { return s_.volume = volume, 0u; });

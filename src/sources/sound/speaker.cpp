@@ -1,5 +1,6 @@
 #include "sources/sound/speaker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -30,6 +31,7 @@ struct Speaker {
     uint64_t generation = 0;
     int32_t channels = 1;
     double rateRatio = 1.0;
+    Resampler resampler;
     double fullScale = 0.0;
     uint64_t playPos = 0;   // frames written since the start
     FrameCount played;      // the device's position
@@ -47,6 +49,10 @@ std::unique_lock<std::recursive_mutex> lock_speaker() {
     static auto* m = new std::recursive_mutex;
     return std::unique_lock<std::recursive_mutex>(*m);
 }
+
+// A signal whose rate is near the device's is copied as it is, one frame
+// a frame; one far from it is resampled.
+bool copies(double rateRatio) { return std::fabs(rateRatio - 1.0) < 1.1; }
 
 template <class F>
 uint32_t on_device(F&& f) {
@@ -114,6 +120,117 @@ double resample_at(const double* x, int32_t length, uint32_t pos, uint32_t j, do
     return acc;
 }
 
+namespace {
+
+constexpr int kTaps = 33;
+// How far a fraction may lie from its phase's before the phase's weights
+// are worked out anew: the Taylor polynomial's error grows with its cube.
+constexpr double kNearFraction = 1e-5;
+
+// Output frame n's fraction and first tap, as resample_at finds them.
+struct Phase {
+    int64_t k;
+    double f;
+};
+Phase phase_of(uint32_t n, double ratio) {
+    const double t = static_cast<double>(n) / ratio;
+    const int64_t k = trunc_i64(std::floor(t) + 0.1);
+    return {k, t - static_cast<double>(k)};
+}
+
+// The weights' dot product with x around tap k, in resample_at's order.
+double dot(const double* w, const double* x, int32_t length, int64_t k) {
+    double acc = 0.0;
+    if (k >= 16 && k + 16 < length) {
+        const double* at = x + k + 16;
+        for (int i = 0; i < kTaps; ++i) acc += w[i] * at[-i];
+        return acc;
+    }
+    for (int q = -16; q <= 16; ++q) {
+        const int64_t at = k - q;
+        if (at < 0 || at >= length) continue;
+        acc += w[q + 16] * x[at];
+    }
+    return acc;
+}
+
+}  // namespace
+
+Resampler::Resampler(double ratio) : ratio_(ratio), cutoff_(std::min(ratio, 1.0)) {
+    // The fewest frames after which (pos + j) / ratio has moved by a whole
+    // number of samples.
+    for (uint32_t p = 1; p <= kPhases; ++p) {
+        const double moved = p / ratio;
+        if (std::fabs(moved - std::nearbyint(moved)) <= 1e-9) {
+            period_ = p;
+            break;
+        }
+    }
+    weights_.assign(std::size_t(period_) * 3 * kTaps, 0.0);
+    anchor_.assign(period_, std::nan(""));
+}
+
+void Resampler::fill(uint32_t slot, double f) {
+    const double c = cutoff_;
+    double* w = &weights_[std::size_t(slot) * 3 * kTaps];
+    for (int q = -16; q <= 16; ++q) {
+        const double u = q + f;
+        // The kernel as resample_at computes it, so that the weights are its
+        // products to the bit.
+        const double kernel = u == 0.0 ? c : std::sin(kPi * c * u) / (kPi * u);
+        // Its derivatives in u: near u = 0 by the series of sin(z)/z, where
+        // the closed forms would cancel.
+        const double z = kPi * c * u;
+        double d1, d2;
+        if (std::fabs(z) < 0.1) {
+            const double z2 = z * z;
+            d1 = c * c * kPi * z * (-1.0 / 3 + z2 * (1.0 / 30 - z2 / 840));
+            d2 = c * c * c * kPi * kPi * (-1.0 / 3 + z2 * (1.0 / 10 - z2 / 168));
+        } else {
+            const double sn = std::sin(z), cs = std::cos(z);
+            d1 = c * cs / u - sn / (kPi * u * u);
+            d2 = -kPi * c * c * sn / u - 2 * c * cs / (u * u) + 2 * sn / (kPi * u * u * u);
+        }
+        const double win = kWindow.w[q + 16];
+        w[q + 16] = win * kernel;
+        w[kTaps + q + 16] = win * d1;
+        w[2 * kTaps + q + 16] = win * d2 / 2;
+    }
+    anchor_[slot] = f;
+}
+
+void Resampler::run(const double* x, const double* y, int32_t length, uint32_t pos, uint32_t count, double* out,
+                    uint32_t stride) {
+    double near[kTaps];
+    for (uint32_t j = 0; j < count; ++j) {
+        const auto n = static_cast<uint32_t>(pos + j);
+        const Phase ph = phase_of(n, ratio_);
+        const double* w = near;
+        if (period_) {
+            const uint32_t slot = n % period_;
+            double d = ph.f - anchor_[slot];
+            if (!(std::fabs(d) <= kNearFraction)) {
+                fill(slot, ph.f);
+                d = 0.0;
+            }
+            const double* base = &weights_[std::size_t(slot) * 3 * kTaps];
+            if (d == 0.0) {
+                w = base;
+            } else {
+                for (int i = 0; i < kTaps; ++i) near[i] = base[i] + d * (base[kTaps + i] + d * base[2 * kTaps + i]);
+            }
+        } else {
+            const double c = cutoff_;
+            for (int q = -16; q <= 16; ++q) {
+                const double u = q + ph.f;
+                near[q + 16] = kWindow.w[q + 16] * (u == 0.0 ? c : std::sin(kPi * c * u) / (kPi * u));
+            }
+        }
+        out[std::size_t(j) * stride] = dot(w, x, length, ph.k);
+        if (y) out[std::size_t(j) * stride + 1] = dot(w, y, length, ph.k);
+    }
+}
+
 int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale) {
     const auto lock = lock_speaker();
     Speaker& s = state();
@@ -150,6 +267,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     }
     s.channels = channels;
     s.rateRatio = deviceRate / rate;
+    s.resampler = copies(s.rateRatio) ? Resampler{} : Resampler{s.rateRatio};
     s.playPos = 0;
     s.played = FrameCount{};
     s.halfToggle = 1;
@@ -198,7 +316,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         return 0;
     }
     const int32_t ch = s.channels;
-    const bool copy = std::fabs(s.rateRatio - 1.0) < 1.1;
+    const bool copy = copies(s.rateRatio);
     const int64_t frames = copy ? count : trunc_i64(count * s.rateRatio);
     // The conversion block, and in copy mode the caller's arrays, bound
     // what one call may do.
@@ -214,15 +332,14 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
     }
     const auto m = static_cast<uint32_t>(frames);
     std::vector<double> block(std::size_t(m) * ch);
-    for (uint32_t j = 0; j < m; ++j) {
-        if (copy) {
+    if (copy) {
+        for (uint32_t j = 0; j < m; ++j) {
             block[j * ch] = left[start + j];
             if (ch == 2) block[j * ch + 1] = right[start + j];
-        } else {
-            const auto at = static_cast<uint32_t>(s.playPos);  // the signal's index wraps at 32 bits
-            block[j * ch] = resample_at(left, length, at, j, s.rateRatio);
-            if (ch == 2) block[j * ch + 1] = resample_at(right, length, at, j, s.rateRatio);
         }
+    } else {  // the signal's index wraps at 32 bits
+        s.resampler.run(left, ch == 2 ? right : nullptr, length, static_cast<uint32_t>(s.playPos), m, block.data(),
+                        static_cast<uint32_t>(ch));
     }
 
     // Into the ring, from the running position on.
@@ -258,13 +375,17 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         return 0;
 
     // Wait until the device has played past the block's start; a device
-    // that plays nothing for kSpeakerStallMs ends the wait.
+    // that plays nothing for kSpeakerStallMs ends the wait. The frames still
+    // missing cannot have played before they take at the device's rate:
+    // the wait sleeps that long (at most kSpeakerSliceUs a look), or until
+    // the device says it has played them, where it can.
     auto& p = platform::current();
     uint64_t last = 0, played = 0;
     uint32_t since = p.tick_count();
     bool reported = false;
     for (;;) {
         uint32_t reportedFrames = 0;
+        bool known = false;
         if (on_device([&](platform::WaveOut& dv) { return dv.position(&reportedFrames); }) != platform::kWaveOk) {
             if (!reported) show_message(msg::kWaveOutPositionError);
             reported = true;
@@ -275,17 +396,26 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         } else {
             played = s.played.update(reportedFrames);
             if (played > s.playPos) break;
+            known = true;
             if (played != last) {
                 last = played;
                 since = p.tick_count();
             }
         }
-        if (p.tick_count() - since >= kSpeakerStallMs) {
+        const uint32_t waited = p.tick_count() - since;
+        if (waited >= kSpeakerStallMs) {
             because("the output device played nothing for %u ms; check that no other program holds it",
                     static_cast<unsigned>(kSpeakerStallMs));
             return 0;
         }
-        p.sleep_us(poll_sleep_us(played <= s.playPos ? s.playPos + 1 - played : 1, s.deviceRate, 50000));
+        const uint64_t missing = known ? s.playPos + 1 - played : 1;
+        const uint64_t due = s.deviceRate ? missing * 1000000 / s.deviceRate : 1000;
+        const uint64_t stallUs = uint64_t{kSpeakerStallMs - waited} * 1000;
+        if (known && s.device &&
+            s.device->wait_position(static_cast<uint32_t>(reportedFrames + missing),
+                                    static_cast<uint32_t>(std::min(due + kSpeakerSliceUs, stallUs))))
+            continue;
+        p.sleep_us(static_cast<uint32_t>(std::clamp<uint64_t>(due, 1000, kSpeakerSliceUs)));
     }
     s.playPos += m;
     return 1;
