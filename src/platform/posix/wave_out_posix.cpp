@@ -7,7 +7,6 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -26,50 +25,22 @@ constexpr uint32_t kChunkFrames = 256;
 struct Shared : AlsaShared {
     uint32_t volume = 0xFFFFFFFF;  // left in the low 16 bits, right in the high 16
     bool paused = false;
-    // What the PCM has played: the frames written to it less those it still
-    // holds, as its delay tells after each write (and, while nothing is left
-    // to write, now and then until it holds none). Never back, never past
-    // what was written.
-    uint64_t played = 0;
-    uint32_t rate = 0;
-    // What the PCM held after the last write, and when: while nothing more
-    // is written it has played them all once they have had their time (a
-    // sound server's delay need not come down to 0 by itself).
-    snd_pcm_sframes_t heldAfterWrite = 0;
-    std::chrono::steady_clock::time_point writtenAt;
     // A caller waiting for the position to reach `target` hears from
     // `progress` once it does, and not at every chunk before.
     bool waiting = false;
     uint32_t target = 0;
     std::condition_variable progress;
 
-    bool reached(uint32_t frames) const { return static_cast<int32_t>(static_cast<uint32_t>(played) - frames) >= 0; }
-    // The PCM holds `delay` frames of those written (negative: not known).
-    // True when a waiting caller is due to hear of it: it is told once the
-    // lock is let go, so that it does not wake into a lock still held.
-    bool settle(snd_pcm_sframes_t delay) {
-        if (delay < 0) return false;
-        const uint64_t held = std::min<uint64_t>(static_cast<uint64_t>(delay), frames);
-        played = std::max(played, frames - held);
+    bool reached(uint32_t at) const { return static_cast<int32_t>(static_cast<uint32_t>(frames) - at) >= 0; }
+    // True when a waiting caller is due to hear of the position: it is told
+    // once the lock is let go, so that it does not wake into a lock still
+    // held.
+    bool due() {
         if (!waiting || !reached(target)) return false;
         waiting = false;
         return true;
     }
 };
-
-// Frames the PCM holds that it has not played yet: none after an underrun
-// (all were played), -1 where it cannot say. Called by the device's
-// thread only.
-snd_pcm_sframes_t held_frames(snd_pcm_t* pcm) {
-    snd_pcm_sframes_t delay = 0;
-    const int r = snd_pcm_delay(pcm, &delay);
-    if (r == -EPIPE) return 0;
-    if (r < 0) return -1;
-    return std::max<snd_pcm_sframes_t>(delay, 0);
-}
-// How often the thread looks at the delay while the PCM plays out what it
-// holds and nothing more is queued.
-constexpr auto kDrainLook = std::chrono::milliseconds(10);
 
 // Scales interleaved 16-bit frames by the left and right volumes.
 void apply_volume(std::vector<unsigned char>& chunk, uint32_t frameBytes, uint32_t volume) {
@@ -91,25 +62,7 @@ void play(const std::shared_ptr<Shared>& sh) {
     for (;;) {
         {
             std::unique_lock<std::mutex> g(sh->m);
-            while (!sh->quit && (sh->paused || sh->buffers.queue.empty())) {
-                if (sh->played >= sh->frames) {
-                    sh->cv.wait(g);
-                    continue;
-                }
-                sh->cv.wait_for(g, kDrainLook);
-                g.unlock();
-                snd_pcm_sframes_t held = held_frames(sh->pcm);
-                g.lock();
-                const double since = std::chrono::duration<double>(std::chrono::steady_clock::now() - sh->writtenAt).count();
-                const double due = double(sh->heldAfterWrite) - since * sh->rate;
-                held = std::min<snd_pcm_sframes_t>(held < 0 ? sh->heldAfterWrite : held,
-                                                   due > 0 ? static_cast<snd_pcm_sframes_t>(due) : 0);
-                if (sh->settle(held)) {
-                    g.unlock();
-                    sh->progress.notify_all();
-                    g.lock();
-                }
-            }
+            sh->cv.wait(g, [&] { return sh->quit || (!sh->paused && !sh->buffers.queue.empty()); });
             if (sh->quit) break;
             // Take the next chunk of the front buffer.
             WaveSlots::Slot& s = sh->buffers.slots[sh->buffers.queue.front()];
@@ -133,7 +86,6 @@ void play(const std::shared_ptr<Shared>& sh) {
             }
             written += static_cast<snd_pcm_uframes_t>(w);
         }
-        const snd_pcm_sframes_t held = lost ? -1 : held_frames(sh->pcm);
         bool tell = true;
         {
             std::lock_guard<std::mutex> g(sh->m);
@@ -143,9 +95,7 @@ void play(const std::shared_ptr<Shared>& sh) {
                 sh->buffers.unqueue_all();
             } else {
                 sh->frames += n;
-                tell = sh->settle(held);
-                sh->heldAfterWrite = held < 0 ? static_cast<snd_pcm_sframes_t>(sh->frames - sh->played) : held;
-                sh->writtenAt = std::chrono::steady_clock::now();
+                tell = sh->due();
             }
         }
         if (tell) sh->progress.notify_all();
@@ -169,13 +119,12 @@ public:
             return static_cast<uint32_t>(kWaveOk);
         });
     }
-    uint32_t position(uint32_t* frames) override {
-        return d_.locked([&](Shared& s) {
-            if (s.failed) return static_cast<uint32_t>(kWaveError);
-            *frames = static_cast<uint32_t>(s.played);
-            return static_cast<uint32_t>(kWaveOk);
-        });
-    }
+    // The frames the device has taken from the buffers and handed to the
+    // PCM. They are what a writer of the buffers must keep ahead of: the
+    // PCM holds up to kLatencyUs more that it has not played yet, so a
+    // position of the frames played would let a writer of blocks shorter
+    // than that fall behind what the thread reads.
+    uint32_t position(uint32_t* frames) override { return d_.position(frames); }
     bool wait_position(uint32_t frames, uint32_t timeoutUs) override {
         std::unique_lock<std::mutex> g(sh_->m);
         sh_->waiting = true;
@@ -197,7 +146,6 @@ private:
     AlsaWaveOut(std::shared_ptr<Shared> sh, snd_pcm_t* pcm, const WaveFormat& f) : sh_(sh), d_(sh) {
         sh->pcm = pcm;
         sh->frameBytes = 2u * f.channels;
-        sh->rate = f.rate;
         std::thread([sh] { play(sh); }).detach();
     }
     uint32_t set_paused(bool p) {
