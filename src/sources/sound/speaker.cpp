@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -331,14 +332,15 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         return 0;
     }
     const auto m = static_cast<uint32_t>(frames);
-    std::vector<double> block(std::size_t(m) * ch);
+    const std::size_t total = std::size_t(m) * ch;
+    const std::unique_ptr<double[]> block(new double[total]);  // every value is written below
     if (copy) {
         for (uint32_t j = 0; j < m; ++j) {
             block[j * ch] = left[start + j];
             if (ch == 2) block[j * ch + 1] = right[start + j];
         }
     } else {  // the signal's index wraps at 32 bits
-        s.resampler.run(left, ch == 2 ? right : nullptr, length, static_cast<uint32_t>(s.playPos), m, block.data(),
+        s.resampler.run(left, ch == 2 ? right : nullptr, length, static_cast<uint32_t>(s.playPos), m, block.get(),
                         static_cast<uint32_t>(ch));
     }
 
@@ -347,11 +349,17 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
     const double pos = std::fmod(static_cast<double>(s.playPos) * ch, double{kRingSamples});
     const auto w0 = static_cast<uint32_t>(trunc_i64(pos + 0.1));
     auto* ring = static_cast<int16_t*>(s.ring->data());
-    for (std::size_t i = 0; i < block.size(); ++i) {
-        const double v = block[i] / d;
-        const int64_t code = std::isfinite(v) ? trunc_i64(v) : 0;
-        ring[(w0 + i) % kRingSamples] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(code)));
-    }
+    // In at most two runs: to the ring's end, then on from its start.
+    // (A value that is not finite truncates to INT64_MIN, whose low 16 bits
+    // are 0.)
+    const auto code_of = [d](double x) {
+        return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(trunc_i64(x / d))));
+    };
+    const std::size_t first = std::min<std::size_t>(total, kRingSamples - w0 % kRingSamples);
+    int16_t* at = ring + w0 % kRingSamples;
+    for (std::size_t i = 0; i < first; ++i) at[i] = code_of(block[i]);
+    static_assert(kSpeakerBlock <= kRingSamples, "one call wraps the ring at most once");
+    for (std::size_t i = first; i < total; ++i) ring[i - first] = code_of(block[i]);
 
     // The first block starts the device and queues the second half.
     if (s.playPos == 0) {
