@@ -36,36 +36,9 @@ Extremes scalar_group(double* values, void* raw, int32_t n, bool toEngineering, 
 }  // namespace
 
 Extremes convert_scalar(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain) {
-    using enum ConvGroup;
-    switch (g) {
-        case Signed16:
-            return scalar_group<Signed16>(values, raw, n, toEngineering, gain);
-        case Offset16:
-            return scalar_group<Offset16>(values, raw, n, toEngineering, gain);
-        case Signed12:
-            return scalar_group<Signed12>(values, raw, n, toEngineering, gain);
-        case Offset12Inverted:
-            return scalar_group<Offset12Inverted>(values, raw, n, toEngineering, gain);
-        case Offset12:
-            return scalar_group<Offset12>(values, raw, n, toEngineering, gain);
-        case Signed16Range10k:
-            return scalar_group<Signed16Range10k>(values, raw, n, toEngineering, gain);
-        case Signed16Per1000:
-            return scalar_group<Signed16Per1000>(values, raw, n, toEngineering, gain);
-        case Signed16Range2k:
-            return scalar_group<Signed16Range2k>(values, raw, n, toEngineering, gain);
-        case Sound:
-            return scalar_group<Sound>(values, raw, n, toEngineering, gain);
-        case Signed32:
-            return scalar_group<Signed32>(values, raw, n, toEngineering, gain);
-        case Signed24In32:
-            return scalar_group<Signed24In32>(values, raw, n, toEngineering, gain);
-        case Signed32Range10k:
-            return scalar_group<Signed32Range10k>(values, raw, n, toEngineering, gain);
-        case None:
-            break;
-    }
-    return scan(values, n);
+    return with_group(
+        g, [&]<ConvGroup G>() { return scalar_group<G>(values, raw, n, toEngineering, gain); },
+        [&] { return scan(values, n); });
 }
 
 }  // namespace conv

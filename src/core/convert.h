@@ -244,6 +244,31 @@ inline void store_at(void* base, int32_t i, T x) {
     std::memcpy(static_cast<unsigned char*>(base) + static_cast<std::size_t>(i) * sizeof(T), &x, sizeof(T));
 }
 
+// `group(...)` of the formula group g, with G as a template argument
+// (`group.template operator()<G>()`, for a lambda template); `none()` for
+// None. The one place that turns a group into a type: every kernel is
+// written once per group, as a template.
+template <class Group, class NoGroup>
+decltype(auto) with_group(ConvGroup g, Group&& group, NoGroup&& none) {
+    using enum ConvGroup;
+    switch (g) {
+        case Signed16: return group.template operator()<Signed16>();
+        case Offset16: return group.template operator()<Offset16>();
+        case Signed12: return group.template operator()<Signed12>();
+        case Offset12Inverted: return group.template operator()<Offset12Inverted>();
+        case Offset12: return group.template operator()<Offset12>();
+        case Signed16Range10k: return group.template operator()<Signed16Range10k>();
+        case Signed16Per1000: return group.template operator()<Signed16Per1000>();
+        case Signed16Range2k: return group.template operator()<Signed16Range2k>();
+        case Sound: return group.template operator()<Sound>();
+        case Signed32: return group.template operator()<Signed32>();
+        case Signed24In32: return group.template operator()<Signed24In32>();
+        case Signed32Range10k: return group.template operator()<Signed32Range10k>();
+        case None: break;
+    }
+    return none();
+}
+
 // A kernel converts n > 0 samples of group g in the given direction and
 // returns the extremes of values[0 .. n-1] after the conversion. `gain` is
 // the sound-card input gain (the sound group). None only scans the extremes.

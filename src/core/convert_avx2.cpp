@@ -363,36 +363,9 @@ Extremes group_avx2(double* values, void* raw, int32_t n, bool toEngineering, do
 }  // namespace
 
 Extremes convert_avx2(ConvGroup g, double* values, void* raw, int32_t n, bool toEngineering, double gain) {
-    using enum ConvGroup;
-    switch (g) {
-        case Signed16:
-            return group_avx2<Signed16>(values, raw, n, toEngineering, gain);
-        case Offset16:
-            return group_avx2<Offset16>(values, raw, n, toEngineering, gain);
-        case Signed12:
-            return group_avx2<Signed12>(values, raw, n, toEngineering, gain);
-        case Offset12Inverted:
-            return group_avx2<Offset12Inverted>(values, raw, n, toEngineering, gain);
-        case Offset12:
-            return group_avx2<Offset12>(values, raw, n, toEngineering, gain);
-        case Signed16Range10k:
-            return group_avx2<Signed16Range10k>(values, raw, n, toEngineering, gain);
-        case Signed16Per1000:
-            return group_avx2<Signed16Per1000>(values, raw, n, toEngineering, gain);
-        case Signed16Range2k:
-            return group_avx2<Signed16Range2k>(values, raw, n, toEngineering, gain);
-        case Sound:
-            return group_avx2<Sound>(values, raw, n, toEngineering, gain);
-        case Signed32:
-            return group_avx2<Signed32>(values, raw, n, toEngineering, gain);
-        case Signed24In32:
-            return group_avx2<Signed24In32>(values, raw, n, toEngineering, gain);
-        case Signed32Range10k:
-            return group_avx2<Signed32Range10k>(values, raw, n, toEngineering, gain);
-        case None:
-            break;
-    }
-    return scan_avx2(values, n);
+    return with_group(
+        g, [&]<ConvGroup G>() { return group_avx2<G>(values, raw, n, toEngineering, gain); },
+        [&] { return scan_avx2(values, n); });
 }
 
 }  // namespace kelmo::conv
