@@ -116,14 +116,7 @@ bool sim_avx2_supported() { return cpu_has_avx2(); }
 
 bool sim_avx512_supported() {
 #ifdef KELMO_HAVE_AVX512_KERNEL
-    // The compiler's check includes the system's support for the vector
-    // state (the 512-bit registers and the mask registers).
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-    }();
-    return has;
+    return cpu_has_avx512();
 #else
     return false;
 #endif
