@@ -123,10 +123,13 @@ bool refuse(const std::string& objName, const struct stat& st) {
     return false;
 }
 
+// An object of this user that nobody else may write.
+bool trusted(const struct stat& st) { return st.st_uid == ::geteuid() && (st.st_mode & 022) == 0; }
+
 // `st` receives what fstat said of it, for the caller to go on with.
 bool trusted_fd(int fd, const std::string& objName, struct stat& st) {
     if (::fstat(fd, &st) != 0) return false;
-    if (st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) return true;
+    if (trusted(st)) return true;
     return refuse(objName, st);
 }
 
@@ -135,7 +138,7 @@ bool trusted_fd(int fd, const std::string& objName, struct stat& st) {
 void explain_denied(const std::string& objName) {
     const int e = errno;
     struct stat st {};
-    if (::lstat(("/dev/shm" + objName).c_str(), &st) == 0 && (st.st_uid != ::geteuid() || (st.st_mode & 022))) {
+    if (::lstat(("/dev/shm" + objName).c_str(), &st) == 0 && !trusted(st)) {
         refuse(objName, st);
         return;
     }
@@ -535,7 +538,7 @@ std::unique_ptr<PosixSharedMemory> take_for_call(const std::string& name, std::s
     if (::flock(v->fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds it any more
         ::flock(v->fd, LOCK_UN);
     } else if (::fstat(v->fd, &st) == 0 && st.st_nlink > 0 && static_cast<std::size_t>(st.st_size) >= size &&
-               st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) {
+               trusted(st)) {
         w.asked(v->ws, look, true);
         return std::make_unique<PosixSharedMemory>(std::move(*v), false);
     }
