@@ -42,7 +42,6 @@ struct State {
     bool failed = false;  // inotify could not be had: nothing is watched
     std::map<int, Entry> entries;
     std::atomic<bool> disabled{false};  // in a child made by fork()
-    uint64_t generation = 1;
 };
 State& state() {
     static State* s = new State;
@@ -93,7 +92,6 @@ void ShmWatch::watch_locked(int fd, WatchState& ws) {
     if (wd < 0) return;
     ++s.entries[wd].views;
     ws.wd = wd;
-    ws.generation = s.generation;
 }
 
 void ShmWatch::unwatch(WatchState& ws) {
@@ -101,9 +99,8 @@ void ShmWatch::unwatch(WatchState& ws) {
     if (s.disabled) return;
     std::lock_guard<std::mutex> g(s.mutex);
     const int wd = ws.wd;
-    const uint64_t generation = ws.generation;
     ws = WatchState{};
-    if (wd < 0 || generation != s.generation || s.fd < 0) return;
+    if (wd < 0 || s.fd < 0) return;
     const auto it = s.entries.find(wd);
     if (it == s.entries.end() || --it->second.views > 0) return;
     s.entries.erase(it);
@@ -140,7 +137,7 @@ ShmWatch::Look ShmWatch::look(int fd, WatchState& ws, bool holders) {
     if (s.disabled) return {};
     std::lock_guard<std::mutex> g(s.mutex);
     watch_locked(fd, ws);
-    if (ws.wd < 0 || ws.generation != s.generation || s.fd < 0) return {};
+    if (ws.wd < 0 || s.fd < 0) return {};
     drain_locked();
     const auto it = s.entries.find(ws.wd);
     if (it == s.entries.end()) return {};

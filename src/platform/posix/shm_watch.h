@@ -31,7 +31,6 @@ namespace kelmo::platform::posix {
 struct WatchState {
     bool tried = false;         // a watch was asked for
     int wd = -1;                // the watch of its object; -1: not watched
-    uint64_t generation = 0;    // the watcher's, when the watch was made
     bool asked = false;         // its size etc. asked since the watch was made
     uint64_t askedAt = 0;       // the object's event count then
     bool holdersAsked = false;  // its holders asked, with its size etc.
