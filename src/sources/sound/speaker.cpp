@@ -103,20 +103,33 @@ struct Window {
 };
 const Window kWindow;
 
+// The low-pass kernel at cut-off c, u samples from the tap: sin(pi c u) /
+// (pi u), and its limit c at u = 0. Every weight of the resampler is the
+// window's times this, to the bit.
+double kernel_at(double c, double u) { return u == 0.0 ? c : std::sin(kPi * c * u) / (kPi * u); }
+
+// Output frame n's first tap k (the signal sample at or before it) and its
+// fraction f beyond that sample.
+struct Phase {
+    int64_t k;
+    double f;
+};
+Phase phase_of(uint32_t n, double ratio) {
+    const double t = static_cast<double>(n) / ratio;
+    const int64_t k = trunc_i64(std::floor(t) + 0.1);
+    return {k, t - static_cast<double>(k)};
+}
+
 }  // namespace
 
 double resample_at(const double* x, int32_t length, uint32_t pos, uint32_t j, double ratio) {
     const double c = std::min(ratio, 1.0);  // the cut-off
-    const double t = static_cast<double>(static_cast<uint32_t>(pos + j)) / ratio;
-    const int64_t k = trunc_i64(std::floor(t) + 0.1);
-    const double f = t - static_cast<double>(k);
+    const Phase ph = phase_of(static_cast<uint32_t>(pos + j), ratio);
     double acc = 0.0;
     for (int q = -16; q <= 16; ++q) {
-        const int64_t at = k - q;
+        const int64_t at = ph.k - q;
         if (at < 0 || at >= length) continue;
-        const double u = q + f;
-        const double kernel = u == 0.0 ? c : std::sin(kPi * c * u) / (kPi * u);
-        acc += kWindow.w[q + 16] * kernel * x[at];
+        acc += kWindow.w[q + 16] * kernel_at(c, q + ph.f) * x[at];
     }
     return acc;
 }
@@ -127,17 +140,6 @@ constexpr int kTaps = 33;
 // How far a fraction may lie from its phase's before the phase's weights
 // are worked out anew: the Taylor polynomial's error grows with its cube.
 constexpr double kNearFraction = 1e-5;
-
-// Output frame n's fraction and first tap, as resample_at finds them.
-struct Phase {
-    int64_t k;
-    double f;
-};
-Phase phase_of(uint32_t n, double ratio) {
-    const double t = static_cast<double>(n) / ratio;
-    const int64_t k = trunc_i64(std::floor(t) + 0.1);
-    return {k, t - static_cast<double>(k)};
-}
 
 // The weights' dot product with x around tap k, in resample_at's order.
 double dot(const double* w, const double* x, int32_t length, int64_t k) {
@@ -176,9 +178,7 @@ void Resampler::fill(uint32_t slot, double f) {
     double* w = &weights_[std::size_t(slot) * 3 * kTaps];
     for (int q = -16; q <= 16; ++q) {
         const double u = q + f;
-        // The kernel as resample_at computes it, so that the weights are its
-        // products to the bit.
-        const double kernel = u == 0.0 ? c : std::sin(kPi * c * u) / (kPi * u);
+        const double kernel = kernel_at(c, u);
         // Its derivatives in u: near u = 0 by the series of sin(z)/z, where
         // the closed forms would cancel.
         const double z = kPi * c * u;
@@ -221,11 +221,7 @@ void Resampler::run(const double* x, const double* y, int32_t length, uint32_t p
                 for (int i = 0; i < kTaps; ++i) near[i] = base[i] + d * (base[kTaps + i] + d * base[2 * kTaps + i]);
             }
         } else {
-            const double c = cutoff_;
-            for (int q = -16; q <= 16; ++q) {
-                const double u = q + ph.f;
-                near[q + 16] = kWindow.w[q + 16] * (u == 0.0 ? c : std::sin(kPi * c * u) / (kPi * u));
-            }
+            for (int q = -16; q <= 16; ++q) near[q + 16] = kWindow.w[q + 16] * kernel_at(cutoff_, q + ph.f);
         }
         out[std::size_t(j) * stride] = dot(w, x, length, ph.k);
         if (y) out[std::size_t(j) * stride + 1] = dot(w, y, length, ph.k);
