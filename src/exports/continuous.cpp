@@ -37,6 +37,10 @@ void recover_acquisition(uint32_t* handleWord, int cardType) {
     // Only the alias codes are reduced: a negative code is no sound card.
     const int32_t type = reduce_code(cardType);
     source_for(cards::card_type(type), Route::Recover).stop(handleWord, type);
+    if (handleWord) {
+        const UnitCode unit = unit_code(cardType);
+        source_for(cards::card_type(unit.type)).forget(handleWord, unit.secondUnit);
+    }
 }
 
 }  // namespace kelmo

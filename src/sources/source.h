@@ -132,6 +132,10 @@ public:
     // Ends what start began; reports failures itself, never to the caller.
     // `type` is the code as recover takes it (reduced, sign kept).
     virtual void stop(uint32_t* handleWord, int32_t type) = 0;
+    // What the source keeps of an acquisition under the handle word's
+    // address (and the unit) is dropped; recover calls it on the source of
+    // the effective card type, wherever its stop went.
+    virtual void forget(const uint32_t* /*handleWord*/, bool /*secondUnit*/) {}
     // Whether a fetch may ask for any number of samples (else the triggered
     // acquisition fetches whole blocks).
     virtual bool fetches_any_length() const { return false; }

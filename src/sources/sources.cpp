@@ -2,6 +2,7 @@
 #include "core/card_types.h"
 #include "core/share_block.h"
 #include "sources/driver/driver_source.h"
+#include "sources/sim/runs.h"
 #include "sources/sim/simulated.h"
 #include "sources/sim/state.h"
 #include "sources/sound/sound_source.h"
@@ -27,6 +28,7 @@ Source& source_for(int32_t type) { return source_for(cards::card_type(type)); }
 void reset_process_state_for_tests() {
     forget_kept_views_for_tests();
     sim::process_state() = sim::State{};
+    sim::forget_runs_for_tests();
     sound::process_state() = sound::State{};
 }
 

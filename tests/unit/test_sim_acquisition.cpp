@@ -244,6 +244,37 @@ TEST_F(SimAcquisition, ContinuousBlocksJoinWithoutAPhaseJump) {
     EXPECT_EQ(st, 1);
 }
 
+// Two acquisitions of one parameter block (a view beside a recording, two
+// streams of one process): each keeps its own time base, pacing and gains,
+// whatever the other starts, fetches or ends.
+TEST_F(SimAcquisition, TwoAcquisitionsKeepTheirOwnTimeBases) {
+    cosine(0, 50.0, 1000.0);
+    uint32_t a = 0, b = 0;
+    int st = -1;
+    std::vector<double> out(100);
+    const uint32_t startA = fake.now;
+    ASSERT_EQ(Set_dbl_MulChSam(&a, 123, static_cast<int>(code_), 1, 1, 1000), 1);
+    for (int blk = 0; blk < 2; ++blk) ASSERT_EQ(get_dbl_data(&a, 123, 100, 1, out.data(), 100, 0, &st), 1);
+    fake.now += 37;
+    ASSERT_EQ(Set_dbl_MulChSam(&b, 123, static_cast<int>(code_), 2, 1, 1000), 1);
+    for (int blk = 2; blk < 6; ++blk) {
+        ASSERT_EQ(get_dbl_data(&a, 123, 100, 1, out.data(), 100, 0, &st), 1);
+        for (int i : {0, 17, 99}) EXPECT_NEAR(out[i], cosine_at(50.0, 1000.0, 0, blk * 100 + i), 1e-6) << blk;
+        // Paced on its own start: block blk ends (blk + 1) x 10 ms after it.
+        EXPECT_GE(fake.now - startA, uint32_t(blk + 1) * 10 - 1);
+        ASSERT_EQ(get_dbl_data(&b, 1230, 100, 1, out.data(), 100, 0, &st), 1);
+        for (int i : {0, 17, 99}) EXPECT_NEAR(out[i], cosine_at(50.0, 2000.0, 0, (blk - 2) * 100 + i), 1e-6) << blk;
+    }
+    EXPECT_EQ(p().contSampleCount, 400u);  // the published count: the last start's
+    recover(&b, 123);
+    ASSERT_EQ(get_dbl_data(&a, 1230, 100, 1, out.data(), 100, 0, &st), 1);
+    EXPECT_NEAR(out[5], cosine_at(50.0, 1000.0, 0, 605), 1e-6);
+    // Ended, b's handle word falls back on what is published.
+    ASSERT_EQ(get_dbl_data(&b, 1230, 100, 1, out.data(), 100, 0, &st), 1);
+    EXPECT_EQ(p().contSampleCount, 500u);
+    recover(&a, 123);
+}
+
 // What a host or another process can do wrong to a continuous run.
 TEST_F(SimAcquisition, ContinuousFetchSurvivesBadArgumentsAndPeers) {
     cosine(5, 11.0, 1000.0);
@@ -268,25 +299,37 @@ TEST_F(SimAcquisition, ContinuousFetchSurvivesBadArgumentsAndPeers) {
     EXPECT_EQ(get_dbl_data(&handle, 1230, 100, 0, out.data(), 100, 0, &st), 0);  // no channel
     EXPECT_EQ(p().contSampleCount, 0u);
     {
+        // Shrunk by another process: the run this process started keeps its
+        // channels itself; a fetch on a handle word it did not start on
+        // (the published record) is refused.
         auto& single = fake.objects.at("123_1ch")->bytes;
-        single.resize(0);  // shrunk by another process: neither the kept view nor a new one serves
-        EXPECT_EQ(get_dbl_data(&handle, 1230, 100, 2, out.data(), 100, 0, &st), 0);
+        single.resize(0);
+        uint32_t other = 0;
+        EXPECT_EQ(get_dbl_data(&other, 1230, 100, 2, out.data(), 100, 0, &st), 0);
+        EXPECT_EQ(p().contSampleCount, 0u);
+        EXPECT_EQ(get_dbl_data(&handle, 1230, 100, 2, out.data(), 100, 0, &st), 1);
         single.resize(1024);
         single[0] = 2;  // the channel count, as the start stored it
     }
-    EXPECT_EQ(p().contSampleCount, 0u);
-    ASSERT_EQ(get_dbl_data(&handle, 1230, 100, 2, out.data(), 100, 0, &st), 1);
     EXPECT_EQ(p().contSampleCount, 100u);
+    ASSERT_EQ(get_dbl_data(&handle, 1230, 100, 2, out.data(), 100, 0, &st), 1);
+    EXPECT_EQ(p().contSampleCount, 200u);
 
-    // The signal source restarted: the new block holds no started run, so
-    // the fetch fails (status 1) until the host starts again.
+    // The signal source restarted: the new block holds no started run. The
+    // acquisition goes on on its own time base; a fetch on another handle
+    // word fails (status 1) until a host starts again.
     params_.reset();
     params_ = fake.shm_create_or_open("Vort123SigPara", 4000, nullptr);
     cosine(0, 50.0, 3000.0);
-    const uint32_t before = fake.now;
-    EXPECT_EQ(get_dbl_data(&handle, 123, 1024, 2, out.data(), 1024, 0, &st), 0);
+    uint32_t before = fake.now;
+    uint32_t stranger = 0;
+    EXPECT_EQ(get_dbl_data(&stranger, 123, 1024, 2, out.data(), 1024, 0, &st), 0);
     EXPECT_EQ(st, 1);
     EXPECT_EQ(fake.now, before);
+    ASSERT_EQ(get_dbl_data(&handle, 1230, 1024, 1, out.data(), 1024, 0, &st), 1);
+    EXPECT_EQ(st, 0);
+    EXPECT_NEAR(out[1], cosine_at(50.0, 3000.0, 0, 201), 1e-6);
+    before = fake.now;
     ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code_), 1, 1, 1024), 1);
     ASSERT_EQ(get_dbl_data(&handle, 123, 1024, 1, out.data(), 1024, 0, &st), 1);
     EXPECT_EQ(st, 0);

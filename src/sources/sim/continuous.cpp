@@ -1,7 +1,8 @@
-// The simulated source's continuous acquisition: the start arms the
-// published block with a start time, every fetch synthesises the next block
-// of one running time base.
+// The simulated source's continuous acquisition: the start records a time
+// base of its own for the caller's handle word (and publishes it in the
+// parameter block), every fetch synthesises the next block of it.
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "core/numconv.h"
@@ -11,6 +12,7 @@
 #include "platform/platform.h"
 #include "sources/sim/clock.h"
 #include "sources/sim/generator.h"
+#include "sources/sim/runs.h"
 #include "sources/sim/simulated.h"
 #include "sources/sim/state.h"
 #include "sources/sim/synthesis.h"
@@ -34,6 +36,8 @@ struct SimBlock {
     uint32_t deadline;
     uint64_t notBeforeUs;  // on the fine clock; 0 when started elsewhere
     int32_t channels;  // "123_1ch": count, or -channel for one channel
+    double clockScale;
+    std::optional<Run> run;  // the run this process started on the handle word
 };
 
 // The channels of this block: (output position, entry, seed).
@@ -53,11 +57,51 @@ std::vector<Lane> lanes(const ContinuousFetch& q, const SimBlock& b) {
     } else {
         const int64_t k = -static_cast<int64_t>(b.channels);
         if (k < kEntries) {
-            const double s = b.deadline * 10000000.0 / fc / process_state().clockScale + 1000.0 * k;
+            const double s = b.deadline * 10000000.0 / fc / b.clockScale + 1000.0 * k;
             v.push_back({0, static_cast<int>(k), static_cast<uint32_t>(trunc_i64(s))});
         }
     }
     return v;
+}
+
+RunKey run_key(const void* handleWord, const UnitFrame& f) { return {handleWord, f.code.secondUnit}; }
+
+bool params_cut(const ContinuousFetch& q) {
+    because("the simulated source's parameters (%s) were changed or cut while in use; restart genwave and the "
+            "acquisition", platform::current().shm_where(kParamBlockName).c_str());
+    if (q.status) *q.status = 1;
+    return false;
+}
+
+// The block of a run this process started on the handle word: its own
+// time base, whatever other acquisitions of the same parameters did since.
+bool next_kept_block(const ContinuousFetch& q, platform::SharedMemory& block, SimBlock& b, std::vector<Lane>& ls) {
+    const Run& run = *b.run;
+    b.channels = run.channels;
+    b.before = run.sampleCount;
+    b.freqCode = run.freqCode;
+    b.first = run.firstChannel;
+    b.clockScale = run.clockScale;
+    const auto n = static_cast<uint32_t>(q.len);
+    const double ms = block_ms(b.freqCode, b.before + n, b.clockScale);
+    b.deadline = run.startTick + static_cast<uint32_t>(trunc_i64(ms));
+    b.notBeforeUs = ms >= 0 && ms < 1e15 ? run.startUs + static_cast<uint64_t>(ms * 1000.0) : 0;
+    ls = lanes(q, b);
+    if (ls.empty()) return false;
+    if (!advance_run(run_key(q.handleWord, q.frame), run.startTick, b.before, n)) {
+        because("another thread started or ended the acquisition on this handle word while this block was being "
+                "fetched; give each acquisition a handle word of its own");
+        return false;
+    }
+    // Published while the block still shows this run (the last start of
+    // any process), for the programs that read the published count.
+    SimParamBlock& p = private_copy();
+    if (p.contStartTick == run.startTick && p.contFreqCode == run.freqCode &&
+        p.contFirstChannel == run.firstChannel) {
+        p.contSampleCount = b.before + n;
+        if (!store_param_block(block)) return params_cut(q);
+    }
+    return true;
 }
 
 // Takes the next block of the running acquisition: refreshes the private
@@ -67,9 +111,20 @@ std::vector<Lane> lanes(const ContinuousFetch& q, const SimBlock& b) {
 bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
     auto block = load_param_block(platform::Access::ReadWrite);
     SimParamBlock& p = private_copy();
-    // A block without a started acquisition (the signal-source program was
-    // restarted and published a new one) serves no fetch until a new start.
-    if (!block || p.contFreqCode == 0) {
+    if (!block) {
+        if (q.status) *q.status = 1;
+        return false;
+    }
+    b.run = q.handleWord ? kept_run(run_key(q.handleWord, q.frame)) : std::nullopt;
+    if (b.run) {
+        if (!block->intact()) return params_cut(q);
+        return next_kept_block(q, *block, b, ls);
+    }
+    // Started elsewhere (another process, or another handle word): the
+    // published fields are the time base. A block without a started
+    // acquisition (the signal-source program was restarted and published
+    // a new one) serves no such fetch until a new start.
+    if (p.contFreqCode == 0) {
         because("the signal source published new parameters since the acquisition started (genwave was "
                 "restarted); start the acquisition again");
         if (q.status) *q.status = 1;
@@ -90,26 +145,23 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
     b.before = p.contSampleCount;
     b.freqCode = p.contFreqCode;
     b.first = p.contFirstChannel;
-    const double ms = block_ms(b.freqCode, b.before + static_cast<uint32_t>(q.len), process_state().clockScale);
+    b.clockScale = process_state().clockScale;
+    const double ms = block_ms(b.freqCode, b.before + static_cast<uint32_t>(q.len), b.clockScale);
     b.deadline = p.contStartTick + static_cast<uint32_t>(trunc_i64(ms));
-    const State& ps = process_state();
-    b.notBeforeUs = ps.contStartUs != 0 && ps.contStartTick == p.contStartTick && ms >= 0 && ms < 1e15
-                        ? ps.contStartUs + static_cast<uint64_t>(ms * 1000.0)
-                        : 0;
+    b.notBeforeUs = 0;
     ls = lanes(q, b);
     if (ls.empty()) return false;
     p.contSampleCount = b.before + static_cast<uint32_t>(q.len);
     if (store_param_block(*block)) return true;
-    because("the simulated source's parameters (%s) were changed or cut while in use; restart genwave and the "
-            "acquisition", platform::current().shm_where(kParamBlockName).c_str());
-    return false;
+    return params_cut(q);
 }
 
 void pace_fetch(const ContinuousFetch& q, const SimBlock& b) {
-    if (!q.paced || !paced(process_state().clockScale)) return;
+    if (!q.paced || !paced(b.clockScale)) return;
     // Never longer than this block's own length (and a second to spare):
     // a deadline further out comes from a start time that was tampered with.
-    wait_until_tick(b.deadline, block_ms(b.freqCode, static_cast<uint32_t>(q.len), process_state().clockScale) + 1000.0, b.notBeforeUs);
+    wait_until_tick(b.deadline, block_ms(b.freqCode, static_cast<uint32_t>(q.len), b.clockScale) + 1000.0,
+                    b.notBeforeUs);
 }
 
 // One block: advances the running count, then hands every channel (seeded,
@@ -122,9 +174,11 @@ int fetch_block(const ContinuousFetch& q, LaneFn&& lane) {
     if (!next_block(q, b, ls)) return 0;
     const Timing running{Timing::Running, 0, 0, b.before};
     const auto count = static_cast<int32_t>(ls.size());
+    const ClockScaleScope scale(b.clockScale);
     for (const auto& l : ls) {
         sim_srand(l.seed);
-        const auto gain = static_cast<int16_t>(q.frame.block->word(kWordChannelGain + l.k));
+        const auto gain = b.run ? b.run->gains[static_cast<std::size_t>(l.k)]
+                                : static_cast<int16_t>(q.frame.block->word(kWordChannelGain + l.k));
         if (!lane(l, count, running, b.freqCode, gain)) return 0;
     }
     pace_fetch(q, b);
@@ -173,9 +227,11 @@ int SimulatedSource::start(const ContinuousStart& r) {
     // Channel gains for the fetches, in words 1 .. 32 of the status block.
     const int64_t words = r.span.count <= 0 ? 1 - int64_t{r.span.count} : 32;
     if (words > 32) return 0;  // a single channel beyond the 32 entries
+    Run run;
     for (int64_t i = 0; i < words; ++i) {
         const int32_t g = r.chGains ? static_cast<int32_t>(trunc_i64(r.chGains[i])) : static_cast<int16_t>(r.gain);
         r.frame.block->set_word(kWordChannelGain + static_cast<std::size_t>(i), g);
+        run.gains[static_cast<std::size_t>(i)] = static_cast<int16_t>(g);
     }
 
     auto block = load_param_block(platform::Access::ReadWrite);
@@ -186,17 +242,23 @@ int SimulatedSource::start(const ContinuousStart& r) {
     p.contFreqCode = static_cast<uint32_t>(r.freqCode);
     const PaceMark start = pace_mark();
     p.contStartTick = start.tick;
-    process_state().contStartTick = start.tick;
-    process_state().contStartUs = start.us;
     p.contFirstChannel = static_cast<int16_t>(r.span.first);
     if (!store_param_block(*block)) return 0;
     block.reset();
 
     // "123_1ch" stays open for the rest of the process, so that the fetches
-    // find it by name.
+    // of other programs find it by name.
     const auto held = keep_named(kSingleChannelName, kSingleChannelBytes);
     if (!held) return 0;
     held->set_word(0, static_cast<int16_t>(r.span.count));
+
+    run.startTick = start.tick;
+    run.startUs = start.us;
+    run.freqCode = p.contFreqCode;
+    run.clockScale = process_state().clockScale;
+    run.firstChannel = p.contFirstChannel;
+    run.channels = static_cast<int16_t>(r.span.count);
+    keep_run(run_key(r.handleWord, r.frame), run);
     return 1;
 }
 
@@ -208,7 +270,10 @@ int SimulatedSource::fetch(const ContinuousFetch& q) {
 
 // Nothing of the simulated source runs between calls. (Its card types send
 // recover to the driver, which closes a device session that a handle word
-// names, as for every code but the sound card's.)
+// names, as for every code but the sound card's; the run of the handle
+// word is forgotten there too.)
 void SimulatedSource::stop(uint32_t*, int32_t) {}
+
+void SimulatedSource::forget(const uint32_t* handleWord, bool secondUnit) { end_run({handleWord, secondUnit}); }
 
 }  // namespace kelmo::sim

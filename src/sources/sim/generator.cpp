@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "sources/sim/clock.h"
 #include "sources/sim/generator_detail.h"
+#include "sources/sim/runs.h"
 #include "sources/sim/state.h"
 
 namespace kelmo::sim {
@@ -28,7 +29,7 @@ bool generate(const GenArgs& a, const Output& o) {
     // carry no signal. Either way the buffer keeps what it holds.
     if (waveform >= 5) return false;
 
-    const double dt = step_seconds(freqCode, process_state().clockScale);
+    const double dt = step_seconds(freqCode, clock_scale());
     const double T0 = static_cast<double>(startSample) * dt + timeOffsetMs * 0.001;
     const auto g = static_cast<int16_t>(gain);
 

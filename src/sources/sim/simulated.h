@@ -16,6 +16,7 @@ public:
     int start(const ContinuousStart& r) override;
     int fetch(const ContinuousFetch& r) override;
     void stop(uint32_t* handleWord, int32_t type) override;
+    void forget(const uint32_t* handleWord, bool secondUnit) override;
     bool fetches_any_length() const override { return true; }
 
     // simulated.cpp
