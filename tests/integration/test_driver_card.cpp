@@ -4,6 +4,7 @@
 // raw sample s, A being half the card type's full scale.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -127,6 +128,37 @@ TEST_F(DriverCard, ThousandBlocksWithoutAGapOrARepeat) {
                 ASSERT_NEAR(block[c * n + s], expected(f, c, b * n + s), f.code) << b << " " << c << " " << s;
     }
     recover(&handle, f.type);
+}
+
+// A child made by fork() that ends the acquisition it inherited (recover,
+// as a `with` block of Python's does on leaving) lets go of its copy and
+// nothing more: the parent's acquisition goes on without a gap.
+TEST_F(DriverCard, AForkedChildDoesNotStopItsParentsAcquisition) {
+    serve();
+    const Format f{602, 5000, 10000.0 / 65536};
+    const int n = 256;
+    uint32_t handle = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, f.type, 100, 1, 1, n), 1);
+    std::vector<double> block(n);
+    ASSERT_EQ(get_dbl_data(&handle, f.type, n, 1, block.data(), n, 0, nullptr), 1);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        uint32_t inherited = handle;
+        recover(&inherited, f.type);
+        ::_exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (long b = 1; b < 4; ++b) {
+        ASSERT_EQ(get_dbl_data(&handle, f.type, n, 1, block.data(), n, 0, nullptr), 1);
+        for (int s : {0, 1, n - 1}) ASSERT_NEAR(block[s], expected(f, 0, b * n + s), f.code) << b << " " << s;
+    }
+    recover(&handle, f.type);
+    int stops = 0;  // the parent's own, at its end
+    for (const auto& line : log_lines()) stops += line.rfind("code=0x222463", 0) == 0;
+    EXPECT_EQ(stops, 1);
 }
 
 // Resident memory of this process, in KiB.

@@ -1,6 +1,8 @@
 // The simulated source end to end: genwave publishes in a second process,
 // this process acquires from it through the real backend.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -120,6 +122,45 @@ TEST_F(SimulatedSource, InterruptFromAnotherProcess) {
     watchdog.join();
     EXPECT_FALSE(rescued);
     EXPECT_EQ(interrupter.wait(), 0);
+    genwave.terminate();
+}
+
+// Another process on the same genwave (a view beside a recording) starts,
+// runs at another gain and ends while this one acquires: this one's time
+// base and gain stay its own. (The other is a forked child here.)
+TEST_F(SimulatedSource, AnotherProcessOnTheSameSourceChangesNothingHere) {
+    PeerProcess genwave(kGenwave);
+    ASSERT_TRUE(genwave.ready());
+    ASSERT_TRUE(wait_for(true, 5000));
+    const uint32_t code = rate(10000.0);
+    const int n = 1000;
+    uint32_t handle = 0;
+    int st = 0;
+    ASSERT_EQ(Set_dbl_MulChSam(&handle, 123, static_cast<int>(code), 1, 1, n), 1);
+    std::vector<double> v(4 * n);
+    ASSERT_EQ(get_dbl_data(&handle, 1230, n, 1, v.data(), n, 0, &st), 1);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        uint32_t mine = 0;
+        std::vector<double> w(n);
+        int ok = Set_dbl_MulChSam(&mine, 123, static_cast<int>(code), 2, 1, n);
+        for (int b = 0; b < 5 && ok; ++b) ok = get_dbl_data(&mine, 1230, n, 1, w.data(), n, 0, &st);
+        recover(&mine, 123);
+        uint32_t inherited = handle;
+        recover(&inherited, 123);
+        ::_exit(ok == 1 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int b = 1; b < 4; ++b) ASSERT_EQ(get_dbl_data(&handle, 1230, n, 1, v.data() + b * n, n, 0, &st), 1) << b;
+    recover(&handle, 123);
+    // Channel 0 is the built-in 50 Hz cosine of amplitude 3000: its phase
+    // from the first two samples, then every sample of the four blocks.
+    const double w = 2 * 3.14159265358979323846 * 50.0 / 10000.0, A = 3000.0;
+    const double phi = std::atan2((v[0] * std::cos(w) - v[1]) / std::sin(w), v[0]);
+    for (int s = 0; s < 4 * n; ++s) ASSERT_NEAR(v[s], A * std::cos(phi + w * s), 0.5) << s;
     genwave.terminate();
 }
 

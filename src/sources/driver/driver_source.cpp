@@ -104,7 +104,7 @@ int DriverSource::start(const ContinuousStart& r) {
 
 void DriverSource::stop(uint32_t* handleWord, int32_t type) {
     const uint32_t handle = handleWord ? *handleWord : 0;
-    if (cards::card_type(type).twoChannel && handle != 0) {
+    if (cards::card_type(type).twoChannel && handle != 0 && owns_session(handle)) {
         if (auto s = kept_session(handle)) s->request(platform::kStop, platform::RequestRecord{}, nullptr, 0);
     }
     if (handle != 0) close_session(handle);

@@ -5,13 +5,22 @@
 
 #include "core/messages.h"
 #include "core/reason.h"
+#include "platform/platform.h"
 
 namespace kelmo::driver {
 namespace {
 
+// A session belongs to the process that started it: a child made by
+// fork() inherits the table, and its recover must not stop the parent's
+// acquisition on the device they share.
+struct Kept {
+    std::shared_ptr<DeviceSession> session;
+    uint32_t owner;  // process id
+};
+
 struct Table {
     std::mutex mutex;
-    std::map<uint32_t, std::shared_ptr<DeviceSession>> sessions;
+    std::map<uint32_t, Kept> sessions;
     uint32_t next = 0x100;
 };
 
@@ -32,7 +41,7 @@ uint32_t keep_session(DeviceSession session) {
         t.next += 4;  // handle values are multiples of 4, never 0
         h = t.next;
     } while (h == 0 || t.sessions.count(h));
-    t.sessions.emplace(h, std::make_shared<DeviceSession>(std::move(session)));
+    t.sessions.emplace(h, Kept{std::make_shared<DeviceSession>(std::move(session)), platform::current().process_id()});
     return h;
 }
 
@@ -40,7 +49,14 @@ std::shared_ptr<DeviceSession> kept_session(uint32_t handle) {
     auto& t = table();
     std::lock_guard<std::mutex> g(t.mutex);
     auto it = t.sessions.find(handle);
-    return it == t.sessions.end() ? nullptr : it->second;
+    return it == t.sessions.end() ? nullptr : it->second.session;
+}
+
+bool owns_session(uint32_t handle) {
+    auto& t = table();
+    std::lock_guard<std::mutex> g(t.mutex);
+    auto it = t.sessions.find(handle);
+    return it != t.sessions.end() && it->second.owner == platform::current().process_id();
 }
 
 bool close_session(uint32_t handle) {
@@ -55,8 +71,15 @@ bool close_session(uint32_t handle) {
             failure_console_printf(msg::kDeviceCloseFailed, 6);  // an invalid handle
             return false;
         }
-        s = std::move(it->second);
+        s = std::move(it->second.session);
+        const bool mine = it->second.owner == platform::current().process_id();
         t.sessions.erase(it);
+        // Another process's copy: this process lets go of its descriptor
+        // and nothing more.
+        if (!mine) {
+            s->close();
+            return true;
+        }
     }
     return s->close();
 }
