@@ -14,6 +14,7 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -42,6 +43,9 @@ class View:
         self.host, self.port = hostport.rsplit(":", 1)
         self.port = int(self.port)
         self.token = self.url.split("token=", 1)[1]
+
+    def alive(self):
+        return self.proc.poll() is None
 
     def stop(self):
         self.proc.send_signal(signal.SIGINT)
@@ -252,6 +256,22 @@ try:
           and st["config"]["rate"] == 44100, "a sound card that is not there is a failure with its reason")
 finally:
     sound.stop()
+
+# A reason with a byte that is not UTF-8 (the device's folder names it)
+# reaches the page as UTF-8, and the server goes on.
+odd = View("-c", "1", KELMO_DEVICE_DIR=os.path.join(tempfile.gettempdir(), os.fsdecode(b"kelmo-view-\xff")))
+try:
+    page = Page(odd)
+    page.until(running())
+    page.send({"type": "config", "card": 602, "rate": 10000, "channels": [0], "gain": 1})
+    try:
+        st = page.until(lambda m: m.get("type") == "state" and m["state"] == "failed", 15)
+    except (EOFError, OSError):
+        st = None
+    check(st is not None and "kelmo-view-\ufffd" in st["reason"] and odd.alive(),
+          "a folder's byte that is not UTF-8 is U+FFFD in the reason: " + (st["reason"] if st else "the server ended"))
+finally:
+    odd.stop()
 
 print(f"{len(failures)} failed")
 sys.exit(1 if failures else 0)

@@ -51,6 +51,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
 
 namespace kelmo::view {
 
@@ -73,5 +76,11 @@ struct FrameHeader {
 };
 #pragma pack(pop)
 static_assert(sizeof(FrameHeader) == 48);
+
+// A message as its text. Every text a page gets is UTF-8: a byte that is
+// not (a folder's name in the library's reason) becomes U+FFFD.
+inline std::string message_text(const nlohmann::json& message) {
+    return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 }  // namespace kelmo::view

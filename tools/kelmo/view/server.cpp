@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "protocol.h"
 
 namespace kelmo::view {
 namespace {
@@ -428,7 +429,7 @@ void Page::send_state(bool force) {
                     {"trigger", view_.slope == "off" ? "off" : "software"},
                     {"readOnly", server_.options().readOnly},
                     {"dominant", dom}};
-    send(o.dump(), false);
+    send(message_text(o), false);
 }
 
 void Page::send(std::string data, bool binary) {

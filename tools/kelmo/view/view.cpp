@@ -17,6 +17,7 @@
 #include "../values.h"
 #include "acquisition.h"
 #include "kelmo.h"
+#include "protocol.h"
 #include "server.h"
 
 namespace kelmo::cli {
@@ -96,7 +97,7 @@ std::string hello(bool readOnly) {
                          {"rates", rates},
                          {"gains", gs}});
     }
-    return json{{"type", "hello"}, {"readOnly", readOnly}, {"version", KELMO_TOOL_VERSION}, {"cards", cards}}.dump();
+    return kelmo::view::message_text(json{{"type", "hello"}, {"readOnly", readOnly}, {"version", KELMO_TOOL_VERSION}, {"cards", cards}});
 }
 
 
