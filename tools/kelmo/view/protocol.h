@@ -21,6 +21,10 @@
 //      "serverFps":x, "dropped":N (frames this page did not get because it
 //      was slow), "latencyMs":x (from the page's "drawn" reports),
 //      "trigger":"library"|"software"|"off",
+//      "kept":s (seconds of every channel the server keeps: the longest
+//      screen it can show), "notice":"…" (why this page's last
+//      configuration was refused, or why its scope gets no frames; "" when
+//      nothing is amiss),
 //      "dominant":[{"hz":50.0, "db":-4.4}, …] (per channel, from the FFT)}
 //         whenever it changes and at least once a second.
 //   binary: frames, little-endian, a 48-byte header then float32 data:
@@ -45,7 +49,9 @@
 //    "average":n (spectra averaged, 1 = none), "bins":N (FFT size / 2)}
 //       whenever the user changes one; the server sends frames to suit.
 //   {"type":"config", "card":123, "rate":10000, "channels":[0,1], "gain":1}
-//       restarts the acquisition (refused in --read-only: a "state" says so).
+//       restarts the acquisition (refused in --read-only: a "state" says so;
+//       refused, with the reason in "notice", when the card lacks the rate,
+//       a channel or the gain).
 //   {"type":"drawn", "seq":N}
 //       after the page drew frame N (for the latency and the page's rate).
 #pragma once

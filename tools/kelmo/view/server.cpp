@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -86,6 +87,8 @@ private:
     void send(std::string data, bool binary);
     void write_next();
     void send_state(bool force);
+    template <class F>
+    bool make_frame(F f);
 
     websocket::stream<beast::tcp_stream> ws_;
     Server& server_;
@@ -105,6 +108,8 @@ private:
     Clock::time_point lastState_{}, lastSpectrum_{}, rateSince_ = Clock::now();
     uint64_t framesSince_ = 0, drawnSince_ = 0;
     std::string lastStateKey_;
+    std::string refused_;  // why the page's last configuration was not taken
+    std::string trouble_;  // why its last frame could not be made
 };
 
 class Server {
@@ -328,20 +333,26 @@ void Page::handle(const std::string& message) {
             send_state(true);
             return;
         }
+        // Checked against the card before anything stops: a configuration
+        // it cannot run leaves the acquisition as it is, and the page is
+        // told why.
         Config c = server_.acquisition().status().config;
-        c.card = static_cast<int>(number(o, "card", c.card));
+        const double card = number(o, "card", c.card), gain = number(o, "gain", c.gain);
+        c.card = std::abs(card) < 1e6 ? static_cast<int>(card) : 0;
         c.rate = number(o, "rate", c.rate);
-        c.gain = static_cast<int>(number(o, "gain", c.gain));
+        c.gain = gain >= 0 && gain < 1e6 && gain == std::floor(gain) ? static_cast<int>(gain) : 0;
         if (const auto ch = o.find("channels"); ch != o.end() && ch->is_array()) {
             std::set<int> chosen;
-            for (const json& e : *ch)
-                if (e.is_number_integer() && e.get<int64_t>() >= 0 && e.get<int64_t>() < 256)
-                    chosen.insert(static_cast<int>(e.get<int64_t>()));
+            for (const json& e : *ch)  // what is not a channel number stands as -1, which is refused
+                chosen.insert(e.is_number_integer() && std::abs(e.get<double>()) < 1e6
+                                  ? static_cast<int>(e.get<int64_t>())
+                                  : -1);
             c.channels.assign(chosen.begin(), chosen.end());
         }
-        if (!(c.rate > 0) || c.rate > server_.options().mostRate) c.rate = server_.acquisition().status().config.rate;
-        if (c.gain < 1) c.gain = 1;
-        server_.acquisition().reconfigure(c);
+        const Refusal r = refusal(c, server_.options().mostRate);
+        refused_ = r ? "not applied: " + r.reason : "";
+        if (!r) server_.acquisition().reconfigure(c);
+        send_state(true);
     } else if (type == "drawn") {
         const auto seq = static_cast<uint32_t>(number(o, "seq", 0));
         ++drawnFrames_;
@@ -352,6 +363,21 @@ void Page::handle(const std::string& message) {
             latencyMs_ = latencyMs_ < 0 ? ms : 0.8 * latencyMs_ + 0.2 * ms;
             frameEnds_.erase(frameEnds_.begin(), std::next(it));
         }
+    }
+}
+
+// A frame made by `f`, or false; a frame that cannot be made (the memory
+// for its window cannot be had) is the page's notice, not the server's end.
+template <class F>
+bool Page::make_frame(F f) {
+    try {
+        const bool made = f();
+        trouble_.clear();
+        return made;
+    } catch (const std::exception& e) {
+        trouble_ = std::string("a frame could not be made (") + e.what() +
+                   "); show a shorter time or fewer channels, or free memory";
+        return false;
     }
 }
 
@@ -368,7 +394,7 @@ void Page::on_tick() {
             ++dropped_;
             unsentEnd_ = e;
         }
-    } else if (scope_frame(server_.acquisition(), view_, scope_, seq_ + 1, frame)) {
+    } else if (make_frame([&] { return scope_frame(server_.acquisition(), view_, scope_, seq_ + 1, frame); })) {
         {
             ++seq_;
             frameEnds_[seq_] = scope_.end;
@@ -381,7 +407,7 @@ void Page::on_tick() {
     }
     if (now - lastSpectrum_ >= std::chrono::milliseconds(200) && !frameQueued_) {
         std::string spectrum;
-        if (spectrum_frame(server_.acquisition(), view_, spectrum_, seq_ + 1, spectrum, dominant_)) {
+        if (make_frame([&] { return spectrum_frame(server_.acquisition(), view_, spectrum_, seq_ + 1, spectrum, dominant_); })) {
             ++seq_;
             send(std::move(spectrum), true);
         }
@@ -404,7 +430,8 @@ void Page::on_tick() {
 void Page::send_state(bool force) {
     const Status st = server_.acquisition().status();
     // Sent when it changes (state, reason, configuration), else once a second.
-    std::string key = st.state + "\n" + st.reason + "\n" + std::to_string(st.generation);
+    const std::string& notice = !refused_.empty() ? refused_ : !trouble_.empty() ? trouble_ : scope_.stall;
+    std::string key = st.state + "\n" + st.reason + "\n" + notice + "\n" + std::to_string(st.generation);
     if (!force && key == lastStateKey_) return;
     lastStateKey_ = std::move(key);
     lastState_ = Clock::now();
@@ -427,6 +454,8 @@ void Page::send_state(bool force) {
                     {"dropped", dropped_},
                     {"latencyMs", latencyMs_},
                     {"trigger", view_.slope == "off" ? "off" : "software"},
+                    {"kept", st.rate > 0 ? double(st.kept) / st.rate : 0.0},
+                    {"notice", notice},
                     {"readOnly", server_.options().readOnly},
                     {"dominant", dom}};
     send(message_text(o), false);

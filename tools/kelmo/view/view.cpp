@@ -127,6 +127,8 @@ void run(const ViewOptions& o) {
         c.channels.clear();
         for (int k = 0; k < o.channels; ++k) c.channels.push_back(k);
     }
+    if (const auto r = kelmo::view::refusal(c, kMostRate))
+        usage(r.what == "card" ? "--type" : r.what == "rate" ? "--rate" : r.what == "gain" ? "--gain" : "--list", r.reason);
     kelmo::view::ServerOptions s;
     s.address = o.listen.empty() ? "127.0.0.1" : o.listen;
     s.port = static_cast<unsigned short>(o.port);
