@@ -361,5 +361,69 @@ finally:
     slow.stop()
 
 
+def connect(view):
+    s = socket.create_connection((view.host, view.port), timeout=10)
+    return s
+
+
+# Connections without the token: a few are kept, bodies are not read, and
+# when descriptors run out the server waits instead of spinning.
+guarded = View("-c", "1")
+try:
+    Page(guarded).until(running())
+    base = guarded.descriptors()
+    idle = [connect(guarded) for _ in range(60)]
+    time.sleep(1)
+    check(guarded.descriptors() - base <= 20, f"60 idle connections without the token hold "
+          f"{guarded.descriptors() - base} descriptors of the server")
+    for c in idle:
+        c.close()
+
+    before = guarded.rss()
+    held, body = [], b"x" * 999000
+    for _ in range(200):
+        c = connect(guarded)
+        try:
+            c.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n" + body)
+        except OSError:
+            pass  # refused before the body was sent
+        held.append(c)
+    time.sleep(1)
+    grown = guarded.rss() - before
+    check(grown < 40 << 20, f"200 connections sending bodies without the token: the server grew by {grown >> 20} MB")
+    for c in held:
+        c.close()
+    check(status_of(f"http://{guarded.host}:{guarded.port}/?token={guarded.token}") == 200,
+          "the page is still served to who has the token")
+finally:
+    guarded.stop()
+
+# (Fewer descriptors than the connections without the token it keeps.)
+few = View("-c", "1", preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24)))
+try:
+    Page(few).until(running())
+    idle = []
+    for _ in range(60):
+        idle.append(connect(few))
+    end = time.time() + 20
+    while few.descriptors() < 23 and time.time() < end:
+        time.sleep(0.1)
+    check(few.descriptors() >= 23, f"the server's descriptors run out ({few.descriptors()} of 24)")
+    cpu, wall = few.cpu(), time.time()
+    time.sleep(3)
+    used, spent = few.cpu() - cpu, time.time() - wall
+    check(used < 0.3 * spent, f"without descriptors the server waits: {used:.2f} s of processor in {spent:.1f} s")
+    for c in idle:
+        c.close()
+    end, code = time.time() + 30, None
+    while code != 200 and time.time() < end:
+        try:
+            code = status_of(f"http://{few.host}:{few.port}/?token={few.token}")
+        except OSError:
+            time.sleep(0.5)
+    check(code == 200, "once they are back, the page is served again")
+finally:
+    few.stop()
+
 print(f"{len(failures)} failed")
 sys.exit(1 if failures else 0)

@@ -2,7 +2,9 @@
 //
 // HTTP (every request carries the run's access token, as the query
 // parameter `token=…`; a request without it, or with another, is refused
-// with 403 and no content):
+// with 403 and no content; the token is checked on the request line and
+// headers alone, and a request that brings a body is refused with 413
+// before it is read):
 //   GET /             the page (index.html)
 //   GET /<file>       the page's files (app.js, style.css, uPlot.iife.min.js,
 //                     uPlot.min.css), from the installed share/kelmo/view

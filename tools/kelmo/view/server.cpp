@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -70,6 +71,15 @@ bool same_token(const std::string& a, const std::string& b) {
 }
 
 class Server;
+class Connection;
+
+// Connections that have not shown the token: at most this many are kept
+// (a browser opens six at most); a new one closes the oldest.
+constexpr std::size_t kMostUnproven = 16;
+// A request's line and headers come within this, or the connection goes.
+constexpr auto kHeaderTime = std::chrono::seconds(10);
+// After an accept failed (descriptors ran out): the wait before the next.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 // One page's WebSocket: frames as fast as the page takes them (a frame
 // that would wait behind one still being written is dropped and counted),
@@ -77,7 +87,7 @@ class Server;
 class Page : public std::enable_shared_from_this<Page> {
 public:
     Page(tcp::socket socket, Server& server) : ws_(std::move(socket)), server_(server), tick_(ws_.get_executor()) {}
-    void start(http::request<http::string_body> request);
+    void start(http::request<http::empty_body> request);
     void close();
 
 private:
@@ -149,6 +159,7 @@ public:
     void stop() {
         beast::error_code ec;
         acceptor_.close(ec);
+        acceptPause_.cancel();
         for (const auto& weak : pages_)
             if (auto p = weak.lock()) p->close();
         io_.stop();
@@ -178,45 +189,60 @@ public:
 
 private:
     void accept();
+    // Takes a new connection among those that have not shown the token,
+    // closing the oldest of them when there are as many as are kept.
+    void admit(const std::shared_ptr<Connection>& c);
 
     ServerOptions options_;
     Acquisition& acq_;
     asio::io_context io_{1};
     tcp::acceptor acceptor_;
     asio::signal_set signals_;
+    asio::steady_timer acceptPause_{io_};
+    bool acceptFailing_ = false;
     std::vector<std::weak_ptr<Page>> pages_;
+    std::deque<std::weak_ptr<Connection>> unproven_;
 };
 
 // One HTTP connection: the page's files, or the upgrade to a page's
-// WebSocket; nothing without the token.
+// WebSocket; nothing without the token. Only the request line and the
+// headers are read before the token is checked, and no request has a body:
+// one that brings one is refused unread.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server) {}
     void start() { read(); }
+    // Whether a request of this connection carried the token.
+    bool proven() const { return proven_; }
+    void close() { stream_.close(); }
 
 private:
     void read() {
-        request_ = {};
-        stream_.expires_after(std::chrono::seconds(30));
-        http::async_read(stream_, buffer_, request_,
-                         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_request(ec); });
+        parser_.emplace();
+        parser_->header_limit(8 * 1024);
+        stream_.expires_after(kHeaderTime);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_request(ec); });
     }
 
     void on_request(beast::error_code ec) {
         if (ec) return;  // closed, timed out or not HTTP: nothing to answer
-        const std::string_view target(request_.target().data(), request_.target().size());
+        const auto& request = parser_->get();
+        const std::string_view target(request.target().data(), request.target().size());
         const std::string_view path = target.substr(0, target.find('?'));
         if (!same_token(query_value(target, "token"), server_.options().token))
             return answer(http::status::forbidden, "text/plain", "");
-        if (websocket::is_upgrade(request_)) {
+        proven_ = true;
+        if (!parser_->is_done()) return answer(http::status::payload_too_large, "text/plain", "");
+        if (websocket::is_upgrade(request)) {
             if (path != "/ws") return answer(http::status::not_found, "text/plain", "");
             stream_.expires_never();
             auto page = std::make_shared<Page>(stream_.release_socket(), server_);
             server_.add(page);
-            page->start(std::move(request_));
+            page->start(parser_->release());
             return;
         }
-        if (request_.method() != http::verb::get && request_.method() != http::verb::head)
+        if (request.method() != http::verb::get && request.method() != http::verb::head)
             return answer(http::status::method_not_allowed, "text/plain", "");
         std::string type;
         const std::string name(path == "/" ? std::string_view("index.html") : path.substr(1));
@@ -231,15 +257,19 @@ private:
         answer(http::status::ok, type, std::move(body));
     }
 
+    // Only a good answer keeps the connection open; after any other, what
+    // the client still sends is not read.
     void answer(http::status status, const std::string& type, std::string body) {
-        auto res = std::make_shared<http::response<http::string_body>>(status, request_.version());
+        const auto& request = parser_->get();
+        auto res = std::make_shared<http::response<http::string_body>>(status, request.version());
         res->set(http::field::server, "kelmo view");
         res->set(http::field::content_type, type);
         res->set(http::field::cache_control, "no-store");
         res->set("X-Content-Type-Options", "nosniff");
-        res->keep_alive(request_.keep_alive() && status == http::status::ok);
-        if (request_.method() != http::verb::head) res->body() = std::move(body);
+        res->keep_alive(request.keep_alive() && status == http::status::ok);
+        if (request.method() != http::verb::head) res->body() = std::move(body);
         res->prepare_payload();
+        stream_.expires_after(std::chrono::seconds(30));
         http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, std::size_t) {
             if (ec || !res->keep_alive()) {
                 beast::error_code ignored;
@@ -253,20 +283,52 @@ private:
     beast::tcp_stream stream_;
     Server& server_;
     beast::flat_buffer buffer_;
-    http::request<http::string_body> request_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    bool proven_ = false;
 };
+
+void Server::admit(const std::shared_ptr<Connection>& c) {
+    std::erase_if(unproven_, [](const std::weak_ptr<Connection>& w) {
+        const auto p = w.lock();
+        return !p || p->proven();
+    });
+    while (unproven_.size() >= kMostUnproven) {
+        if (const auto oldest = unproven_.front().lock()) oldest->close();
+        unproven_.pop_front();
+    }
+    unproven_.push_back(c);
+}
 
 void Server::accept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted) return;
-        if (!ec) std::make_shared<Connection>(std::move(socket), *this)->start();
-        accept();
+        if (!ec) {
+            acceptFailing_ = false;
+            auto c = std::make_shared<Connection>(std::move(socket), *this);
+            admit(c);
+            c->start();
+            accept();
+            return;
+        }
+        // Out of descriptors or memory: the connection stays in the queue,
+        // and an accept at once would fail at once, for ever. Said once,
+        // then tried again after a pause.
+        if (!acceptFailing_)
+            std::fprintf(stderr,
+                         "kelmo: view: a new connection cannot be taken: %s; trying again every %d ms (close pages, "
+                         "or raise the limit of open files: ulimit -n)\n",
+                         ec.message().c_str(), int(kAcceptPause.count()));
+        acceptFailing_ = true;
+        acceptPause_.expires_after(kAcceptPause);
+        acceptPause_.async_wait([this](beast::error_code e) {
+            if (!e) accept();
+        });
     });
 }
 
 // ---- a page ----------------------------------------------------------------
 
-void Page::start(http::request<http::string_body> request) {
+void Page::start(http::request<http::empty_body> request) {
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.read_message_max(64 * 1024);
     ws_.auto_fragment(false);  // a message is one frame, however long
