@@ -56,9 +56,9 @@ bool scope_frame(const Acquisition& acq, const View& view, ScopeCursor& cursor, 
     if (n > st.kept) {
         char b[200];
         std::snprintf(b, sizeof b,
-                      "the screen's %s is more than the %s kept of %zu channel%s at this rate: choose %s/div or less",
+                      "the screen's %s is more than the %s kept of %d channel%s at this rate: choose %s/div or less",
                       seconds_text(view.seconds).c_str(), seconds_text(double(st.kept) / st.rate).c_str(),
-                      st.config.channels.size(), st.config.channels.size() == 1 ? "" : "s",
+                      int(st.config.channels.size()), st.config.channels.size() == 1 ? "" : "s",
                       seconds_text(double(st.kept) / st.rate / 10).c_str());
         cursor.stall = b;
         return false;
