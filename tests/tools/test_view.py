@@ -9,11 +9,13 @@ configuration, a read-only server, a slow page and a source that vanishes.
 import base64
 import json
 import os
+import resource
 import signal
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -28,13 +30,18 @@ def check(ok, what):
         failures.append(what)
 
 
+runs = 0
+
+
 class View:
     """kelmo view running with arguments of its own, in a namespace of its own."""
 
-    def __init__(self, *args, **env):
-        self.env = dict(os.environ, KELMO_SHM_NAMESPACE=f"kelmo-view-test-{os.getpid()}-{len(args)}", **env)
+    def __init__(self, *args, preexec_fn=None, **env):
+        global runs
+        runs += 1
+        self.env = dict(os.environ, KELMO_SHM_NAMESPACE=f"kelmo-view-test-{os.getpid()}-{runs}", **env)
         self.proc = subprocess.Popen([KELMO, "view", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                     env=self.env)
+                                     env=self.env, preexec_fn=preexec_fn)
         line = self.proc.stdout.readline()
         assert line.startswith("kelmo view: http://"), line + self.proc.stderr.read()
         self.url = line.split(": ", 1)[1].strip()
@@ -55,6 +62,24 @@ class View:
         for pid in genwaves(self.env["KELMO_SHM_NAMESPACE"]):
             os.kill(pid, signal.SIGTERM)
         return code
+
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def rss(self):
+        """Resident memory in bytes."""
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmRSS:"))
+
+    def cpu(self):
+        """Processor time used so far, in seconds."""
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def descriptors(self):
+        return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
 
 
 def genwaves(namespace):
@@ -209,6 +234,18 @@ try:
     f2 = page.until(lambda m: scope(m) and m["rate"] == 20000)
     check(f2 is not None and f2["channels"] == 2 and page.state["gaps"] == 0, "frames follow at the new rate")
 
+    # What the card lacks is refused with its reason; the acquisition runs on as it was.
+    for config, what in (({"channels": [0, 255]}, "channel 255"), ({"channels": [32]}, "channel 32"),
+                         ({"gain": 3}, "gain 3"), ({"rate": 2e6}, "2e+06 Hz"), ({"card": 999}, "card type 999")):
+        page.send({"type": "config", **config})
+        st = page.until(lambda m: m.get("type") == "state" and m.get("notice"), 5)
+        check(st is not None and what in (st.get("notice") or "") and st["state"] == "running"
+              and st["config"]["rate"] == 20000 and st["config"]["channels"] == [1, 3],
+              f"{config} is refused: " + (st["notice"] if st else "no notice"))
+    page.send({"type": "config", "rate": 20000, "channels": [1, 3]})
+    check(page.until(lambda m: m.get("type") == "state" and not m.get("notice"), 5) is not None,
+          "a configuration the card runs clears the notice")
+
     # A slow page: frames are dropped, the acquisition goes on, and the
     # other page keeps getting its frames.
     slow = Page(view, small=True)
@@ -252,6 +289,141 @@ try:
           and st["config"]["rate"] == 44100, "a sound card that is not there is a failure with its reason")
 finally:
     sound.stop()
+
+# A reason with a byte that is not UTF-8 (the device's folder names it)
+# reaches the page as UTF-8, and the server goes on.
+odd = View("-c", "1", KELMO_DEVICE_DIR=os.path.join(tempfile.gettempdir(), os.fsdecode(b"kelmo-view-\xff")))
+try:
+    page = Page(odd)
+    page.until(running())
+    page.send({"type": "config", "card": 602, "rate": 10000, "channels": [0], "gain": 1})
+    try:
+        st = page.until(lambda m: m.get("type") == "state" and m["state"] == "failed", 15)
+    except (EOFError, OSError):
+        st = None
+    check(st is not None and "kelmo-view-\ufffd" in st["reason"] and odd.alive(),
+          "a folder's byte that is not UTF-8 is U+FFFD in the reason: " + (st["reason"] if st else "the server ended"))
+finally:
+    odd.stop()
+
+# 32 channels at 1 MHz: the ring is bounded, and a screen longer than it
+# holds is a notice, not silence. With too little memory for the ring, the
+# page is told why.
+big = View("-c", "1")
+try:
+    page = Page(big)
+    page.until(running())
+    before = big.rss()
+    page.send({"type": "config", "rate": 1000000, "channels": list(range(32))})
+    st = page.until(running({"rate": 1000000}), 20)
+    grown = big.rss() - before if big.alive() else None
+    check(st is not None and 1 <= st.get("kept", 0) <= 4 and grown is not None and grown < 400 << 20,
+          f"32 channels at 1 MHz run, keeping {st.get('kept') if st else '?'} s in {grown} bytes more")
+    page.send({"type": "view", "columns": 500, "seconds": 10})
+    st = big.alive() and page.until(lambda m: m.get("type") == "state" and "kept" in (m.get("notice") or ""), 10)
+    check(st is not None, "a screen longer than what is kept is a notice: " + (st["notice"] if st else "none"))
+    if not big.alive():
+        raise EOFError("kelmo view ended: " + big.proc.stderr.read()[-300:])
+    page.send({"type": "config", "rate": 10000, "channels": [0]})
+    page.until(running({"rate": 10000}))
+    with open(f"/proc/{big.proc.pid}/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    resource.prlimit(big.proc.pid, resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+    page.send({"type": "config", "rate": 1000000, "channels": list(range(32))})
+    try:
+        st = page.until(lambda m: m.get("type") == "state" and m["state"] == "failed", 20)
+    except (EOFError, OSError):
+        st = None
+    check(st is not None and "memory" in st["reason"] and big.alive(),
+          "too little memory for the ring is a reason on the page: " + (st["reason"] if st else "the server ended"))
+    resource.prlimit(big.proc.pid, resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    if big.alive():
+        page.send({"type": "config", "rate": 10000, "channels": [0]})
+        check(page.until(running({"rate": 10000}), 20) is not None, "and a smaller configuration runs again")
+finally:
+    big.stop()
+
+# A trigger at 1 s/div (10 s screens) keeps finding its crossings once the
+# acquisition has run longer than three screens' worth of the old ring.
+slow = View("-c", "1", "-r", "10k")
+try:
+    page = Page(slow)
+    page.until(running())
+    page.send({"type": "view", "columns": 500, "seconds": 10,
+               "trigger": {"slope": "rising", "channel": 0, "level": 0, "pre": 0.1}})
+    page.until(lambda m: m.get("type") == "state" and m["samples"] > 130000, 40)
+    t = page.until(lambda m: scope(m) and m["flags"] == 1 and m["first"] + 100000 > 130000, 15)
+    check(t is not None and t["per"] == 200, "triggered 10 s screens still come after 13 s")
+    page.send({"type": "view", "seconds": 0.1, "trigger": {"slope": "rising", "level": 1e6}})
+    st = page.until(lambda m: m.get("type") == "state" and "waiting for the trigger" in (m.get("notice") or ""), 30)
+    check(st is not None, "a trigger that finds no crossing says so: " + (st["notice"] if st else "nothing said"))
+finally:
+    slow.stop()
+
+
+def connect(view):
+    s = socket.create_connection((view.host, view.port), timeout=10)
+    return s
+
+
+# Connections without the token: a few are kept, bodies are not read, and
+# when descriptors run out the server waits instead of spinning.
+guarded = View("-c", "1")
+try:
+    Page(guarded).until(running())
+    base = guarded.descriptors()
+    idle = [connect(guarded) for _ in range(60)]
+    time.sleep(1)
+    check(guarded.descriptors() - base <= 20, f"60 idle connections without the token hold "
+          f"{guarded.descriptors() - base} descriptors of the server")
+    for c in idle:
+        c.close()
+
+    before = guarded.rss()
+    held, body = [], b"x" * 999000
+    for _ in range(200):
+        c = connect(guarded)
+        try:
+            c.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n" + body)
+        except OSError:
+            pass  # refused before the body was sent
+        held.append(c)
+    time.sleep(1)
+    grown = guarded.rss() - before
+    check(grown < 40 << 20, f"200 connections sending bodies without the token: the server grew by {grown >> 20} MB")
+    for c in held:
+        c.close()
+    check(status_of(f"http://{guarded.host}:{guarded.port}/?token={guarded.token}") == 200,
+          "the page is still served to who has the token")
+finally:
+    guarded.stop()
+
+# (Fewer descriptors than the connections without the token it keeps.)
+few = View("-c", "1", preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24)))
+try:
+    Page(few).until(running())
+    idle = []
+    for _ in range(60):
+        idle.append(connect(few))
+    end = time.time() + 20
+    while few.descriptors() < 23 and time.time() < end:
+        time.sleep(0.1)
+    check(few.descriptors() >= 23, f"the server's descriptors run out ({few.descriptors()} of 24)")
+    cpu, wall = few.cpu(), time.time()
+    time.sleep(3)
+    used, spent = few.cpu() - cpu, time.time() - wall
+    check(used < 0.3 * spent, f"without descriptors the server waits: {used:.2f} s of processor in {spent:.1f} s")
+    for c in idle:
+        c.close()
+    end, code = time.time() + 30, None
+    while code != 200 and time.time() < end:
+        try:
+            code = status_of(f"http://{few.host}:{few.port}/?token={few.token}")
+        except OSError:
+            time.sleep(0.5)
+    check(code == 200, "once they are back, the page is served again")
+finally:
+    few.stop()
 
 print(f"{len(failures)} failed")
 sys.exit(1 if failures else 0)

@@ -236,3 +236,23 @@ withView('with --listen every request needs the token; --read-only pages cannot 
       assert.ok(await page.locator(id).isDisabled(), `${id} is disabled`);
     }
   });
+
+withView('the time/div offered ends at what the server keeps; what it finds amiss is on the page', 'notice',
+  ['-t', '123', '-r', '1M', '-c', '32'], async (t, page) => {
+    await h.until(page, 'the page shows running', running);
+    await h.until(page, 'what is kept told', () => window.kelmoView.state.kept > 0);
+    // 32 channels at 1 MHz: the ring holds about 2 s, so 0.2 s/div at most.
+    const kept = await page.evaluate(() => window.kelmoView.state.kept);
+    const perDiv = (await page.$$eval('#time-div option', (l) => l.map((o) => Number(o.value)))).sort((a, b) => a - b);
+    const most = perDiv[perDiv.length - 1];
+    assert.ok(most * 10 <= kept && most * 10 * 2.5 > kept, `${most} s/div offered, ${kept} s kept`);
+    // A level the signal never reaches: the page says the trigger waits.
+    await page.selectOption('#trig-slope', 'rising');
+    await page.fill('#trig-level', '4000');
+    await page.press('#trig-level', 'Tab');
+    await h.until(page, 'the notice that the trigger waits', () => {
+      const n = document.getElementById('notice');
+      return !n.hidden && n.textContent.includes('waiting for the trigger');
+    });
+    assert.ok(await page.locator('#alert').isHidden());
+  });

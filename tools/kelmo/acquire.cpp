@@ -55,22 +55,6 @@ extern "C" void on_interrupt(int) { gInterrupted = true; }
 
 [[noreturn]] void failed(int code = 1) { throw CLI::RuntimeError(code); }
 
-// What the card offers.
-struct Card {
-    int channels = 0;
-    double high = 0, low = 0;
-    int fullScale = 0;
-    double gains[10] = {};
-    int gainCount = 0;
-};
-Card card_of(int type) {
-    Card c;
-    GetADParameter(type, &c.channels, c.gains, &c.gainCount, nullptr, nullptr, nullptr, &c.high, &c.low,
-                   &c.fullScale);
-    c.gainCount = std::clamp(c.gainCount, 0, 10);
-    return c;
-}
-
 
 bool simulated(int type) {
     const int t = std::abs(type);
@@ -153,17 +137,9 @@ Run plan(const Options& o) {
         for (int c = 0; c < o.channels; ++c) r.rows.push_back(c);
     }
     if (o.gain < 1) usage("--gain", "must be 1 or more");
-    if (card.gainCount > 0 &&
-        std::find(card.gains, card.gains + card.gainCount, static_cast<double>(o.gain)) == card.gains + card.gainCount) {
-        std::string offered;
-        for (int i = 0; i < card.gainCount; ++i) {
-            char g[32];
-            std::snprintf(g, sizeof g, "%s%g", i ? ", " : "", card.gains[i]);
-            offered += g;
-        }
+    if (!offers_gain(card, o.gain))
         usage("--gain", std::to_string(o.gain) + " is not a gain of card type " + std::to_string(o.type) +
-                            "; it offers " + offered);
-    }
+                            "; it offers " + gains_offered(card));
     if (!o.samples.empty() && !o.time.empty()) usage("--time", "give either --samples or --time, not both");
     if (!o.samples.empty()) {
         const auto n = parse_count(o.samples);

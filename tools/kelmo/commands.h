@@ -13,6 +13,20 @@ void add_scan(CLI::App& app);
 void add_cards(CLI::App& app);
 // A usage error (exit 2) naming `option` unless `type` is in the catalogue.
 void require_catalogued(int type, const char* option);
+// What the catalogue says of a card type (GetADParameter); channels 0 when
+// the type is not in it.
+struct Card {
+    int channels = 0;
+    double high = 0, low = 0;
+    int fullScale = 0;
+    double gains[10] = {};
+    int gainCount = 0;
+};
+Card card_of(int type);
+// Whether `gain` is one of the card's gains (any is, when it lists none).
+bool offers_gain(const Card& card, double gain);
+// The card's gains as a list for a person: "1, 2, 4".
+std::string gains_offered(const Card& card);
 // A usage error (exit 2) naming `option` and what it takes.
 [[noreturn]] inline void usage(const std::string& option, const std::string& what) {
     throw CLI::ValidationError(option, what);

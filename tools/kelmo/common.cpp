@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -23,6 +24,28 @@ void require_catalogued(int type, const char* option) {
     if (channels <= 0)
         throw CLI::ValidationError(option, "card type " + std::to_string(type) +
                                                " is not in the catalogue (kelmo cards lists them)");
+}
+
+Card card_of(int type) {
+    Card c;
+    GetADParameter(type, &c.channels, c.gains, &c.gainCount, nullptr, nullptr, nullptr, &c.high, &c.low,
+                   &c.fullScale);
+    c.gainCount = std::clamp(c.gainCount, 0, 10);
+    return c;
+}
+
+bool offers_gain(const Card& card, double gain) {
+    return card.gainCount == 0 || std::find(card.gains, card.gains + card.gainCount, gain) != card.gains + card.gainCount;
+}
+
+std::string gains_offered(const Card& card) {
+    std::string offered;
+    for (int i = 0; i < card.gainCount; ++i) {
+        char g[32];
+        std::snprintf(g, sizeof g, "%s%g", i ? ", " : "", card.gains[i]);
+        offered += g;
+    }
+    return offered;
 }
 
 // A card behind the driver takes its divider from the host: the one whose

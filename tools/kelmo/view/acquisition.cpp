@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "../commands.h"
 #include "kelmo.h"
@@ -35,7 +37,41 @@ void ring_runs(uint64_t first, uint64_t count, uint64_t capacity, F f) {
     }
 }
 
+std::string hz(double rate) {
+    char b[48];
+    std::snprintf(b, sizeof b, "%g Hz", rate);
+    return b;
+}
+
 }  // namespace
+
+Refusal refusal(const Config& c, double mostRate) {
+    const std::string card = "card type " + std::to_string(c.card);
+    const cli::Card k = cli::card_of(c.card);
+    if (k.channels <= 0) return {"card", card + " is not in the catalogue; choose one of the cards offered"};
+    if (std::abs(c.card) == 800) {
+        if (std::find(std::begin(cli::kSoundRates), std::end(cli::kSoundRates), c.rate) == std::end(cli::kSoundRates))
+            return {"rate", hz(c.rate) + " is not a rate of the sound card; it records at 44100, 22050, 11025 or 8000 Hz"};
+    } else {
+        const double high = std::min(k.high, mostRate);
+        if (!(c.rate > 0) || c.rate > high * 1.000001 || c.rate < k.low * 0.999999)
+            return {"rate", hz(c.rate) + " is not a rate of " + card + "; choose one from " + hz(k.low) + " to " +
+                                hz(high)};
+    }
+    if (c.channels.empty()) return {"channels", "no channel is chosen; choose at least one"};
+    for (std::size_t i = 0; i < c.channels.size(); ++i) {
+        const int ch = c.channels[i];
+        if (ch < 0 || ch >= k.channels)
+            return {"channels", "channel " + std::to_string(ch) + " is not one of " + card + ", whose channels are 0 to " +
+                                    std::to_string(k.channels - 1)};
+        if (i > 0 && ch <= c.channels[i - 1])
+            return {"channels", "the channels are to be listed once each, in increasing order"};
+    }
+    if (!cli::offers_gain(k, c.gain))
+        return {"gain", "gain " + std::to_string(c.gain) + " is not one of " + card + "; it offers " +
+                            cli::gains_offered(k)};
+    return {};
+}
 
 Acquisition::Acquisition(Config config, double seconds) : seconds_(seconds), wanted_(std::move(config)) {
     status_.config = wanted_;
@@ -119,7 +155,14 @@ void Acquisition::run() {
             c = wanted_;
             changed_ = false;
         }
-        if (acquire(c)) continue;  // reconfigured: at once
+        try {
+            if (acquire(c)) continue;  // reconfigured: at once
+        } catch (const std::exception& e) {
+            // Out of memory, most likely: the pages are told, and the
+            // acquisition (already recovered) is tried again in a while.
+            fail("the acquisition of card type " + std::to_string(c.card) + " failed: " + e.what() +
+                 "; choose fewer channels or a lower rate");
+        }
         // Failed: the reason stays on the pages; try again in a while (a
         // signal source that comes back is taken up again).
         std::unique_lock<std::mutex> lock(mutex_);
@@ -127,6 +170,37 @@ void Acquisition::run() {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     status_.state = "stopped";
+}
+
+// The ring for `c` at `rate`: `seconds_` of every channel as far as
+// kMostRingBytes holds them, at least four blocks of `len`. The last one
+// goes first, so that the two are never held together. False, with the
+// reason on the pages, when the memory cannot be had.
+bool Acquisition::make_ring(const Config& c, double rate, int len) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::vector<float>>().swap(ring_);
+        capacity_ = end_ = 0;
+        status_.kept = 0;
+        arrivals_.clear();
+    }
+    const double most = std::floor(double(kMostRingBytes) / (double(c.channels.size()) * sizeof(float)));
+    const auto capacity = static_cast<uint64_t>(std::max(4.0 * len, std::min(std::ceil(seconds_ * rate), most)));
+    std::vector<std::vector<float>> ring;
+    try {
+        ring.assign(c.channels.size(), std::vector<float>(capacity));
+    } catch (const std::exception&) {
+        const double mb = double(capacity) * double(c.channels.size()) * sizeof(float) / double(1 << 20);
+        char b[64];
+        std::snprintf(b, sizeof b, "%.0f MB", mb);
+        fail(std::string("the ") + b + " that keep the latest samples of " + std::to_string(c.channels.size()) +
+             " channels at " + hz(rate) + " cannot be had (out of memory); choose fewer channels or a lower rate");
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ring_ = std::move(ring);
+    capacity_ = capacity;
+    return true;
 }
 
 // One acquisition, from Checkcard to recover. True when it ended because a
@@ -138,8 +212,8 @@ bool Acquisition::acquire(const Config& c) {
         status_.reason.clear();
         status_.config = c;
     }
-    if (c.channels.empty()) {
-        fail("no channel is chosen; choose at least one");
+    if (const Refusal r = refusal(c, 1e300)) {
+        fail(r.reason);
         return false;
     }
     char text[131] = {};
@@ -174,16 +248,14 @@ bool Acquisition::acquire(const Config& c) {
                                  " did not start"));
         return false;
     }
+    if (!make_ring(c, rate, len)) return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        capacity_ = static_cast<uint64_t>(std::max(4.0 * len, std::ceil(seconds_ * rate)));
-        ring_.assign(c.channels.size(), std::vector<float>(capacity_));
-        end_ = 0;
-        arrivals_.clear();
         status_.state = "running";
         status_.rate = rate;
         status_.fullScale = fullScale;
         status_.blocks = status_.gaps = status_.samples = 0;
+        status_.kept = capacity_;
         ++status_.generation;
     }
     std::vector<double> block(std::size_t(len) * span);

@@ -34,7 +34,21 @@ struct Status {
     double fullScale = 0;
     uint64_t blocks = 0, gaps = 0, samples = 0;
     uint64_t generation = 0;         // one more for every start
+    uint64_t kept = 0;               // samples per channel the ring holds
 };
+
+// Why `config` cannot run on its card, by what the catalogue says of it
+// (channels, gains, rates; at most `mostRate`): `what` names the part at
+// fault ("card", "rate", "channels" or "gain"). Empty when it can.
+struct Refusal {
+    std::string what, reason;
+    explicit operator bool() const { return !reason.empty(); }
+};
+Refusal refusal(const Config& config, double mostRate);
+
+// The most the ring takes, all channels together: 32 channels at 1 MHz
+// get 2 s.
+inline constexpr uint64_t kMostRingBytes = uint64_t{256} << 20;
 
 // The samples of a window, channel after channel, and where it begins.
 struct Window {
@@ -46,8 +60,10 @@ struct Window {
 
 class Acquisition {
 public:
-    // `seconds` of every channel are kept.
-    explicit Acquisition(Config config, double seconds = 12);
+    // `seconds` of every channel are kept, as far as kMostRingBytes holds
+    // them: by default three of the longest screens a page offers (10 s)
+    // and some, so that a trigger finds its crossing there.
+    explicit Acquisition(Config config, double seconds = 32);
     ~Acquisition();
     Acquisition(const Acquisition&) = delete;
     Acquisition& operator=(const Acquisition&) = delete;
@@ -70,7 +86,8 @@ public:
 
 private:
     void run();
-    bool acquire(const Config& c);  // false when stopped or reconfigured
+    bool acquire(const Config& c);
+    bool make_ring(const Config& c, double rate, int len);  // false when stopped or reconfigured
     void fail(const std::string& reason);
 
     const double seconds_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "../analysis.h"
@@ -29,18 +30,39 @@ int64_t last_crossing(const std::vector<float>& x, int64_t from, int64_t to, boo
     return -1;
 }
 
+// A duration for a person: "10 s", "200 ms", "50 µs".
+std::string seconds_text(double s) {
+    char b[32];
+    if (s >= 1) std::snprintf(b, sizeof b, "%.3g s", s);
+    else if (s >= 1e-3) std::snprintf(b, sizeof b, "%.3g ms", s * 1e3);
+    else std::snprintf(b, sizeof b, "%.3g \u00b5s", s * 1e6);
+    return b;
+}
+
 }  // namespace
 
 bool scope_frame(const Acquisition& acq, const View& view, ScopeCursor& cursor, uint32_t seq, std::string& out) {
-    if (view.mode == "stop") return false;
     const Status st = acq.status();
     uint64_t generation = 0;
     const uint64_t end = acq.end(&generation);
-    if (st.state != "running" || !(st.rate > 0)) return false;
-    if (generation != cursor.generation) cursor = ScopeCursor{generation, 0, 0};
+    if (view.mode == "stop" || st.state != "running" || !(st.rate > 0)) {
+        cursor.stall.clear();  // nothing is awaited (a failure has its own reason)
+        return false;
+    }
+    if (generation != cursor.generation) cursor = ScopeCursor{generation, 0, 0, 0, ""};
     if (end == cursor.end) return false;  // nothing new
     const int columns = std::clamp(view.columns, 16, 8192);
     const uint64_t n = static_cast<uint64_t>(std::clamp(view.seconds * st.rate, 2.0, 1e9));
+    if (n > st.kept) {
+        char b[200];
+        std::snprintf(b, sizeof b,
+                      "the screen's %s is more than the %s kept of %d channel%s at this rate: choose %s/div or less",
+                      seconds_text(view.seconds).c_str(), seconds_text(double(st.kept) / st.rate).c_str(),
+                      int(st.config.channels.size()), st.config.channels.size() == 1 ? "" : "s",
+                      seconds_text(double(st.kept) / st.rate / 10).c_str());
+        cursor.stall = b;
+        return false;
+    }
     if (end < n) return false;
 
     // Which channel of the acquisition the trigger watches.
@@ -55,7 +77,8 @@ bool scope_frame(const Acquisition& acq, const View& view, ScopeCursor& cursor, 
         // of it before the crossing and the rest after it.
         const double pre = std::clamp(view.pre, 0.0, 1.0);
         const uint64_t before = static_cast<uint64_t>(std::llround(pre * double(n))), after = n - before;
-        const uint64_t span = std::min<uint64_t>(end, 3 * n);
+        // Three screens back at most, as much as the ring holds.
+        const uint64_t span = std::min<uint64_t>({end, 3 * n, st.kept});
         if (!acq.copy(end - span, span, w)) return false;
         const auto& x = w.channels[std::size_t(at - chosen.begin())];
         const int64_t lo = std::max<int64_t>(int64_t(before), int64_t(cursor.trigger - w.first) + 1);
@@ -64,7 +87,16 @@ bool scope_frame(const Acquisition& acq, const View& view, ScopeCursor& cursor, 
                                   : -1;
         if (i < 0 || i < int64_t(before)) {
             cursor.end = end;
-            return false;  // no new crossing yet: the page keeps the last one
+            // No new crossing yet: the page keeps the last one, and is told
+            // once none has come for a screen and two seconds.
+            if (end - cursor.shown > n + static_cast<uint64_t>(2 * st.rate)) {
+                char b[200];
+                std::snprintf(b, sizeof b, "waiting for the trigger: no %s crossing of %g on channel %d for over %s",
+                              view.slope.c_str(), view.level, view.channel,
+                              seconds_text(double(n) / st.rate + 2).c_str());
+                cursor.stall = b;
+            }
+            return false;
         }
         crossing = int64_t(w.first) + i;
         first = uint64_t(crossing) - before;
@@ -79,7 +111,8 @@ bool scope_frame(const Acquisition& acq, const View& view, ScopeCursor& cursor, 
     } else if (!acq.copy(first, n, w)) {
         return false;
     }
-    cursor.end = end;
+    cursor.end = cursor.shown = end;
+    cursor.stall.clear();
 
     const uint64_t per = std::max<uint64_t>(1, (n + uint64_t(columns) - 1) / uint64_t(columns));
     const uint64_t cols = (n + per - 1) / per;

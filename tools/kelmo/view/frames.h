@@ -29,10 +29,13 @@ struct View {
 struct ScopeCursor {
     uint64_t generation = 0, end = 0;  // the acquisition's, at the last frame
     uint64_t trigger = 0;              // the last crossing sent
+    uint64_t shown = 0;                // the acquisition's end at the last frame sent
+    std::string stall;                 // why no frame comes, for the page; "" while they come
 };
 
 // A scope frame (the header, then the data) into `out`, or false when
-// there is nothing new to show (no new samples, no crossing yet, stopped).
+// there is nothing new to show (no new samples, no crossing yet, stopped);
+// when frames stop for longer than a moment, the cursor's `stall` says why.
 bool scope_frame(const Acquisition& acq, const View& view, ScopeCursor& cursor, uint32_t seq, std::string& out);
 
 // What the spectra of a page average.

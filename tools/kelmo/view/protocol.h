@@ -2,7 +2,9 @@
 //
 // HTTP (every request carries the run's access token, as the query
 // parameter `token=…`; a request without it, or with another, is refused
-// with 403 and no content):
+// with 403 and no content; the token is checked on the request line and
+// headers alone, and a request that brings a body is refused with 413
+// before it is read):
 //   GET /             the page (index.html)
 //   GET /<file>       the page's files (app.js, style.css, uPlot.iife.min.js,
 //                     uPlot.min.css), from the installed share/kelmo/view
@@ -21,6 +23,10 @@
 //      "serverFps":x, "dropped":N (frames this page did not get because it
 //      was slow), "latencyMs":x (from the page's "drawn" reports),
 //      "trigger":"library"|"software"|"off",
+//      "kept":s (seconds of every channel the server keeps: the longest
+//      screen it can show), "notice":"…" (why this page's last
+//      configuration was refused, or why its scope gets no frames; "" when
+//      nothing is amiss),
 //      "dominant":[{"hz":50.0, "db":-4.4}, …] (per channel, from the FFT)}
 //         whenever it changes and at least once a second.
 //   binary: frames, little-endian, a 48-byte header then float32 data:
@@ -45,12 +51,17 @@
 //    "average":n (spectra averaged, 1 = none), "bins":N (FFT size / 2)}
 //       whenever the user changes one; the server sends frames to suit.
 //   {"type":"config", "card":123, "rate":10000, "channels":[0,1], "gain":1}
-//       restarts the acquisition (refused in --read-only: a "state" says so).
+//       restarts the acquisition (refused in --read-only: a "state" says so;
+//       refused, with the reason in "notice", when the card lacks the rate,
+//       a channel or the gain).
 //   {"type":"drawn", "seq":N}
 //       after the page drew frame N (for the latency and the page's rate).
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
 
 namespace kelmo::view {
 
@@ -73,5 +84,11 @@ struct FrameHeader {
 };
 #pragma pack(pop)
 static_assert(sizeof(FrameHeader) == 48);
+
+// A message as its text. Every text a page gets is UTF-8: a byte that is
+// not (a folder's name in the library's reason) becomes U+FFFD.
+inline std::string message_text(const nlohmann::json& message) {
+    return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 }  // namespace kelmo::view

@@ -10,17 +10,20 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "frames.h"
+#include "protocol.h"
 
 namespace kelmo::view {
 namespace {
@@ -68,6 +71,15 @@ bool same_token(const std::string& a, const std::string& b) {
 }
 
 class Server;
+class Connection;
+
+// Connections that have not shown the token: at most this many are kept
+// (a browser opens six at most); a new one closes the oldest.
+constexpr std::size_t kMostUnproven = 16;
+// A request's line and headers come within this, or the connection goes.
+constexpr auto kHeaderTime = std::chrono::seconds(10);
+// After an accept failed (descriptors ran out): the wait before the next.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 // One page's WebSocket: frames as fast as the page takes them (a frame
 // that would wait behind one still being written is dropped and counted),
@@ -75,7 +87,7 @@ class Server;
 class Page : public std::enable_shared_from_this<Page> {
 public:
     Page(tcp::socket socket, Server& server) : ws_(std::move(socket)), server_(server), tick_(ws_.get_executor()) {}
-    void start(http::request<http::string_body> request);
+    void start(http::request<http::empty_body> request);
     void close();
 
 private:
@@ -85,6 +97,8 @@ private:
     void send(std::string data, bool binary);
     void write_next();
     void send_state(bool force);
+    template <class F>
+    bool make_frame(F f);
 
     websocket::stream<beast::tcp_stream> ws_;
     Server& server_;
@@ -104,6 +118,8 @@ private:
     Clock::time_point lastState_{}, lastSpectrum_{}, rateSince_ = Clock::now();
     uint64_t framesSince_ = 0, drawnSince_ = 0;
     std::string lastStateKey_;
+    std::string refused_;  // why the page's last configuration was not taken
+    std::string trouble_;  // why its last frame could not be made
 };
 
 class Server {
@@ -143,6 +159,7 @@ public:
     void stop() {
         beast::error_code ec;
         acceptor_.close(ec);
+        acceptPause_.cancel();
         for (const auto& weak : pages_)
             if (auto p = weak.lock()) p->close();
         io_.stop();
@@ -172,45 +189,60 @@ public:
 
 private:
     void accept();
+    // Takes a new connection among those that have not shown the token,
+    // closing the oldest of them when there are as many as are kept.
+    void admit(const std::shared_ptr<Connection>& c);
 
     ServerOptions options_;
     Acquisition& acq_;
     asio::io_context io_{1};
     tcp::acceptor acceptor_;
     asio::signal_set signals_;
+    asio::steady_timer acceptPause_{io_};
+    bool acceptFailing_ = false;
     std::vector<std::weak_ptr<Page>> pages_;
+    std::deque<std::weak_ptr<Connection>> unproven_;
 };
 
 // One HTTP connection: the page's files, or the upgrade to a page's
-// WebSocket; nothing without the token.
+// WebSocket; nothing without the token. Only the request line and the
+// headers are read before the token is checked, and no request has a body:
+// one that brings one is refused unread.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server) {}
     void start() { read(); }
+    // Whether a request of this connection carried the token.
+    bool proven() const { return proven_; }
+    void close() { stream_.close(); }
 
 private:
     void read() {
-        request_ = {};
-        stream_.expires_after(std::chrono::seconds(30));
-        http::async_read(stream_, buffer_, request_,
-                         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_request(ec); });
+        parser_.emplace();
+        parser_->header_limit(8 * 1024);
+        stream_.expires_after(kHeaderTime);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_request(ec); });
     }
 
     void on_request(beast::error_code ec) {
         if (ec) return;  // closed, timed out or not HTTP: nothing to answer
-        const std::string_view target(request_.target().data(), request_.target().size());
+        const auto& request = parser_->get();
+        const std::string_view target(request.target().data(), request.target().size());
         const std::string_view path = target.substr(0, target.find('?'));
         if (!same_token(query_value(target, "token"), server_.options().token))
             return answer(http::status::forbidden, "text/plain", "");
-        if (websocket::is_upgrade(request_)) {
+        proven_ = true;
+        if (!parser_->is_done()) return answer(http::status::payload_too_large, "text/plain", "");
+        if (websocket::is_upgrade(request)) {
             if (path != "/ws") return answer(http::status::not_found, "text/plain", "");
             stream_.expires_never();
             auto page = std::make_shared<Page>(stream_.release_socket(), server_);
             server_.add(page);
-            page->start(std::move(request_));
+            page->start(parser_->release());
             return;
         }
-        if (request_.method() != http::verb::get && request_.method() != http::verb::head)
+        if (request.method() != http::verb::get && request.method() != http::verb::head)
             return answer(http::status::method_not_allowed, "text/plain", "");
         std::string type;
         const std::string name(path == "/" ? std::string_view("index.html") : path.substr(1));
@@ -225,15 +257,19 @@ private:
         answer(http::status::ok, type, std::move(body));
     }
 
+    // Only a good answer keeps the connection open; after any other, what
+    // the client still sends is not read.
     void answer(http::status status, const std::string& type, std::string body) {
-        auto res = std::make_shared<http::response<http::string_body>>(status, request_.version());
+        const auto& request = parser_->get();
+        auto res = std::make_shared<http::response<http::string_body>>(status, request.version());
         res->set(http::field::server, "kelmo view");
         res->set(http::field::content_type, type);
         res->set(http::field::cache_control, "no-store");
         res->set("X-Content-Type-Options", "nosniff");
-        res->keep_alive(request_.keep_alive() && status == http::status::ok);
-        if (request_.method() != http::verb::head) res->body() = std::move(body);
+        res->keep_alive(request.keep_alive() && status == http::status::ok);
+        if (request.method() != http::verb::head) res->body() = std::move(body);
         res->prepare_payload();
+        stream_.expires_after(std::chrono::seconds(30));
         http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, std::size_t) {
             if (ec || !res->keep_alive()) {
                 beast::error_code ignored;
@@ -247,20 +283,52 @@ private:
     beast::tcp_stream stream_;
     Server& server_;
     beast::flat_buffer buffer_;
-    http::request<http::string_body> request_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    bool proven_ = false;
 };
+
+void Server::admit(const std::shared_ptr<Connection>& c) {
+    std::erase_if(unproven_, [](const std::weak_ptr<Connection>& w) {
+        const auto p = w.lock();
+        return !p || p->proven();
+    });
+    while (unproven_.size() >= kMostUnproven) {
+        if (const auto oldest = unproven_.front().lock()) oldest->close();
+        unproven_.pop_front();
+    }
+    unproven_.push_back(c);
+}
 
 void Server::accept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted) return;
-        if (!ec) std::make_shared<Connection>(std::move(socket), *this)->start();
-        accept();
+        if (!ec) {
+            acceptFailing_ = false;
+            auto c = std::make_shared<Connection>(std::move(socket), *this);
+            admit(c);
+            c->start();
+            accept();
+            return;
+        }
+        // Out of descriptors or memory: the connection stays in the queue,
+        // and an accept at once would fail at once, for ever. Said once,
+        // then tried again after a pause.
+        if (!acceptFailing_)
+            std::fprintf(stderr,
+                         "kelmo: view: a new connection cannot be taken: %s; trying again every %d ms (close pages, "
+                         "or raise the limit of open files: ulimit -n)\n",
+                         ec.message().c_str(), int(kAcceptPause.count()));
+        acceptFailing_ = true;
+        acceptPause_.expires_after(kAcceptPause);
+        acceptPause_.async_wait([this](beast::error_code e) {
+            if (!e) accept();
+        });
     });
 }
 
 // ---- a page ----------------------------------------------------------------
 
-void Page::start(http::request<http::string_body> request) {
+void Page::start(http::request<http::empty_body> request) {
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.read_message_max(64 * 1024);
     ws_.auto_fragment(false);  // a message is one frame, however long
@@ -327,20 +395,26 @@ void Page::handle(const std::string& message) {
             send_state(true);
             return;
         }
+        // Checked against the card before anything stops: a configuration
+        // it cannot run leaves the acquisition as it is, and the page is
+        // told why.
         Config c = server_.acquisition().status().config;
-        c.card = static_cast<int>(number(o, "card", c.card));
+        const double card = number(o, "card", c.card), gain = number(o, "gain", c.gain);
+        c.card = std::abs(card) < 1e6 ? static_cast<int>(card) : 0;
         c.rate = number(o, "rate", c.rate);
-        c.gain = static_cast<int>(number(o, "gain", c.gain));
+        c.gain = gain >= 0 && gain < 1e6 && gain == std::floor(gain) ? static_cast<int>(gain) : 0;
         if (const auto ch = o.find("channels"); ch != o.end() && ch->is_array()) {
             std::set<int> chosen;
-            for (const json& e : *ch)
-                if (e.is_number_integer() && e.get<int64_t>() >= 0 && e.get<int64_t>() < 256)
-                    chosen.insert(static_cast<int>(e.get<int64_t>()));
+            for (const json& e : *ch)  // what is not a channel number stands as -1, which is refused
+                chosen.insert(e.is_number_integer() && std::abs(e.get<double>()) < 1e6
+                                  ? static_cast<int>(e.get<int64_t>())
+                                  : -1);
             c.channels.assign(chosen.begin(), chosen.end());
         }
-        if (!(c.rate > 0) || c.rate > server_.options().mostRate) c.rate = server_.acquisition().status().config.rate;
-        if (c.gain < 1) c.gain = 1;
-        server_.acquisition().reconfigure(c);
+        const Refusal r = refusal(c, server_.options().mostRate);
+        refused_ = r ? "not applied: " + r.reason : "";
+        if (!r) server_.acquisition().reconfigure(c);
+        send_state(true);
     } else if (type == "drawn") {
         const auto seq = static_cast<uint32_t>(number(o, "seq", 0));
         ++drawnFrames_;
@@ -351,6 +425,21 @@ void Page::handle(const std::string& message) {
             latencyMs_ = latencyMs_ < 0 ? ms : 0.8 * latencyMs_ + 0.2 * ms;
             frameEnds_.erase(frameEnds_.begin(), std::next(it));
         }
+    }
+}
+
+// A frame made by `f`, or false; a frame that cannot be made (the memory
+// for its window cannot be had) is the page's notice, not the server's end.
+template <class F>
+bool Page::make_frame(F f) {
+    try {
+        const bool made = f();
+        trouble_.clear();
+        return made;
+    } catch (const std::exception& e) {
+        trouble_ = std::string("a frame could not be made (") + e.what() +
+                   "); show a shorter time or fewer channels, or free memory";
+        return false;
     }
 }
 
@@ -367,7 +456,7 @@ void Page::on_tick() {
             ++dropped_;
             unsentEnd_ = e;
         }
-    } else if (scope_frame(server_.acquisition(), view_, scope_, seq_ + 1, frame)) {
+    } else if (make_frame([&] { return scope_frame(server_.acquisition(), view_, scope_, seq_ + 1, frame); })) {
         {
             ++seq_;
             frameEnds_[seq_] = scope_.end;
@@ -380,7 +469,7 @@ void Page::on_tick() {
     }
     if (now - lastSpectrum_ >= std::chrono::milliseconds(200) && !frameQueued_) {
         std::string spectrum;
-        if (spectrum_frame(server_.acquisition(), view_, spectrum_, seq_ + 1, spectrum, dominant_)) {
+        if (make_frame([&] { return spectrum_frame(server_.acquisition(), view_, spectrum_, seq_ + 1, spectrum, dominant_); })) {
             ++seq_;
             send(std::move(spectrum), true);
         }
@@ -403,7 +492,8 @@ void Page::on_tick() {
 void Page::send_state(bool force) {
     const Status st = server_.acquisition().status();
     // Sent when it changes (state, reason, configuration), else once a second.
-    std::string key = st.state + "\n" + st.reason + "\n" + std::to_string(st.generation);
+    const std::string& notice = !refused_.empty() ? refused_ : !trouble_.empty() ? trouble_ : scope_.stall;
+    std::string key = st.state + "\n" + st.reason + "\n" + notice + "\n" + std::to_string(st.generation);
     if (!force && key == lastStateKey_) return;
     lastStateKey_ = std::move(key);
     lastState_ = Clock::now();
@@ -426,9 +516,11 @@ void Page::send_state(bool force) {
                     {"dropped", dropped_},
                     {"latencyMs", latencyMs_},
                     {"trigger", view_.slope == "off" ? "off" : "software"},
+                    {"kept", st.rate > 0 ? double(st.kept) / st.rate : 0.0},
+                    {"notice", notice},
                     {"readOnly", server_.options().readOnly},
                     {"dominant", dom}};
-    send(o.dump(), false);
+    send(message_text(o), false);
 }
 
 void Page::send(std::string data, bool binary) {

@@ -17,6 +17,7 @@
 #include "../values.h"
 #include "acquisition.h"
 #include "kelmo.h"
+#include "protocol.h"
 #include "server.h"
 
 namespace kelmo::cli {
@@ -96,7 +97,7 @@ std::string hello(bool readOnly) {
                          {"rates", rates},
                          {"gains", gs}});
     }
-    return json{{"type", "hello"}, {"readOnly", readOnly}, {"version", KELMO_TOOL_VERSION}, {"cards", cards}}.dump();
+    return kelmo::view::message_text(json{{"type", "hello"}, {"readOnly", readOnly}, {"version", KELMO_TOOL_VERSION}, {"cards", cards}});
 }
 
 
@@ -126,6 +127,8 @@ void run(const ViewOptions& o) {
         c.channels.clear();
         for (int k = 0; k < o.channels; ++k) c.channels.push_back(k);
     }
+    if (const auto r = kelmo::view::refusal(c, kMostRate))
+        usage(r.what == "card" ? "--type" : r.what == "rate" ? "--rate" : r.what == "gain" ? "--gain" : "--list", r.reason);
     kelmo::view::ServerOptions s;
     s.address = o.listen.empty() ? "127.0.0.1" : o.listen;
     s.port = static_cast<unsigned short>(o.port);

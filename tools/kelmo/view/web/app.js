@@ -91,6 +91,7 @@
     hello: null,
     state: null,
     config: null, // the running acquisition's, from "state"
+    kept: 0, // seconds of every channel the server keeps
     unit: '',
     fullScale: 5000,
     view: {
@@ -523,8 +524,10 @@
       if (m.fullScale) S.fullScale = m.fullScale;
       fillAmpSteps();
     }
+    const keptChanged = m.kept !== S.kept;
+    S.kept = m.kept;
     const changed = !prev || !S.config || prev.rate !== S.config.rate || prev.card !== S.config.card
-      || !sameList(prev.channels, S.config.channels);
+      || !sameList(prev.channels, S.config.channels) || keptChanged;
     if (changed && S.config) {
       fillTimeSteps();
       fillTriggerChannels();
@@ -550,9 +553,12 @@
     } else if (S.connected) {
       alert.hidden = true;
     }
+    // What the server says is amiss for this page: a configuration it
+    // refused, a scope that gets no frames.
     const notice = $('notice');
-    notice.hidden = !(st !== 'failed' && m.reason);
-    if (!notice.hidden) notice.textContent = m.reason;
+    const said = m.notice || (st !== 'failed' ? m.reason : '');
+    notice.hidden = !said;
+    if (!notice.hidden) notice.textContent = said;
 
     $('f-state').textContent = st;
     $('f-rate').textContent = m.rate ? fmtHz(m.rate) : '—';
@@ -596,12 +602,16 @@
 
   function fillTimeSteps() {
     const rate = (S.state && S.state.rate) || (S.config && S.config.rate) || 10000;
-    // From ten samples on the screen to ten seconds.
-    const list = steps125(Math.min(1 / rate, 1), 1);
+    // From ten samples on the screen to ten seconds, or to what the server
+    // keeps of every channel.
+    const most = S.kept > 0 ? Math.min(1, S.kept / DIVS_X) : 1;
+    const list = steps125(Math.min(1 / rate, most), most);
     const want = S.view.seconds / DIVS_X;
     const pick = list.find((v) => v >= want * (1 - 1e-9)) ?? list[list.length - 1];
     fillSelect($('time-div'), list, (v) => `${fmtTime(v)}/div`, pick);
+    const changed = Math.abs(S.view.seconds - pick * DIVS_X) > 1e-12;
     S.view.seconds = pick * DIVS_X;
+    if (changed) sendView();
   }
 
   function fillAmpSteps() {
