@@ -575,8 +575,11 @@ class Card:
         ``signal``: one channel (shape (samples,) or (1, samples)) or two
         (shape (2, samples): left and right), laid out as :meth:`acquire`
         gives them. ``rate``: its sampling rate in Hz; the device runs at
-        the standard rate near it (44100, 22050, 11025 or 8000 Hz) and the
-        library resamples a signal far below 8000 Hz. ``full_scale``: the
+        a standard rate (44100, 22050, 11025 or 8000 Hz): a signal at one of
+        them plays as it is, the library resamples one far below 8000 Hz,
+        and any other (48000 Hz, for one) is resampled here to the lowest
+        standard rate at or above it (44100 Hz at most), so that it plays at
+        its pitch and length. ``full_scale``: the
         value that plays at the device's full scale: by default 32768 for
         integer arrays (16-bit words) and 1.0 for any other (values in
         -1 .. 1). ``volume``: the device's volume, 0 .. 1. One playback at a
