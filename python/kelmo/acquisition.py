@@ -563,6 +563,10 @@ class Card:
                 block = min(block, max(1, round(seconds * rate)))
         elif int(block) < 1:
             raise ValueError("block: 1 or more samples per channel")
+        if path is not None:
+            from .files import check_target
+
+            check_target(path, format)  # refused here, not on the recording's thread
         return Recording(self, wanted, rate=rate, seconds=seconds, gain=gain, raw=raw, block=int(block),
                          path=path, file_options={"format": format, "compress": compress, "buffer": buffer})
 
@@ -763,8 +767,10 @@ class Stream:
     def record(self, path: str | PathLike[str], *, format: str | None = None, compress: bool = False,
                buffer: float = 4.0):
         """Writes every block read from now on to ``path`` as well, in the
-        format its extension names (``format``: "h5", "npy", "csv", "wav",
-        and "sr" or "flac" where the writers have them) with the
+        format its extension names (``format``: one of
+        :func:`kelmo.files.formats`, "h5", "npy", "csv", "wav", "flac",
+        "sr", where the writers were built with its library; any other, or a
+        path with a NUL byte, is refused with ValueError) with the
         acquisition's facts inside, as ``kelmo acquire -o`` writes it.
         ``compress``: gzip with shuffle where the format can (HDF5);
         ``buffer``: the seconds of samples that may wait for a slow disk.

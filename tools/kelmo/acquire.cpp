@@ -519,7 +519,7 @@ void add_acquire(CLI::App& app) {
     cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle, "
                                             "sigrok: deflate)");
     cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, flac, npy, h5 or sr")
-        ->check(CLI::IsMember({"csv", "wav", "flac", "npy", "h5", "sr"}));
+        ->check(CLI::IsMember(format_names()));
     cmd->add_option("--csv", o.csv, "Write the samples as CSV (the same as -o FILE -O csv)");
     cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (needs gnuplot)");
     cmd->footer(

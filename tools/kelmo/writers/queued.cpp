@@ -46,7 +46,11 @@ public:
           capacity_(capacity_for(rate, channels, seconds)),
           capped_(double(capacity_) < seconds * rate) {
         if (const char* d = std::getenv("KELMO_WRITER_DELAY_MS")) delayMs_ = std::max(0, std::atoi(d));
-        thread_ = std::thread([this] { drain(); });
+        // The writer's failures are said where its opener's lines go.
+        thread_ = std::thread([this, sink = thread_say_sink()] {
+            SayOnThisThread here(sink);
+            drain();
+        });
     }
     ~QueuedWriter() override { stop(); }
 
