@@ -272,6 +272,13 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
         {"acquire -t 800 -r 40000", "--rate: '40000': the sound card records at 44100, 22050, 11025 or 8000 Hz"},
         {"dividers -r 10q", "--rate: '10q' is not a rate above 0 Hz"},
         {"acquire --csv a.csv -o b.csv", "either --csv or --output"},
+        // Options that would otherwise go unheeded.
+        {"acquire -O h5", "--format: -O h5 chooses the format of the file of -o, and there is none"},
+        {"acquire --csv a.csv -O h5", "--format: --csv writes CSV, not h5"},
+        {"acquire -C ''", "--list: '' names no channel"},
+        {"acquire --compress -o a.csv", "--compress: compresses HDF5 (.h5) and sigrok (.sr) files only"},
+        {"acquire --compress -o a.h5 -O npy", "and this run writes npy"},
+        {"acquire --compress", "--compress: compresses the file of -o, and there is none"},
     };
     for (const auto& [args, option] : cases) {
         const Result r = kelmo(args);

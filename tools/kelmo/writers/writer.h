@@ -62,6 +62,9 @@ bool is_format(const std::string& name);
 // The names as a list for a sentence: "csv, wav, …, h5 or sr" (`last`: "or").
 std::string format_list(const char* last = "or");
 
+// Whether the format's writer compresses with --compress (HDF5, sigrok).
+bool format_compresses(const std::string& format);
+
 // The format of an output's name: "-" and a name without an extension are
 // CSV; "" for an extension no writer knows (`known` then lists those that
 // are, "… or …").

@@ -41,6 +41,8 @@ bool is_format(const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+bool format_compresses(const std::string& format) { return format == "h5" || format == "sr"; }
+
 std::string format_list(const char* last) {
     const auto names = format_names();
     std::string out;
