@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
 import select
 import signal
 import socket
@@ -692,6 +693,7 @@ class Stream:
         self._handle = c_uint32(0)
         self._plan: _Plan | None = None
         self._turn = False  # holds the sound card's turn
+        self._pid: int | None = None  # the process that started the acquisition
         self.running = False
         self.blocks_read = 0
         self.gaps = 0
@@ -706,7 +708,18 @@ class Stream:
     def channels(self) -> tuple[int, ...]:
         return _channel_list(self._channels)
 
+    def _inherited(self) -> bool:
+        """Whether this process did not start the running acquisition: it
+        came over with os.fork() and is the parent's."""
+        return self.running and self._pid != os.getpid()
+
+    def _not_ours(self, what: str) -> RuntimeError:
+        return RuntimeError(f"{what}: this stream's acquisition was started by process {self._pid} and belongs to "
+                            f"it; this process ({os.getpid()}) came from it by fork() and starts a stream of its own")
+
     def start(self) -> "Stream":
+        if self._inherited():
+            raise self._not_ours("start")
         if self.running:
             return self
         p = self.card._plan(self._channels, self._rate, self._gain)
@@ -729,6 +742,7 @@ class Stream:
                        p.gains.ctypes.data, byref(first))
         # A refused start may still hold the device: it is stopped either way
         # (once the reason is read: recover would clear it).
+        self._pid = os.getpid()
         self.running = True
         if not ok:
             error = self.card._failure(f.__name__, box)
@@ -743,6 +757,8 @@ class Stream:
         """The next block (waits until it is complete)."""
         if not self.running:
             raise RuntimeError("the stream is not running (use it in a with statement)")
+        if self._inherited():
+            raise self._not_ours("read")
         p = self._plan
         buf = np.zeros((p.count, self.block), dtype=self.card._dtype(self.raw))
         status = c_int(0)
@@ -796,8 +812,19 @@ class Stream:
                           raw_bytes=self.card.word_bytes if self.raw else 0, **options)
 
     def close(self) -> None:
-        """Stops the acquisition (``recover``); safe to call more than once."""
+        """Stops the acquisition (``recover``); safe to call more than once.
+        In a process made by os.fork() from the one that started it, the
+        acquisition goes on there: this process only forgets it (and its
+        files, which the starting process completes)."""
         if not self.running:
+            return
+        if self._inherited():
+            self.running = False
+            self._handle.value = 0
+            self._files = []
+            if self._turn:
+                self._turn = False
+                _sound_turn.give()
             return
         with capture() as box:
             lib.recover(byref(self._handle), self._plan.code)

@@ -168,6 +168,7 @@ class FileWriter:
                          int(card_type), int(gain), int(divider), int(bool(compress)), int(raw_bytes),
                          self._raw[1] if self._raw else 1, self._raw[2] if self._raw else 1.0,
                          self._raw[3] if self._raw else 0.0, parameters, float(buffer))
+        self._pid = os.getpid()  # the process whose writer thread completes the file
         self._handle = self._dll.kelmo_record_open(ctypes.byref(target))
         if not self._handle:
             raise KelmoError(f"{self.path} cannot be written: {_reason(self._dll, None)}")
@@ -177,6 +178,9 @@ class FileWriter:
         stream gives them (their bits are read as the card's words)."""
         if not self._handle:
             raise KelmoError(f"{self.path} is closed")
+        if self._pid != os.getpid():
+            raise KelmoError(f"{self.path} is written by process {self._pid}; this process came from it by fork() "
+                             "and opens a file of its own")
         data = np.asarray(data)
         if self._raw is not None:
             data = data.view(self._raw[0]) if data.dtype.itemsize == self._raw[0].itemsize else data
@@ -197,6 +201,8 @@ class FileWriter:
         if not self._handle:
             return
         handle, self._handle = self._handle, None
+        if self._pid != os.getpid():
+            return  # a copy made by fork(): the writer and its thread are the other process's
         why = ctypes.create_string_buffer(4096)
         ok = self._dll.kelmo_record_close(handle, why, len(why))
         if not ok and not quiet:
