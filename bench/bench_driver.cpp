@@ -49,7 +49,7 @@ struct Zebsim {
         pid = ::fork();
         if (pid == 0) {
             ::dup2(out[1], 1);
-            ::execl(ZEBSIM_PROGRAM, "zebsim", "--dir", dir.c_str(), static_cast<char*>(nullptr));
+            ::execl(ZEBSIM_PROGRAM, "zebsim", "--unpaced", "--dir", dir.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ::close(out[1]);

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
 import select
 import signal
 import socket
@@ -563,6 +564,10 @@ class Card:
                 block = min(block, max(1, round(seconds * rate)))
         elif int(block) < 1:
             raise ValueError("block: 1 or more samples per channel")
+        if path is not None:
+            from .files import check_target
+
+            check_target(path, format)  # refused here, not on the recording's thread
         return Recording(self, wanted, rate=rate, seconds=seconds, gain=gain, raw=raw, block=int(block),
                          path=path, file_options={"format": format, "compress": compress, "buffer": buffer})
 
@@ -575,8 +580,11 @@ class Card:
         ``signal``: one channel (shape (samples,) or (1, samples)) or two
         (shape (2, samples): left and right), laid out as :meth:`acquire`
         gives them. ``rate``: its sampling rate in Hz; the device runs at
-        the standard rate near it (44100, 22050, 11025 or 8000 Hz) and the
-        library resamples a signal far below 8000 Hz. ``full_scale``: the
+        a standard rate (44100, 22050, 11025 or 8000 Hz): a signal at one of
+        them plays as it is, the library resamples one far below 8000 Hz,
+        and any other (48000 Hz, for one) is resampled here to the lowest
+        standard rate at or above it (44100 Hz at most), so that it plays at
+        its pitch and length. ``full_scale``: the
         value that plays at the device's full scale: by default 32768 for
         integer arrays (16-bit words) and 1.0 for any other (values in
         -1 .. 1). ``volume``: the device's volume, 0 .. 1. One playback at a
@@ -685,6 +693,7 @@ class Stream:
         self._handle = c_uint32(0)
         self._plan: _Plan | None = None
         self._turn = False  # holds the sound card's turn
+        self._pid: int | None = None  # the process that started the acquisition
         self.running = False
         self.blocks_read = 0
         self.gaps = 0
@@ -699,7 +708,18 @@ class Stream:
     def channels(self) -> tuple[int, ...]:
         return _channel_list(self._channels)
 
+    def _inherited(self) -> bool:
+        """Whether this process did not start the running acquisition: it
+        came over with os.fork() and is the parent's."""
+        return self.running and self._pid != os.getpid()
+
+    def _not_ours(self, what: str) -> RuntimeError:
+        return RuntimeError(f"{what}: this stream's acquisition was started by process {self._pid} and belongs to "
+                            f"it; this process ({os.getpid()}) came from it by fork() and starts a stream of its own")
+
     def start(self) -> "Stream":
+        if self._inherited():
+            raise self._not_ours("start")
         if self.running:
             return self
         p = self.card._plan(self._channels, self._rate, self._gain)
@@ -722,6 +742,7 @@ class Stream:
                        p.gains.ctypes.data, byref(first))
         # A refused start may still hold the device: it is stopped either way
         # (once the reason is read: recover would clear it).
+        self._pid = os.getpid()
         self.running = True
         if not ok:
             error = self.card._failure(f.__name__, box)
@@ -736,6 +757,8 @@ class Stream:
         """The next block (waits until it is complete)."""
         if not self.running:
             raise RuntimeError("the stream is not running (use it in a with statement)")
+        if self._inherited():
+            raise self._not_ours("read")
         p = self._plan
         buf = np.zeros((p.count, self.block), dtype=self.card._dtype(self.raw))
         status = c_int(0)
@@ -760,8 +783,10 @@ class Stream:
     def record(self, path: str | PathLike[str], *, format: str | None = None, compress: bool = False,
                buffer: float = 4.0):
         """Writes every block read from now on to ``path`` as well, in the
-        format its extension names (``format``: "h5", "npy", "csv", "wav",
-        and "sr" or "flac" where the writers have them) with the
+        format its extension names (``format``: one of
+        :func:`kelmo.files.formats`, "h5", "npy", "csv", "wav", "flac",
+        "sr", where the writers were built with its library; any other, or a
+        path with a NUL byte, is refused with ValueError) with the
         acquisition's facts inside, as ``kelmo acquire -o`` writes it.
         ``compress``: gzip with shuffle where the format can (HDF5);
         ``buffer``: the seconds of samples that may wait for a slow disk.
@@ -787,8 +812,19 @@ class Stream:
                           raw_bytes=self.card.word_bytes if self.raw else 0, **options)
 
     def close(self) -> None:
-        """Stops the acquisition (``recover``); safe to call more than once."""
+        """Stops the acquisition (``recover``); safe to call more than once.
+        In a process made by os.fork() from the one that started it, the
+        acquisition goes on there: this process only forgets it (and its
+        files, which the starting process completes)."""
         if not self.running:
+            return
+        if self._inherited():
+            self.running = False
+            self._handle.value = 0
+            self._files = []
+            if self._turn:
+                self._turn = False
+                _sound_turn.give()
             return
         with capture() as box:
             lib.recover(byref(self._handle), self._plan.code)

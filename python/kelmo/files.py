@@ -67,17 +67,40 @@ def _writers() -> ctypes.CDLL:
     dll.kelmo_record_finish.argtypes = [c_void_p]
     dll.kelmo_record_raw_line.restype = c_int
     dll.kelmo_record_raw_line.argtypes = [c_int32, c_int32, POINTER(c_int32), POINTER(c_double), POINTER(c_double)]
-    dll.kelmo_record_said.restype = c_int
-    dll.kelmo_record_said.argtypes = [c_char_p, c_int]
+    for name in ("kelmo_record_reason", "kelmo_record_close", "kelmo_record_formats"):
+        if not hasattr(dll, name):
+            raise KelmoError(f"{path} is an older libkelmo-record without {name}; use the one built with this "
+                             "package's kelmo (or set KELMO_RECORD_LIBRARY to it)")
+    dll.kelmo_record_reason.restype = c_int
+    dll.kelmo_record_reason.argtypes = [c_void_p, c_char_p, c_int]
+    dll.kelmo_record_close.restype = c_int
+    dll.kelmo_record_close.argtypes = [c_void_p, c_char_p, c_int]
+    dll.kelmo_record_formats.restype = c_int
+    dll.kelmo_record_formats.argtypes = [c_char_p, c_int]
     _record = dll
     return dll
 
 
-def _said(dll: ctypes.CDLL) -> str:
-    n = dll.kelmo_record_said(None, 0)
+def _text(fill) -> str:
+    """The text a writers' call of the form fill(buf, size) -> length gives."""
+    n = fill(None, 0)
     buf = ctypes.create_string_buffer(n + 1)
-    dll.kelmo_record_said(buf, n + 1)
+    fill(buf, n + 1)
     return buf.value.decode("utf-8", errors="replace")
+
+
+def _reason(dll: ctypes.CDLL, handle) -> str:
+    """Why the recording ``handle`` failed (None: why this thread's last
+    opening gave no recording), in the writers' words."""
+    return _text(lambda buf, size: dll.kelmo_record_reason(handle, buf, size)) or "the writer gave no reason"
+
+
+def formats() -> tuple[str, ...]:
+    """The formats the writers know, as ``format`` takes them ("csv",
+    "wav", "flac", "npy", "h5", "sr"): the table ``kelmo acquire -O``
+    takes its names from. (A build without a format's library says so when
+    a file of it is opened.)"""
+    return tuple(_text(_writers().kelmo_record_formats).split())
 
 
 def published_parameters() -> list[str]:
@@ -99,6 +122,19 @@ def published_parameters() -> list[str]:
     return []
 
 
+def check_target(path: str | bytes | PathLike, format: str | None) -> bytes:
+    """The file name as the writers take it, once it and ``format`` are
+    known to be ones they can write; ValueError saying why not."""
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        raise ValueError(f"path {os.fsdecode(encoded)!r}: a file name cannot hold a NUL byte (the file would be "
+                         "named by what comes before it); give the name without it")
+    if format is not None and format not in formats():
+        raise ValueError(f"format {format!r}: no writer writes it; give one of {', '.join(formats())}, "
+                         "or None to take it from the file's extension")
+    return encoded
+
+
 class FileWriter:
     """One file being written, block after block (see :meth:`Stream.record`
     and :meth:`Card.record`). :meth:`write` hands a block to the writer's
@@ -111,7 +147,8 @@ class FileWriter:
     def __init__(self, path: str | PathLike[str], *, rate: float, channels: Sequence[int], card_type: int,
                  full_scale: float, gain: int = 1, divider: int = 0, raw_bytes: int = 0, format: str | None = None,
                  compress: bool = False, buffer: float = 4.0):
-        self.path = os.fspath(path)
+        encoded = check_target(path, format)
+        self.path = os.fsdecode(encoded)
         self.samples = 0
         self._dll = _writers()
         self._raw = None
@@ -127,19 +164,23 @@ class FileWriter:
         simulated = abs(card_type) in (123, 124, 1230)
         fmt = (format or "").encode()
         parameters = "\n".join(published_parameters()).encode() if simulated else None
-        target = _Target(self.path.encode(), fmt or None, float(rate), len(channels), numbers, float(full_scale),
+        target = _Target(encoded, fmt or None, float(rate), len(channels), numbers, float(full_scale),
                          int(card_type), int(gain), int(divider), int(bool(compress)), int(raw_bytes),
                          self._raw[1] if self._raw else 1, self._raw[2] if self._raw else 1.0,
                          self._raw[3] if self._raw else 0.0, parameters, float(buffer))
+        self._pid = os.getpid()  # the process whose writer thread completes the file
         self._handle = self._dll.kelmo_record_open(ctypes.byref(target))
         if not self._handle:
-            raise KelmoError(f"{self.path} cannot be written: {_said(self._dll) or 'the writer gave no reason'}")
+            raise KelmoError(f"{self.path} cannot be written: {_reason(self._dll, None)}")
 
     def write(self, data: np.ndarray) -> None:
         """One block shaped (channels, samples): values, or raw words as the
         stream gives them (their bits are read as the card's words)."""
         if not self._handle:
             raise KelmoError(f"{self.path} is closed")
+        if self._pid != os.getpid():
+            raise KelmoError(f"{self.path} is written by process {self._pid}; this process came from it by fork() "
+                             "and opens a file of its own")
         data = np.asarray(data)
         if self._raw is not None:
             data = data.view(self._raw[0]) if data.dtype.itemsize == self._raw[0].itemsize else data
@@ -150,9 +191,9 @@ class FileWriter:
         if samples == 0:
             return
         if not self._dll.kelmo_record_block(self._handle, block.ctypes.data, samples, samples):
-            said = _said(self._dll)
+            said = _reason(self._dll, self._handle)
             self.close(quiet=True)
-            raise KelmoError(f"writing {self.path} failed: {said or 'the writer gave no reason'}")
+            raise KelmoError(f"writing {self.path} failed: {said}")
         self.samples += samples
 
     def close(self, quiet: bool = False) -> None:
@@ -160,10 +201,13 @@ class FileWriter:
         if not self._handle:
             return
         handle, self._handle = self._handle, None
-        ok = self._dll.kelmo_record_finish(handle)
-        said = _said(self._dll)
+        if self._pid != os.getpid():
+            return  # a copy made by fork(): the writer and its thread are the other process's
+        why = ctypes.create_string_buffer(4096)
+        ok = self._dll.kelmo_record_close(handle, why, len(why))
         if not ok and not quiet:
-            raise KelmoError(f"writing {self.path} failed: {said or 'the writer gave no reason'}")
+            said = why.value.decode("utf-8", errors="replace") or "the writer gave no reason"
+            raise KelmoError(f"writing {self.path} failed: {said}")
 
     def __enter__(self) -> "FileWriter":
         return self

@@ -65,8 +65,8 @@ protected:
         std::remove(log_.c_str());
     }
     void serve(const std::string& options = "") {
-        zebsim_ = std::make_unique<PeerProcess>(program_command("zebsim") + " --dir " + dir_ + " --log " + log_ +
-                                                " " + options);
+        zebsim_ = std::make_unique<PeerProcess>(program_command("zebsim") + " --unpaced --dir " + dir_ +
+                                                " --log " + log_ + " " + options);
         ASSERT_TRUE(zebsim_->ready());
     }
     std::vector<std::string> log_lines() const {

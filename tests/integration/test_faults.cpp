@@ -170,7 +170,7 @@ TEST_F(Faults, CardKilledOrHangingUpMidFetch) {
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE(round);
         const bool hangUp = round % 2 == 1;
-        auto zebsim = std::make_unique<PeerProcess>(program_command("zebsim") + " --dir " + dir +
+        auto zebsim = std::make_unique<PeerProcess>(program_command("zebsim") + " --unpaced --dir " + dir +
                                                     (hangUp ? " --drop-after 2" : " --delay-ms 300"));
         ASSERT_TRUE(zebsim->ready());
         uint32_t handle = 0;
@@ -198,7 +198,7 @@ TEST_F(Faults, CardKilledOrHangingUpMidFetch) {
         else EXPECT_LE(open_descriptors(), warm);
     }
     // A card served again works as before.
-    auto zebsim = std::make_unique<PeerProcess>(program_command("zebsim") + " --dir " + dir);
+    auto zebsim = std::make_unique<PeerProcess>(program_command("zebsim") + " --unpaced --dir " + dir);
     ASSERT_TRUE(zebsim->ready());
     std::vector<double> block(2 * 64);
     uint32_t handle = 0;

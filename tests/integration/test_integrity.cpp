@@ -145,7 +145,7 @@ protected:
             std::snprintf(s, sizeof s, " --signal %d:%.17g:%.17g", c, kRatio[c], kAmp[c]);
             signals += s;
         }
-        zebsim_ = std::make_unique<PeerProcess>(program_command("zebsim") + " --dir " + dir_ + signals);
+        zebsim_ = std::make_unique<PeerProcess>(program_command("zebsim") + " --unpaced --dir " + dir_ + signals);
         EXPECT_TRUE(zebsim_->ready());
     }
     ~CardIntegrity() override {

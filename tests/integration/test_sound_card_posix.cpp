@@ -96,6 +96,25 @@ double tone_level(const std::vector<int16_t>& w, double freq, double rate) {
     return 2 * std::hypot(re, im) / double(n);
 }
 
+// The samples of a recording file so far.
+std::vector<int16_t> samples_of(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<int16_t> w;
+    int16_t v;
+    while (in.read(reinterpret_cast<char*>(&v), 2)) w.push_back(v);
+    return w;
+}
+
+// Whether a recording at 8000 Hz holds a tone that has ended: at least half
+// a second from its first loud sample to its last, and a tenth of a second
+// of the sink's silence after it.
+bool holds_a_whole_tone(const std::vector<int16_t>& w) {
+    std::size_t first = w.size(), last = 0;
+    for (std::size_t i = 0; i < w.size(); ++i)
+        if (std::abs(w[i]) > 1000) first = std::min(first, i), last = i;
+    return first < last && last - first >= 4000 && w.size() - last > 800;
+}
+
 std::vector<int16_t> play_and_record(double rate, double freq, int volume) {
     const std::string file = testing::TempDir() + "kelmo-played-" + std::to_string(::getpid()) + ".raw";
     const std::string rec = "parecord --device=out.monitor --raw --format=s16le --rate=8000 --channels=1 " + file +
@@ -114,11 +133,18 @@ std::vector<int16_t> play_and_record(double rate, double freq, int volume) {
         EXPECT_EQ(TransSpeakerData(block, start, n, signal.data(), nullptr), 1) << start;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(CloseSpeaker(), 1);
-    std::system(("kill $(cat " + file + ".pid); sleep 0.3").c_str());
-    std::ifstream in(file, std::ios::binary);
-    std::vector<int16_t> w;
-    int16_t v;
-    while (in.read(reinterpret_cast<char*>(&v), 2)) w.push_back(v);
+    // The recorder lags behind the sink, the more so on a busy machine: it
+    // is stopped once its file holds the tone and the silence after it (or
+    // after a generous bound, for the checks to say what it holds).
+    std::vector<int16_t> w = samples_of(file);
+    for (int i = 0; i < 300 && !holds_a_whole_tone(w); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        w = samples_of(file);
+    }
+    // Read again once the recorder has gone (at most 10 s), with all it wrote.
+    std::system(("p=$(cat " + file + ".pid); kill $p; for i in $(seq 100); do kill -0 $p 2>/dev/null || break; "
+                 "sleep 0.1; done").c_str());
+    w = samples_of(file);
     if (std::getenv("KELMO_KEEP_RECORDING")) return w;
     std::remove(file.c_str());
     std::remove((file + ".pid").c_str());

@@ -76,14 +76,16 @@ def device_dir(tmp_path, monkeypatch):
 
 @pytest.fixture
 def zebsim(device_dir, tmp_path):
-    """Starts zebsim on the test's device folder: ``zebsim("--realtime")``.
-    Its request log is ``peer.log`` (one line per request)."""
+    """Starts zebsim on the test's device folder, unpaced unless asked
+    for real time: ``zebsim("--realtime")``. Its request log is
+    ``peer.log`` (one line per request)."""
     program = _program("KELMO_ZEBSIM")
     peers = []
 
     def start(*options):
         log = tmp_path / f"zebsim-{len(peers)}.log"
-        peer = Peer([program, "--dir", str(device_dir), "--log", str(log), *options])
+        pace = [] if "--realtime" in options else ["--unpaced"]
+        peer = Peer([program, *pace, "--dir", str(device_dir), "--log", str(log), *options])
         peer.log = log
         peers.append(peer)
         return peer

@@ -99,3 +99,33 @@ def test_failures_carry_the_library_reason_and_text_and_stay_off_stderr(device_d
     assert capfd.readouterr().err == ""
     with pytest.raises(ValueError, match="channel 2"):
         kelmo.card(602).acquire(channels=3, samples=64, rate=10_000)
+
+
+@pytest.mark.parametrize("card_type", [602, 123])
+def test_a_forked_child_leaving_the_with_leaves_the_parents_stream_running(zebsim, genwave, card_type):
+    import os
+
+    zebsim()
+    card = kelmo.card(card_type)
+    child = None
+    try:
+        with card.stream(channels=[0], rate=5_000, block=100) as s:
+            before = [s.read() for _ in range(2)]
+            child = os.fork()
+            if child == 0:
+                with pytest.raises(RuntimeError, match="belongs to it"):
+                    s.read()  # the parent's to read, not this process's
+            else:
+                _, status = os.waitpid(child, 0)
+                assert os.waitstatus_to_exitcode(status) == 0, "the child failed"
+                after = [s.read() for _ in range(3)]
+                x = np.concatenate([b.data[0] for b in before + after])
+                assert x.shape == (500,) and s.gaps == 0
+                if card_type == 602:  # the card's time base runs on without a break
+                    assert np.abs(x - sine(0, 2500, 500)).max() <= 10000 / 65536
+    except BaseException:
+        if child == 0:
+            os._exit(1)
+        raise
+    if child == 0:
+        os._exit(0)  # the child left the with statement: nothing of the test beyond it is its own

@@ -93,3 +93,41 @@ def test_flac_and_sigrok_files_from_python_hold_what_the_tools_hold(sim, tmp_pat
             for n in names:
                 x, y = np.frombuffer(a.read(n), "<f4"), np.frombuffer(b.read(n), "<f4")
                 assert x.shape == y.shape and np.abs(x - y).max() < 1e-3
+
+
+def test_writers_failing_side_by_side_each_give_their_own_reason(tmp_path):
+    import kelmo
+    from kelmo.files import FileWriter
+
+    writers = {}
+    for name in ("a.csv", "b.csv"):
+        (tmp_path / name).symlink_to("/dev/full")
+        writers[name] = FileWriter(tmp_path / name, rate=1000, channels=[0], card_type=602, full_scale=5000)
+    block = np.zeros((1, 5000))  # more text than the stream's buffer: the write reaches the disk
+    for w in writers.values():
+        w.write(block)  # queued; the writer's thread fails on it
+    for name, w in writers.items():
+        with pytest.raises(kelmo.KelmoError) as failed:
+            w.close()
+        other = "b.csv" if name == "a.csv" else "a.csv"
+        assert "No space left on device" in str(failed.value) and name in str(failed.value)
+        assert other not in str(failed.value)
+
+
+@pytest.mark.parametrize("path, format, why", [
+    ("run.csv", "hdf5", "format 'hdf5': no writer writes it; give one of csv, wav, flac, npy, h5, sr"),
+    ("run.csv", "H5", "format 'H5'"),
+    ("run.csv", "mp3", "format 'mp3'"),
+    ("run\0.h5", None, "cannot hold a NUL byte"),
+])
+def test_a_format_or_path_the_writers_cannot_take_is_refused_before_anything_is_written(sim, tmp_path, path,
+                                                                                        format, why):
+    from kelmo.files import formats
+
+    assert formats() == ("csv", "wav", "flac", "npy", "h5", "sr")  # the tool's table, asked
+    with pytest.raises(ValueError, match=why.replace("(", r"\(")):
+        sim.record(tmp_path / path, channels=1, rate=1000, seconds=0.1, format=format)
+    with sim.stream(1, rate=1000, block=100) as s:
+        with pytest.raises(ValueError, match=why.replace("(", r"\(")):
+            s.record(tmp_path / path, format=format)
+    assert list(tmp_path.iterdir()) == []

@@ -133,15 +133,30 @@ def heard(x):
     return np.fft.rfftfreq(sound.size, 1 / 44100)[spectrum.argmax()], np.abs(sound).max(), sound.size
 
 
-@pytest.mark.parametrize("rate", [44100, 2000])  # copied; resampled to 8000 Hz (four frames per sample)
+# 44100 copied; 2000 resampled by the library to 8000 Hz (four frames per
+# sample); 48000 and 5000, no device's rate, resampled by the package to
+# 44100 and 8000 Hz (the library would copy them at 44100 and 8000 Hz).
+@pytest.mark.parametrize("rate", [44100, 2000, 48000, 5000])
 def test_one_channel_plays_whole_at_its_pitch_and_level(sound_server, rate):
     monitor = Monitor(1)
-    signal = tone(200, rate, 1.0, 0.5)  # more samples than one call of the library takes, at either rate
+    signal = tone(200, rate, 1.0, 0.5)  # more samples than one call of the library takes, at any rate
     kelmo.card(800).play(signal, rate)
     frequency, peak, length = heard(monitor.samples()[0])
     assert frequency == pytest.approx(200, abs=2)
     assert peak == pytest.approx(0.5 * 32768, rel=0.1)
-    assert length >= 0.99 * 44100  # from its first sample to its last
+    assert 0.99 * 44100 <= length <= 1.01 * 44100  # from its first sample to its last: 1 s
+
+
+def test_a_signal_far_above_the_device_rate_is_not_padded_at_its_own_rate(sound_server):
+    # 0.3 s of silence at 10 MHz would be 48 MB of padding for 10 samples.
+    import tracemalloc
+    tracemalloc.start()
+    try:
+        kelmo.card(800).play(np.ones(10), 10e6)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 16 << 20, f"playing 10 samples took {peak / 2**20:.1f} MiB"
 
 
 def test_two_channels_and_raw_words(sound_server):

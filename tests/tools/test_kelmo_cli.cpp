@@ -272,6 +272,13 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
         {"acquire -t 800 -r 40000", "--rate: '40000': the sound card records at 44100, 22050, 11025 or 8000 Hz"},
         {"dividers -r 10q", "--rate: '10q' is not a rate above 0 Hz"},
         {"acquire --csv a.csv -o b.csv", "either --csv or --output"},
+        // Options that would otherwise go unheeded.
+        {"acquire -O h5", "--format: -O h5 chooses the format of the file of -o, and there is none"},
+        {"acquire --csv a.csv -O h5", "--format: --csv writes CSV, not h5"},
+        {"acquire -C ''", "--list: '' names no channel"},
+        {"acquire --compress -o a.csv", "--compress: compresses HDF5 (.h5) and sigrok (.sr) files only"},
+        {"acquire --compress -o a.h5 -O npy", "and this run writes npy"},
+        {"acquire --compress", "--compress: compresses the file of -o, and there is none"},
     };
     for (const auto& [args, option] : cases) {
         const Result r = kelmo(args);
@@ -703,6 +710,28 @@ TEST_F(KelmoCli, ASlowDiskStopsTheRunWithoutAGap) {
     std::remove(csv.c_str());
 }
 
+// A source that runs faster than real time (zebsim --unpaced) fills any
+// queue: the line says so, instead of blaming the disk.
+TEST_F(KelmoCli, ASourceFasterThanRealTimeIsNamedNotTheDisk) {
+    const std::string dir = temp("fast"), err = temp("fast.err"), rc = temp("fast.rc"), csv = temp("fast.csv");
+    std::filesystem::create_directory(dir);
+    const std::string run = "zebsim --unpaced --dir " + dir + " >/dev/null & z=$!; for i in $(seq 50); do [ -S " + dir +
+                            "/ZEB1 ] && break; sleep 0.1; done; KELMO_WRITER_DELAY_MS=50 KELMO_DEVICE_DIR=" + dir +
+                            " timeout 60 " + KELMO_CLI + " acquire -t 602 -r 10k --time 1h -c 1 --buffer 3s -o " + csv +
+                            " >/dev/null 2>" + err + "; echo $? >" + rc + "; kill $z; wait";
+    std::system(run.c_str());
+    EXPECT_EQ(slurp(rc), "1\n");
+    const std::string said = slurp(err);
+    EXPECT_EQ(said.rfind("kelmo: the output could not keep up with the acquisition: the run stops at sample ", 0), 0u)
+        << said;
+    EXPECT_NE(said.find("Hz in "), std::string::npos) << said;
+    EXPECT_NE(said.find(", faster than real time, which no disk keeps up with: pace the source"), std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("faster disk"), std::string::npos) << said;
+    std::filesystem::remove_all(dir);
+    for (const auto& f : {err, rc, csv}) std::remove(f.c_str());
+}
+
 // Raw words carry the scale and offset that give back the values, in HDF5
 // and .npy; the simulated source's published parameters go in with them.
 TEST_F(KelmoCli, RawWordsAndParametersGoIntoTheFile) {
@@ -816,7 +845,7 @@ TEST_F(KelmoCli, AFailedWriteStopsTheRun) {
 
     const std::string dir = temp("dev"), log = dir + "/log";
     std::filesystem::create_directory(dir);
-    const std::string card = "zebsim --dir " + dir + " --log " + log + " >/dev/null & z=$!; for i in $(seq 50); do [ -S " +
+    const std::string card = "zebsim --unpaced --dir " + dir + " --log " + log + " >/dev/null & z=$!; for i in $(seq 50); do [ -S " +
                              dir + "/ZEB1 ] && break; sleep 0.1; done; KELMO_DEVICE_DIR=" + dir + " timeout 60 " +
                              KELMO_CLI + " acquire -t 602 -r 10k --continuous -c 1 -o /dev/full 2>/dev/null; echo $? >" +
                              rc + "; kill $z; wait";
@@ -835,7 +864,8 @@ TEST_F(KelmoCli, AFailedWriteStopsTheRun) {
 TEST_F(KelmoCli, SamplesTheCardLostAreNotSilent) {
     const std::string dir = temp("late"), err = temp("late.err"), rc = temp("late.rc");
     std::filesystem::create_directory(dir);
-    const std::string run = "zebsim --dir " + dir + " --realtime --delay-ms 60 >/dev/null & z=$!; for i in $(seq 50); do [ -S " +
+    // zebsim runs in real time, as a card does, unless told otherwise.
+    const std::string run = "zebsim --dir " + dir + " --delay-ms 60 >/dev/null & z=$!; for i in $(seq 50); do [ -S " +
                             dir + "/ZEB1 ] && break; sleep 0.1; done; KELMO_DEVICE_DIR=" + dir + " timeout 60 " +
                             KELMO_CLI + " acquire -t 602 -r 100k -n 8k -b 8 -c 1 >/dev/null 2>" + err + "; echo $? >" + rc +
                             "; kill $z; wait";

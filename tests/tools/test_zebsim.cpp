@@ -384,7 +384,7 @@ TEST_F(Program, ServesOneClientAtATimeAndRemovesItsSocketOnSigterm) {
     std::strcpy(addr.sun_path, path_.c_str());
     ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     ::close(stale);
-    const std::string line = start({});
+    const std::string line = start({"--unpaced"});
     EXPECT_EQ(line, "zebsim: serving " + path_ + " (pid " + std::to_string(pid_) + ")\n");
 
     const int a = connect();
@@ -403,7 +403,7 @@ TEST_F(Program, ServesOneClientAtATimeAndRemovesItsSocketOnSigterm) {
 
 TEST_F(Program, RefusesCodesDropsRequestsAndLogsThem) {
     const std::string log = dir_ + "/requests.log";
-    start({"--refuse", "0x222017", "--refuse", "2236423", "--drop-after", "3", "--log", log, "--once"});
+    start({"--unpaced", "--refuse", "0x222017", "--refuse", "2236423", "--drop-after", "3", "--log", log, "--once"});
     const int fd = connect();
     EXPECT_EQ(ask(fd, kContinuousStart, record(618, 50, 100, 4), 0).ok, 1u);
     const Answer refused = ask(fd, kContinuousFetch, record(618, 0, 100, 4), 800);
@@ -447,7 +447,7 @@ TEST_F(Program, ServesWithItsStandardDescriptorsClosed) {
 // ends the connection unanswered.
 TEST_F(Program, TakesTheInputOfARequestAndBoundsIt) {
     const std::string log = dir_ + "/requests.log";
-    start({"--loopback", "--log", log});
+    start({"--unpaced", "--loopback", "--log", log});
     const int fd = connect();
     const auto buffer = da_buffer({0x1234, 0xFEDC});
     const Answer set = ask(fd, kDaData, record(698, 0, 2, 3), 32768, kDeviceMagic, buffer);
@@ -471,7 +471,7 @@ TEST_F(Program, TakesTheInputOfARequestAndBoundsIt) {
 }
 
 TEST_F(Program, DirOptionCreatesAPrivateFolder) {
-    EXPECT_EQ(start({"--dir", dir_ + "/a/b"}).rfind("zebsim: serving " + dir_ + "/a/b/ZEB1 (pid ", 0), 0u);
+    EXPECT_EQ(start({"--unpaced", "--dir", dir_ + "/a/b"}).rfind("zebsim: serving " + dir_ + "/a/b/ZEB1 (pid ", 0), 0u);
     EXPECT_EQ(fs::status(dir_ + "/a/b").permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_EQ(wait_exit(SIGINT), 0);
     EXPECT_FALSE(fs::exists(dir_ + "/a/b/ZEB1"));

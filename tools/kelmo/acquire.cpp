@@ -48,6 +48,7 @@ struct Options {
     const CLI::Option* blocksGiven = nullptr;
     const CLI::Option* countGiven = nullptr;
     const CLI::Option* firstGiven = nullptr;
+    const CLI::Option* listGiven = nullptr;
 };
 
 std::atomic<bool> gInterrupted{false};
@@ -114,6 +115,9 @@ Run plan(const Options& o) {
     }
     r.wantedRate = *rate;
     const std::string last = std::to_string(card.channels - 1);
+    if (o.listGiven->count() > 0 && o.list.empty())
+        usage("--list", "'' names no channel; give the channels of card type " + std::to_string(o.type) + " (0 to " +
+                            last + ") such as 0,2,5-7, or leave -C out to take --channels from --first");
     if (!o.list.empty()) {
         if (o.countGiven->count() > 0 || o.firstGiven->count() > 0)
             usage("--list", "give the channels either as a list or with --channels and --first, not both");
@@ -157,12 +161,23 @@ Run plan(const Options& o) {
         usage("--blocks", "divides a continuous run of known length (-n or --time) into fetches; this run has " +
                               std::string(o.mode == "block" ? "one block" : "no end") + ", so leave it out");
     if (!o.csv.empty() && !o.output.empty()) usage("--csv", "give either --csv or --output, not both");
+    if (!o.format.empty() && o.output.empty() && o.csv.empty())
+        usage("--format", "-O " + o.format + " chooses the format of the file of -o, and there is none: give -o FILE "
+                          "as well, or leave -O out");
+    if (!o.format.empty() && !o.csv.empty() && o.format != "csv")
+        usage("--format", "--csv writes CSV, not " + o.format + ": write -o " + o.csv + " -O " + o.format +
+                              " instead, or leave -O out");
     const auto buffer = parse_seconds(o.buffer);
     if (!buffer || !(*buffer > 0) || *buffer > 3600)
         usage("--buffer", "'" + o.buffer + "' is not a duration above 0 and at most 1 h (for example 4s or 500ms)");
     r.bufferSeconds = *buffer;
 
     r.format = !o.csv.empty() ? "csv" : !o.format.empty() ? o.format : o.output.empty() ? "csv" : format_for(o.output);
+    if (o.compress && (o.output.empty() || !format_compresses(r.format)))
+        usage("--compress", o.output.empty() ? std::string("compresses the file of -o, and there is none: give -o "
+                                                           "FILE.h5 or FILE.sr as well, or leave --compress out")
+                                             : "compresses HDF5 (.h5) and sigrok (.sr) files only, and this run "
+                                               "writes " + r.format + ": write one of those, or leave --compress out");
     if (o.raw) {
         if (o.output.empty() || (r.format != "h5" && r.format != "npy"))
             usage("--raw", "raw words go into HDF5 (.h5) or NumPy (.npy) files only, with -o");
@@ -465,7 +480,7 @@ void add_acquire(CLI::App& app) {
     o.countGiven = cmd->add_option("-c,--channels", o.channels, "How many channels, from --first on")
                        ->capture_default_str();
     o.firstGiven = cmd->add_option("--first", o.first, "The first channel acquired")->capture_default_str();
-    cmd->add_option("-C,--list", o.list, "The channels as a list instead of -c and --first: 0,2,5-7");
+    o.listGiven = cmd->add_option("-C,--list", o.list, "The channels as a list instead of -c and --first: 0,2,5-7");
     cmd->add_option("-m,--mode", o.mode, "continuous: block after block as they come; block: all samples in one "
                                          "call (at most 1M per channel)")
         ->capture_default_str()
@@ -495,7 +510,7 @@ void add_acquire(CLI::App& app) {
     cmd->add_flag("--compress", o.compress, "Compress the samples where the format can (HDF5: gzip with shuffle, "
                                             "sigrok: deflate)");
     cmd->add_option("-O,--format", o.format, "The output's format, whatever its name: csv, wav, flac, npy, h5 or sr")
-        ->check(CLI::IsMember({"csv", "wav", "flac", "npy", "h5", "sr"}));
+        ->check(CLI::IsMember(format_names()));
     cmd->add_option("--csv", o.csv, "Write the samples as CSV (the same as -o FILE -O csv)");
     cmd->add_option("--plot", o.plot, "Draw waveform and spectrum per channel into this PNG (needs gnuplot)");
     cmd->footer(

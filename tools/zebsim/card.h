@@ -29,7 +29,7 @@ struct Behaviour {
     Signal signal;
     std::set<uint32_t> refused;  // request codes answered with ok = 0
     uint16_t portStatus = kDefaultPortStatus;
-    bool realtime = false;       // pace blocks to the card's sampling rate
+    bool realtime = true;        // pace blocks to the card's sampling rate (zebsim --unpaced: not)
     bool loopback = false;       // D/A channel c plays into A/D channel c
     uint32_t delayMs = 0;        // added before every reply
 };

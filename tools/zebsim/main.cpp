@@ -5,7 +5,7 @@
 // plays. Options inject failures for tests of the library's failure paths.
 //
 // One thread: a poll over the stop pipe, the listener and the client. A
-// reply that must wait (--delay-ms, --realtime) waits in that poll, so a
+// reply that must wait (--delay-ms, the card's own pace) waits in that poll, so a
 // second client is still turned away at once and a stop is still taken.
 #include <fcntl.h>
 #include <poll.h>
@@ -261,9 +261,10 @@ int main(int argc, char** argv) {
     CLI::App app{
         "zebsim: a simulated acquisition card. Serves the device ZEB1 (a Unix-domain socket) to one client at a "
         "time; every channel carries a sine, encoded in the raw format of the card type each request names.\n"
-        "Continuous fetches answer status 0 (the block was delivered in time) or, with --realtime, 1 (the fetch "
-        "came after the card had acquired the following block as well). A channel beyond the card type's count "
-        "is refused.",
+        "Blocks are delivered in real time, at the card's sampling rate, as a card delivers them (--unpaced: at "
+        "once, for tests). Continuous fetches answer status 0 (the block was delivered in time) or, when paced, 1 "
+        "(the fetch came after the card had acquired the following block as well). A channel beyond the card "
+        "type's count is refused.",
         "zebsim"};
     std::string dir;
     std::vector<std::string> signals;
@@ -273,6 +274,7 @@ int main(int argc, char** argv) {
     std::string logFile;
     std::string portStatus;
     bool realtime = false;
+    bool unpaced = false;
     bool loopback = false;
     bool once = false;
     app.add_option("--dir", dir,
@@ -285,7 +287,11 @@ int main(int argc, char** argv) {
                    "channel c at (c+1)/64 of the sampling rate")
         ->type_name("C:RATIO[:AMPLITUDE]")
         ->allow_extra_args(false);
-    app.add_flag("--realtime", realtime, "Deliver blocks at the card's sampling rate (default: at once)");
+    auto* realtimeOpt = app.add_flag("--realtime", realtime,
+                                     "Deliver blocks at the card's sampling rate, as a card does (the default)");
+    app.add_flag("--unpaced", unpaced,
+                 "Deliver every block at once, faster than real time (for tests that must not wait for the card)")
+        ->excludes(realtimeOpt);
     app.add_flag("--loopback", loopback,
                  "D/A channel c drives A/D channel c: a D/A data request's words (16-bit codes of the full scale) "
                  "replace channel c's sine, repeated from raw sample 0, until the next data request for that "
@@ -305,7 +311,7 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     zebsim::Behaviour b;
-    b.realtime = realtime;
+    b.realtime = !unpaced;
     b.loopback = loopback;
     b.delayMs = delayMs;
     for (const auto& s : signals) {

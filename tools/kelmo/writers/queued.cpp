@@ -44,9 +44,13 @@ public:
     QueuedWriter(std::unique_ptr<SampleWriter> inner, double rate, int channels, double seconds)
         : inner_(std::move(inner)), rate_(rate), channels_(channels),
           capacity_(capacity_for(rate, channels, seconds)),
-          capped_(double(capacity_) < seconds * rate) {
+          capped_(double(capacity_) < seconds * rate), opened_(std::chrono::steady_clock::now()) {
         if (const char* d = std::getenv("KELMO_WRITER_DELAY_MS")) delayMs_ = std::max(0, std::atoi(d));
-        thread_ = std::thread([this] { drain(); });
+        // The writer's failures are said where its opener's lines go.
+        thread_ = std::thread([this, sink = thread_say_sink()] {
+            SayOnThisThread here(sink);
+            drain();
+        });
     }
     ~QueuedWriter() override { stop(); }
 
@@ -84,6 +88,20 @@ private:
         failed_ = true;
         const uint64_t kept = accepted_;
         lock.unlock();
+        // A card delivers no more than its rate allows in the time it ran
+        // (and a block or so ahead): a source that delivered well beyond
+        // that ran faster than real time, which no disk keeps up with.
+        const double ran = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened_).count();
+        const double delivered = double(kept) / rate_;
+        if (delivered > 1.25 * ran + 0.5) {
+            say("kelmo: the output could not keep up with the acquisition: the run stops at sample %llu "
+                "(%.3f s), where the gap would have begun, and the file holds the %llu samples per channel before "
+                "it; the source delivered %.3f s of samples at %g Hz in %.3f s, faster than real time, which no "
+                "disk keeps up with: pace the source as a card is paced (zebsim without --unpaced)",
+                static_cast<unsigned long long>(kept), delivered, static_cast<unsigned long long>(kept), delivered,
+                rate_, ran);
+            return false;
+        }
         say(
                      "kelmo: the output could not keep up with the acquisition: the run stops at sample %llu "
                      "(%.3f s), where the gap would have begun, and the file holds the %llu samples per channel "
@@ -128,6 +146,7 @@ private:
     const int channels_;
     const uint64_t capacity_;  // samples per channel that may wait
     const bool capped_;        // the memory bound, not the seconds, set it
+    const std::chrono::steady_clock::time_point opened_;
     int delayMs_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -9,7 +9,8 @@ namespace kelmo::cli {
 namespace {
 
 std::mutex gMutex;
-std::function<void(const std::string&)> gSink;
+SaySink gSink;
+thread_local SaySink tSink;
 
 }  // namespace
 
@@ -23,6 +24,10 @@ void say(const char* format, ...) {
     std::string line(n > 0 ? std::size_t(n) : 0, '\0');
     if (n > 0) std::vsnprintf(line.data(), line.size() + 1, format, again);
     va_end(again);
+    if (tSink) {
+        tSink(line);
+        return;
+    }
     std::lock_guard<std::mutex> lock(gMutex);
     if (gSink) {
         gSink(line);
@@ -32,9 +37,14 @@ void say(const char* format, ...) {
     }
 }
 
-void set_say_sink(std::function<void(const std::string&)> sink) {
+void set_say_sink(SaySink sink) {
     std::lock_guard<std::mutex> lock(gMutex);
     gSink = std::move(sink);
 }
+
+SayOnThisThread::SayOnThisThread(SaySink sink) : previous_(std::move(tSink)) { tSink = std::move(sink); }
+SayOnThisThread::~SayOnThisThread() { tSink = std::move(previous_); }
+
+SaySink thread_say_sink() { return tSink; }
 
 }  // namespace kelmo::cli

@@ -54,6 +54,17 @@ struct OutputTarget {
 // the start (ISO 8601, UTC, taken now).
 std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& target);
 
+// The formats the writers know, by the names -O takes ("csv", "wav", …),
+// each once, in the order they are listed to a user.
+std::vector<std::string> format_names();
+// Whether `name` is one of them (exactly: "h5", not "hdf5" or "H5").
+bool is_format(const std::string& name);
+// The names as a list for a sentence: "csv, wav, …, h5 or sr" (`last`: "or").
+std::string format_list(const char* last = "or");
+
+// Whether the format's writer compresses with --compress (HDF5, sigrok).
+bool format_compresses(const std::string& format);
+
 // The format of an output's name: "-" and a name without an extension are
 // CSV; "" for an extension no writer knows (`known` then lists those that
 // are, "… or …").

@@ -17,7 +17,9 @@
 namespace kelmo::cli {
 namespace {
 
-// The writers, by the extension of the output's name.
+// The formats and the extensions of names written in them: the one table
+// of what the writers know, which the tool's -O, its names' extensions and
+// the recording interface all ask.
 struct Writer {
     const char* extension;
     const char* format;
@@ -26,6 +28,28 @@ constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".flac", "flac
                                {".h5", "h5"},   {".hdf5", "h5"}, {".sr", "sr"}};
 
 }  // namespace
+
+std::vector<std::string> format_names() {
+    std::vector<std::string> names;
+    for (const Writer& w : kWriters)
+        if (std::find(names.begin(), names.end(), w.format) == names.end()) names.emplace_back(w.format);
+    return names;
+}
+
+bool is_format(const std::string& name) {
+    const auto names = format_names();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool format_compresses(const std::string& format) { return format == "h5" || format == "sr"; }
+
+std::string format_list(const char* last) {
+    const auto names = format_names();
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        out.append(i == 0 ? "" : i + 1 == names.size() ? std::string(" ") + last + " " : ", ").append(names[i]);
+    return out;
+}
 
 std::string format_of(const std::string& path, std::string* known) {
     if (path == "-") return "csv";
