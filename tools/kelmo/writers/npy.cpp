@@ -82,8 +82,11 @@ public:
 
 private:
     void header(uint64_t samples) {
-        std::string dict = "{'descr': '" + std::string(descr(target_.raw)) + "', 'fortran_order': True, 'shape': (" +
-                           std::to_string(target_.channels.size()) + ", " + std::to_string(samples) + "), }";
+        std::string dict;
+        dict.reserve(kHeaderBytes);
+        dict.append("{'descr': '").append(descr(target_.raw)).append("', 'fortran_order': True, 'shape': (");
+        dict.append(std::to_string(target_.channels.size())).append(", ").append(std::to_string(samples));
+        dict.append("), }");
         dict.resize(kHeaderBytes - 10 - 1, ' ');
         dict += '\n';
         const auto n = static_cast<uint16_t>(dict.size());
