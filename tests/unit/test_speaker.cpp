@@ -63,6 +63,21 @@ TEST_F(Speaker, FormatAndCopy) {
 
 // Rate 2000 on the device: 8000 Hz, four times as many frames, each the
 // windowed sinc of the signal evaluated directly here.
+// An empty block first (a host priming its loop) starts the playback; the
+// blocks after it go on from there, the second half queued only once.
+TEST_F(Speaker, AnEmptyFirstBlockStartsThePlayback) {
+    ASSERT_EQ(OpenSpeaker(44100, 1, 1000, 5000.0), 1);
+    const std::vector<double> tone(100, 2500.0);
+    ASSERT_EQ(TransSpeakerData(0, 0, 100, tone.data(), nullptr), 1);
+    ASSERT_EQ(TransSpeakerData(100, 0, 100, tone.data(), nullptr), 1) << last_error();
+    ASSERT_EQ(TransSpeakerData(0, 100, 100, tone.data(), nullptr), 1);
+    EXPECT_EQ(ring(0), 16384);
+    EXPECT_EQ(ring(99), 16384);
+    EXPECT_EQ(count("restart"), 1);
+    EXPECT_EQ(count("prepare1"), 1);
+    EXPECT_EQ(count("write1"), 1);
+}
+
 TEST_F(Speaker, ResamplesByTheWindowedSinc) {
     ASSERT_EQ(OpenSpeaker(2000, 1, 0, 1000.0), 1);
     EXPECT_EQ(fake.speaker.format.rate, 8000u);

@@ -35,6 +35,7 @@ struct Speaker {
     Resampler resampler;
     double fullScale = 0.0;
     uint64_t playPos = 0;   // frames written since the start
+    bool started = false;   // the device restarted and the second half queued
     FrameCount played;      // the device's position
     uint32_t deviceRate = 0;
     int halfToggle = 1;
@@ -266,6 +267,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     s.rateRatio = deviceRate / rate;
     s.resampler = copies(s.rateRatio) ? Resampler{} : Resampler{s.rateRatio};
     s.playPos = 0;
+    s.started = false;
     s.played = FrameCount{};
     s.halfToggle = 1;
     platform::WaveFormat f{};
@@ -357,8 +359,9 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
     static_assert(kSpeakerBlock <= kRingSamples, "one call wraps the ring at most once");
     for (std::size_t i = first; i < total; ++i) ring[i - first] = code_of(block[i]);
 
-    // The first block starts the device and queues the second half.
-    if (s.playPos == 0) {
+    // The first block (an empty one too) starts the device and queues the
+    // second half.
+    if (!s.started) {
         if (!device_step(on_device([](platform::WaveOut& dv) { return dv.restart(); }), "output", "start playing",
                          msg::kWaveOutStartError))
             return 0;
@@ -368,6 +371,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
             !device_step(on_device([](platform::WaveOut& dv) { return dv.write(1); }), "output",
                          "queue the second half of its buffer", nullptr))
             return 0;
+        s.started = true;
     }
     // The halves go back to the device as the write position passes the
     // quarter marks.
