@@ -64,17 +64,31 @@ public:
     // As WinExec does (same search, shown normally), but without a console
     // of its own and without the caller's standard handles: a program
     // started for a host must not keep the host's pipes open, nor write
-    // into its output.
+    // into its output. No handle is inherited, and its standard handles
+    // name NUL explicitly: wine hands a started program the descriptors
+    // its standard handles stand for, and without them its parent's own
+    // (a host's `2>&1 | cat` would then never end).
     bool start_program(const char* name) override {
         std::string command(name);
         STARTUPINFOA si{};
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESHOWWINDOW;
         si.wShowWindow = SW_SHOWNORMAL;
+        const HANDLE nul = ::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (nul != INVALID_HANDLE_VALUE) {
+            si.dwFlags |= STARTF_USESTDHANDLES;
+            si.hStdInput = si.hStdOutput = si.hStdError = nul;
+        }
         PROCESS_INFORMATION pi{};
-        if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
-                              DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi))
+        const BOOL started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
+                                              DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+        const DWORD error = ::GetLastError();
+        if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
+        if (!started) {
+            ::SetLastError(error);
             return false;
+        }
         ::CloseHandle(pi.hThread);
         ::CloseHandle(pi.hProcess);
         return true;
