@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "../src/platform/posix/shm_place.h"  // where the library's shared memories are files
 #endif
 
 namespace kelmo::tools {
@@ -211,17 +213,17 @@ inline std::string own_folder() {
 // names it for this user (KELMO_SHM_NAMESPACE, else the user's own
 // namespace), without opening it for use.
 inline bool shared_memory_exists(const std::string& name) {
+#ifdef _WIN32
     const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
     const bool named = ns && *ns;
-#ifdef _WIN32
     const std::string object = named ? std::string(ns) + "_" + name : name;
     HANDLE h = ::OpenFileMappingA(FILE_MAP_READ, FALSE, object.c_str());
     if (h) ::CloseHandle(h);
     return h != nullptr;
 #else
-    const std::string space = named ? std::string(ns) : "default-" + std::to_string(::geteuid());
+    // In the folder the library uses (shm_place.h).
     struct stat st{};
-    return ::stat(("/dev/shm/kelmo." + space + "." + name).c_str(), &st) == 0;
+    return ::stat(kelmo::platform::posix::shm_file(name).c_str(), &st) == 0;
 #endif
 }
 

@@ -359,7 +359,7 @@ public:
     // English where the system has them.
     virtual std::string error_text(uint32_t code) = 0;
     // Where the shared memory of that name lives, for a person to look
-    // ("/dev/shm/kelmo.default-1000.USB_samp").
+    // ("/run/user/1000/kelmo.default-1000.USB_samp").
     virtual std::string shm_where(const std::string& name) = 0;
     // Why open_device failed with `error`, for a person: where the device
     // was looked for, the cause in words and what to do.

@@ -23,6 +23,8 @@
 #include <unistd.h>
 
 #include <iterator>
+
+#include "../../src/platform/posix/shm_place.h"  // where the shared memories are files
 #endif
 
 // What the integration tests need of the system beyond the library: the
@@ -191,17 +193,25 @@ private:
     std::string file_;
 };
 
-// Where named shared memory objects are files (Linux: /dev/shm), the file
-// of this run's namespace's object `name` (without KELMO_SHM_NAMESPACE each
-// user has a namespace of their own); empty where they are not files.
+// Where named shared memory objects are files (Linux: the user's runtime
+// folder, else /dev/shm), the file of this run's namespace's object `name`
+// (without KELMO_SHM_NAMESPACE each user has a namespace of their own);
+// empty where they are not files.
 inline std::string shm_object_file(const std::string& name) {
 #ifdef _WIN32
     (void)name;
     return {};
 #else
-    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    const std::string space = ns && *ns ? ns : "default-" + std::to_string(::geteuid());
-    return "/dev/shm/kelmo." + space + "." + name;
+    return platform::posix::shm_file(name);
+#endif
+}
+
+// The folder of those files (empty where they are not files).
+inline std::string shm_folder() {
+#ifdef _WIN32
+    return {};
+#else
+    return platform::posix::shm_place().folder;
 #endif
 }
 

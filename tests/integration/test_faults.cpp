@@ -236,7 +236,7 @@ protected:
     ~KilledHolder() override {
         const std::string prefix = "kelmo." + ns_ + ".";
         std::string left;
-        if (DIR* d = ::opendir("/dev/shm")) {
+        if (DIR* d = ::opendir(shm_folder().c_str())) {
             while (dirent* e = ::readdir(d))
                 if (std::string(e->d_name).rfind(prefix, 0) == 0) left += std::string(" ") + e->d_name;
             ::closedir(d);

@@ -1,7 +1,7 @@
 // Named shared memory of the real backend, across processes: it lives while
 // any process holds it, goes with the last close, and counts as absent
-// once its only holder was killed. (Its objects as files in /dev/shm are
-// tested in test_shared_memory_posix.cpp.)
+// once its only holder was killed. (Its objects as files, in the user's
+// runtime folder or /dev/shm, are tested in test_shared_memory_posix.cpp.)
 #include <gtest/gtest.h>
 
 #include <atomic>

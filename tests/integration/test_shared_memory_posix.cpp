@@ -1,7 +1,9 @@
-// Named shared memory on Linux, where its objects are files in /dev/shm:
-// a namespace leaves nothing behind, a forked child holds on its own, a
-// shrunk object is noticed, objects planted by other users are refused, and
-// the standard descriptors are never taken.
+// Named shared memory on Linux, where its objects are files in the user's
+// runtime folder (else in /dev/shm): they are there and nowhere else, an
+// unsafe runtime folder is not used, a namespace leaves nothing behind, a
+// forked child holds on its own, a shrunk object is noticed, objects
+// planted by other users are refused, and the standard descriptors are
+// never taken.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,10 +30,10 @@ namespace {
 
 using platform::Access;
 
-// Entries of a namespace in /dev/shm.
+// Entries of a namespace in its folder.
 int entries_of(const std::string& ns) {
     int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
+    for (const auto& e : std::filesystem::directory_iterator(shm_folder()))
         if (e.path().filename().string().rfind("kelmo." + ns + ".", 0) == 0) ++n;
     return n;
 }
@@ -257,6 +260,107 @@ TEST_F(PlantedObjects, AnotherUsersObjectIsRefused) {
     EXPECT_EQ(created, nullptr);
     EXPECT_TRUE(toldLock);
     EXPECT_TRUE(nothingElse);
+}
+
+// The objects of a namespace in a runtime folder of the test's own
+// (XDG_RUNTIME_DIR), and the lines the library says meanwhile.
+class RuntimeFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* v : {"XDG_RUNTIME_DIR", "KELMO_SHM_NAMESPACE"}) {
+            const char* now = std::getenv(v);
+            saved_.emplace_back(v, now ? std::optional<std::string>(now) : std::nullopt);
+        }
+        std::string tmpl = testing::TempDir() + "kelmo-runtime-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);  // mode 0700
+        dir_ = tmpl;
+        lines().clear();
+        kelmo_set_message_handler([](const char* text, void*) { lines().emplace_back(text); }, nullptr);
+    }
+    void TearDown() override {
+        kelmo_set_message_handler(nullptr, nullptr);
+        for (const auto& [v, value] : saved_) set_env(v.c_str(), value ? value->c_str() : nullptr);
+        std::filesystem::remove_all(dir_);
+    }
+    static std::vector<std::string>& lines() {
+        static std::vector<std::string> v;
+        return v;
+    }
+    static std::vector<std::string> files_in(const std::string& dir) {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        return names;
+    }
+    std::string dir_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// The user's own namespace in the runtime folder: the objects are files
+// there that only the user may read and write, none is in /dev/shm, the
+// reasons name the real file, and another process finds them there.
+TEST_F(RuntimeFolder, ObjectsLiveThereAndNowhereElse) {
+    set_env("XDG_RUNTIME_DIR", dir_.c_str());
+    set_env("KELMO_SHM_NAMESPACE", nullptr);
+    const std::string name = unique("placed"), space = "kelmo.default-" + std::to_string(::geteuid()) + ".";
+    PeerProcess peer(peer_command(name, 9, 300));
+    ASSERT_TRUE(peer.ready());
+    auto mine = open_existing(name);
+    ASSERT_NE(mine, nullptr) << "the peer's object was not found where this process looks";
+    EXPECT_EQ(static_cast<const int*>(mine->data())[0], 9);
+    const std::string file = dir_ + "/" + space + name;
+    struct stat st {};
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0) << file;
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
+    EXPECT_EQ(::lstat((dir_ + "/" + space + "lock").c_str(), &st), 0);
+    EXPECT_NE(::access(("/dev/shm/" + space + name).c_str(), F_OK), 0);
+    EXPECT_EQ(platform::current().shm_where(name), file);
+    mine.reset();
+    EXPECT_EQ(peer.wait(), 0);
+    EXPECT_EQ(files_in(dir_), std::vector<std::string>{});
+    EXPECT_EQ(lines(), std::vector<std::string>{});
+}
+
+// A runtime folder that others could write in (or swap) is not used: the
+// objects go to /dev/shm, as without one, and a line says which folder and
+// why.
+TEST_F(RuntimeFolder, UnsafeFolderIsNotUsed) {
+    struct Case {
+        std::string path, why;
+    };
+    std::vector<Case> cases;
+    const std::string open = dir_ + "/group-writable";
+    ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(open.c_str(), 0770), 0);
+    cases.push_back({open, "lets other users write in it (mode 0770)"});
+    const std::string good = dir_ + "/good", link = dir_ + "/link";
+    ASSERT_EQ(::mkdir(good.c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(good.c_str(), link.c_str()), 0);
+    cases.push_back({link, "is a symbolic link"});
+    if (::geteuid() == 0) {
+        const std::string foreign = dir_ + "/foreign";
+        ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+        cases.push_back({foreign, "belongs to user 65534"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        lines().clear();
+        set_env("XDG_RUNTIME_DIR", c.path.c_str());
+        const std::string ns = unique("unsafe");
+        set_env("KELMO_SHM_NAMESPACE", ns.c_str());
+        auto mine = platform::current().shm_create_or_open("USB_samp", 1024, nullptr);
+        ASSERT_NE(mine, nullptr);
+        EXPECT_EQ(platform::current().shm_where("USB_samp"), "/dev/shm/kelmo." + ns + ".USB_samp");
+        EXPECT_EQ(entries_of(ns), 2);  // in /dev/shm: the object and the lock
+        EXPECT_EQ(files_in(good), std::vector<std::string>{});
+        ASSERT_EQ(lines().size(), 1u);
+        EXPECT_NE(lines()[0].find("runtime folder " + c.path + " (XDG_RUNTIME_DIR) " + c.why), std::string::npos)
+            << lines()[0];
+        EXPECT_NE(lines()[0].find("kept in /dev/shm instead"), std::string::npos) << lines()[0];
+        mine.reset();
+        EXPECT_EQ(entries_of(ns), 0);
+    }
 }
 
 // A host started with its standard descriptors closed: the objects (and the

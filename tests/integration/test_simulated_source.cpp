@@ -1,6 +1,7 @@
 // The simulated source end to end: genwave publishes in a second process,
 // this process acquires from it through the real backend.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cmath>
+#include <filesystem>
 #include <ctime>
 #include <numeric>
 #include <string>
@@ -221,6 +223,58 @@ TEST_F(SimulatedSource, CheckcardStartsGenwave) {
     stop_genwave();
     EXPECT_TRUE(wait_for(false, 10000));
 }
+
+#ifndef _WIN32
+// (On Linux, where the shared memories are files in a folder.)
+// genwave in a runtime folder and namespace of the test's own, where
+// nothing else is: asked what is published while nothing is, it leaves
+// nothing behind (in neither folder); running, it publishes where this
+// process looks, and another genwave reads it back.
+TEST(GenwaveRuntimeFolder, PublishesThereAndLeavesNothing) {
+    std::string dir = testing::TempDir() + "kelmo-genwave-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    const std::string ns = "genwave-folder-" + std::to_string(::getpid());
+    const std::string env = "XDG_RUNTIME_DIR=" + dir + " KELMO_SHM_NAMESPACE=" + ns + " ";
+    std::string stem = "kelmo.";
+    stem += ns;
+    stem += '.';
+    const auto left = [&] {
+        std::string names;
+        for (const std::string& folder : {dir, std::string("/dev/shm")})
+            for (const auto& e : std::filesystem::directory_iterator(folder))
+                if (e.path().filename().string().rfind(stem, 0) == 0) (names += ' ') += e.path().string();
+        return names;
+    };
+    const auto published = [&](std::string* out) {
+        FILE* p = ::popen((env + kGenwave + " --published 2>&1").c_str(), "r");
+        char buf[4096];
+        std::size_t n = 0;
+        while (p && (n = std::fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+        const int status = p ? ::pclose(p) : -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+
+    std::string none;
+    EXPECT_EQ(published(&none), 1) << none;
+    EXPECT_NE(none.find("no parameters are published"), std::string::npos) << none;
+    EXPECT_EQ(left(), "") << "genwave --published left these behind";
+
+    {
+        PeerProcess genwave(env + kGenwave);
+        ASSERT_TRUE(genwave.ready());
+        const std::string block = dir + "/" + stem + "Vort123SigPara";
+        struct stat st {};
+        EXPECT_EQ(::stat(block.c_str(), &st), 0) << block;
+        std::string seen;
+        EXPECT_EQ(published(&seen), 0) << seen;
+        EXPECT_NE(seen.find("50"), std::string::npos) << seen;  // the built-in 50 Hz cosine
+        genwave.terminate();
+        EXPECT_EQ(genwave.wait(), 0);
+    }
+    EXPECT_EQ(left(), "");
+    std::filesystem::remove_all(dir);
+}
+#endif
 
 }  // namespace
 }  // namespace kelmo::test

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../src/platform/posix/shm_place.h"  // where the shared memories are files
 #include "values.h"
 
 namespace {
@@ -160,10 +161,11 @@ void fill_a_small_disk(const std::string& name, double tolerance) {
 }
 
 // The shared-memory namespace of the run (without one, the user's own).
-std::string shm_space() {
-    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    return ns && *ns ? std::string(ns) : "default-" + std::to_string(::geteuid());
-}
+std::string shm_space() { return kelmo::platform::posix::shm_namespace_name(); }
+
+// The folder of the shared memories' files (the user's runtime folder, or
+// /dev/shm).
+std::string shm_folder() { return kelmo::platform::posix::shm_place().folder; }
 
 // Stops the genwave programs of the run's namespace, and waits until they
 // are gone; those of other runs on the machine go on.
@@ -455,7 +457,7 @@ TEST_F(KelmoCli, InterruptedRunKeepsWhatItHas) {
     stop_genwave();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::string prefix = "kelmo." + shm_space() + ".";
-    for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
+    for (const auto& e : std::filesystem::directory_iterator(shm_folder()))
         EXPECT_NE(e.path().filename().string().rfind(prefix, 0), 0u) << e.path();
     std::remove(csv.c_str());
     std::remove(out.c_str());
@@ -894,7 +896,7 @@ TEST_F(KelmoCli, LostStandardOutputIsAFailure) {
 TEST_F(KelmoCli, ClosedStandardDescriptorsStayOutOfSharedMemory) {
     auto shared_text = [](const std::string& space) {
         std::string all;
-        for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
+        for (const auto& e : std::filesystem::directory_iterator(shm_folder()))
             if (e.path().filename().string().rfind("kelmo." + space + ".", 0) == 0) all += slurp(e.path().string());
         return all;
     };
@@ -916,8 +918,8 @@ TEST_F(KelmoCli, ClosedStandardDescriptorsStayOutOfSharedMemory) {
     // objects (it prints its first lines once they are published).
     const std::string own = shm_space() + "-fd" + std::to_string(::getpid()), dump = temp("shm");
     const std::string cmd = "KELMO_SHM_NAMESPACE=" + own + " genwave --for 2 1>&- 2>&- & for i in $(seq 50); do [ -e " +
-                            "/dev/shm/kelmo." + own + ".Vort123SigPara ] && break; sleep 0.1; done; sleep 0.3; cat " +
-                            "/dev/shm/kelmo." + own + ".* >" + dump + "; wait";
+                            shm_folder() + "/kelmo." + own + ".Vort123SigPara ] && break; sleep 0.1; done; sleep 0.3; cat " +
+                            shm_folder() + "/kelmo." + own + ".* >" + dump + "; wait";
     std::system(cmd.c_str());
     const std::string held = slurp(dump);
     EXPECT_GT(held.size(), 0u);

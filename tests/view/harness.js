@@ -20,6 +20,21 @@ let runs = 0;
 const namespace = () => `vw${process.pid}n${++runs}`;
 const envFor = (ns) => ({ ...process.env, KELMO_SHM_NAMESPACE: ns, PATH: `${BUILD}:${process.env.PATH}` });
 
+// The folder where the library keeps its shared memories as files, by its
+// rule (src/platform/posix/shm_place.h): the user's runtime folder when it
+// is a folder of the user's that nobody else may write, else /dev/shm.
+function shmFolder() {
+  const dir = (process.env.XDG_RUNTIME_DIR || '').replace(/(.)\/+$/, '$1');
+  if (!dir.startsWith('/')) return '/dev/shm';
+  try {
+    const st = fs.lstatSync(dir);
+    if (st.isDirectory() && st.uid === process.geteuid() && (st.mode & 0o022) === 0) return dir;
+  } catch {
+    // not there
+  }
+  return '/dev/shm';
+}
+
 // The processes of this user named `name` whose environment holds the
 // namespace `ns` (a genwave the library started for a run is one).
 function pidsIn(ns, name) {
@@ -92,8 +107,9 @@ async function stopView(v) {
     }
   }
   await sleep(200);
-  for (const f of fs.readdirSync('/dev/shm')) {
-    if (f.startsWith(`kelmo.${v.ns}.`)) fs.rmSync(path.join('/dev/shm', f), { force: true });
+  const folder = shmFolder();
+  for (const f of fs.readdirSync(folder)) {
+    if (f.startsWith(`kelmo.${v.ns}.`)) fs.rmSync(path.join(folder, f), { force: true });
   }
 }
 
@@ -179,6 +195,6 @@ function request(url, headers = {}) {
 }
 
 module.exports = {
-  startView, stopView, startGenwave, pidsIn, namespace, exited, sleep, openPage, closeBrowser, screenshot, until,
+  startView, stopView, startGenwave, pidsIn, namespace, shmFolder, exited, sleep, openPage, closeBrowser, screenshot, until,
   scopeOf, spectrumOf, risingCrossings, frequencyOf, request,
 };

@@ -183,7 +183,7 @@ let genwave = null;
 async function ownGenwave() {
   const ns = h.namespace();
   genwave = h.startGenwave(ns);
-  const published = `/dev/shm/kelmo.${ns}.Vort123SigPara`;
+  const published = `${h.shmFolder()}/kelmo.${ns}.Vort123SigPara`;
   for (let i = 0; i < 100 && !fs.existsSync(published); i++) await h.sleep(50);
   return ns;
 }

@@ -1,4 +1,6 @@
-// Named shared memory with the Windows lifetime, on POSIX shared memory.
+// Named shared memory with the Windows lifetime, on memory-mapped files in
+// the user's runtime folder, or in /dev/shm where there is none (see
+// shm_place.h).
 //
 // Every open handle holds a shared flock() on its own descriptor of the
 // object. The object therefore exists exactly while some descriptor holds
@@ -41,18 +43,36 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/shm_place.h"
 #include "platform/posix/shm_watch.h"
 
 namespace kelmo::platform::posix {
 namespace {
 
 // Each user has a namespace of their own unless KELMO_SHM_NAMESPACE names
-// one (tests, and processes that share on purpose): the names of POSIX
-// shared memory are common to the whole machine, where on Windows they
-// belong to the session.
-std::string shm_namespace() {
-    const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    return (ns && *ns) ? std::string(ns) : "default-" + std::to_string(::geteuid());
+// one (tests, and processes that share on purpose): the files of /dev/shm
+// are common to the whole machine, where on Windows names belong to the
+// session.
+std::string shm_namespace() { return shm_namespace_name(); }
+
+// The folder of the objects. A runtime folder that is not safe is not
+// used, and a line says why, once per folder and cause.
+std::string shm_folder() {
+    ShmPlace place = shm_place();
+    if (!place.refused.empty()) {
+        static auto* m = new std::mutex;  // never destroyed, as the lock table
+        static auto* told = new std::map<std::string, std::string>;
+        const std::string x = std::getenv("XDG_RUNTIME_DIR");
+        std::lock_guard<std::mutex> g(*m);
+        auto& last = (*told)[x];
+        if (last != place.refused) {
+            last = place.refused;
+            notice("kelmo: the runtime folder " + x + " (XDG_RUNTIME_DIR) " + place.refused +
+                   ", so shared memory is kept in /dev/shm instead, where other users can see its names. "
+                   "Point XDG_RUNTIME_DIR at a folder of your own with mode 0700, or unset it.\n");
+        }
+    }
+    return place.folder;
 }
 
 bool valid_name(const std::string& s) {
@@ -62,27 +82,28 @@ bool valid_name(const std::string& s) {
     return true;
 }
 
-// Every name of a namespace starts so, as shm_open takes it.
-std::string namespace_prefix(const std::string& ns) { return "/kelmo." + ns + "."; }
-
-// The POSIX name of a shared memory of this library.
-std::string object_name(const std::string& name) { return namespace_prefix(shm_namespace()) + name; }
-
-// The prefix of the namespace in use now, worked out again only when the
-// environment names another: a call that takes a kept view back only
-// compares names.
+// The path of every file of the namespace in use starts so: the folder,
+// then "kelmo.<namespace>.". Worked out again (the folder checked again)
+// only when the environment names another namespace or runtime folder: a
+// call that takes a kept view back only compares names.
 const std::string& current_prefix() {
-    thread_local std::string env = "\n", prefix;  // "\n": no namespace can be named so
+    thread_local std::string envNs = "\n", envDir = "\n", prefix;  // "\n": no value is so
     const char* ns = std::getenv("KELMO_SHM_NAMESPACE");
-    const char* now = ns ? ns : "";
-    if (env != now) {
-        env = now;
-        prefix = namespace_prefix(shm_namespace());
+    const char* dir = std::getenv("XDG_RUNTIME_DIR");
+    const char* nowNs = ns ? ns : "";
+    const char* nowDir = dir ? dir : "";
+    if (envNs != nowNs || envDir != nowDir) {
+        envNs = nowNs;
+        envDir = nowDir;
+        prefix = shm_folder() + "/kelmo." + shm_namespace() + ".";
     }
     return prefix;
 }
 
-// The lock objects this process has open, one per namespace. Never
+// The path of a shared memory of this library.
+std::string object_name(const std::string& name) { return current_prefix() + name; }
+
+// The lock objects this process has open, one per namespace (by prefix). Never
 // destroyed: handles kept until exit still take the lock in their
 // destructors, whatever the order in which statics go.
 struct LockTable {
@@ -94,10 +115,10 @@ LockTable& lock_table() {
     return *t;
 }
 
-std::string lock_name(const std::string& ns) { return namespace_prefix(ns) + "lock"; }
+std::string lock_name(const std::string& prefix) { return prefix + "lock"; }
 
 // Only an object of this user that nobody else may write is used: anyone
-// may create a name in /dev/shm, so another user could otherwise plant an
+// may create a file in /dev/shm, so another user could otherwise plant an
 // object for this process to trust, or deny it one. A refusal says so, once
 // per object and cause, and fails with EACCES.
 bool refuse(const std::string& objName, const struct stat& st) {
@@ -115,7 +136,7 @@ bool refuse(const std::string& objName, const struct stat& st) {
                               unsigned(::geteuid()));
             else
                 std::snprintf(why, sizeof why, "lets other users write it (mode %04o)", unsigned(mode));
-            notice("kelmo: the shared memory /dev/shm" + objName + " " + why +
+            notice("kelmo: the shared memory " + objName + " " + why +
                    ", so it is not used. Remove it, or set KELMO_SHM_NAMESPACE to a name of your own.\n");
         }
     }
@@ -138,32 +159,35 @@ bool trusted_fd(int fd, const std::string& objName, struct stat& st) {
 void explain_denied(const std::string& objName) {
     const int e = errno;
     struct stat st {};
-    if (::lstat(("/dev/shm" + objName).c_str(), &st) == 0 && !trusted(st)) {
+    if (::lstat(objName.c_str(), &st) == 0 && !trusted(st)) {
         refuse(objName, st);
         return;
     }
     errno = e;
 }
 
-// shm_open of a descriptor to keep.
+// A descriptor of the object's file, to keep (what shm_open does in
+// /dev/shm).
 int open_object(const std::string& objName, int flags, mode_t mode = 0) {
-    return keep_above_stdio(::shm_open(objName.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode));
+    return keep_above_stdio(::open(objName.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode));
 }
 
 bool unheld(int fd);
 
 // Holds the namespace-wide lock for its lifetime: the process's mutex, and
 // an exclusive flock() on the namespace's lock object between processes.
-// The last holder of the namespace's last object removes the lock object
-// too (under the lock); whoever then finds that the object it locked is no
-// longer the one under the name starts again with a new one.
+// Whoever holds it last with the namespace empty (its last object removed,
+// or nothing found to open) removes the lock object too, unless it said
+// that the namespace is in use; whoever then finds that the object it
+// locked is no longer the one under the name starts again with a new one.
 class NamespaceLock {
 public:
-    NamespaceLock() : ns_(shm_namespace()), guard_(lock_table().mutex) {
+    // The lock of the namespace whose files' paths start with `prefix`.
+    explicit NamespaceLock(const std::string& prefix) : prefix_(prefix), guard_(lock_table().mutex) {
         auto& fds = lock_table().fds;
-        const std::string name = lock_name(ns_);
+        const std::string name = lock_name(prefix_);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            auto it = fds.find(ns_);
+            auto it = fds.find(prefix_);
             int fd = it != fds.end() ? it->second : open_object(name, O_RDWR | O_CREAT, 0600);
             if (fd < 0) {
                 if (errno != ENOENT) explain_denied(name);
@@ -174,7 +198,7 @@ public:
                 ::close(fd);
                 return;
             }
-            fds[ns_] = fd;
+            fds[prefix_] = fd;
             while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
             }
             if (still_named(fd)) {
@@ -183,13 +207,24 @@ public:
             }
             ::flock(fd, LOCK_UN);
             ::close(fd);
-            fds.erase(ns_);
+            fds.erase(prefix_);
         }
     }
     ~NamespaceLock() {
-        if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+        if (fd_ < 0) return;
+        if (!inUse_) {
+            const int e = errno;  // the caller's failure stays what it was
+            const auto names = objects();
+            if (names && names->empty()) ::unlink(lock_name(prefix_).c_str());
+            errno = e;
+        }
+        ::flock(fd_, LOCK_UN);
     }
     bool ok() const { return fd_ >= 0; }
+    // The namespace keeps an object: the lock object stays without looking.
+    void in_use() { inUse_ = true; }
+    // The path prefix of the namespace's files.
+    const std::string& prefix() const { return prefix_; }
 
     // Removes the objects of the namespace whose holders all died (they
     // count as absent already; this gives their memory back), but `keep`.
@@ -197,37 +232,31 @@ public:
         if (fd_ < 0) return;
         for (const std::string& n : objects().value_or(std::vector<std::string>{})) {
             if (n == keep) continue;
-            const int fd = ::shm_open(n.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+            const int fd = ::open(n.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
             if (fd < 0) continue;
             struct stat st {};
             const bool ours = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
-            if (ours && unheld(fd)) ::shm_unlink(n.c_str());
+            if (ours && unheld(fd)) ::unlink(n.c_str());
             ::close(fd);
         }
-    }
-
-    // Called by the holder after it removed an object: when the namespace
-    // has no object left, the lock object goes too.
-    void remove_if_unused() {
-        if (fd_ < 0) return;
-        const auto names = objects();
-        if (names && names->empty()) ::shm_unlink(lock_name(ns_).c_str());
     }
 
     NamespaceLock(const NamespaceLock&) = delete;
     NamespaceLock& operator=(const NamespaceLock&) = delete;
 
 private:
-    // The names (as shm_open takes them) of the namespace's objects, its
-    // lock object not among them; nullopt when /dev/shm cannot be read.
+    // The paths of the namespace's objects, its lock object not among
+    // them; nullopt when their folder cannot be read.
     std::optional<std::vector<std::string>> objects() const {
-        const std::string prefix = namespace_prefix(ns_), self = lock_name(ns_);
+        const std::size_t slash = prefix_.rfind('/');
+        const std::string folder = prefix_.substr(0, slash == 0 ? 1 : slash), stem = prefix_.substr(slash + 1);
+        const std::string self = lock_name(stem);
         std::vector<std::string> names;
-        DIR* dir = ::opendir("/dev/shm");
+        DIR* dir = ::opendir(folder.c_str());
         if (!dir) return std::nullopt;
         while (const dirent* e = ::readdir(dir)) {
-            const std::string n = std::string("/") + e->d_name;
-            if (n.compare(0, prefix.size(), prefix) == 0 && n != self) names.push_back(n);
+            const std::string n = e->d_name;
+            if (n.compare(0, stem.size(), stem) == 0 && n != self) names.push_back(prefix_.substr(0, slash + 1) + n);
         }
         ::closedir(dir);
         return names;
@@ -241,9 +270,10 @@ private:
         return ::fstat(fd, &st) == 0 && st.st_nlink > 0;
     }
 
-    std::string ns_;
+    std::string prefix_;
     std::lock_guard<std::mutex> guard_;
     int fd_ = -1;
+    bool inUse_ = false;
 };
 
 // True when nobody holds the object `fd` refers to (its holders all closed
@@ -258,6 +288,7 @@ bool unheld(int fd) {
 // the descriptor (holding no lock) and the mapping.
 struct ParkedView {
     std::string objName;
+    std::size_t prefixLen;  // of its namespace's files, in objName
     int fd;
     void* view;
     std::size_t size;
@@ -344,19 +375,19 @@ ParkedViews& parked_views() {
 class PosixSharedMemory final : public SharedMemory {
 public:
     PosixSharedMemory(ParkedView v, bool holds)
-        : objName_(std::move(v.objName)), fd_(v.fd), view_(v.view), size_(v.size), writable_(v.writable),
+        : objName_(std::move(v.objName)), prefixLen_(v.prefixLen), fd_(v.fd), view_(v.view), size_(v.size), writable_(v.writable),
           holds_(holds), ws_(v.ws) {}
 
     ~PosixSharedMemory() override {
         if (!holds_) {
-            parked_views().park({std::move(objName_), fd_, view_, size_, writable_, ws_});
+            parked_views().park({std::move(objName_), prefixLen_, fd_, view_, size_, writable_, ws_});
             return;
         }
         // Another handle still holds the object when our probe for an
         // exclusive lock fails: it lives on, and the view is parked.
         ::flock(fd_, LOCK_UN);
         if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            parked_views().park({std::move(objName_), fd_, view_, size_, writable_, ws_});
+            parked_views().park({std::move(objName_), prefixLen_, fd_, view_, size_, writable_, ws_});
             return;
         }
         ShmWatch::instance().unwatch(ws_);
@@ -366,11 +397,11 @@ public:
         // on Windows.
         ::flock(fd_, LOCK_UN);
         ::munmap(view_, size_);
-        NamespaceLock lock;
-        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-            ::shm_unlink(objName_.c_str());
-            lock.remove_if_unused();
-        }
+        NamespaceLock lock(objName_.substr(0, prefixLen_));
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(objName_.c_str());  // the lock object goes too when it was the last
+        else
+            lock.in_use();
         ::close(fd_);
     }
 
@@ -394,6 +425,7 @@ public:
 
 private:
     std::string objName_;
+    std::size_t prefixLen_;
     int fd_;
     void* view_;
     std::size_t size_;
@@ -426,8 +458,8 @@ std::unique_ptr<PosixSharedMemory> unpark(const std::string& objName, std::size_
 
 // Takes a descriptor on a live or new object, locks it shared and maps it;
 // `st` is what fstat said of it.
-std::unique_ptr<PosixSharedMemory> finish_open(const std::string& objName, int fd, const struct stat& st,
-                                               std::size_t size, bool writable) {
+std::unique_ptr<PosixSharedMemory> finish_open(const std::string& prefix, const std::string& objName, int fd,
+                                               const struct stat& st, std::size_t size, bool writable) {
     if (static_cast<std::size_t>(st.st_size) < size || size == 0) {
         errno = EINVAL;
         ::close(fd);
@@ -442,7 +474,7 @@ std::unique_ptr<PosixSharedMemory> finish_open(const std::string& objName, int f
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<PosixSharedMemory>(ParkedView{objName, fd, view, size, writable, {}}, true);
+    return std::make_unique<PosixSharedMemory>(ParkedView{objName, prefix.size(), fd, view, size, writable, {}}, true);
 }
 
 }  // namespace
@@ -453,9 +485,9 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
         errno = EINVAL;
         return nullptr;
     }
-    NamespaceLock lock;
+    NamespaceLock lock(current_prefix());
     if (!lock.ok()) return nullptr;
-    const std::string objName = object_name(name);
+    const std::string objName = lock.prefix() + name;
     lock.remove_unheld(objName);
     int fd = open_object(objName, O_RDWR);
     if (fd < 0 && errno != ENOENT) {
@@ -470,7 +502,7 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
     if (fd >= 0 && unheld(fd)) {
         // Left behind by holders that died: it does not exist any more.
         ::close(fd);
-        ::shm_unlink(objName.c_str());
+        ::unlink(objName.c_str());
         fd = -1;
     }
     if (fd < 0) {
@@ -482,14 +514,16 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
         if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {  // zero-filled
             const int e = errno;
             ::close(fd);
-            ::shm_unlink(objName.c_str());
+            ::unlink(objName.c_str());
             errno = e;
             return nullptr;
         }
         st.st_size = static_cast<off_t>(size);  // as just made
         if (created) *created = true;
     }
-    return finish_open(objName, fd, st, size, true);
+    auto made = finish_open(lock.prefix(), objName, fd, st, size, true);
+    if (made) lock.in_use();
+    return made;
 }
 
 namespace {
@@ -499,10 +533,12 @@ std::unique_ptr<PosixSharedMemory> open_holder(const std::string& name, std::siz
         errno = EINVAL;
         return nullptr;
     }
-    const std::string objName = object_name(name);
+    const std::string prefix = current_prefix(), objName = prefix + name;
     const bool rw = access == Access::ReadWrite;
     if (auto parked = unpark(objName, size, rw)) return parked;
-    NamespaceLock lock;
+    // Under the lock, a namespace that turns out to have no object (none
+    // of this name, or only one whose holders died) loses its lock object.
+    NamespaceLock lock(prefix);
     if (!lock.ok()) return nullptr;
     int fd = open_object(objName, rw ? O_RDWR : O_RDONLY);
     if (fd < 0) {
@@ -516,11 +552,13 @@ std::unique_ptr<PosixSharedMemory> open_holder(const std::string& name, std::siz
     }
     if (unheld(fd)) {
         ::close(fd);
-        ::shm_unlink(objName.c_str());
+        ::unlink(objName.c_str());
         errno = ENOENT;
         return nullptr;
     }
-    return finish_open(objName, fd, st, size, rw);
+    auto opened = finish_open(prefix, objName, fd, st, size, rw);
+    if (opened) lock.in_use();
+    return opened;
 }
 
 // A parked view taken back for the length of a call: at once while the
@@ -566,6 +604,6 @@ SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Acce
     return view;
 }
 
-std::string shm_where(const std::string& name) { return "/dev/shm" + object_name(name); }
+std::string shm_where(const std::string& name) { return object_name(name); }
 
 }  // namespace kelmo::platform::posix
