@@ -80,6 +80,14 @@ KELMO_API int KELMO_CALL convert(int cardType, double* values, void* raw, int n,
                                  int* maxIndex, int* minIndex);
 
 /* ---- pre-sampling ---------------------------------------------------------- */
+/* Sets the unit's acquisition mode (word 0 of "USB_samp"), which every
+ * block export needs first, and for the simulated source (123, 124) and the
+ * sound card (800) chooses the divider nearest `frequency` into *freqCode
+ * and *actualFrequency (both required there; the cards behind the driver
+ * leave them untouched). The simulated source takes a request below its
+ * lowest rate, 0.001 Hz (also 0, a negative or a NaN request), as 0.001
+ * Hz, one above its clock as the clock; the sound card takes every
+ * request below 8000 Hz as 8000 Hz. */
 KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqCode,
                                  double* actualFrequency);
 /* Returns the acquisition mode (word 0 of "USB_samp"), 1 without the block. */
@@ -89,10 +97,18 @@ KELMO_API int KELMO_CALL GetFre(int cardType, uint32_t freqCode, double* frequen
 /* Prepares the source: creates the unit's status block, restarts the
  * simulated noise and starts the signal-source program (GENWAVE) when its
  * parameter block is missing. text (131 bytes) receives the reason of a
- * failure, "" on success; *status is 1 when no sound card exists. */
+ * failure, "" on success; *status is 1 when no sound card exists. For the
+ * cards behind the driver it only creates the status block: every
+ * acquisition opens the device itself, so 1 says nothing about the device,
+ * and the first acquisition reports one that is missing. */
 KELMO_API int KELMO_CALL Checkcard(int cardType, char* text, int* status);
 
 /* ---- single channel (channel counts from 1) --------------------------------- */
+/* gain: the simulated source scales its signal by it (0 gives zeros, with
+ * success); the cards behind the driver refuse a gain that has no gain
+ * code: 0 on every card, and below 0 where the code is its logarithm (all
+ * but card 653, whose code is 256 / gain). The same holds for the block
+ * and continuous exports below. */
 KELMO_API int KELMO_CALL OneChSam(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel,
                                   double* out);
 KELMO_API int KELMO_CALL OneChSamEx(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel,
@@ -103,7 +119,9 @@ KELMO_API int KELMO_CALL OneChSamW(int cardType, uint32_t freqCode, uint32_t n, 
                                    void* out);
 
 /* ---- several channels, one block; output channel-major ---------------------- */
-/* channels: count, or first channel x 256 + count (count 0 meaning 256). */
+/* channels: count, or first channel x 256 + count (count 0 meaning 256).
+ * The simulated source has 32 entries: channel i of a block is entry
+ * (first + i) mod 32, so a 33rd channel repeats the first. */
 KELMO_API int KELMO_CALL MulChSam(int cardType, int freqCode, int len, int gain, int channels, double* out);
 /* chGains: 32 per-channel gains; firstChannel may be null (channel 0). */
 KELMO_API int KELMO_CALL MulChSamEx(int cardType, int freqCode, int len, int gain, int count, double* out,
@@ -134,14 +152,23 @@ KELMO_API void KELMO_CALL recover(uint32_t* handleWord, int cardType);
 /* ---- triggered acquisition ------------------------------------------------------ */
 /* mode: pre-trigger samples (mode % 1024) and slope (mode / 1024: 0 level,
  * 1 rising, 2 falling). Result 0 triggered, 1 interrupted, 2 failed,
- * 3 failed (cards 802-808, 881, 882), 4 trigger flag not available. */
+ * 3 failed (cards 802-808, 881, 882), 4 trigger flag not available. A
+ * slope of 3 or more never fires and is refused at once (2, or 3 on those
+ * cards).
+ * An interrupt (InterruptTrigSample) ends the call at any point, before
+ * or after the trigger fired, with 1: before it, each channel holds the
+ * newest block searched (as far as len reaches), after it, the samples
+ * delivered so far; the rest are zeros. The call clears the interrupt as
+ * it starts, since one left from an earlier run would end it at once: an
+ * interrupt sent before the call is lost, and a host that no longer wants
+ * the acquisition does not start it. */
 KELMO_API int KELMO_CALL TriMulChSam(int mode, int trigChannel, double level, int cardType, int freqCode,
                                      int len, int gain, int nch, double* out);
 KELMO_API int KELMO_CALL TriMulChSamEx(int mode, int trigChannel, double level, int cardType, int freqCode,
                                        int len, int gain, int nch, double* out, const double* chGains,
                                        const int* firstChannel);
-/* Ends the wait of a running triggered acquisition (from any thread or
- * process); 0 when none runs. */
+/* Ends a running triggered acquisition (from any thread or process); 0
+ * when none runs. */
 KELMO_API int KELMO_CALL InterruptTrigSample(void);
 
 /* ---- speaker playback -------------------------------------------------------------- */

@@ -34,6 +34,17 @@ void because(const char* format, ...) {
     t_hasCause = t_cause[0] != '\0';
 }
 
+bool require(bool condition, const char* format, ...) {
+    if (condition) return true;
+    if (t_hasCause) return false;
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(t_cause, sizeof t_cause, format, ap);
+    va_end(ap);
+    t_hasCause = t_cause[0] != '\0';
+    return false;
+}
+
 bool has_cause() { return t_hasCause; }
 
 const char* current_cause() { return t_hasCause ? t_cause : ""; }

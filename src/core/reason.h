@@ -15,6 +15,12 @@ namespace kelmo {
 // Records the cause of the failure in progress, printf-style: "<what> ...;
 // <what to do>". Ignored when a cause is already recorded for this export.
 void because(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A rule a caller's argument must keep: when `condition` is false, records
+// the cause (as because() does: "<the argument and what is wrong>; <the
+// rule>") and returns false, so that an export refuses with
+// `if (!require(...)) return <failure>;`. Every refusal of a caller's
+// mistake goes through here.
+bool require(bool condition, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The cause of memory that could not be had: how much, and what to do.
 void because_no_memory(std::size_t bytes);
 // Whether this thread's export has recorded a cause so far.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/messages.h"
+#include "core/reason.h"
 
 namespace kelmo::dialogs {
 namespace {
@@ -37,12 +38,19 @@ bool FolderChooser::confirm(const std::string& typed) {
 }
 
 int change_path(char* path, std::size_t bytes, void* parent) {
-    if (!path || bytes == 0) return 0;
+    if (!require(path && bytes != 0, "the path is a null pointer; pass a buffer of %d bytes", static_cast<int>(bytes)))
+        return 0;
     FolderChooser chooser(std::string(path, strnlen(path, bytes)));
     std::string why;
     const int r = platform::current().folder_chooser(chooser, parent, &why);
-    if (r == 0) console_printf("ChangePath: the folder chooser cannot be shown (%s)\n", why.c_str());
-    if (r != 1 || chooser.path().empty()) return 0;
+    if (r == 0) {
+        console_printf("ChangePath: the folder chooser cannot be shown (%s)\n", why.c_str());
+        because("the folder chooser cannot be shown (%s)", why.c_str());
+    }
+    if (r != 1 || chooser.path().empty()) {
+        because("the user closed the folder chooser without confirming a folder; the path is unchanged");
+        return 0;
+    }
     std::snprintf(path, bytes, "%s", chooser.path().c_str());
     return 1;
 }

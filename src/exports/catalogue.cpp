@@ -60,7 +60,7 @@ KELMO_API int KELMO_CALL GetADParameterEx(int cardType, AdParamRecord* record, d
     return guarded("GetADParameterEx", 0, [&] {
         const int32_t code = reduce_code(cardType);
         keep_share_block(false);
-        if (!record) return 0;
+        if (!require(record, "the record is a null pointer; pass an AdParamRecord")) return 0;
 
         // Defaults, written whatever the card type.
         record->flagA = 1;
@@ -70,7 +70,11 @@ KELMO_API int KELMO_CALL GetADParameterEx(int cardType, AdParamRecord* record, d
 
         // Only the sources with an extended entry (not the cards) answer.
         const std::optional<ExtendedRow> x = source_for(code).extended_row(code);
-        if (!x) return 0;
+        if (!x) {
+            because("card type %d has no extended parameter record (the simulated source and the sound card have "
+                    "one); ask GetADParameter instead", static_cast<int>(cardType));
+            return 0;
+        }
         record->channelCount = x->channels;
         record->auxCode = x->auxCode;
         record->flagA = x->flagA;

@@ -13,7 +13,10 @@ using namespace kelmo;
 namespace {
 
 int check(int cardType, char* text, int* status) {
-    if (!text || !status) return 0;
+    if (!require(text, "the text buffer is a null pointer; pass a buffer of %d bytes",
+                 static_cast<int>(kCheckTextBytes)) ||
+        !require(status, "the status pointer is null; pass room for an int"))
+        return 0;
     const UnitCode u = unit_code(cardType);
     text[0] = '\0';
     *status = 0;

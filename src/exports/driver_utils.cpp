@@ -17,7 +17,7 @@ KELMO_API int KELMO_CALL InitNTDriver(void) {
 
 KELMO_API int KELMO_CALL GetPrintPortStatus(uint16_t* status) {
     return guarded("GetPrintPortStatus", 0, [&] {
-        if (!status) return 0;
+        if (!require(status, "the status pointer is null; pass room for the 2-byte port status")) return 0;
         auto dev = driver::DeviceSession::open();
         if (!dev) return 0;
         platform::RequestRecord rec{};
@@ -43,7 +43,13 @@ KELMO_API void* KELMO_CALL ZebAlloc(int cardType, uint32_t n) {
 }
 
 KELMO_API int KELMO_CALL ZebFree(void* address) {
-    return guarded("ZebFree", 0, [&] { return address && platform::current().release_pages(address) ? 1 : 0; });
+    return guarded("ZebFree", 0, [&] {
+        if (!require(address, "the address is a null pointer; pass a block that ZebAlloc returned")) return 0;
+        if (platform::current().release_pages(address)) return 1;
+        because("the block at %p is not one that ZebAlloc returned, or it was freed already; free each block once",
+                address);
+        return 0;
+    });
 }
 
 }  // extern "C"

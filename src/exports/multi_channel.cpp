@@ -1,6 +1,7 @@
 // MulChSam, MulChSamEx, MulChSamW, MulChSamWEx: one block of several
 // channels, channel-major (channel i's block at i x len).
 #include "exports/guard.h"
+#include "core/reason.h"
 #include "kelmo.h"
 #include "sources/source.h"
 
@@ -21,9 +22,15 @@ struct Request {
 };
 
 int multi_channel(int cardType, const Request& r) {
-    if (r.len < 0 || r.span.count <= 0 || (!r.out && r.len > 0)) return 0;
+    if (!require(r.len >= 0, "the length %d is negative; give the samples per channel, 0 or more", r.len) ||
+        !require(r.span.count > 0, "the channel count %d is not above 0; give how many channels (at most 256), or "
+                                   "first channel x 256 + count", r.span.count) ||
+        !require(r.out || r.len == 0, "the sample buffer is a null pointer; pass a buffer of len x channels (%lld) %s",
+                 static_cast<long long>(r.len) * r.span.count,
+                 r.variant == Variant::W || r.variant == Variant::WEx ? "raw words" : "doubles"))
+        return 0;
     const UnitFrame f(cardType);
-    if (!f.ok()) return 0;
+    if (!f.ready()) return 0;
     MultiBlock b{f, r.variant, r.freqCode, r.len, r.gain, r.span, r.chGains, r.out};
     b.mult = f.multi_mult(b.delivery());
     const auto raw = f.multi_raw(r.span, r.len, b.ex(), b.mult);

@@ -17,7 +17,10 @@ KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqC
         const UnitCode u = unit_code(cardType);
         Source& source = source_for(u.type);
         const bool writesOutputs = source.chooses_divider();
-        if (writesOutputs && (!freqCode || !actualFrequency)) return 0;
+        if (writesOutputs &&
+            (!require(freqCode, "the divider's place (freqCode) is a null pointer; pass room for a uint32_t") ||
+             !require(actualFrequency, "the actual frequency's place is a null pointer; pass room for a double")))
+            return 0;
 
         // Kept open for the rest of the process from here on (as Checkcard
         // does), so that word 0 survives whichever set-up call comes first.

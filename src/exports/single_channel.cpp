@@ -1,5 +1,6 @@
 // OneChSam, OneChSamEx, OneChSamW: one block of one channel.
 #include "exports/guard.h"
+#include "core/reason.h"
 #include "kelmo.h"
 #include "sources/source.h"
 
@@ -8,9 +9,11 @@ using namespace kelmo;
 namespace {
 
 int one_channel(int cardType, uint32_t freqCode, uint32_t n, int gain, int channel, void* out, Delivery kind) {
-    if (!out && n > 0) return 0;
+    if (!require(out || n == 0, "the sample buffer is a null pointer; pass a buffer of n (%u) %s", static_cast<unsigned>(n),
+                 kind == Delivery::Words ? "raw words" : "doubles"))
+        return 0;
     const UnitFrame f(cardType);
-    if (!f.ok()) return 0;
+    if (!f.ready()) return 0;
     // The low 16 bits of channel - 1, formed without overflow.
     const auto k = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(channel) - 1u));
     const auto raw = f.single_raw(k, n, kind);

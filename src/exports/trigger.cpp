@@ -39,7 +39,7 @@ public:
             case 0: hit = std::fabs(x) > level_; break;
             case 1: hit = havePrevious_ && x > level_ && previous_ <= level_; break;
             case 2: hit = havePrevious_ && x < level_ && previous_ >= level_; break;
-            default: break;  // never triggers; only an interrupt ends the wait
+            default: break;  // refused before the acquisition starts
         }
         previous_ = x;
         havePrevious_ = true;
@@ -73,24 +73,28 @@ int outcome(TriggerOutcome o) {
 }
 
 int run(const Args& a) {
-    if (a.mode < 0 || a.len < 0 || a.nch <= 0 || (!a.out && a.len > 0)) {
-        because(a.mode < 0  ? "the mode %d is negative; give the pre-trigger samples plus 1024 times the slope"
-                : a.len < 0 ? "the length %d is negative"
-                : a.nch <= 0 ? "%d channels were asked for; give at least one"
-                             : "the output array is missing (null)",
-                a.mode < 0 ? a.mode : a.len < 0 ? a.len : a.nch);
-        return kFailed;
-    }
-    const int pre = a.mode % 1024, slope = a.mode / 1024;
     const UnitCode u = unit_code(a.cardType);
+    const cards::CardType card = cards::card_type(u.type);
+    const int refused = card.boxTrigger ? kFailedBox : kFailed;
+    const int pre = a.mode % 1024, slope = a.mode / 1024;
+    if (!require(a.mode >= 0, "the mode %d is negative; give the pre-trigger samples plus 1024 times the slope",
+                 a.mode) ||
+        !require(a.len >= 0, "the length %d is negative; give the samples per channel, 0 or more", a.len) ||
+        !require(a.nch > 0, "%d channels were asked for; give at least one", a.nch) ||
+        !require(a.out || a.len == 0, "the sample buffer is a null pointer; pass a buffer of len x channels (%lld) "
+                                      "doubles", static_cast<long long>(a.len) * a.nch))
+        return kFailed;
+    // A slope without a condition would wait for the interrupt alone.
+    if (!require(slope <= 2, "the mode %d asks for slope %d, which never fires; give the pre-trigger samples plus "
+                             "1024 times the slope: 0 (level), 1 (rising) or 2 (falling)", a.mode, slope))
+        return refused;
     // The region searched: the trigger channel's, or region 0 when a single
     // channel k > 0 is acquired on its own.
     const bool single = a.nch == 1 && a.trigChannel > 0;
     const int region = single ? 0 : a.trigChannel;
-    if (region < 0 || region >= a.nch) {
-        because("the trigger channel %d is not one of the %d channels acquired", a.trigChannel, a.nch);
+    if (!require(region >= 0 && region < a.nch, "the trigger channel %d is not one of the %d channels acquired",
+                 a.trigChannel, a.nch))
         return kFailed;
-    }
 
     auto flag = platform::current().shm_create_or_open(kTriggerName, kTriggerBytes, nullptr);
     if (!flag) {
@@ -110,7 +114,6 @@ int run(const Args& a) {
     uint32_t handle = 0;
     int result = kFailed;
     const ChannelSpan span{0, single ? -a.trigChannel : a.nch};
-    const cards::CardType card = cards::card_type(u.type);
     const bool hardware = a.ex && a.nch == 1 && card.hardwareTrigger;
     if (hardware) {
         const HardwareTrigger h{u.type, a.freqCode, a.gain, span, a.len, pre, slope, a.level,
@@ -162,34 +165,39 @@ int run(const Args& a) {
             for (int c = 0; c < a.nch; ++c)
                 std::copy_n(regions + std::size_t(c) * kRegion + at, m, a.out + std::size_t(c) * a.len);
             result = kTriggered;
-            if (m < a.len) {
-                if (source_for(card).fetches_any_length()) {
-                    if (!fetch_continuous(&handle, u.type, a.len - m, a.nch, a.out, a.len, m, &status, false))
-                        result = kFailed;
-                } else {
-                    int pos = m;
-                    while (result == kTriggered && a.len - pos >= kBlock) {
-                        if (!fetch_continuous(&handle, u.type, kBlock, a.nch, a.out, a.len, pos, &status, false))
-                            result = kFailed;
-                        pos += kBlock;
-                    }
-                    const int rest = a.len - pos;
-                    if (result == kTriggered && rest > 0) {
-                        if (!fetch_continuous(&handle, u.type, kBlock, a.nch, regions, kBlock, 0, &status, false))
-                            result = kFailed;
-                        else
-                            for (int c = 0; c < a.nch; ++c)
-                                std::copy_n(regions + std::size_t(c) * kBlock, rest,
-                                            a.out + std::size_t(c) * a.len + pos);
-                    }
+            // The rest, a block at a time; an interrupt ends the call
+            // between any two of them, the samples not yet fetched zeros.
+            const bool anyLength = source_for(card).fetches_any_length();
+            for (int pos = m; pos < a.len;) {
+                dispatch_messages();
+                if (interrupted(*flag)) {
+                    for (int c = 0; c < a.nch; ++c)
+                        std::fill(a.out + std::size_t(c) * a.len + pos, a.out + std::size_t(c + 1) * a.len, 0.0);
+                    result = kInterrupted;
+                    break;
                 }
+                const int n = std::min(kBlock, a.len - pos);
+                if (anyLength || n == kBlock) {
+                    if (!fetch_continuous(&handle, u.type, n, a.nch, a.out, a.len, pos, &status, false)) {
+                        result = kFailed;
+                        break;
+                    }
+                } else {
+                    if (!fetch_continuous(&handle, u.type, kBlock, a.nch, regions, kBlock, 0, &status, false)) {
+                        result = kFailed;
+                        break;
+                    }
+                    for (int c = 0; c < a.nch; ++c)
+                        std::copy_n(regions + std::size_t(c) * kBlock, n, a.out + std::size_t(c) * a.len + pos);
+                }
+                pos += n;
             }
             break;
         }
     }
     flag.reset();
     recover_acquisition(&handle, u.type);
-    if (result == kFailed && card.boxTrigger) result = kFailedBox;
+    if (result == kFailed) result = refused;
     return result;
 }
 

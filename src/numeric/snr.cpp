@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/card_types.h"
+#include "core/reason.h"
 #include "numeric/numeric.h"
 
 namespace kelmo::numeric {
@@ -17,7 +18,7 @@ double base_level(int cardType) { return cards::card_type(cardType).snrDb; }
 int check_snr(int cardType, int count, const double* a, int peakFlag, double d, double* level, double* b,
               double* score) {
     if (count <= 0) return 1;
-    if (!a) return 0;
+    if (!require(a, "the companion values are a null pointer; pass an array of count (%d) doubles", count)) return 0;
 
     // Effective amplitudes are turned into peak amplitudes in the caller's array.
     if (peakFlag == 0 && b) {

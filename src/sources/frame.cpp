@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/reason.h"
 #include "core/share_block.h"
 #include "sources/sound/state.h"
 
@@ -23,14 +24,27 @@ UnitFrame::UnitFrame(int32_t cardType)
     if (block) mode = block->word(kWordMode);
 }
 
+bool UnitFrame::ready() const {
+    return require(ok(), "the status block %s of card type %d does not exist; call Checkcard or PreSamp for the "
+                         "card type first", share_block_name(code.secondUnit), static_cast<int>(code.type));
+}
+
 platform::PageBufferPtr UnitFrame::single_raw(int32_t k, uint32_t n, Delivery d) const {
     // Sized for the mode word's own multiple (32 in any negative mode), in
     // 16-bit units, two per sample for raw words and for the wide types.
     const uint64_t m = mode >= 0 ? static_cast<uint64_t>(mode) : 32u;
+    // Word 0 is 0 until PreSamp sets the unit's mode: no block size follows.
+    if (!require(m != 0, "the acquisition mode of card type %d is not set (word 0 of %s is 0); call PreSamp for "
+                         "the card type before acquiring", static_cast<int>(code.type),
+                 share_block_name(code.secondUnit)))
+        return nullptr;
     const bool wide = d == Delivery::Values && card.blockBuffer == cards::BlockBuffer::Wide;
     const uint64_t u = d == Delivery::Words ? 2 : (wide ? 2 : 1);
     uint64_t bytes = k < 4 ? (uint64_t{n} + 128) * u * m * 8 : (uint64_t(k) * n + 512) * u * m * 2;
-    if (bytes == 0 || bytes > kMostRawBytes) return nullptr;
+    if (!require(bytes != 0 && bytes <= kMostRawBytes,
+                 "a block of %u samples of channel %d is more than one process can buffer; ask for fewer samples",
+                 static_cast<unsigned>(n), k + 1))
+        return nullptr;
     // Never less than the block's delivery touches.
     bytes = std::max(bytes, transfer_bytes(single_mult(), n));
     return platform::make_page_buffer(static_cast<std::size_t>(bytes));
@@ -42,7 +56,10 @@ platform::PageBufferPtr UnitFrame::multi_raw(ChannelSpan span, int32_t len, bool
     const uint64_t n = static_cast<uint64_t>(span.count), l = static_cast<uint64_t>(len);
     // The request counts the block's samples and bytes in 32 bits: a block
     // beyond them cannot be asked for (and its sizes below would wrap).
-    if (n * l > UINT32_MAX) return nullptr;
+    if (!require(n * l <= UINT32_MAX,
+                 "%lld channels of %lld samples are more than one request to the device counts; ask for fewer",
+                 static_cast<long long>(n), static_cast<long long>(l)))
+        return nullptr;
     const uint64_t margin = exVariant ? 32 : 512;
     uint64_t bytes;
     if (card.blockBuffer == cards::BlockBuffer::Wide)
@@ -54,7 +71,10 @@ platform::PageBufferPtr UnitFrame::multi_raw(ChannelSpan span, int32_t len, bool
     else
         bytes = (l + margin) * n * mult * 2;
     bytes = std::max(bytes, transfer_bytes(mult, n * l));
-    if (bytes > kMostRawBytes) return nullptr;
+    if (!require(bytes <= kMostRawBytes, "a block of %lld samples of %lld channels is more than one process can "
+                                         "buffer; ask for fewer samples", static_cast<long long>(l),
+                 static_cast<long long>(n)))
+        return nullptr;
     return platform::make_page_buffer(static_cast<std::size_t>(bytes));
 }
 

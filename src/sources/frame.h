@@ -46,6 +46,9 @@ struct UnitFrame {
     // `ok()` is false when it does not exist.
     explicit UnitFrame(int32_t cardType);
     bool ok() const { return block != nullptr; }
+    // ok(), and when the block is missing the caller's reason: the unit
+    // was never set up.
+    bool ready() const;
     int32_t type() const { return code.type; }
 
     // ---- raw words per output sample -------------------------------------

@@ -143,8 +143,8 @@ TEST_F(Faults, GenwaveKilledDuringATriggeredAcquisition) {
     });
     std::vector<double> out(2 * 2048);
     const auto t0 = Clock::now();
-    // Slope 3 never triggers: the wait ends by the failed fetch.
-    const int result = TriMulChSam(3 * 1024, 0, 0.0, 123, static_cast<int>(code), 2048, 1, 2, out.data());
+    // A level the signal never reaches: the wait ends by the failed fetch.
+    const int result = TriMulChSam(0, 0, 1e300, 123, static_cast<int>(code), 2048, 1, 2, out.data());
     done = true;
     killer.join();
     genwave->wait();

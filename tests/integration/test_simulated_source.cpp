@@ -118,8 +118,8 @@ TEST_F(SimulatedSource, InterruptFromAnotherProcess) {
         for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (!done) rescued = InterruptTrigSample() == 1;
     });
-    // Slope 3 never triggers: only the interrupt ends the wait.
-    EXPECT_EQ(TriMulChSam(3 * 1024, 0, 0.0, 123, static_cast<int>(code), 1024, 1, 1, out.data()), 1);
+    // A level the signal never reaches: only the interrupt ends the wait.
+    EXPECT_EQ(TriMulChSam(0, 0, 1e300, 123, static_cast<int>(code), 1024, 1, 1, out.data()), 1);
     done = true;
     watchdog.join();
     EXPECT_FALSE(rescued);

@@ -511,10 +511,11 @@ int run_trig(const Options& o) {
     while (!g_stop) {
         const bool fire = rounds % 4 == 3;
         ++rounds;
-        // Rising through half the amplitude, or a slope that never triggers.
-        const int mode = fire ? 1024 + pre : 3 * 1024;
+        // Rising through half the amplitude, or a level the signal never reaches.
+        const int mode = fire ? 1024 + pre : 0;
+        const double level = fire ? 0.5 * k.a : 1e300;
         const auto t0 = Clock::now();
-        const int result = TriMulChSam(mode, k.entry, 0.5 * k.a, type, static_cast<int>(code), len, 1, 1, out.data());
+        const int result = TriMulChSam(mode, k.entry, level, type, static_cast<int>(code), len, 1, 1, out.data());
         const double took = std::chrono::duration<double>(Clock::now() - t0).count();
         if (result == 1) {
             ++interrupted;

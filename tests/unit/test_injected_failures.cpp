@@ -217,5 +217,145 @@ TEST(InjectedFailures, EveryPlatformCallFailingInTurn) {
     }
 }
 
+// A caller's mistake is refused in words: every export given a bad argument
+// returns its failure result and names the argument and its rule, never
+// the sentence of a failure without a cause.
+struct BadCall {
+    const char* what;  // the export
+    const char* how;   // the mistake
+    std::function<int()> call;
+    int failure;  // the result that says it failed
+};
+
+// Each call runs in a world of its own: a simulated source set up (its
+// unit's block made by Checkcard, the mode word by PreSamp), a card whose
+// driver answers, and sound devices.
+void set_up_world(FakePlatform& fake, std::vector<platform::SharedMemoryPtr>& held, bool preSamp) {
+    held = simulated_world(fake);
+    driver_world(fake);
+    char text[131];
+    int status = 0;
+    uint32_t code = 0;
+    double actual = 0;
+    ASSERT_EQ(Checkcard(123, text, &status), 1);
+    if (preSamp) {
+        ASSERT_EQ(PreSamp(123, 10000.0, &code, &actual), 1);
+    }
+}
+
+TEST(InjectedFailures, BadArgumentsAreNamed) {
+    static double values[4 * 1024], gains[32];
+    static int16_t words[4 * 1024];
+    static char text[300];
+    static int status;
+    static uint32_t code, handle;
+    static double actual;
+    const int c = 4096000000 / 10000;  // the simulated source's divider of 10 kHz
+    const auto ptr = [](void* p) { return p ? 1 : 0; };
+    const std::vector<BadCall> calls = {
+        {"GetPrintPortStatus", "null status", [] { return GetPrintPortStatus(nullptr); }, 0},
+        {"ZebAlloc", "no words", [&] { return ptr(ZebAlloc(123, 0)); }, 0},
+        {"ZebFree", "null block", [] { return ZebFree(nullptr); }, 0},
+        {"convert", "null values", [] { return convert(123, nullptr, words, 8, 1, nullptr, nullptr); }, 0},
+        {"convert", "null raw words", [] { return convert(123, values, nullptr, 8, 0, nullptr, nullptr); }, 0},
+        {"PreSamp", "null code", [] { return PreSamp(123, 1000.0, nullptr, &actual); }, 0},
+        {"PreSamp", "null actual", [] { return PreSamp(123, 1000.0, &code, nullptr); }, 0},
+        {"Checkcard", "null text", [] { return Checkcard(123, nullptr, &status); }, 0},
+        {"Checkcard", "null status", [] { return Checkcard(123, text, nullptr); }, 0},
+        {"OneChSam", "null buffer", [&] { return OneChSam(123, c, 64, 1, 1, nullptr); }, 0},
+        {"OneChSamEx", "null buffer", [&] { return OneChSamEx(123, c, 64, 1, 1, nullptr); }, 0},
+        {"OneChSamW", "null buffer", [&] { return OneChSamW(123, c, 64, 1, 1, nullptr); }, 0},
+        {"OneChSam", "channel 33", [&] { return OneChSam(123, c, 64, 1, 33, values); }, 0},
+        {"OneChSam", "channel 0", [&] { return OneChSam(123, c, 64, 1, 0, values); }, 0},
+        {"MulChSam", "negative length", [&] { return MulChSam(123, c, -1, 1, 2, values); }, 0},
+        {"MulChSam", "no channels", [&] { return MulChSam(123, c, 64, 1, 0, values); }, 0},
+        {"MulChSam", "null buffer", [&] { return MulChSam(123, c, 64, 1, 2, nullptr); }, 0},
+        {"MulChSamW", "null buffer", [&] { return MulChSamW(123, c, 64, 1, 2, nullptr); }, 0},
+        {"MulChSamEx", "null gains", [&] { return MulChSamEx(123, c, 64, 1, 2, values, nullptr, nullptr); }, 0},
+        {"MulChSamWEx", "null gains", [&] { return MulChSamWEx(123, c, 64, 1, 2, words, nullptr, nullptr); }, 0},
+        {"MulChSam", "gain 0 on a card", [&] { return MulChSam(638, 5, 64, 0, 2, values); }, 0},
+        {"OneChSam", "gain 0 on a card", [&] { return OneChSam(638, 5, 64, 0, 1, values); }, 0},
+        {"Set_dbl_MulChSam", "null handle word", [&] { return Set_dbl_MulChSam(nullptr, 123, c, 1, 2, 64); }, 0},
+        {"Set_dbl_MulChSam", "divider 0", [&] { return Set_dbl_MulChSam(&handle, 123, 0, 1, 2, 64); }, 0},
+        {"Set_dbl_MulChSam", "single channel 40", [&] { return Set_dbl_MulChSam(&handle, 123, c, 1, -40, 64); }, 0},
+        {"Set_dbl_MulChSamEx", "null gains",
+         [&] { return Set_dbl_MulChSamEx(&handle, 123, c, 1, 2, 64, nullptr, nullptr); }, 0},
+        {"Set_dbl_MulChSam", "gain 0 on a card", [&] { return Set_dbl_MulChSam(&handle, 638, 5, 0, 2, 64); }, 0},
+        {"get_dbl_data", "negative length", [] { return get_dbl_data(&handle, 1230, -1, 2, values, 64, 0, &status); }, 0},
+        {"get_dbl_data", "null buffer", [] { return get_dbl_data(&handle, 1230, 64, 2, nullptr, 64, 0, &status); }, 0},
+        {"get_dbl_dataW", "null buffer", [] { return get_dbl_dataW(&handle, 1230, 64, 2, nullptr, 64, 0, &status); }, 0},
+        {"get_dbl_data", "null handle word on a card",
+         [] { return get_dbl_data(nullptr, 638, 64, 2, values, 64, 0, &status); }, 0},
+        {"TriMulChSam", "negative mode", [&] { return TriMulChSam(-1, 0, 0.0, 123, c, 64, 1, 2, values); }, 2},
+        {"TriMulChSam", "negative length", [&] { return TriMulChSam(10, 0, 0.0, 123, c, -1, 1, 2, values); }, 2},
+        {"TriMulChSam", "no channels", [&] { return TriMulChSam(10, 0, 0.0, 123, c, 64, 1, 0, values); }, 2},
+        {"TriMulChSam", "null buffer", [&] { return TriMulChSam(10, 0, 0.0, 123, c, 64, 1, 2, nullptr); }, 2},
+        {"TriMulChSam", "trigger channel 5 of 2", [&] { return TriMulChSam(10, 5, 0.0, 123, c, 64, 1, 2, values); }, 2},
+        {"TriMulChSam", "slope 3", [&] { return TriMulChSam(3 * 1024, 0, 0.0, 123, c, 64, 1, 2, values); }, 2},
+        {"TriMulChSamEx", "null buffer",
+         [&] { return TriMulChSamEx(10, 0, 0.0, 123, c, 64, 1, 2, nullptr, gains, nullptr); }, 2},
+        {"TriMulChSamEx", "slope 7", [&] { return TriMulChSamEx(7 * 1024, 0, 0.0, 123, c, 64, 1, 2, values, gains, nullptr); }, 2},
+        {"InterruptTrigSample", "none waiting", [] { return InterruptTrigSample(); }, 0},
+        {"OpenSpeaker", "rate 0", [] { return OpenSpeaker(0.0, 1, 0, 5000.0); }, 0},
+        {"OpenSpeaker", "3 channels", [] { return OpenSpeaker(44100.0, 3, 0, 5000.0); }, 0},
+        {"TransSpeakerData", "nothing open", [] { return TransSpeakerData(10, 0, 10, values, nullptr); }, 0},
+        {"CloseSpeaker", "nothing open", [] { return CloseSpeaker(); }, 0},
+        {"InitialDA", "null handle word", [] { return InitialDA(nullptr, 678, 0, 0, values); }, 0},
+        {"SetFixDA", "no acquisition", [] { return SetFixDA(&handle, 678, 0, 0, values); }, 0},
+        {"SetDAData", "null handle word", [] { return SetDAData(nullptr, 678, 0, values, 16); }, 0},
+        {"GetADParameterEx", "null record", [] { return GetADParameterEx(123, nullptr, nullptr, nullptr); }, 0},
+        {"CheckSNR", "null amplitudes",
+         [] { return CheckSNR(123, 4, nullptr, 1, 0.0, values, values + 8, values + 16); }, 0},
+        {"ChangePath", "null path", [] { return ChangePath(nullptr, nullptr); }, 0},
+    };
+    for (const BadCall& bc : calls) {
+        for (int g = 0; g < 32; ++g) gains[g] = 1.0;
+        handle = 0;
+        FakeSession session;
+        std::vector<platform::SharedMemoryPtr> held;
+        set_up_world(session.fake, held, true);
+        const int r = bc.call();
+        char reason[1024];
+        kelmo_last_error(reason, sizeof reason);
+        const std::string s = reason;
+        EXPECT_EQ(r, bc.failure) << bc.what << " (" << bc.how << ")";
+        EXPECT_EQ(s.rfind(std::string(bc.what) + " failed: ", 0), 0u) << bc.what << " (" << bc.how << "): " << s;
+        EXPECT_EQ(s.find(kelmo::kNoCause), std::string::npos) << bc.what << " (" << bc.how << "): " << s;
+    }
+}
+
+// A block asked for before its unit is set up: without the unit's block
+// (no Checkcard or PreSamp), and with the block but no mode word yet
+// (Checkcard only). Either says to call PreSamp first.
+TEST(InjectedFailures, BlocksBeforeTheSetUpSayWhatToCallFirst) {
+    static double values[4 * 64];
+    static uint32_t handle;
+    const std::vector<std::pair<const char*, std::function<int()>>> calls = {
+        {"OneChSam", [] { return OneChSam(602, 5, 64, 1, 1, values); }},
+        {"OneChSamW", [] { return OneChSamW(123, 5, 64, 1, 1, values); }},
+        {"MulChSam", [] { return MulChSam(602, 5, 64, 1, 2, values); }},
+        {"Set_dbl_MulChSam", [] { return Set_dbl_MulChSam(&handle, 602, 5, 1, 2, 64); }},
+        {"get_dbl_data", [] { return get_dbl_data(&handle, 123, 64, 2, values, 64, 0, nullptr); }},
+    };
+    for (const bool checked : {false, true})
+        for (const auto& [what, call] : calls) {
+            FakeSession session;
+            char text[131];
+            int status = 0;
+            if (checked) {
+                ASSERT_EQ(Checkcard(602, text, &status), 1);
+                ASSERT_EQ(Checkcard(123, text, &status), 0);  // no GENWAVE: the block is made all the same
+            }
+            EXPECT_EQ(call(), 0) << what;
+            char reason[1024];
+            kelmo_last_error(reason, sizeof reason);
+            const std::string s = reason;
+            EXPECT_EQ(s.find(kelmo::kNoCause), std::string::npos) << what << ": " << s;
+            if (!checked || std::string(what) == "OneChSam") {
+                EXPECT_NE(s.find("PreSamp"), std::string::npos) << what << (checked ? " after Checkcard: " : ": ") << s;
+            }
+        }
+}
+
 }  // namespace
 }  // namespace kelmo::test

@@ -382,6 +382,12 @@ TEST_F(SimAcquisition, ExtremeChannelArguments) {
     EXPECT_LE(std::fabs(out[0]), 20.0);
 }
 
+std::string last_error() {
+    char reason[1024];
+    kelmo_last_error(reason, sizeof reason);
+    return reason;
+}
+
 class Triggers : public SimAcquisition {
 protected:
     // A 1 Hz square of amplitude 1000, sampled at 8192 Hz (a period that is
@@ -455,8 +461,15 @@ TEST_F(Triggers, InterruptEndsTheWait) {
             EXPECT_EQ(InterruptTrigSample(), 1);
         }
     };
-    // Slope 3 never triggers.
-    EXPECT_EQ(TriMulChSam(3 * 1024, 0, 0.0, 123, static_cast<int>(code_), 1024, 1, 1, out.data()), 1);
+    // A level the square never reaches.
+    EXPECT_EQ(TriMulChSam(0, 0, 1e300, 123, static_cast<int>(code_), 1024, 1, 1, out.data()), 1);
+    EXPECT_EQ(fake.dispatches, 3);
+    EXPECT_FALSE(fake.exists("ZebTrigShareMem"));
+    // A slope beyond the three is refused at once, with the card's failure
+    // result, rather than waiting for an interrupt.
+    EXPECT_EQ(TriMulChSam(3 * 1024, 0, 0.0, 123, static_cast<int>(code_), 1024, 1, 1, out.data()), 2);
+    EXPECT_EQ(last_error().rfind("TriMulChSam failed: the mode 3072 asks for slope 3", 0), 0u) << last_error();
+    EXPECT_EQ(TriMulChSamEx(63 * 1024, 0, 0.0, 805, 100, 16, 1, 1, out.data(), nullptr, nullptr), 3);
     EXPECT_EQ(fake.dispatches, 3);
     EXPECT_FALSE(fake.exists("ZebTrigShareMem"));
     // Failures: a trigger channel outside the acquisition, a cards' start.
@@ -465,6 +478,29 @@ TEST_F(Triggers, InterruptEndsTheWait) {
     EXPECT_EQ(TriMulChSam(0, 0, 0.0, 602, 100, 16, 1, 1, out.data()), 2);
     fake.foreignNames.insert("ZebTrigShareMem");
     EXPECT_EQ(TriMulChSam(0, 0, 0.0, 123, static_cast<int>(code_), 16, 1, 1, out.data()), 4);
+}
+
+// An interrupt once the trigger has fired ends the rest of a long block:
+// the samples delivered so far stay, the others are zeros, and the result
+// is the interrupt's.
+TEST_F(Triggers, InterruptAfterTheTriggerEndsTheBlock) {
+    const int len = 100000;  // 12 s at 8192 Hz
+    std::vector<double> out(len, 7.0);
+    // Blocks 0 .. 5 are searched (a dispatch each), block 6 fires; then a
+    // dispatch before each block of the rest: the third one interrupts.
+    fake.onWait = [&] {
+        if (fake.dispatches == 9) InterruptTrigSample();
+    };
+    const uint32_t t0 = fake.now;
+    // Rising edge at sample 6144, the first sample of block 6.
+    EXPECT_EQ(TriMulChSam(1024, 0, 0.0, 123, static_cast<int>(code_), len, 1, 1, out.data()), 1);
+    EXPECT_LT(fake.now - t0, 3000u);  // the fake clock: a few blocks, not the whole 12 s
+    EXPECT_EQ(out[0], 1000.0);
+    EXPECT_EQ(out[3071], 1000.0);  // two blocks fetched after the trigger, before the interrupt
+    EXPECT_EQ(out[3072], 0.0);
+    EXPECT_EQ(out[len - 1], 0.0);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 7.0), 0);
+    EXPECT_FALSE(fake.exists("ZebTrigShareMem"));
 }
 
 TEST_F(SimAcquisition, CheckcardStartsTheSignalSourceAndWaitsForIt) {

@@ -255,6 +255,39 @@ TEST_F(SoundCard, EveryFailingStepShowsItsMessage) {
     EXPECT_FALSE(fake.sound.open);
 }
 
+// A system without sound devices: the refusals say so, and a recover or
+// CloseSpeaker with nothing running says that nothing ran (recover is no
+// failure then), the messages as ever.
+TEST_F(SoundCard, NoSoundDeviceAtAll) {
+    fake.sound.capsResult = fake.sound.queryResult = fake.sound.openResult = 2;
+    fake.speaker.count = 0;
+    const auto reason = [] {
+        char r[1024];
+        kelmo_last_error(r, sizeof r);
+        return std::string(r);
+    };
+    uint32_t handle = 0;
+    std::vector<double> out(2 * 64);
+    const std::string none = "the system has no capture device (the system's sound code 2); connect one, or start "
+                             "the sound server (PulseAudio), and try again";
+    EXPECT_EQ(MulChSam(800, 40, 64, 1, 1, out.data()), 0);
+    EXPECT_EQ(reason(), "MulChSam failed: " + none);
+    EXPECT_EQ(Set_dbl_MulChSam(&handle, 800, 40, 1, 1, 64), 0);
+    EXPECT_EQ(reason(), "Set_dbl_MulChSam failed: " + none);
+    fake.messages.clear();
+    recover(&handle, 800);
+    EXPECT_EQ(reason(), "");
+    EXPECT_EQ(fake.messages, (std::vector<std::string>{"waveInStop error!", "waveInReset error!", "waveInClose error!"}));
+    recover(&handle, 800);
+    EXPECT_EQ(reason(), "");
+    EXPECT_EQ(fake.messages.back(), "\xCA\xCD\xB7\xC5\xC4\xDA\xB4\xE6\xCA\xA7\xB0\xDC");
+    fake.messages.clear();
+    EXPECT_EQ(CloseSpeaker(), 0);
+    EXPECT_EQ(reason(), "CloseSpeaker failed: no playback is open, so there was nothing to close; CloseSpeaker ends "
+                        "what OpenSpeaker began");
+    EXPECT_EQ(fake.messages, std::vector<std::string>{"waveOutPause error!"});
+}
+
 // A device that stops recording, or whose position cannot be read, ends
 // the wait instead of hanging; a block beyond the ring is refused.
 TEST_F(SoundCard, StalledDeviceAndBadBlocks) {

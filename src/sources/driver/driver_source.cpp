@@ -2,6 +2,7 @@
 // continuous acquisition keeps its device session in the handle word.
 #include "sources/driver/driver_source.h"
 
+#include "core/reason.h"
 #include "core/share_block.h"
 #include "platform/platform.h"
 #include "sources/driver/block.h"
@@ -35,6 +36,23 @@ int16_t channel_field(const UnitFrame& f, int32_t channel) {
     return static_cast<int16_t>((f.card.twoChannel && f.folded()) ? -channel : channel);
 }
 
+// The gain code, or the caller's reason when the gain has none.
+std::optional<int32_t> code_or_refuse(GainRule rule, const UnitFrame& f, int32_t gain, const double* chGains) {
+    const auto code = gain_code(rule, f.card, gain, chGains);
+    if (!code) {
+        const bool perChannel = rule == GainRule::BlockEx || rule == GainRule::BlockWordsEx || rule == GainRule::StartEx;
+        if (perChannel && f.card.gainCode == cards::GainCode::Nibbles)
+            because(chGains ? "a channel gain of card type %d is not above 0 and has no gain code; give gains of 1 "
+                              "or more (powers of two)"
+                            : "the channel gains of card type %d are a null pointer; pass 32 gains, one per channel",
+                    static_cast<int>(f.type()));
+        else
+            because("the gain %d has no gain code on card type %d; give a gain of 1 or more (a power of two)",
+                    static_cast<int>(gain), static_cast<int>(f.type()));
+    }
+    return code;
+}
+
 }  // namespace
 
 int DriverSource::single_block(const SingleBlock& r) {
@@ -43,7 +61,10 @@ int DriverSource::single_block(const SingleBlock& r) {
     const uint32_t mult = f.single_mult();
     auto dev = DeviceSession::open();
     if (!dev) return 0;
-    if (!code) return 0;  // a gain without a code is refused
+    if (!code) {  // a gain without a code is refused, once the device is open
+        code_or_refuse(GainRule::Single, f, r.gain, nullptr);
+        return 0;
+    }
     platform::RequestRecord rec{};
     rec.cardType = f.type();
     rec.divider = static_cast<int32_t>(r.freqCode & 0xFFFF);
@@ -58,7 +79,7 @@ int DriverSource::single_block(const SingleBlock& r) {
 
 int DriverSource::multi_block(const MultiBlock& r) {
     const UnitFrame& f = r.frame;
-    const auto code = gain_code(gain_rule(r.variant), f.card, r.gain, r.chGains);
+    const auto code = code_or_refuse(gain_rule(r.variant), f, r.gain, r.chGains);
     if (!code) return 0;
     auto dev = DeviceSession::open();
     if (!dev) return 0;
@@ -78,7 +99,7 @@ int DriverSource::multi_block(const MultiBlock& r) {
 
 int DriverSource::start(const ContinuousStart& r) {
     UnitFrame& f = r.frame;
-    const auto code = gain_code(r.ex ? GainRule::StartEx : GainRule::Start, f.card, r.gain, r.chGains);
+    const auto code = code_or_refuse(r.ex ? GainRule::StartEx : GainRule::Start, f, r.gain, r.chGains);
     // The two-channel cards take -1 in 32-fold mode, else the Ex variant's
     // count or 1; every other card the count.
     int16_t field = static_cast<int16_t>(r.span.count);

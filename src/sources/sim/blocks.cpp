@@ -1,5 +1,6 @@
 // Blocks of the simulated source: one channel, or several channel-major.
 #include "core/numconv.h"
+#include "core/reason.h"
 #include "platform/platform.h"
 #include "sources/sim/simulated.h"
 #include "sources/sim/synthesis.h"
@@ -12,7 +13,9 @@ int SimulatedSource::single_block(const SingleBlock& r) {
     const uint32_t seed = advance_seed();
     if (!load_param_block(platform::Access::ReadOnly)) return 0;
     const int k = r.channel;
-    if (k < 0 || k >= kEntries) return 0;  // the simulated source has 32 entries
+    if (!require(k >= 0 && k < kEntries, "channel %d is not one of the simulated source's %d (channels count from 1)",
+                 k + 1, kEntries))
+        return 0;
     const SimParamBlock& p = private_copy();
     const Form form = form_of(r.frame.card, r.delivery == Delivery::Words);
     // Blocks start at the tick count for sweeps, else at the seed offset;
@@ -32,7 +35,8 @@ int SimulatedSource::multi_block(const MultiBlock& r) {
     const auto freqCode = static_cast<uint32_t>(r.freqCode);
     const auto len = static_cast<uint32_t>(r.len);
     if (!load_param_block(platform::Access::ReadOnly)) return 0;
-    if (r.ex() && !r.chGains) return 0;  // the per-channel gains are needed
+    if (!require(!r.ex() || r.chGains, "the channel gains are a null pointer; pass 32 gains, one per channel"))
+        return 0;
     const SimParamBlock& p = private_copy();
     const Timing timing{r.words() ? Timing::SeedOffset : Timing::TickForSweeps, t0, seed, 0};
     const Form form = form_of(r.frame.card, r.words());

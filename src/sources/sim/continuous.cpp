@@ -221,12 +221,16 @@ int fetch_codes(const ContinuousFetch& q, Form form) {
 }  // namespace
 
 int SimulatedSource::start(const ContinuousStart& r) {
-    if (r.ex && !r.chGains) return 0;  // the channel gains are needed
+    if (!require(!r.ex || r.chGains, "the channel gains are a null pointer; pass 32 gains, one per channel"))
+        return 0;
     // A divider of 0 has no sampling period: no block could ever be timed.
-    if (r.freqCode == 0) return 0;
+    if (!require(r.freqCode != 0, "the divider is 0, which gives no sampling rate; pass the code PreSamp chose"))
+        return 0;
     // Channel gains for the fetches, in words 1 .. 32 of the status block.
     const int64_t words = r.span.count <= 0 ? 1 - int64_t{r.span.count} : 32;
-    if (words > 32) return 0;  // a single channel beyond the 32 entries
+    if (!require(words <= 32, "the single channel %lld is not one of the simulated source's 32 (a count of -k "
+                              "acquires channel k, from 0 to 31)", static_cast<long long>(words - 1)))
+        return 0;
     Run run;
     for (int64_t i = 0; i < words; ++i) {
         const int32_t g = r.chGains ? static_cast<int32_t>(trunc_i64(r.chGains[i])) : static_cast<int16_t>(r.gain);

@@ -121,10 +121,14 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     auto& p = platform::current();
     const bool shapeOk = count >= 1 && count <= 0xFFFF / 2 && freqCode != 0;
     const platform::WaveFormat format = format_of(shapeOk ? freqCode : 8, shapeOk ? count : 1);
-    if (!shapeOk || p.wave_in_query(0, format) != platform::kWaveOk) {
+    const uint32_t query = shapeOk ? p.wave_in_query(0, format) : platform::kWaveOk;
+    if (!shapeOk || query != platform::kWaveOk) {
         if (!shapeOk)
             because("%d channels at divider %u are not a format a sound card records; give 1 or 2 channels", count,
                     static_cast<unsigned>(freqCode));
+        else if (query == platform::kWaveBadDevice)
+            because("the system has no capture device (the system's sound code %u); connect one, or start the "
+                    "sound server (PulseAudio), and try again", static_cast<unsigned>(query));
         else
             because("the capture device does not record %u Hz, %d channel(s) of 16 bits; choose 44100, 22050, "
                     "11025 or 8000 Hz, or one channel", static_cast<unsigned>(format.rate), count);
@@ -266,6 +270,20 @@ int fetch_capture(const ContinuousFetch& q) {
 void stop_capture() {
     const auto lock = lock_capture();
     Capture& s = state();
+    if (!s.device) {
+        // Nothing records: the same messages as a device that refused to
+        // stop, but nothing failed.
+        show_message(msg::kWaveInStopError);
+        show_message(msg::kWaveInResetError);
+        show_message(msg::kWaveInCloseError);
+        if (!s.buffer) {
+            show_message(msg::kReleaseMemoryFailed);
+            return;
+        }
+        s.buffer.reset();
+        ++s.generation;
+        return;
+    }
     device_step(on_device([](platform::WaveIn& d) { return d.stop(); }), "capture", "stop", msg::kWaveInStopError);
     device_step(on_device([](platform::WaveIn& d) { return d.reset(); }), "capture", "reset", msg::kWaveInResetError);
     if (device_step(on_device([](platform::WaveIn& d) { return d.close(); }), "capture", "close",

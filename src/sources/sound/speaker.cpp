@@ -432,6 +432,11 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
 int close_speaker() {
     const auto lock = lock_speaker();
     Speaker& s = state();
+    if (!s.device) {
+        because("no playback is open, so there was nothing to close; CloseSpeaker ends what OpenSpeaker began");
+        show_message(msg::kWaveOutPauseError);
+        return 0;
+    }
     if (!device_step(on_device([](platform::WaveOut& d) { return d.pause(); }), "output", "pause",
                      msg::kWaveOutPauseError) ||
         !device_step(on_device([](platform::WaveOut& d) { return d.reset(); }), "output", "reset",

@@ -13,9 +13,14 @@ namespace kelmo::sound {
 
 inline bool device_step(uint32_t result, const char* device, const char* step, const char* message) {
     if (result == platform::kWaveOk) return true;
-    because("the %s device refused to %s (the system's sound code %u); check that no other program holds it, and "
-            "try again",
-            device, step, static_cast<unsigned>(result));
+    if (result == platform::kWaveBadDevice)
+        because("the system has no %s device (asked to %s, the system's sound code %u); connect one, or start the "
+                "sound server, and try again", device, step, static_cast<unsigned>(result));
+    else if (result == platform::kWaveBadHandle)
+        because("no %s device is open, so there was nothing to %s; open one first", device, step);
+    else
+        because("the %s device refused to %s (the system's sound code %u); check that no other program holds it, "
+                "and try again", device, step, static_cast<unsigned>(result));
     if (message) show_message(message);
     return false;
 }
