@@ -2,8 +2,10 @@
 // this process acquires from it through the real backend.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -127,6 +129,7 @@ TEST_F(SimulatedSource, InterruptFromAnotherProcess) {
     genwave.terminate();
 }
 
+#ifndef _WIN32
 // Another process on the same genwave (a view beside a recording) starts,
 // runs at another gain and ends while this one acquires: this one's time
 // base and gain stay its own. (The other is a forked child here.)
@@ -165,6 +168,7 @@ TEST_F(SimulatedSource, AnotherProcessOnTheSameSourceChangesNothingHere) {
     for (int s = 0; s < 4 * n; ++s) ASSERT_NEAR(v[s], A * std::cos(phi + w * s), 0.5) << s;
     genwave.terminate();
 }
+#endif
 
 void write_file(const std::string& path, const std::string& text) {
     FILE* f = std::fopen(path.c_str(), "wb");
