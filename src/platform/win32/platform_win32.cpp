@@ -65,9 +65,9 @@ public:
     // of its own and without the caller's standard handles: a program
     // started for a host must not keep the host's pipes open, nor write
     // into its output. No handle is inherited, and its standard handles
-    // name NUL explicitly: wine hands a started program the descriptors
-    // its standard handles stand for, and without them its parent's own
-    // (a host's `2>&1 | cat` would then never end).
+    // name NUL explicitly. (Under wine the program's Unix standard error
+    // stays its parent's all the same: wine keeps it for its own debug
+    // output.)
     bool start_program(const char* name) override {
         std::string command(name);
         STARTUPINFOA si{};
