@@ -25,23 +25,28 @@ void set_reason(const char* name, const char* cause) {
 
 }  // namespace
 
-void because(const char* format, ...) {
+namespace {
+// The first cause of an export stands.
+void record_cause(const char* format, va_list ap) {
     if (t_hasCause) return;
+    std::vsnprintf(t_cause, sizeof t_cause, format, ap);
+    t_hasCause = t_cause[0] != '\0';
+}
+}  // namespace
+
+void because(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(t_cause, sizeof t_cause, format, ap);
+    record_cause(format, ap);
     va_end(ap);
-    t_hasCause = t_cause[0] != '\0';
 }
 
 bool require(bool condition, const char* format, ...) {
     if (condition) return true;
-    if (t_hasCause) return false;
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(t_cause, sizeof t_cause, format, ap);
+    record_cause(format, ap);
     va_end(ap);
-    t_hasCause = t_cause[0] != '\0';
     return false;
 }
 
