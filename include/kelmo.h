@@ -279,6 +279,61 @@ KELMO_API double KELMO_CALL splint(double* xa, double* ya, double* y2a, int n, d
 KELMO_API int KELMO_CALL CheckSNR(int cardType, int count, double* a, int peakFlag, double d,
                                   double* level, double* b, double* score);
 
+/* ---- what a card type offers (kelmo extension) ------------------------------ */
+/* The rules the library applies, so that a host need not derive them
+ * again from the catalogue. Each takes the card type code as the
+ * acquisition exports do (a negative code is the second unit of the same
+ * card, 831 .. 859 stand for 801 .. 829), and fails with 0 and a reason
+ * (kelmo_last_error) for a code that is not in the catalogue. For the
+ * sound card each asks the first capture device: without one they fail,
+ * saying why in the system's words, and show no message box. */
+
+/* Where the samples of a card type come from: KELMO_SOURCE_SIMULATED (123,
+ * 124), KELMO_SOURCE_SOUND (800), KELMO_SOURCE_DRIVER (a card behind the
+ * device ZEB1), or KELMO_SOURCE_NONE for a code the catalogue lacks. */
+#define KELMO_SOURCE_NONE 0
+#define KELMO_SOURCE_SIMULATED 1
+#define KELMO_SOURCE_DRIVER 2
+#define KELMO_SOURCE_SOUND 3
+KELMO_API int KELMO_CALL kelmo_card_source(int cardType);
+
+/* The sampling rates (Hz) a host offers its user, highest first, each
+ * once: the catalogue's list (GetADParameter) without the rates above the
+ * card's highest or below its lowest, and for the sound card the standard
+ * rates its capture device records. Writes at most `capacity` of them
+ * into `rates` (which may be null with a capacity of 0) and returns how
+ * many there are. */
+KELMO_API int KELMO_CALL kelmo_card_rates(int cardType, double* rates, int capacity);
+
+/* The lowest and highest sampling rate (Hz) of a card type; a lowest of 0
+ * means that only the divider's range limits it. Either pointer may be
+ * null. Returns 1. */
+KELMO_API int KELMO_CALL kelmo_card_rate_limits(int cardType, double* lowest, double* highest);
+
+/* The gains a host can ask for: the catalogue's gains that are whole
+ * numbers of 1 or more, ascending (the exports take the gain as a whole
+ * number, so a gain such as 0.5 cannot be asked for and is not offered).
+ * Copies and counts as kelmo_card_rates does. */
+KELMO_API int KELMO_CALL kelmo_card_gains(int cardType, int* gains, int capacity);
+
+/* The divider (freqCode) for `rate` Hz over `channels` channels, and the
+ * rate it really samples at (`actual`; for the sound card's divider 40,
+ * 8000 Hz, where GetFre reads 8820). The simulated source and the sound
+ * card choose it as PreSamp does, which a host still calls before it
+ * acquires (it sets the clock the divider runs on); a card behind the
+ * driver gets the divider whose read-back (GetFre) comes nearest. Fails
+ * for a rate outside the card's limits (the sound card: one it does not
+ * record at) and for a count of channels the card does not have. Either
+ * pointer may be null. */
+KELMO_API int KELMO_CALL kelmo_card_divider(int cardType, double rate, int channels, uint32_t* freqCode,
+                                            double* actual);
+
+/* The most samples per channel one block of a continuous acquisition of
+ * `channels` channels may hold (get_dbl_data's len): 5887 / channels for
+ * the sound card, whose ring serves no more; INT_MAX where the library
+ * sets no limit. */
+KELMO_API int KELMO_CALL kelmo_block_limit(int cardType, int channels);
+
 /* ---- host hooks (kelmo extension) ------------------------------------------ */
 /* Message boxes normally go to a message box on Windows (the GBK texts read
  * through code page 936, whatever the system's code page) and to stderr (as

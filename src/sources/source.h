@@ -19,6 +19,8 @@
 
 namespace kelmo {
 
+struct Offer;
+
 // Which of a family's exports a call is: the Ex variants of the block and
 // continuous exports, and recover, may have a source of their own
 // (CardType::exSource, recoverSource).
@@ -154,6 +156,17 @@ public:
     // GetADParameter and GetADParameterEx.
     virtual void refine_row(LiveRow& /*row*/) {}
     virtual std::optional<ExtendedRow> extended_row(int32_t /*type*/) { return std::nullopt; }
+
+    // What a host may ask of it (offer.h): the source adds to the
+    // catalogue's offer what only it knows now; false, with the cause
+    // recorded, when it cannot say (a device that is not there).
+    virtual bool refine_offer(Offer& /*offer*/) { return true; }
+    // The divider a source that chooses its own gives for `rate` within
+    // its offer, as choose_divider would, changing nothing.
+    virtual Divider offered_divider(const Offer& /*offer*/, double /*rate*/) { return {}; }
+    // The most samples of all channels together one continuous block may
+    // hold (a ring the source keeps), INT32_MAX when nothing limits it.
+    virtual int32_t most_block_samples() const { return INT32_MAX; }
 };
 
 // The source of a call on a card type, and of an effective card type's

@@ -9,6 +9,7 @@
 #include "core/catalogue.h"
 #include "core/reason.h"
 #include "platform/platform.h"
+#include "sources/offer.h"
 #include "sources/sim/clock.h"
 #include "sources/sim/param_block.h"
 #include "sources/sim/state.h"
@@ -49,6 +50,11 @@ State& process_state() {
 Divider SimulatedSource::choose_divider(double frequency) {
     const SimDivider s = sim_divider(frequency);
     process_state().clockScale = s.clockScale;
+    return {s.freqCode, s.actual};
+}
+
+Divider SimulatedSource::offered_divider(const Offer&, double rate) {
+    const SimDivider s = sim_divider(rate);
     return {s.freqCode, s.actual};
 }
 

@@ -24,6 +24,7 @@ public:
     Divider choose_divider(double frequency) override;
     int check(char* text, int* status) override;
     std::optional<ExtendedRow> extended_row(int32_t type) override;
+    Divider offered_divider(const Offer& offer, double rate) override;
 };
 
 Source& simulated_source();

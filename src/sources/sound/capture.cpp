@@ -89,6 +89,8 @@ bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const c
 
 }  // namespace
 
+int32_t most_capture_block() { return static_cast<int32_t>((kHalfSamples - 2 * kMargin - 1) / 4); }
+
 std::unique_lock<std::recursive_mutex> lock_capture() {
     static auto* m = new std::recursive_mutex;
     return std::unique_lock<std::recursive_mutex>(*m);
@@ -192,11 +194,8 @@ int fetch_capture(const ContinuousFetch& q) {
     }
     const uint64_t n = picked ? uint64_t(s.channels) : static_cast<uint64_t>(q.nch), L = static_cast<uint64_t>(q.len),
                    block = n * L;
-    // The device records into a half only once it is queued again: the
-    // wait before the second half's refill point (a block that starts up
-    // to three blocks in, the block itself and the copy's margin) must end
-    // inside the first half, or it could never end.
-    if (4 * block + 2 * kMargin >= kHalfSamples) {
+    // The device records into a half only once it is queued again.
+    if (block > uint64_t(most_capture_block())) {
         because("%llu samples in one block are more than the sound card's buffer serves; fetch fewer at a time",
                 static_cast<unsigned long long>(block));
         return 0;

@@ -31,6 +31,11 @@ void stop_capture();
 // Closes the capture quietly and forgets it (test_reset.h).
 void reset_capture_for_tests();
 
+// The most samples of all channels one block may hold: the wait before
+// the second half's refill point (a block that starts up to three blocks
+// in, the block itself and the copy's margin) must end inside the first
+// half, or it could never end.
+int32_t most_capture_block();
 // How long a fetch waits for a device that records nothing, in ms.
 inline constexpr uint32_t kStallMs = 3000;
 

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "sources/sound/capture.h"
 #include "sources/sound/caps.h"
+#include "sources/offer.h"
 #include "sources/sound/input_volume.h"
 #include "sources/sound/state.h"
 
@@ -166,6 +167,25 @@ std::optional<ExtendedRow> SoundSource::extended_row(int32_t type) {
     return ExtendedRow{2,       2,      0, 0, 2, 44100.0, 8000.0, sound_full_scale(process_state().inputGain),
                        row->gains, catalogue::frequencies(row->freqs, 0)};
 }
+
+bool SoundSource::refine_offer(Offer& o) {
+    uint32_t formats = 0;
+    if (const uint32_t r = platform::current().wave_in_caps(0, &formats); r != platform::kWaveOk) {
+        no_capture_device(r);
+        return false;
+    }
+    const SoundCaps caps = sound_caps(formats);
+    o.channels = caps.channels;
+    o.highest = caps.highFreq;
+    return true;
+}
+
+Divider SoundSource::offered_divider(const Offer& o, double rate) {
+    const SoundDivider s = sound_divider(rate, o.highest);
+    return {s.freqCode, s.actual};
+}
+
+int32_t SoundSource::most_block_samples() const { return most_capture_block(); }
 
 Source& sound_source() {
     static SoundSource source;

@@ -17,6 +17,9 @@ public:
     int check(char* text, int* status) override;
     void refine_row(LiveRow& row) override;
     std::optional<ExtendedRow> extended_row(int32_t type) override;
+    bool refine_offer(Offer& offer) override;
+    Divider offered_divider(const Offer& offer, double rate) override;
+    int32_t most_block_samples() const override;
 };
 
 Source& sound_source();
