@@ -284,9 +284,17 @@ KELMO_API int KELMO_CALL CheckSNR(int cardType, int count, double* a, int peakFl
  * again from the catalogue. Each takes the card type code as the
  * acquisition exports do (a negative code is the second unit of the same
  * card, 831 .. 859 stand for 801 .. 829), and fails with 0 and a reason
- * (kelmo_last_error) for a code that is not in the catalogue. For the
+ * (kelmo_last_error) for a code that is not in the catalogue, except that
+ * a card behind the driver outside it whose divider the library reads
+ * back (the 32-bit cards) has limits (its clock), a divider and up to 256
+ * channels, and no listed rates or gains. For the
  * sound card each asks the first capture device: without one they fail,
  * saying why in the system's words, and show no message box. */
+
+/* The card type code a code stands for: 801 .. 829 for the alias codes
+ * 831 .. 859, every other code itself. A host that lists the catalogue
+ * lists each card once by leaving out the codes that stand for another. */
+KELMO_API int KELMO_CALL kelmo_card_stands_for(int cardType);
 
 /* Where the samples of a card type come from: KELMO_SOURCE_SIMULATED (123,
  * 124), KELMO_SOURCE_SOUND (800), KELMO_SOURCE_DRIVER (a card behind the

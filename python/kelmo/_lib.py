@@ -82,6 +82,13 @@ _PROTOTYPES = {
     "kelmo_set_message_handler": (None, [MessageHandler, c_void_p]),
     "kelmo_last_error": (c_int, [c_char_p, c_int]),
     "kelmo_version": (c_char_p, []),
+    "kelmo_card_stands_for": (c_int, [c_int]),
+    "kelmo_card_source": (c_int, [c_int]),
+    "kelmo_card_rates": (c_int, [c_int, _p, c_int]),
+    "kelmo_card_rate_limits": (c_int, [c_int, POINTER(c_double), POINTER(c_double)]),
+    "kelmo_card_gains": (c_int, [c_int, _p, c_int]),
+    "kelmo_card_divider": (c_int, [c_int, c_double, c_int, POINTER(c_uint32), POINTER(c_double)]),
+    "kelmo_block_limit": (c_int, [c_int, c_int]),
 }
 
 

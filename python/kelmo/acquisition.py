@@ -27,38 +27,55 @@ from .recording import Recording
 
 SIMULATED = (123, 124)
 SOUND_CARD = 800
-_MAX_SOUND_BLOCK = 5887  # samples over all channels of one continuous sound-card block
 _TRIGGER_BLOCK = 1024    # a triggered acquisition looks at blocks of this many samples
 _SLOPES = {"level": 0, "rising": 1, "falling": 2}
-
-
-def _is_alias(code: int) -> bool:
-    """The codes 831 .. 859 stand for 801 .. 829 (as the library reduces them)."""
-    return 831 <= code <= 859
+# kelmo_card_source's answers
+_SOURCES = {1: "simulated", 2: "driver", 3: "sound"}
 
 
 def _reduced(code: int) -> int:
-    return code - 30 if _is_alias(code) else code
+    """The card type a code stands for (831 .. 859 stand for 801 .. 829),
+    as the library says."""
+    return lib.kelmo_card_stands_for(code)
+
+
+def _is_alias(code: int) -> bool:
+    return _reduced(code) != code
 
 
 def _source(code: int) -> str:
-    t = _reduced(code)
-    if t in SIMULATED:
-        return "simulated"
-    return "sound" if t == SOUND_CARD else "driver"
+    """"simulated", "sound" or "driver", as the library routes the code (a
+    code outside the catalogue goes to the driver)."""
+    return _SOURCES.get(lib.kelmo_card_source(code), "driver")
+
+
+def _offered(function, code: int, ctype) -> tuple | None:
+    """A list the library offers for a card type (kelmo_card_rates or
+    kelmo_card_gains); None, with the library's reason kept, when it has
+    none to offer."""
+    n = function(code, None, 0)
+    if n <= 0:
+        return None
+    out = np.zeros(n, dtype=ctype)
+    function(code, out.ctypes.data, n)
+    return tuple(out.tolist())
 
 
 # ---- the catalogue ---------------------------------------------------------------------
 
 @dataclass(frozen=True)
 class CardInfo:
-    """What a card type offers, as the library's catalogue says.
+    """What a card type offers, as the library says and applies it.
 
-    ``frequencies`` are the sampling rates (Hz) a host offers its user, in
-    the catalogue's order; ``max_rate`` and ``min_rate`` the limits;
-    ``full_scale`` the engineering value of the largest raw code (for the
-    sound card it follows the recording input's volume); ``word_bytes`` the
-    size of one raw sample word (2, or 4 for the 32-bit card types).
+    ``frequencies`` are the sampling rates (Hz) a host offers its user,
+    highest first: the catalogue's list without the rates beyond the card's
+    limits (for the sound card, the standard rates its capture device
+    records); ``max_rate`` and ``min_rate`` the limits; ``gains`` the gains
+    an acquisition can ask for (the catalogue's whole ones: the exports take
+    a whole gain); ``full_scale`` the engineering value of the largest raw
+    code (for the sound card it follows the recording input's volume);
+    ``word_bytes`` the size of one raw sample word (2, or 4 for the 32-bit
+    card types).
     """
 
     card_type: int
@@ -84,21 +101,28 @@ def _word_bytes(code: int) -> int:
 
 
 def _catalogue_entry(code: int) -> CardInfo | None:
-    channels, gain_count, freq_count, aux, full_scale = (c_int(0) for _ in range(5))
-    high, low = c_double(0.0), c_double(0.0)
-    gains = np.zeros(10, dtype=np.float64)
-    freqs = np.zeros(27, dtype=np.int32)
+    """The entry of a catalogued card type, else None; a KelmoError with
+    the library's reason when its source cannot say what it offers now (a
+    sound card without a capture device)."""
+    if lib.kelmo_card_source(code) == 0:
+        return None
+    # The offer first: without a capture device it says why, where the
+    # catalogue would show a message box and a device of one channel.
+    rates = _offered(lib.kelmo_card_rates, code, np.float64)
+    if rates is None:
+        raise failure(f"card type {code} cannot be used", "kelmo_card_rates", card_type=code)
+    gains_offered = _offered(lib.kelmo_card_gains, code, np.int32) or ()
+    low, high = c_double(0.0), c_double(0.0)
+    lib.kelmo_card_rate_limits(code, byref(low), byref(high))
+    channels, aux, full_scale = c_int(0), c_int(0), c_int(0)
     with capture() as box:
-        lib.GetADParameter(code, byref(channels), gains.ctypes.data, byref(gain_count), freqs.ctypes.data,
-                           byref(freq_count), byref(aux), byref(high), byref(low), byref(full_scale))
+        lib.GetADParameter(code, byref(channels), None, None, None, None, byref(aux), None, None, byref(full_scale))
     report(box, "GetADParameter")
     if channels.value <= 0:
         return None
-    return CardInfo(card_type=code, channels=channels.value,
-                    gains=tuple(float(g) for g in gains[:max(0, min(gain_count.value, 10))]),
-                    frequencies=tuple(int(f) for f in freqs[:max(0, min(freq_count.value, 27))]),
-                    max_rate=high.value, min_rate=low.value, full_scale=full_scale.value,
-                    word_bytes=_word_bytes(code), aux_code=aux.value)
+    return CardInfo(card_type=code, channels=channels.value, gains=tuple(float(g) for g in gains_offered),
+                    frequencies=tuple(int(f) for f in rates), max_rate=high.value, min_rate=low.value,
+                    full_scale=full_scale.value, word_bytes=_word_bytes(code), aux_code=aux.value)
 
 
 def _sound_card_entry() -> CardInfo | None:
@@ -110,11 +134,11 @@ def _sound_card_entry() -> CardInfo | None:
     except KelmoError as e:
         warnings.warn(SoundCardMissing(e.reason or str(e), e), stacklevel=3)
         return None
-    entry = _catalogue_entry(SOUND_CARD)
-    if entry is None:
-        # Read at once: an empty entry returns right after GetADParameter.
-        why = last_error() or "GetADParameter found no channels on the capture device"
-        warnings.warn(SoundCardMissing(why), stacklevel=3)
+    try:
+        entry = _catalogue_entry(SOUND_CARD)
+    except KelmoError as e:
+        warnings.warn(SoundCardMissing(e.reason or str(e), e), stacklevel=3)
+        return None
     return entry
 
 
@@ -296,13 +320,18 @@ class Card:
         if card_type < 0:
             raise ValueError("card type: negative codes (the second unit) are not supported")
         self.card_type = card_type
+        self._source: str | None = None
 
     def __repr__(self) -> str:
         return f"kelmo.card({self.card_type})"
 
     @property
     def source(self) -> str:
-        return _source(self.card_type)
+        # Asked once: an export asked between a failed one and its exception
+        # would take the failure's reason with it.
+        if self._source is None:
+            self._source = _source(self.card_type)
+        return self._source
 
     @property
     def info(self) -> CardInfo:
@@ -353,21 +382,20 @@ class Card:
         if not (rate > 0 and math.isfinite(rate)):
             raise ValueError(f"rate: {rate!r} is not a sampling rate above 0")
         code, actual = c_uint32(0), c_double(0.0)
-        with capture() as box:
-            ok = lib.PreSamp(self.card_type, rate, byref(code), byref(actual))
-        if not ok:
-            raise failure("the unit's status block could not be created", "PreSamp", box, card_type=self.card_type)
-        report(box, "PreSamp")
-        if actual.value > 0:
-            return code.value, actual.value
-        base = c_double(0.0)
-        lib.GetFre(self.card_type, 1, byref(base), channels)
-        if not (base.value > 0 and math.isfinite(base.value)):
-            raise KelmoError(f"card type {self.card_type} has no sampling divider for {rate:g} Hz",
-                             function="GetFre", card_type=self.card_type)
-        d = int(min(max(round(base.value / rate), 1), 65535))
-        lib.GetFre(self.card_type, d, byref(actual), channels)
-        return d, actual.value
+        if not lib.kelmo_card_divider(self.card_type, rate, int(channels), byref(code), byref(actual)):
+            why = last_error()
+            if lib.kelmo_card_rates(self.card_type, None, 0) <= 0:  # the source cannot say now
+                raise failure(f"card type {self.card_type} cannot be used", "kelmo_card_rates", card_type=self.card_type)
+            raise ValueError(f"rate {rate:g}: " + why.split(" failed: ", 1)[-1])
+        if self.source in ("simulated", "sound"):
+            # They run on the clock PreSamp sets.
+            chosen, given = c_uint32(0), c_double(0.0)
+            with capture() as box:
+                ok = lib.PreSamp(self.card_type, rate, byref(chosen), byref(given))
+            if not ok:
+                raise failure("the unit's status block could not be created", "PreSamp", box, card_type=self.card_type)
+            report(box, "PreSamp")
+        return code.value, actual.value
 
     def _plan(self, channels, rate, gain, extra: Iterable[int] = ()) -> _Plan:
         wanted = _channel_list(channels)
@@ -387,8 +415,6 @@ class Card:
                 raise ValueError(f"channel {c}: card type {self.card_type} has channels 0 .. {top - 1}")
         if info and info.gains and not any(math.isclose(gain, g, rel_tol=1e-9) for g in info.gains):
             raise ValueError(f"gain {gain:g}: card type {self.card_type} offers {', '.join(f'{g:g}' for g in info.gains)}")
-        if info and not float(rate) <= info.max_rate * (1 + 1e-9):
-            raise ValueError(f"rate {rate!r}: card type {self.card_type} samples at most {info.max_rate:g} Hz")
         # Only the simulated source takes a first channel; the driver and the
         # sound card always deliver channels 0 .. count - 1.
         span = (*wanted, *extra)
@@ -558,8 +584,9 @@ class Card:
                 raise ValueError(f"seconds: {seconds!r} is not a duration above 0 (None records until stop())")
         if block is None:
             block = max(1, round(rate / 10))
-            if self.source == "sound":
-                block = min(block, _MAX_SOUND_BLOCK // (max(wanted) + 1))
+            most = lib.kelmo_block_limit(self.card_type, max(wanted) + 1)
+            if most > 0:
+                block = min(block, most)
             if seconds is not None:
                 block = min(block, max(1, round(seconds * rate)))
         elif int(block) < 1:
@@ -723,9 +750,10 @@ class Stream:
         if self.running:
             return self
         p = self.card._plan(self._channels, self._rate, self._gain)
-        if p.source == "sound" and p.count * self.block > _MAX_SOUND_BLOCK:
-            raise ValueError(f"block: the sound card takes at most {_MAX_SOUND_BLOCK} samples per block "
-                             f"over all channels ({_MAX_SOUND_BLOCK // p.count} per channel here)")
+        most = lib.kelmo_block_limit(p.code, p.count)
+        if 0 < most < self.block:
+            raise ValueError(f"block: card type {p.code} takes at most {most} samples per channel in one block "
+                             f"of {p.count} channel(s)")
         self._plan = p
         self._handle.value = 0
         if p.source == "sound":

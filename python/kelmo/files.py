@@ -18,7 +18,7 @@ from typing import Sequence
 
 import numpy as np
 
-from ._lib import library_path
+from ._lib import lib, library_path
 from .errors import KelmoError
 
 
@@ -161,7 +161,7 @@ class FileWriter:
             self._raw = (np.dtype(f"{'i' if signed.value else 'u'}{raw_bytes}"), signed.value, scale.value,
                          offset.value)
         numbers = (c_int32 * len(channels))(*channels)
-        simulated = abs(card_type) in (123, 124, 1230)
+        simulated = lib.kelmo_card_source(int(card_type)) == 1  # KELMO_SOURCE_SIMULATED
         fmt = (format or "").encode()
         parameters = "\n".join(published_parameters()).encode() if simulated else None
         target = _Target(encoded, fmt or None, float(rate), len(channels), numbers, float(full_scale),

@@ -7,7 +7,9 @@
 #include "kelmo.h"
 #include "sources/offer.h"
 #include "sources/source.h"
+#include "core/card_type.h"
 #include "core/card_types.h"
+#include "core/catalogue.h"
 
 using namespace kelmo;
 
@@ -31,9 +33,18 @@ bool room_for(const void* out, int capacity) {
 
 extern "C" {
 
+KELMO_API int KELMO_CALL kelmo_card_stands_for(int cardType) {
+    return answered("kelmo_card_stands_for", cardType, [&] { return reduce_code(cardType); });
+}
+
 KELMO_API int KELMO_CALL kelmo_card_source(int cardType) {
     return answered("kelmo_card_source", KELMO_SOURCE_NONE, [&] {
-        if (!offer_of(cardType)) return KELMO_SOURCE_NONE;
+        // Whether the card is catalogued, not whether its device is there.
+        if (!catalogue::find_row(unit_code(cardType).type)) {
+            because("card type %d is not in the catalogue; kelmo cards (or GetADParameter for each code) lists the "
+                    "card types there are", cardType);
+            return KELMO_SOURCE_NONE;
+        }
         switch (cards::card_type(unit_code(cardType).type).source) {
             case cards::SourceKind::Simulated: return KELMO_SOURCE_SIMULATED;
             case cards::SourceKind::SoundCard: return KELMO_SOURCE_SOUND;

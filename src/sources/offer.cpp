@@ -39,6 +39,16 @@ std::optional<Offer> offer_of(int32_t cardType) {
     const UnitCode unit = unit_code(cardType);
     const catalogue::Row* row = catalogue::find_row(unit.type);
     if (!row) {
+        // A card behind the driver that the catalogue lacks (the 32-bit
+        // cards) still has the divider its clock reads back: no list, no
+        // limit but its clock, as many channels as a request can name.
+        Offer o;
+        o.type = unit.type;
+        o.channels = 256;
+        if (const auto block = keep_share_block(false)) o.clockFlag = block->word(kWordClockFlag);
+        if (cards::card_type(unit.type).source == cards::SourceKind::Driver &&
+            read_back_frequency(unit.type, 1, 1, o.clockFlag, 1.0, &o.highest) && o.highest > 0)
+            return o;
         because("card type %d is not in the catalogue; kelmo cards (or GetADParameter for each code) lists the card "
                 "types there are", static_cast<int>(cardType));
         return std::nullopt;

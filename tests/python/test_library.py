@@ -52,7 +52,11 @@ def test_catalogue():
     assert sim.gains == tuple(2.0**i for i in range(9)) and len(sim.frequencies) == 27
     assert kelmo.card(124).info.word_bytes == 4
     card = all_cards[720]
-    assert card.source == "driver" and card.full_scale == 1000 and len(card.frequencies) == 17
+    # The library offers each rate once, only those the card samples at, and the gains a whole number carries.
+    assert card.source == "driver" and card.full_scale == 1000 and len(card.frequencies) == 14
+    assert max(all_cards[638].frequencies) <= all_cards[638].max_rate == 400000
+    assert all_cards[614].gains == (1.0, 10.0, 100.0)
+    assert kelmo.card(800).source == "sound" and kelmo.card(836).source == "driver"
     assert all_cards[886].channels == 1 and all_cards[885].channels == 8
     with pytest.raises(ValueError, match="not in the catalogue"):
         kelmo.card(5).info
@@ -131,3 +135,27 @@ def test_a_missing_sound_card_is_left_out_with_the_reason(tmp_path):
     assert reason.endswith("); connect one, or start the sound server")
     assert shown == "the sound card (800) is left out: " + reason
     assert text == "声卡工作不正常!"  # the library's own text, decoded from GBK
+
+
+def test_without_a_sound_device_its_card_says_why_rather_than_a_fallback(tmp_path):
+    # Neither a rate of the device that could not be asked, nor a catalogue
+    # entry of one channel and full scale 0, nor a message box on stderr.
+    empty = tmp_path / "alsa.conf"
+    empty.write_text("")
+    env = dict(os.environ, ALSA_CONFIG_PATH=str(empty), XDG_RUNTIME_DIR=str(tmp_path), PYTHONIOENCODING="utf-8")
+    code = ("import json, kelmo\n"
+            "out = []\n"
+            "for f in (lambda: kelmo.card(800).info, lambda: kelmo.card(800).acquire(rate=44100, samples=64)):\n"
+            "    try:\n"
+            "        f()\n"
+            "        out.append('no error')\n"
+            "    except kelmo.KelmoError as e:\n"
+            "        out.append(e.reason)\n"
+            "print(json.dumps(out))\n")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60,
+                         encoding="utf-8")
+    assert out.returncode == 0, out.stderr
+    for reason in json.loads(out.stdout):
+        assert "ALSA's default capture device cannot be opened (" in reason, reason
+        assert "11025" not in reason
+    assert "waveInGetDevCaps" not in out.stderr, out.stderr

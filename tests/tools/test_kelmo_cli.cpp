@@ -237,8 +237,14 @@ TEST_F(KelmoCli, ScanSaysWhyNoDeviceAnswers) {
     EXPECT_EQ(lines(r.out), 1) << r.out;  // the table's header, no row of a card that is not there
     r = kelmo("acquire -t 800 -r 44100 -c 1");
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err.rfind("kelmo: card type 800 cannot be used: Checkcard failed: " + noCapture, 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("kelmo: card type 800 cannot be used: " + noCapture, 0), 0u) << r.err;
     EXPECT_EQ(lines(r.err), 1) << r.err;
+    // No rate is offered in its place (the fallback of a device that could
+    // not be asked is no answer).
+    r = kelmo("dividers -t 800 -r 8000");
+    EXPECT_NE(r.out.find("  800           8000            -"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(noCapture), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");  // and no message box
     r = kelmo("acquire -t 602 -c 1");
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("kelmo: acquisition failed after 0 samples per channel: Set_dbl_MulChSam failed: " + noDevice),
@@ -271,7 +277,11 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
         {"acquire -C 0,40", "--list: '0,40' is not a list of channels of card type 123 (0 to 31)"},
         {"acquire -C 3-1", "--list"},         {"acquire -C 0,,2", "--list"},
         {"acquire -C 0,2 -c 2", "either as a list or with --channels"},
-        {"acquire -t 800 -r 40000", "--rate: '40000': the sound card records at 44100, 22050, 11025 or 8000 Hz"},
+        // One rule for what a card offers, in every command.
+        {"acquire -t 602 -c 1 -r 1M", "--rate: 1e+06 Hz is not a rate of card type 602; it samples at 9.5375 to 102400 Hz"},
+        {"view -t 602 -c 1 -r 1M", "--rate: 1e+06 Hz is not a rate of card type 602"},
+        {"acquire -t 614 -g 0.5", "--gain"},
+        {"view -C ''", "--list: '' names no channel"},
         {"dividers -r 10q", "--rate: '10q' is not a rate above 0 Hz"},
         {"acquire --csv a.csv -o b.csv", "either --csv or --output"},
         // Options that would otherwise go unheeded.

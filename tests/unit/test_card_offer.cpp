@@ -40,6 +40,9 @@ TEST_F(CardOffer, SourcesFollowTheCardTypeAsTheExportsTakeIt) {
     EXPECT_EQ(kelmo_card_source(830), KELMO_SOURCE_NONE);
     EXPECT_NE(reason().find("card type 830 is not in the catalogue"), std::string::npos) << reason();
     EXPECT_EQ(kelmo_card_source(INT_MIN), KELMO_SOURCE_NONE);
+    EXPECT_EQ(kelmo_card_stands_for(836), 806);
+    EXPECT_EQ(kelmo_card_stands_for(860), 860);
+    EXPECT_EQ(kelmo_card_stands_for(-836), -836);  // as GetADParameter: no sign taken
 }
 
 TEST_F(CardOffer, RatesAreTheListedOnesTheCardSamplesAt) {
@@ -86,6 +89,12 @@ TEST_F(CardOffer, DividersRefuseWhatTheCardDoesNotSample) {
     EXPECT_EQ(kelmo_card_divider(602, 1000, 3, &code, &actual), 0);
     EXPECT_NE(reason().find("1 to 2"), std::string::npos) << reason();
     EXPECT_EQ(kelmo_card_divider(602, -5, 1, &code, &actual), 0);
+    // A card outside the catalogue with a clock still has its divider.
+    ASSERT_EQ(kelmo_card_divider(892, 20000, 3, &code, &actual), 1) << reason();
+    GetFre(892, code, &back, 3);
+    EXPECT_EQ(actual, back);
+    EXPECT_EQ(kelmo_card_rates(892, nullptr, 0), 0);
+    EXPECT_EQ(kelmo_card_divider(999, 20000, 1, &code, &actual), 0);
     // A card without a read-back formula has no divider to compute.
     EXPECT_EQ(kelmo_card_divider(801, 1000, 1, &code, &actual), 0);
     // The simulated source chooses as PreSamp does, without changing its clock.

@@ -57,16 +57,14 @@ extern "C" void on_interrupt(int) { gInterrupted = true; }
 [[noreturn]] void failed(int code = 1) { throw CLI::RuntimeError(code); }
 
 
-bool simulated(int type) {
-    const int t = std::abs(type);
-    return t == 123 || t == 124 || t == 1230;
-}
+bool simulated(int type) { return kelmo_card_source(type) == KELMO_SOURCE_SIMULATED; }
 
 const char* source_hint(int type) {
-    const int t = std::abs(type);
-    if (t == 123 || t == 124 || t == 1230) return "the simulated source stopped delivering (is genwave still running?)";
-    if (t == 800) return "the sound card stopped delivering (is the capture device still there?)";
-    return "the device ZEB1 did not deliver";
+    switch (kelmo_card_source(type)) {
+        case KELMO_SOURCE_SIMULATED: return "the simulated source stopped delivering (is genwave still running?)";
+        case KELMO_SOURCE_SOUND: return "the sound card stopped delivering (is the capture device still there?)";
+        default: return "the device ZEB1 did not deliver";
+    }
 }
 
 // The format for an output name; an extension no writer knows is a usage
@@ -102,17 +100,15 @@ int64_t most_per_fetch(double rate) { return std::clamp<int64_t>(static_cast<int
 Run plan(const Options& o) {
     Run r;
     const Card card = card_of(o.type);
-    if (card.channels <= 0) usage("--type", "card type " + std::to_string(o.type) + " is not in the catalogue (kelmo cards lists them)");
-    const bool sound = std::abs(o.type) == 800;
-    const auto rate = parse_si(o.rate);
-    if (sound) {
-        require_sound_rate(o.rate, rate);
-    } else {
-        char range[96];
-        std::snprintf(range, sizeof range, "above 0 and at most %g Hz for card type %d", card.high, o.type);
-        if (!rate || !(*rate > 0) || *rate > card.high * 1.000001)
-            usage("--rate", "'" + o.rate + "' is not a sampling rate " + range + " (for example 10k or 44100)");
+    if (card.source == KELMO_SOURCE_NONE) usage("--type", "card type " + std::to_string(o.type) + " is not in the catalogue (kelmo cards lists them)");
+    if (card.rates.empty()) {
+        std::fprintf(stderr, "kelmo: card type %d cannot be used: %s\n", o.type, card.why.c_str());
+        failed();
     }
+    const auto rate = parse_si(o.rate);
+    if (!rate || !(*rate > 0))
+        usage("--rate", "'" + o.rate + "' is not a sampling rate (for example 10k or 44100; card type " +
+                            std::to_string(o.type) + " offers " + listed(card.rates) + " Hz)");
     r.wantedRate = *rate;
     const std::string last = std::to_string(card.channels - 1);
     if (o.listGiven->count() > 0 && o.list.empty())
@@ -140,10 +136,13 @@ Run plan(const Options& o) {
         r.span = o.channels;
         for (int c = 0; c < o.channels; ++c) r.rows.push_back(c);
     }
-    if (o.gain < 1) usage("--gain", "must be 1 or more");
     if (!offers_gain(card, o.gain))
         usage("--gain", std::to_string(o.gain) + " is not a gain of card type " + std::to_string(o.type) +
-                            "; it offers " + gains_offered(card));
+                            "; it offers " + listed(card.gains));
+    // The divider, as the library chooses it for the card.
+    const Divided divided = divider_for(o.type, r.wantedRate, r.span, "--rate");
+    r.code = divided.code;
+    r.rate = divided.rate;
     if (!o.samples.empty() && !o.time.empty()) usage("--time", "give either --samples or --time, not both");
     if (!o.samples.empty()) {
         const auto n = parse_count(o.samples);
@@ -199,13 +198,6 @@ Run plan(const Options& o) {
                      library_reason(to_utf8(text)).c_str());
         failed();
     }
-    // The divider: the source's own choice, else the card's read-back.
-    PreSamp(o.type, r.wantedRate, &r.code, &r.rate);
-    if (r.rate <= 0.0) r.code = card_divider(o.type, r.wantedRate, r.span, &r.rate);
-    if (r.code == 0 || !(r.rate > 0)) {
-        std::fprintf(stderr, "kelmo: card type %d has no sampling divider for %g Hz\n", o.type, r.wantedRate);
-        failed();
-    }
     if (seconds) {
         const auto n = count_of(*seconds, r.rate);
         char why[96];
@@ -219,8 +211,8 @@ Run plan(const Options& o) {
         r.len = static_cast<int>(std::clamp<int64_t>((*r.total + o.blocks - 1) / o.blocks, 16, most_per_fetch(r.rate)));
     else if (o.mode == "continuous")
         r.len = static_cast<int>(most_per_fetch(r.rate));
-    // The sound card's ring takes blocks of at most 5887 samples in all.
-    if (sound) r.len = std::min(r.len, 5887 / r.span / 4 * 4);
+    // A source's ring may serve only shorter blocks (the sound card's).
+    if (const int most = kelmo_block_limit(o.type, r.span); most > 0 && most < r.len) r.len = std::max(4, most / 4 * 4);
     return r;
 }
 

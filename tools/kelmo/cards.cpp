@@ -22,14 +22,52 @@ std::string join(const T* v, int n) {
     return s;
 }
 
+// What a list of the catalogue holds beyond what is offered, each once:
+// "" when nothing.
+template <class T, class U>
+std::string not_offered(const T* listedValues, int n, const std::vector<U>& offered) {
+    std::vector<double> beyond;
+    for (int i = 0; i < n; ++i) {
+        const double v = static_cast<double>(listedValues[i]);
+        if (std::find(offered.begin(), offered.end(), v) == offered.end() &&
+            std::find(beyond.begin(), beyond.end(), v) == beyond.end())
+            beyond.push_back(v);
+    }
+    std::string s;
+    for (double v : beyond) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%s%.10g", s.empty() ? "" : ",", v);
+        s += b;
+    }
+    return s;
+}
+
+// A card's line: what the library offers of it (the rates it samples at,
+// the gains a host can ask for), and what the catalogue lists beyond that.
 void print_card(int type) {
     int channels = 0, gainCount = 0, freqCount = 0, aux = 0, fullScale = 0, wordBytes = 0;
     double gains[10] = {}, high = 0, low = 0;
     int freqs[27] = {};
     GetADParameter(type, &channels, gains, &gainCount, freqs, &freqCount, &aux, &high, &low, &fullScale);
     GetCardWordType(type, &wordBytes);
-    std::printf("%5d %4d %12.6g %12.6g %9d %5d B  gains %s\n%30s frequencies (Hz) %s\n", type, channels, high,
-                low, fullScale, wordBytes, join(gains, gainCount).c_str(), "", join(freqs, freqCount).c_str());
+    const Card card = card_of(type);
+    std::string g, r;
+    for (std::size_t i = 0; i < card.gains.size(); ++i) g += (i ? "," : "") + std::to_string(card.gains[i]);
+    for (std::size_t i = 0; i < card.rates.size(); ++i) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%s%.10g", i ? "," : "", card.rates[i]);
+        r += b;
+    }
+    const std::string gainsBeyond = not_offered(gains, std::clamp(gainCount, 0, 10), card.gains);
+    const std::string ratesBeyond = not_offered(freqs, std::clamp(freqCount, 0, 27), card.rates);
+    std::printf("%5d %4d %12.6g %12.6g %9d %5d B  gains %s\n%30s frequencies (Hz) %s\n", type, channels, card.high,
+                card.low, fullScale, wordBytes, g.c_str(), "", r.c_str());
+    if (!gainsBeyond.empty())
+        std::printf("%30s the catalogue also lists gain %s, which the exports' whole-number gain cannot ask for\n", "",
+                    gainsBeyond.c_str());
+    if (!ratesBeyond.empty())
+        std::printf("%30s the catalogue's list also holds %s Hz, beyond what the card samples at\n", "",
+                    ratesBeyond.c_str());
 }
 
 }  // namespace

@@ -7,43 +7,57 @@
 #include <string>
 #include <vector>
 
+#include "kelmo.h"
+
 namespace kelmo::cli {
+
+// A usage error (exit 2) naming `option` and what it takes.
+[[noreturn]] inline void usage(const std::string& option, const std::string& what) {
+    throw CLI::ValidationError(option, what);
+}
 
 void add_scan(CLI::App& app);
 void add_cards(CLI::App& app);
 // A usage error (exit 2) naming `option` unless `type` is in the catalogue.
 void require_catalogued(int type, const char* option);
-// What the catalogue says of a card type (GetADParameter); channels 0 when
-// the type is not in it.
+// What a card type is and offers, as the library says and applies it: the
+// source (KELMO_SOURCE_NONE: not in the catalogue), the rates and the gains
+// a host may ask for and the rate limits from the library's offer,
+// channels and full scale from the catalogue (GetADParameter). When the
+// source cannot say now (a sound card without a capture device) there are
+// no rates, no channels, and `why` says why.
 struct Card {
+    int type = 0;
+    int source = KELMO_SOURCE_NONE;
     int channels = 0;
     double high = 0, low = 0;
     int fullScale = 0;
-    double gains[10] = {};
-    int gainCount = 0;
+    std::vector<double> rates;
+    std::vector<int> gains;
+    std::string why;
 };
 Card card_of(int type);
-// Whether `gain` is one of the card's gains (any is, when it lists none).
-bool offers_gain(const Card& card, double gain);
-// The card's gains as a list for a person: "1, 2, 4".
-std::string gains_offered(const Card& card);
-// A usage error (exit 2) naming `option` and what it takes.
-[[noreturn]] inline void usage(const std::string& option, const std::string& what) {
-    throw CLI::ValidationError(option, what);
-}
-// The rates a sound card records at.
-inline constexpr double kSoundRates[] = {44100, 22050, 11025, 8000};
-// A usage error naming --rate unless `rate` (read from `given`) is one of
-// them; whether the capture device records at it is its own answer, when
-// the run starts.
-void require_sound_rate(const std::string& given, const std::optional<double>& rate);
-// A card behind the driver takes its divider from the host: the one whose
-// read-back rate comes nearest `rate` (0 when the card reads none back).
-uint32_t card_divider(int type, double rate, int channels, double* actual);
+// Whether `gain` is one the card offers.
+bool offers_gain(const Card& card, int gain);
+// A list for a person: "1, 2, 4" (or "44100, 22050 or 8000").
+std::string listed(const std::vector<int>& values);
+std::string listed(const std::vector<double>& values);
+// The divider for `rate` Hz over `channels` channels and the rate it
+// really samples at (kelmo_card_divider); a usage error naming `option`
+// with the library's reason when the card does not sample at that rate.
+// A source that chooses its own divider has it set up by PreSamp too.
+struct Divided {
+    uint32_t code = 0;
+    double rate = 0;
+};
+Divided divider_for(int type, double rate, int channels, const char* option);
 // A text of the library (GBK code page) as UTF-8 for the terminal.
 std::string to_utf8(const char* gbk);
 // Why the library's last call failed (kelmo_last_error), else `fallback`.
 std::string library_reason(const std::string& fallback = "");
+// The same without the export's name: the cause alone, for a sentence of
+// the tool's own.
+std::string library_cause(const std::string& fallback = "");
 // Where the library would find genwave: beside this program, then on PATH
 // ("" when nowhere).
 std::string find_genwave();

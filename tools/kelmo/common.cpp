@@ -26,44 +26,73 @@ void require_catalogued(int type, const char* option) {
                                                " is not in the catalogue (kelmo cards lists them)");
 }
 
+// The cause of the library's last failure without the name of the export
+// that failed: what a host's own sentence quotes.
+std::string library_cause(const std::string& fallback) {
+    std::string why = library_reason(fallback);
+    if (const auto at = why.find(" failed: "); at != std::string::npos && why.find(' ') == at)
+        why.erase(0, at + 9);
+    return why;
+}
+
 Card card_of(int type) {
     Card c;
-    GetADParameter(type, &c.channels, c.gains, &c.gainCount, nullptr, nullptr, nullptr, &c.high, &c.low,
-                   &c.fullScale);
-    c.gainCount = std::clamp(c.gainCount, 0, 10);
+    c.type = type;
+    c.source = kelmo_card_source(type);
+    if (c.source == KELMO_SOURCE_NONE) return c;
+    // The offer first: a source that cannot say now (no capture device)
+    // says why, where the catalogue would show a message box and describe
+    // a device that could not be asked.
+    const int rates = kelmo_card_rates(type, nullptr, 0);
+    if (rates <= 0) {
+        c.why = library_cause("card type " + std::to_string(type) + " offers no rate");
+        return c;
+    }
+    c.rates.resize(static_cast<std::size_t>(rates));
+    kelmo_card_rates(type, c.rates.data(), rates);
+    kelmo_card_rate_limits(type, &c.low, &c.high);
+    const int gains = kelmo_card_gains(type, nullptr, 0);
+    if (gains > 0) {
+        c.gains.resize(static_cast<std::size_t>(gains));
+        kelmo_card_gains(type, c.gains.data(), gains);
+    }
+    GetADParameter(type, &c.channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &c.fullScale);
     return c;
 }
 
-bool offers_gain(const Card& card, double gain) {
-    return card.gainCount == 0 || std::find(card.gains, card.gains + card.gainCount, gain) != card.gains + card.gainCount;
+bool offers_gain(const Card& card, int gain) {
+    return std::find(card.gains.begin(), card.gains.end(), gain) != card.gains.end();
 }
 
-std::string gains_offered(const Card& card) {
-    std::string offered;
-    for (int i = 0; i < card.gainCount; ++i) {
-        char g[32];
-        std::snprintf(g, sizeof g, "%s%g", i ? ", " : "", card.gains[i]);
-        offered += g;
+namespace {
+template <class T>
+std::string list_of(const std::vector<T>& values, const char* last) {
+    std::string s;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        char b[40];
+        std::snprintf(b, sizeof b, "%s%.10g", i == 0 ? "" : i + 1 == values.size() ? last : ", ",
+                      static_cast<double>(values[i]));
+        s += b;
     }
-    return offered;
+    return s;
 }
+}  // namespace
 
-// A card behind the driver takes its divider from the host: the one whose
-// read-back rate comes nearest the wanted rate (16 bits at most). 0 when the
-// card type has no read-back formula.
-void require_sound_rate(const std::string& given, const std::optional<double>& rate) {
-    if (!rate || std::find(std::begin(kSoundRates), std::end(kSoundRates), *rate) == std::end(kSoundRates))
-        usage("--rate", "'" + given + "': the sound card records at 44100, 22050, 11025 or 8000 Hz");
-}
+std::string listed(const std::vector<int>& values) { return list_of(values, ", "); }
+std::string listed(const std::vector<double>& values) { return list_of(values, " or "); }
 
-uint32_t card_divider(int type, double rate, int channels, double* actual) {
-    double base = 0.0;
-    GetFre(type, 1, &base, channels);
-    if (!(base > 0.0) || !(rate > 0.0) || !std::isfinite(base)) return 0;
-    const double d = std::clamp(std::round(base / rate), 1.0, 65535.0);
-    const auto code = static_cast<uint32_t>(d);
-    GetFre(type, code, actual, channels);
-    return code;
+Divided divider_for(int type, double rate, int channels, const char* option) {
+    Divided d;
+    if (!kelmo_card_divider(type, rate, channels, &d.code, &d.rate))
+        usage(option, library_cause("card type " + std::to_string(type) + " has no divider for that rate"));
+    // The simulated source and the sound card run on the clock PreSamp sets.
+    const int source = kelmo_card_source(type);
+    if (source == KELMO_SOURCE_SIMULATED || source == KELMO_SOURCE_SOUND) {
+        uint32_t code = 0;
+        double actual = 0;
+        PreSamp(type, rate, &code, &actual);
+    }
+    return d;
 }
 
 // Where the library would find genwave: beside this program, then on PATH.

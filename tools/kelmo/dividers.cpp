@@ -1,6 +1,6 @@
-// kelmo dividers: the divider PreSamp chooses for a wanted rate (for a card
-// behind the driver, the one whose read-back comes nearest), and the rate
-// GetFre reads back from it.
+// kelmo dividers: the divider the library chooses for a wanted rate (for a
+// card behind the driver, the one whose read-back comes nearest), the rate
+// it really samples at, and the rate GetFre reads back from it.
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -37,18 +37,27 @@ void add_dividers(CLI::App& app) {
         std::printf(" type      wanted Hz     freqCode      actual Hz   read back Hz  mode\n");
         for (int t : types) {
             for (double r : rates) {
+                // The divider the library chooses and the rate the card then
+                // really samples at; GetFre's read-back of that divider
+                // beside it (the sound card's divider 40 records at 8000 Hz,
+                // which GetFre reads as 8820).
                 uint32_t code = 0;
                 double actual = 0, back = 0;
-                const int ok = PreSamp(t, r, &code, &actual);
-                // A card behind the driver leaves the choice to the host.
-                if (code == 0) code = card_divider(t, r, channels, &actual);
+                if (!kelmo_card_divider(t, r, channels, &code, &actual)) {
+                    std::printf("%5d %14.6g            -              -              -     -  %s\n", t, r,
+                                library_cause().c_str());
+                    continue;
+                }
+                // The simulated source reads back on the clock PreSamp sets.
+                if (kelmo_card_source(t) == KELMO_SOURCE_SIMULATED) {
+                    uint32_t c = 0;
+                    double a = 0;
+                    PreSamp(t, r, &c, &a);
+                }
                 const int mode = GetFre(t, code, &back, channels);
-                // A divider the card cannot read back (0: the source chooses
-                // none) has no rate.
                 char backText[32] = "-";
                 if (std::isfinite(back) && back > 0) std::snprintf(backText, sizeof backText, "%.8g", back);
-                std::printf("%5d %14.6g %12u %14.8g %14s %5d%s%s\n", t, r, code, actual, backText, mode,
-                            ok ? "" : "  ", ok ? "" : library_reason().c_str());
+                std::printf("%5d %14.6g %12u %14.8g %14s %5d\n", t, r, code, actual, backText, mode);
             }
         }
     });

@@ -29,20 +29,17 @@ void add_scan(CLI::App& app) {
                     device ? "" : library_reason().c_str());
 
         // The sound card counts only where its capture device opens.
-        int channels = 0;
-        double high = 0, low = 0;
         char text[131] = {};
         int status = 0;
         flush_standard_output();
         const bool sound = Checkcard(800, text, &status) == 1;
-        const std::string soundWhy = sound ? "" : library_reason(to_utf8(text));  // before the next call
-        GetADParameter(800, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, &high, &low, nullptr);
-        if (sound && high > 0 && channels > 0) {
-            std::printf("sound card (800): capture device with up to %d channels at up to %g Hz\n", channels, high);
+        const std::string soundWhy = sound ? "" : library_cause(to_utf8(text));  // before the next call
+        const Card card = sound ? card_of(800) : Card{};
+        if (sound && !card.rates.empty() && card.channels > 0) {
+            std::printf("sound card (800): capture device with up to %d channels at up to %g Hz\n", card.channels,
+                        card.high);
         } else {
-            std::string why = soundWhy;
-            if (why.rfind("Checkcard failed: ", 0) == 0) why.erase(0, 18);
-            std::printf("sound card (800): no capture device (%s)\n", why.c_str());
+            std::printf("sound card (800): no capture device (%s)\n", sound ? card.why.c_str() : soundWhy.c_str());
         }
     });
 }

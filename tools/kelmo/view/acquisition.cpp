@@ -12,15 +12,13 @@
 namespace kelmo::view {
 namespace {
 
-// The sound card's ring takes blocks of at most 5887 samples in all.
-constexpr int kSoundMostBlock = 5887;
-
 // A fetch every 25 ms: what is drawn is at most a block and a frame
 // behind, and a card, which lets a fetch be late by one block's time, lets
-// this thread be late by 25 ms, and pages get 40 new frames a second.
+// this thread be late by 25 ms, and pages get 40 new frames a second. A
+// source's ring may serve only shorter blocks (the sound card's).
 int block_length(const Config& c, int span) {
     int len = static_cast<int>(std::clamp(c.rate / 40.0, 16.0, 65536.0));
-    if (std::abs(c.card) == 800) len = std::max(16, std::min(len, kSoundMostBlock / span / 4 * 4));
+    if (const int most = kelmo_block_limit(c.card, span); most > 0 && most < len) len = std::max(16, most / 4 * 4);
     return len;
 }
 
@@ -48,16 +46,8 @@ std::string hz(double rate) {
 Refusal refusal(const Config& c, double mostRate) {
     const std::string card = "card type " + std::to_string(c.card);
     const cli::Card k = cli::card_of(c.card);
-    if (k.channels <= 0) return {"card", card + " is not in the catalogue; choose one of the cards offered"};
-    if (std::abs(c.card) == 800) {
-        if (std::find(std::begin(cli::kSoundRates), std::end(cli::kSoundRates), c.rate) == std::end(cli::kSoundRates))
-            return {"rate", hz(c.rate) + " is not a rate of the sound card; it records at 44100, 22050, 11025 or 8000 Hz"};
-    } else {
-        const double high = std::min(k.high, mostRate);
-        if (!(c.rate > 0) || c.rate > high * 1.000001 || c.rate < k.low * 0.999999)
-            return {"rate", hz(c.rate) + " is not a rate of " + card + "; choose one from " + hz(k.low) + " to " +
-                                hz(high)};
-    }
+    if (k.source == KELMO_SOURCE_NONE) return {"card", card + " is not in the catalogue; choose one of the cards offered"};
+    if (k.rates.empty()) return {"card", card + " cannot be used: " + k.why};
     if (c.channels.empty()) return {"channels", "no channel is chosen; choose at least one"};
     for (std::size_t i = 0; i < c.channels.size(); ++i) {
         const int ch = c.channels[i];
@@ -69,7 +59,11 @@ Refusal refusal(const Config& c, double mostRate) {
     }
     if (!cli::offers_gain(k, c.gain))
         return {"gain", "gain " + std::to_string(c.gain) + " is not one of " + card + "; it offers " +
-                            cli::gains_offered(k)};
+                            cli::listed(k.gains)};
+    if (!(c.rate <= mostRate)) return {"rate", hz(c.rate) + " is more than the view draws; choose at most " + hz(mostRate)};
+    const int span = c.channels.back() - c.channels.front() + 1;
+    if (!kelmo_card_divider(c.card, c.rate, span, nullptr, nullptr))
+        return {"rate", cli::library_cause(hz(c.rate) + " is not a rate of " + card)};
     return {};
 }
 
@@ -225,11 +219,15 @@ bool Acquisition::acquire(const Config& c) {
     const int first = c.channels.front(), span = c.channels.back() - first + 1;
     uint32_t code = 0;
     double rate = 0;
-    PreSamp(c.card, c.rate, &code, &rate);
-    if (rate <= 0.0) code = cli::card_divider(c.card, c.rate, span, &rate);
-    if (code == 0 || !(rate > 0)) {
-        fail("card type " + std::to_string(c.card) + " has no sampling divider for " + std::to_string(c.rate) + " Hz");
+    if (!kelmo_card_divider(c.card, c.rate, span, &code, &rate)) {
+        fail(cli::library_cause("card type " + std::to_string(c.card) + " has no divider for " + hz(c.rate)));
         return false;
+    }
+    // The simulated source and the sound card run on the clock PreSamp sets.
+    if (const int source = kelmo_card_source(c.card); source == KELMO_SOURCE_SIMULATED || source == KELMO_SOURCE_SOUND) {
+        uint32_t presampCode = 0;
+        double presampRate = 0;
+        PreSamp(c.card, c.rate, &presampCode, &presampRate);
     }
     int channels = 0, gainCount = 0, fullScale = 0;
     double gains[10] = {}, high = 0, low = 0;

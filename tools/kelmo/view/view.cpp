@@ -33,6 +33,7 @@ struct ViewOptions {
     unsigned port = 0;
     bool readOnly = false;
     const CLI::Option* countGiven = nullptr;
+    const CLI::Option* listGiven = nullptr;
 };
 
 // Rates a page may choose: the scope draws at most 1 MHz.
@@ -67,59 +68,63 @@ std::string page_files() {
 #endif
 }
 
-// The cards the controls offer: the catalogue's, the sound card's rates.
+// The cards the controls offer, with the rates and gains the library
+// offers for each (the rates up to what the scope draws); a card whose
+// source cannot say now (a sound card without a capture device) has none,
+// and `why`.
 std::string hello(bool readOnly) {
     using json = nlohmann::json;
     json cards = json::array();
     for (int t = 1; t < 1000; ++t) {
-        int channels = 0, gainCount = 0, freqCount = 0, aux = 0, fullScale = 0;
-        double gains[10] = {}, high = 0, low = 0;
-        int freqs[27] = {};
-        GetADParameter(t, &channels, gains, &gainCount, freqs, &freqCount, &aux, &high, &low, &fullScale);
-        if (channels <= 0) continue;
-        json rates = json::array(), gs = json::array();
-        if (t == 800) {
-            for (double r : kSoundRates) rates.push_back(r);
-        } else {
-            for (int i = 0; i < std::clamp(freqCount, 0, 27); ++i)
-                if (freqs[i] > 0 && freqs[i] <= high * 1.000001 && freqs[i] <= kMostRate) rates.push_back(freqs[i]);
-        }
-        for (int i = 0; i < std::clamp(gainCount, 0, 10); ++i)
-            if (gains[i] >= 1 && gains[i] == std::floor(gains[i])) gs.push_back(static_cast<int>(gains[i]));
-        if (gs.empty()) gs.push_back(1);
+        if (t >= KELMO_FIRST_ALIAS_CODE && t <= KELMO_LAST_ALIAS_CODE) continue;  // each is another code
+        if (kelmo_card_source(t) == KELMO_SOURCE_NONE) continue;
+        const Card k = card_of(t);
+        json rates = json::array();
+        for (double r : k.rates)
+            if (r <= kMostRate) rates.push_back(r);
+        if (rates.empty() && k.why.empty()) continue;  // nothing the scope draws
+        const int source = k.source;
         cards.push_back({{"type", t},
-                         {"channels", channels},
-                         {"fullScale", fullScale},
+                         {"channels", k.channels},
+                         {"fullScale", k.fullScale},
                          {"unit", ""},
-                         {"name", t == 123 || t == 124 ? "simulated source"
-                                  : t == 800           ? "sound card"
-                                                       : "card behind the device"},
+                         {"name", source == KELMO_SOURCE_SIMULATED ? "simulated source"
+                                  : source == KELMO_SOURCE_SOUND   ? "sound card"
+                                                                   : "card behind the device"},
                          {"rates", rates},
-                         {"gains", gs}});
+                         {"gains", k.gains},
+                         {"why", k.why}});
     }
     return kelmo::view::message_text(json{{"type", "hello"}, {"readOnly", readOnly}, {"version", KELMO_TOOL_VERSION}, {"cards", cards}});
 }
 
 
 void run(const ViewOptions& o) {
-    int channels = 0;
-    double high = 0;
-    GetADParameter(o.type, &channels, nullptr, nullptr, nullptr, nullptr, nullptr, &high, nullptr, nullptr);
-    if (channels <= 0) usage("--type", "card type " + std::to_string(o.type) + " is not in the catalogue (kelmo cards lists them)");
+    const Card card = card_of(o.type);
+    // A source that cannot say what it offers now (a sound card without a
+    // capture device) is the page's to be told about, with the reason: its
+    // channels are left for the acquisition to refuse.
+    const bool unknown = card.rates.empty();
+    const int channels = unknown ? 256 : card.channels;
+    if (card.source == KELMO_SOURCE_NONE) usage("--type", "card type " + std::to_string(o.type) + " is not in the catalogue (kelmo cards lists them)");
     const auto rate = parse_si(o.rate);
-    if (std::abs(o.type) == 800)
-        require_sound_rate(o.rate, rate);
-    else if (!rate || !(*rate > 0) || *rate > std::min(high * 1.000001, kMostRate))
-        usage("--rate", "'" + o.rate + "' is not a rate above 0 and at most " +
-                            std::to_string(static_cast<long long>(std::min(high, kMostRate))) + " Hz for card type " +
-                            std::to_string(o.type));
+    if (!rate || !(*rate > 0))
+        usage("--rate", "'" + o.rate + "' is not a sampling rate (for example 10k or 44100; card type " +
+                            std::to_string(o.type) + " offers " + listed(card.rates) + " Hz)");
     kelmo::view::Config c;
     c.card = o.type;
     c.rate = *rate;
     c.gain = o.gain;
+    const std::string last = std::to_string(channels - 1);
+    if (o.listGiven->count() > 0 && o.list.empty())
+        usage("--list", "'' names no channel; give the channels of card type " + std::to_string(o.type) + " (0 to " +
+                            last + ") such as 0,2,5-7, or leave -C out to take --channels");
     if (!o.list.empty()) {
+        if (o.countGiven->count() > 0) usage("--list", "give the channels either as a list or with --channels, not both");
         const auto list = parse_channel_list(o.list, channels - 1);
-        if (!list) usage("--list", "'" + o.list + "' is not a list of channels of card type " + std::to_string(o.type));
+        if (!list)
+            usage("--list", "'" + o.list + "' is not a list of channels of card type " + std::to_string(o.type) +
+                                " (0 to " + last + "), such as 0,2,5-7");
         c.channels = *list;
     } else {
         if (o.channels < 1 || o.channels > channels)
@@ -127,7 +132,7 @@ void run(const ViewOptions& o) {
         c.channels.clear();
         for (int k = 0; k < o.channels; ++k) c.channels.push_back(k);
     }
-    if (const auto r = kelmo::view::refusal(c, kMostRate))
+    if (const auto r = unknown ? kelmo::view::Refusal{} : kelmo::view::refusal(c, kMostRate))
         usage(r.what == "card" ? "--type" : r.what == "rate" ? "--rate" : r.what == "gain" ? "--gain" : "--list", r.reason);
     kelmo::view::ServerOptions s;
     s.address = o.listen.empty() ? "127.0.0.1" : o.listen;
@@ -153,7 +158,7 @@ void add_view(CLI::App& app) {
     cmd->add_option("-t,--type", o.type, "Card type (kelmo cards lists them)")->capture_default_str();
     cmd->add_option("-r,--rate", o.rate, "Sampling rate in Hz, with k or M (at most 1M)")->capture_default_str();
     o.countGiven = cmd->add_option("-c,--channels", o.channels, "How many channels, from 0")->capture_default_str();
-    cmd->add_option("-C,--list", o.list, "The channels as a list instead: 0,2,5-7");
+    o.listGiven = cmd->add_option("-C,--list", o.list, "The channels as a list instead: 0,2,5-7");
     cmd->add_option("-g,--gain", o.gain, "Gain: one of the card's gains")->capture_default_str();
     cmd->add_option("--port", o.port, "The port to serve on (default: one the system chooses)")
         ->check(CLI::Range(0, 65535));
