@@ -84,6 +84,19 @@ inline void binary_standard_output() {
 #endif
 }
 
+// Writes straight to descriptor 2, as a signal handler may.
+inline void write_stderr_now(const char* text, std::size_t n) {
+#ifdef _WIN32
+    (void)::_write(2, text, static_cast<unsigned>(n));
+#else
+    while (n > 0) {
+        const ssize_t w = ::write(2, text, n);
+        if (w <= 0 && errno != EINTR) return;
+        if (w > 0) text += w, n -= static_cast<std::size_t>(w);
+    }
+#endif
+}
+
 inline bool stderr_is_terminal() {
 #ifdef _WIN32
     return ::_isatty(2) != 0;

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -769,13 +770,18 @@ TEST_F(KelmoCli, RawWordsAndParametersGoIntoTheFile) {
 
 // Ctrl-C ends a run with 130 and files that their readers open, holding
 // every sample the summary counts.
+// SIGTERM (kill, timeout, systemd) and SIGHUP (a closed terminal) end a run
+// as Ctrl-C does: every format complete, the exit status 128 + the signal.
 TEST_F(KelmoCli, AnInterruptedRunLeavesFilesThatOpen) {
-    for (const std::string ext : {"h5", "npy", "wav", "flac", "sr"}) {
+    const std::pair<std::string, int> runs[] = {
+        {"h5", SIGINT}, {"npy", SIGTERM}, {"wav", SIGHUP}, {"flac", SIGTERM}, {"sr", SIGHUP}};
+    for (const auto& [ext, sig] : runs) {
         const std::string file = temp("int." + ext), out = temp("int.out"), check = temp("int.check");
-        const std::string run = "timeout --preserve-status -s INT 1.5 " + std::string(KELMO_CLI) +
-                                " acquire --continuous -r 20k -c 2 -o " + file + " >" + out + " 2>/dev/null";
+        const std::string run = "timeout --preserve-status -s " + std::to_string(sig) + " 1.5 " +
+                                std::string(KELMO_CLI) + " acquire --continuous -r 20k -c 2 -o " + file + " >" + out +
+                                " 2>/dev/null";
         const int status = std::system(run.c_str());
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 130) << ext;
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 128 + sig) << ext;
         const std::string summary = slurp(out);
         const auto at = summary.find(" Hz, ");
         ASSERT_NE(at, std::string::npos) << ext << ": " << summary;
@@ -791,6 +797,56 @@ TEST_F(KelmoCli, AnInterruptedRunLeavesFilesThatOpen) {
             std::system(("/usr/bin/python3 -c \"" + read + "\" >" + check + " 2>&1").c_str());
         EXPECT_EQ(slurp(check), std::to_string(counted) + "\n") << ext;
         for (const std::string& f : {file, out, check, temp("int.json")}) std::remove(f.c_str());
+    }
+}
+
+// A run that cannot start leaves what is there as it was: the source is
+// asked, the plot tool looked for and the names checked before the output
+// is made; a low rate still stops within half a second of Ctrl-C, and a
+// block call at once.
+TEST_F(KelmoCli, NothingIsTouchedBeforeTheRunCanStart) {
+    const std::string kept = temp("kept.h5"), dir = temp("nodev");
+    auto untouched = [&] { return slurp(kept) == "earlier recording\n"; };
+    std::ofstream(kept) << "earlier recording\n";
+    ::setenv("KELMO_DEVICE_DIR", dir.c_str(), 1);
+    Result r = kelmo("acquire -t 602 -c 1 -n 1k -o " + kept);
+    ::unsetenv("KELMO_DEVICE_DIR");
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_TRUE(untouched()) << "a card with no device";
+    r = kelmo("acquire -n 1k -o " + kept + " --plot " + kept);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("--plot: the plot " + kept + " would replace the recording"), std::string::npos) << r.err;
+    EXPECT_TRUE(untouched()) << "the plot's name";
+    {
+        const std::string cmd = "PATH=/nonexistent " + std::string(KELMO_CLI) + " acquire -n 1k -o " + kept +
+                                " --plot " + temp("p.png") + " >/dev/null 2>&1";
+        const int status = std::system(cmd.c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    }
+    EXPECT_TRUE(untouched()) << "no gnuplot";
+    r = kelmo("acquire -n 1k -o " + testing::TempDir());
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("is a folder"), std::string::npos) << r.err;
+    r = kelmo("acquire -n 1k -o " + temp("no/such/folder/run.csv"));
+    EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
+    const std::string fifo = temp("fifo.npy");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    r = kelmo("acquire -n 1k -o " + fifo);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("is a pipe or a device"), std::string::npos) << r.err;
+    std::remove(fifo.c_str());
+    std::remove(kept.c_str());
+
+    for (const std::string mode : {"--continuous", "-m block -n 1000"}) {
+        const std::string cmd = "timeout --preserve-status -s INT 2 " + std::string(KELMO_CLI) + " acquire " + mode +
+                                " -r 100 -c 1 >/dev/null 2>&1";
+        const auto t0 = std::chrono::steady_clock::now();
+        const int status = std::system(cmd.c_str());
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 130) << mode;
+        // A fetch of 1024 samples at 100 Hz held it back 10 s; the bound
+        // leaves a loaded machine its seconds.
+        EXPECT_LT(s, 6.0) << mode << ": a fetch at 100 Hz held Ctrl-C back";
     }
 }
 
@@ -823,12 +879,22 @@ TEST(KelmoValues, OnlyRepresentableNumbers) {
 }
 
 TEST_F(KelmoCli, WriteFailuresAreFailures) {
+    // Known before the run: a folder that is not there.
     Result r = kelmo("acquire -n 1k -c 1 --csv /nonexistent/a.csv");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("cannot write /nonexistent/a.csv"), std::string::npos) << r.err;
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("the folder /nonexistent of /nonexistent/a.csv does not exist"), std::string::npos) << r.err;
     r = kelmo("acquire -n 1k -c 1 --plot /nonexistent/a.png");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("cannot write /nonexistent/a.png"), std::string::npos) << r.err;
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("the folder /nonexistent of /nonexistent/a.png does not exist"), std::string::npos) << r.err;
+    // Found as it is written: a folder that cannot be written.
+    const std::string ro = temp("ro");
+    ::mkdir(ro.c_str(), 0500);
+    r = kelmo("acquire -n 1k -c 1 --plot " + ro + "/a.png");
+    if (::geteuid() != 0) {
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find("cannot write " + ro + "/a.png"), std::string::npos) << r.err;
+    }
+    ::rmdir(ro.c_str());
     EXPECT_EQ(r.out.find("PNG"), std::string::npos);  // no image on the terminal
 }
 

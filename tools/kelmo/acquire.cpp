@@ -7,7 +7,11 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,8 +55,64 @@ struct Options {
     const CLI::Option* listGiven = nullptr;
 };
 
-std::atomic<bool> gInterrupted{false};
-extern "C" void on_interrupt(int) { gInterrupted = true; }
+// The signal that asks the run to end (SIGINT, SIGTERM, SIGHUP), 0 while
+// none came: the run ends as after Ctrl-C, its files complete, with the
+// exit status 128 + the signal.
+std::atomic<int> gInterrupted{0};
+// While a block call runs nothing has been written yet and the library
+// cannot be stopped in it: a signal then ends the process at once.
+std::atomic<bool> gInBlockCall{false};
+extern "C" void on_interrupt(int sig) {
+    if (gInBlockCall) {
+        static const char line[] = "\nkelmo: interrupted during the block; nothing was written\n";
+        kelmo::tools::write_stderr_now(line, sizeof line - 1);
+        std::_Exit(128 + sig);
+    }
+    gInterrupted = sig;
+}
+
+// The signals that end a run as Ctrl-C does, installed for as long as the
+// run and its files' completion last.
+class EndSignals {
+public:
+    EndSignals() {
+        for (int s : kSignals)
+            if (s) previous_.push_back({s, std::signal(s, on_interrupt)});
+    }
+    ~EndSignals() {
+        for (auto& [s, h] : previous_) std::signal(s, h);
+    }
+    EndSignals(const EndSignals&) = delete;
+    EndSignals& operator=(const EndSignals&) = delete;
+
+private:
+#ifdef SIGHUP
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#else
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, 0};
+#endif
+    std::vector<std::pair<int, void (*)(int)>> previous_;
+};
+
+// The output opened at its first block, so that a run that never starts
+// (a source that cannot acquire) leaves an existing file as it was.
+class OpenedAtFirstBlock final : public SampleWriter {
+public:
+    explicit OpenedAtFirstBlock(OutputTarget target) : target_(std::move(target)) {}
+    bool block(const double* data, int len, int stride) override {
+        if (!out_ && !failed_) {
+            out_ = open_output(target_);
+            failed_ = !out_;
+        }
+        return out_ && out_->block(data, len, stride);
+    }
+    bool finish() override { return out_ ? out_->finish() : !failed_; }
+
+private:
+    OutputTarget target_;
+    std::unique_ptr<SampleWriter> out_;
+    bool failed_ = false;
+};
 
 [[noreturn]] void failed(int code = 1) { throw CLI::RuntimeError(code); }
 
@@ -78,6 +138,45 @@ std::string format_for(const std::string& path) {
                           known + ", or choose the format with -O");
 }
 
+// Whether two names are the same file: the same existing file, or the
+// same name once made absolute.
+bool same_file(const std::string& a, const std::string& b) {
+    namespace fs = std::filesystem;
+    std::error_code e1, e2;
+    if (fs::exists(a, e1) && fs::exists(b, e2)) {
+        std::error_code e;
+        const bool same = fs::equivalent(a, b, e);
+        if (!e) return same;
+    }
+    return fs::weakly_canonical(fs::absolute(a, e1), e1) == fs::weakly_canonical(fs::absolute(b, e2), e2);
+}
+
+// What can be known of the output before the run, checked before the
+// source starts and before any file is touched: not a folder, not the
+// plot's name, a folder that exists, and no pipe for a format that is
+// rewritten as it grows.
+void check_output(const std::string& path, const std::string& format, const std::string& plot) {
+    namespace fs = std::filesystem;
+    std::error_code e;
+    if (!plot.empty() && !fs::is_directory(fs::absolute(plot, e).parent_path(), e))
+        usage("--plot", "the folder " + fs::absolute(plot, e).parent_path().string() + " of " + plot +
+                            " does not exist; make it first, or draw the plot elsewhere");
+    if (path.empty() || path == "-") return;
+    if (!plot.empty() && same_file(path, plot))
+        usage("--plot", "the plot " + plot + " would replace the recording " + path + "; give the plot a name of its own");
+    const fs::file_status st = fs::status(path, e);
+    if (fs::is_directory(st))
+        usage("--output", path + " is a folder; name a file in it, such as " + (fs::path(path) / "run.h5").string());
+    const bool streams = format == "csv" || format == "wav";
+    if ((fs::is_fifo(st) || fs::is_character_file(st) || fs::is_socket(st)) && !streams)
+        usage("--output", path + " is a pipe or a device, and a ." + format + " file is rewritten as it grows, which "
+                          "a pipe cannot take; write it to a file, or stream CSV or WAV");
+    const fs::path folder = fs::absolute(path, e).parent_path();
+    if (!fs::is_directory(folder, e))
+        usage("--output", "the folder " + folder.string() + " of " + path + " does not exist; make it first, or "
+                          "write elsewhere");
+}
+
 // The run: what was asked, checked against the card.
 struct Run {
     double wantedRate = 0, rate = 0;
@@ -95,7 +194,12 @@ struct Run {
 // where that is more (up to 65536): a card keeps one block beyond the one
 // being fetched, so a fetch may come late by one block's time before
 // samples are lost, and 1024 samples at 100 kHz are only 10 ms.
-int64_t most_per_fetch(double rate) { return std::clamp<int64_t>(static_cast<int64_t>(rate / 10), 1024, 65536); }
+// A fetch also lasts at most a quarter of a second, so that Ctrl-C ends a
+// run at a low rate within half a second.
+int64_t most_per_fetch(double rate) {
+    const auto quarter = std::max<int64_t>(16, static_cast<int64_t>(rate / 4));
+    return std::min(quarter, std::clamp<int64_t>(static_cast<int64_t>(rate / 10), 1024, 65536));
+}
 
 Run plan(const Options& o) {
     Run r;
@@ -189,6 +293,7 @@ Run plan(const Options& o) {
         r.raw = *line;
     }
 
+    check_output(o.csv.empty() ? o.output : o.csv, r.format, o.plot);
     // The source is prepared (genwave started, the recording input read)
     // once the options are known to be sound.
     char text[131] = {};
@@ -337,12 +442,17 @@ Outcome acquire(const Options& o, const Run& r, Collected& c, SampleWriter* out)
         const auto n = static_cast<int>(*r.total);
         if (raw) {
             words.raw.resize(std::size_t(n) * r.span * std::size_t(r.raw.bytes));
-            if (MulChSamW(o.type, static_cast<int>(r.code), n, o.gain, packed, words.raw.data()) != 1)
-                return source_failed(c);
+            gInBlockCall = true;
+            const int ok = MulChSamW(o.type, static_cast<int>(r.code), n, o.gain, packed, words.raw.data());
+            gInBlockCall = false;
+            if (ok != 1) return source_failed(c);
             return take_words(n, n);
         }
         std::vector<double> data(std::size_t(n) * r.span);
-        if (MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data()) != 1) return source_failed(c);
+        gInBlockCall = true;
+        const int ok = MulChSam(o.type, static_cast<int>(r.code), n, o.gain, packed, data.data());
+        gInBlockCall = false;
+        if (ok != 1) return source_failed(c);
         return take(c, out, r, data.data(), n, n) ? Outcome::Done : Outcome::OutputFailed;
     }
     uint32_t handle = 0;
@@ -403,23 +513,23 @@ void run(const Options& o) {
     std::vector<int> numbers;
     for (int row : r.rows) numbers.push_back(r.first + row);
     std::unique_ptr<SampleWriter> out;
+    // Everything that can be known before the run is checked before any
+    // file is touched; the output itself is made at the first block.
+    if (!o.plot.empty() && !gnuplot_available()) failed();
     if (!outPath.empty()) {
         OutputTarget target{outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain,
                             r.code, o.compress, r.raw, {}};
         if (simulated(o.type) && (r.format == "h5" || r.format == "npy")) target.parameters = published_parameters();
-        out = open_output(target);
-        if (!out) failed();
-        out = queued(std::move(out), r.rate, static_cast<int>(numbers.size()), r.bufferSeconds);
+        out = queued(std::make_unique<OpenedAtFirstBlock>(std::move(target)), r.rate,
+                     static_cast<int>(numbers.size()), r.bufferSeconds);
     }
-    if (!o.plot.empty() && !gnuplot_available()) failed();
 
     Collected c;
     c.stats.resize(r.rows.size());
     c.kept.resize(r.rows.size());
-    gInterrupted = false;
-    auto previous = std::signal(SIGINT, on_interrupt);
+    gInterrupted = 0;
+    const EndSignals ending;
     const Outcome how = acquire(o, r, c, out.get());
-    std::signal(SIGINT, previous);
 
     bool written = true;
     if (out) written = out->finish();
@@ -447,7 +557,7 @@ void run(const Options& o) {
                      "have gaps there; fetch in larger blocks (-b fewer), record fewer channels or a lower rate, or "
                      "give this host more of the processor\n",
                      static_cast<long long>(c.gaps), static_cast<long long>(c.firstGap));
-    if (gInterrupted) failed(130);
+    if (gInterrupted) failed(128 + gInterrupted);
     if (how != Outcome::Done || !written || c.gaps > 0) failed();
 }
 
