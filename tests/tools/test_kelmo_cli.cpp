@@ -800,6 +800,40 @@ TEST_F(KelmoCli, AnInterruptedRunLeavesFilesThatOpen) {
     }
 }
 
+// An HDF5 file being recorded can be read as it grows, and after a full
+// disk holds what was written before (a 5 MiB file system of its own, where
+// the test may mount one).
+TEST_F(KelmoCli, AnHdf5RecordingIsReadAsItGrows) {
+    const std::string file = temp("live.h5"), check = temp("live.check"), reader = temp("live.py");
+    std::ofstream(reader) << "import h5py, time\nf = h5py.File('" << file << "', 'r', swmr=True)\n"
+                          << "d = f['run/samples']\na = d.shape[1]\ntime.sleep(1)\nd.refresh()\n"
+                          << "print(a > 0, d.shape[1] > a, abs(d[0, 0] - 3000) < 1e-9)\n";
+    std::system((std::string(KELMO_CLI) + " acquire --continuous -c 2 -o " + file + " >/dev/null 2>&1 & pid=$!; " +
+                 "sleep 2; /usr/bin/python3 " + reader + " >" + check + " 2>&1; kill -INT $pid; wait $pid")
+                    .c_str());
+    EXPECT_EQ(slurp(check), "True True True\n");
+    std::remove(reader.c_str());
+    std::remove(file.c_str());
+    std::remove(check.c_str());
+
+    const std::string small = temp("small");
+    ::mkdir(small.c_str(), 0700);
+    if (std::system(("mount -t tmpfs -o size=5m tmpfs " + small + " 2>/dev/null").c_str()) != 0) {
+        ::rmdir(small.c_str());
+        GTEST_SKIP() << "no file system of its own can be mounted here";
+    }
+    const Result r = kelmo("acquire --continuous -r 100k -c 2 -o " + small + "/full.h5");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    std::system(("/usr/bin/python3 -c \"import h5py; d = h5py.File('" + small +
+                 "/full.h5')['run/samples']; print(d.shape[1] > 100000, int((d[0] == 0).sum()))\" >" + check +
+                 " 2>&1").c_str());
+    EXPECT_EQ(slurp(check), "True 0\n");  // no zeros where a block did not fit
+    std::system(("umount " + small).c_str());
+    ::rmdir(small.c_str());
+    std::remove(check.c_str());
+}
+
 // A run that cannot start leaves what is there as it was: the source is
 // asked, the plot tool looked for and the names checked before the output
 // is made; a low rate still stops within half a second of Ctrl-C, and a

@@ -85,7 +85,11 @@ public:
     Hdf5Writer(const OutputTarget& t, bool compress) : target_(t) {
         quiet_hdf5();
         const hsize_t channels = t.channels.size();
-        file_ = Handle(H5Fcreate(t.path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), H5Fclose);
+        // The newest file format: what single-writer, multiple-reader access
+        // needs, so that readers follow the run as it grows.
+        Handle fileAccess(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+        H5Pset_libver_bounds(fileAccess.get(), H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
+        file_ = Handle(H5Fcreate(t.path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fileAccess.get()), H5Fclose);
         if (!file_) {
             fail("cannot be created");
             return;
@@ -118,7 +122,16 @@ public:
             fail("cannot hold the samples");
             return;
         }
-        if (!facts()) fail("cannot hold the run's facts");
+        if (!facts()) {
+            fail("cannot hold the run's facts");
+            return;
+        }
+        // Every object and attribute is there: from now on readers may open
+        // the file while it grows (h5py.File(path, "r", swmr=True), then
+        // refresh() the dataset). Where that cannot be had the recording
+        // goes on all the same, closed to readers until it ends.
+        swmr_ = H5Fstart_swmr_write(file_.get()) >= 0;
+        if (!swmr_) H5Eclear2(H5E_DEFAULT);
     }
 
     bool block(const double* data, int len, int stride) override {
@@ -137,10 +150,7 @@ public:
         if (H5Dwrite(data_.get(), H5T_NATIVE_DOUBLE, memory.get(), file.get(), H5P_DEFAULT, data) < 0 ||
             H5Fflush(file_.get(), H5F_SCOPE_LOCAL) < 0) {
             fail("could not take the samples");
-            // What was flushed before stays the file's content.
-            const hsize_t kept[2] = {channels, samples_};
-            H5Dset_extent(data_.get(), kept);
-            H5Fflush(file_.get(), H5F_SCOPE_LOCAL);
+            keep_what_was_written();
             return false;
         }
         samples_ += hsize_t(len);
@@ -159,6 +169,25 @@ public:
     bool failed() const { return failed_; }
 
 private:
+    // After a failed write the dataset is cut back to what was flushed
+    // before. A file being read as it grows can only grow, so it is closed
+    // and opened again on its own for that.
+    void keep_what_was_written() {
+        const hsize_t kept[2] = {target_.channels.size(), samples_};
+        if (!swmr_) {
+            H5Dset_extent(data_.get(), kept);
+            H5Fflush(file_.get(), H5F_SCOPE_LOCAL);
+            return;
+        }
+        data_.reset();
+        group_.reset();
+        file_.reset();
+        Handle file(H5Fopen(target_.path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT), H5Fclose);
+        Handle data(file ? H5Dopen2(file.get(), "run/samples", H5P_DEFAULT) : H5I_INVALID_HID, H5Dclose);
+        if (data) H5Dset_extent(data.get(), kept);
+        H5Eclear2(H5E_DEFAULT);
+    }
+
     // Values as float64; raw words as the integers they are (HDF5 converts
     // the doubles that carry them, exactly).
     static hid_t stored_type(const RawWords& raw) {
@@ -237,6 +266,7 @@ private:
     Handle file_, group_, data_;
     hsize_t samples_ = 0;
     bool failed_ = false;
+    bool swmr_ = false;
 };
 
 }  // namespace
