@@ -231,6 +231,33 @@ class Triggered(Acquisition):
     trigger_index: int = 0
 
 
+def _on_a_thread_of_its_own(call, keep=()) -> tuple[int, list[str], str]:
+    """Runs one blocking export on a thread of its own and waits for it in
+    short steps, so that Ctrl-C raises KeyboardInterrupt here within a
+    tenth of a second however long the block lasts (the block itself runs
+    to its end in the background: the library cannot be stopped in it; the
+    card is free again once it has). Returns the export's result, its texts
+    and, when it failed, its reason, both read on the thread that called
+    it. ``keep``: what the call writes into, kept alive until it ends."""
+    out: dict = {}
+
+    def run(_keep=keep):
+        try:
+            with capture() as box:
+                ok = call()
+            out["result"] = (ok, box, "" if ok else last_error())
+        except BaseException as e:  # handed to the caller's thread
+            out["error"] = e
+
+    t = threading.Thread(target=run, name="kelmo block", daemon=True)
+    t.start()
+    while t.is_alive():
+        t.join(0.1)
+    if "error" in out:
+        raise out["error"]
+    return out["result"]
+
+
 # ---- planning an acquisition -------------------------------------------------------------
 
 @dataclass
@@ -426,16 +453,20 @@ class Card:
         return _Plan(code=self.card_type, source=self.source, wanted=wanted, first=first, count=count,
                      rows=[c - first for c in wanted], divider=divider, rate=actual, gain=gain, gains=gains)
 
-    def _failure(self, function: str, box: list[str]) -> KelmoError:
+    def _failure(self, function: str, box: list[str], reason: str | None = None) -> KelmoError:
         """The exception of the export that has just failed (reads the
-        library's reason: no other export may run before)."""
+        library's reason, unless the thread that called it read it:
+        no other export may run before)."""
         hint = {
             "simulated": "the simulated source has no parameter block (is genwave running?)",
             "sound": "the sound card delivered nothing (is the capture device there?)",
             "driver": "the device ZEB1 did not deliver",
         }[self.source]
-        return failure(f"{function} failed for card type {self.card_type}" + ("" if box else f": {hint}"),
-                       function, box, card_type=self.card_type)
+        message = f"{function} failed for card type {self.card_type}" + ("" if box else f": {hint}")
+        if reason is not None:
+            return KelmoError(message, function=function, messages=tuple(box), reason=reason,
+                              card_type=self.card_type)
+        return failure(message, function, box, card_type=self.card_type)
 
     def _dtype(self, raw: bool):
         if not raw:
@@ -464,18 +495,19 @@ class Card:
         p = self._plan(channels, rate, gain)
         buf = np.zeros((p.count, samples), dtype=self._dtype(raw))
         address = buf.ctypes.data
-        with _turn(p.source), capture() as box:
-            if p.source == "sound":  # the Ex exports send 800 to the driver
-                f = lib.MulChSamW if raw else lib.MulChSam
-                ok = f(p.code, as_int(p.divider), samples, int(p.gain), p.packed, address)
-            else:
-                f = lib.MulChSamWEx if raw else lib.MulChSamEx
-                first = c_int(p.first)
-                ok = f(p.code, as_int(p.divider), samples, int(p.gain), p.count, address, p.gains.ctypes.data,
-                       byref(first))
+        if p.source == "sound":  # the Ex exports send 800 to the driver
+            f = lib.MulChSamW if raw else lib.MulChSam
+            call = lambda: f(p.code, as_int(p.divider), samples, int(p.gain), p.packed, address)  # noqa: E731
+        else:
+            f = lib.MulChSamWEx if raw else lib.MulChSamEx
+            first = c_int(p.first)
+            call = lambda: f(p.code, as_int(p.divider), samples, int(p.gain), p.count, address,  # noqa: E731
+                             p.gains.ctypes.data, byref(first))
+        with _turn(p.source):
+            ok, box, why = _on_a_thread_of_its_own(call, keep=(buf, p, first if p.source != "sound" else None))
         name = f.__name__
         if not ok:
-            raise self._failure(name, box)
+            raise self._failure(name, box, why)
         report(box, name)
         return Acquisition(data=buf[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card_type, raw=raw)
 

@@ -169,6 +169,23 @@ def test_trigger_ends_on_interrupt_timeout_and_ctrl_c(sim):
             signal.signal(signal.SIGINT, previous)
 
 
+def test_ctrl_c_ends_a_long_block_at_once_and_the_card_stays_usable(sim):
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("KeyboardInterrupt reaches the main thread only")
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)  # see the trigger's test
+    try:
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        begin = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            sim.acquire(samples=1000, rate=100)  # 10 s of samples
+            time.sleep(5)  # where the interrupt lands at the latest
+        assert time.monotonic() - begin < 2
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    r = sim.acquire(channels=1, samples=500, rate=10_000)  # two and a half periods of the 50 Hz cosine
+    assert r.data.shape == (1, 500) and 2990 < np.abs(r.data).max() <= 3000
+
+
 def test_arguments_are_checked_before_the_library_sees_them(sim):
     with pytest.raises(ValueError, match="channel 32"):
         sim.acquire(channels=[0, 32], samples=10, rate=10_000)
