@@ -1,4 +1,4 @@
-// A host's whole life, in the order the README gives: set-up calls (two of
+// A host's whole life, in the order the README's first acquisition gives: set-up calls (two of
 // them from two threads at once), block and continuous acquisitions, and
 // exit with the status block and "123_1ch" still kept by the library. Run
 // under AddressSanitizer and valgrind, it shows that nothing is used after
