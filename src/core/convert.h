@@ -16,9 +16,7 @@
 #include "core/cpu.h"
 #include "core/numconv.h"
 
-// The AVX-512 kernel (F, BW, DQ and VL) is built for 64-bit x86 outside
-// Windows, whose compilers cannot align the stack to 64 bytes.
-#if defined(__x86_64__) && !defined(_WIN32)
+#ifdef KELMO_HAVE_AVX512_KERNELS
 #define KELMO_HAVE_AVX512_CONVERT 1
 #endif
 

@@ -9,9 +9,7 @@
 #include "core/cpu.h"
 #include "core/numconv.h"
 
-// The AVX-512 kernels (F, BW, DQ and VL) are built for 64-bit x86 outside
-// Windows, whose compilers cannot align the stack to 64 bytes.
-#if defined(__x86_64__) && !defined(_WIN32)
+#ifdef KELMO_HAVE_AVX512_KERNELS
 #define KELMO_HAVE_AVX512_KERNEL 1
 #endif
 
