@@ -952,7 +952,13 @@ TEST_F(KelmoCli, AKilledRunLeavesFilesThatOpen) {
     };
     const std::vector<Case> cases = {
         {"npy", "x = n.load(sys.argv[1])", 1, 1e-6, 400000},
-        {"wav", "import soundfile as sf\nx = sf.read(sys.argv[1], always_2d=True)[0].T", 5000, 1e-3, 200000},
+        // (libsndfile reads a WAV whose header says nothing; its sizes are checked as well.)
+        {"wav",
+         "import soundfile as sf, struct\nx = sf.read(sys.argv[1], always_2d=True)[0].T\nw = open(sys.argv[1], 'rb').read()\n"
+         "u = lambda at: struct.unpack('<I', w[at:at + 4])[0]\nat = 12\n"
+         "while w[at:at + 4] != b'data': at += 8 + u(at + 4) + u(at + 4) % 2\n"
+         "assert u(at + 4) == x.size * 4 and u(4) == at + u(at + 4), (u(4), u(at + 4), x.shape)",
+         5000, 1e-3, 200000},
         {"flac", "import soundfile as sf\nx = sf.read(sys.argv[1], always_2d=True)[0].T", 5000, 2e-3, 60000},
     };
     for (const Case& c : cases) {
