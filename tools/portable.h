@@ -1,10 +1,12 @@
 // What the tools need from the operating system, in one place: the
 // standard descriptors at start, GBK text for a UTF-8 terminal, whether
 // stderr is a terminal, a pipe into a helper program, where a program
-// finds its own files and others on PATH, and whether the library's
-// named shared memory exists.
+// finds its own files and others on PATH, whether the library's named
+// shared memory exists, and output files as descriptors.
 #pragma once
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,14 +15,16 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
 #include <iconv.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "../src/platform/posix/shm_place.h"  // where the library's shared memories are files
 #endif
@@ -183,6 +187,161 @@ inline FILE* create_unfollowed(const std::string& path) {
         errno = err;
     }
     return f;
+#endif
+}
+
+// Output files as descriptors, for writers that check every write and
+// can take back what a failed one left (cut the file back, rewrite a
+// header in place). Each call gives the system's result as it is, with
+// errno (Windows: the C runtime's descriptors, in binary mode).
+// The end of a line in a text file of this system's own.
+#ifdef _WIN32
+inline constexpr const char* kLineEnd = "\r\n";
+#else
+inline constexpr const char* kLineEnd = "\n";
+#endif
+enum class FileKind { Missing, Regular, Stream, Other };  // Stream: a pipe, FIFO or socket
+inline FileKind kind_of_path(const std::string& path) {
+#ifdef _WIN32
+    struct _stat64 st{};
+    if (::_stat64(path.c_str(), &st) != 0) return FileKind::Missing;
+    return (st.st_mode & _S_IFMT) == _S_IFREG ? FileKind::Regular : FileKind::Other;
+#else
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return FileKind::Missing;
+    if (S_ISREG(st.st_mode)) return FileKind::Regular;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? FileKind::Stream : FileKind::Other;
+#endif
+}
+inline FileKind kind_of_descriptor(int fd) {
+#ifdef _WIN32
+    struct _stat64 st{};
+    if (::_fstat64(fd, &st) != 0) return FileKind::Missing;
+    if ((st.st_mode & _S_IFMT) == _S_IFREG) return FileKind::Regular;
+    return (st.st_mode & _S_IFMT) == _S_IFIFO ? FileKind::Stream : FileKind::Other;
+#else
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return FileKind::Missing;
+    if (S_ISREG(st.st_mode)) return FileKind::Regular;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? FileKind::Stream : FileKind::Other;
+#endif
+}
+// Opened write-only (a FIFO then waits for its reader, as any writer of one
+// does), created or emptied; `exclusive`: only a new file, and never through
+// a symbolic link in its place. -1 with errno.
+inline int open_for_writing(const std::string& path, bool exclusive = false) {
+#ifdef _WIN32
+    return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | (exclusive ? _O_EXCL : _O_TRUNC),
+                   _S_IREAD | _S_IWRITE);
+#else
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL | O_NOFOLLOW : O_TRUNC), 0666);
+#endif
+}
+// An existing file opened write-only, as it is (not through a symbolic
+// link in its place); -1 with errno.
+inline int open_existing_for_writing(const std::string& path) {
+#ifdef _WIN32
+    return ::_open(path.c_str(), _O_WRONLY | _O_BINARY);
+#else
+    return ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+#endif
+}
+// Whether a symbolic link stands at `path` (not what it points to).
+inline bool is_symbolic_link(const std::string& path) {
+#ifdef _WIN32
+    const DWORD a = ::GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+#else
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+#endif
+}
+// A write that a reader going away ends with EPIPE rather than SIGPIPE:
+// the signal is held on this thread for the call, and the one it raised is
+// taken back, so a host's own disposition of SIGPIPE stays as it was.
+inline long write_some(int fd, const void* data, std::size_t n) {
+#ifdef _WIN32
+    return ::_write(fd, data, static_cast<unsigned>(n > 0x40000000u ? 0x40000000u : n));
+#else
+    sigset_t pipe, old, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    const bool already = sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    const ssize_t r = ::write(fd, data, n);
+    const int err = errno;
+    if (r < 0 && err == EPIPE && !already) {
+        const struct timespec none{};
+        while (::sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return r;
+#endif
+}
+inline long write_some_at(int fd, const void* data, std::size_t n, uint64_t at) {
+#ifdef _WIN32
+    const __int64 was = ::_lseeki64(fd, 0, SEEK_CUR);
+    if (was < 0 || ::_lseeki64(fd, static_cast<__int64>(at), SEEK_SET) < 0) return -1;
+    const long r = ::_write(fd, data, static_cast<unsigned>(n > 0x40000000u ? 0x40000000u : n));
+    const int err = errno;
+    ::_lseeki64(fd, was, SEEK_SET);
+    errno = err;
+    return r;
+#else
+    return ::pwrite(fd, data, n, static_cast<off_t>(at));
+#endif
+}
+inline bool truncate_descriptor(int fd, uint64_t size) {
+#ifdef _WIN32
+    const errno_t e = ::_chsize_s(fd, static_cast<__int64>(size));
+    if (e != 0) errno = e;
+    return e == 0;
+#else
+    return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+#endif
+}
+// Where the descriptor is now (-1 where it cannot seek).
+inline int64_t position_of(int fd) {
+#ifdef _WIN32
+    return ::_lseeki64(fd, 0, SEEK_CUR);
+#else
+    return ::lseek(fd, 0, SEEK_CUR);
+#endif
+}
+inline bool seek_to(int fd, uint64_t at) {
+#ifdef _WIN32
+    return ::_lseeki64(fd, static_cast<__int64>(at), SEEK_SET) >= 0;
+#else
+    return ::lseek(fd, static_cast<off_t>(at), SEEK_SET) >= 0;
+#endif
+}
+inline bool close_descriptor(int fd) {
+#ifdef _WIN32
+    return ::_close(fd) == 0;
+#else
+    return ::close(fd) == 0;
+#endif
+}
+// `from` takes the place of `to` in one step (a reader sees the one or the
+// other, never a part).
+inline bool replace_file(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    errno = EACCES;
+    return false;
+#else
+    return ::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+inline int process_id() {
+#ifdef _WIN32
+    return static_cast<int>(::GetCurrentProcessId());
+#else
+    return static_cast<int>(::getpid());
 #endif
 }
 

@@ -522,17 +522,16 @@ TEST_F(KelmoCli, NpyReadsBackInNumPy) {
     const std::string npy = temp("run.npy"), json = temp("run.json"), csv = temp("run.csv");
     ASSERT_EQ(kelmo("acquire -r 10k -n 1500 -C 0,3 -o " + npy).code, 0);
     ASSERT_EQ(kelmo("acquire -r 10k -n 1500 -C 0,3 --csv " + csv).code, 0);
-    const std::string facts = slurp(json);
-    EXPECT_NE(facts.find("\"shape\": [2, 1500]"), std::string::npos) << facts;
-    EXPECT_NE(facts.find("\"channel numbers\": [0, 3]"), std::string::npos) << facts;
-    EXPECT_NE(facts.find("\"card type\": \"123\""), std::string::npos) << facts;
     const std::string check = temp("check.out");
     const std::string cmd = "/usr/bin/python3 -c \"import numpy as n, json; a = n.load('" + npy +
                             "'); c = n.loadtxt('" + csv + "', delimiter=',', skiprows=9); "
                             "j = json.load(open('" + json + "')); print(a.shape, a.dtype, "
-                            "float(abs(c[:, 1:].T - a).max()) < 1e-6, j['shape'] == list(a.shape))\" >" + check + " 2>&1";
+                            "float(abs(c[:, 1:].T - a).max()) < 1e-6, j['shape'] == list(a.shape), j['complete'], "
+                            "j['channel numbers'], j['channels'], j['card type'], j['rate'], j['rate unit'], "
+                            "j['full scale'], j['gains'])\" >" + check + " 2>&1";
     std::system(cmd.c_str());
-    EXPECT_EQ(slurp(check), "(2, 1500) float64 True True\n");
+    // The numbers as numbers, as the HDF5 file's attributes give them.
+    EXPECT_EQ(slurp(check), "(2, 1500) float64 True True True [0, 3] [0, 3] 123 10000.0 Hz 5000.0 [1, 1]\n");
     // Its header needs the count first: no streaming of it.
     const Result r = kelmo("acquire -n 1k -c 1 -O npy -o -");
     EXPECT_EQ(r.code, 1);
@@ -628,7 +627,8 @@ print(z.read('kelmo.txt').decode())
 )";
     std::system(("/usr/bin/python3 " + script + " " + sr + " " + csv + " " + analog + " >" + check + " 2>&1").c_str());
     const std::string read = slurp(check);
-    EXPECT_EQ(read.substr(0, read.find('\n') + 1), "['version', 'metadata', 'kelmo.txt'] [3, 3] [1200000, 1200000] "
+    // (Each channel's first chunk is the empty one the session starts with.)
+    EXPECT_EQ(read.substr(0, read.find('\n') + 1), "['version', 'metadata', 'kelmo.txt'] [4, 4] [1200000, 1200000] "
                                                    "[1200000, 1200000] True True\n")
         << read;
     EXPECT_NE(read.find("\ncard type: 123\nrate: 1000000 Hz\nchannels: 0,3\n"), std::string::npos) << read;
@@ -884,6 +884,245 @@ TEST_F(KelmoCli, NothingIsTouchedBeforeTheRunCanStart) {
     }
 }
 
+// A file system of its own for a test, small enough to fill (the tests run
+// as root); where none can be mounted the test fails, as the others do.
+class SmallDisk {
+public:
+    SmallDisk(const std::string& name, const std::string& size) : dir_(temp(name)) {
+        std::filesystem::create_directory(dir_);
+        mounted_ = std::system(("mount -t tmpfs -o size=" + size + " tmpfs " + dir_ + " 2>/dev/null").c_str()) == 0;
+        if (!mounted_) ADD_FAILURE() << "no small file system could be mounted at " << dir_ << " (the test runs as root)";
+    }
+    ~SmallDisk() {
+        if (mounted_) std::system(("umount " + dir_).c_str());
+        std::filesystem::remove_all(dir_);
+    }
+    bool mounted() const { return mounted_; }
+    std::string operator/(const std::string& name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
+// kelmo with these arguments as they are, no shell between (names with
+// any bytes in them).
+Result kelmo_argv(const std::vector<std::string>& args) {
+    const std::string out = temp("argv.out"), err = temp("argv.err");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(KELMO_CLI)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(126);
+        ::execv(KELMO_CLI, argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return r;
+}
+
+// Python reads a file with `reader` (which leaves its samples in x, shaped
+// (channels, samples)) and prints the count of samples and whether channel
+// 0 is the simulated source's 50 Hz cosine of 3000 (x times `scale`) from
+// the first, at `rate`.
+std::string signal_in(const std::string& reader, double rate, double scale, double tolerance) {
+    return python("import sys, numpy as n, json\n" + reader +
+                  "\nt = n.arange(x.shape[1]) / " + std::to_string(rate) +
+                  "\nok = x.shape[1] == 0 or float(abs(x[0] * " + std::to_string(scale) +
+                  " - 3000 * n.cos(2 * n.pi * 50 * t)).max()) <= " + std::to_string(tolerance) +
+                  "\nprint(x.shape[1], ok)\n");
+}
+
+// CSV rows are the values as printf gives them (the time to 9 significant
+// digits, the values to 6 decimals), and whole: a full disk leaves the file
+// cut back to the end of its last whole row, never a part of one that a
+// reader takes for a sample.
+TEST_F(KelmoCli, ACsvHoldsWholeRowsOnly) {
+    const std::string csv = temp("rows.csv");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 5000 -C 0,3 --csv " + csv).code, 0);
+    std::istringstream in(slurp(csv));
+    std::string line;
+    while (std::getline(in, line) && line.rfind('#', 0) == 0) {
+    }
+    int rows = 0, unlike = 0;
+    for (; std::getline(in, line); ++rows) {
+        char b[64];
+        std::istringstream fields(line);
+        std::string field;
+        std::getline(fields, field, ',');
+        std::snprintf(b, sizeof b, "%.9g", rows / 1e4);
+        unlike += field != b;
+        while (std::getline(fields, field, ',')) {
+            std::snprintf(b, sizeof b, "%.6f", std::stod(field));
+            unlike += field != b;
+        }
+    }
+    EXPECT_EQ(rows, 5000);
+    EXPECT_EQ(unlike, 0);
+    std::remove(csv.c_str());
+
+    SmallDisk disk("csvdisk", "1m");
+    if (!disk.mounted()) return;
+    const std::string full = disk / "full.csv";
+    const Result r = kelmo("acquire -C 0,2 -r 100k --time 3s -o " + full);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "kelmo: writing " + full + " failed: " + std::strerror(ENOSPC) + "\n");
+    const std::string text = slurp(full);
+    ASSERT_GT(text.size(), 500000u);
+    EXPECT_EQ(text.back(), '\n') << text.substr(text.size() - 80);
+    const std::string read = signal_in("c = n.loadtxt('" + full + "', delimiter=',', skiprows=9, ndmin=2)\n"
+                                       "assert (abs(c[:, 0] - n.arange(len(c)) / 1e5) < 1e-9).all()\nx = c[:, 1:].T",
+                                       1e5, 1, 2e-6);
+    EXPECT_GT(std::atol(read.c_str()), 10000) << read;
+    EXPECT_NE(read.find(" True\n"), std::string::npos) << read;
+}
+
+// A .npy on a disk that fills up: the array holds the whole samples that
+// fitted, its header says so, and the .json says the same (written over the
+// one of the run's beginning, as there is no room for a new one).
+TEST_F(KelmoCli, ANpyOnAFullDiskSaysWhatItHolds) {
+    SmallDisk disk("npydisk", "1m");
+    if (!disk.mounted()) return;
+    const std::string npy = disk / "full.npy", json = disk / "full.json";
+    const Result r = kelmo("acquire -C 0,2 -r 100k --time 3s -o " + npy);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "kelmo: writing " + npy + " failed: " + std::strerror(ENOSPC) + "\n");
+    const std::string read = signal_in("x = n.load('" + npy + "')\nimport os\nj = json.load(open('" + json +
+                                       "'))\nprint(j['shape'] == list(x.shape), j['complete'], j['failure'], "
+                                       "os.path.getsize('" + npy + "') == 128 + x.size * 8)",
+                                       1e5, 1, 1e-6);
+    EXPECT_EQ(read.substr(0, read.find('\n') + 1), "True False " + std::string(std::strerror(ENOSPC)) + " True\n") << read;
+    EXPECT_GT(std::atol(read.substr(read.find('\n') + 1).c_str()), 10000) << read;
+    EXPECT_NE(read.find(" True\n", read.find('\n')), std::string::npos) << read;
+    std::size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(npy.substr(0, npy.rfind('/')))) files += e.is_regular_file();
+    EXPECT_EQ(files, 2u);  // the array and its facts, no part of a new .json
+}
+
+// The .json beside a .npy is JSON whatever the file is called (control
+// characters escaped, bytes that are not UTF-8 as U+FFFD), and never the
+// array itself: run.json's facts go to run.json.json.
+TEST_F(KelmoCli, NpyFactsAreJsonForAnyName) {
+    for (const std::string name : {"a\nb\x01.npy", "\xff\xfe q\".npy"}) {
+        const std::string npy = temp(name), json = npy.substr(0, npy.size() - 4) + ".json", list = temp("names.txt");
+        const Result r = kelmo_argv({"acquire", "-r", "10k", "-n", "1000", "-c", "1", "-o", npy});
+        ASSERT_EQ(r.code, 0) << r.err;
+        std::ofstream(list, std::ios::binary) << json;
+        const std::string read = python("import json\np = open('" + list + "', 'rb').read()\n"
+                                        "j = json.load(open(p, encoding='utf-8'))\nprint(ascii(j['array']), j['shape'])\n");
+        std::string expected = name == "a\nb\x01.npy" ? "a\\nb\\x01.npy" : "\\ufffd\\ufffd q\".npy";
+        EXPECT_NE(read.find(expected + "' [1, 1000]\n"), std::string::npos) << read;
+        std::remove(npy.c_str());
+        std::remove(json.c_str());
+        std::remove(list.c_str());
+    }
+    const std::string array = temp("run.json"), facts = temp("run.json.json");
+    ASSERT_EQ(kelmo("acquire -r 10k -n 1000 -c 1 -O npy -o " + array).code, 0);
+    const std::string read = python("import numpy as n, json\nprint(n.load('" + array + "').shape, json.load(open('" +
+                                    facts + "'))['array'] == '" + array + "')\n");
+    EXPECT_EQ(read, "(1, 1000) True\n");
+    std::remove(array.c_str());
+    std::remove(facts.c_str());
+}
+
+// A run killed while it writes leaves files that open with what it wrote:
+// the headers of WAV, FLAC and .npy count the blocks written so far (a WAV
+// or .npy at most one block behind the samples on the disk).
+TEST_F(KelmoCli, AKilledRunLeavesFilesThatOpen) {
+    struct Case {
+        std::string ext, reader;
+        double scale, tolerance;
+        uintmax_t grown;  // the size to wait for
+    };
+    const std::vector<Case> cases = {
+        {"npy", "x = n.load(sys.argv[1])", 1, 1e-6, 400000},
+        // (libsndfile reads a WAV whose header says nothing; its sizes are checked as well.)
+        {"wav",
+         "import soundfile as sf, struct\nx = sf.read(sys.argv[1], always_2d=True)[0].T\nw = open(sys.argv[1], 'rb').read()\n"
+         "u = lambda at: struct.unpack('<I', w[at:at + 4])[0]\nat = 12\n"
+         "while w[at:at + 4] != b'data': at += 8 + u(at + 4) + u(at + 4) % 2\n"
+         "assert u(at + 4) == x.size * 4 and u(4) == at + u(at + 4), (u(4), u(at + 4), x.shape)",
+         5000, 1e-3, 200000},
+        {"flac", "import soundfile as sf\nx = sf.read(sys.argv[1], always_2d=True)[0].T", 5000, 2e-3, 60000},
+    };
+    for (const Case& c : cases) {
+        const std::string file = temp("killed." + c.ext), script = temp("killed.py");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const std::string cmd = std::string(KELMO_CLI) + " acquire -r 20k --continuous -c 2 -o " + file +
+                                    " >/dev/null 2>&1";
+            ::execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::error_code none;
+        const auto size_now = [&] {
+            const uintmax_t n = std::filesystem::file_size(file, none);
+            return none ? 0 : n;
+        };
+        for (int i = 0; i < 500 && size_now() < c.grown; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        const uintmax_t size = size_now();
+        std::ofstream(script) << "import sys, numpy as n\n" << c.reader << "\nt = n.arange(x.shape[1]) / 20000\n"
+                              << "print(x.shape[1], float(abs(x[0] * " << c.scale
+                              << " - 3000 * n.cos(2 * n.pi * 50 * t)).max()) <= " << c.tolerance << ")\n";
+        const std::string read = output_of("/usr/bin/python3 " + script + " " + file);
+        const long held = std::atol(read.c_str());
+        EXPECT_GT(held, 0) << c.ext << ": " << read;
+        EXPECT_NE(read.find(" True\n"), std::string::npos) << c.ext << ": " << read;
+        if (c.ext != "flac") {  // frames of 2 channels, of 8 or 4 bytes, behind a header
+            const uintmax_t frame = c.ext == "npy" ? 16 : 8, block = 2000 * frame;
+            EXPECT_LE(held * frame, size) << c.ext;
+            EXPECT_GE(held * frame + block + 8192, size) << c.ext << ": " << held << " samples in " << size << " bytes";
+        }
+        std::remove(file.c_str());
+        std::remove(script.c_str());
+        std::remove(temp("killed.json").c_str());
+    }
+}
+
+// A FIFO: the formats rewritten as they grow are refused before anything
+// waits for a reader; WAV and FLAC stream into it, written write-only, so
+// that a reader that goes away ends the run at once (exit 1, the reason),
+// never a hang; and a pipe closed under standard output is said too, not a
+// silent death by SIGPIPE.
+TEST_F(KelmoCli, APipeThatGoesAwayEndsTheRun) {
+    for (const std::string ext : {"npy", "h5", "sr"}) {
+        const std::string fifo = temp("fifo." + ext);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        const Result r = kelmo("acquire -n 1k -c 1 -o " + fifo);
+        EXPECT_EQ(r.code, 1) << ext << ": " << r.err;
+        EXPECT_NE(r.err.find("kelmo: cannot write " + fifo + ": it is a pipe, and "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(" cannot stream: it is rewritten as it grows; write it to a file"), std::string::npos)
+            << r.err;
+        std::remove(fifo.c_str());
+    }
+    for (const std::string ext : {"wav", "flac"}) {
+        const std::string fifo = temp("fifo." + ext), err = temp("fifo.err"), rc = temp("fifo.rc");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        const std::string cmd = "head -c 1000 " + fifo + " >/dev/null & timeout 20 " + std::string(KELMO_CLI) +
+                                " acquire -r 10k --continuous -c 2 -o " + fifo + " >/dev/null 2>" + err +
+                                "; echo $? >" + rc + "; wait";
+        std::system(cmd.c_str());
+        EXPECT_EQ(slurp(rc), "1\n") << ext << ": " << slurp(err);
+        EXPECT_EQ(slurp(err), "kelmo: writing " + fifo + " failed: " + std::strerror(EPIPE) + "\n") << ext;
+        for (const std::string& f : {fifo, err, rc}) std::remove(f.c_str());
+    }
+    const std::string err = temp("sigpipe.err"), rc = temp("sigpipe.rc");
+    const std::string cmd = "{ timeout 20 " + std::string(KELMO_CLI) + " acquire --continuous -c 1 -o - 2>" + err +
+                            "; echo $? >" + rc + "; } | head -n 2 >/dev/null";
+    std::system(cmd.c_str());
+    EXPECT_EQ(slurp(rc), "1\n");
+    EXPECT_EQ(slurp(err), "kelmo: writing standard output failed: " + std::string(std::strerror(EPIPE)) + "\n");
+    std::remove(err.c_str());
+    std::remove(rc.c_str());
+}
+
 // Values whose number or count cannot be held are no values.
 TEST(KelmoValues, OnlyRepresentableNumbers) {
     using namespace kelmo::cli;
@@ -934,7 +1173,7 @@ TEST_F(KelmoCli, WriteFailuresAreFailures) {
 
 // A write that fails ends the run at once: one line naming the output and
 // the cause, exit 1, and a continuous acquisition stopped (zebsim sees the
-// stop request last).
+// stop request last, after a reader that went away).
 TEST_F(KelmoCli, AFailedWriteStopsTheRun) {
     const std::string full = "writing /dev/full failed: " + std::string(std::strerror(ENOSPC)) + "\n";
     for (const char* args : {"--continuous -c 1 -o /dev/full", "--continuous -c 2 -O wav -o /dev/full",
@@ -958,9 +1197,9 @@ TEST_F(KelmoCli, AFailedWriteStopsTheRun) {
     const std::string dir = temp("dev"), log = dir + "/log";
     std::filesystem::create_directory(dir);
     const std::string card = "zebsim --unpaced --dir " + dir + " --log " + log + " >/dev/null & z=$!; for i in $(seq 50); do [ -S " +
-                             dir + "/ZEB1 ] && break; sleep 0.1; done; KELMO_DEVICE_DIR=" + dir + " timeout 60 " +
-                             KELMO_CLI + " acquire -t 602 -r 10k --continuous -c 1 -o /dev/full 2>/dev/null; echo $? >" +
-                             rc + "; kill $z; wait";
+                             dir + "/ZEB1 ] && break; sleep 0.1; done; { KELMO_DEVICE_DIR=" + dir + " timeout 60 " +
+                             KELMO_CLI + " acquire -t 602 -r 10k --continuous -c 1 -o - 2>/dev/null; echo $? >" + rc +
+                             "; } | head -c 2000 >/dev/null; kill $z; wait";
     std::system(card.c_str());
     EXPECT_EQ(slurp(rc), "1\n");
     std::istringstream requests(slurp(log));

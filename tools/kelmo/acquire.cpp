@@ -167,10 +167,10 @@ void check_output(const std::string& path, const std::string& format, const std:
     const fs::file_status st = fs::status(path, e);
     if (fs::is_directory(st))
         usage("--output", path + " is a folder; name a file in it, such as " + (fs::path(path) / "run.h5").string());
-    const bool streams = format == "csv" || format == "wav";
+    const bool streams = format == "csv" || format == "wav" || format == "flac";
     if ((fs::is_fifo(st) || fs::is_character_file(st) || fs::is_socket(st)) && !streams)
         usage("--output", path + " is a pipe or a device, and a ." + format + " file is rewritten as it grows, which "
-                          "a pipe cannot take; write it to a file, or stream CSV or WAV");
+                          "a pipe cannot take; write it to a file, or stream CSV, WAV or FLAC");
     const fs::path folder = fs::absolute(path, e).parent_path();
     if (!fs::is_directory(folder, e))
         usage("--output", "the folder " + folder.string() + " of " + path + " does not exist; make it first, or "

@@ -2,13 +2,17 @@
 // (channels, samples), float64, chunked and extendible so that it grows
 // block by block, and the run's facts as the group's attributes. Readable
 // by h5py, h5dump and every analysis stack that reads HDF5.
+#include <fcntl.h>
 #include <hdf5.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "../../portable.h"
 #include "say.h"
 #include "writer.h"
 
@@ -85,6 +89,21 @@ public:
     Hdf5Writer(const OutputTarget& t, bool compress) : target_(t) {
         quiet_hdf5();
         const hsize_t channels = t.channels.size();
+        // The file is made (or emptied) first as every output is: a name
+        // that cannot be written is said in the system's words, and a file
+        // that HDF5 then could not begin is this run's to remove.
+        const int fd = kelmo::tools::open_for_writing(t.path);
+        if (fd < 0) {
+            say("kelmo: cannot write %s: %s", t.path.c_str(), std::strerror(errno));
+            failed_ = true;
+            return;
+        }
+        made_ = true;
+        if (!kelmo::tools::close_descriptor(fd)) {
+            say("kelmo: cannot write %s: %s", t.path.c_str(), std::strerror(errno));
+            failed_ = true;
+            return;
+        }
         // The newest file format: what single-writer, multiple-reader access
         // needs, so that readers follow the run as it grows.
         Handle fileAccess(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
@@ -122,8 +141,16 @@ public:
             fail("cannot hold the samples");
             return;
         }
+        chunkBytes_ = channels * per * H5Tget_size(stored_type(t.raw));
+        chunkSamples_ = per;
         if (!facts()) {
             fail("cannot hold the run's facts");
+            return;
+        }
+        // On the disk before the first sample: a run that ends anywhere
+        // after this leaves a file that opens.
+        if (H5Fflush(file_.get(), H5F_SCOPE_LOCAL) < 0) {
+            fail("cannot be written");
             return;
         }
         // Every object and attribute is there: from now on readers may open
@@ -139,6 +166,10 @@ public:
         quiet_hdf5();
         const hsize_t channels = target_.channels.size();
         const hsize_t size[2] = {channels, samples_ + hsize_t(len)};
+        if (const int err = reserve(len); err != 0) {
+            errno = err;
+            return fail("could not take the samples", std::strerror(err));
+        }
         if (H5Dset_extent(data_.get(), size) < 0) return fail("cannot grow");
         Handle file(H5Dget_space(data_.get()), H5Sclose);
         const hsize_t start[2] = {0, samples_}, count[2] = {channels, hsize_t(len)};
@@ -167,6 +198,7 @@ public:
     }
 
     bool failed() const { return failed_; }
+    bool made() const { return made_; }
 
 private:
     // After a failed write the dataset is cut back to what was flushed
@@ -196,12 +228,37 @@ private:
         return H5T_IEEE_F64LE;
     }
 
-    bool fail(const char* what) {
+    bool fail(const char* what, const std::string& cause = {}) {
         if (!failed_)
             say("kelmo: writing %s failed: the HDF5 file %s (%s)", target_.path.c_str(), what,
-                         hdf5_error().c_str());
+                cause.empty() ? hdf5_error().c_str() : cause.c_str());
         failed_ = true;
         return false;
+    }
+
+    // Room on the disk for what the block makes HDF5 write, taken before it
+    // writes any of it: the chunks the block writes (a chunk is written
+    // whole; a compressed one goes to a new place each time) and room for
+    // the metadata that follows them. HDF5 writes its metadata in pieces,
+    // and a disk that filled half-way through them would leave a file that
+    // no longer opens; a disk that is full now ends the run with the file
+    // as the last block left it. The room is taken at the end of what HDF5
+    // has allocated, and HDF5 gives back what it did not use when it
+    // flushes. 0, or the cause why there is no room.
+    int reserve(int len) {
+        void* handle = nullptr;
+        haddr_t eoa = 0;
+        if (H5Fget_vfd_handle(file_.get(), H5P_DEFAULT, &handle) < 0 || !handle ||
+            H5Fget_eoa(file_.get(), &eoa) < 0) {
+            H5Eclear2(H5E_DEFAULT);
+            return 0;  // not the POSIX driver: HDF5 finds out itself
+        }
+        const hsize_t chunks = (samples_ + hsize_t(len) - 1) / chunkSamples_ - samples_ / chunkSamples_ + 1;
+        const hsize_t room = chunks * (chunkBytes_ + chunkBytes_ / 64) + (hsize_t(256) << 10);
+        const int err = ::posix_fallocate(*static_cast<int*>(handle), off_t(eoa), off_t(room));
+        // A file system that cannot reserve (or a descriptor that is not a
+        // file's) writes as it comes.
+        return err == ENOSPC || err == EDQUOT || err == EFBIG ? err : 0;
     }
 
     // A scalar attribute, or (count > 0) a list of `count`, of `on`.
@@ -265,7 +322,8 @@ private:
     OutputTarget target_;
     Handle file_, group_, data_;
     hsize_t samples_ = 0;
-    bool failed_ = false;
+    hsize_t chunkBytes_ = 0, chunkSamples_ = 1;  // a chunk's bytes, and its samples per channel
+    bool failed_ = false, made_ = false;
     bool swmr_ = false;
 };
 
@@ -273,7 +331,14 @@ private:
 
 std::unique_ptr<SampleWriter> hdf5_writer(const OutputTarget& target) {
     auto w = std::make_unique<Hdf5Writer>(target, target.compress);
-    if (w->failed()) return nullptr;
+    if (w->failed()) {
+        // A file that could not be begun is not left behind.
+        const bool made = w->made();
+        w->finish();
+        w.reset();
+        if (made) discard_output(target.path);
+        return nullptr;
+    }
     return w;
 }
 

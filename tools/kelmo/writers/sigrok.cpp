@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "../../portable.h"
 #include "say.h"
 #include "writer.h"
 
@@ -63,8 +64,6 @@ public:
     }
     // The file, empty, to hold the archive.
     void use(int fd) { fd_ = fd; }
-    // The last write failed because the file system is full.
-    bool full() const { return full_; }
 
 private:
     zip_int64_t on(void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
@@ -144,7 +143,6 @@ private:
         kept_.resize(size_ - at);
         if (!transfer(kept_.data(), kept_.size(), at, false)) return -1;
         start_ = write_ = end_ = at;
-        full_ = false;
         return 0;
     }
 
@@ -162,7 +160,6 @@ private:
             if (done < 0 && errno == EINTR) continue;
             if (done <= 0) {
                 const int err = done < 0 ? errno : write ? ENOSPC : 0;
-                full_ = write && (err == ENOSPC || err == EDQUOT);
                 failed(write ? ZIP_ER_WRITE : ZIP_ER_READ, err);
                 return false;
             }
@@ -184,7 +181,6 @@ private:
     uint64_t pos_ = 0;   // where the next read starts
     uint64_t start_ = 0, write_ = 0, end_ = 0;  // a write: where it began, goes on, has reached
     std::string kept_;   // the bytes the write goes over, until it is committed
-    bool full_ = false;
 };
 
 // sigrok's way of giving a rate: "200 kHz", "44.1 kHz", "33.333 kHz".
@@ -214,14 +210,17 @@ std::size_t chunk_bytes(std::size_t entries) {
     return std::clamp<std::size_t>(entries * 100 * 16, std::size_t(4) << 20, std::size_t(32) << 20);
 }
 
-// On a full disk the samples held go out in ever smaller pieces, down to
-// this many per channel, so that the file keeps as many as fit.
+// After a failed write (a full disk, or one that failed once) the samples
+// held go out in ever smaller pieces, down to this many per channel, so that
+// the file keeps as many as it can take.
 constexpr std::size_t kLeastPiece = 1024;
 
 class SigrokWriter final : public SampleWriter {
 public:
     explicit SigrokWriter(const OutputTarget& t) : target_(t), pending_(t.channels.size()) {
+        const bool existed = kelmo::tools::kind_of_path(t.path) != kelmo::tools::FileKind::Missing;
         fd_ = ::open(t.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        made_ = fd_ >= 0 && !existed;
         struct stat st {};
         if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
             say("kelmo: cannot write %s: %s", t.path.c_str(), std::strerror(errno));
@@ -240,6 +239,7 @@ public:
             failed_ = true;
             return;
         }
+        made_ = true;
         file_.use(fd_);
         zip_error_t error;
         zip_error_init(&error);
@@ -251,11 +251,17 @@ public:
             return;
         }
         head();
-        if (!add({{"version", version_.data(), version_.size()},
-                  {"metadata", metadata_.data(), metadata_.size()},
-                  {"kelmo.txt", facts_.data(), facts_.size()}},
-                 ZIP_CREATE | ZIP_TRUNCATE))
-            fail();
+        // Every channel's first chunk is empty: sigrok opens a session only
+        // with a chunk in it, and this one is a session from the start,
+        // however early the run ends.
+        std::vector<Entry> first = {{"version", version_.data(), version_.size()},
+                                    {"metadata", metadata_.data(), metadata_.size()},
+                                    {"kelmo.txt", facts_.data(), facts_.size()}};
+        for (std::size_t c = 0; c < pending_.size(); ++c)
+            first.push_back({"analog-1-" + std::to_string(c + 1) + "-1", version_.data(), 0});
+        if (!add(first, ZIP_CREATE | ZIP_TRUNCATE)) fail();
+        chunks_ = 1;
+        entries_ = first.size();
         sizeChunk();
     }
 
@@ -284,6 +290,7 @@ public:
     }
 
     bool failed() const { return failed_; }
+    bool made() const { return made_; }
 
 private:
     struct Entry {
@@ -329,7 +336,7 @@ private:
                 continue;
             }
             fail();
-            if (!file_.full() || piece <= kLeastPiece) break;
+            if (piece <= kLeastPiece) break;
             piece /= 2;
         }
         for (auto& p : pending_) p.clear();
@@ -398,14 +405,20 @@ private:
     std::vector<std::vector<float>> pending_;  // per channel, the samples of the chunk to come
     std::size_t chunk_ = 1;                    // samples per channel in a chunk
     std::size_t chunks_ = 0, entries_ = 0;     // written so far
-    bool failed_ = false;
+    bool failed_ = false, made_ = false;       // made_: the file is this run's
 };
 
 }  // namespace
 
 std::unique_ptr<SampleWriter> sigrok_writer(const OutputTarget& target) {
     auto w = std::make_unique<SigrokWriter>(target);
-    if (w->failed()) return nullptr;
+    if (w->failed()) {
+        // A session that could not be begun is not left behind.
+        const bool made = w->made();
+        w.reset();
+        if (made) discard_output(target.path);
+        return nullptr;
+    }
     return w;
 }
 

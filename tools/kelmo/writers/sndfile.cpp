@@ -19,6 +19,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "../../portable.h"
+#include "out_file.h"
 #include "say.h"
 #include "stream.h"
 #include "writer.h"
@@ -42,19 +44,26 @@ std::string sndfile_reason(SNDFILE* f) {
     return s.empty() ? std::string("libsndfile gave no cause") : s;
 }
 
-// A file under libsndfile, written through its virtual I/O: a write that
-// fails is taken back whole, and libsndfile hands over whole things (the
-// frames of a block of a WAV, one frame of a FLAC), so the file ends on a
-// whole frame, and the cause is the system's own. The FLAC frames that
-// reached the file are counted for the header a failed run leaves.
-// A stream (a pipe) only grows: what libFLAC writes back into its header at
-// the end is left out there (libsndfile would append it to the stream).
+// A file under libsndfile, written through its virtual I/O on a descriptor
+// opened write-only (libsndfile would open its output read-write, and a
+// FIFO it also reads never tells it that its reader went away): a write
+// that fails is taken back whole, and libsndfile hands over whole things
+// (the frames of a block of a WAV, one frame of a FLAC), so the file ends on
+// a whole frame, and the cause is the system's own. The FLAC frames that
+// reached the file are counted for the header, which is given their count
+// after every block. A stream (a pipe) only grows: what libFLAC writes back
+// into its header at the end is left out there (libsndfile would append it
+// to the stream), and a reader that went away ends the run (EPIPE).
 struct Disk {
     int fd = -1;
     bool stream = false;
     sf_count_t at = 0, end = 0;
     int err = 0;  // the cause of the first write that failed
-    uint64_t flacFrames = 0;
+    uint64_t flacFrames = 0, flacCounted = 0;  // frames in the file, and in its header
+    uint64_t samplesGiven = 0;                 // per channel, handed to libsndfile
+    // The file's first bytes as last written: FLAC's STREAMINFO (the file
+    // is not read back).
+    unsigned char head[42] = {};
 
     static Disk& of(void* user) { return *static_cast<Disk*>(user); }
     static sf_count_t length(void* user) { return of(user).end; }
@@ -66,13 +75,7 @@ struct Disk {
         d.at = to;
         return to;
     }
-    static sf_count_t read(void* ptr, sf_count_t count, void* user) {
-        Disk& d = of(user);
-        const ssize_t n = d.stream ? -1 : ::pread(d.fd, ptr, static_cast<size_t>(count), d.at);
-        if (n <= 0) return 0;
-        d.at += n;
-        return n;
-    }
+    static sf_count_t read(void*, sf_count_t, void*) { return 0; }  // nothing written is read back
     static sf_count_t write(const void* ptr, sf_count_t count, void* user) {
         Disk& d = of(user);
         const auto* bytes = static_cast<const unsigned char*>(ptr);
@@ -82,8 +85,8 @@ struct Disk {
         }
         for (sf_count_t done = 0; done < count;) {
             const auto rest = static_cast<size_t>(count - done);
-            const ssize_t n =
-                d.stream ? ::write(d.fd, bytes + done, rest) : ::pwrite(d.fd, bytes + done, rest, d.at + done);
+            const long n = d.stream ? kelmo::tools::write_some(d.fd, bytes + done, rest)
+                                    : kelmo::tools::write_some_at(d.fd, bytes + done, rest, uint64_t(d.at + done));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 if (d.err == 0) d.err = n < 0 ? errno : EIO;
@@ -97,27 +100,32 @@ struct Disk {
         // A FLAC frame (of the fixed block size libFLAC writes) begins with
         // the sync code 0xFFF8; nothing else it writes does.
         if (d.at >= d.end && count >= 2 && bytes[0] == 0xFF && bytes[1] == 0xF8) ++d.flacFrames;
+        for (sf_count_t i = 0; d.at + i < sf_count_t(sizeof d.head) && i < count; ++i) d.head[d.at + i] = bytes[i];
         d.at += count;
         d.end = std::max(d.end, d.at);
         return count;
     }
 
-    // libFLAC completes the header (STREAMINFO) only after a run without a
-    // failed write; after one, the header is given the count of the whole
-    // frames before it, so that readers take every sample of them.
-    void complete_flac_header() const {
-        unsigned char h[26];
-        if (::pread(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h) || std::memcmp(h, "fLaC", 4) != 0 ||
-            (h[4] & 0x7F) != 0)
-            return;
+    // libFLAC completes the header (STREAMINFO) only when it is closed
+    // after a run without a failed write; until then (and after one) the
+    // header is given the count of the whole frames in the file, so that
+    // readers take every sample of them, whenever the run ends. False when
+    // the header could not be written.
+    bool count_flac_frames() {
+        unsigned char* h = head;
+        if (stream || flacFrames == flacCounted || std::memcmp(h, "fLaC", 4) != 0 || (h[4] & 0x7F) != 0) return true;
         const unsigned least = unsigned(h[8]) << 8 | h[9], most = unsigned(h[10]) << 8 | h[11];
-        if (least != most || flacFrames == 0) return;  // the frames' length is not known
-        const uint64_t samples = flacFrames * most;
+        if (least != most) return true;  // the frames' length is not known
+        // (Every frame but the last of a run holds `most` samples.)
+        const uint64_t samples = std::min(flacFrames * most, samplesGiven);
         h[21] = static_cast<unsigned char>((h[21] & 0xF0) | ((samples >> 32) & 0x0F));
         for (int i = 0; i < 4; ++i) h[22 + i] = static_cast<unsigned char>(samples >> (24 - 8 * i));
-        if (::pwrite(fd, h + 21, 5, 21) != 5) {
-            // the header stays as libFLAC left it: readers decode to the end
-        }
+        for (int tries = 0; tries < 2; ++tries)
+            if (kelmo::tools::write_some_at(fd, h + 21, 5, 21) == 5) {
+                flacCounted = flacFrames;
+                return true;
+            }
+        return false;
     }
 };
 
@@ -151,14 +159,24 @@ public:
             failed_ = true;
             return;
         }
-        if (flac_)
+        if (flac_) {
             sf_command(file_.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
-        else
+        } else {
             sf_command(file_.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+            // The header after every write: the file is complete whenever
+            // the run ends.
+            sf_command(file_.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+        }
         if (sf_set_string(file_.get(), SF_STR_SOFTWARE, strings.software.c_str()) != 0 ||
             sf_set_string(file_.get(), SF_STR_DATE, strings.date.c_str()) != 0 ||
             sf_set_string(file_.get(), SF_STR_COMMENT, strings.comment.c_str()) != 0)
             fail(("the file cannot hold the run's facts (" + sndfile_reason(file_.get()) + ")").c_str());
+        // The header goes out now, facts and all (FLAC's would wait for the
+        // first samples): a file whose header could not be written is no
+        // file, and a run that ends before its first block leaves one that
+        // opens.
+        if (!failed_) sf_command(file_.get(), SFC_UPDATE_HEADER_NOW, nullptr, 0);
+        if (!failed_ && disk_.err != 0) fail(std::strerror(disk_.err));
     }
     ~SndfileWriter() override { close(); }
     SndfileWriter(const SndfileWriter&) = delete;
@@ -182,7 +200,10 @@ public:
             return write(file_.get(), frames.data(), sf_count_t(len));
         };
         const sf_count_t wrote = flac_ ? put(doubles_, sf_writef_double) : put(floats_, sf_writef_float);
-        if (wrote != len) return fail(cause().c_str());
+        disk_.samplesGiven += uint64_t(std::max<sf_count_t>(wrote, 0));
+        // (A header that could not be rewritten fails the run too.)
+        if (wrote != len || disk_.err != 0) return fail(cause().c_str());
+        if (flac_ && !disk_.count_flac_frames()) return fail(std::strerror(errno));
         return true;
     }
 
@@ -209,12 +230,24 @@ private:
                 fail(std::strerror(disk_.err));  // a write while closing (FLAC's last frame)
             else if (r != 0)
                 fail(sf_error_number(r));
-            if (disk_.err != 0 && flac_) disk_.complete_flac_header();
+            if (disk_.err != 0 && flac_) {
+                disk_.flacCounted = ~uint64_t(0);  // whatever libFLAC wrote there
+                disk_.count_flac_frames();
+            }
         }
         if (owned_ >= 0) {
             const int r = ::close(owned_);
             owned_ = -1;
             if (r != 0) fail(std::strerror(errno));
+            // libsndfile opens no FLAC without a frame (it takes the count
+            // of such a file for "unknown"): a failed run that left none
+            // leaves no file.
+            if (failed_ && flac_ && !disk_.stream && disk_.flacFrames == 0 &&
+                kelmo::tools::kind_of_path(target_.path) == kelmo::tools::FileKind::Regular) {
+                discard_output(target_.path);
+                say("kelmo: %s is removed: it holds no FLAC frame, and a FLAC file without one does not open",
+                    name_.c_str());
+            }
         }
     }
 
@@ -262,7 +295,7 @@ std::unique_ptr<SampleWriter> sndfile_writer(const OutputTarget& t) {
     const bool owned = t.path != "-";
     int fd = STDOUT_FILENO;
     if (owned) {
-        fd = ::open(t.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd = kelmo::tools::open_for_writing(t.path);
         if (fd < 0) {
             say("kelmo: cannot write %s: %s", name.c_str(), std::strerror(errno));
             return nullptr;
@@ -270,22 +303,24 @@ std::unique_ptr<SampleWriter> sndfile_writer(const OutputTarget& t) {
     } else {
         std::fflush(stdout);
     }
-    const bool seekable = ::lseek(fd, 0, SEEK_CUR) >= 0;
+    // (A device, /dev/null say, is written as a file where it can seek.)
+    const kelmo::tools::FileKind kind = kelmo::tools::kind_of_descriptor(fd);
+    const bool regular = kind == kelmo::tools::FileKind::Regular;
+    const bool seekable = regular || (kind == kelmo::tools::FileKind::Other && ::lseek(fd, 0, SEEK_CUR) >= 0);
     if (!seekable && t.format == "wav") {
         // libsndfile writes no RIFF it cannot patch afterwards: a pipe gets
         // the streamed WAV, sizes "to the end".
-        FILE* f = owned ? ::fdopen(fd, "wb") : stdout;
-        if (!f) {
-            say("kelmo: cannot write %s: %s", name.c_str(), std::strerror(errno));
-            ::close(fd);
-            return nullptr;
-        }
-        return wav_writer(f, owned, t);
+        auto w = wav_writer(OutFile(fd, owned, name), t);
+        return w;
     }
     using Via = SndfileWriter::Via;
     const Via via = !seekable ? Via::Stream : owned ? Via::File : Via::Descriptor;
     auto w = std::make_unique<SndfileWriter>(t, fd, owned, via);
-    if (w->failed()) return nullptr;
+    if (w->failed()) {
+        w.reset();
+        if (owned && regular) discard_output(t.path);
+        return nullptr;
+    }
     return w;
 }
 

@@ -79,13 +79,21 @@ struct FileStrings {
 FileStrings file_strings(const OutputTarget& target);
 
 // The writer, or nullptr after one line on stderr when the output cannot
-// be opened.
+// be opened (or a write failed before the first sample: the file it made
+// is gone then).
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target);
-// The writers of each format on a stream opened for them (owned: closed by
-// the writer).
-std::unique_ptr<SampleWriter> csv_writer(std::FILE* f, bool owned, const OutputTarget& target);
-std::unique_ptr<SampleWriter> wav_writer(std::FILE* f, bool owned, const OutputTarget& target);
-std::unique_ptr<SampleWriter> npy_writer(std::FILE* f, const OutputTarget& target);
+// Removes the regular file a writer made at `path` and could not begin.
+void discard_output(const std::string& path);
+// The writers of each format on a file opened for them, or nullptr once the
+// file's first write failed (said).
+class OutFile;
+std::unique_ptr<SampleWriter> csv_writer(OutFile out, const OutputTarget& target);
+std::unique_ptr<SampleWriter> wav_writer(OutFile out, const OutputTarget& target);
+std::unique_ptr<SampleWriter> npy_writer(OutFile out, const OutputTarget& target);
+// The file beside a .npy array that holds the run's facts: its name with
+// .json for its extension, or with .json after it where that would be the
+// array itself (run.json.json for an array named run.json).
+std::string npy_facts_path(const std::string& path);
 // The HDF5 writer (in builds with HDF5), or nullptr after one line on stderr.
 std::unique_ptr<SampleWriter> hdf5_writer(const OutputTarget& target);
 // WAV and FLAC through libsndfile (in builds with it), or nullptr after one

@@ -1,4 +1,5 @@
 // The facts every file gives, and the writer for each output.
+#include "out_file.h"
 #include "say.h"
 #include "writer.h"
 
@@ -113,21 +114,37 @@ FileStrings file_strings(const OutputTarget& t) {
     return s;
 }
 
+namespace {
+
+// What a format that is rewritten in place as it grows is called, for the
+// line that says it cannot stream.
+const char* rewritten(const std::string& format) {
+    return format == "npy" ? "a .npy array" : format == "h5" ? "an HDF5 file" : "a sigrok session file";
+}
+
+}  // namespace
+
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
+    const bool inPlace = target.format == "npy" || target.format == "h5" || target.format == "sr";
     if (target.path == "-") {
-        if (target.format == "npy" || target.format == "h5" || target.format == "sr") {
+        if (inPlace) {
             say("kelmo: %s cannot go to standard output: it is written in place as the run "
-                                 "grows; write it to a file, or stream CSV or WAV",
-                         target.format == "npy" ? "a .npy array"
-                         : target.format == "h5" ? "an HDF5 file"
-                                                 : "a sigrok session file");
+                "grows; write it to a file, or stream CSV or WAV",
+                rewritten(target.format));
             return nullptr;
         }
+        std::fflush(stdout);
         if (target.format == "wav") {
             kelmo::tools::binary_standard_output();
-            return wav_writer(stdout, false, target);
+            return wav_writer(OutFile(1, false, "standard output"), target);
         }
-        if (target.format != "flac") return csv_writer(stdout, false, target);
+        if (target.format != "flac") return csv_writer(OutFile(1, false, "standard output"), target);
+    } else if (inPlace && kelmo::tools::kind_of_path(target.path) == kelmo::tools::FileKind::Stream) {
+        // Told before the pipe is opened, which would wait for a reader.
+        say("kelmo: cannot write %s: it is a pipe, and %s cannot stream: it is rewritten as it grows; write it "
+            "to a file, or stream CSV, WAV or FLAC",
+            target.path.c_str(), rewritten(target.format));
+        return nullptr;
     }
     if (target.format == "flac") {
 #ifdef KELMO_HAVE_SNDFILE
@@ -159,14 +176,21 @@ std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
         return nullptr;
 #endif
     }
-    FILE* f = std::fopen(target.path.c_str(), target.format == "csv" ? "w" : "wb");
-    if (!f) {
+    OutFile out;
+    if (!OutFile::open(target.path, out)) {
         say("kelmo: cannot write %s: %s", target.path.c_str(), std::strerror(errno));
         return nullptr;
     }
-    if (target.format == "wav") return wav_writer(f, true, target);
-    if (target.format == "npy") return npy_writer(f, target);
-    return csv_writer(f, true, target);
+    const bool created = out.regular();
+    std::unique_ptr<SampleWriter> w = target.format == "wav"   ? wav_writer(std::move(out), target)
+                                      : target.format == "npy" ? npy_writer(std::move(out), target)
+                                                               : csv_writer(std::move(out), target);
+    if (!w && created) discard_output(target.path);
+    return w;
+}
+
+void discard_output(const std::string& path) {
+    if (kelmo::tools::kind_of_path(path) == kelmo::tools::FileKind::Regular) std::remove(path.c_str());
 }
 
 }  // namespace kelmo::cli
