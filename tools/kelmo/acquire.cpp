@@ -95,13 +95,17 @@ private:
 };
 
 // The output opened at its first block, so that a run that never starts
-// (a source that cannot acquire) leaves an existing file as it was.
+// (a source that cannot acquire) leaves an existing file as it was. It is
+// opened on the acquiring thread, then written behind the queue.
 class OpenedAtFirstBlock final : public SampleWriter {
 public:
-    explicit OpenedAtFirstBlock(OutputTarget target) : target_(std::move(target)) {}
+    OpenedAtFirstBlock(OutputTarget target, double bufferSeconds)
+        : target_(std::move(target)), bufferSeconds_(bufferSeconds) {}
     bool block(const double* data, int len, int stride) override {
         if (!out_ && !failed_) {
-            out_ = open_output(target_);
+            if (auto opened = open_output(target_))
+                out_ = queued(std::move(opened), target_.rate, static_cast<int>(target_.channels.size()),
+                              bufferSeconds_);
             failed_ = !out_;
         }
         return out_ && out_->block(data, len, stride);
@@ -110,6 +114,7 @@ public:
 
 private:
     OutputTarget target_;
+    double bufferSeconds_;
     std::unique_ptr<SampleWriter> out_;
     bool failed_ = false;
 };
@@ -520,8 +525,7 @@ void run(const Options& o) {
         OutputTarget target{outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain,
                             r.code, o.compress, r.raw, {}};
         if (simulated(o.type) && (r.format == "h5" || r.format == "npy")) target.parameters = published_parameters();
-        out = queued(std::make_unique<OpenedAtFirstBlock>(std::move(target)), r.rate,
-                     static_cast<int>(numbers.size()), r.bufferSeconds);
+        out = std::make_unique<OpenedAtFirstBlock>(std::move(target), r.bufferSeconds);
     }
 
     Collected c;

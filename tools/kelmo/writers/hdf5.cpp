@@ -155,10 +155,10 @@ public:
         }
         // Every object and attribute is there: from now on readers may open
         // the file while it grows (h5py.File(path, "r", swmr=True), then
-        // refresh() the dataset). Where that cannot be had the recording
-        // goes on all the same, closed to readers until it ends.
+        // refresh() the dataset). The switch writes the file's first
+        // blocks again: when it fails the file is in no state to go on.
         swmr_ = H5Fstart_swmr_write(file_.get()) >= 0;
-        if (!swmr_) H5Eclear2(H5E_DEFAULT);
+        if (!swmr_) fail("cannot be opened to readers as it grows");
     }
 
     bool block(const double* data, int len, int stride) override {

@@ -22,6 +22,14 @@
 namespace kelmo::cli {
 namespace {
 
+// Whether a write failed for want of room (a full disk, or the user's quota).
+bool disk_full(int err) {
+#ifdef EDQUOT
+    if (err == EDQUOT) return true;
+#endif
+    return err == ENOSPC;
+}
+
 // The header is this long whatever the count: room for a shape of any
 // count the host takes.
 constexpr std::size_t kHeaderBytes = 128;
@@ -186,10 +194,10 @@ private:
             const int err = written ? errno : f.error();
             f.close();
             std::remove(part.c_str());
-            if (first || (err != ENOSPC && err != EDQUOT)) return cannot(cause.c_str());
+            if (first || !disk_full(err)) return cannot(cause.c_str());
         } else {
             cause = std::strerror(errno);
-            if (first || (errno != ENOSPC && errno != EDQUOT)) return cannot(cause.c_str());
+            if (first || !disk_full(errno)) return cannot(cause.c_str());
         }
         return over_first(text) || cannot(cause.c_str());
     }
