@@ -20,10 +20,10 @@ struct UnitCode {
     bool secondUnit;    // the code was negative
 };
 
-constexpr UnitCode unit_code(int32_t code) {
-    // The magnitude of INT32_MIN does not fit; it is no card type anyway.
-    const int32_t mag = code < 0 ? (code == INT32_MIN ? INT32_MAX : -code) : code;
-    return UnitCode{reduce_code(mag), code < 0};
-}
+// The magnitude of a code (INT32_MIN's does not fit; it is no card type
+// anyway).
+constexpr int32_t code_magnitude(int32_t code) { return code < 0 ? (code == INT32_MIN ? INT32_MAX : -code) : code; }
+
+constexpr UnitCode unit_code(int32_t code) { return UnitCode{reduce_code(code_magnitude(code)), code < 0}; }
 
 }  // namespace kelmo

@@ -41,8 +41,7 @@ KELMO_API int KELMO_CALL kelmo_card_source(int cardType) {
     return answered("kelmo_card_source", KELMO_SOURCE_NONE, [&] {
         // Whether the card is catalogued, not whether its device is there.
         if (!catalogue::find_row(unit_code(cardType).type)) {
-            because("card type %d is not in the catalogue; kelmo cards (or GetADParameter for each code) lists the "
-                    "card types there are", cardType);
+            because_not_catalogued(cardType);
             return KELMO_SOURCE_NONE;
         }
         switch (cards::card_type(unit_code(cardType).type).source) {

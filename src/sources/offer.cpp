@@ -18,6 +18,8 @@ namespace {
 // A rate within a limit, allowing for the rounding of a rate written in
 // decimals (333333.333... Hz).
 constexpr double kSlack = 1e-9;
+// The largest divider a request carries (16 bits).
+constexpr double kMostDivider = 65535.0;
 
 bool within(double rate, double lowest, double highest) {
     return rate >= lowest * (1 - kSlack) && rate <= highest * (1 + kSlack);
@@ -35,32 +37,32 @@ std::string hz_list(const std::vector<double>& rates) {
 
 }  // namespace
 
+void because_not_catalogued(int32_t cardType) {
+    because("card type %d is not in the catalogue; kelmo cards (or GetADParameter for each code) lists the card "
+            "types there are", static_cast<int>(cardType));
+}
+
 std::optional<Offer> offer_of(int32_t cardType) {
     const UnitCode unit = unit_code(cardType);
+    Offer o;
+    o.type = unit.type;
+    if (const auto block = keep_share_block(false)) o.clockFlag = block->word(kWordClockFlag);
     const catalogue::Row* row = catalogue::find_row(unit.type);
     if (!row) {
         // A card behind the driver that the catalogue lacks (the 32-bit
         // cards) still has the divider its clock reads back: no list, no
         // limit but its clock, as many channels as a request can name.
-        Offer o;
-        o.type = unit.type;
         o.channels = 256;
-        if (const auto block = keep_share_block(false)) o.clockFlag = block->word(kWordClockFlag);
         if (cards::card_type(unit.type).source == cards::SourceKind::Driver &&
             read_back_frequency(unit.type, 1, 1, o.clockFlag, 1.0, &o.highest) && o.highest > 0)
             return o;
-        because("card type %d is not in the catalogue; kelmo cards (or GetADParameter for each code) lists the card "
-                "types there are", static_cast<int>(cardType));
+        because_not_catalogued(cardType);
         return std::nullopt;
     }
-    Offer o;
-    o.type = unit.type;
     // The alias codes acquire 32 channels whatever the row of their card.
-    const int32_t asPassed = cardType < 0 ? (cardType == INT32_MIN ? INT32_MAX : -cardType) : cardType;
-    o.channels = is_alias_code(asPassed) ? 32 : row->channels;
+    o.channels = is_alias_code(code_magnitude(cardType)) ? 32 : row->channels;
     o.lowest = row->lowFreq;
     o.highest = row->highFreq;
-    if (const auto block = keep_share_block(false)) o.clockFlag = block->word(kWordClockFlag);
     for (int32_t f : catalogue::frequencies(row->freqs, o.clockFlag))
         if (std::find(o.rates.begin(), o.rates.end(), double(f)) == o.rates.end()) o.rates.push_back(f);
     // The exports take a whole gain of 1 or more: a fractional one of the
@@ -99,18 +101,24 @@ bool offered_divider(const Offer& o, double rate, int32_t channels, Divider* out
     }
     // A card behind the driver: the limits of its catalogue entry, and the
     // divider whose read-back comes nearest.
-    if (!require(std::isfinite(rate) && rate > 0 && rate <= o.highest * (1 + kSlack) && rate >= o.lowest * (1 - kSlack),
-                 "%g Hz is not a rate of card type %d; it samples at %g to %g Hz (%s are its listed rates)", rate,
-                 static_cast<int>(o.type), o.lowest, o.highest, hz_list(o.rates).c_str()))
+    const std::string listedRates = o.rates.empty() ? "" : " (" + hz_list(o.rates) + " are its listed rates)";
+    if (!require(std::isfinite(rate) && rate > 0 && within(rate, o.lowest, o.highest),
+                 "%g Hz is not a rate of card type %d; it samples at %g to %g Hz%s", rate, static_cast<int>(o.type),
+                 o.lowest, o.highest, listedRates.c_str()))
         return false;
     double base = 0;
     if (!read_back_frequency(o.type, 1, channels, o.clockFlag, 1.0, &base) || !(base > 0) || !std::isfinite(base)) {
         because("card type %d has no divider the library can compute; pass one of the dividers its driver "
-                "documents for %s Hz", static_cast<int>(o.type), hz_list(o.rates).c_str());
+                "documents%s", static_cast<int>(o.type), listedRates.c_str());
         return false;
     }
-    const double d = std::clamp(std::round(base / rate), 1.0, 65535.0);
-    out->freqCode = static_cast<uint32_t>(d);
+    // A 16-bit divider: a rate it cannot reach would be another rate.
+    const double slowest = base / kMostDivider;
+    if (!require(rate >= slowest * (1 - kSlack),
+                 "%g Hz is below what the divider of card type %d reaches over %d channel(s), %g Hz; choose that "
+                 "or a higher rate", rate, static_cast<int>(o.type), static_cast<int>(channels), slowest))
+        return false;
+    out->freqCode = static_cast<uint32_t>(std::clamp(std::round(base / rate), 1.0, kMostDivider));
     read_back_frequency(o.type, out->freqCode, channels, o.clockFlag, 1.0, &out->actual);
     return true;
 }

@@ -28,6 +28,9 @@ struct Offer {
 // sound card without a capture device).
 std::optional<Offer> offer_of(int32_t cardType);
 
+// Records that `cardType` is not in the catalogue, and what lists them.
+void because_not_catalogued(int32_t cardType);
+
 // The divider for `rate` Hz over `channels` channels and the rate it
 // really samples at; false with the cause recorded when the card does not
 // sample at that rate. The simulated source and the sound card choose as

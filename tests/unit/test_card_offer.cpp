@@ -89,6 +89,14 @@ TEST_F(CardOffer, DividersRefuseWhatTheCardDoesNotSample) {
     EXPECT_EQ(kelmo_card_divider(602, 1000, 3, &code, &actual), 0);
     EXPECT_NE(reason().find("1 to 2"), std::string::npos) << reason();
     EXPECT_EQ(kelmo_card_divider(602, -5, 1, &code, &actual), 0);
+    // Within the catalogue's limits but below what a 16-bit divider reaches
+    // without the 32-fold mode: refused, not another rate.
+    EXPECT_EQ(kelmo_card_divider(602, 10, 1, &code, &actual), 0);
+    EXPECT_NE(reason().find("10 Hz is below what the divider of card type 602 reaches over 1 channel(s), 152.59"),
+              std::string::npos)
+        << reason();
+    ASSERT_EQ(kelmo_card_divider(602, 200, 1, &code, &actual), 1) << reason();
+    EXPECT_EQ(code, 50000u);
     // A card outside the catalogue with a clock still has its divider.
     ASSERT_EQ(kelmo_card_divider(892, 20000, 3, &code, &actual), 1) << reason();
     GetFre(892, code, &back, 3);
