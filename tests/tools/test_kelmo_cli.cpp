@@ -283,6 +283,8 @@ TEST_F(KelmoCli, UsageErrorsNameTheOption) {
         {"view -t 602 -c 1 -r 1M", "--rate: 1e+06 Hz is not a rate of card type 602"},
         {"acquire -t 614 -g 0.5", "--gain"},
         {"view -C ''", "--list: '' names no channel"},
+        {"acquire -t -123 -c 1", "--type: card type -123 is not in the catalogue"},
+        {"acquire -t 602 -c 1 -r 10", "--rate: 10 Hz is below what the divider of card type 602 reaches"},
         {"dividers -r 10q", "--rate: '10q' is not a rate above 0 Hz"},
         {"acquire --csv a.csv -o b.csv", "either --csv or --output"},
         // Options that would otherwise go unheeded.

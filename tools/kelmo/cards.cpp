@@ -24,8 +24,9 @@ std::string join(const T* v, int n) {
 
 // What a list of the catalogue holds beyond what is offered, each once:
 // "" when nothing.
+// What a list of the catalogue holds beyond what is offered, each once.
 template <class T, class U>
-std::string not_offered(const T* listedValues, int n, const std::vector<U>& offered) {
+std::vector<double> not_offered(const T* listedValues, int n, const std::vector<U>& offered) {
     std::vector<double> beyond;
     for (int i = 0; i < n; ++i) {
         const double v = static_cast<double>(listedValues[i]);
@@ -33,13 +34,7 @@ std::string not_offered(const T* listedValues, int n, const std::vector<U>& offe
             std::find(beyond.begin(), beyond.end(), v) == beyond.end())
             beyond.push_back(v);
     }
-    std::string s;
-    for (double v : beyond) {
-        char b[32];
-        std::snprintf(b, sizeof b, "%s%.10g", s.empty() ? "" : ",", v);
-        s += b;
-    }
-    return s;
+    return beyond;
 }
 
 // A card's line: what the library offers of it (the rates it samples at,
@@ -51,15 +46,9 @@ void print_card(int type) {
     GetADParameter(type, &channels, gains, &gainCount, freqs, &freqCount, &aux, &high, &low, &fullScale);
     GetCardWordType(type, &wordBytes);
     const Card card = card_of(type);
-    std::string g, r;
-    for (std::size_t i = 0; i < card.gains.size(); ++i) g += (i ? "," : "") + std::to_string(card.gains[i]);
-    for (std::size_t i = 0; i < card.rates.size(); ++i) {
-        char b[32];
-        std::snprintf(b, sizeof b, "%s%.10g", i ? "," : "", card.rates[i]);
-        r += b;
-    }
-    const std::string gainsBeyond = not_offered(gains, std::clamp(gainCount, 0, 10), card.gains);
-    const std::string ratesBeyond = not_offered(freqs, std::clamp(freqCount, 0, 27), card.rates);
+    const std::string g = joined(card.gains, ",", ","), r = joined(card.rates, ",", ",");
+    const std::string gainsBeyond = joined(not_offered(gains, std::clamp(gainCount, 0, 10), card.gains), ",", ",");
+    const std::string ratesBeyond = joined(not_offered(freqs, std::clamp(freqCount, 0, 27), card.rates), ",", ",");
     std::printf("%5d %4d %12.6g %12.6g %9d %5d B  gains %s\n%30s frequencies (Hz) %s\n", type, channels, card.high,
                 card.low, fullScale, wordBytes, g.c_str(), "", r.c_str());
     if (!gainsBeyond.empty())

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +40,18 @@ struct Card {
 Card card_of(int type);
 // Whether `gain` is one the card offers.
 bool offers_gain(const Card& card, int gain);
+// Numbers joined by `separator`, the last one by `last` ("1,2,4").
+template <class T>
+std::string joined(const std::vector<T>& values, const char* separator, const char* last) {
+    std::string s;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        char b[40];
+        std::snprintf(b, sizeof b, "%s%.10g", i == 0 ? "" : i + 1 == values.size() ? last : separator,
+                      static_cast<double>(values[i]));
+        s += b;
+    }
+    return s;
+}
 // A list for a person: "1, 2, 4" (or "44100, 22050 or 8000").
 std::string listed(const std::vector<int>& values);
 std::string listed(const std::vector<double>& values);
@@ -51,6 +64,9 @@ struct Divided {
     double rate = 0;
 };
 Divided divider_for(int type, double rate, int channels, const char* option);
+// The same without the usage error: false (the library's reason kept)
+// when the card does not sample at that rate.
+bool set_up_divider(int type, double rate, int channels, Divided* d);
 // A text of the library (GBK code page) as UTF-8 for the terminal.
 std::string to_utf8(const char* gbk);
 // Why the library's last call failed (kelmo_last_error), else `fallback`.

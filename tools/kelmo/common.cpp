@@ -35,6 +35,21 @@ std::string library_cause(const std::string& fallback) {
     return why;
 }
 
+namespace {
+
+// A list the library offers (kelmo_card_rates, kelmo_card_gains), asked
+// once into room for every list there is today, again only if it grew.
+template <class T>
+std::vector<T> offered(int (*ask)(int, T*, int), int type) {
+    std::vector<T> list(32);
+    const int n = ask(type, list.data(), static_cast<int>(list.size()));
+    list.resize(static_cast<std::size_t>(std::max(n, 0)));
+    if (n > 32) ask(type, list.data(), n);
+    return list;
+}
+
+}  // namespace
+
 Card card_of(int type) {
     Card c;
     c.type = type;
@@ -43,20 +58,16 @@ Card card_of(int type) {
     // The offer first: a source that cannot say now (no capture device)
     // says why, where the catalogue would show a message box and describe
     // a device that could not be asked.
-    const int rates = kelmo_card_rates(type, nullptr, 0);
-    if (rates <= 0) {
+    c.rates = offered(kelmo_card_rates, type);
+    if (c.rates.empty()) {
         c.why = library_cause("card type " + std::to_string(type) + " offers no rate");
         return c;
     }
-    c.rates.resize(static_cast<std::size_t>(rates));
-    kelmo_card_rates(type, c.rates.data(), rates);
     kelmo_card_rate_limits(type, &c.low, &c.high);
-    const int gains = kelmo_card_gains(type, nullptr, 0);
-    if (gains > 0) {
-        c.gains.resize(static_cast<std::size_t>(gains));
-        kelmo_card_gains(type, c.gains.data(), gains);
-    }
+    c.gains = offered(kelmo_card_gains, type);
     GetADParameter(type, &c.channels, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &c.fullScale);
+    // The second unit (a negative code) has no catalogue entry of its own.
+    if (c.channels <= 0) c.source = KELMO_SOURCE_NONE;
     return c;
 }
 
@@ -64,27 +75,11 @@ bool offers_gain(const Card& card, int gain) {
     return std::find(card.gains.begin(), card.gains.end(), gain) != card.gains.end();
 }
 
-namespace {
-template <class T>
-std::string list_of(const std::vector<T>& values, const char* last) {
-    std::string s;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        char b[40];
-        std::snprintf(b, sizeof b, "%s%.10g", i == 0 ? "" : i + 1 == values.size() ? last : ", ",
-                      static_cast<double>(values[i]));
-        s += b;
-    }
-    return s;
-}
-}  // namespace
+std::string listed(const std::vector<int>& values) { return joined(values, ", ", ", "); }
+std::string listed(const std::vector<double>& values) { return joined(values, ", ", " or "); }
 
-std::string listed(const std::vector<int>& values) { return list_of(values, ", "); }
-std::string listed(const std::vector<double>& values) { return list_of(values, " or "); }
-
-Divided divider_for(int type, double rate, int channels, const char* option) {
-    Divided d;
-    if (!kelmo_card_divider(type, rate, channels, &d.code, &d.rate))
-        usage(option, library_cause("card type " + std::to_string(type) + " has no divider for that rate"));
+bool set_up_divider(int type, double rate, int channels, Divided* d) {
+    if (!kelmo_card_divider(type, rate, channels, &d->code, &d->rate)) return false;
     // The simulated source and the sound card run on the clock PreSamp sets.
     const int source = kelmo_card_source(type);
     if (source == KELMO_SOURCE_SIMULATED || source == KELMO_SOURCE_SOUND) {
@@ -92,6 +87,13 @@ Divided divider_for(int type, double rate, int channels, const char* option) {
         double actual = 0;
         PreSamp(type, rate, &code, &actual);
     }
+    return true;
+}
+
+Divided divider_for(int type, double rate, int channels, const char* option) {
+    Divided d;
+    if (!set_up_divider(type, rate, channels, &d))
+        usage(option, library_cause("card type " + std::to_string(type) + " has no divider for that rate"));
     return d;
 }
 

@@ -41,19 +41,15 @@ void add_dividers(CLI::App& app) {
                 // really samples at; GetFre's read-back of that divider
                 // beside it (the sound card's divider 40 records at 8000 Hz,
                 // which GetFre reads as 8820).
-                uint32_t code = 0;
-                double actual = 0, back = 0;
-                if (!kelmo_card_divider(t, r, channels, &code, &actual)) {
+                Divided d;
+                double back = 0;
+                if (!set_up_divider(t, r, channels, &d)) {
                     std::printf("%5d %14.6g            -              -              -     -  %s\n", t, r,
                                 library_cause().c_str());
                     continue;
                 }
-                // The simulated source reads back on the clock PreSamp sets.
-                if (kelmo_card_source(t) == KELMO_SOURCE_SIMULATED) {
-                    uint32_t c = 0;
-                    double a = 0;
-                    PreSamp(t, r, &c, &a);
-                }
+                const uint32_t code = d.code;
+                const double actual = d.rate;
                 const int mode = GetFre(t, code, &back, channels);
                 char backText[32] = "-";
                 if (std::isfinite(back) && back > 0) std::snprintf(backText, sizeof backText, "%.8g", back);

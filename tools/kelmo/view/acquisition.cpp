@@ -217,18 +217,13 @@ bool Acquisition::acquire(const Config& c) {
         return false;
     }
     const int first = c.channels.front(), span = c.channels.back() - first + 1;
-    uint32_t code = 0;
-    double rate = 0;
-    if (!kelmo_card_divider(c.card, c.rate, span, &code, &rate)) {
+    cli::Divided divided;
+    if (!cli::set_up_divider(c.card, c.rate, span, &divided)) {
         fail(cli::library_cause("card type " + std::to_string(c.card) + " has no divider for " + hz(c.rate)));
         return false;
     }
-    // The simulated source and the sound card run on the clock PreSamp sets.
-    if (const int source = kelmo_card_source(c.card); source == KELMO_SOURCE_SIMULATED || source == KELMO_SOURCE_SOUND) {
-        uint32_t presampCode = 0;
-        double presampRate = 0;
-        PreSamp(c.card, c.rate, &presampCode, &presampRate);
-    }
+    const uint32_t code = divided.code;
+    const double rate = divided.rate;
     int channels = 0, gainCount = 0, fullScale = 0;
     double gains[10] = {}, high = 0, low = 0;
     GetADParameter(c.card, &channels, gains, &gainCount, nullptr, nullptr, nullptr, &high, &low, &fullScale);
