@@ -53,12 +53,14 @@ def _offered(function, code: int, ctype) -> tuple | None:
     """A list the library offers for a card type (kelmo_card_rates or
     kelmo_card_gains); None, with the library's reason kept, when it has
     none to offer."""
-    n = function(code, None, 0)
+    out = np.zeros(32, dtype=ctype)  # room for every list there is today: asked once
+    n = function(code, out.ctypes.data, len(out))
     if n <= 0:
         return None
-    out = np.zeros(n, dtype=ctype)
-    function(code, out.ctypes.data, n)
-    return tuple(out.tolist())
+    if n > len(out):
+        out = np.zeros(n, dtype=ctype)
+        function(code, out.ctypes.data, n)
+    return tuple(out[:n].tolist())
 
 
 # ---- the catalogue ---------------------------------------------------------------------

@@ -114,21 +114,26 @@ def test_texts_of_a_call_are_caught_on_its_thread(capfd):
     assert capfd.readouterr().err == "xa 数组的值不能相同\n"
 
 
-def test_a_missing_sound_card_is_left_out_with_the_reason(tmp_path):
-    # In a process of its own, whose ALSA has no configuration: no default
-    # capture device, whatever this machine has.
+def _without_a_sound_device(tmp_path, code):
+    """Runs `code` in a process of its own whose ALSA has no configuration:
+    no default capture device, whatever this machine has."""
     empty = tmp_path / "alsa.conf"
     empty.write_text("")
     env = dict(os.environ, ALSA_CONFIG_PATH=str(empty), XDG_RUNTIME_DIR=str(tmp_path), PYTHONIOENCODING="utf-8")
-    code = ("import json, warnings, kelmo\n"
-            "with warnings.catch_warnings(record=True) as w:\n"
-            "    warnings.simplefilter('always')\n"
-            "    listed = [c.card_type for c in kelmo.cards(sound=True)]\n"
-            "m = w[0].message\n"
-            "print(json.dumps([800 in listed, len(w), type(m).__name__, str(m), m.reason, m.error.text]))\n")
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60,
                          encoding="utf-8")
     assert out.returncode == 0, out.stderr
+    return out
+
+
+def test_a_missing_sound_card_is_left_out_with_the_reason(tmp_path):
+    out = _without_a_sound_device(tmp_path, "import json, warnings, kelmo\n"
+                                  "with warnings.catch_warnings(record=True) as w:\n"
+                                  "    warnings.simplefilter('always')\n"
+                                  "    listed = [c.card_type for c in kelmo.cards(sound=True)]\n"
+                                  "m = w[0].message\n"
+                                  "print(json.dumps([800 in listed, len(w), type(m).__name__, str(m), m.reason, "
+                                  "m.error.text]))\n")
     listed, count, kind, shown, reason, text = json.loads(out.stdout)
     assert not listed and count == 1 and kind == "SoundCardMissing"
     assert reason.startswith("Checkcard failed: ALSA's default capture device cannot be opened (")
@@ -140,21 +145,16 @@ def test_a_missing_sound_card_is_left_out_with_the_reason(tmp_path):
 def test_without_a_sound_device_its_card_says_why_rather_than_a_fallback(tmp_path):
     # Neither a rate of the device that could not be asked, nor a catalogue
     # entry of one channel and full scale 0, nor a message box on stderr.
-    empty = tmp_path / "alsa.conf"
-    empty.write_text("")
-    env = dict(os.environ, ALSA_CONFIG_PATH=str(empty), XDG_RUNTIME_DIR=str(tmp_path), PYTHONIOENCODING="utf-8")
-    code = ("import json, kelmo\n"
-            "out = []\n"
-            "for f in (lambda: kelmo.card(800).info, lambda: kelmo.card(800).acquire(rate=44100, samples=64)):\n"
-            "    try:\n"
-            "        f()\n"
-            "        out.append('no error')\n"
-            "    except kelmo.KelmoError as e:\n"
-            "        out.append(e.reason)\n"
-            "print(json.dumps(out))\n")
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60,
-                         encoding="utf-8")
-    assert out.returncode == 0, out.stderr
+    out = _without_a_sound_device(tmp_path, "import json, kelmo\n"
+                                  "out = []\n"
+                                  "for f in (lambda: kelmo.card(800).info,\n"
+                                  "          lambda: kelmo.card(800).acquire(rate=44100, samples=64)):\n"
+                                  "    try:\n"
+                                  "        f()\n"
+                                  "        out.append('no error')\n"
+                                  "    except kelmo.KelmoError as e:\n"
+                                  "        out.append(e.reason)\n"
+                                  "print(json.dumps(out))\n")
     for reason in json.loads(out.stdout):
         assert "ALSA's default capture device cannot be opened (" in reason, reason
         assert "11025" not in reason
