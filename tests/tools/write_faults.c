@@ -152,46 +152,22 @@ static mode_t mode_of(int flags, va_list ap) {
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
 }
 
-int open(const char* path, int flags, ...) {
-    REAL(open);
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_of(flags, ap);
-    va_end(ap);
-    const int fd = real_open(path, flags, mode);
-    watch(fd, path, flags);
-    return fd;
-}
-int open64(const char* path, int flags, ...) {
-    REAL(open64);
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_of(flags, ap);
-    va_end(ap);
-    const int fd = real_open64(path, flags, mode);
-    watch(fd, path, flags);
-    return fd;
-}
-int openat(int at, const char* path, int flags, ...) {
-    REAL(openat);
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_of(flags, ap);
-    va_end(ap);
-    const int fd = real_openat(at, path, flags, mode);
-    watch(fd, path, flags);
-    return fd;
-}
-int openat64(int at, const char* path, int flags, ...) {
-    REAL(openat64);
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_of(flags, ap);
-    va_end(ap);
-    const int fd = real_openat64(at, path, flags, mode);
-    watch(fd, path, flags);
-    return fd;
-}
+/* The open family: each name the C library exports, wrapped alike. */
+#define WRAP_OPEN(name, params, args)                \
+    int name params {                                \
+        REAL(name);                                  \
+        va_list ap;                                  \
+        va_start(ap, flags);                         \
+        const mode_t mode = mode_of(flags, ap);      \
+        va_end(ap);                                  \
+        const int fd = real_##name args;             \
+        watch(fd, path, flags);                      \
+        return fd;                                   \
+    }
+WRAP_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+WRAP_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+WRAP_OPEN(openat, (int at, const char* path, int flags, ...), (at, path, flags, mode))
+WRAP_OPEN(openat64, (int at, const char* path, int flags, ...), (at, path, flags, mode))
 int creat(const char* path, mode_t mode) { return open(path, O_WRONLY | O_CREAT | O_TRUNC, mode); }
 int creat64(const char* path, mode_t mode) { return open64(path, O_WRONLY | O_CREAT | O_TRUNC, mode); }
 FILE* fopen(const char* path, const char* how) {
