@@ -73,6 +73,11 @@ protected:
         int status;
         ASSERT_EQ(Checkcard(5, text, &status), 1);  // keeps "USB_samp" for this process
     }
+    // A source left by an interrupted earlier run of these goes first.
+    void SetUp() override {
+        stop_genwave();
+        wait_for_block(false, 5000);
+    }
     void TearDown() override {
         stop_genwave();  // one that Checkcard started
         wait_for_block(false, 5000);
