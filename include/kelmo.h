@@ -194,12 +194,16 @@ KELMO_API void KELMO_CALL SetSoundWaveIn(void);
  * edit box for typing a path (Windows), a folder dialog of GTK 3 (Linux).
  * path is a buffer of at least 260 bytes: on entry the folder to start in
  * (empty: the current directory), on a result of 1 the confirmed folder
- * (at most 259 bytes and the NUL). A missing folder is created, level by
- * level, once the user agreed. parent is the host's window (an HWND on
- * Windows) or NULL. 0 when the user closed the chooser any other way, or
- * none can be shown (the reason goes to the console); path is then
- * unchanged. Windows paths start with a drive ("D:\data"), Linux paths are
- * absolute ("/data"); the levels follow the same rules on both. */
+ * (at most 259 bytes and the NUL; a longer one is refused in the chooser,
+ * never cut). A missing folder is created, level by level, once the user
+ * agreed. parent is the host's window (an HWND on Windows) or NULL. 0 when
+ * the user closed the chooser any other way, or none can be shown (the
+ * reason goes to the console); path is then unchanged and kelmo_last_error
+ * says which. Windows paths start with a drive ("D:\data") and are in the
+ * process's ANSI code page (GetACP), as the host's other texts: a folder
+ * whose name that code page cannot hold is refused in the chooser, with a
+ * warning saying so. Linux paths are absolute ("/data"), in UTF-8; the
+ * levels follow the same rules on both. */
 KELMO_API int KELMO_CALL ChangePath(char* path, void* parent);
 
 /* ---- analogue output (D/A), cards 678, 679, 698, 699 ---------------------------- */

@@ -28,13 +28,35 @@ bool FolderChooser::selectable(const std::string& path) const {
     return !path.empty() && path[0] == '/';
 }
 
+// A path that does not fit the host's buffer is refused whole: cut, it
+// would name (and create) a folder the user did not type.
 bool FolderChooser::confirm(const std::string& typed) {
-    const std::string p = typed.substr(0, kPathChars - 1);
-    PlatformDirs dirs;
     PlatformDialogs dialogs;
-    if (ValidateAndCreatePath(p.c_str(), dirs, dialogs, system_paths()) != 0) return false;
-    path_ = p;
-    return true;
+    if (typed.size() > kPathChars - 1 || typed.find('\0') != std::string::npos) {
+        refusal_ = "the folder typed is " + std::to_string(typed.size()) + " bytes long, and a data folder's path " +
+                   "holds at most " + std::to_string(kPathChars - 1);
+        dialogs.warn("The folder:\n\n" + typed.substr(0, typed.find('\0')) + "\n\nis longer than " +
+                     std::to_string(kPathChars - 1) + " characters. Please choose a shorter path.");
+        return false;
+    }
+    PlatformDirs dirs;
+    const int r = ValidateAndCreatePath(typed.c_str(), dirs, dialogs, system_paths());
+    if (r == 0) {
+        path_ = typed;
+        return true;
+    }
+    refusal_ = r == 1 ? "the folder typed, " + typed + ", is not a valid path"
+             : r == 2 ? "the folder typed, " + typed + ", cannot be created"
+                      : "the user declined to create the folder typed, " + typed;
+    return false;
+}
+
+void FolderChooser::unrepresentable(const std::string& shown) {
+    refusal_ = "the folder typed has characters that the system's code page (in which ChangePath returns it) "
+               "cannot hold: " + shown;
+    PlatformDialogs dialogs;
+    dialogs.warn("The folder:\n\n" + shown + "\n\nhas characters that the system's code page cannot hold. Please "
+                 "choose a folder whose name it can.");
 }
 
 int change_path(char* path, std::size_t bytes, void* parent) {
@@ -48,7 +70,12 @@ int change_path(char* path, std::size_t bytes, void* parent) {
         because("the folder chooser cannot be shown (%s)", why.c_str());
     }
     if (r != 1 || chooser.path().empty()) {
-        because("the user closed the folder chooser without confirming a folder; the path is unchanged");
+        if (r == 0) return 0;
+        if (chooser.refusal().empty())
+            because("the user cancelled the folder chooser; the path is unchanged");
+        else
+            because("the user cancelled the folder chooser after %s; the path is unchanged",
+                    chooser.refusal().c_str());
         return 0;
     }
     std::snprintf(path, bytes, "%s", chooser.path().c_str());

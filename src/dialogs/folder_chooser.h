@@ -22,15 +22,19 @@ public:
     std::string start_path() const override { return start_; }
     bool selectable(const std::string& path) const override;
     bool confirm(const std::string& path) override;
+    void unrepresentable(const std::string& shown) override;
     // The confirmed folder (empty until one was).
     const std::string& path() const { return path_; }
+    // Why the last folder refused was refused (empty when none was).
+    const std::string& refusal() const { return refusal_; }
 
 private:
-    std::string start_, path_;
+    std::string start_, path_, refusal_;
 };
 
-// What ChangePath does: 1 and the confirmed folder in `path` (cut to
-// `bytes`), else 0 with `path` unchanged.
+// What ChangePath does: 1 and the confirmed folder in `path` (which holds
+// `bytes`, the NUL included; a longer path is refused in the chooser), else
+// 0 with `path` unchanged and the reason recorded.
 int change_path(char* path, std::size_t bytes, void* parent);
 
 }  // namespace kelmo::dialogs

@@ -274,10 +274,13 @@ public:
     // Whether a folder may be offered for OK (a selected item that is not
     // a path of the system's kind may not).
     virtual bool selectable(const std::string& path) const = 0;
-    // OK was pressed with `path` typed or selected (at most 259 bytes):
-    // true closes the chooser with it; false keeps it open (the model has
-    // told the user why).
+    // OK was pressed with `path` typed or selected (the whole text, however
+    // long): true closes the chooser with it; false keeps it open (the
+    // model has told the user why).
     virtual bool confirm(const std::string& path) = 0;
+    // OK was pressed with a text that the process's code page cannot hold
+    // (`shown` as it can: '?' for what it cannot); the chooser stays open.
+    virtual void unrepresentable(const std::string& shown) { (void)shown; }
 };
 
 // Committed read-write pages, released whole by the destructor.

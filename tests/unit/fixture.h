@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "core/share_block.h"
 #include "kelmo.h"
 #include "platform/fake/fake_platform.h"
@@ -31,5 +33,12 @@ public:
 };
 
 class FakeTest : public ::testing::Test, protected FakeSession {};
+
+// kelmo_last_error as a string.
+inline std::string last_error() {
+    char b[1024] = {};
+    kelmo_last_error(b, sizeof b);
+    return b;
+}
 
 }  // namespace kelmo::test

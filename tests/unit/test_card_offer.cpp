@@ -23,12 +23,6 @@ std::vector<int> gains_of(int type) {
     return {g, g + (n > 0 ? n : 0)};
 }
 
-std::string reason() {
-    char b[512];
-    kelmo_last_error(b, sizeof b);
-    return b;
-}
-
 using CardOffer = FakeTest;
 
 TEST_F(CardOffer, SourcesFollowTheCardTypeAsTheExportsTakeIt) {
@@ -38,7 +32,7 @@ TEST_F(CardOffer, SourcesFollowTheCardTypeAsTheExportsTakeIt) {
     EXPECT_EQ(kelmo_card_source(602), KELMO_SOURCE_DRIVER);
     EXPECT_EQ(kelmo_card_source(836), KELMO_SOURCE_DRIVER);  // stands for 806
     EXPECT_EQ(kelmo_card_source(830), KELMO_SOURCE_NONE);
-    EXPECT_NE(reason().find("card type 830 is not in the catalogue"), std::string::npos) << reason();
+    EXPECT_NE(last_error().find("card type 830 is not in the catalogue"), std::string::npos) << last_error();
     EXPECT_EQ(kelmo_card_source(INT_MIN), KELMO_SOURCE_NONE);
     EXPECT_EQ(kelmo_card_stands_for(836), 806);
     EXPECT_EQ(kelmo_card_stands_for(860), 860);
@@ -60,7 +54,7 @@ TEST_F(CardOffer, RatesAreTheListedOnesTheCardSamplesAt) {
     EXPECT_EQ(rates_of(602).front(), 100000.0);
     EXPECT_EQ(kelmo_card_rates(999, nullptr, 0), 0);
     EXPECT_EQ(kelmo_card_rates(602, nullptr, 3), 0);
-    EXPECT_NE(reason().find("null pointer"), std::string::npos) << reason();
+    EXPECT_NE(last_error().find("null pointer"), std::string::npos) << last_error();
     EXPECT_EQ(kelmo_card_rates(602, nullptr, -1), 0);
     double two[2] = {-1, -1};
     EXPECT_EQ(kelmo_card_rates(602, two, 1), 11);  // copies one, counts all
@@ -78,27 +72,27 @@ TEST_F(CardOffer, DividersRefuseWhatTheCardDoesNotSample) {
     uint32_t code = 0;
     double actual = 0;
     // A card behind the driver: the nearest read-back, within its limits.
-    ASSERT_EQ(kelmo_card_divider(602, 50000, 1, &code, &actual), 1) << reason();
+    ASSERT_EQ(kelmo_card_divider(602, 50000, 1, &code, &actual), 1) << last_error();
     uint32_t presamp = 0;
     double back = 0;
     GetFre(602, code, &back, 1);
     EXPECT_EQ(actual, back);
     EXPECT_NEAR(actual, 50000, 50000 * 0.01);
     EXPECT_EQ(kelmo_card_divider(602, 1e6, 1, &code, &actual), 0);
-    EXPECT_NE(reason().find("it samples at 9.5375 to 102400 Hz"), std::string::npos) << reason();
+    EXPECT_NE(last_error().find("it samples at 9.5375 to 102400 Hz"), std::string::npos) << last_error();
     EXPECT_EQ(kelmo_card_divider(602, 1000, 3, &code, &actual), 0);
-    EXPECT_NE(reason().find("1 to 2"), std::string::npos) << reason();
+    EXPECT_NE(last_error().find("1 to 2"), std::string::npos) << last_error();
     EXPECT_EQ(kelmo_card_divider(602, -5, 1, &code, &actual), 0);
     // Within the catalogue's limits but below what a 16-bit divider reaches
     // without the 32-fold mode: refused, not another rate.
     EXPECT_EQ(kelmo_card_divider(602, 10, 1, &code, &actual), 0);
-    EXPECT_NE(reason().find("10 Hz is below what the divider of card type 602 reaches over 1 channel(s), 152.59"),
+    EXPECT_NE(last_error().find("10 Hz is below what the divider of card type 602 reaches over 1 channel(s), 152.59"),
               std::string::npos)
-        << reason();
-    ASSERT_EQ(kelmo_card_divider(602, 200, 1, &code, &actual), 1) << reason();
+        << last_error();
+    ASSERT_EQ(kelmo_card_divider(602, 200, 1, &code, &actual), 1) << last_error();
     EXPECT_EQ(code, 50000u);
     // A card outside the catalogue with a clock still has its divider.
-    ASSERT_EQ(kelmo_card_divider(892, 20000, 3, &code, &actual), 1) << reason();
+    ASSERT_EQ(kelmo_card_divider(892, 20000, 3, &code, &actual), 1) << last_error();
     GetFre(892, code, &back, 3);
     EXPECT_EQ(actual, back);
     EXPECT_EQ(kelmo_card_rates(892, nullptr, 0), 0);
@@ -111,12 +105,12 @@ TEST_F(CardOffer, DividersRefuseWhatTheCardDoesNotSample) {
     EXPECT_EQ(code, presamp);
     EXPECT_EQ(actual, back);
     // The sound card: the rate it really records at, 8000 for divider 40.
-    ASSERT_EQ(kelmo_card_divider(800, 8000, 1, &code, &actual), 1) << reason();
+    ASSERT_EQ(kelmo_card_divider(800, 8000, 1, &code, &actual), 1) << last_error();
     EXPECT_EQ(code, 40u);
     EXPECT_EQ(actual, 8000.0);
     EXPECT_EQ(kelmo_card_divider(800, 96000, 1, &code, &actual), 0);
     EXPECT_EQ(kelmo_card_divider(800, 30000, 1, &code, &actual), 0);  // would record 22050
-    EXPECT_NE(reason().find("records at 44100, 22050, 11025 or 8000 Hz"), std::string::npos) << reason();
+    EXPECT_NE(last_error().find("records at 44100, 22050, 11025 or 8000 Hz"), std::string::npos) << last_error();
 }
 
 TEST_F(CardOffer, TheSoundCardOffersWhatItsDeviceRecords) {
@@ -130,7 +124,7 @@ TEST_F(CardOffer, TheSoundCardOffersWhatItsDeviceRecords) {
     fake.sound.capsResult = 2;
     fake.messages.clear();
     EXPECT_EQ(kelmo_card_rates(800, nullptr, 0), 0);
-    EXPECT_NE(reason().find("no sound capture device"), std::string::npos) << reason();
+    EXPECT_NE(last_error().find("no sound capture device"), std::string::npos) << last_error();
     EXPECT_EQ(kelmo_card_divider(800, 44100, 1, nullptr, nullptr), 0);
     EXPECT_EQ(kelmo_block_limit(800, 1), 0);
     EXPECT_TRUE(fake.messages.empty());

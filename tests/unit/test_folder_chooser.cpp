@@ -1,6 +1,7 @@
 // ChangePath against a fake chooser that plays the user: what the chooser
 // is told, OK with a rejected, a declined and an accepted path, the path
-// handed back (cut to the buffer), and a chooser that cannot be shown.
+// handed back (one too long for the buffer refused), and a chooser that
+// cannot be shown.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -66,19 +67,47 @@ TEST_P(FolderChooser, ClosedOrNotShownLeavesThePath) {
     EXPECT_EQ(ChangePath(nullptr, nullptr), 0);
 }
 
-// A typed path longer than the buffer is cut to 259 bytes before it is
-// checked; the caller's buffer gets at most that.
-TEST_P(FolderChooser, LongPathsAreCut) {
-    const std::string level(300, 'x');
-    fake.directories.insert(kRoot + "data" + kSep + level.substr(0, 259 - kRoot.size() - 5));
+// A typed path longer than the buffer is refused whole, with a warning,
+// and nothing of it is created; one that just fits is taken. A cancel
+// names the last refusal, or itself.
+TEST_P(FolderChooser, LongPathsAreRefusedNotCut) {
+    const std::string base = kRoot + "data" + kSep;
+    const std::string fits = base + std::string(259 - base.size(), 'x');
+    bool tooLong = true, justFits = false;
     fake.chooser = [&](platform::FolderChooserModel& m, void*) {
-        EXPECT_TRUE(m.confirm(kRoot + "data" + kSep + level));
-        return 1;
+        tooLong = m.confirm(fits + "y");
+        return 2;
     };
     std::memset(path_, 'y', sizeof path_ - 1);  // a start path that fills the buffer
-    EXPECT_EQ(ChangePath(path_, nullptr), 1);
+    EXPECT_EQ(ChangePath(path_, nullptr), 0);
+    EXPECT_FALSE(tooLong);
     EXPECT_EQ(std::strlen(path_), 259u);
-    EXPECT_TRUE(fake.questions.empty());
+    EXPECT_EQ(path_[0], 'y');
+    EXPECT_TRUE(fake.questions.empty());  // not offered for creation
+    EXPECT_FALSE(fake.directory_exists(fits));
+    ASSERT_EQ(fake.warnings.size(), 1u);
+    EXPECT_EQ(fake.warnings[0], "The folder:\n\n" + fits + "y\n\nis longer than 259 characters. Please choose a shorter path.");
+    EXPECT_EQ(last_error(), "ChangePath failed: the user cancelled the folder chooser after the folder typed is 260 bytes "
+                            "long, and a data folder's path holds at most 259; the path is unchanged");
+
+    fake.chooser = [&](platform::FolderChooserModel& m, void*) {
+        justFits = m.confirm(fits);
+        return 1;
+    };
+    fake.answers = {true};
+    EXPECT_EQ(ChangePath(path_, nullptr), 1);
+    EXPECT_TRUE(justFits);
+    EXPECT_EQ(std::string(path_), fits);
+
+    fake.chooser = [&](platform::FolderChooserModel& m, void*) {
+        m.unrepresentable(base + "?");
+        return 2;
+    };
+    EXPECT_EQ(ChangePath(path_, nullptr), 0);
+    EXPECT_NE(last_error().find("code page"), std::string::npos) << last_error();
+    fake.chooser = [&](platform::FolderChooserModel&, void*) { return 2; };
+    EXPECT_EQ(ChangePath(path_, nullptr), 0);
+    EXPECT_EQ(last_error(), "ChangePath failed: the user cancelled the folder chooser; the path is unchanged");
 }
 
 INSTANTIATE_TEST_SUITE_P(PathKinds, FolderChooser, testing::Bool());

@@ -382,12 +382,6 @@ TEST_F(SimAcquisition, ExtremeChannelArguments) {
     EXPECT_LE(std::fabs(out[0]), 20.0);
 }
 
-std::string last_error() {
-    char reason[1024];
-    kelmo_last_error(reason, sizeof reason);
-    return reason;
-}
-
 class Triggers : public SimAcquisition {
 protected:
     // A 1 Hz square of amplitude 1000, sampled at 8192 Hz (a period that is

@@ -12,12 +12,6 @@
 namespace kelmo::test {
 namespace {
 
-std::string last_error() {
-    char text[1024];
-    kelmo_last_error(text, sizeof text);
-    return text;
-}
-
 class Speaker : public FakeTest {
 protected:
     ~Speaker() override { CloseSpeaker(); }

@@ -164,4 +164,57 @@ TEST(FolderChooser, ChangePathWarnsOfInvalidPathsAndCreatesMissingFolders) {
     ::RemoveDirectoryA(top.c_str());
 }
 
+// A path that does not fit the host's buffer, and one the process's code
+// page cannot hold: each refused with a warning that says so, nothing
+// created, and a cancel afterwards names the refusal as its reason.
+TEST(FolderChooser, ChangePathRefusesAPathItWouldCutOrCouldNotHold) {
+    char temp[MAX_PATH] = {};
+    ::GetTempPathA(MAX_PATH, temp);
+    const std::string top = std::string(temp) + "kelmo_long_" + std::to_string(::GetCurrentProcessId());
+    std::string typed = top;
+    while (typed.size() < 274) typed += "\\abcdefghij";
+    typed.resize(274);
+    const auto reason = [] {
+        char why[1024] = {};
+        kelmo_last_error(why, sizeof why);
+        return std::string(why);
+    };
+    char buffer[260] = "C:\\windows";
+    int r = show(L"\u53c2\u6570\u8bbe\u7f6e", [&](HWND b) {
+        type(b, typed);
+        press(b, IDOK);
+        EXPECT_EQ(answer_box(IDOK), "The folder:\n\n" + typed + "\n\nis longer than 259 characters. Please choose a "
+                                    "shorter path.");
+        EXPECT_FALSE(closed(b));
+        press(b, IDCANCEL);
+    }, [&] { return ChangePath(buffer, nullptr); });
+    EXPECT_EQ(r, 0);
+    EXPECT_STREQ(buffer, "C:\\windows");
+    EXPECT_EQ(::GetFileAttributesA(top.c_str()), INVALID_FILE_ATTRIBUTES);  // not even its first level
+    EXPECT_NE(reason().find("cancelled the folder chooser after the folder typed is 274 bytes long"), std::string::npos)
+        << reason();
+
+    // A character no single-byte code page has (a CJK one where the code
+    // page is UTF-8 or GBK is held: the test then has nothing to check).
+    const UINT cp = ::GetACP();
+    if (cp != CP_UTF8 && cp != 936 && cp != 932 && cp != 949 && cp != 950) {
+        r = show(L"\u53c2\u6570\u8bbe\u7f6e", [&](HWND b) {
+            ::SendMessageW(::GetDlgItem(b, kEdit), WM_SETTEXT, 0, LPARAM(L"C:\\data\\\u4e2d"));
+            press(b, IDOK);
+            EXPECT_EQ(answer_box(IDOK), "The folder:\n\nC:\\data\\?\n\nhas characters that the system's code page "
+                                        "cannot hold. Please choose a folder whose name it can.");
+            EXPECT_FALSE(closed(b));
+            press(b, IDCANCEL);
+        }, [&] { return ChangePath(buffer, nullptr); });
+        EXPECT_EQ(r, 0);
+        EXPECT_NE(reason().find("code page"), std::string::npos) << reason();
+    }
+    // Cancelled at once: that is the reason.
+    r = show(L"\u53c2\u6570\u8bbe\u7f6e", [&](HWND b) { press(b, IDCANCEL); },
+             [&] { return ChangePath(buffer, nullptr); });
+    EXPECT_EQ(r, 0);
+    EXPECT_NE(reason().find("the user cancelled the folder chooser; the path is unchanged"), std::string::npos)
+        << reason();
+}
+
 }  // namespace

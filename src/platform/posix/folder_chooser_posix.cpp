@@ -314,7 +314,6 @@ int show(FolderChooserModel& model, std::string* why) {
         std::string path = d.text();
         if (path.empty()) path = d.selected();
         if (path.empty()) continue;
-        if (path.size() > kPathBytes) path.resize(kPathBytes);
         bool confirmed = false;
         try {
             confirmed = model.confirm(path);

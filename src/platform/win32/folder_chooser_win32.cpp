@@ -48,17 +48,45 @@ void set_caption(HWND window, const char* gbk) {
         ::SetWindowTextA(window, gbk);
 }
 
+// The whole text of a box in the process's code page (the hosts' own), and
+// whether some of its characters are not in that code page ('?' there).
+std::string ansi_text(HWND box, bool* lossy) {
+    *lossy = false;
+    const int n = ::GetWindowTextLengthW(box);
+    if (n <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(n) + 1, L'\0');
+    wide.resize(static_cast<std::size_t>(::GetWindowTextW(box, wide.data(), n + 1)));
+    if (wide.empty()) return {};
+    // UTF-8 holds everything, and takes neither flags nor the default.
+    const bool utf8 = ::GetACP() == CP_UTF8;
+    BOOL usedDefault = FALSE;
+    const int w = static_cast<int>(wide.size());
+    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int bytes = ::WideCharToMultiByte(CP_ACP, flags, wide.data(), w, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) {
+        *lossy = true;
+        return std::string(wide.size(), '?');
+    }
+    std::string out(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, flags, wide.data(), w, out.data(), bytes, nullptr, utf8 ? nullptr : &usedDefault);
+    *lossy = usedDefault != FALSE;
+    return out;
+}
+
 void enable_ok(HWND browser, bool enable) { ::SendMessageW(browser, BFFM_ENABLEOK, 0, enable ? TRUE : FALSE); }
 
 // OK: the model checks the box's text. Accepted, the browser ends with OK;
 // refused (the model has told the user why), the box gets the focus back.
 // true when the command is done with.
 bool on_ok(ChooserState& state) {
-    char text[kPathBytes] = {};
-    if (state.edit) ::GetWindowTextA(state.edit, text, kPathBytes);
     bool accepted = false;
     try {
-        accepted = state.model->confirm(text);
+        bool lossy = false;
+        const std::string text = state.edit ? ansi_text(state.edit, &lossy) : std::string();
+        if (lossy)
+            state.model->unrepresentable(text);
+        else
+            accepted = state.model->confirm(text);
     } catch (...) {
         accepted = false;
     }
