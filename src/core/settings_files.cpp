@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "core/numconv.h"
+#include "core/reason.h"
 #include "platform/platform.h"
 
 namespace kelmo::settings {
@@ -28,9 +30,18 @@ bool read_file(const char* name, std::array<unsigned char, N>& bytes) {
     return platform::current().read_small_file(name, bytes.data(), bytes.size()) >= 0;
 }
 
+// A file that cannot be written leaves the export's result as it is (it
+// has none) and says what was not saved, why, and what to do.
 template <std::size_t N>
 void write_file(const char* name, const std::array<unsigned char, N>& bytes) {
-    if (name) platform::current().write_small_file(name, bytes.data(), bytes.size());
+    if (!name) return;
+    std::string why;
+    if (platform::current().write_small_file(name, bytes.data(), bytes.size(), &why)) return;
+    const bool inTheWay = why.rfind("it is ", 0) == 0;
+    because("the settings were not saved: %s in the working folder cannot be written (%s); %s", name,
+            why.empty() ? "the system gave no cause" : why.c_str(),
+            inTheWay ? "remove or rename what has that name, or change to another working folder"
+                     : "check that the working folder exists and can be written, or change to another");
 }
 
 }  // namespace

@@ -422,11 +422,13 @@ public:
     // A small file by a name relative to the working folder (the settings
     // files): reading up to `bytes` bytes of it (the count read, -1 when it
     // cannot be opened), and replacing its contents (false when it cannot
-    // be written). Only a regular file is used, and a name that is a
-    // symbolic link (on Windows a reparse point) is never followed: it
-    // counts as a file that cannot be opened.
+    // be written, with *why saying why: "it is a symbolic link", "it is a
+    // folder", or the system's words). Only a regular file is used, and a
+    // name that is a symbolic link (on Windows a reparse point, and under
+    // wine a link of the Unix file system too) is never followed: it counts
+    // as a file that cannot be opened.
     virtual long read_small_file(const char* name, void* data, std::size_t bytes) = 0;
-    virtual bool write_small_file(const char* name, const void* data, std::size_t bytes) = 0;
+    virtual bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) = 0;
     // Whether a folder exists, and creating one (one level).
     virtual bool directory_exists(const std::string& path) = 0;
     virtual void create_directory(const std::string& path) = 0;

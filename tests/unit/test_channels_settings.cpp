@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "platform/win32/wine.h"
+#include <windows.h>
+#endif
+
 #include "fixture.h"
 #include "settings_files.h"
 
@@ -126,16 +131,44 @@ TEST_F(SettingsFiles, NothingToDo) {
         fn(nullptr);
     EXPECT_TRUE(fs::is_empty(fs::current_path()));
 
-    // A file that cannot be created is skipped quietly.
+    // A file that cannot be created is skipped, without a box, and the
+    // reason says what was not saved.
     fs::create_directory("ACDC.sav");
     fs::create_directory("ChMode2.sav");
     SaveACDC(settings.data());
+    EXPECT_EQ(last_error(), "SaveACDC failed: the settings were not saved: ACDC.sav in the working folder cannot be "
+                            "written (it is a folder); remove or rename what has that name, or change to another "
+                            "working folder");
     SaveChMode2(settings.data());
+    EXPECT_NE(last_error().find("ChMode2.sav in the working folder cannot be written (it is a folder)"),
+              std::string::npos) << last_error();
     EXPECT_TRUE(fs::is_directory("ACDC.sav"));
     EXPECT_TRUE(fs::is_directory("ChMode2.sav"));
     EXPECT_TRUE(rangeIs(0, 767, 7.0));
     EXPECT_TRUE(fake.messages.empty());
+    SaveChMode(settings.data());
+    EXPECT_EQ(last_error(), "");  // a save that worked has no reason
 }
+
+#ifdef _WIN32
+// Under wine a symbolic link of the Unix file system looks like a file to
+// Windows: it is refused all the same, and its target is left alone.
+TEST_F(SettingsFiles, UnixSymbolicLinksUnderWineAreNeverFollowed) {
+    if (!platform::win32::wine::on_linux()) GTEST_SKIP() << "not under wine on Linux";
+    writeFile("victim.txt", {'v', 'i', 'c', 't', 'i', 'm'});
+    ASSERT_TRUE(platform::win32::wine::make_unix_symbolic_link("victim.txt", "ACDC.sav"));
+    ASSERT_TRUE(fs::exists("ACDC.sav"));
+    SaveACDC(settings.data());
+    EXPECT_NE(last_error().find("ACDC.sav in the working folder cannot be written (it is a symbolic link)"),
+              std::string::npos) << last_error();
+    EXPECT_EQ(fs::file_size("victim.txt"), 6u);
+    writeFile("victim.txt", std::vector<unsigned char>(32, 0xFF));
+    LoadACDC(settings.data());
+    EXPECT_TRUE(rangeIs(256, 511, 0.0));
+    // The link goes first: the folder's removal would not end with it.
+    ::DeleteFileA("ACDC.sav");
+}
+#endif
 
 }  // namespace
 }  // namespace kelmo::test

@@ -26,6 +26,9 @@ TEST_F(SettingsFiles, FifoIsNeverOpened) {
     SaveChMode(settings.data());
     EXPECT_TRUE(fs::is_fifo("ACDC.sav"));
     EXPECT_TRUE(fs::is_fifo("ChMode.sav"));
+    EXPECT_EQ(last_error(), "SaveChMode failed: the settings were not saved: ChMode.sav in the working folder cannot be "
+                            "written (it is not a plain file (a pipe, a device or a socket)); remove or rename what "
+                            "has that name, or change to another working folder");
 }
 
 // In a folder shared with other users a settings file's name may be a
@@ -38,8 +41,11 @@ TEST_F(SettingsFiles, SymbolicLinksAreNeverFollowed) {
     ASSERT_EQ(::symlink("victim.txt", "ChMode2.sav"), 0);
     ASSERT_EQ(::symlink("created.sav", "ChMode.sav"), 0);
     SaveACDC(settings.data());
+    EXPECT_NE(last_error().find("ACDC.sav in the working folder cannot be written (it is a symbolic link)"),
+              std::string::npos) << last_error();
     SaveChMode2(settings.data());
     SaveChMode(settings.data());
+    EXPECT_NE(last_error().find("(it is a symbolic link)"), std::string::npos) << last_error();
     EXPECT_EQ(fs::file_size("victim.txt"), 6u);
     EXPECT_FALSE(fs::exists("created.sav"));
     EXPECT_TRUE(fs::is_symlink("ACDC.sav"));

@@ -245,7 +245,7 @@ public:
     bool drive_paths() override { return drivePaths; }
     // The settings files are real files of the working folder.
     long read_small_file(const char* name, void* data, std::size_t bytes) override;
-    bool write_small_file(const char* name, const void* data, std::size_t bytes) override;
+    bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) override;
     bool directory_exists(const std::string& path) override;
     void create_directory(const std::string& path) override;
     void message_box(const char* text, const std::string& words) override {

@@ -30,6 +30,7 @@ bool write_all(int fd, const unsigned char* p, std::size_t bytes) {
     while (bytes > 0) {
         const ssize_t n = ::write(fd, p, bytes);
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = 0;
         if (n <= 0) return false;
         p += n;
         bytes -= static_cast<std::size_t>(n);
@@ -54,14 +55,30 @@ long read_small_file(const char* name, void* data, std::size_t bytes) {
     return static_cast<long>(got);
 }
 
-bool write_small_file(const char* name, const void* data, std::size_t bytes) {
+bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) {
+    const auto refuse = [&](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
     // A new file is created only where no name of any kind is (a dangling
     // link included); an existing one is opened without following a link.
     Fd f{::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666)};
-    if (f.fd < 0 && errno == EEXIST) f.fd = ::open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (f.fd < 0 || !regular(f.fd)) return false;
-    if (::ftruncate(f.fd, 0) != 0) return false;
-    return write_all(f.fd, static_cast<const unsigned char*>(data), bytes);
+    if (f.fd < 0 && errno == EEXIST) {
+        // What is there, to say so (the descriptor is checked again below).
+        struct stat st{};
+        if (::lstat(name, &st) == 0) {
+            if (S_ISLNK(st.st_mode)) return refuse("it is a symbolic link");
+            if (S_ISDIR(st.st_mode)) return refuse("it is a folder");
+            if (!S_ISREG(st.st_mode)) return refuse("it is not a plain file (a pipe, a device or a socket)");
+        }
+        f.fd = ::open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    }
+    if (f.fd < 0) return refuse(errno == ELOOP ? "it is a symbolic link" : error_text(errno));
+    if (!regular(f.fd)) return refuse("it is not a plain file (a pipe, a device or a socket)");
+    if (::ftruncate(f.fd, 0) != 0) return refuse(error_text(errno));
+    if (!write_all(f.fd, static_cast<const unsigned char*>(data), bytes))
+        return refuse(errno ? error_text(errno) : "the disk took no more");
+    return true;
 }
 
 bool directory_exists(const std::string& path) {

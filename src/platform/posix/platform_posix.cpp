@@ -246,8 +246,8 @@ public:
     long read_small_file(const char* name, void* data, std::size_t bytes) override {
         return posix::read_small_file(name, data, bytes);
     }
-    bool write_small_file(const char* name, const void* data, std::size_t bytes) override {
-        return posix::write_small_file(name, data, bytes);
+    bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) override {
+        return posix::write_small_file(name, data, bytes, why);
     }
     bool directory_exists(const std::string& path) override { return posix::directory_exists(path); }
     void create_directory(const std::string& path) override { posix::create_directory(path); }

@@ -55,7 +55,7 @@ bool port_write(uint16_t port, uint8_t value);
 bool port_read(uint16_t port, uint8_t* value);
 // The settings files of the working folder, and folders (files_posix.cpp).
 long read_small_file(const char* name, void* data, std::size_t bytes);
-bool write_small_file(const char* name, const void* data, std::size_t bytes);
+bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why);
 bool directory_exists(const std::string& path);
 void create_directory(const std::string& path);
 // Waveform input through ALSA (wave_in_posix.cpp).

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/win32/win32.h"
+#include "platform/win32/wine.h"
 
 namespace kelmo::platform::win32 {
 namespace {
@@ -26,23 +27,35 @@ private:
 
 // A file of the working folder, opened for `access` only where it is a
 // plain file on a disk: a name that is a reparse point (a symbolic link, a
-// junction) is opened as itself and then refused, as is a folder or a
-// device. The check is on the handle, so the name cannot change under it.
-Handle open_plain_file(const char* name, DWORD access, DWORD disposition) {
+// junction), or under wine a symbolic link of the Unix file system (which
+// wine follows without a word), is opened as itself and then refused, as
+// is a folder or a device. The check is on the handle, so the name cannot
+// change under it; *why says what was refused.
+Handle open_plain_file(const char* name, DWORD access, DWORD disposition, std::string* why) {
+    const auto refuse = [&](std::string text) {
+        if (why) *why = std::move(text);
+        return Handle(INVALID_HANDLE_VALUE);
+    };
+    const DWORD attributes = ::GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return refuse("it is a symbolic link");
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return refuse("it is a folder");
+    if (wine::is_unix_symbolic_link(name)) return refuse("it is a symbolic link");
     Handle h(::CreateFileA(name, access, FILE_SHARE_READ, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!h) return h;
+    if (!h) return refuse(error_text(::GetLastError()));
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool plain = ::GetFileType(h.get()) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h.get(), &info) &&
-                       !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
-    if (plain) return h;
-    return Handle(INVALID_HANDLE_VALUE);
+    if (::GetFileType(h.get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h.get(), &info))
+        return refuse("it is not a plain file (a pipe or a device)");
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return refuse("it is a symbolic link");
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return refuse("it is a folder");
+    return h;
 }
 
 }  // namespace
 
 long read_small_file(const char* name, void* data, std::size_t bytes) {
-    const Handle h = open_plain_file(name, GENERIC_READ, OPEN_EXISTING);
+    const Handle h = open_plain_file(name, GENERIC_READ, OPEN_EXISTING, nullptr);
     if (!h) return -1;
     auto* p = static_cast<unsigned char*>(data);
     std::size_t got = 0;
@@ -55,14 +68,23 @@ long read_small_file(const char* name, void* data, std::size_t bytes) {
     return static_cast<long>(got);
 }
 
-bool write_small_file(const char* name, const void* data, std::size_t bytes) {
-    const Handle h = open_plain_file(name, GENERIC_WRITE, OPEN_ALWAYS);
-    if (!h || !::SetEndOfFile(h.get())) return false;
+bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) {
+    const Handle h = open_plain_file(name, GENERIC_WRITE, OPEN_ALWAYS, why);
+    if (!h) return false;
+    const auto failed = [&] {
+        if (why) *why = error_text(::GetLastError());
+        return false;
+    };
+    if (!::SetEndOfFile(h.get())) return failed();
     const auto* p = static_cast<const unsigned char*>(data);
     while (bytes > 0) {
         DWORD n = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes, 1u << 20));
-        if (!::WriteFile(h.get(), p, want, &n, nullptr) || n == 0) return false;
+        if (!::WriteFile(h.get(), p, want, &n, nullptr)) return failed();
+        if (n == 0) {
+            if (why) *why = "the disk took no more";
+            return false;
+        }
         p += n;
         bytes -= n;
     }

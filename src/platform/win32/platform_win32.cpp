@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/platform.h"
@@ -11,6 +12,22 @@
 
 namespace kelmo::platform {
 namespace {
+
+// This process's environment with KELMO_STARTED_FOR_HOST=1 added, as
+// CreateProcessA takes it (entries ending in NUL, one more at the end);
+// empty when it cannot be read (the program then inherits it as it is).
+std::string environment_for_started_program() {
+    constexpr const char kMark[] = "KELMO_STARTED_FOR_HOST=";
+    std::string block;
+    char* all = ::GetEnvironmentStringsA();
+    if (!all) return block;
+    for (const char* e = all; *e; e += std::strlen(e) + 1)
+        if (_strnicmp(e, kMark, sizeof kMark - 1) != 0) block.append(e).push_back('\0');
+    ::FreeEnvironmentStringsA(all);
+    block.append(kMark).append("1").push_back('\0');
+    block.push_back('\0');
+    return block;
+}
 
 class Win32Platform final : public Platform {
     // The system timer runs at 1 ms once the library waits or reads time.
@@ -65,9 +82,10 @@ public:
     // of its own and without the caller's standard handles: a program
     // started for a host must not keep the host's pipes open, nor write
     // into its output. No handle is inherited, and its standard handles
-    // name NUL explicitly. (Under wine the program's Unix standard error
-    // stays its parent's all the same: wine keeps it for its own debug
-    // output.)
+    // name NUL explicitly. Under wine the program's Unix standard error
+    // stays its parent's all the same (wine keeps it for its own debug
+    // output): the environment tells the program (KELMO_STARTED_FOR_HOST),
+    // and ours let go of it (another program ignores the variable).
     bool start_program(const char* name) override {
         std::string command(name);
         STARTUPINFOA si{};
@@ -81,8 +99,10 @@ public:
             si.hStdInput = si.hStdOutput = si.hStdError = nul;
         }
         PROCESS_INFORMATION pi{};
+        std::string environment = environment_for_started_program();
         const BOOL started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
-                                              DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+                                              DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP,
+                                              environment.empty() ? nullptr : environment.data(), nullptr, &si, &pi);
         const DWORD error = ::GetLastError();
         if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
         if (!started) {
@@ -190,8 +210,8 @@ public:
     long read_small_file(const char* name, void* data, std::size_t bytes) override {
         return win32::read_small_file(name, data, bytes);
     }
-    bool write_small_file(const char* name, const void* data, std::size_t bytes) override {
-        return win32::write_small_file(name, data, bytes);
+    bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) override {
+        return win32::write_small_file(name, data, bytes, why);
     }
     bool directory_exists(const std::string& path) override { return win32::directory_exists(path); }
     void create_directory(const std::string& path) override { win32::create_directory(path); }
