@@ -57,8 +57,8 @@ class View:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             code = None
-        # genwave, which the library started, goes too
-        subprocess.run(["pkill", "-f", "-x", "genwave"], env=self.env, check=False)
+        # genwave, which the library started, goes too (only ours: other
+        # runs may have theirs)
         for pid in genwaves(self.env["KELMO_SHM_NAMESPACE"]):
             os.kill(pid, signal.SIGTERM)
         return code
@@ -82,7 +82,8 @@ class View:
         return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
 
 
-def genwaves(namespace):
+def genwaves(namespace, prefix=False):
+    """The genwaves of a namespace (of every namespace that begins so)."""
     out = []
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
@@ -92,7 +93,8 @@ def genwaves(namespace):
                 if not f.read().split(b"\0")[0].endswith(b"genwave"):
                     continue
             with open(f"/proc/{pid}/environ", "rb") as f:
-                if f"KELMO_SHM_NAMESPACE={namespace}".encode() in f.read().split(b"\0"):
+                entry = f"KELMO_SHM_NAMESPACE={namespace}".encode()
+                if any(e == entry or (prefix and e.startswith(entry)) for e in f.read().split(b"\0")):
                     out.append(int(pid))
         except OSError:
             pass
@@ -425,5 +427,8 @@ try:
 finally:
     few.stop()
 
+# A source a view started again while it was being stopped.
+for pid in genwaves(f"kelmo-view-test-{os.getpid()}-", prefix=True):
+    os.kill(pid, signal.SIGTERM)
 print(f"{len(failures)} failed")
 sys.exit(1 if failures else 0)
