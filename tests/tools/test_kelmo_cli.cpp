@@ -1164,6 +1164,17 @@ TEST_F(KelmoCli, WriteFailuresAreFailures) {
     r = kelmo("acquire -n 1k -c 1 --plot /nonexistent/a.png");
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("the folder /nonexistent of /nonexistent/a.png does not exist"), std::string::npos) << r.err;
+    // A plot into a pipe nobody reads would never end; into a folder it
+    // could not begin.
+    const std::string fifo = temp("plot.png");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    r = kelmo("acquire -n 1k -c 1 --plot " + fifo);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("--plot: " + fifo + " is a pipe or a device"), std::string::npos) << r.err;
+    ::unlink(fifo.c_str());
+    r = kelmo("acquire -n 1k -c 1 --plot " + testing::TempDir());
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("is a folder"), std::string::npos) << r.err;
     // Found as it is written: a folder that cannot be written.
     const std::string ro = temp("ro");
     ::mkdir(ro.c_str(), 0500);

@@ -166,6 +166,14 @@ void check_output(const std::string& path, const std::string& format, const std:
     if (!plot.empty() && !fs::is_directory(fs::absolute(plot, e).parent_path(), e))
         usage("--plot", "the folder " + fs::absolute(plot, e).parent_path().string() + " of " + plot +
                             " does not exist; make it first, or draw the plot elsewhere");
+    if (!plot.empty()) {
+        const fs::file_status ps = fs::status(plot, e);
+        if (fs::is_directory(ps))
+            usage("--plot", plot + " is a folder; name a file in it, such as " + (fs::path(plot) / "plot.png").string());
+        // gnuplot would wait on a pipe with no reader for ever.
+        if (fs::exists(ps) && !fs::is_regular_file(ps))
+            usage("--plot", plot + " is a pipe or a device, and a plot is an image file; draw it into a file");
+    }
     if (path.empty() || path == "-") return;
     if (!plot.empty() && same_file(path, plot))
         usage("--plot", "the plot " + plot + " would replace the recording " + path + "; give the plot a name of its own");
