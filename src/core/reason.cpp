@@ -26,8 +26,19 @@ void set_reason(const char* name, const char* cause) {
 }  // namespace
 
 namespace {
+// A backend's note comes before anything recorded after it.
+void take_note() {
+    if (t_hasCause) return;
+    const std::string note = platform::noted_cause();
+    if (note.empty()) return;
+    platform::forget_noted_cause();
+    std::snprintf(t_cause, sizeof t_cause, "%s", note.c_str());
+    t_hasCause = true;
+}
+
 // The first cause of an export stands.
 void record_cause(const char* format, va_list ap) {
+    take_note();
     if (t_hasCause) return;
     std::vsnprintf(t_cause, sizeof t_cause, format, ap);
     t_hasCause = t_cause[0] != '\0';
@@ -50,14 +61,21 @@ bool require(bool condition, const char* format, ...) {
     return false;
 }
 
-bool has_cause() { return t_hasCause; }
+bool has_cause() {
+    take_note();
+    return t_hasCause;
+}
 
-const char* current_cause() { return t_hasCause ? t_cause : ""; }
+const char* current_cause() {
+    take_note();
+    return t_hasCause ? t_cause : "";
+}
 
 const char* last_reason() { return t_reason; }
 
 const char* reason_for_asking() {
     if (t_depth == 0) return t_reason;
+    take_note();
     thread_local char now[kReasonBytes];
     now[0] = '\0';
     if (t_hasCause) std::snprintf(now, sizeof now, "%s failed: %s", t_name ? t_name : "kelmo", t_cause);
@@ -65,6 +83,7 @@ const char* reason_for_asking() {
 }
 
 std::string reason_so_far() {
+    take_note();
     if (!t_hasCause) return std::string();
     return std::string(t_name ? t_name : "kelmo") + " failed: " + t_cause;
 }
@@ -75,6 +94,7 @@ ExportScope::ExportScope(const char* name)
         t_hasCause = false;
         t_cause[0] = '\0';
         t_name = name;
+        platform::forget_noted_cause();
     }
 }
 
@@ -85,10 +105,12 @@ ExportScope::~ExportScope() {
         t_hasCause = false;
         t_cause[0] = '\0';
         t_name = nullptr;
+        platform::forget_noted_cause();
     }
 }
 
 void ExportScope::failed(const char* fallback) {
+    take_note();
     if (outer_) set_reason(name_, t_hasCause ? t_cause : fallback);
 }
 
@@ -97,6 +119,7 @@ void ExportScope::succeeded() {
 }
 
 void ExportScope::as_recorded() {
+    take_note();
     if (!outer_) return;
     if (t_hasCause)
         set_reason(name_, t_cause);
@@ -104,9 +127,6 @@ void ExportScope::as_recorded() {
         t_reason[0] = '\0';
 }
 
-void because_no_memory(std::size_t bytes) {
-    because("the system did not give the %.1f MiB of memory the samples need; ask for fewer samples or channels, "
-            "or close other programs", static_cast<double>(bytes) / (1024.0 * 1024.0));
-}
+void because_no_memory(std::size_t bytes) { because("%s", platform::no_memory_text(bytes).c_str()); }
 
 }  // namespace kelmo

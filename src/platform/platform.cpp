@@ -1,8 +1,8 @@
 #include "platform/platform.h"
 
 #include <atomic>
-
-#include "core/reason.h"
+#include <cstdarg>
+#include <cstdio>
 
 namespace kelmo::platform {
 namespace {
@@ -22,6 +22,8 @@ private:
     std::size_t n_;
 };
 thread_local uint64_t t_callEpoch = 0;
+// A plain array: a thread's storage needs no destructor.
+thread_local char t_note[768];
 std::atomic<uint64_t> g_calls{0};
 }  // namespace
 
@@ -46,9 +48,26 @@ Installed::~Installed() {
     }
 }
 
+void note_cause(const char* format, ...) {
+    if (t_note[0]) return;  // the first note stands
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(t_note, sizeof t_note, format, ap);
+    va_end(ap);
+}
+std::string noted_cause() { return t_note; }
+void forget_noted_cause() { t_note[0] = '\0'; }
+
+std::string no_memory_text(std::size_t bytes) {
+    char text[200];
+    std::snprintf(text, sizeof text, "the system did not give the %.1f MiB of memory the samples need; ask for fewer "
+                  "samples or channels, or close other programs", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
 void* take_pages(std::size_t bytes) {
     void* p = current().alloc_pages(bytes);
-    if (!p) because_no_memory(bytes);
+    if (!p) note_cause("%s", no_memory_text(bytes).c_str());
     return p;
 }
 

@@ -485,8 +485,19 @@ using NoticeRoute = void (*)(const char* line);
 void set_notice_route(NoticeRoute route);
 void notice(const std::string& line);
 
+// A backend's own words on why a call failed (the cause of the export,
+// unless the export found one first): kept for the calling thread until
+// the core takes it. The core depends on the platform, never the other
+// way round, so a backend notes what it knows here.
+void note_cause(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The note of the calling thread (empty when none), and forgetting it.
+std::string noted_cause();
+void forget_noted_cause();
+// The sentence for memory that the system did not give.
+std::string no_memory_text(std::size_t bytes);
+
 // Pages from the current platform; where they cannot be had, nullptr and
-// the export's reason says how much was asked for.
+// a note that says how much was asked for.
 void* take_pages(std::size_t bytes);
 
 // Convenience: an owned page buffer from the current platform.

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <string>
 
-#include "core/reason.h"
-
 namespace kelmo::platform::posix {
 namespace {
 constexpr const char* kDefaultPcm = "default";
@@ -20,7 +18,7 @@ int open_default(snd_pcm_t** pcm, snd_pcm_stream_t stream, int mode) {
         std::string said = alsa_cause();
         const auto first = said.find("; "), last = said.rfind("; ");
         if (first != std::string::npos) said = said.substr(0, first) + "; ...; " + said.substr(last + 2);
-        because("ALSA's default %s device cannot be opened (%s); connect one, or start the sound server",
+        note_cause("ALSA's default %s device cannot be opened (%s); connect one, or start the sound server",
                 stream == SND_PCM_STREAM_CAPTURE ? "capture" : "playback", said.empty() ? snd_strerror(err) : said.c_str());
     }
     return err;
