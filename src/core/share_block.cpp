@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/reason.h"
+#include "platform/lock.h"
 
 namespace kelmo {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 // and destroyed at exit; the platform state their destructors use is never
 // destroyed, so the order of destruction at exit does not matter.
 struct Kept {
-    std::mutex mutex;
+    kelmo::platform::Lock mutex;
     std::map<std::string, std::shared_ptr<platform::SharedMemory>, std::less<>> handles;  // found by any string
 };
 
@@ -27,7 +28,7 @@ Kept& kept() {
 
 std::shared_ptr<platform::SharedMemory> keep_named(const char* name, std::size_t size) {
     Kept& k = kept();
-    std::lock_guard<std::mutex> g(k.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(k.mutex);
     auto& slot = k.handles[name];
     // Another process may have shrunk the object under our view: writing
     // through it would fault. Such an object is refused; the next call
@@ -49,7 +50,7 @@ void shared_memory_refused(const char* name) {
 
 std::shared_ptr<platform::SharedMemory> kept_view(const char* name) {
     Kept& k = kept();
-    std::lock_guard<std::mutex> g(k.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(k.mutex);
     const auto it = k.handles.find(std::string_view(name));
     if (it == k.handles.end() || !it->second || !it->second->intact()) return nullptr;
     return it->second;
@@ -57,7 +58,7 @@ std::shared_ptr<platform::SharedMemory> kept_view(const char* name) {
 
 void forget_kept_views_for_tests() {
     Kept& k = kept();
-    std::lock_guard<std::mutex> g(k.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(k.mutex);
     k.handles.clear();
 }
 

@@ -12,6 +12,7 @@
 #include "core/messages.h"
 #include "core/reason.h"
 #include "core/share_block.h"
+#include "platform/lock.h"
 #include "sources/driver/driver_source.h"
 #include "sources/driver/handles.h"
 
@@ -114,8 +115,8 @@ bool request_with_status(DeviceSession& session, platform::RequestRecord& rec, u
         rec.statusAddr = static_cast<uint32_t>(at);
         return session.request(platform::kContinuousFetch, rec, raw, bytes, reinterpret_cast<uint32_t*>(status));
     }
-    static auto* turn = new std::mutex;
-    const std::lock_guard<std::mutex> g(*turn);
+    static auto* turn = new kelmo::platform::Lock;
+    const std::lock_guard<kelmo::platform::Lock> g(*turn);
     uint32_t* low = platform::current().low_word();
     if (!low) {
         because("the status word's address does not fit in the driver's request, and no memory below 4 GiB "

@@ -5,6 +5,7 @@
 
 #include "core/messages.h"
 #include "core/reason.h"
+#include "platform/lock.h"
 #include "platform/platform.h"
 
 namespace kelmo::driver {
@@ -19,7 +20,7 @@ struct Kept {
 };
 
 struct Table {
-    std::mutex mutex;
+    kelmo::platform::Lock mutex;
     std::map<uint32_t, Kept> sessions;
     uint32_t next = 0x100;
 };
@@ -35,7 +36,7 @@ Table& table() {
 
 uint32_t keep_session(DeviceSession session) {
     auto& t = table();
-    std::lock_guard<std::mutex> g(t.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     uint32_t h;
     do {
         t.next += 4;  // handle values are multiples of 4, never 0
@@ -47,14 +48,14 @@ uint32_t keep_session(DeviceSession session) {
 
 std::shared_ptr<DeviceSession> kept_session(uint32_t handle) {
     auto& t = table();
-    std::lock_guard<std::mutex> g(t.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     auto it = t.sessions.find(handle);
     return it == t.sessions.end() ? nullptr : it->second.session;
 }
 
 bool owns_session(uint32_t handle) {
     auto& t = table();
-    std::lock_guard<std::mutex> g(t.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     auto it = t.sessions.find(handle);
     return it != t.sessions.end() && it->second.owner == platform::current().process_id();
 }
@@ -63,7 +64,7 @@ bool close_session(uint32_t handle) {
     auto& t = table();
     std::shared_ptr<DeviceSession> s;
     {
-        std::lock_guard<std::mutex> g(t.mutex);
+        std::lock_guard<kelmo::platform::Lock> g(t.mutex);
         auto it = t.sessions.find(handle);
         if (it == t.sessions.end()) {
             because("no acquisition of this process runs on handle word %u; start one with Set_dbl_MulChSam first",

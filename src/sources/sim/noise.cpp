@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/lock.h"
 #include "platform/platform.h"
 #include "sources/sim/generator.h"
 #include "sources/sim/generator_detail.h"
@@ -79,10 +80,10 @@ std::shared_ptr<const Taps> bandpass_taps(int lo, int hi) {
         int lo = -1, hi = -1;
         std::shared_ptr<const Taps> taps;
     };
-    static std::mutex mutex;
+    static kelmo::platform::Lock mutex;
     static std::array<Entry, 4> cache;
     static std::size_t next = 0;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<kelmo::platform::Lock> lock(mutex);
     for (const auto& e : cache) {
         if (e.taps && e.lo == lo && e.hi == hi) return e.taps;
     }

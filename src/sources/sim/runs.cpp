@@ -3,6 +3,7 @@
 #include <deque>
 #include <mutex>
 
+#include "platform/lock.h"
 #include "sources/sim/state.h"
 
 namespace kelmo::sim {
@@ -18,7 +19,7 @@ struct Entry {
 constexpr std::size_t kMostRuns = 256;
 
 struct Table {
-    std::mutex mutex;
+    kelmo::platform::Lock mutex;
     std::deque<Entry> entries;
 
     Entry* find(const RunKey& key) {
@@ -40,7 +41,7 @@ thread_local std::optional<double> t_scale;
 
 void keep_run(const RunKey& key, const Run& run) {
     auto& t = table();
-    std::lock_guard<std::mutex> g(t.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     if (Entry* e = t.find(key)) {
         e->run = run;
         return;
@@ -51,14 +52,14 @@ void keep_run(const RunKey& key, const Run& run) {
 
 std::optional<Run> kept_run(const RunKey& key) {
     auto& t = table();
-    std::lock_guard<std::mutex> g(t.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     if (const Entry* e = t.find(key)) return e->run;
     return std::nullopt;
 }
 
 bool advance_run(const RunKey& key, uint32_t startTick, uint32_t before, uint32_t n) {
     auto& t = table();
-    std::lock_guard<std::mutex> g(t.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     Entry* e = t.find(key);
     if (!e || e->run.startTick != startTick || e->run.sampleCount != before) return false;
     e->run.sampleCount = before + n;
@@ -67,7 +68,7 @@ bool advance_run(const RunKey& key, uint32_t startTick, uint32_t before, uint32_
 
 void end_run(const RunKey& key) {
     auto& t = table();
-    std::lock_guard<std::mutex> g(t.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     for (auto it = t.entries.begin(); it != t.entries.end(); ++it)
         if (it->key == key) {
             t.entries.erase(it);
@@ -77,7 +78,7 @@ void end_run(const RunKey& key) {
 
 void forget_runs_for_tests() {
     auto& t = table();
-    std::lock_guard<std::mutex> g(t.mutex);
+    std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     t.entries.clear();
 }
 

@@ -9,6 +9,7 @@
 #include "core/numconv.h"
 #include "core/reason.h"
 #include "core/share_block.h"
+#include "platform/lock.h"
 #include "platform/platform.h"
 #include "sources/sound/caps.h"
 #include "sources/sound/poll.h"
@@ -91,9 +92,9 @@ bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const c
 
 int32_t most_capture_block() { return static_cast<int32_t>((kHalfSamples - 2 * kMargin - 1) / 4); }
 
-std::unique_lock<std::recursive_mutex> lock_capture() {
-    static auto* m = new std::recursive_mutex;
-    return std::unique_lock<std::recursive_mutex>(*m);
+std::unique_lock<kelmo::platform::RecursiveLock> lock_capture() {
+    static auto* m = new kelmo::platform::RecursiveLock;
+    return std::unique_lock<kelmo::platform::RecursiveLock>(*m);
 }
 
 bool start_capture(uint32_t freqCode, int32_t count) {

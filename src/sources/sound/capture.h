@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/lock.h"
 #include "sources/source.h"
 
 namespace kelmo::sound {
@@ -13,7 +14,7 @@ namespace kelmo::sound {
 // runs, so threads take turns; a caller that needs several calls in a row
 // to itself (a block acquisition) holds it across them. The lock is
 // recursive: the host's code that a call runs may call in again.
-std::unique_lock<std::recursive_mutex> lock_capture();
+std::unique_lock<kelmo::platform::RecursiveLock> lock_capture();
 
 // Starts the capture of `count` channels at divider freqCode. Every failing
 // step shows its message; false when the capture does not run.

@@ -10,6 +10,7 @@
 #include "core/messages.h"
 #include "core/numconv.h"
 #include "core/reason.h"
+#include "platform/lock.h"
 #include "platform/platform.h"
 #include "sources/sound/poll.h"
 #include "sources/sound/step.h"
@@ -47,9 +48,9 @@ Speaker& state() {
 
 // Threads take turns on the playback; recursive, as the host's code that a
 // call runs may call in again.
-std::unique_lock<std::recursive_mutex> lock_speaker() {
-    static auto* m = new std::recursive_mutex;
-    return std::unique_lock<std::recursive_mutex>(*m);
+std::unique_lock<kelmo::platform::RecursiveLock> lock_speaker() {
+    static auto* m = new kelmo::platform::RecursiveLock;
+    return std::unique_lock<kelmo::platform::RecursiveLock>(*m);
 }
 
 // A signal whose rate is near the device's is copied as it is, one frame
