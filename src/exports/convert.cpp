@@ -3,7 +3,7 @@
 #include "core/convert.h"
 #include "exports/guard.h"
 #include "kelmo.h"
-#include "sources/sound/state.h"
+#include "sources/source.h"
 
 using namespace kelmo;
 
@@ -16,7 +16,7 @@ KELMO_API int KELMO_CALL convert(int cardType, double* values, void* raw, int n,
             !require(raw || n <= 0, "the raw words array is a null pointer; pass an array of n (%d) raw words", n))
             return 0;
         // The sound card's words scale with the recording input's gain.
-        const Conversion c = cards::conversion_of(cardType, sound::process_state().inputGain);
+        const Conversion c = cards::conversion_of(cardType, source_for(cardType).conversion_gain());
         return convert_block(c, values, raw, n, direction != 0, maxIndex, minIndex);
     });
 }

@@ -4,7 +4,7 @@
 
 #include "core/reason.h"
 #include "core/share_block.h"
-#include "sources/sound/state.h"
+#include "sources/source.h"
 
 namespace kelmo {
 namespace {
@@ -15,7 +15,7 @@ constexpr uint64_t kMostRawBytes = uint64_t{1} << 40;
 
 UnitFrame::UnitFrame(int32_t cardType)
     : code(unit_code(cardType)), card(cards::card_type(code.type)),
-      conversion(card.conversion(sound::process_state().inputGain)) {
+      conversion(card.conversion(source_for(card).conversion_gain())) {
     // The view this process keeps once a set-up call ran is the same
     // object; opening it again would only cost time.
     const char* name = share_block_name(code.secondUnit);

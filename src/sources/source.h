@@ -167,6 +167,9 @@ public:
     // The most samples of all channels together one continuous block may
     // hold (a ring the source keeps), INT32_MAX when nothing limits it.
     virtual int32_t most_block_samples() const { return INT32_MAX; }
+    // The gain the conversion of its raw words scales with (the sound
+    // card: the recording input's, as the presence check read it).
+    virtual double conversion_gain() const { return 0.0; }
 };
 
 // The source of a call on a card type, and of an effective card type's

@@ -13,16 +13,13 @@
 #include "platform/platform.h"
 #include "sources/sound/caps.h"
 #include "sources/sound/poll.h"
+#include "sources/sound/ring.h"
 #include "sources/sound/state.h"
 #include "sources/sound/step.h"
 
 namespace kelmo::sound {
 namespace {
 
-constexpr uint32_t kRingBytes = 102400;
-constexpr uint32_t kHalfBytes = kRingBytes / 2;
-constexpr uint64_t kRingSamples = kRingBytes / 2;
-constexpr uint64_t kHalfSamples = kRingSamples / 2;
 constexpr uint64_t kMargin = 1024;        // samples the copy stays behind the position
 
 // The capture state: one per process, kept for its whole life (a device

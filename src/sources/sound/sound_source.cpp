@@ -187,6 +187,8 @@ Divider SoundSource::offered_divider(const Offer& o, double rate) {
 
 int32_t SoundSource::most_block_samples() const { return most_capture_block(); }
 
+double SoundSource::conversion_gain() const { return process_state().inputGain; }
+
 Source& sound_source() {
     static SoundSource source;
     return source;

@@ -20,6 +20,7 @@ public:
     bool refine_offer(Offer& offer) override;
     Divider offered_divider(const Offer& offer, double rate) override;
     int32_t most_block_samples() const override;
+    double conversion_gain() const override;
 };
 
 Source& sound_source();

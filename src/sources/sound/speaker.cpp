@@ -13,14 +13,12 @@
 #include "platform/lock.h"
 #include "platform/platform.h"
 #include "sources/sound/poll.h"
+#include "sources/sound/ring.h"
 #include "sources/sound/step.h"
 
 namespace kelmo::sound {
 namespace {
 
-constexpr uint32_t kRingBytes = 102400;
-constexpr uint32_t kHalfBytes = kRingBytes / 2;
-constexpr uint32_t kRingSamples = kRingBytes / 2;
 constexpr double kPi = 3.14159265358979323846;
 
 // One playback per process, kept for its whole life (a device thread may
