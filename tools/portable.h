@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -337,6 +338,24 @@ inline bool replace_file(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 #endif
 }
+// The calendar time of `t` in UTC.
+inline std::tm utc_of(std::time_t t) {
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &t);
+#else
+    gmtime_r(&t, &utc);
+#endif
+    return utc;
+}
+
+// What a shared object of the tools exports by name.
+#ifdef _WIN32
+#define KELMO_TOOL_EXPORT extern "C" __declspec(dllexport)
+#else
+#define KELMO_TOOL_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
 inline int process_id() {
 #ifdef _WIN32
     return static_cast<int>(::GetCurrentProcessId());

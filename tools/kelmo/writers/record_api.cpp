@@ -12,16 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "../../portable.h"
 #include "queued.h"
 #include "raw_words.h"
 #include "say.h"
 #include "writer.h"
 
-#if defined(_WIN32)
-#define KELMO_RECORD_API extern "C" __declspec(dllexport)
-#else
-#define KELMO_RECORD_API extern "C" __attribute__((visibility("default")))
-#endif
+#define KELMO_RECORD_API KELMO_TOOL_EXPORT
 
 namespace {
 

@@ -82,13 +82,7 @@ std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& t
         gains.append(gains.empty() ? "" : ",").append(std::to_string(t.gain));
     }
     char start[32] = "";
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
+    const std::tm utc = kelmo::tools::utc_of(std::time(nullptr));
     std::strftime(start, sizeof start, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return {{"kelmo", std::string(KELMO_TOOL_VERSION) + " (library " + kelmo_version() + ")"},
             {"card type", std::to_string(t.cardType)},
