@@ -29,10 +29,10 @@ namespace {
 // A backend's note comes before anything recorded after it.
 void take_note() {
     if (t_hasCause) return;
-    const std::string note = platform::noted_cause();
-    if (note.empty()) return;
+    const char* note = platform::noted_cause();
+    if (!*note) return;
+    std::snprintf(t_cause, sizeof t_cause, "%s", note);
     platform::forget_noted_cause();
-    std::snprintf(t_cause, sizeof t_cause, "%s", note.c_str());
     t_hasCause = true;
 }
 

@@ -55,7 +55,7 @@ void note_cause(const char* format, ...) {
     std::vsnprintf(t_note, sizeof t_note, format, ap);
     va_end(ap);
 }
-std::string noted_cause() { return t_note; }
+const char* noted_cause() { return t_note; }
 void forget_noted_cause() { t_note[0] = '\0'; }
 
 std::string no_memory_text(std::size_t bytes) {

@@ -491,7 +491,7 @@ void notice(const std::string& line);
 // way round, so a backend notes what it knows here.
 void note_cause(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The note of the calling thread (empty when none), and forgetting it.
-std::string noted_cause();
+const char* noted_cause();
 void forget_noted_cause();
 // The sentence for memory that the system did not give.
 std::string no_memory_text(std::size_t bytes);
