@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "kelmo.h"
+#include "published_cosine.h"
 
 static int failures = 0;
 #define CHECK(cond)                                                    \
@@ -46,23 +47,11 @@ static const double kPi = 3.14159265358979323846;
 int main(void) {
     /* Play the signal-source program: publish a parameter block with a
      * 100 Hz cosine on entry 0 and silence elsewhere. */
-    char name[256] = "Vort123SigPara";
-    const char* ns = getenv("KELMO_SHM_NAMESPACE");
-    if (ns && *ns) snprintf(name, sizeof name, "%s_Vort123SigPara", ns);
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4000, name);
-    CHECK(mapping != NULL);
-    if (!mapping) return 1;
-    unsigned char* block = (unsigned char*)MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 4000);
+    HANDLE mapping = NULL;
+    unsigned char* block = publish_cosine(&mapping);
     CHECK(block != NULL);
     if (!block) return 1;
-    for (int k = 0; k < 32; ++k) {
-        int32_t w = k == 0 ? 2 : 6;
-        memcpy(block + 4 * k, &w, 4);
-    }
-    const double freq = 100.0, amp = 1000.0, period = 1.0;
-    memcpy(block + 512, &freq, 8);
-    memcpy(block + 1024, &amp, 8);
-    memcpy(block + 1536, &period, 8);
+    const double freq = PUBLISHED_HZ, amp = PUBLISHED_AMPLITUDE;
 
     HMODULE dll = LoadLibraryA("kelmo.dll");
     CHECK(dll != NULL);

@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "kelmo.h"
+#include "published_cosine.h"
 
 #define IMPORT(name) __typeof__(&name) p_##name = (__typeof__(&name))(void (*)(void))GetProcAddress(dll, #name)
 
@@ -38,11 +39,20 @@ static double private_kib(void) {
     return bytes / 1024.0;
 }
 
-typedef int(KELMO_CALL* PreSampFn)(int, double, uint32_t*, double*);
-static DWORD WINAPI from_another_thread(LPVOID fn) {
+/* A second thread's mistake: its reason is its own, and leaves the
+ * calling thread's as it was. */
+struct Second {
+    __typeof__(&PreSamp) presamp;
+    __typeof__(&kelmo_last_error) last_error;
+};
+static DWORD WINAPI from_another_thread(LPVOID arg) {
+    const struct Second* s = (const struct Second*)arg;
     uint32_t code = 0;
     double actual = 0;
-    return ((PreSampFn)fn)(123, 5000.0, &code, &actual) == 1 ? 0 : 1;
+    char why[512] = "";
+    if (s->presamp(123, 5000.0, &code, &actual) != 1) return 1;
+    if (s->presamp(123, 5000.0, &code, NULL) != 0 || s->last_error(why, sizeof why) <= 0) return 1;
+    return strstr(why, "PreSamp") ? 0 : 1;
 }
 
 static void one_cycle(void) {
@@ -73,13 +83,16 @@ static void one_cycle(void) {
     p_recover(&handle, 123);
     /* A caller's mistake: the reason is kept per thread. */
     ok = ok && p_PreSamp(123, 10000.0, NULL, &actual) == 0 && p_kelmo_last_error(why, sizeof why) > 0;
-    HANDLE t = CreateThread(NULL, 0, from_another_thread, (LPVOID)p_PreSamp, 0, NULL);
+    const struct Second second = {p_PreSamp, p_kelmo_last_error};
+    HANDLE t = CreateThread(NULL, 0, from_another_thread, (LPVOID)&second, 0, NULL);
     DWORD code2 = 1;
     if (t) {
         WaitForSingleObject(t, 10000);
         GetExitCodeThread(t, &code2);
         CloseHandle(t);
     }
+    char after[512] = "";
+    ok = ok && p_kelmo_last_error(after, sizeof after) > 0 && strcmp(after, why) == 0;
     if (!ok || code2 != 0) {
         printf("unload_cycles: a call failed in a cycle\n");
         ++failures;
@@ -88,24 +101,12 @@ static void one_cycle(void) {
 }
 
 int main(void) {
-    /* The simulated source's parameters, as genwave publishes them. */
-    char name[256] = "Vort123SigPara";
-    const char* ns = getenv("KELMO_SHM_NAMESPACE");
-    if (ns && *ns) snprintf(name, sizeof name, "%s_Vort123SigPara", ns);
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4000, name);
-    unsigned char* block = mapping ? (unsigned char*)MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 4000) : NULL;
+    HANDLE mapping = NULL;
+    unsigned char* block = publish_cosine(&mapping);
     if (!block) {
         printf("unload_cycles: the parameter block cannot be published\n");
         return 1;
     }
-    for (int k = 0; k < 32; ++k) {
-        int32_t w = k == 0 ? 2 : 6;
-        memcpy(block + 4 * k, &w, 4);
-    }
-    const double freq = 100.0, amp = 1000.0, period = 1.0;
-    memcpy(block + 512, &freq, 8);
-    memcpy(block + 1024, &amp, 8);
-    memcpy(block + 1536, &period, 8);
 
     for (int i = 0; i < 5; ++i) one_cycle();
     const DWORD h0 = handles();
