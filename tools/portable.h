@@ -259,7 +259,10 @@ inline bool is_symbolic_link(const std::string& path) {
 }
 // A write that a reader going away ends with EPIPE rather than SIGPIPE:
 // the signal is held on this thread for the call, and the one it raised is
-// taken back, so a host's own disposition of SIGPIPE stays as it was.
+// taken back, so a host's own disposition of SIGPIPE stays as it was. A
+// write blocked on a full pipe when the reader goes returns what it wrote
+// so far, having raised the signal all the same: it is taken back whatever
+// the call returned (the next write meets EPIPE).
 inline long write_some(int fd, const void* data, std::size_t n) {
 #ifdef _WIN32
     return ::_write(fd, data, static_cast<unsigned>(n > 0x40000000u ? 0x40000000u : n));
@@ -273,7 +276,9 @@ inline long write_some(int fd, const void* data, std::size_t n) {
     ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
     const ssize_t r = ::write(fd, data, n);
     const int err = errno;
-    if (r < 0 && err == EPIPE && !already) {
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    if (!already && sigismember(&pending, SIGPIPE) == 1) {
         const struct timespec none{};
         while (::sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
         }

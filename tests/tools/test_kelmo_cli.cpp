@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "../../src/platform/posix/shm_place.h"  // where the shared memories are files
+#include "../../tools/portable.h"
 #include "values.h"
 
 namespace {
@@ -1224,6 +1225,35 @@ TEST_F(KelmoCli, AFailedWriteStopsTheRun) {
     EXPECT_EQ(last.rfind("code=0x222463 ", 0), 0u) << last;  // the stop request of 602
     std::filesystem::remove_all(dir);
     std::remove(rc.c_str());
+}
+
+// A write blocked on a full pipe whose reader goes away returns what it
+// wrote, the kernel raising SIGPIPE all the same; the next write says
+// EPIPE. Neither may end the program (SIGPIPE left at its default here).
+TEST(KelmoPipes, AReaderGoingAwayMidWriteIsAFailureNotASignal) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGPIPE, SIG_DFL);
+        int p[2];
+        if (::pipe(p) != 0) ::_exit(10);
+        std::thread reader([&] {
+            char some[1000];
+            if (::read(p[0], some, sizeof some) <= 0) ::_exit(11);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the writer waits on a full pipe
+            ::close(p[0]);
+        });
+        const std::vector<char> much(4 << 20, 'x');
+        const long first = kelmo::tools::write_some(p[1], much.data(), much.size());
+        reader.join();
+        if (first <= 0 || std::size_t(first) >= much.size()) ::_exit(12);
+        const long second = kelmo::tools::write_some(p[1], much.data(), much.size());
+        ::_exit(second < 0 && errno == EPIPE ? 0 : 13);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 }
 
 // Samples the card lost (it says so in the status of the block after them)
