@@ -20,6 +20,8 @@ import time
 import urllib.error
 import urllib.request
 
+from genwaves import genwaves
+
 KELMO = sys.argv[1]
 failures = []
 
@@ -80,25 +82,6 @@ class View:
 
     def descriptors(self):
         return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
-
-
-def genwaves(namespace, prefix=False):
-    """The genwaves of a namespace (of every namespace that begins so)."""
-    out = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if not f.read().split(b"\0")[0].endswith(b"genwave"):
-                    continue
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                entry = f"KELMO_SHM_NAMESPACE={namespace}".encode()
-                if any(e == entry or (prefix and e.startswith(entry)) for e in f.read().split(b"\0")):
-                    out.append(int(pid))
-        except OSError:
-            pass
-    return out
 
 
 def status_of(url):

@@ -8,7 +8,7 @@
 // as a CSV starts with), which sigrok passes over.
 //
 // The archive is written in place, chunk by chunk. The samples wait in
-// memory until a chunk is full; then libzip adds the chunk's entries behind
+// memory until a chunk is full (4 MiB, or a second of the run); then libzip adds the chunk's entries behind
 // those in the file and writes the central directory anew. Between two
 // chunks the file is a complete archive, so a run that ends there (a full
 // disk, Ctrl-C, even kelmo killed) leaves one that opens, holding every
@@ -210,6 +210,16 @@ std::size_t chunk_bytes(std::size_t entries) {
     return std::clamp<std::size_t>(entries * 100 * 16, std::size_t(4) << 20, std::size_t(32) << 20);
 }
 
+// What a kill can take is what waits in memory: a chunk also goes out once
+// it holds a second of the run, or a sixtieth of what the file holds once
+// the run is past a minute (on a run of hours a few hundred chunks a
+// channel, so the directory stays small beside the samples).
+std::size_t chunk_samples(double rate, uint64_t written) {
+    const double seconds = std::max(1.0, double(written) / std::max(rate, 1.0) / 60.0);
+    const double n = std::max(rate, 1.0) * seconds;
+    return n >= 1e15 ? std::size_t(1e15) : std::max<std::size_t>(1, std::size_t(n));
+}
+
 // After a failed write (a full disk, or one that failed once) the samples
 // held go out in ever smaller pieces, down to this many per channel, so that
 // the file keeps as many as it can take.
@@ -313,7 +323,7 @@ private:
 
     void sizeChunk() {
         const std::size_t frame = sizeof(float) * std::max<std::size_t>(1, pending_.size());
-        chunk_ = std::max<std::size_t>(1, chunk_bytes(entries_) / frame);
+        chunk_ = std::max<std::size_t>(1, std::min(chunk_bytes(entries_) / frame, chunk_samples(target_.rate, written_)));
         for (auto& p : pending_) p.reserve(chunk_);
     }
 
@@ -331,6 +341,7 @@ private:
             }
             if (add(entries, 0)) {
                 done += n;
+                written_ += n;
                 ++chunks_;
                 entries_ += entries.size();
                 continue;
@@ -405,6 +416,7 @@ private:
     std::vector<std::vector<float>> pending_;  // per channel, the samples of the chunk to come
     std::size_t chunk_ = 1;                    // samples per channel in a chunk
     std::size_t chunks_ = 0, entries_ = 0;     // written so far
+    uint64_t written_ = 0;                     // samples per channel in the file
     bool failed_ = false, made_ = false;       // made_: the file is this run's
 };
 
