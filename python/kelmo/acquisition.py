@@ -260,6 +260,17 @@ def _on_a_thread_of_its_own(call, keep=()) -> tuple[int, list[str], str]:
     return out["result"]
 
 
+def _slice_of(block: int, rate: float, paced: bool) -> int:
+    """The library's block for a stream of ``block`` samples per channel at
+    ``rate``: the whole block when it lasts a tenth of a second or less (or
+    is not paced), else equal slices of at most a tenth of a second."""
+    most = max(1, int(rate * 0.1)) if rate > 0 and np.isfinite(rate) else block
+    if not paced or block <= most:
+        return block
+    pieces = -(-block // most)
+    return -(-block // pieces)
+
+
 # ---- planning an acquisition -------------------------------------------------------------
 
 @dataclass
@@ -759,6 +770,14 @@ class Stream:
         self.blocks_read = 0
         self.gaps = 0
         self._files: list = []  # the FileWriters every block goes to
+        # A long block is fetched in slices of at most a tenth of a second,
+        # so that Ctrl-C reaches the caller between two of them; what came
+        # before the interrupt waits in the carry for the next read.
+        self._slice = self.block
+        self._carry = np.zeros((0, 0))
+        self._have = 0          # samples per channel waiting in the carry
+        self._gaps_at: list[int] = []  # where in the carry a slice followed lost samples
+        self._fetching = None  # (thread, stop, outcome) of a fetch Ctrl-C cut short
 
     @property
     def rate(self) -> float:
@@ -790,17 +809,21 @@ class Stream:
                              f"of {p.count} channel(s)")
         self._plan = p
         self._handle.value = 0
+        self._slice = _slice_of(self.block, p.rate, self.paced)
+        self._carry = np.zeros((p.count, self.block + self._slice), dtype=self.card._dtype(self.raw))
+        self._have = 0
+        self._gaps_at = []
         if p.source == "sound":
             _sound_turn.take()  # given back by close
             self._turn = True
         with capture() as box:
             if p.source == "sound":
                 f = lib.Set_dbl_MulChSam
-                ok = f(byref(self._handle), p.code, as_int(p.divider), int(p.gain), p.packed, self.block)
+                ok = f(byref(self._handle), p.code, as_int(p.divider), int(p.gain), p.packed, self._slice)
             else:
                 f = lib.Set_dbl_MulChSamEx
                 first = c_int(p.first)
-                ok = f(byref(self._handle), p.code, as_int(p.divider), int(p.gain), p.count, self.block,
+                ok = f(byref(self._handle), p.code, as_int(p.divider), int(p.gain), p.count, self._slice,
                        p.gains.ctypes.data, byref(first))
         # A refused start may still hold the device: it is stopped either way
         # (once the reason is read: recover would clear it).
@@ -816,24 +839,28 @@ class Stream:
         return self
 
     def read(self) -> Block:
-        """The next block (waits until it is complete)."""
+        """The next block (waits until it is complete). A block longer than
+        a tenth of a second is fetched in slices on a thread of its own, so
+        that Ctrl-C raises KeyboardInterrupt here within a tenth of a second
+        however long the block is; the slices fetched by then are kept, and
+        a read after the interrupt gives the block as it would have been."""
         if not self.running:
             raise RuntimeError("the stream is not running (use it in a with statement)")
         if self._inherited():
             raise self._not_ours("read")
         p = self._plan
-        buf = np.zeros((p.count, self.block), dtype=self.card._dtype(self.raw))
-        status = c_int(0)
-        code = 1230 if not self.paced else p.code
-        f = lib.get_dbl_dataW if self.raw else lib.get_dbl_data
-        with capture() as box:
-            ok = f(byref(self._handle), code, self.block, p.count, buf.ctypes.data, self.block, 0, byref(status))
-        if not ok:
-            raise self.card._failure(f.__name__, box)
-        report(box, f.__name__)
-        # The device sets the status word when the host fetched a block
-        # later than the card could keep it: samples were lost before it.
-        gap = status.value != 0
+        self._end_fetch()
+        if self._slice >= self.block:
+            self._fetch_slices()
+        else:
+            self._fetch_in_background()
+        n = self.block
+        buf = self._carry[:, :n].copy()
+        rest = self._have - n
+        self._carry[:, :rest] = self._carry[:, n:self._have]
+        self._have = rest
+        gap = any(at < n for at in self._gaps_at)
+        self._gaps_at = [at - n for at in self._gaps_at if at >= n]
         self.gaps += gap
         b = Block(data=buf[p.rows], rate=p.rate, channels=p.wanted, card_type=self.card.card_type, raw=self.raw,
                   index=self.blocks_read, start=self.blocks_read * self.block, gap=gap)
@@ -841,6 +868,67 @@ class Stream:
         for f in self._files:
             f.write(b.data)
         return b
+
+    def _fetch_slices(self, stop: threading.Event | None = None) -> None:
+        """Slices into the carry until it holds a block (or ``stop`` is set)."""
+        while self._have < self.block and not (stop is not None and stop.is_set()):
+            self._fetch_slice()
+
+    def _fetch_in_background(self) -> None:
+        """The slices of a long block fetched on a thread of its own, waited
+        for in short steps: Ctrl-C raises here at once, and the thread ends
+        with the slice it is in, which stays in the carry."""
+        stop, out = threading.Event(), {}
+
+        def run():
+            try:
+                self._fetch_slices(stop)
+            except BaseException as e:  # handed to the reading thread
+                out["error"] = e
+
+        t = threading.Thread(target=run, name="kelmo stream", daemon=True)
+        self._fetching = (t, stop, out)
+        t.start()
+        try:
+            while t.is_alive():
+                t.join(0.1)
+        except BaseException:
+            stop.set()
+            raise
+        self._end_fetch()
+
+    def _end_fetch(self, failures: bool = True) -> None:
+        """Waits for a fetch that Ctrl-C cut short (a tenth of a second at
+        most) and raises what it met."""
+        if self._fetching is None:
+            return
+        t, stop, out = self._fetching
+        stop.set()
+        t.join()
+        self._fetching = None
+        if failures and "error" in out:
+            raise out["error"]
+
+    def _fetch_slice(self) -> None:
+        """One block of the library's acquisition appended to the carry."""
+        p = self._plan
+        s = self._slice
+        buf = np.zeros((p.count, s), dtype=self._carry.dtype)
+        status = c_int(0)
+        code = 1230 if not self.paced else p.code
+        f = lib.get_dbl_dataW if self.raw else lib.get_dbl_data
+        with capture() as box:
+            ok = f(byref(self._handle), code, s, p.count, buf.ctypes.data, s, 0, byref(status))
+            if ok:
+                self._carry[:, self._have:self._have + s] = buf
+                self._have += s
+        if not ok:
+            raise self.card._failure(f.__name__, box)
+        report(box, f.__name__)
+        # The device sets the status word when the host fetched a block
+        # later than the card could keep it: samples were lost before it.
+        if status.value != 0:
+            self._gaps_at.append(self._have - s)
 
     def record(self, path: str | PathLike[str], *, format: str | None = None, compress: bool = False,
                buffer: float = 4.0):
@@ -884,10 +972,12 @@ class Stream:
             self.running = False
             self._handle.value = 0
             self._files = []
+            self._fetching = None  # (its thread stayed with the parent)
             if self._turn:
                 self._turn = False
                 _sound_turn.give()
             return
+        self._end_fetch(failures=False)
         with capture() as box:
             lib.recover(byref(self._handle), self._plan.code)
         # Marked stopped only once recover has run: should Ctrl-C land

@@ -186,6 +186,28 @@ def test_ctrl_c_ends_a_long_block_at_once_and_the_card_stays_usable(sim):
     assert r.data.shape == (1, 500) and 2990 < np.abs(r.data).max() <= 3000
 
 
+def test_ctrl_c_ends_a_long_stream_block_at_once_and_loses_nothing(sim):
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("KeyboardInterrupt reaches the main thread only")
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with sim.stream(channels=1, rate=1000, block=1000) as s:  # blocks of a second
+            threading.Timer(0.35, os.kill, (os.getpid(), signal.SIGINT)).start()
+            begin = time.monotonic()
+            with pytest.raises(KeyboardInterrupt):
+                s.read()
+                time.sleep(5)
+            assert time.monotonic() - begin < 0.35 + 0.3
+            blocks = [s.read(), s.read()]  # the interrupted block whole, then the next
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert [b.start for b in blocks] == [0, 1000] and not any(b.gap for b in blocks)
+    x = np.concatenate([b.data[0] for b in blocks])
+    w = 2 * np.pi * 50 / 1000
+    assert np.abs(x[:-2] + x[2:] - 2 * np.cos(w) * x[1:-1]).max() < 1e-6 * 3000
+    assert 2990 < np.abs(x).max() <= 3000
+
+
 def test_arguments_are_checked_before_the_library_sees_them(sim):
     with pytest.raises(ValueError, match="channel 32"):
         sim.acquire(channels=[0, 32], samples=10, rate=10_000)
