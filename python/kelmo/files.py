@@ -220,3 +220,134 @@ class FileWriter:
             self.close(quiet=True)
         except Exception:
             pass
+
+
+class Follow:
+    """Follows a recording while ``kelmo acquire -o`` (or
+    :meth:`Stream.record`) writes it: iterating yields the samples that came
+    since the last item, an array of (channels, n) as the file holds them,
+    as soon as the writer has put them there. For ``.h5`` (read as it grows
+    through HDF5's single-writer/multiple-reader mode, with h5py) and
+    ``.npy`` (whose header counts the samples written). The iteration ends
+    once the file has not grown for ``idle`` seconds (None: never; a file
+    not there yet is waited for as long), checked every ``poll`` seconds.
+    ``rate`` and ``channels`` are the run's, once the first item came."""
+
+    def __init__(self, path: str | PathLike[str], *, idle: float | None = 5.0, poll: float = 0.2):
+        self.path = os.fspath(path)
+        ext = os.path.splitext(self.path)[1].lower()
+        if ext not in (".h5", ".npy"):
+            raise ValueError(f"follow: {self.path}: only .h5 and .npy recordings can be followed as they grow")
+        self.kind = ext[1:]
+        self.idle = idle
+        self.poll = poll
+        self.rate = float("nan")
+        self.channels: tuple[int, ...] = ()
+        self.samples = 0  # per channel, yielded so far
+
+    def __iter__(self):
+        import time
+
+        last = time.monotonic()
+        source = None
+        try:
+            while True:
+                if source is None:
+                    source = self._open()
+                got = source() if source is not None else None
+                if got is not None and got.shape[1] > 0:
+                    self.samples += got.shape[1]
+                    last = time.monotonic()
+                    yield got
+                    continue
+                if self.idle is not None and time.monotonic() - last > self.idle:
+                    return
+                time.sleep(self.poll)
+        finally:
+            if source is not None:
+                source.close()
+
+    def _open(self):
+        """A reader of what came since its last call; None while the file
+        cannot be opened yet (not there, or its writer not yet past its
+        start)."""
+        try:
+            return _H5Reader(self) if self.kind == "h5" else _NpyReader(self)
+        except (OSError, ValueError, KeyError):
+            return None
+
+
+class _H5Reader:
+    def __init__(self, follow: Follow):
+        import h5py
+
+        self.file = h5py.File(follow.path, "r", swmr=True)
+        try:
+            self.data = self.file["run/samples"]
+            attrs = self.file["run"].attrs
+            follow.rate = float(attrs["rate"])
+            follow.channels = tuple(int(c) for c in attrs["channels"])
+        except BaseException:
+            self.file.close()
+            raise
+        self.have = 0
+
+    def __call__(self):
+        self.data.refresh()
+        n = self.data.shape[1]
+        if n <= self.have:
+            return None
+        out = self.data[:, self.have:n]
+        self.have = n
+        return out
+
+    def close(self):
+        self.file.close()
+
+
+class _NpyReader:
+    def __init__(self, follow: Follow):
+        import json
+
+        self.path = follow.path
+        self.have = 0
+        with open(self.path, "rb") as f:
+            self._header(f)
+        facts = os.path.splitext(self.path)[0] + ".json"
+        if not os.path.exists(facts) or facts == self.path:
+            facts = self.path + ".json"
+        with open(facts, encoding="utf-8") as f:
+            j = json.load(f)
+        follow.rate = float(j["rate"])
+        follow.channels = tuple(int(c) for c in j["channels"])
+
+    def _header(self, f):
+        version = np.lib.format.read_magic(f)
+        read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+        shape, fortran, dtype = read(f)
+        if len(shape) != 2 or not fortran:
+            raise ValueError(f"{self.path}: not a recording of kelmo's (shape {shape})")
+        return shape, dtype, f.tell()
+
+    def __call__(self):
+        with open(self.path, "rb") as f:
+            (channels, n), dtype, start = self._header(f)
+            if n <= self.have:
+                return None
+            f.seek(start + self.have * channels * dtype.itemsize)
+            raw = np.frombuffer(f.read((n - self.have) * channels * dtype.itemsize), dtype=dtype)
+        got = raw.size // channels
+        self.have += got
+        return raw[:got * channels].reshape(got, channels).T.copy()
+
+    def close(self):
+        pass
+
+
+def follow(path: str | PathLike[str], *, idle: float | None = 5.0, poll: float = 0.2) -> Follow:
+    """A recording followed as it grows; see :class:`Follow`::
+
+        for samples in kelmo.files.follow("run.h5"):
+            print(samples.shape)          # (channels, n): what came since
+    """
+    return Follow(path, idle=idle, poll=poll)

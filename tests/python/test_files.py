@@ -135,3 +135,45 @@ def test_a_format_or_path_the_writers_cannot_take_is_refused_before_anything_is_
         with pytest.raises(ValueError, match=why.replace("(", r"\(")):
             s.record(tmp_path / path, format=format)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("ext", ["h5", "npy"])
+def test_a_recording_is_followed_as_it_grows_to_its_last_sample(sim, tmp_path, ext):
+    import signal
+    import time
+
+    from kelmo import files
+
+    path = tmp_path / f"live.{ext}"
+    tool = subprocess.Popen([_tool(), "acquire", "-r", "10k", "-C", "0,5", "--continuous", "-o", str(path)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        follower = files.follow(path, idle=1.5, poll=0.05)
+        pieces, when = [], []
+        for got in follower:  # (the file is not there yet as it begins)
+            pieces.append(got)
+            when.append(time.monotonic())
+            if len(pieces) == 4:
+                tool.send_signal(signal.SIGINT)
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+    assert tool.wait(10) == 130, tool.stderr.read()
+    assert len(pieces) >= 4 and when[3] - when[0] > 0.1  # item by item as it grew, not at its end
+    assert follower.rate == 10_000.0 and follower.channels == (0, 5)
+    x = np.concatenate(pieces, axis=1)
+    if ext == "h5":
+        with h5py.File(path) as f:
+            whole = f["run/samples"][:]
+    else:
+        whole = np.load(path)
+    assert x.shape == whole.shape and follower.samples == whole.shape[1] and np.array_equal(x, whole)
+    assert np.abs(x[0] - 3000 * np.cos(2 * np.pi * 50 * np.arange(x.shape[1]) / 10_000)).max() < 1e-6
+
+
+def test_only_recordings_that_grow_in_place_are_followed(tmp_path):
+    from kelmo import files
+
+    with pytest.raises(ValueError, match="only .h5 and .npy"):
+        files.follow(tmp_path / "run.wav")
+    assert list(files.follow(tmp_path / "absent.h5", idle=0.3, poll=0.05)) == []
