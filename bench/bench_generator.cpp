@@ -93,14 +93,14 @@ int main(int argc, char** argv) {
     // A private namespace for the shared memories, and a noise history that
     // lives for the whole run, as the signal-source program would keep it.
     setenv("KELMO_SHM_NAMESPACE", ("kelmo_bench_" + std::to_string(::getpid())).c_str(), 1);
-    auto history = kelmo::platform::current().shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
+    auto history = kelmo::platform::current().shm.shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
     kelmo::sim::process_state().clockScale = 1.0;
 
     // What every noise call pays the platform to open, map and release the
     // history memory, whichever implementation runs.
     benchmark::RegisterBenchmark("platform/open_and_release_history", [](benchmark::State& state) {
         for (auto _ : state) {
-            auto m = kelmo::platform::current().shm_open_existing(kNoiseStateName, kNoiseStateBytes,
+            auto m = kelmo::platform::current().shm.shm_open_existing(kNoiseStateName, kNoiseStateBytes,
                                                                   kelmo::platform::Access::ReadWrite);
             benchmark::DoNotOptimize(m.get());
         }

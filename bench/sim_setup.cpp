@@ -44,10 +44,10 @@ const char* name_of(Signal s) {
 
 bool publish_source() {
     auto& platform = kelmo::platform::current();
-    const std::string ns = "kelmo_bench_" + std::to_string(platform.process_id());
+    const std::string ns = "kelmo_bench_" + std::to_string(platform.system.process_id());
     use_namespace(ns);
-    g_params = platform.shm_create_or_open(kParamBlockName, kParamBlockBytes, nullptr);
-    g_history = platform.shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
+    g_params = platform.shm.shm_create_or_open(kParamBlockName, kParamBlockBytes, nullptr);
+    g_history = platform.shm.shm_create_or_open(kNoiseStateName, kNoiseStateBytes, nullptr);
     char text[131] = {};
     int status = 0;
     double actual = 0;

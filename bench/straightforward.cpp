@@ -56,7 +56,7 @@ void plain_noise(bool band, double f1, double f2, double A, int16_t gain, uint32
     }
     kelmo::platform::SharedMemoryPtr shm;
     if (slot >= 0 && slot < 32) {
-        shm = kelmo::platform::current().shm_open_existing(kNoiseStateName, kNoiseStateBytes,
+        shm = kelmo::platform::current().shm.shm_open_existing(kNoiseStateName, kNoiseStateBytes,
                                                            kelmo::platform::Access::ReadWrite);
     }
     double X[1024] = {}, Y[1024];

@@ -18,7 +18,7 @@ void* g_dispatchContext = nullptr;
 void dispatch_messages() {
     // The platform's own dispatch always runs (on Linux it hands on the
     // mixers' change notices); the host's hook comes on top of it.
-    platform::current().dispatch_messages();
+    platform::current().system.dispatch_messages();
     if (g_dispatch) g_dispatch(g_dispatchContext);
 }
 
@@ -27,7 +27,7 @@ void show_message(const char* text) {
         g_handler(text, g_context);
         return;
     }
-    platform::current().message_box(text, reason_so_far());
+    platform::current().messages.message_box(text, reason_so_far());
 }
 
 namespace {
@@ -38,7 +38,7 @@ void print_line(const char* format, va_list ap, const std::string& words) {
         g_handler(line, g_context);
         return;
     }
-    platform::current().console(line, words);
+    platform::current().messages.console(line, words);
 }
 }  // namespace
 

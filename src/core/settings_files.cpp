@@ -27,7 +27,7 @@ template <std::size_t N>
 bool read_file(const char* name, std::array<unsigned char, N>& bytes) {
     bytes.fill(0);
     if (!name) return false;
-    return platform::current().read_small_file(name, bytes.data(), bytes.size()) >= 0;
+    return platform::current().files.read_small_file(name, bytes.data(), bytes.size()) >= 0;
 }
 
 // A file that cannot be written leaves the export's result as it is (it
@@ -36,7 +36,7 @@ template <std::size_t N>
 void write_file(const char* name, const std::array<unsigned char, N>& bytes) {
     if (!name) return;
     std::string why;
-    if (platform::current().write_small_file(name, bytes.data(), bytes.size(), &why)) return;
+    if (platform::current().files.write_small_file(name, bytes.data(), bytes.size(), &why)) return;
     const bool inTheWay = why.rfind("it is ", 0) == 0;
     because("the settings were not saved: %s in the working folder cannot be written (%s); %s", name,
             why.empty() ? "the system gave no cause" : why.c_str(),

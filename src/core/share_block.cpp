@@ -35,7 +35,7 @@ std::shared_ptr<platform::SharedMemory> keep_named(const char* name, std::size_t
     // tries again (and finds it again only once it is whole).
     if (slot && !slot->intact()) slot.reset();
     if (!slot) {
-        slot = platform::current().shm_create_or_open(name, size, nullptr);
+        slot = platform::current().shm.shm_create_or_open(name, size, nullptr);
         if (!slot) shared_memory_refused(name);
     }
     return slot;
@@ -45,7 +45,7 @@ void shared_memory_refused(const char* name) {
     auto& p = platform::current();
     because("the shared memory %s cannot be created or opened: %s; remove a stale or foreign object of that name, "
             "or set KELMO_SHM_NAMESPACE to a name of your own",
-            p.shm_where(name).c_str(), p.error_text(p.last_error()).c_str());
+            p.shm.shm_where(name).c_str(), p.system.error_text(p.system.last_error()).c_str());
 }
 
 std::shared_ptr<platform::SharedMemory> kept_view(const char* name) {

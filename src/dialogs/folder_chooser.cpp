@@ -11,15 +11,15 @@ namespace {
 
 // The checks' view of the platform.
 struct PlatformDirs final : Directories {
-    bool exists(const std::string& p) override { return platform::current().directory_exists(p); }
-    void create(const std::string& p) override { platform::current().create_directory(p); }
+    bool exists(const std::string& p) override { return platform::current().files.directory_exists(p); }
+    void create(const std::string& p) override { platform::current().files.create_directory(p); }
 };
 struct PlatformDialogs final : PathDialogs {
-    bool ask(const std::string& t) override { return platform::current().question_box(t.c_str()); }
-    void warn(const std::string& t) override { platform::current().warning_box(t.c_str()); }
+    bool ask(const std::string& t) override { return platform::current().chooser.question_box(t.c_str()); }
+    void warn(const std::string& t) override { platform::current().chooser.warning_box(t.c_str()); }
 };
 
-PathStyle system_paths() { return platform::current().drive_paths() ? PathStyle::Drive : PathStyle::Absolute; }
+PathStyle system_paths() { return platform::current().files.drive_paths() ? PathStyle::Drive : PathStyle::Absolute; }
 
 }  // namespace
 
@@ -64,7 +64,7 @@ int change_path(char* path, std::size_t bytes, void* parent) {
         return 0;
     FolderChooser chooser(std::string(path, strnlen(path, bytes)));
     std::string why;
-    const int r = platform::current().folder_chooser(chooser, parent, &why);
+    const int r = platform::current().chooser.folder_chooser(chooser, parent, &why);
     if (r == 0) {
         console_printf("ChangePath: the folder chooser cannot be shown (%s)\n", why.c_str());
         because("the folder chooser cannot be shown (%s)", why.c_str());

@@ -23,7 +23,7 @@ int check(int cardType, char* text, int* status) {
     // The unit's block lives from now on; without it nothing can acquire.
     if (!keep_share_block(u.secondUnit)) {
         const std::string s = std::string("The status block ") + share_block_name(u.secondUnit) +
-                              " cannot be created (system error " + std::to_string(platform::current().last_error()) +
+                              " cannot be created (system error " + std::to_string(platform::current().system.last_error()) +
                               ")";
         std::snprintf(text, kCheckTextBytes, "%s", s.c_str());
         return 0;

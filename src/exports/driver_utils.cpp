@@ -12,7 +12,7 @@ using namespace kelmo;
 extern "C" {
 
 KELMO_API int KELMO_CALL InitNTDriver(void) {
-    return answered("InitNTDriver", 2, [] { return (platform::current().version_word() & 0x80000000u) ? 2 : 1; });
+    return answered("InitNTDriver", 2, [] { return (platform::current().system.version_word() & 0x80000000u) ? 2 : 1; });
 }
 
 KELMO_API int KELMO_CALL GetPrintPortStatus(uint16_t* status) {
@@ -45,7 +45,7 @@ KELMO_API void* KELMO_CALL ZebAlloc(int cardType, uint32_t n) {
 KELMO_API int KELMO_CALL ZebFree(void* address) {
     return guarded("ZebFree", 0, [&] {
         if (!require(address, "the address is a null pointer; pass a block that ZebAlloc returned")) return 0;
-        if (platform::current().release_pages(address)) return 1;
+        if (platform::current().system.release_pages(address)) return 1;
         because("the block at %p is not one that ZebAlloc returned, or it was freed already; free each block once",
                 address);
         return 0;

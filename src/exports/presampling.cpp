@@ -43,7 +43,7 @@ KELMO_API int KELMO_CALL PreSamp(int cardType, double frequency, uint32_t* freqC
 KELMO_API int KELMO_CALL GetFre(int cardType, uint32_t freqCode, double* frequency, int n) {
     return answered("GetFre", 1, [&] {
         int32_t mode = 1, clockFlag = 0;
-        if (auto block = platform::current().shm_open_existing(kShareBlockName, kShareBlockBytes,
+        if (auto block = platform::current().shm.shm_open_existing(kShareBlockName, kShareBlockBytes,
                                                                platform::Access::ReadWrite)) {
             mode = block->word(kWordMode);
             clockFlag = block->word(kWordClockFlag);

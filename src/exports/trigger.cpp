@@ -96,7 +96,7 @@ int run(const Args& a) {
                  a.trigChannel, a.nch))
         return kFailed;
 
-    auto flag = platform::current().shm_create_or_open(kTriggerName, kTriggerBytes, nullptr);
+    auto flag = platform::current().shm.shm_create_or_open(kTriggerName, kTriggerBytes, nullptr);
     if (!flag) {
         shared_memory_refused(kTriggerName);
         return kNoFlag;
@@ -225,7 +225,7 @@ KELMO_API int KELMO_CALL TriMulChSamEx(int mode, int trigChannel, double level, 
 
 KELMO_API int KELMO_CALL InterruptTrigSample(void) {
     return guarded("InterruptTrigSample", 0, [] {
-        auto flag = platform::current().shm_open_existing(kTriggerName, kTriggerBytes, platform::Access::ReadWrite);
+        auto flag = platform::current().shm.shm_open_existing(kTriggerName, kTriggerBytes, platform::Access::ReadWrite);
         if (!flag) {
             because("no triggered acquisition is waiting (the shared memory %s does not exist)", kTriggerName);
             return 0;

@@ -12,7 +12,7 @@ std::atomic<NoticeRoute> g_noticeRoute{nullptr};
 class OwnedPages final : public PageBuffer {
 public:
     OwnedPages(Platform& owner, void* p, std::size_t n) : owner_(owner), p_(p), n_(n) {}
-    ~OwnedPages() override { owner_.release_pages(p_); }
+    ~OwnedPages() override { owner_.system.release_pages(p_); }
     void* data() override { return p_; }
     std::size_t size() const override { return n_; }
 
@@ -66,7 +66,7 @@ std::string no_memory_text(std::size_t bytes) {
 }
 
 void* take_pages(std::size_t bytes) {
-    void* p = current().alloc_pages(bytes);
+    void* p = current().system.alloc_pages(bytes);
     if (!p) note_cause("%s", no_memory_text(bytes).c_str());
     return p;
 }
@@ -85,7 +85,7 @@ void notice(const std::string& line) {
         route(line.c_str());
         return;
     }
-    current().console(line.c_str(), std::string());
+    current().messages.console(line.c_str(), std::string());
 }
 
 }  // namespace kelmo::platform

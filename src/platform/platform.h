@@ -1,11 +1,11 @@
 // What the library asks of the operating system.
 //
 // The core never includes system headers; everything it needs from the
-// system goes through the Platform interface below. There are three
-// implementations: win32/ (the real Windows APIs), posix/ (Linux) and fake/
-// (deterministic, for unit tests). The build picks win32 or posix as the
-// default; a test may put another in its place for a while with a
-// platform::Installed guard.
+// system goes through the interfaces below, one per concern, gathered in a
+// Platform. There are three implementations of each: win32/ (the real
+// Windows APIs), posix/ (Linux) and fake/ (deterministic, for unit tests).
+// The build picks win32 or posix as the default; a test may put another
+// Platform in its place for a while with a platform::Installed guard.
 //
 // Contract, shared by every implementation:
 //  - No operation throws. Failures come back as empty handles, false or 0,
@@ -294,15 +294,19 @@ using PageBufferPtr = std::unique_ptr<PageBuffer>;
 
 enum class Access { ReadOnly, ReadWrite };
 
-class Platform {
-public:
-    virtual ~Platform() = default;
+// What the library asks of the system, one small interface per concern;
+// each backend implements each in its file of that concern
+// (<concern>_posix.cpp, <concern>_win32.cpp, <concern>_fake.cpp).
 
-    // Named shared memory. create_or_open creates a zero-filled object of
-    // `size` bytes, or opens the existing one; `created` (optional) tells
-    // which. open_existing fails when no live object of that name exists.
-    // Both fail when the name is held by another kind of object or the
-    // object is smaller than `size`.
+// Named shared memory (shm_*).
+class SharedMemories {
+public:
+    virtual ~SharedMemories() = default;
+    // create_or_open creates a zero-filled object of `size` bytes, or
+    // opens the existing one; `created` (optional) tells which.
+    // open_existing fails when no live object of that name exists. Both
+    // fail when the name is held by another kind of object or the object is
+    // smaller than `size`.
     virtual SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size,
                                                bool* created) = 0;
     virtual SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size,
@@ -315,7 +319,15 @@ public:
     virtual SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Access access) {
         return shm_open_existing(name, size, access);
     }
+    // Where the shared memory of that name lives, for a person to look
+    // ("/run/user/1000/kelmo.default-1000.USB_samp").
+    virtual std::string shm_where(const std::string& name) = 0;
+};
 
+// The clocks and waiting.
+class Clock {
+public:
+    virtual ~Clock() = default;
     // Milliseconds since an arbitrary system-wide origin, wrapping at 2^32.
     virtual uint32_t tick_count() = 0;
     // A monotonic clock in microseconds, finer than the tick count (the
@@ -323,6 +335,12 @@ public:
     virtual uint64_t precise_us() = 0;
     // Gives up the processor for about `us` microseconds (0: just yield).
     virtual void sleep_us(uint32_t us) = 0;
+};
+
+// The process and its system: messages, programs, pages, errors.
+class System {
+public:
+    virtual ~System() = default;
     // Removes, translates and dispatches the messages waiting in the calling
     // thread's queue, so the host's window procedures run (Windows); on
     // other systems it hands on the change notices of the mixers this
@@ -338,84 +356,55 @@ public:
     virtual std::string program_search_note(const char* name) = 0;
     // This process's identifier.
     virtual uint32_t process_id() = 0;
-
     // Committed read-write memory of `bytes` bytes (0 fails), zero-filled.
     // The raw pair is for ZebAlloc/ZebFree, whose memory outlives a call;
     // release_pages returns false for an address it did not hand out.
     virtual void* alloc_pages(std::size_t bytes) = 0;
     virtual bool release_pages(void* address) = 0;
-
     // A 32-bit word of this process whose address fits in the 32-bit
     // address field of a request record, zero-filled at first and the same
     // on every call (its users take turns on it); nullptr where none can be
     // had. In a 32-bit process any word fits, and callers need not ask.
     virtual uint32_t* low_word() = 0;
-
     // The system's version word (high bit set: not the NT family).
     virtual uint32_t version_word() = 0;
-
-    // The acquisition device "ZEB1" (opened read-write, unshared).
-    virtual DevicePtr open_device() = 0;
     // The system error code of the last failed operation of this thread.
     virtual uint32_t last_error() = 0;
     // The system's words for such a code ("No such file or directory"), in
     // English where the system has them.
     virtual std::string error_text(uint32_t code) = 0;
-    // Where the shared memory of that name lives, for a person to look
-    // ("/run/user/1000/kelmo.default-1000.USB_samp").
-    virtual std::string shm_where(const std::string& name) = 0;
+};
+
+// The acquisition device "ZEB1" (device_*).
+class Devices {
+public:
+    virtual ~Devices() = default;
+    // The device, opened read-write, unshared.
+    virtual DevicePtr open_device() = 0;
     // Why open_device failed with `error`, for a person: where the device
     // was looked for, the cause in words and what to do.
     virtual std::string device_open_failure(uint32_t error) = 0;
+};
 
-    // A 32-bit value of the current user's settings, read afresh: on
-    // Windows the registry value `name` under HKEY_CURRENT_USER\`key` (the
-    // key opened with full access); elsewhere the same key and name in the
-    // user's settings file. Nothing when the key or the value is missing.
+// The current user's settings (settings_*).
+class Settings {
+public:
+    virtual ~Settings() = default;
+    // A 32-bit value, read afresh: on Windows the registry value `name`
+    // under HKEY_CURRENT_USER\`key` (the key opened with full access);
+    // elsewhere the same key and name in the user's settings file. Nothing
+    // when the key or the value is missing.
     virtual std::optional<uint32_t> user_setting(const char* key, const char* name) = 0;
     // A text value of the same settings (at most 100 bytes of it), and
     // storing one; the key is created when it is missing.
     virtual std::optional<std::string> user_setting_text(const char* key, const char* name) = 0;
     virtual bool set_user_setting_text(const char* key, const char* name, const std::string& value) = 0;
+};
 
-    // Waveform input device `device` (0: the system's default): the
-    // standard format flags it reports (0x1 .. 0x800: 11025, 22050 and
-    // 44100 Hz, mono and stereo, 8 and 16 bits), whether it takes a format
-    // (without opening it), and opening it.
-    virtual uint32_t wave_in_caps(uint32_t device, uint32_t* formats) = 0;
-    virtual uint32_t wave_in_query(uint32_t device, const WaveFormat& format) = 0;
-    virtual uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) = 0;
-    // The mixers of the system, and the one that belongs to an open
-    // waveform-input device.
-    virtual uint32_t mixer_count() = 0;
-    virtual uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) = 0;
-    // Opens mixer `id`; `notify` (may be empty) hears of changed controls.
-    virtual uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) = 0;
-    // Waveform output: the number of devices, then as for input.
-    virtual uint32_t wave_out_count() = 0;
-    virtual uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) = 0;
-    virtual uint32_t wave_out_query(uint32_t device, const WaveFormat& format) = 0;
-    virtual uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) = 0;
-
-    // The I/O ports of the parallel-port register block, for the external
-    // trigger hardware. False where this process may not touch them.
-    virtual bool port_write(uint16_t port, uint8_t value) = 0;
-    virtual bool port_read(uint16_t port, uint8_t* value) = 0;
-
-    // Shows the recording-input dialog modally (no parent): 1 when it
-    // ended with Done, 2 with Cancel; 0 when no dialog can be shown here,
-    // with the reason in *why.
-    virtual int sound_input_dialog(SoundInputDialogModel& model, std::string* why) = 0;
-    // Shows the folder chooser modally over `parent` (a window of the
-    // host, or none): 1 when a folder was confirmed, 2 when the chooser was
-    // closed otherwise; 0 when none can be shown here, with the reason in
-    // *why.
-    virtual int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) = 0;
-    // Modal boxes of the folder chooser, over its window: a question with
-    // Yes and No (true for Yes) and a warning with OK; the texts hold paths
-    // as the system's file functions take them.
-    virtual bool question_box(const char* text) = 0;
-    virtual void warning_box(const char* text) = 0;
+// Files and folders (files_*).
+class Files {
+public:
+    virtual ~Files() = default;
     // Folders of the file system; their paths start with a drive ("D:\\")
     // where drive_paths() says so, else with "/".
     virtual bool drive_paths() = 0;
@@ -432,6 +421,79 @@ public:
     // Whether a folder exists, and creating one (one level).
     virtual bool directory_exists(const std::string& path) = 0;
     virtual void create_directory(const std::string& path) = 0;
+};
+
+// Waveform input devices (wave_in_*). Device `device` (0: the system's
+// default): the standard format flags it reports (0x1 .. 0x800: 11025,
+// 22050 and 44100 Hz, mono and stereo, 8 and 16 bits), whether it takes a
+// format (without opening it), and opening it.
+class WaveInputs {
+public:
+    virtual ~WaveInputs() = default;
+    virtual uint32_t wave_in_caps(uint32_t device, uint32_t* formats) = 0;
+    virtual uint32_t wave_in_query(uint32_t device, const WaveFormat& format) = 0;
+    virtual uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) = 0;
+};
+
+// Waveform output devices (wave_out_*): the number of devices, then as for
+// input.
+class WaveOutputs {
+public:
+    virtual ~WaveOutputs() = default;
+    virtual uint32_t wave_out_count() = 0;
+    virtual uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) = 0;
+    virtual uint32_t wave_out_query(uint32_t device, const WaveFormat& format) = 0;
+    virtual uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) = 0;
+};
+
+// The mixers of the system (mixer_*), and the one that belongs to an open
+// waveform-input device.
+class Mixers {
+public:
+    virtual ~Mixers() = default;
+    virtual uint32_t mixer_count() = 0;
+    virtual uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) = 0;
+    // Opens mixer `id`; `notify` (may be empty) hears of changed controls.
+    virtual uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) = 0;
+};
+
+// The I/O ports of the parallel-port register block, for the external
+// trigger hardware (ports_*). False where this process may not touch them.
+class Ports {
+public:
+    virtual ~Ports() = default;
+    virtual bool port_write(uint16_t port, uint8_t value) = 0;
+    virtual bool port_read(uint16_t port, uint8_t* value) = 0;
+};
+
+// The recording-input dialog (sound_dialog_*).
+class SoundDialog {
+public:
+    virtual ~SoundDialog() = default;
+    // Shows it modally (no parent): 1 when it ended with Done, 2 with
+    // Cancel; 0 when no dialog can be shown here, with the reason in *why.
+    virtual int sound_input_dialog(SoundInputDialogModel& model, std::string* why) = 0;
+};
+
+// The folder chooser and the boxes shown over it (folder_chooser_*).
+class FolderChooser {
+public:
+    virtual ~FolderChooser() = default;
+    // Shows the chooser modally over `parent` (a window of the host, or
+    // none): 1 when a folder was confirmed, 2 when the chooser was closed
+    // otherwise; 0 when none can be shown here, with the reason in *why.
+    virtual int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) = 0;
+    // Modal boxes over its window: a question with Yes and No (true for
+    // Yes) and a warning with OK; the texts hold paths as the system's file
+    // functions take them.
+    virtual bool question_box(const char* text) = 0;
+    virtual void warning_box(const char* text) = 0;
+};
+
+// Messages for the user (messages_*).
+class Messages {
+public:
+    virtual ~Messages() = default;
     // A modal message with an OK button; `text` is in the GBK code page.
     // `words` (UTF-8, may be empty) is the library's English sentence about
     // the failure behind it: where messages go to a console (Linux) it
@@ -444,6 +506,24 @@ public:
     // (the English sentence about the same failure) replaces it when it is
     // not empty, since the text speaks of Windows.
     virtual void console(const char* text, const std::string& words) = 0;
+};
+
+// The platform: one implementation of each concern. A test may put a fake
+// in place of any of them and keep the backend's for the rest.
+struct Platform {
+    SharedMemories& shm;
+    Clock& clock;
+    System& system;
+    Devices& device;
+    Settings& settings;
+    Files& files;
+    WaveInputs& wave_in;
+    WaveOutputs& wave_out;
+    Mixers& mixer;
+    Ports& ports;
+    SoundDialog& sound_dialog;
+    FolderChooser& chooser;
+    Messages& messages;
 };
 
 // The platform in use: the build's default unless a test installed another.

@@ -20,7 +20,7 @@ UnitFrame::UnitFrame(int32_t cardType)
     // object; opening it again would only cost time.
     const char* name = share_block_name(code.secondUnit);
     block = kept_view(name);
-    if (!block) block = platform::current().shm_open_existing(name, kShareBlockBytes, platform::Access::ReadWrite);
+    if (!block) block = platform::current().shm.shm_open_existing(name, kShareBlockBytes, platform::Access::ReadWrite);
     if (block) mode = block->word(kWordMode);
 }
 

@@ -27,7 +27,7 @@ namespace {
 using namespace kelmo;
 
 void ready() {
-    std::printf("ready %ld\n", static_cast<long>(platform::current().process_id()));
+    std::printf("ready %ld\n", static_cast<long>(platform::current().system.process_id()));
     std::fflush(stdout);
 }
 
@@ -51,14 +51,14 @@ int main(int argc, char** argv) {
     char text[131];
     int status = 0;
     if (what == "hold") {
-        auto m = p.shm_create_or_open(name.c_str(), 1024, nullptr);
+        auto m = p.shm.shm_create_or_open(name.c_str(), 1024, nullptr);
         if (!m) return 1;
         ready();
         wait_for_ever();
     }
     if (what == "hold-block") {
         if (!Checkcard(5, text, &status)) return 1;
-        auto m = p.shm_open_existing("USB_samp", 1024, platform::Access::ReadWrite);
+        auto m = p.shm.shm_open_existing("USB_samp", 1024, platform::Access::ReadWrite);
         if (!m) return 1;
         m->set_word(0, -1);
         m.reset();
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
         Checkcard(5, text, &status);
         const uint32_t code = rate_code();
         std::thread announce([&] {
-            while (!p.shm_open_existing("ZebTrigShareMem", 1024, platform::Access::ReadOnly))
+            while (!p.shm.shm_open_existing("ZebTrigShareMem", 1024, platform::Access::ReadOnly))
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             ready();
         });
@@ -90,13 +90,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (what == "look") {
-        auto m = p.shm_open_existing(name.c_str(), 1024, platform::Access::ReadOnly);
+        auto m = p.shm.shm_open_existing(name.c_str(), 1024, platform::Access::ReadOnly);
         if (m) std::printf("present %d\n", static_cast<int>(m->word(0)));
         else std::printf("absent\n");
         return 0;
     }
     if (what == "fresh") {
-        auto m = p.shm_create_or_open(name.c_str(), 1024, nullptr);
+        auto m = p.shm.shm_create_or_open(name.c_str(), 1024, nullptr);
         if (!m) return 1;
         std::printf("%d\n", static_cast<int>(m->word(0)));
         return 0;
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
         const int without = get_dbl_data(&handle, 1230, 64, 1, block.data(), 64, 0, &status);
         const int started = Set_dbl_MulChSam(&handle, 123, static_cast<int>(code), 1, 2, 64);
         const int with = get_dbl_data(&handle, 1230, 64, 2, block.data(), 64, 0, &status);
-        auto one = p.shm_open_existing("123_1ch", 1024, platform::Access::ReadOnly);
+        auto one = p.shm.shm_open_existing("123_1ch", 1024, platform::Access::ReadOnly);
         std::printf("%d %d %d %d\n", without, started, with, one ? static_cast<int>(one->word(0)) : -999);
         recover(&handle, 123);
         return 0;

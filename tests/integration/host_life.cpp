@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
         std::printf("host_life: Checkcard %d \"%s\"\n", ok, text);
         return ok == 1 ? 0 : 1;
     }
-    auto params = kelmo::platform::current().shm_create_or_open(kelmo::sim::kParamBlockName,
+    auto params = kelmo::platform::current().shm.shm_create_or_open(kelmo::sim::kParamBlockName,
                                                                 kelmo::sim::kParamBlockBytes, nullptr);
     check(params != nullptr, "publishing the parameter block");
     if (!params) return 1;

@@ -9,7 +9,7 @@
 #include "platform/platform.h"
 
 int main() {
-    std::printf("ready %ld\n", static_cast<long>(kelmo::platform::current().process_id()));
+    std::printf("ready %ld\n", static_cast<long>(kelmo::platform::current().system.process_id()));
     std::fflush(stdout);
     for (int i = 0; i < 500; ++i) {
         if (InterruptTrigSample() == 1) {

@@ -16,7 +16,7 @@ inline std::string peer_command(const std::string& name, int value, int ms) {
 }
 
 inline platform::SharedMemoryPtr open_existing(const std::string& name) {
-    return platform::current().shm_open_existing(name, 1024, platform::Access::ReadWrite);
+    return platform::current().shm.shm_open_existing(name, 1024, platform::Access::ReadWrite);
 }
 
 // Every run gets names of its own.

@@ -15,13 +15,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: shm_peer hold NAME VALUE MS\n");
         return 2;
     }
-    auto shm = kelmo::platform::current().shm_create_or_open(argv[2], 1024, nullptr);
+    auto shm = kelmo::platform::current().shm.shm_create_or_open(argv[2], 1024, nullptr);
     if (!shm) {
-        std::printf("failed %ld\n", static_cast<long>(kelmo::platform::current().process_id()));
+        std::printf("failed %ld\n", static_cast<long>(kelmo::platform::current().system.process_id()));
         return 1;
     }
     shm->set_word(0, std::atoi(argv[3]));
-    std::printf("ready %ld\n", static_cast<long>(kelmo::platform::current().process_id()));
+    std::printf("ready %ld\n", static_cast<long>(kelmo::platform::current().system.process_id()));
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[4])));
     return 0;

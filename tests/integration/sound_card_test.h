@@ -22,7 +22,7 @@ inline constexpr double kTone = 1000.0;
 class SoundStack : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir_ = testing::TempDir() + "kelmo-pulse-" + std::to_string(platform::current().process_id());
+        dir_ = testing::TempDir() + "kelmo-pulse-" + std::to_string(platform::current().system.process_id());
         running_ = start_sound_server(dir_);
     }
     static void TearDownTestSuite() { stop_server(); }

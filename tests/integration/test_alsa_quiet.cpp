@@ -39,15 +39,15 @@ TEST_F(AlsaQuiet, NoDeviceSaysNothingOnStderr) {
     Platform& p = current();
     testing::internal::CaptureStderr();
     uint32_t formats = 0;
-    EXPECT_NE(p.wave_in_caps(0, &formats), kWaveOk);
+    EXPECT_NE(p.wave_in.wave_in_caps(0, &formats), kWaveOk);
     EXPECT_NE(posix::alsa_cause().find("Unknown PCM default"), std::string::npos) << posix::alsa_cause();
     const WaveFormat f{1, 11025, 16, 2, 22050};
     WaveInPtr in;
-    EXPECT_NE(p.wave_in_open(0, f, &in), kWaveOk);
-    EXPECT_EQ(p.wave_out_count(), 0u);
+    EXPECT_NE(p.wave_in.wave_in_open(0, f, &in), kWaveOk);
+    EXPECT_EQ(p.wave_out.wave_out_count(), 0u);
     WaveOutPtr out;
-    EXPECT_NE(p.wave_out_open(0, f, &out), kWaveOk);
-    EXPECT_EQ(p.mixer_count(), 0u);
+    EXPECT_NE(p.wave_out.wave_out_open(0, f, &out), kWaveOk);
+    EXPECT_EQ(p.mixer.mixer_count(), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
@@ -55,7 +55,7 @@ TEST_F(AlsaQuiet, TheThreadsOwnHandlerComesBack) {
     const auto before = snd_lib_error_set_local(&mine);
     g_mine = 0;
     uint32_t formats = 0;
-    EXPECT_NE(current().wave_in_caps(0, &formats), kWaveOk);
+    EXPECT_NE(current().wave_in.wave_in_caps(0, &formats), kWaveOk);
     EXPECT_EQ(g_mine, 0);  // the library's call kept its errors to itself
     void* pcm = nullptr;
     EXPECT_LT(snd_pcm_open(&pcm, "default", 1, 0), 0);

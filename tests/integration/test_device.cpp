@@ -43,12 +43,12 @@ std::string console_of(F&& call, std::string* other) {
 TEST(Device, UserSettings) {
     auto& p = kelmo::platform::current();
     const char* key = "software\\KELMO\\Common";
-    kelmo::test::UserSettings settings(testing::TempDir() + "kelmo-settings-" + std::to_string(p.process_id()) +
+    kelmo::test::UserSettings settings(testing::TempDir() + "kelmo-settings-" + std::to_string(p.system.process_id()) +
                                        ".ini");
     settings.remove(key, "AdjustSmp");
-    EXPECT_FALSE(p.user_setting(key, "AdjustSmp"));  // on a file: no file
+    EXPECT_FALSE(p.settings.user_setting(key, "AdjustSmp"));  // on a file: no file
     ASSERT_TRUE(settings.set_number(key, "AdjustSmp", 0x12345678));
-    EXPECT_EQ(p.user_setting(key, "AdjustSmp"), 0x12345678u);
+    EXPECT_EQ(p.settings.user_setting(key, "AdjustSmp"), 0x12345678u);
     settings.remove(key, "AdjustSmp");
     if (settings.file().empty()) return;
 
@@ -59,13 +59,13 @@ TEST(Device, UserSettings) {
         std::fclose(f);
     };
     write("AdjustSmp = 5\n[Other]\nAdjustSmp = 6\n# comment\n  [ SOFTWARE/kelmo/common ]  \n adjustsmp=0x10\n");
-    EXPECT_EQ(p.user_setting(key, "AdjustSmp"), 0x10u);
-    EXPECT_FALSE(p.user_setting(key, "Other"));
+    EXPECT_EQ(p.settings.user_setting(key, "AdjustSmp"), 0x10u);
+    EXPECT_FALSE(p.settings.user_setting(key, "Other"));
     write("[software\\KELMO\\Common]\nAdjustSmp = 1\nAdjustSmp = 4294967295\n");
-    EXPECT_EQ(p.user_setting(key, "AdjustSmp"), 4294967295u);  // the last one counts, read afresh
+    EXPECT_EQ(p.settings.user_setting(key, "AdjustSmp"), 4294967295u);  // the last one counts, read afresh
     for (const char* bad : {"-1", "4294967296", "1x", ""}) {
         write((std::string("[software\\KELMO\\Common]\nAdjustSmp = ") + bad + "\n").c_str());
-        EXPECT_FALSE(p.user_setting(key, "AdjustSmp")) << bad;
+        EXPECT_FALSE(p.settings.user_setting(key, "AdjustSmp")) << bad;
     }
 }
 
@@ -75,19 +75,19 @@ TEST(Device, UserSettings) {
 TEST(Device, UserTextSettings) {
     auto& p = kelmo::platform::current();
     const char* key = "software\\KELMO\\vort\\settings";
-    kelmo::test::UserSettings settings(testing::TempDir() + "kelmo-sub-" + std::to_string(p.process_id()) +
+    kelmo::test::UserSettings settings(testing::TempDir() + "kelmo-sub-" + std::to_string(p.system.process_id()) +
                                        "/settings.ini");
     settings.remove_key(key);
-    EXPECT_FALSE(p.user_setting_text(key, "InputType"));
-    ASSERT_TRUE(p.set_user_setting_text(key, "InputType", "1"));
-    EXPECT_EQ(p.user_setting_text(key, "InputType"), "1");
-    ASSERT_TRUE(p.set_user_setting_text(key, "Other", "x y"));
-    ASSERT_TRUE(p.set_user_setting_text(key, "InputType", "-4100"));
-    EXPECT_EQ(p.user_setting_text(key, "InputType"), "-4100");
-    EXPECT_EQ(p.user_setting_text(key, "Other"), "x y");
-    ASSERT_TRUE(p.set_user_setting_text("software\\KELMO\\Common", "InputType", std::string(150, '7')));
-    EXPECT_EQ(p.user_setting_text("software\\KELMO\\Common", "InputType"), std::string(99, '7'));
-    EXPECT_EQ(p.user_setting_text(key, "InputType"), "-4100");
+    EXPECT_FALSE(p.settings.user_setting_text(key, "InputType"));
+    ASSERT_TRUE(p.settings.set_user_setting_text(key, "InputType", "1"));
+    EXPECT_EQ(p.settings.user_setting_text(key, "InputType"), "1");
+    ASSERT_TRUE(p.settings.set_user_setting_text(key, "Other", "x y"));
+    ASSERT_TRUE(p.settings.set_user_setting_text(key, "InputType", "-4100"));
+    EXPECT_EQ(p.settings.user_setting_text(key, "InputType"), "-4100");
+    EXPECT_EQ(p.settings.user_setting_text(key, "Other"), "x y");
+    ASSERT_TRUE(p.settings.set_user_setting_text("software\\KELMO\\Common", "InputType", std::string(150, '7')));
+    EXPECT_EQ(p.settings.user_setting_text("software\\KELMO\\Common", "InputType"), std::string(99, '7'));
+    EXPECT_EQ(p.settings.user_setting_text(key, "InputType"), "-4100");
     if (settings.file().empty()) return;
 
     // The file keeps what it had around the value, and takes no value that
@@ -97,7 +97,7 @@ TEST(Device, UserTextSettings) {
     all << in.rdbuf();
     EXPECT_EQ(all.str(), "# kelmo settings\n[software\\KELMO\\vort\\settings]\nInputType = -4100\nOther = x y\n"
                          "[software\\KELMO\\Common]\nInputType = " + std::string(150, '7') + "\n");
-    EXPECT_FALSE(p.set_user_setting_text(key, "InputType", "a\nb"));
+    EXPECT_FALSE(p.settings.set_user_setting_text(key, "InputType", "a\nb"));
 }
 
 // A missing device: the host's handler gets the library's own line, and

@@ -143,7 +143,7 @@ TEST(Device, SocketNeverTakesAStandardDescriptor) {
     for (int fd = 0; fd < 3; ++fd) ::close(fd);
     bool opened = false, closed[3];
     {
-        auto device = kelmo::platform::current().open_device();
+        auto device = kelmo::platform::current().device.open_device();
         opened = device != nullptr;
         for (int fd = 0; fd < 3; ++fd) closed[fd] = ::fcntl(fd, F_GETFD) == -1;
     }

@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 bool param_block_exists() {
-    return platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly) != nullptr;
+    return platform::current().shm.shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly) != nullptr;
 }
 
 bool wait_for_block(bool want, int ms) {

@@ -142,12 +142,12 @@ TEST_F(FolderChooser, RefusedPathsKeepItOpenAndEscapeChangesNothing) {
 TEST_F(FolderChooser, BoxesShowWithoutItButOnlyOnGtksThread) {
     // No chooser open: the question is a window of its own; Enter is Yes.
     bool yes = false;
-    drive(on(kBox, "key Return"), [&] { return yes = platform::current().question_box("The folder:\n\n/q\n\n?"); });
+    drive(on(kBox, "key Return"), [&] { return yes = platform::current().chooser.question_box("The folder:\n\n/q\n\n?"); });
     EXPECT_TRUE(yes);
 
     // GTK now belongs to this thread: another gets the console, and No.
     testing::internal::CaptureStderr();
-    std::thread([&] { yes = platform::current().question_box("The folder:\n\n/elsewhere\n\n?"); }).join();
+    std::thread([&] { yes = platform::current().chooser.question_box("The folder:\n\n/elsewhere\n\n?"); }).join();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(yes);
     EXPECT_NE(err.find("/elsewhere\n\n? (answered No, since no dialog can be shown: GTK was set up on another thread"),
@@ -162,7 +162,7 @@ TEST_F(FolderChooser, BoxesShowWithoutItButOnlyOnGtksThread) {
     set_env("DISPLAY", nullptr);
     char buffer[260] = "/start";
     const int r = ChangePath(buffer, nullptr);
-    const bool yes = platform::current().question_box("The folder:\n\n/q\n\ndoes not exist.");
+    const bool yes = platform::current().chooser.question_box("The folder:\n\n/q\n\ndoes not exist.");
     std::exit(r == 0 && std::strcmp(buffer, "/start") == 0 && !yes ? 0 : 1);
 }
 

@@ -54,7 +54,7 @@ protected:
         std::fclose(f);
         genwave_ = std::make_unique<PeerProcess>(program_command("genwave") + " -p " + path_);
         EXPECT_TRUE(genwave_->ready());
-        for (int i = 0; i < 250 && !platform::current().shm_open_existing("Vort123SigPara", 4000,
+        for (int i = 0; i < 250 && !platform::current().shm.shm_open_existing("Vort123SigPara", 4000,
                                                                           platform::Access::ReadOnly);
              ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -71,7 +71,7 @@ protected:
         return kEntry[e].a * std::cos(2 * kPi * cycles(kEntry[e].f * dt_, n) + kEntry[e].phi);
     }
     uint32_t published() const {
-        auto b = platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
+        auto b = platform::current().shm.shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
         return b ? static_cast<uint32_t>(b->word(3968 / 4)) : 0;
     }
     std::string path_;

@@ -46,7 +46,7 @@ TEST(SharedMemoryAcrossProcesses, GoneAfterItsOnlyHolderExits) {
     EXPECT_EQ(open_existing(name), nullptr);
     // Created anew, it is zero-filled again.
     bool created = false;
-    auto fresh = platform::current().shm_create_or_open(name, 1024, &created);
+    auto fresh = platform::current().shm.shm_create_or_open(name, 1024, &created);
     ASSERT_NE(fresh, nullptr);
     EXPECT_TRUE(created);
     EXPECT_EQ(fresh->word(0), 0);
@@ -65,7 +65,7 @@ TEST(SharedMemoryAcrossProcesses, AbsentAfterItsOnlyHolderWasKilled) {
     peer.wait();
     EXPECT_EQ(open_existing(name), nullptr);
     bool created = false;
-    auto fresh = platform::current().shm_create_or_open(name, 1024, &created);
+    auto fresh = platform::current().shm.shm_create_or_open(name, 1024, &created);
     ASSERT_NE(fresh, nullptr);
     EXPECT_TRUE(created);
     EXPECT_EQ(fresh->word(0), 0);
@@ -96,7 +96,7 @@ TEST(SharedMemoryAcrossProcesses, ReopenSeesTheObjectAsItIsNow) {
 // does happen is seen on the next use, however long the view stood.
 TEST(SharedMemoryAcrossProcesses, ViewsForACallSeeWhatBecameOfTheirObject) {
     const std::string name = unique("use");
-    const auto use = [&] { return platform::current().shm_use_existing(name, 1024, Access::ReadWrite); };
+    const auto use = [&] { return platform::current().shm.shm_use_existing(name, 1024, Access::ReadWrite); };
     for (int value : {21, 22}) {  // the second: a new object under the same name
         PeerProcess peer(peer_command(name, value, 60000));
         ASSERT_TRUE(peer.ready());
@@ -121,13 +121,13 @@ TEST(SharedMemoryAcrossProcesses, ThreadsUseKeptViewsAtOnce) {
     const std::string name = unique("threads"), own = unique("ownthreads");
     PeerProcess peer(peer_command(name, 31, 60000));
     ASSERT_TRUE(peer.ready());
-    auto mine = platform::current().shm_create_or_open(own, 1024, nullptr);
+    auto mine = platform::current().shm.shm_create_or_open(own, 1024, nullptr);
     ASSERT_NE(mine, nullptr);
     std::atomic<int> bad{0};
     const auto work = [&] {
         for (int i = 0; i < 300; ++i) {
             if (!mine->intact()) ++bad;
-            auto seen = platform::current().shm_use_existing(name, 1024, Access::ReadWrite);
+            auto seen = platform::current().shm.shm_use_existing(name, 1024, Access::ReadWrite);
             if (!seen || seen->word(0) != 31) ++bad;
         }
     };
@@ -141,15 +141,15 @@ TEST(SharedMemoryAcrossProcesses, ThreadsUseKeptViewsAtOnce) {
 
 TEST(SharedMemoryAcrossProcesses, ReadOnlyViewAndSizeChecks) {
     const std::string name = unique("view");
-    auto mine = platform::current().shm_create_or_open(name, 1024, nullptr);
+    auto mine = platform::current().shm.shm_create_or_open(name, 1024, nullptr);
     ASSERT_NE(mine, nullptr);
     mine->set_word(3, -5);
-    auto ro = platform::current().shm_open_existing(name, 1024, Access::ReadOnly);
+    auto ro = platform::current().shm.shm_open_existing(name, 1024, Access::ReadOnly);
     ASSERT_NE(ro, nullptr);
     EXPECT_FALSE(ro->writable());
     EXPECT_EQ(ro->word(3), -5);
     // A view larger than the object is refused.
-    EXPECT_EQ(platform::current().shm_open_existing(name, 1 << 20, Access::ReadOnly), nullptr);
+    EXPECT_EQ(platform::current().shm.shm_open_existing(name, 1 << 20, Access::ReadOnly), nullptr);
     // Where the object is a file, only the owner may open it.
     const std::string path = shm_object_file(name);
     if (path.empty()) return;

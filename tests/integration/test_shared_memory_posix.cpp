@@ -49,7 +49,7 @@ TEST(SharedMemoryAcrossProcesses, NamespaceLeavesNothingBehind) {
     for (int round = 0; round < 2; ++round) {
         PeerProcess peer(peer_command("held", 7, 200));
         ASSERT_TRUE(peer.ready());
-        auto mine = platform::current().shm_create_or_open("mine", 1024, nullptr);
+        auto mine = platform::current().shm.shm_create_or_open("mine", 1024, nullptr);
         ASSERT_NE(mine, nullptr);
         EXPECT_EQ(open_existing("held")->word(0), 7);
         EXPECT_EQ(entries_of(ns), 3);  // two objects and the lock
@@ -73,7 +73,7 @@ TEST(SharedMemoryAcrossProcesses, KilledHoldersObjectsGoOnTheNextCreation) {
         peer.kill();
         peer.wait();
         EXPECT_EQ(entries_of(ns), 2);  // the object and the lock, both held by nobody
-        auto mine = platform::current().shm_create_or_open("mine", 1024, nullptr);
+        auto mine = platform::current().shm.shm_create_or_open("mine", 1024, nullptr);
         ASSERT_NE(mine, nullptr);
         EXPECT_EQ(entries_of(ns), 2);  // mine and the lock
         mine.reset();
@@ -119,29 +119,29 @@ TEST(SharedMemoryAcrossProcesses, ForkedChildHoldsOnItsOwn) {
 // holder can refuse to write through it instead of faulting.
 TEST(SharedMemoryAcrossProcesses, ShrunkObjectIsNoticed) {
     const std::string name = unique("shrunk");
-    auto mine = platform::current().shm_create_or_open(name, 4096, nullptr);
+    auto mine = platform::current().shm.shm_create_or_open(name, 4096, nullptr);
     ASSERT_NE(mine, nullptr);
     EXPECT_TRUE(mine->intact());
     const std::string path = shm_object_file(name);
     // A view closed before the object shrank is not handed out again.
-    platform::current().shm_open_existing(name, 4096, Access::ReadWrite).reset();
+    platform::current().shm.shm_open_existing(name, 4096, Access::ReadWrite).reset();
     ASSERT_EQ(::truncate(path.c_str(), 0), 0);
     EXPECT_FALSE(mine->intact());
-    EXPECT_EQ(platform::current().shm_open_existing(name, 4096, Access::ReadWrite), nullptr);
+    EXPECT_EQ(platform::current().shm.shm_open_existing(name, 4096, Access::ReadWrite), nullptr);
 }
 
 // A view for a call that stood a while (the system was not asked about it)
 // still sees its object shrink.
 TEST(SharedMemoryAcrossProcesses, StandingViewSeesItsObjectShrink) {
     const std::string name = unique("standing");
-    auto mine = platform::current().shm_create_or_open(name, 4096, nullptr);
+    auto mine = platform::current().shm.shm_create_or_open(name, 4096, nullptr);
     ASSERT_NE(mine, nullptr);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_NE(platform::current().shm_use_existing(name, 4096, Access::ReadWrite), nullptr);
+        EXPECT_NE(platform::current().shm.shm_use_existing(name, 4096, Access::ReadWrite), nullptr);
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
     ASSERT_EQ(::truncate(shm_object_file(name).c_str(), 0), 0);
-    EXPECT_EQ(platform::current().shm_use_existing(name, 4096, Access::ReadWrite), nullptr);
+    EXPECT_EQ(platform::current().shm.shm_use_existing(name, 4096, Access::ReadWrite), nullptr);
     EXPECT_FALSE(mine->intact());
 }
 
@@ -150,13 +150,13 @@ TEST(SharedMemoryAcrossProcesses, StandingViewSeesItsObjectShrink) {
 // still learns that the holder of its view died.
 TEST(SharedMemoryAcrossProcesses, ChildDoesNotTakeItsParentsNews) {
     const std::string name = unique("news"), own = unique("own");
-    auto mine = platform::current().shm_create_or_open(own, 1024, nullptr);
+    auto mine = platform::current().shm.shm_create_or_open(own, 1024, nullptr);
     ASSERT_NE(mine, nullptr);
     EXPECT_TRUE(mine->intact());
     PeerProcess peer(peer_command(name, 3, 60000));
     ASSERT_TRUE(peer.ready());
     for (int i = 0; i < 2; ++i) {
-        EXPECT_NE(platform::current().shm_use_existing(name, 1024, Access::ReadWrite), nullptr);
+        EXPECT_NE(platform::current().shm.shm_use_existing(name, 1024, Access::ReadWrite), nullptr);
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
     peer.kill();
@@ -171,7 +171,7 @@ TEST(SharedMemoryAcrossProcesses, ChildDoesNotTakeItsParentsNews) {
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(platform::current().shm_use_existing(name, 1024, Access::ReadWrite), nullptr);
+    EXPECT_EQ(platform::current().shm.shm_use_existing(name, 1024, Access::ReadWrite), nullptr);
 }
 
 // Each user has a namespace of their own by default.
@@ -180,7 +180,7 @@ TEST(SharedMemoryAcrossProcesses, DefaultNamespaceIsTheUsers) {
     const std::string saved = before ? before : "";
     set_env("KELMO_SHM_NAMESPACE", nullptr);
     const std::string name = unique("mine");
-    auto mine = platform::current().shm_create_or_open(name, 1024, nullptr);
+    auto mine = platform::current().shm.shm_create_or_open(name, 1024, nullptr);
     const bool there = ::access(shm_object_file(name).c_str(), F_OK) == 0;
     mine.reset();
     set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
@@ -233,9 +233,9 @@ TEST_F(PlantedObjects, WritableByOthersIsRefused) {
     const std::string name = unique("planted");
     plant(name, 0666, ::geteuid());
     errno = 0;
-    EXPECT_EQ(platform::current().shm_open_existing(name, 1024, Access::ReadWrite), nullptr);
+    EXPECT_EQ(platform::current().shm.shm_open_existing(name, 1024, Access::ReadWrite), nullptr);
     EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(platform::current().shm_create_or_open(name, 1024, nullptr), nullptr);
+    EXPECT_EQ(platform::current().shm.shm_create_or_open(name, 1024, nullptr), nullptr);
     EXPECT_TRUE(told(name, "lets other users write it (mode 0666)"));
     EXPECT_EQ(lines().size(), 1u);  // said once, not on every open
 }
@@ -244,8 +244,8 @@ TEST_F(PlantedObjects, AnotherUsersObjectIsRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "planting an object for another user takes root";
     const std::string name = unique("foreign"), lockNs = unique("foreignlock");
     plant(name, 0600, 65534);
-    EXPECT_EQ(platform::current().shm_open_existing(name, 1024, Access::ReadOnly), nullptr);
-    EXPECT_EQ(platform::current().shm_create_or_open(name, 1024, nullptr), nullptr);
+    EXPECT_EQ(platform::current().shm.shm_open_existing(name, 1024, Access::ReadOnly), nullptr);
+    EXPECT_EQ(platform::current().shm.shm_create_or_open(name, 1024, nullptr), nullptr);
     EXPECT_TRUE(told(name, "belongs to user 65534"));
 
     // A lock object planted for a whole namespace: nothing is created in it.
@@ -253,7 +253,7 @@ TEST_F(PlantedObjects, AnotherUsersObjectIsRefused) {
     const std::string saved = before ? before : "";
     set_env("KELMO_SHM_NAMESPACE", lockNs.c_str());
     plant("lock", 0644, 65534);
-    auto created = platform::current().shm_create_or_open("USB_samp", 1024, nullptr);
+    auto created = platform::current().shm.shm_create_or_open("USB_samp", 1024, nullptr);
     const bool toldLock = told("lock", "belongs to user 65534");
     const bool nothingElse = ::access(shm_object_file("USB_samp").c_str(), F_OK) != 0;
     set_env("KELMO_SHM_NAMESPACE", before ? saved.c_str() : nullptr);
@@ -314,7 +314,7 @@ TEST_F(RuntimeFolder, ObjectsLiveThereAndNowhereElse) {
     EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
     EXPECT_EQ(::lstat((dir_ + "/" + space + "lock").c_str(), &st), 0);
     EXPECT_NE(::access(("/dev/shm/" + space + name).c_str(), F_OK), 0);
-    EXPECT_EQ(platform::current().shm_where(name), file);
+    EXPECT_EQ(platform::current().shm.shm_where(name), file);
     mine.reset();
     EXPECT_EQ(peer.wait(), 0);
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{});
@@ -349,9 +349,9 @@ TEST_F(RuntimeFolder, UnsafeFolderIsNotUsed) {
         set_env("XDG_RUNTIME_DIR", c.path.c_str());
         const std::string ns = unique("unsafe");
         set_env("KELMO_SHM_NAMESPACE", ns.c_str());
-        auto mine = platform::current().shm_create_or_open("USB_samp", 1024, nullptr);
+        auto mine = platform::current().shm.shm_create_or_open("USB_samp", 1024, nullptr);
         ASSERT_NE(mine, nullptr);
-        EXPECT_EQ(platform::current().shm_where("USB_samp"), "/dev/shm/kelmo." + ns + ".USB_samp");
+        EXPECT_EQ(platform::current().shm.shm_where("USB_samp"), "/dev/shm/kelmo." + ns + ".USB_samp");
         EXPECT_EQ(entries_of(ns), 2);  // in /dev/shm: the object and the lock
         EXPECT_EQ(files_in(good), std::vector<std::string>{});
         ASSERT_EQ(lines().size(), 1u);
@@ -371,8 +371,8 @@ TEST(SharedMemoryAcrossProcesses, StandardDescriptorsAreNeverTaken) {
     int saved[3];
     for (int fd = 0; fd < 3; ++fd) saved[fd] = ::dup(fd);
     for (int fd = 0; fd < 3; ++fd) ::close(fd);
-    auto created = platform::current().shm_create_or_open(name, 1024, nullptr);
-    auto opened = platform::current().shm_open_existing(name, 1024, Access::ReadOnly);
+    auto created = platform::current().shm.shm_create_or_open(name, 1024, nullptr);
+    auto opened = platform::current().shm.shm_open_existing(name, 1024, Access::ReadOnly);
     bool closed[3];
     for (int fd = 0; fd < 3; ++fd) closed[fd] = ::fcntl(fd, F_GETFD) == -1;
     for (int fd = 0; fd < 3; ++fd) {

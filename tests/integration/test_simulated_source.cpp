@@ -27,7 +27,7 @@ namespace kelmo::test {
 namespace {
 
 bool param_block_exists() {
-    return platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly) != nullptr;
+    return platform::current().shm.shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly) != nullptr;
 }
 
 bool wait_for(bool want, int ms) {
@@ -94,7 +94,7 @@ TEST_F(SimulatedSource, AcquiresWhatGenwavePublishes) {
     int st = 0;
     for (int b = 0; b < 3; ++b) ASSERT_EQ(get_dbl_data(&handle, 123, 500, 2, block.data(), 500, 0, &st), 1);
     recover(&handle, 123);
-    auto shared = platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
+    auto shared = platform::current().shm.shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(static_cast<uint32_t>(shared->word(3968 / 4)), 1500u);
     shared.reset();
@@ -178,7 +178,7 @@ void write_file(const std::string& path, const std::string& text) {
 }
 
 double amp1_of_entry0() {
-    auto b = platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
+    auto b = platform::current().shm.shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
     double v = -1.0;
     if (b) std::memcpy(&v, static_cast<const char*>(b->data()) + 1024, sizeof v);
     return v;
@@ -206,7 +206,7 @@ TEST_F(SimulatedSource, ParameterFileIsReadAndReRead) {
     EXPECT_EQ(amp1_of_entry0(), 777.0);
     ASSERT_EQ(get_dbl_data(&handle, 1230, 100, 1, block.data(), 100, 0, &st), 1);
     EXPECT_NEAR(block[0], 777.0, 1e-9);  // sample 100 of a 100 Hz cosine at 10 kHz: a whole cycle
-    auto shared = platform::current().shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
+    auto shared = platform::current().shm.shm_open_existing("Vort123SigPara", 4000, platform::Access::ReadOnly);
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(static_cast<uint32_t>(shared->word(3968 / 4)), 200u);
     shared.reset();

@@ -177,7 +177,7 @@ TEST_F(SoundStack, PlaybackPositionCountsWhatTheDeviceTook) {
     f.blockAlign = 2;
     f.bytesPerSecond = 16000;
     platform::WaveOutPtr dv;
-    ASSERT_EQ(p.wave_out_open(0, f, &dv), platform::kWaveOk);
+    ASSERT_EQ(p.wave_out.wave_out_open(0, f, &dv), platform::kWaveOk);
     std::vector<int16_t> tone(8000);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(8000 * std::sin(0.3 * double(i)));
     ASSERT_EQ(dv->prepare(0, tone.data(), 16000), platform::kWaveOk);

@@ -75,7 +75,7 @@ protected:
             return -1;
         }
         std::string why;
-        const int shown = platform::current().sound_input_dialog(model, &why);
+        const int shown = platform::current().sound_dialog.sound_input_dialog(model, &why);
         if (shown == 0) typist.terminate();
         EXPECT_EQ(typist.wait(), 0) << "xdotool could not drive the dialog";
         EXPECT_NE(shown, 0) << why;
@@ -118,7 +118,7 @@ TEST_F(SoundDialog, OnlyTheThreadThatSetUpGtkShowsIt) {
     Model other(0);
     std::string why;
     int shown = -1;
-    std::thread([&] { shown = platform::current().sound_input_dialog(other, &why); }).join();
+    std::thread([&] { shown = platform::current().sound_dialog.sound_input_dialog(other, &why); }).join();
     EXPECT_EQ(shown, 0);
     EXPECT_NE(why.find("another thread"), std::string::npos) << why;
     EXPECT_TRUE(other.refreshed.empty());
@@ -131,7 +131,7 @@ TEST_F(SoundDialog, OnlyTheThreadThatSetUpGtkShowsIt) {
     set_env("DISPLAY", display);
     Model model(0);
     std::string why;
-    const int shown = platform::current().sound_input_dialog(model, &why);
+    const int shown = platform::current().sound_dialog.sound_input_dialog(model, &why);
     std::fprintf(stderr, "%d %s\n", shown, why.c_str());
     const bool gtkLoaded = ::dlopen("libgtk-3.so.0", RTLD_LAZY | RTLD_NOLOAD) != nullptr;
     std::exit(shown == 0 && model.refreshed.empty() && !(gtkLoaded && !*display) ? 0 : 1);

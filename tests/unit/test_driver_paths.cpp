@@ -231,8 +231,8 @@ TEST_F(DriverFetch, ValuesWordsAndLayout) {
     if (at <= UINT32_MAX) {
         EXPECT_EQ(r.record.statusAddr, static_cast<uint32_t>(at));
     } else {
-        ASSERT_NE(platform::current().low_word(), nullptr);
-        EXPECT_EQ(r.record.statusAddr, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(platform::current().low_word())));
+        ASSERT_NE(platform::current().system.low_word(), nullptr);
+        EXPECT_EQ(r.record.statusAddr, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(platform::current().system.low_word())));
     }
     EXPECT_EQ(r.outSize, 3u * 8 * 2);
     EXPECT_EQ(status, 7);

@@ -20,14 +20,14 @@ TEST(InstalledPlatform, NestedFakesRestoreTheOuterOne) {
     EXPECT_EQ(&platform::current(), &system);
     {
         FakePlatform outer;
-        EXPECT_EQ(&platform::current(), &outer);
+        EXPECT_EQ(&platform::current(), &outer.platform());
         {
             FakePlatform inner;
-            EXPECT_EQ(&platform::current(), &inner);
+            EXPECT_EQ(&platform::current(), &inner.platform());
             say("inner\n");
             EXPECT_EQ(inner.consoleLines, std::vector<std::string>{"inner\n"});
         }
-        EXPECT_EQ(&platform::current(), &outer);
+        EXPECT_EQ(&platform::current(), &outer.platform());
         say("outer\n");
         EXPECT_EQ(outer.consoleLines, std::vector<std::string>{"outer\n"});
     }
@@ -39,14 +39,14 @@ TEST(InstalledPlatform, NestedFakesRestoreTheOuterOne) {
 TEST(InstalledPlatform, OneThatGoesOutOfTurnLeavesTheOthers) {
     std::optional<FakePlatform> first(std::in_place), second(std::in_place), third(std::in_place);
     FakePlatform* const firstAt = &*first;
-    EXPECT_EQ(&platform::current(), &*third);
+    EXPECT_EQ(&platform::current(), &third->platform());
     second.reset();
-    EXPECT_EQ(&platform::current(), &*third);
+    EXPECT_EQ(&platform::current(), &third->platform());
     third.reset();
-    EXPECT_EQ(&platform::current(), firstAt);
+    EXPECT_EQ(&platform::current(), &firstAt->platform());
     second.emplace();
     first.reset();
-    EXPECT_EQ(&platform::current(), &*second);
+    EXPECT_EQ(&platform::current(), &second->platform());
     second.reset();
     EXPECT_EQ(&platform::current(), &platform::default_platform());
 }

@@ -88,7 +88,7 @@ int show(const wchar_t* caption, const std::function<void(HWND)>& drive, Open op
 int choose(Model& m, const std::function<void(HWND)>& drive) {
     std::string why;
     const int r = show(L"kelmo chooser test", drive,
-                       [&] { return kelmo::platform::current().folder_chooser(m, nullptr, &why); });
+                       [&] { return kelmo::platform::current().chooser.folder_chooser(m, nullptr, &why); });
     EXPECT_EQ(why, "");
     return r;
 }

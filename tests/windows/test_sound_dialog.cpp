@@ -65,7 +65,7 @@ int show(Model& model, const std::function<void(HWND)>& drive) {
         }
     });
     std::string why;
-    const int shown = kelmo::platform::current().sound_input_dialog(model, &why);
+    const int shown = kelmo::platform::current().sound_dialog.sound_input_dialog(model, &why);
     stop = true;
     watcher.join();
     EXPECT_EQ(why, "");

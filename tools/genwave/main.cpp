@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
 
     auto& platform = kelmo::platform::current();
     if (published) {
-        auto seen = platform.shm_open_existing(kelmo::sim::kParamBlockName, kelmo::sim::kParamBlockBytes,
+        auto seen = platform.shm.shm_open_existing(kelmo::sim::kParamBlockName, kelmo::sim::kParamBlockBytes,
                                                 kelmo::platform::Access::ReadOnly);
         if (!seen) {
             std::fprintf(stderr, "genwave: no parameters are published (no genwave is running); start genwave\n");
@@ -82,16 +82,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    auto block = platform.shm_create_or_open(kelmo::sim::kParamBlockName, kelmo::sim::kParamBlockBytes, nullptr);
-    auto noise = platform.shm_create_or_open("Random_Simu", 32 * 8192, nullptr);
+    auto block = platform.shm.shm_create_or_open(kelmo::sim::kParamBlockName, kelmo::sim::kParamBlockBytes, nullptr);
+    auto noise = platform.shm.shm_create_or_open("Random_Simu", 32 * 8192, nullptr);
     if (!block || !noise) {
-        std::fprintf(stderr, "genwave: cannot create the shared memories (error %u)\n", platform.last_error());
+        std::fprintf(stderr, "genwave: cannot create the shared memories (error %u)\n", platform.system.last_error());
         return 1;
     }
     publish(*block, params);
     if (!quiet) {
         std::printf("genwave: publishing %s (pid %ld)\n%s", file.empty() ? "the built-in set" : file.c_str(),
-                    static_cast<long>(kelmo::platform::current().process_id()), genwave::describe(params).c_str());
+                    static_cast<long>(kelmo::platform::current().system.process_id()), genwave::describe(params).c_str());
         std::fflush(stdout);
     }
 

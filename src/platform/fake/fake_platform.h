@@ -1,6 +1,7 @@
 // A deterministic platform for unit tests: shared memories in process
 // memory with the same lifetime rules, a clock that moves only when told, a
-// scripted acquisition device and captured messages.
+// scripted acquisition device and captured messages. One object plays every
+// concern, so that one count of calls can fail any of them in turn.
 #pragma once
 
 #include <functional>
@@ -15,7 +16,19 @@
 
 namespace kelmo::platform {
 
-class FakePlatform final : public Platform {
+class FakePlatform final : public SharedMemories,
+                           public Clock,
+                           public System,
+                           public Devices,
+                           public Settings,
+                           public Files,
+                           public WaveInputs,
+                           public WaveOutputs,
+                           public Mixers,
+                           public Ports,
+                           public SoundDialog,
+                           public FolderChooser,
+                           public Messages {
 public:
     struct Object {
         std::vector<unsigned char> bytes;
@@ -189,7 +202,10 @@ public:
     std::vector<std::string> messageWords;
     std::vector<std::string> consoleWords;
 
-    // Platform
+    // The fake as the platform: every concern is this object.
+    Platform& platform() { return view_; }
+
+    // The concerns
     SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override;
     SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override;
     uint32_t tick_count() override { return now; }
@@ -203,7 +219,7 @@ public:
     void* alloc_pages(std::size_t bytes) override;
     bool release_pages(void* address) override;
     // The real backend's: its address is what the tests check.
-    uint32_t* low_word() override { return default_platform().low_word(); }
+    uint32_t* low_word() override { return default_platform().system.low_word(); }
     uint32_t version_word() override { return versionWord; }
     DevicePtr open_device() override;
     uint32_t last_error() override { return lastError; }
@@ -258,9 +274,10 @@ public:
     }
 
 private:
+    Platform view_{*this, *this, *this, *this, *this, *this, *this, *this, *this, *this, *this, *this, *this};
     // Declared last: made after every other member and gone before them, so
     // the fake is in use only while it is whole.
-    Installed installed_{*this};
+    Installed installed_{view_};
 };
 
 }  // namespace kelmo::platform

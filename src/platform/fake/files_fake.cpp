@@ -5,11 +5,11 @@
 namespace kelmo::platform {
 
 long FakePlatform::read_small_file(const char* name, void* data, std::size_t bytes) {
-    return default_platform().read_small_file(name, data, bytes);
+    return default_platform().files.read_small_file(name, data, bytes);
 }
 
 bool FakePlatform::write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) {
-    return default_platform().write_small_file(name, data, bytes, why);
+    return default_platform().files.write_small_file(name, data, bytes, why);
 }
 
 bool FakePlatform::directory_exists(const std::string& path) { return directories.count(path) != 0; }

@@ -156,7 +156,16 @@ std::string device_path() {
     return dir + "/ZEB1";
 }
 
-std::string device_open_failure(int error) {
+namespace {
+class PosixDevices final : public Devices {
+public:
+    DevicePtr open_device() override;
+    std::string device_open_failure(uint32_t code) override;
+};
+}  // namespace
+
+std::string PosixDevices::device_open_failure(uint32_t code) {
+    const int error = static_cast<int>(code);
     const std::string path = device_path();
     switch (error) {
         case ENOENT:
@@ -187,7 +196,7 @@ std::string device_open_failure(int error) {
     }
 }
 
-DevicePtr open_device() {
+DevicePtr PosixDevices::open_device() {
     const std::string path = device_path();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -225,6 +234,11 @@ DevicePtr greet_device(int fd) {
         return nullptr;
     }
     return std::make_unique<SocketDevice>(fd);
+}
+
+Devices& devices() {
+    static PosixDevices instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::posix

@@ -40,7 +40,19 @@ bool write_all(int fd, const unsigned char* p, std::size_t bytes) {
 
 }  // namespace
 
-long read_small_file(const char* name, void* data, std::size_t bytes) {
+namespace {
+class PosixFiles final : public Files {
+public:
+    // Paths start with "/".
+    bool drive_paths() override { return false; }
+    long read_small_file(const char* name, void* data, std::size_t bytes) override;
+    bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) override;
+    bool directory_exists(const std::string& path) override;
+    void create_directory(const std::string& path) override;
+};
+}  // namespace
+
+long PosixFiles::read_small_file(const char* name, void* data, std::size_t bytes) {
     // O_NONBLOCK: a FIFO under the name must not block the open.
     Fd f{::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
     if (f.fd < 0 || !regular(f.fd)) return -1;
@@ -55,7 +67,7 @@ long read_small_file(const char* name, void* data, std::size_t bytes) {
     return static_cast<long>(got);
 }
 
-bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) {
+bool PosixFiles::write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) {
     const auto refuse = [&](std::string text) {
         if (why) *why = std::move(text);
         return false;
@@ -81,11 +93,16 @@ bool write_small_file(const char* name, const void* data, std::size_t bytes, std
     return true;
 }
 
-bool directory_exists(const std::string& path) {
+bool PosixFiles::directory_exists(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void create_directory(const std::string& path) { ::mkdir(path.c_str(), 0777); }
+void PosixFiles::create_directory(const std::string& path) { ::mkdir(path.c_str(), 0777); }
+
+Files& files() {
+    static PosixFiles instance;
+    return instance;
+}
 
 }  // namespace kelmo::platform::posix

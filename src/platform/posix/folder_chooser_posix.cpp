@@ -360,7 +360,16 @@ int message_or_failure(const char* text, bool question, std::string* why) {
 
 }  // namespace
 
-int folder_chooser(FolderChooserModel& model, void*, std::string* why) {
+namespace {
+class PosixFolderChooser final : public FolderChooser {
+public:
+    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override;
+    bool question_box(const char* text) override;
+    void warning_box(const char* text) override;
+};
+}  // namespace
+
+int PosixFolderChooser::folder_chooser(FolderChooserModel& model, void*, std::string* why) {
     std::string unwanted;
     if (!why) why = &unwanted;
     try {
@@ -371,7 +380,7 @@ int folder_chooser(FolderChooserModel& model, void*, std::string* why) {
     }
 }
 
-bool question_box(const char* text) {
+bool PosixFolderChooser::question_box(const char* text) {
     if (!text) text = "";
     std::string why;
     const int answer = message_or_failure(text, true, &why);
@@ -381,12 +390,17 @@ bool question_box(const char* text) {
     return false;
 }
 
-void warning_box(const char* text) {
+void PosixFolderChooser::warning_box(const char* text) {
     if (!text) text = "";
     std::string why;
     if (message_or_failure(text, false, &why) >= 0) return;
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
+}
+
+FolderChooser& folder_chooser() {
+    static PosixFolderChooser instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::posix

@@ -296,21 +296,30 @@ snd_mixer_t* open_default_mixer() {
 
 }  // namespace
 
-uint32_t mixer_count() {
+namespace {
+class PosixMixers final : public Mixers {
+public:
+    uint32_t mixer_count() override;
+    uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) override;
+    uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) override;
+};
+}  // namespace
+
+uint32_t PosixMixers::mixer_count() {
     snd_mixer_t* h = open_default_mixer();
     if (!h) return 0;
     snd_mixer_close(h);
     return 1;
 }
 
-uint32_t mixer_of(WaveIn&, uint32_t* mixerId) {
+uint32_t PosixMixers::mixer_of(WaveIn&, uint32_t* mixerId) {
     // Every capture device here is ALSA's default PCM, whose mixer is the
     // default control device.
     *mixerId = 0;
     return kWaveOk;
 }
 
-uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) {
+uint32_t PosixMixers::mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) {
     if (id != 0) return kWaveBadDevice;
     snd_mixer_t* h = open_default_mixer();
     if (!h) return kWaveBadDevice;
@@ -322,6 +331,11 @@ void dispatch_mixer_events() {
     const std::vector<AlsaMixer*> open = tOpenMixers;  // a callback may close one
     for (AlsaMixer* m : open)
         if (std::find(tOpenMixers.begin(), tOpenMixers.end(), m) != tOpenMixers.end()) m->handle_events();
+}
+
+Mixers& mixers() {
+    static PosixMixers instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::posix

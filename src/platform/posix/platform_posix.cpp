@@ -82,18 +82,9 @@ std::string program_file(const char* name) {
     return file;  // found through PATH, if at all
 }
 
-class PosixPlatform final : public Platform {
+// The clocks: the monotonic clock in milliseconds and microseconds.
+class PosixClock final : public Clock {
 public:
-    SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override {
-        return posix::shm_create_or_open(name, size, created);
-    }
-    SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override {
-        return posix::shm_open_existing(name, size, access);
-    }
-    SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Access access) override {
-        return posix::shm_use_existing(name, size, access);
-    }
-
     uint32_t tick_count() override { return static_cast<uint32_t>(monotonic_ms()); }
     uint64_t precise_us() override {
         timespec t{};
@@ -110,7 +101,12 @@ public:
         while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
         }
     }
+};
 
+// The process: programs, pages, errors; dispatching hands on the changes of
+// the mixers this thread opened.
+class PosixSystem final : public System {
+public:
     void dispatch_messages() override { posix::dispatch_mixer_events(); }
 
     bool start_program(const char* name) override {
@@ -192,66 +188,18 @@ public:
 
     uint32_t version_word() override { return 0x0000000Au; }  // NT family
 
-    DevicePtr open_device() override { return posix::open_device(); }
-
     // Every failing operation of this backend leaves its code in errno.
     uint32_t last_error() override { return static_cast<uint32_t>(errno); }
     std::string error_text(uint32_t code) override { return posix::error_text(static_cast<int>(code)); }
-    std::string shm_where(const std::string& name) override { return posix::shm_where(name); }
-    std::string device_open_failure(uint32_t error) override {
-        return posix::device_open_failure(static_cast<int>(error));
-    }
 
-    std::optional<uint32_t> user_setting(const char* key, const char* name) override {
-        return posix::user_setting(key, name);
-    }
-    std::optional<std::string> user_setting_text(const char* key, const char* name) override {
-        return posix::user_setting_text(key, name);
-    }
-    bool set_user_setting_text(const char* key, const char* name, const std::string& value) override {
-        return posix::set_user_setting_text(key, name, value);
-    }
-    bool port_write(uint16_t port, uint8_t value) override { return posix::port_write(port, value); }
-    bool port_read(uint16_t port, uint8_t* value) override { return posix::port_read(port, value); }
-    uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override { return posix::wave_in_caps(device, formats); }
-    uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override {
-        return posix::wave_in_query(device, format);
-    }
-    uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override {
-        return posix::wave_in_open(device, format, out);
-    }
-    uint32_t mixer_count() override { return posix::mixer_count(); }
-    uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) override { return posix::mixer_of(device, mixerId); }
-    uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) override {
-        return posix::mixer_open(id, std::move(notify), out);
-    }
-    uint32_t wave_out_count() override { return posix::wave_out_count(); }
-    uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override { return posix::wave_out_caps(device, caps); }
-    uint32_t wave_out_query(uint32_t device, const WaveFormat& format) override {
-        return posix::wave_out_query(device, format);
-    }
-    uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override {
-        return posix::wave_out_open(device, format, out);
-    }
+private:
+    std::mutex pagesMutex_;
+    std::map<void*, std::size_t> pages_;
+};
 
-    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
-        return posix::sound_input_dialog(model, why);
-    }
-    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override {
-        return posix::folder_chooser(model, parent, why);
-    }
-    bool question_box(const char* text) override { return posix::question_box(text); }
-    void warning_box(const char* text) override { posix::warning_box(text); }
-    bool drive_paths() override { return false; }
-    long read_small_file(const char* name, void* data, std::size_t bytes) override {
-        return posix::read_small_file(name, data, bytes);
-    }
-    bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) override {
-        return posix::write_small_file(name, data, bytes, why);
-    }
-    bool directory_exists(const std::string& path) override { return posix::directory_exists(path); }
-    void create_directory(const std::string& path) override { posix::create_directory(path); }
-
+// Messages and console lines go to standard error, as UTF-8.
+class PosixMessages final : public Messages {
+public:
     void message_box(const char* text, const std::string& words) override {
         const std::string utf8 = gbk_to_utf8(text);
         if (words.empty())
@@ -269,10 +217,6 @@ public:
             std::fprintf(stderr, "kelmo: %s\n", words.c_str());
         std::fflush(stderr);
     }
-
-private:
-    std::mutex pagesMutex_;
-    std::map<void*, std::size_t> pages_;
 };
 
 }  // namespace
@@ -288,7 +232,13 @@ std::string error_text(int error) {
 
 namespace kelmo::platform {
 Platform& default_platform() {
-    static posix::PosixPlatform p;
+    static posix::PosixClock clock;
+    static posix::PosixSystem system;
+    static posix::PosixMessages messages;
+    static Platform p{posix::shared_memories(), clock,  system,           posix::devices(),
+                      posix::settings(),        posix::files(),   posix::wave_inputs(), posix::wave_outputs(),
+                      posix::mixers(),          posix::ports(),   posix::sound_dialog(), posix::folder_chooser(),
+                      messages};
     return p;
 }
 }  // namespace kelmo::platform

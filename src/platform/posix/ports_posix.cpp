@@ -12,28 +12,41 @@
 
 namespace kelmo::platform::posix {
 
+namespace {
+class PosixPorts final : public Ports {
+public:
+    bool port_write(uint16_t port, uint8_t value) override;
+    bool port_read(uint16_t port, uint8_t* value) override;
+};
+}  // namespace
+
 #ifdef KELMO_HAVE_PORTS
-bool port_write(uint16_t port, uint8_t value) {
+bool PosixPorts::port_write(uint16_t port, uint8_t value) {
     if (::ioperm(port, 1, 1) != 0) return false;
     ::outb(value, port);
     return true;
 }
 
-bool port_read(uint16_t port, uint8_t* value) {
+bool PosixPorts::port_read(uint16_t port, uint8_t* value) {
     if (!value || ::ioperm(port, 1, 1) != 0) return false;
     *value = ::inb(port);
     return true;
 }
 #else
-bool port_write(uint16_t, uint8_t) {
+bool PosixPorts::port_write(uint16_t, uint8_t) {
     errno = EPERM;
     return false;
 }
 
-bool port_read(uint16_t, uint8_t*) {
+bool PosixPorts::port_read(uint16_t, uint8_t*) {
     errno = EPERM;
     return false;
 }
 #endif
+
+Ports& ports() {
+    static PosixPorts instance;
+    return instance;
+}
 
 }  // namespace kelmo::platform::posix

@@ -109,19 +109,28 @@ std::optional<std::string> text_of(const char* key, const char* name) {
 
 }  // namespace
 
-std::optional<uint32_t> user_setting(const char* key, const char* name) {
+namespace {
+class PosixSettings final : public Settings {
+public:
+    std::optional<uint32_t> user_setting(const char* key, const char* name) override;
+    std::optional<std::string> user_setting_text(const char* key, const char* name) override;
+    bool set_user_setting_text(const char* key, const char* name, const std::string& value) override;
+};
+}  // namespace
+
+std::optional<uint32_t> PosixSettings::user_setting(const char* key, const char* name) {
     const auto text = text_of(key, name);
     if (!text) return std::nullopt;
     return number(*text);
 }
 
-std::optional<std::string> user_setting_text(const char* key, const char* name) {
+std::optional<std::string> PosixSettings::user_setting_text(const char* key, const char* name) {
     auto text = text_of(key, name);
     if (text && text->size() > 99) text->resize(99);
     return text;
 }
 
-bool set_user_setting_text(const char* key, const char* name, const std::string& value) {
+bool PosixSettings::set_user_setting_text(const char* key, const char* name, const std::string& value) {
     const std::string path = settings_path();
     if (path.empty() || !key || !name || value.find_first_of("\r\n") != std::string::npos) return false;
     struct stat st{};
@@ -178,6 +187,11 @@ bool set_user_setting_text(const char* key, const char* name, const std::string&
         return false;
     }
     return true;
+}
+
+Settings& settings() {
+    static PosixSettings instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::posix

@@ -154,7 +154,17 @@ std::unique_ptr<PosixSharedMemory> finish_open(const std::string& prefix, const 
 
 }  // namespace
 
-SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) {
+namespace {
+class PosixSharedMemories final : public SharedMemories {
+public:
+    SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override;
+    SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override;
+    SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Access access) override;
+    std::string shm_where(const std::string& name) override;
+};
+}  // namespace
+
+SharedMemoryPtr PosixSharedMemories::shm_create_or_open(const std::string& name, std::size_t size, bool* created) {
     if (created) *created = false;
     if (!valid_name(name) || size == 0) {
         errno = EINVAL;
@@ -261,11 +271,11 @@ std::unique_ptr<PosixSharedMemory> take_for_call(const std::string& name, std::s
 
 }  // namespace
 
-SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) {
+SharedMemoryPtr PosixSharedMemories::shm_open_existing(const std::string& name, std::size_t size, Access access) {
     return open_holder(name, size, access);
 }
 
-SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Access access) {
+SharedMemoryPtr PosixSharedMemories::shm_use_existing(const std::string& name, std::size_t size, Access access) {
     if (!valid_name(name) || size == 0) {
         errno = EINVAL;
         return nullptr;
@@ -279,6 +289,11 @@ SharedMemoryPtr shm_use_existing(const std::string& name, std::size_t size, Acce
     return view;
 }
 
-std::string shm_where(const std::string& name) { return object_name(name); }
+std::string PosixSharedMemories::shm_where(const std::string& name) { return object_name(name); }
+
+SharedMemories& shared_memories() {
+    static PosixSharedMemories instance;
+    return instance;
+}
 
 }  // namespace kelmo::platform::posix

@@ -212,7 +212,14 @@ int show(SoundInputDialogModel& model, std::string* why) {
 
 }  // namespace
 
-int sound_input_dialog(SoundInputDialogModel& model, std::string* why) {
+namespace {
+class PosixSoundDialog final : public SoundDialog {
+public:
+    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override;
+};
+}  // namespace
+
+int PosixSoundDialog::sound_input_dialog(SoundInputDialogModel& model, std::string* why) {
     std::string unwanted;
     if (!why) why = &unwanted;
     try {
@@ -221,6 +228,11 @@ int sound_input_dialog(SoundInputDialogModel& model, std::string* why) {
         *why = "the dialog failed";
         return 0;
     }
+}
+
+SoundDialog& sound_dialog() {
+    static PosixSoundDialog instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::posix

@@ -143,12 +143,21 @@ private:
 
 }  // namespace
 
-uint32_t wave_in_caps(uint32_t device, uint32_t* formats) {
+namespace {
+class PosixWaveInputs final : public WaveInputs {
+public:
+    uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override;
+    uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override;
+    uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override;
+};
+}  // namespace
+
+uint32_t PosixWaveInputs::wave_in_caps(uint32_t device, uint32_t* formats) {
     if (!default_device(device)) return kWaveBadDevice;
     return default_pcm_formats(SND_PCM_STREAM_CAPTURE, formats, nullptr);
 }
 
-uint32_t wave_in_query(uint32_t device, const WaveFormat& format) {
+uint32_t PosixWaveInputs::wave_in_query(uint32_t device, const WaveFormat& format) {
     if (!default_device(device)) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK, format, kQueryLatencyUs, &result))
@@ -156,13 +165,18 @@ uint32_t wave_in_query(uint32_t device, const WaveFormat& format) {
     return result;
 }
 
-uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) {
+uint32_t PosixWaveInputs::wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) {
     if (!default_device(device)) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     snd_pcm_t* pcm = open_default_capture(SND_PCM_NONBLOCK, format, kBufferUs, kPeriodUs, &result);
     if (!pcm) return result;
     *out = std::make_unique<AlsaWaveIn>(pcm, format);
     return kWaveOk;
+}
+
+WaveInputs& wave_inputs() {
+    static PosixWaveInputs instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::posix

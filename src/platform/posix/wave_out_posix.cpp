@@ -161,7 +161,17 @@ private:
 
 }  // namespace
 
-uint32_t wave_out_count() {
+namespace {
+class PosixWaveOutputs final : public WaveOutputs {
+public:
+    uint32_t wave_out_count() override;
+    uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override;
+    uint32_t wave_out_query(uint32_t device, const WaveFormat& format) override;
+    uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override;
+};
+}  // namespace
+
+uint32_t PosixWaveOutputs::wave_out_count() {
     snd_pcm_t* pcm = nullptr;
     const AlsaCall call;
     if (open_default(&pcm, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return 0;
@@ -169,7 +179,7 @@ uint32_t wave_out_count() {
     return 1;
 }
 
-uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
+uint32_t PosixWaveOutputs::wave_out_caps(uint32_t device, WaveOutCaps* caps) {
     if (!default_device(device)) return kWaveBadDevice;
     uint32_t formats = 0;
     uint16_t channels = 1;
@@ -178,20 +188,25 @@ uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
     return kWaveOk;
 }
 
-uint32_t wave_out_query(uint32_t device, const WaveFormat& format) {
+uint32_t PosixWaveOutputs::wave_out_query(uint32_t device, const WaveFormat& format) {
     if (!default_device(device)) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     if (snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_PLAYBACK, 0, format, kLatencyUs, &result)) snd_pcm_close(pcm);
     return result;
 }
 
-uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) {
+uint32_t PosixWaveOutputs::wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) {
     if (!default_device(device)) return kWaveBadDevice;
     uint32_t result = kWaveOk;
     snd_pcm_t* pcm = open_default_pcm(SND_PCM_STREAM_PLAYBACK, 0, format, kLatencyUs, &result);
     if (!pcm) return result;
     *out = std::make_unique<AlsaWaveOut>(pcm, format);
     return kWaveOk;
+}
+
+WaveOutputs& wave_outputs() {
+    static PosixWaveOutputs instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::posix

@@ -34,11 +34,30 @@ private:
 
 }  // namespace
 
-DevicePtr open_device() {
+namespace {
+class Win32Devices final : public Devices {
+public:
+    DevicePtr open_device() override;
+    std::string device_open_failure(uint32_t error) override {
+        return "the driver's device \\\\.\\ZEB1 cannot be opened: " + error_text(error) +
+               (error == ERROR_FILE_NOT_FOUND ? "; install the card's driver and start its service"
+                : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
+                    ? "; another program holds the card: end it and try again"
+                    : "");
+    }
+};
+}  // namespace
+
+DevicePtr Win32Devices::open_device() {
     HANDLE h = ::CreateFileA("\\\\.\\ZEB1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<Win32Device>(h);
+}
+
+Devices& devices() {
+    static Win32Devices instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::win32

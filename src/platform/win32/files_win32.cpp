@@ -54,7 +54,19 @@ Handle open_plain_file(const char* name, DWORD access, DWORD disposition, std::s
 
 }  // namespace
 
-long read_small_file(const char* name, void* data, std::size_t bytes) {
+namespace {
+class Win32Files final : public Files {
+public:
+    long read_small_file(const char* name, void* data, std::size_t bytes) override;
+    bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) override;
+    bool directory_exists(const std::string& path) override;
+    void create_directory(const std::string& path) override;
+    // Paths start with a drive.
+    bool drive_paths() override { return true; }
+};
+}  // namespace
+
+long Win32Files::read_small_file(const char* name, void* data, std::size_t bytes) {
     const Handle h = open_plain_file(name, GENERIC_READ, OPEN_EXISTING, nullptr);
     if (!h) return -1;
     auto* p = static_cast<unsigned char*>(data);
@@ -68,7 +80,7 @@ long read_small_file(const char* name, void* data, std::size_t bytes) {
     return static_cast<long>(got);
 }
 
-bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) {
+bool Win32Files::write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) {
     const Handle h = open_plain_file(name, GENERIC_WRITE, OPEN_ALWAYS, why);
     if (!h) return false;
     const auto failed = [&] {
@@ -91,11 +103,16 @@ bool write_small_file(const char* name, const void* data, std::size_t bytes, std
     return true;
 }
 
-bool directory_exists(const std::string& path) {
+bool Win32Files::directory_exists(const std::string& path) {
     const DWORD a = ::GetFileAttributesA(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void create_directory(const std::string& path) { ::CreateDirectoryA(path.c_str(), nullptr); }
+void Win32Files::create_directory(const std::string& path) { ::CreateDirectoryA(path.c_str(), nullptr); }
+
+Files& files() {
+    static Win32Files instance;
+    return instance;
+}
 
 }  // namespace kelmo::platform::win32

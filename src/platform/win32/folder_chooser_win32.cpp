@@ -247,7 +247,16 @@ private:
 
 }  // namespace
 
-int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) {
+namespace {
+class Win32FolderChooser final : public FolderChooser {
+public:
+    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override;
+    bool question_box(const char* text) override;
+    void warning_box(const char* text) override;
+};
+}  // namespace
+
+int Win32FolderChooser::folder_chooser(FolderChooserModel& model, void* parent, std::string* why) {
     ShellAllocator allocator;
     if (!allocator) {
         if (why) *why = "no shell allocator";
@@ -274,10 +283,15 @@ int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) {
 }
 
 // Over the chooser, which is the thread's active window while it is up.
-bool question_box(const char* text) {
+bool Win32FolderChooser::question_box(const char* text) {
     return ::MessageBoxA(::GetActiveWindow(), text, "kelmo", MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
-void warning_box(const char* text) { ::MessageBoxA(::GetActiveWindow(), text, "kelmo", MB_OK | MB_ICONEXCLAMATION); }
+void Win32FolderChooser::warning_box(const char* text) { ::MessageBoxA(::GetActiveWindow(), text, "kelmo", MB_OK | MB_ICONEXCLAMATION); }
+
+FolderChooser& folder_chooser() {
+    static Win32FolderChooser instance;
+    return instance;
+}
 
 }  // namespace kelmo::platform::win32

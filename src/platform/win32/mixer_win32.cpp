@@ -150,9 +150,18 @@ HINSTANCE this_module() {
     return m;
 }
 
-uint32_t mixer_count() { return ::mixerGetNumDevs(); }
+namespace {
+class Win32Mixers final : public Mixers {
+public:
+    uint32_t mixer_count() override;
+    uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) override;
+    uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) override;
+};
+}  // namespace
 
-uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) {
+uint32_t Win32Mixers::mixer_count() { return ::mixerGetNumDevs(); }
+
+uint32_t Win32Mixers::mixer_of(WaveIn& device, uint32_t* mixerId) {
     HWAVEIN in = nullptr;
     if (!wave_in_handle(device, &in)) return MMSYSERR_INVALHANDLE;
     UINT id = 0;
@@ -161,7 +170,7 @@ uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) {
     return r;
 }
 
-uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) {
+uint32_t Win32Mixers::mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) {
     auto heldNotify = std::make_unique<MixerNotify>(std::move(notify));
     HWND window = notification_window();
     if (!window) return MMSYSERR_ERROR;
@@ -174,6 +183,11 @@ uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) {
     }
     *out = std::make_unique<Win32Mixer>(h, window, std::move(heldNotify));
     return MMSYSERR_NOERROR;
+}
+
+Mixers& mixers() {
+    static Win32Mixers instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::win32

@@ -1,6 +1,6 @@
-// The Windows backend: the platform itself (clock, messages, programs,
-// pages, the console and message boxes); each other concern is a file of
-// its own, behind win32.h.
+// The Windows backend: the clock, the process (messages, programs, pages,
+// errors) and the message boxes and console, and the platform that gathers
+// them with the other concerns, each a file of its own behind win32.h.
 #include <windows.h>
 
 #include <cstdio>
@@ -29,7 +29,8 @@ std::string environment_for_started_program() {
     return block;
 }
 
-class Win32Platform final : public Platform {
+// The clocks: the multimedia timer and the performance counter.
+class Win32Clock final : public Clock {
     // The system timer runs at 1 ms once the library waits or reads time.
     static void fine_timer() {
         static const bool fine = ::timeBeginPeriod(1) == TIMERR_NOERROR;
@@ -37,13 +38,6 @@ class Win32Platform final : public Platform {
     }
 
 public:
-    SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override {
-        return win32::shm_create_or_open(name, size, created);
-    }
-    SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override {
-        return win32::shm_open_existing(name, size, access);
-    }
-
     // The system's millisecond count since start, wrapping at 2^32 like
     // GetTickCount, but read from the multimedia timer: GetTickCount moves
     // in steps of 10 to 16 ms, which no deadline could be kept to.
@@ -69,7 +63,11 @@ public:
         // a whole timer tick instead of spinning.
         ::Sleep(us < 500 ? 0 : (us + 500) / 1000);
     }
+};
 
+// The process: its messages, the programs it starts, pages, errors.
+class Win32System final : public System {
+public:
     void dispatch_messages() override {
         MSG m;
         while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
@@ -149,73 +147,13 @@ public:
 #pragma GCC diagnostic pop
     }
 
-    DevicePtr open_device() override { return win32::open_device(); }
-
     uint32_t last_error() override { return ::GetLastError(); }
     std::string error_text(uint32_t code) override { return win32::error_text(code); }
-    std::string shm_where(const std::string& name) override { return "the named file mapping \"" + name + "\""; }
-    std::string device_open_failure(uint32_t error) override {
-        return "the driver's device \\\\.\\ZEB1 cannot be opened: " + win32::error_text(error) +
-               (error == ERROR_FILE_NOT_FOUND ? "; install the card's driver and start its service"
-                : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
-                    ? "; another program holds the card: end it and try again"
-                    : "");
-    }
+};
 
-    std::optional<uint32_t> user_setting(const char* key, const char* name) override {
-        return win32::user_setting(key, name);
-    }
-    std::optional<std::string> user_setting_text(const char* key, const char* name) override {
-        return win32::user_setting_text(key, name);
-    }
-    bool set_user_setting_text(const char* key, const char* name, const std::string& value) override {
-        return win32::set_user_setting_text(key, name, value);
-    }
-
-    uint32_t mixer_count() override { return win32::mixer_count(); }
-    uint32_t mixer_of(WaveIn& device, uint32_t* mixerId) override { return win32::mixer_of(device, mixerId); }
-    uint32_t mixer_open(uint32_t id, MixerNotify notify, MixerPtr* out) override {
-        return win32::mixer_open(id, std::move(notify), out);
-    }
-
-    uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override { return win32::wave_in_caps(device, formats); }
-    uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override {
-        return win32::wave_in_query(device, format);
-    }
-    uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override {
-        return win32::wave_in_open(device, format, out);
-    }
-
-    uint32_t wave_out_count() override { return win32::wave_out_count(); }
-    uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override { return win32::wave_out_caps(device, caps); }
-    uint32_t wave_out_query(uint32_t device, const WaveFormat& format) override {
-        return win32::wave_out_query(device, format);
-    }
-    uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override {
-        return win32::wave_out_open(device, format, out);
-    }
-
-    bool port_write(uint16_t port, uint8_t value) override { return win32::port_write(port, value); }
-    bool port_read(uint16_t port, uint8_t* value) override { return win32::port_read(port, value); }
-
-    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override {
-        return win32::sound_input_dialog(model, why);
-    }
-    int folder_chooser(FolderChooserModel& model, void* parent, std::string* why) override {
-        return win32::folder_chooser(model, parent, why);
-    }
-    bool question_box(const char* text) override { return win32::question_box(text); }
-    void warning_box(const char* text) override { win32::warning_box(text); }
-    bool drive_paths() override { return true; }
-    long read_small_file(const char* name, void* data, std::size_t bytes) override {
-        return win32::read_small_file(name, data, bytes);
-    }
-    bool write_small_file(const char* name, const void* data, std::size_t bytes, std::string* why) override {
-        return win32::write_small_file(name, data, bytes, why);
-    }
-    bool directory_exists(const std::string& path) override { return win32::directory_exists(path); }
-    void create_directory(const std::string& path) override { win32::create_directory(path); }
-
+// Message boxes, and console lines on standard output.
+class Win32Messages final : public Messages {
+public:
     void message_box(const char* text, const std::string&) override {
         std::wstring wide;
         if (win32::gbk_to_wide(text, &wide))
@@ -255,7 +193,13 @@ bool win32::gbk_to_wide(const char* gbk, std::wstring* out) {
 }
 
 Platform& default_platform() {
-    static Win32Platform p;
+    static Win32Clock clock;
+    static Win32System system;
+    static Win32Messages messages;
+    static Platform p{win32::shared_memories(), clock,  system,           win32::devices(),
+                      win32::settings(),        win32::files(),   win32::wave_inputs(), win32::wave_outputs(),
+                      win32::mixers(),          win32::ports(),   win32::sound_dialog(), win32::folder_chooser(),
+                      messages};
     return p;
 }
 

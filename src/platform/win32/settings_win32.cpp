@@ -5,7 +5,16 @@
 
 namespace kelmo::platform::win32 {
 
-std::optional<uint32_t> user_setting(const char* key, const char* name) {
+namespace {
+class Win32Settings final : public Settings {
+public:
+    std::optional<uint32_t> user_setting(const char* key, const char* name) override;
+    std::optional<std::string> user_setting_text(const char* key, const char* name) override;
+    bool set_user_setting_text(const char* key, const char* name, const std::string& value) override;
+};
+}  // namespace
+
+std::optional<uint32_t> Win32Settings::user_setting(const char* key, const char* name) {
     HKEY k = nullptr;
     if (::RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return std::nullopt;
     DWORD type = 0, value = 0, size = sizeof value;
@@ -15,7 +24,7 @@ std::optional<uint32_t> user_setting(const char* key, const char* name) {
     return static_cast<uint32_t>(value);
 }
 
-std::optional<std::string> user_setting_text(const char* key, const char* name) {
+std::optional<std::string> Win32Settings::user_setting_text(const char* key, const char* name) {
     HKEY k = nullptr;
     if (::RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return std::nullopt;
     char text[101] = {};
@@ -27,7 +36,7 @@ std::optional<std::string> user_setting_text(const char* key, const char* name) 
     return std::string(text);
 }
 
-bool set_user_setting_text(const char* key, const char* name, const std::string& value) {
+bool Win32Settings::set_user_setting_text(const char* key, const char* name, const std::string& value) {
     HKEY k = nullptr;
     if (::RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
         ERROR_SUCCESS)
@@ -38,6 +47,11 @@ bool set_user_setting_text(const char* key, const char* name, const std::string&
     const LONG r = ::RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
     ::RegCloseKey(k);
     return r == ERROR_SUCCESS;
+}
+
+Settings& settings() {
+    static Win32Settings instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::win32

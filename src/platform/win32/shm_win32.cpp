@@ -48,7 +48,16 @@ SharedMemoryPtr map_view(HANDLE h, std::size_t size, bool writable) {
 
 }  // namespace
 
-SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) {
+namespace {
+class Win32SharedMemories final : public SharedMemories {
+public:
+    SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bool* created) override;
+    SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) override;
+    std::string shm_where(const std::string& name) override { return "the named file mapping \"" + name + "\""; }
+};
+}  // namespace
+
+SharedMemoryPtr Win32SharedMemories::shm_create_or_open(const std::string& name, std::size_t size, bool* created) {
     if (created) *created = false;
     HANDLE h = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                     static_cast<DWORD>(size), object_name(name).c_str());
@@ -57,11 +66,16 @@ SharedMemoryPtr shm_create_or_open(const std::string& name, std::size_t size, bo
     return map_view(h, size, true);
 }
 
-SharedMemoryPtr shm_open_existing(const std::string& name, std::size_t size, Access access) {
+SharedMemoryPtr Win32SharedMemories::shm_open_existing(const std::string& name, std::size_t size, Access access) {
     const bool rw = access == Access::ReadWrite;
     HANDLE h = ::OpenFileMappingA(rw ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, FALSE, object_name(name).c_str());
     if (!h) return nullptr;
     return map_view(h, size, rw);
+}
+
+SharedMemories& shared_memories() {
+    static Win32SharedMemories instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::win32

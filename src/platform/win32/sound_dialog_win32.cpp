@@ -120,7 +120,14 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
 
 }  // namespace
 
-int sound_input_dialog(SoundInputDialogModel& model, std::string* why) {
+namespace {
+class Win32SoundDialog final : public SoundDialog {
+public:
+    int sound_input_dialog(SoundInputDialogModel& model, std::string* why) override;
+};
+}  // namespace
+
+int Win32SoundDialog::sound_input_dialog(SoundInputDialogModel& model, std::string* why) {
     const bool controls = init_common_controls();
     DialogState state{&model, -1};
     const INT_PTR result = ::DialogBoxParamW(this_module(), MAKEINTRESOURCEW(KELMO_IDD_SOUND_INPUT), nullptr,
@@ -133,6 +140,11 @@ int sound_input_dialog(SoundInputDialogModel& model, std::string* why) {
                   controls ? "" : "; the common controls could not be initialised");
     if (why) *why = text;
     return 0;
+}
+
+SoundDialog& sound_dialog() {
+    static Win32SoundDialog instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::win32

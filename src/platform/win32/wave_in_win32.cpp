@@ -26,19 +26,28 @@ private:
 
 }  // namespace
 
-uint32_t wave_in_caps(uint32_t device, uint32_t* formats) {
+namespace {
+class Win32WaveInputs final : public WaveInputs {
+public:
+    uint32_t wave_in_caps(uint32_t device, uint32_t* formats) override;
+    uint32_t wave_in_query(uint32_t device, const WaveFormat& format) override;
+    uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) override;
+};
+}  // namespace
+
+uint32_t Win32WaveInputs::wave_in_caps(uint32_t device, uint32_t* formats) {
     WAVEINCAPSA caps{};
     const MMRESULT r = ::waveInGetDevCapsA(device, &caps, sizeof caps);
     if (r == MMSYSERR_NOERROR) *formats = caps.dwFormats;
     return r;
 }
 
-uint32_t wave_in_query(uint32_t device, const WaveFormat& format) {
+uint32_t Win32WaveInputs::wave_in_query(uint32_t device, const WaveFormat& format) {
     WAVEFORMATEX w = wave_format(format);
     return ::waveInOpen(nullptr, device, &w, 0, 0, WAVE_FORMAT_QUERY);
 }
 
-uint32_t wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) {
+uint32_t Win32WaveInputs::wave_in_open(uint32_t device, const WaveFormat& format, WaveInPtr* out) {
     WAVEFORMATEX w = wave_format(format);
     HWAVEIN h = nullptr;
     const MMRESULT r = ::waveInOpen(&h, device, &w, 0, 0, CALLBACK_NULL);
@@ -51,6 +60,11 @@ bool wave_in_handle(WaveIn& device, HWAVEIN* handle) {
     if (!in) return false;
     *handle = in->handle();
     return true;
+}
+
+WaveInputs& wave_inputs() {
+    static Win32WaveInputs instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::win32

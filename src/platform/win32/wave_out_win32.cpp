@@ -26,26 +26,41 @@ private:
 
 }  // namespace
 
-uint32_t wave_out_count() { return ::waveOutGetNumDevs(); }
+namespace {
+class Win32WaveOutputs final : public WaveOutputs {
+public:
+    uint32_t wave_out_count() override;
+    uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) override;
+    uint32_t wave_out_query(uint32_t device, const WaveFormat& format) override;
+    uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) override;
+};
+}  // namespace
 
-uint32_t wave_out_caps(uint32_t device, WaveOutCaps* caps) {
+uint32_t Win32WaveOutputs::wave_out_count() { return ::waveOutGetNumDevs(); }
+
+uint32_t Win32WaveOutputs::wave_out_caps(uint32_t device, WaveOutCaps* caps) {
     WAVEOUTCAPSA c{};
     const MMRESULT r = ::waveOutGetDevCapsA(device, &c, sizeof c);
     if (r == MMSYSERR_NOERROR) *caps = WaveOutCaps{c.dwFormats, c.wChannels, (c.dwSupport & WAVECAPS_VOLUME) != 0};
     return r;
 }
 
-uint32_t wave_out_query(uint32_t device, const WaveFormat& format) {
+uint32_t Win32WaveOutputs::wave_out_query(uint32_t device, const WaveFormat& format) {
     WAVEFORMATEX w = wave_format(format);
     return ::waveOutOpen(nullptr, device, &w, 0, 0, WAVE_FORMAT_QUERY);
 }
 
-uint32_t wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) {
+uint32_t Win32WaveOutputs::wave_out_open(uint32_t device, const WaveFormat& format, WaveOutPtr* out) {
     WAVEFORMATEX w = wave_format(format);
     HWAVEOUT h = nullptr;
     const MMRESULT r = ::waveOutOpen(&h, device, &w, 0, 0, CALLBACK_NULL);
     if (r == MMSYSERR_NOERROR) *out = std::make_unique<Win32WaveOut>(h, format.blockAlign);
     return r;
+}
+
+WaveOutputs& wave_outputs() {
+    static Win32WaveOutputs instance;
+    return instance;
 }
 
 }  // namespace kelmo::platform::win32

@@ -44,10 +44,10 @@ uint32_t request_timeout_ms(uint32_t code, const platform::RequestRecord& record
 
 DeviceSession DeviceSession::open() {
     auto& p = platform::current();
-    platform::DevicePtr d = p.open_device();
+    platform::DevicePtr d = p.device.open_device();
     if (!d) {
-        const uint32_t error = p.last_error();
-        because("%s", p.device_open_failure(error).c_str());
+        const uint32_t error = p.system.last_error();
+        because("%s", p.device.device_open_failure(error).c_str());
         failure_console_printf(msg::kDeviceOpenFailed, msg::kDeviceName, static_cast<int>(error));
     }
     return DeviceSession(std::move(d));
@@ -87,8 +87,8 @@ bool DeviceSession::close() {
     const bool ok = dev_->close();
     if (!ok) {
         auto& p = platform::current();
-        const uint32_t error = p.last_error();
-        because("closing the acquisition device ZEB1 failed: %s", p.error_text(error).c_str());
+        const uint32_t error = p.system.last_error();
+        because("closing the acquisition device ZEB1 failed: %s", p.system.error_text(error).c_str());
         failure_console_printf(msg::kDeviceCloseFailed, static_cast<int>(error));
     }
     dev_.reset();

@@ -26,7 +26,7 @@ GainRule gain_rule(MultiBlock::Variant v) {
 // The "AdjustSmp" flag of the current user's settings, read afresh for
 // every request that carries it: 1 when present and not 0.
 uint8_t adjust_flag() {
-    const auto v = platform::current().user_setting("software\\KELMO\\Common", "AdjustSmp");
+    const auto v = platform::current().settings.user_setting("software\\KELMO\\Common", "AdjustSmp");
     return v && *v != 0 ? 1 : 0;
 }
 

@@ -117,7 +117,7 @@ bool request_with_status(DeviceSession& session, platform::RequestRecord& rec, u
     }
     static auto* turn = new kelmo::platform::Lock;
     const std::lock_guard<kelmo::platform::Lock> g(*turn);
-    uint32_t* low = platform::current().low_word();
+    uint32_t* low = platform::current().system.low_word();
     if (!low) {
         because("the status word's address does not fit in the driver's request, and no memory below 4 GiB "
                 "could be had for it; pass a status word allocated in the lowest 4 GiB");

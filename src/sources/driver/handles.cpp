@@ -42,7 +42,7 @@ uint32_t keep_session(DeviceSession session) {
         t.next += 4;  // handle values are multiples of 4, never 0
         h = t.next;
     } while (h == 0 || t.sessions.count(h));
-    t.sessions.emplace(h, Kept{std::make_shared<DeviceSession>(std::move(session)), platform::current().process_id()});
+    t.sessions.emplace(h, Kept{std::make_shared<DeviceSession>(std::move(session)), platform::current().system.process_id()});
     return h;
 }
 
@@ -57,7 +57,7 @@ bool owns_session(uint32_t handle) {
     auto& t = table();
     std::lock_guard<kelmo::platform::Lock> g(t.mutex);
     auto it = t.sessions.find(handle);
-    return it != t.sessions.end() && it->second.owner == platform::current().process_id();
+    return it != t.sessions.end() && it->second.owner == platform::current().system.process_id();
 }
 
 bool close_session(uint32_t handle) {
@@ -73,7 +73,7 @@ bool close_session(uint32_t handle) {
             return false;
         }
         s = std::move(it->second.session);
-        const bool mine = it->second.owner == platform::current().process_id();
+        const bool mine = it->second.owner == platform::current().system.process_id();
         t.sessions.erase(it);
         // Another process's copy: this process lets go of its descriptor
         // and nothing more.

@@ -31,7 +31,7 @@ TriggerOutcome DriverSource::hardware_trigger(const HardwareTrigger& r) {
     const double scaled = level * 0.051;
     if (!(scaled > -2147483649.0 && scaled < 2147483648.0)) return Failed;
     const auto levelByte = static_cast<uint8_t>(static_cast<int32_t>(scaled));
-    if (!p.port_write(kPortControl, 4) || !p.port_write(kPortMode, 0x4C) || !p.port_write(kPortLevel, levelByte))
+    if (!p.ports.port_write(kPortControl, 4) || !p.ports.port_write(kPortMode, 0x4C) || !p.ports.port_write(kPortLevel, levelByte))
         return Failed;
 
     *r.handleWord = 0;
@@ -39,10 +39,10 @@ TriggerOutcome DriverSource::hardware_trigger(const HardwareTrigger& r) {
     if (!f.ok() || !start({f, r.handleWord, r.freqCode, r.gain, r.span, kBlock, nullptr, false})) return Failed;
     for (;;) {
         uint8_t mode = 0;
-        if (!p.port_read(kPortMode, &mode)) return Failed;
+        if (!p.ports.port_read(kPortMode, &mode)) return Failed;
         if (mode & kFired) break;
         if (r.interrupted()) return Interrupted;
-        p.sleep_us(100);
+        p.clock.sleep_us(100);
     }
     const UnitFrame now(r.type);  // the mode word as the fetch finds it
     int status = 0;

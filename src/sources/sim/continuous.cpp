@@ -68,7 +68,7 @@ RunKey run_key(const void* handleWord, const UnitFrame& f) { return {handleWord,
 
 bool params_cut(const ContinuousFetch& q) {
     because("the simulated source's parameters (%s) were changed or cut while in use; restart genwave and the "
-            "acquisition", platform::current().shm_where(kParamBlockName).c_str());
+            "acquisition", platform::current().shm.shm_where(kParamBlockName).c_str());
     if (q.status) *q.status = 1;
     return false;
 }
@@ -133,12 +133,12 @@ bool next_block(const ContinuousFetch& q, SimBlock& b, std::vector<Lane>& ls) {
     // Usually this process started the acquisition and keeps "123_1ch".
     std::shared_ptr<platform::SharedMemory> single = kept_view(kSingleChannelName);
     if (!single)
-        single = platform::current().shm_open_existing(kSingleChannelName, kSingleChannelBytes,
+        single = platform::current().shm.shm_open_existing(kSingleChannelName, kSingleChannelBytes,
                                                        platform::Access::ReadWrite);
     if (!single) {
         auto& pf = platform::current();
         because("the acquisition's channel record (%s) cannot be opened: %s; start the acquisition again",
-                pf.shm_where(kSingleChannelName).c_str(), pf.error_text(pf.last_error()).c_str());
+                pf.shm.shm_where(kSingleChannelName).c_str(), pf.system.error_text(pf.system.last_error()).c_str());
         return false;
     }
     b.channels = single->word(0);

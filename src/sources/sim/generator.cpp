@@ -41,7 +41,7 @@ bool generate(const GenArgs& a, const Output& o) {
     // Noise. The seed keeps its low 32 bits; a start time without a value
     // (NaN, or beyond the integers) seeds with 0.
     sim_srand(static_cast<uint32_t>(trunc_i64(T0 * 1000.0 + slot)));
-    if (waveform == 1 && o.kind == Store::Double) sim_srand(platform::current().tick_count());
+    if (waveform == 1 && o.kind == Store::Double) sim_srand(platform::current().clock.tick_count());
 
     bool bandPass = false;
     int lo = 0, hi = 0;

@@ -172,7 +172,7 @@ void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, in
     platform::SharedMemoryPtr state;
     unsigned char* slotBytes = nullptr;
     if (slot >= 0 && slot < kNoiseSlots) {
-        state = platform::current().shm_use_existing(kNoiseStateName, kNoiseStateBytes, platform::Access::ReadWrite);
+        state = platform::current().shm.shm_use_existing(kNoiseStateName, kNoiseStateBytes, platform::Access::ReadWrite);
         if (state) slotBytes = static_cast<unsigned char*>(state->data()) + slot * sizeof(double) * kNoiseSlotValues;
     }
 

@@ -24,7 +24,7 @@ constexpr uint32_t kPublishWaitMs = 5000;  // how long a started program may tak
 void set_text(char* text, const std::string& s) { std::snprintf(text, kCheckTextBytes, "%s", s.c_str()); }
 
 bool param_block_published() {
-    return platform::current().shm_use_existing(kParamBlockName, kParamBlockBytes, platform::Access::ReadOnly) !=
+    return platform::current().shm.shm_use_existing(kParamBlockName, kParamBlockBytes, platform::Access::ReadOnly) !=
            nullptr;
 }
 
@@ -32,11 +32,11 @@ bool param_block_published() {
 // parameter block; false when it has not done so in time.
 bool wait_for_param_block() {
     auto& p = platform::current();
-    const uint32_t t0 = p.tick_count();
+    const uint32_t t0 = p.clock.tick_count();
     for (;;) {
         if (param_block_published()) return true;
-        if (p.tick_count() - t0 >= kPublishWaitMs) return false;
-        p.sleep_us(10000);
+        if (p.clock.tick_count() - t0 >= kPublishWaitMs) return false;
+        p.clock.sleep_us(10000);
     }
 }
 
@@ -64,9 +64,9 @@ int SimulatedSource::check(char* text, int*) {
     process_state().randomSeed = 100;
     if (param_block_published()) return 1;
     auto& p = platform::current();
-    if (!p.start_program(kSignalSourceProgram)) {
+    if (!p.system.start_program(kSignalSourceProgram)) {
         const std::string why = std::string(kSignalSourceProgram) + " could not be started; looked for " +
-                                p.program_search_note(kSignalSourceProgram);
+                                p.system.program_search_note(kSignalSourceProgram);
         set_text(text, why);
         because("the simulated source needs its signal source: %s; install genwave there or start it yourself",
                 why.c_str());
@@ -79,7 +79,7 @@ int SimulatedSource::check(char* text, int*) {
         set_text(text, why);
         because("the simulated source needs its signal source: %s (as %s); look at what genwave printed, or "
                 "start it yourself",
-                why.c_str(), p.shm_where(kParamBlockName).c_str());
+                why.c_str(), p.shm.shm_where(kParamBlockName).c_str());
         return 0;
     }
     return 1;

@@ -172,14 +172,14 @@ SimParamBlock& private_copy() {
 }
 
 platform::SharedMemoryPtr load_param_block(platform::Access access) {
-    auto block = platform::current().shm_use_existing(kParamBlockName, kParamBlockBytes, access);
+    auto block = platform::current().shm.shm_use_existing(kParamBlockName, kParamBlockBytes, access);
     if (block) {
         std::memcpy(&private_copy(), block->data(), kParamBlockBytes);
     } else {
         auto& p = platform::current();
         because("the simulated source's parameters (%s) cannot be opened: %s; start genwave, or call Checkcard, "
                 "which starts it",
-                p.shm_where(kParamBlockName).c_str(), p.error_text(p.last_error()).c_str());
+                p.shm.shm_where(kParamBlockName).c_str(), p.system.error_text(p.system.last_error()).c_str());
     }
     return block;
 }

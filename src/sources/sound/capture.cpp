@@ -121,7 +121,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     auto& p = platform::current();
     const bool shapeOk = count >= 1 && count <= 0xFFFF / 2 && freqCode != 0;
     const platform::WaveFormat format = format_of(shapeOk ? freqCode : 8, shapeOk ? count : 1);
-    const uint32_t query = shapeOk ? p.wave_in_query(0, format) : platform::kWaveOk;
+    const uint32_t query = shapeOk ? p.wave_in.wave_in_query(0, format) : platform::kWaveOk;
     if (!shapeOk || query != platform::kWaveOk) {
         if (!shapeOk)
             because("%d channels at divider %u are not a format a sound card records; give 1 or 2 channels", count,
@@ -139,7 +139,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     }
     bool ok = true;
     platform::WaveInPtr device;
-    if (!device_step(p.wave_in_open(0, format, &device), "capture", "open", msg::kWaveInOpenError)) {
+    if (!device_step(p.wave_in.wave_in_open(0, format, &device), "capture", "open", msg::kWaveInOpenError)) {
         device.reset();
         ok = false;
     }
@@ -214,7 +214,7 @@ int fetch_capture(const ContinuousFetch& q) {
     auto& p = platform::current();
     const uint64_t target = T / n + 2048 / n + L;
     uint64_t last = 0;
-    uint32_t since = p.tick_count();
+    uint32_t since = p.clock.tick_count();
     bool reported = false;
     for (;;) {
         uint32_t reportedFrames = 0;
@@ -230,10 +230,10 @@ int fetch_capture(const ContinuousFetch& q) {
             if (frames > target) break;
             if (frames != last) {
                 last = frames;
-                since = p.tick_count();
+                since = p.clock.tick_count();
             }
         }
-        if (p.tick_count() - since >= kStallMs) {
+        if (p.clock.tick_count() - since >= kStallMs) {
             because("the capture device recorded nothing for %u ms; check that no other program holds it, and "
                     "start the acquisition again", static_cast<unsigned>(kStallMs));
             return 0;
@@ -243,7 +243,7 @@ int fetch_capture(const ContinuousFetch& q) {
             because("the acquisition was stopped or restarted while this fetch waited");
             return 0;
         }
-        p.sleep_us(poll_sleep_us(last <= target ? target + 1 - last : 1, s.rate, 10000));
+        p.clock.sleep_us(poll_sleep_us(last <= target ? target + 1 - last : 1, s.rate, 10000));
     }
 
     const auto* ring = static_cast<const int16_t*>(s.buffer->data());

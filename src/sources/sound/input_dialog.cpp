@@ -48,7 +48,7 @@ void set_sound_wave_in() {
     const int before = stored_input_type();
     SoundInputDialog dialog(before);
     std::string why;
-    const int shown = platform::current().sound_input_dialog(dialog, &why);
+    const int shown = platform::current().sound_dialog.sound_input_dialog(dialog, &why);
     if (shown == 0) {
         // No dialog here: say so, and leave the stored choice alone.
         console_printf("SetSoundWaveIn: the recording-input dialog cannot be shown (%s); InputType stays %d\n",

@@ -19,9 +19,9 @@ constexpr platform::WaveFormat kMapperFormat{1, 22050, 16, 2, 44100};
 SearchStep mixer_of_default(uint32_t* id, uint32_t* result) {
     auto& p = platform::current();
     platform::WaveInPtr in;
-    *result = p.wave_in_open(platform::kWaveMapper, kMapperFormat, &in);
+    *result = p.wave_in.wave_in_open(platform::kWaveMapper, kMapperFormat, &in);
     if (*result != platform::kWaveOk) return SearchStep::MapperOpen;
-    *result = p.mixer_of(*in, id);
+    *result = p.mixer.mixer_of(*in, id);
     in->close();
     return *result == platform::kWaveOk ? SearchStep::Found : SearchStep::MapperMixer;
 }
@@ -29,7 +29,7 @@ SearchStep mixer_of_default(uint32_t* id, uint32_t* result) {
 }  // namespace
 
 int32_t stored_input_type() {
-    const auto text = platform::current().user_setting_text(kInputTypeKey, kInputTypeName);
+    const auto text = platform::current().settings.user_setting_text(kInputTypeKey, kInputTypeName);
     if (!text) return 0;
     const char* s = text->c_str();
     while (std::isspace(static_cast<unsigned char>(*s))) ++s;
@@ -42,7 +42,7 @@ int32_t stored_input_type() {
 }
 
 bool store_input_type(int32_t type) {
-    return platform::current().set_user_setting_text(kInputTypeKey, kInputTypeName, std::to_string(type));
+    return platform::current().settings.set_user_setting_text(kInputTypeKey, kInputTypeName, std::to_string(type));
 }
 
 uint32_t component_for_input(int32_t inputType) {
@@ -57,7 +57,7 @@ SourceSearch find_recording_source(uint32_t component) {
     r.step = mixer_of_default(&id, &r.result);
     if (r.step != SearchStep::Found) return r;
     platform::MixerPtr mixer;
-    r.result = platform::current().mixer_open(id, {}, &mixer);
+    r.result = platform::current().mixer.mixer_open(id, {}, &mixer);
     if (r.result != platform::kWaveOk) {
         r.step = SearchStep::MixerOpen;
         return r;
@@ -100,14 +100,14 @@ InputVolumeControl::~InputVolumeControl() {
 
 bool InputVolumeControl::open() {
     auto& p = platform::current();
-    if (p.mixer_count() == 0) return false;
+    if (p.mixer.mixer_count() == 0) return false;
     uint32_t result = 0;
     if (mixer_of_default(&mixerId_, &result) != SearchStep::Found) return false;
     // The mixer tells its changes to whichever object is current.
     auto notify = [](uint32_t control) {
         if (currentInputVolume) currentInputVolume->control_changed(control);
     };
-    if (p.mixer_open(mixerId_, notify, &mixer_) != platform::kWaveOk) return false;
+    if (p.mixer.mixer_open(mixerId_, notify, &mixer_) != platform::kWaveOk) return false;
     opened_ = true;
     return true;
 }

@@ -96,7 +96,7 @@ void no_capture_device(uint32_t result) {
 
 uint32_t capture_formats() {
     uint32_t formats = 0;
-    if (const uint32_t r = platform::current().wave_in_caps(0, &formats); r != platform::kWaveOk) {
+    if (const uint32_t r = platform::current().wave_in.wave_in_caps(0, &formats); r != platform::kWaveOk) {
         no_capture_device(r);
         show_message(msg::kWaveInCapsError);
         formats = 0;
@@ -118,7 +118,7 @@ Divider SoundSource::choose_divider(double frequency) {
 
 int SoundSource::check(char* text, int* status) {
     uint32_t formats = 0;
-    if (const uint32_t r = platform::current().wave_in_caps(0, &formats); r != platform::kWaveOk) {
+    if (const uint32_t r = platform::current().wave_in.wave_in_caps(0, &formats); r != platform::kWaveOk) {
         no_capture_device(r);
         *status = 1;
         std::strcpy(text, msg::kSoundCardNotWorking);
@@ -170,7 +170,7 @@ std::optional<ExtendedRow> SoundSource::extended_row(int32_t type) {
 
 bool SoundSource::refine_offer(Offer& o) {
     uint32_t formats = 0;
-    if (const uint32_t r = platform::current().wave_in_caps(0, &formats); r != platform::kWaveOk) {
+    if (const uint32_t r = platform::current().wave_in.wave_in_caps(0, &formats); r != platform::kWaveOk) {
         no_capture_device(r);
         return false;
     }

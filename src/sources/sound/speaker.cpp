@@ -233,12 +233,12 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     Speaker& s = state();
     s.fullScale = fullScale;
     auto& p = platform::current();
-    if (p.wave_out_count() == 0) {
+    if (p.wave_out.wave_out_count() == 0) {
         because("the system has no output device that can be opened; connect one, or start the sound server");
         return 0;
     }
     platform::WaveOutCaps caps{};
-    if (!device_step(p.wave_out_caps(0, &caps), "output", "describe itself", msg::kWaveInCapsError)) caps = {};
+    if (!device_step(p.wave_out.wave_out_caps(0, &caps), "output", "describe itself", msg::kWaveInCapsError)) caps = {};
     // The highest standard rate the device offers (44100 when it says none).
     const double highest = (caps.formats & 0xF00) ? 44100.0 : (caps.formats & 0x0F0) ? 22050.0
                          : (caps.formats & 0x00F) ? 11025.0 : 44100.0;
@@ -276,13 +276,13 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     f.bitsPerSample = 16;
     f.blockAlign = static_cast<uint16_t>(2 * channels);
     f.bytesPerSecond = f.blockAlign * f.rate;
-    if (p.wave_out_query(0, f) != platform::kWaveOk) {
+    if (p.wave_out.wave_out_query(0, f) != platform::kWaveOk) {
         because("the output device does not play %u Hz, %d channel(s) of 16 bits", static_cast<unsigned>(f.rate),
                 channels);
         show_message(msg::kSoundFormatUnsupported);
         return 0;
     }
-    if (!device_step(p.wave_out_open(0, f, &s.device), "output", "open", msg::kWaveOutOpenError)) {
+    if (!device_step(p.wave_out.wave_out_open(0, f, &s.device), "output", "open", msg::kWaveOutOpenError)) {
         s.device.reset();
         return 0;
     }
@@ -388,7 +388,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
     // the device says it has played them, where it can.
     auto& p = platform::current();
     uint64_t last = 0, played = 0;
-    uint32_t since = p.tick_count();
+    uint32_t since = p.clock.tick_count();
     bool reported = false;
     for (;;) {
         uint32_t reportedFrames = 0;
@@ -406,10 +406,10 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
             known = true;
             if (played != last) {
                 last = played;
-                since = p.tick_count();
+                since = p.clock.tick_count();
             }
         }
-        const uint32_t waited = p.tick_count() - since;
+        const uint32_t waited = p.clock.tick_count() - since;
         if (waited >= kSpeakerStallMs) {
             because("the output device played nothing for %u ms; check that no other program holds it",
                     static_cast<unsigned>(kSpeakerStallMs));
@@ -422,7 +422,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
             s.device->wait_position(static_cast<uint32_t>(reportedFrames + missing),
                                     static_cast<uint32_t>(std::min(due + kSpeakerSliceUs, stallUs))))
             continue;
-        p.sleep_us(static_cast<uint32_t>(std::clamp<uint64_t>(due, 1000, kSpeakerSliceUs)));
+        p.clock.sleep_us(static_cast<uint32_t>(std::clamp<uint64_t>(due, 1000, kSpeakerSliceUs)));
     }
     s.playPos += m;
     return 1;
