@@ -3,6 +3,8 @@
 #include "core/convert.h"
 #include "core/numconv.h"
 
+#include <iterator>
+
 namespace kelmo::sound {
 
 SoundDivider sound_divider(double frequency, double highestRate) {
@@ -27,10 +29,21 @@ SoundCaps sound_caps(uint32_t formatFlags) {
         {0x10, 22050, 1},  {0x40, 22050, 1},  {0x20, 22050, 2},  {0x80, 22050, 2},
         {0x100, 44100, 1}, {0x400, 44100, 1}, {0x200, 44100, 2}, {0x800, 44100, 2},
     };
-    SoundCaps caps{11025.0, 1};
+    SoundCaps caps{highest_standard_rate(0, 11025.0), 1};
     for (const Format& f : kFormats)
         if (formatFlags & f.flag) caps = SoundCaps{f.rate, f.channels};
     return caps;
+}
+
+double highest_standard_rate(uint32_t formatFlags, double otherwise) {
+    return (formatFlags & 0xF00) ? 44100.0 : (formatFlags & 0x0F0) ? 22050.0 : (formatFlags & 0x00F) ? 11025.0
+                                                                                                   : otherwise;
+}
+
+double standard_rate_at_most(double rate) {
+    for (const double r : kStandardRates)
+        if (rate >= r) return r;
+    return kStandardRates[std::size(kStandardRates) - 1];
 }
 
 int32_t sound_full_scale(double inputGain) {

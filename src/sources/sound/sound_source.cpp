@@ -110,8 +110,7 @@ Divider SoundSource::choose_divider(double frequency) {
     // The highest standard rate the device offers; without one, the
     // request itself.
     const uint32_t formats = capture_formats();
-    const double highest = (formats & 0xF00) ? 44100.0 : (formats & 0x0F0) ? 22050.0 : (formats & 0x00F) ? 11025.0
-                                                                                                       : frequency;
+    const double highest = highest_standard_rate(formats, frequency);
     const SoundDivider s = sound_divider(frequency, highest);
     return {s.freqCode, s.actual};
 }

@@ -12,6 +12,7 @@
 #include "core/reason.h"
 #include "platform/lock.h"
 #include "platform/platform.h"
+#include "sources/sound/caps.h"
 #include "sources/sound/poll.h"
 #include "sources/sound/ring.h"
 #include "sources/sound/step.h"
@@ -240,8 +241,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
     platform::WaveOutCaps caps{};
     if (!device_step(p.wave_out.wave_out_caps(0, &caps), "output", "describe itself", msg::kWaveInCapsError)) caps = {};
     // The highest standard rate the device offers (44100 when it says none).
-    const double highest = (caps.formats & 0xF00) ? 44100.0 : (caps.formats & 0x0F0) ? 22050.0
-                         : (caps.formats & 0x00F) ? 11025.0 : 44100.0;
+    const double highest = highest_standard_rate(caps.formats, 44100.0);
     if (caps.channels == 1 && channels == 2) {
         show_message(msg::kSpeakerOneChannel);
         channels = 1;
@@ -251,7 +251,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
         show_message(msg::kSoundFormatUnsupported);
         return 0;
     }
-    double deviceRate = rate >= 44100.0 ? 44100.0 : rate >= 22050.0 ? 22050.0 : rate >= 11025.0 ? 11025.0 : 8000.0;
+    double deviceRate = standard_rate_at_most(rate);
     if (deviceRate > highest) deviceRate = highest;
 
     // One playback at a time: one still open is closed first.
