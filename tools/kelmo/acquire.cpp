@@ -180,7 +180,8 @@ void check_output(const std::string& path, const std::string& format, const std:
     const fs::file_status st = fs::status(path, e);
     if (fs::is_directory(st))
         usage("--output", path + " is a folder; name a file in it, such as " + (fs::path(path) / "run.h5").string());
-    const bool streams = format == "csv" || format == "wav" || format == "flac";
+    const Format* row = format_named(format);
+    const bool streams = row && row->streams;
     if ((fs::is_fifo(st) || fs::is_character_file(st) || fs::is_socket(st)) && !streams)
         usage("--output", path + " is a pipe or a device, and a ." + format + " file is rewritten as it grows, which "
                           "a pipe cannot take; write it to a file, or stream CSV, WAV or FLAC");
@@ -289,13 +290,14 @@ Run plan(const Options& o) {
     r.bufferSeconds = *buffer;
 
     r.format = !o.csv.empty() ? "csv" : !o.format.empty() ? o.format : o.output.empty() ? "csv" : format_for(o.output);
-    if (o.compress && (o.output.empty() || !format_compresses(r.format)))
+    const Format* row = format_named(r.format);
+    if (o.compress && (o.output.empty() || !row || !row->compresses))
         usage("--compress", o.output.empty() ? std::string("compresses the file of -o, and there is none: give -o "
                                                            "FILE.h5 or FILE.sr as well, or leave --compress out")
                                              : "compresses HDF5 (.h5) and sigrok (.sr) files only, and this run "
                                                "writes " + r.format + ": write one of those, or leave --compress out");
     if (o.raw) {
-        if (o.output.empty() || (r.format != "h5" && r.format != "npy"))
+        if (o.output.empty() || !row || !row->rawWords)
             usage("--raw", "raw words go into HDF5 (.h5) or NumPy (.npy) files only, with -o");
         int bytes = 0;
         GetCardWordType(o.type, &bytes);
@@ -532,7 +534,8 @@ void run(const Options& o) {
     if (!outPath.empty()) {
         OutputTarget target{outPath, r.format, r.rate, numbers, double(card_of(o.type).fullScale), o.type, o.gain,
                             r.code, o.compress, r.raw, {}};
-        if (simulated(o.type) && (r.format == "h5" || r.format == "npy")) target.parameters = published_parameters();
+        if (const Format* row = format_named(r.format); simulated(o.type) && row && row->parameters)
+            target.parameters = published_parameters();
         out = std::make_unique<OpenedAtFirstBlock>(std::move(target), r.bufferSeconds);
     }
 

@@ -145,13 +145,14 @@ void* open_recording(const RecordTarget* t, Recording& rec) {
     target.gain = t->gain;
     target.divider = t->divider;
     target.compress = t->compress != 0;
-    if (target.compress && !kelmo::cli::format_compresses(target.format)) {
+    const kelmo::cli::Format* row = kelmo::cli::format_named(target.format);
+    if (target.compress && (!row || !row->compresses)) {
         said("compression is for HDF5 (.h5) and sigrok (.sr) files only, and this recording writes " +
              target.format + "; write one of those, or record without compression");
         return nullptr;
     }
     if (t->rawBytes != 0) {
-        if ((t->rawBytes != 2 && t->rawBytes != 4) || (target.format != "h5" && target.format != "npy")) {
+        if ((t->rawBytes != 2 && t->rawBytes != 4) || !row || !row->rawWords) {
             said("raw words go into HDF5 (.h5) or NumPy (.npy) files only, of 2 or 4 bytes");
             return nullptr;
         }

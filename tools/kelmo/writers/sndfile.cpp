@@ -28,10 +28,9 @@
 namespace kelmo::cli {
 namespace {
 
-// What FLAC holds: 8 channels, and the rates libsndfile (1.2) takes for it,
+// What FLAC holds: 8 channels (its row's most), and the rates libsndfile (1.2) takes for it,
 // up to 655350 Hz (what a frame header gives on its own; libFLAC 1.4 would
 // take up to 1048575 Hz).
-constexpr int kFlacMostChannels = 8;
 constexpr double kFlacMostRate = 655350;
 
 // libsndfile's words for what went wrong, without its "System error : "
@@ -272,9 +271,10 @@ std::unique_ptr<SampleWriter> sndfile_writer(const OutputTarget& t) {
     const std::string name = display_name(t.path);
     if (t.format == "flac") {
         const char* instead = "write WAV, .npy or HDF5 instead";
-        if (t.channels.size() > std::size_t(kFlacMostChannels)) {
-            say("kelmo: cannot write %s: FLAC holds at most %d channels, the run has %zu; %s", name.c_str(),
-                kFlacMostChannels, t.channels.size(), instead);
+        const int most = format_named("flac")->mostChannels;
+        if (t.channels.size() > std::size_t(most)) {
+            say("kelmo: cannot write %s: FLAC holds at most %d channels, the run has %zu; %s", name.c_str(), most,
+                t.channels.size(), instead);
             return nullptr;
         }
         if (std::lround(t.rate) > kFlacMostRate) {

@@ -2,6 +2,7 @@
 // format, behind one interface.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -54,16 +55,33 @@ struct OutputTarget {
 // the start (ISO 8601, UTC, taken now).
 std::vector<std::pair<std::string, std::string>> run_facts(const OutputTarget& target);
 
+// One row per file format: all the writers know of it, asked by the tool's
+// checks and help, the recording interface and, through it, Python.
+struct Format {
+    const char* name;                       // as -O takes it: "csv", "h5" …
+    std::array<const char*, 2> extensions;  // of names written in it (".h5", ".hdf5"); nullptr: no more
+    const char* called;                     // in a sentence: "an HDF5 file"
+    bool streams;                           // to a pipe or standard output: it is never rewritten
+    bool compresses;                        // --compress (HDF5's gzip, sigrok's deflate)
+    bool rawWords;                          // --raw: the card's words, with their scale and offset
+    bool parameters;                        // the simulated source's published parameters
+    int mostChannels;                       // 0: any number
+    // Its writer; nullptr where this build has none (`missing` says why and
+    // what to write instead).
+    std::unique_ptr<SampleWriter> (*open)(const OutputTarget&);
+    const char* missing;
+};
+// The row of a format by its name (exactly: "h5", not "hdf5" or "H5"), or
+// nullptr.
+const Format* format_named(const std::string& name);
+
 // The formats the writers know, by the names -O takes ("csv", "wav", …),
 // each once, in the order they are listed to a user.
 std::vector<std::string> format_names();
-// Whether `name` is one of them (exactly: "h5", not "hdf5" or "H5").
+// Whether `name` is one of them.
 bool is_format(const std::string& name);
 // The names as a list for a sentence: "csv, wav, …, h5 or sr" (`last`: "or").
 std::string format_list(const char* last = "or");
-
-// Whether the format's writer compresses with --compress (HDF5, sigrok).
-bool format_compresses(const std::string& format);
 
 // The format of an output's name: "-" and a name without an extension are
 // CSV; "" for an extension no writer knows (`known` then lists those that

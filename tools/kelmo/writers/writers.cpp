@@ -18,31 +18,84 @@
 namespace kelmo::cli {
 namespace {
 
-// The formats and the extensions of names written in them: the one table
-// of what the writers know, which the tool's -O, its names' extensions and
-// the recording interface all ask.
-struct Writer {
-    const char* extension;
-    const char* format;
+// A writer on a file of its own, made (or emptied) for it; a file it made
+// and could not begin goes again.
+std::unique_ptr<SampleWriter> on_new_file(const OutputTarget& t,
+                                          std::unique_ptr<SampleWriter> (*writer)(OutFile, const OutputTarget&)) {
+    OutFile out;
+    if (!OutFile::open(t.path, out)) {
+        say("kelmo: cannot write %s: %s", t.path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    const bool created = out.regular();
+    std::unique_ptr<SampleWriter> w = writer(std::move(out), t);
+    if (!w && created) discard_output(t.path);
+    return w;
+}
+
+std::unique_ptr<SampleWriter> open_csv(const OutputTarget& t) {
+    if (t.path == "-") return csv_writer(OutFile(1, false, "standard output"), t);
+    return on_new_file(t, csv_writer);
+}
+
+std::unique_ptr<SampleWriter> open_wav(const OutputTarget& t) {
+    if (t.path == "-") {
+        kelmo::tools::binary_standard_output();
+        return wav_writer(OutFile(1, false, "standard output"), t);
+    }
+#ifdef KELMO_HAVE_SNDFILE
+    return sndfile_writer(t);
+#else
+    return on_new_file(t, wav_writer);
+#endif
+}
+
+std::unique_ptr<SampleWriter> open_npy(const OutputTarget& t) { return on_new_file(t, npy_writer); }
+
+#ifdef KELMO_HAVE_SNDFILE
+constexpr auto kFlac = &sndfile_writer;
+#else
+constexpr std::unique_ptr<SampleWriter> (*kFlac)(const OutputTarget&) = nullptr;
+#endif
+#ifdef KELMO_HAVE_HDF5
+constexpr auto kHdf5 = &hdf5_writer;
+#else
+constexpr std::unique_ptr<SampleWriter> (*kHdf5)(const OutputTarget&) = nullptr;
+#endif
+#ifdef KELMO_HAVE_LIBZIP
+constexpr auto kSigrok = &sigrok_writer;
+#else
+constexpr std::unique_ptr<SampleWriter> (*kSigrok)(const OutputTarget&) = nullptr;
+#endif
+
+const Format kFormats[] = {
+    // name   extensions         called                   streams compresses raw  params channels
+    {"csv", {".csv", nullptr}, "a CSV file", true, false, false, false, 0, open_csv, nullptr},
+    {"wav", {".wav", nullptr}, "a WAV file", true, false, false, false, 0, open_wav, nullptr},
+    {"flac", {".flac", nullptr}, "a FLAC file", true, false, false, false, 8, kFlac,
+     "no FLAC writer (it was built without libsndfile); write WAV, CSV or .npy instead"},
+    {"npy", {".npy", nullptr}, "a .npy array", false, false, true, true, 0, open_npy, nullptr},
+    {"h5", {".h5", ".hdf5"}, "an HDF5 file", false, true, true, true, 0, kHdf5,
+     "no HDF5 writer (it was built without libhdf5); write CSV, WAV or .npy instead"},
+    {"sr", {".sr", nullptr}, "a sigrok session file", false, true, false, false, 0, kSigrok,
+     "no sigrok session writer (it was built without libzip); write CSV, WAV or .npy instead"},
 };
-constexpr Writer kWriters[] = {{".csv", "csv"}, {".wav", "wav"}, {".flac", "flac"}, {".npy", "npy"},
-                               {".h5", "h5"},   {".hdf5", "h5"}, {".sr", "sr"}};
 
 }  // namespace
 
+const Format* format_named(const std::string& name) {
+    for (const Format& f : kFormats)
+        if (name == f.name) return &f;
+    return nullptr;
+}
+
 std::vector<std::string> format_names() {
     std::vector<std::string> names;
-    for (const Writer& w : kWriters)
-        if (std::find(names.begin(), names.end(), w.format) == names.end()) names.emplace_back(w.format);
+    for (const Format& f : kFormats) names.emplace_back(f.name);
     return names;
 }
 
-bool is_format(const std::string& name) {
-    const auto names = format_names();
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-bool format_compresses(const std::string& format) { return format == "h5" || format == "sr"; }
+bool is_format(const std::string& name) { return format_named(name) != nullptr; }
 
 std::string format_list(const char* last) {
     const auto names = format_names();
@@ -62,9 +115,12 @@ std::string format_of(const std::string& path, std::string* known) {
     std::string ext = path.substr(dot);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char ch) { return std::tolower(ch); });
     std::string names;
-    for (const Writer& w : kWriters) {
-        if (ext == w.extension) return w.format;
-        names += std::string(names.empty() ? "" : " or ") + w.extension;
+    for (const Format& f : kFormats) {
+        for (const char* e : f.extensions) {
+            if (!e) break;
+            if (ext == e) return f.name;
+            names += std::string(names.empty() ? "" : " or ") + e;
+        }
     }
     if (known) *known = names;
     return "";
@@ -108,79 +164,31 @@ FileStrings file_strings(const OutputTarget& t) {
     return s;
 }
 
-namespace {
-
-// What a format that is rewritten in place as it grows is called, for the
-// line that says it cannot stream.
-const char* rewritten(const std::string& format) {
-    return format == "npy" ? "a .npy array" : format == "h5" ? "an HDF5 file" : "a sigrok session file";
-}
-
-}  // namespace
-
 std::unique_ptr<SampleWriter> open_output(const OutputTarget& target) {
-    const bool inPlace = target.format == "npy" || target.format == "h5" || target.format == "sr";
-    if (target.path == "-") {
-        if (inPlace) {
-            say("kelmo: %s cannot go to standard output: it is written in place as the run "
-                "grows; write it to a file, or stream CSV or WAV",
-                rewritten(target.format));
-            return nullptr;
-        }
-        std::fflush(stdout);
-        if (target.format == "wav") {
-            kelmo::tools::binary_standard_output();
-            return wav_writer(OutFile(1, false, "standard output"), target);
-        }
-        if (target.format != "flac") return csv_writer(OutFile(1, false, "standard output"), target);
-    } else if (inPlace && kelmo::tools::kind_of_path(target.path) == kelmo::tools::FileKind::Stream) {
+    const Format* f = format_named(target.format);
+    if (!f) {
+        say("kelmo: no writer writes the format '%s'; give %s", target.format.c_str(), format_list().c_str());
+        return nullptr;
+    }
+    if (!f->streams && target.path == "-") {
+        say("kelmo: %s cannot go to standard output: it is written in place as the run "
+            "grows; write it to a file, or stream CSV or WAV",
+            f->called);
+        return nullptr;
+    }
+    if (!f->streams && kelmo::tools::kind_of_path(target.path) == kelmo::tools::FileKind::Stream) {
         // Told before the pipe is opened, which would wait for a reader.
         say("kelmo: cannot write %s: it is a pipe, and %s cannot stream: it is rewritten as it grows; write it "
             "to a file, or stream CSV, WAV or FLAC",
-            target.path.c_str(), rewritten(target.format));
+            target.path.c_str(), f->called);
         return nullptr;
     }
-    if (target.format == "flac") {
-#ifdef KELMO_HAVE_SNDFILE
-        return sndfile_writer(target);
-#else
-        say("kelmo: this build of kelmo has no FLAC writer (it was built without libsndfile); "
-            "write WAV, CSV or .npy instead");
-        return nullptr;
-#endif
-    }
-#ifdef KELMO_HAVE_SNDFILE
-    if (target.format == "wav") return sndfile_writer(target);
-#endif
-    if (target.format == "h5") {
-#ifdef KELMO_HAVE_HDF5
-        return hdf5_writer(target);
-#else
-        say("kelmo: this build of kelmo has no HDF5 writer (it was built without libhdf5); "
-                             "write CSV, WAV or .npy instead");
-        return nullptr;
-#endif
-    }
-    if (target.format == "sr") {
-#ifdef KELMO_HAVE_LIBZIP
-        return sigrok_writer(target);
-#else
-        say("kelmo: this build of kelmo has no sigrok session writer (it was built without libzip); "
-                             "write CSV, WAV or .npy instead");
-        return nullptr;
-#endif
-    }
-    OutFile out;
-    if (!OutFile::open(target.path, out)) {
-        say("kelmo: cannot write %s: %s", target.path.c_str(), std::strerror(errno));
+    if (!f->open) {
+        say("kelmo: this build of kelmo has %s", f->missing);
         return nullptr;
     }
-    const bool created = out.regular();
-    std::unique_ptr<SampleWriter> w = target.format == "wav"   ? wav_writer(std::move(out), target)
-                                      : target.format == "npy" ? npy_writer(std::move(out), target)
-                                                               : csv_writer(std::move(out), target);
-    if (!w && created) discard_output(target.path);
-    return w;
+    if (target.path == "-") std::fflush(stdout);
+    return f->open(target);
 }
 
 void discard_output(const std::string& path) {
