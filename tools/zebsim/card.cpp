@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "core/card_types.h"
-#include "core/convert.h"
+#include "encoding.h"
 
 namespace zebsim {
 namespace {
@@ -74,7 +74,7 @@ bool Card::serve(uint32_t code, const RequestRecord& r, uint32_t outSize, std::s
             if (!run_ || r.samples < 0) return false;
             Run& run = *run_;
             const auto n = static_cast<uint32_t>(r.samples);
-            const uint64_t perChannel = uint64_t{n} * kelmo::raw_word_bytes(run.type);
+            const uint64_t perChannel = uint64_t{n} * word_bytes(encoding_of(run.type));
             const int k = perChannel == 0 ? 1 : static_cast<int>(std::clamp<uint64_t>(outSize / perChannel, 1, 64));
             int first = 0;
             if (k == 1 && kelmo::cards::card_type(run.type).twoChannel) first = magnitude(r.channel);

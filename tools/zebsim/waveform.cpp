@@ -7,10 +7,9 @@
 #include <numbers>
 
 #include "core/card_type.h"
-#include "core/card_types.h"
 #include "core/catalogue.h"
-#include "core/convert.h"
 #include "core/presamp.h"
+#include "encoding.h"
 
 namespace zebsim {
 namespace {
@@ -23,9 +22,6 @@ std::optional<double> number(const std::string& text) {
     if (*end != '\0' || !std::isfinite(v)) return std::nullopt;
     return v;
 }
-
-// Samples converted per call of the conversion.
-constexpr int32_t kChunk = 4096;
 
 }  // namespace
 
@@ -67,16 +63,7 @@ double Signal::amplitude(int channel, int32_t cardType) const {
     return tones_[static_cast<std::size_t>(channel)].amplitude.value_or(full_scale(cardType) / 2.0);
 }
 
-double full_scale(int32_t cardType) {
-    using enum kelmo::ConvGroup;
-    switch (kelmo::conv_group(kelmo::reduce_code(cardType))) {
-        case Signed16Range10k:
-        case Signed32Range10k: return 10000.0;
-        case Signed16Per1000: return 1000.0;
-        case Signed16Range2k: return 2000.0;
-        default: return 5000.0;
-    }
-}
+double full_scale(int32_t cardType) { return full_scale_of(encoding_of(cardType)); }
 
 int channel_count(int32_t cardType) {
     const kelmo::catalogue::Row* row = kelmo::catalogue::find_row(kelmo::reduce_code(cardType));
@@ -84,43 +71,41 @@ int channel_count(int32_t cardType) {
 }
 
 uint32_t loopback_word(int32_t cardType, uint16_t da) {
-    using enum kelmo::ConvGroup;
+    using enum Encoding;
     const int32_t code = static_cast<int16_t>(da);
     const int32_t code12 = code >> 4;  // arithmetic: -2048 .. 2047
-    switch (kelmo::conv_group(kelmo::reduce_code(cardType))) {
+    switch (encoding_of(cardType)) {
         case None: return 0;
-        case Offset16: return static_cast<uint32_t>(code + 32768);
-        case Signed12: return static_cast<uint32_t>(code12) & 0x0FFFu;
-        case Offset12: return static_cast<uint32_t>(code12 + 2048);
-        case Offset12Inverted: return static_cast<uint32_t>(2048 - std::max(code12, -2047));
-        case Signed32:
-        case Signed32Range10k: return static_cast<uint32_t>(code) << 16;
-        case Signed24In32: return static_cast<uint32_t>(code) << 8;
+        case Offset16Of5000: return static_cast<uint32_t>(code + 32768);
+        case Signed12Of5000: return static_cast<uint32_t>(code12) & 0x0FFFu;
+        case Offset12Of5000: return static_cast<uint32_t>(code12 + 2048);
+        case Inverted12Of5000: return static_cast<uint32_t>(2048 - std::max(code12, -2047));
+        case Signed32Of5000:
+        case Signed32Of10000: return static_cast<uint32_t>(code) << 16;
+        case Signed24Of5000: return static_cast<uint32_t>(code) << 8;
         default: return da;  // the signed 16-bit words
     }
 }
 
 std::vector<uint8_t> raw_block(int32_t cardType, const Signal& signal, int first, int channels, uint64_t start,
                                uint32_t count, std::size_t maxBytes, const Playback* playback) {
-    const int32_t type = kelmo::reduce_code(cardType);
-    const std::size_t width = kelmo::raw_word_bytes(type);
+    const Encoding encoding = encoding_of(cardType);
+    const std::size_t width = word_bytes(encoding);
     const uint64_t words = static_cast<uint64_t>(std::max(channels, 0)) * count;
     const std::size_t bytes = static_cast<std::size_t>(std::min<uint64_t>(words * width, maxBytes));
     std::vector<uint8_t> out(bytes, 0);
-    if (kelmo::conv_group(type) == kelmo::ConvGroup::None) return out;
+    if (encoding == Encoding::None) return out;
 
     // 2047/2048 of full scale is a code every format holds at both ends
     // (the 12-bit ones included); beyond it the raw words would wrap.
-    const double limit = full_scale(type) * (2047.0 / 2048.0);
-    double values[kChunk];
-    unsigned char raw[kChunk * 4];
+    const double limit = full_scale_of(encoding) * (2047.0 / 2048.0);
     std::size_t at = 0;  // next output byte
     for (int k = 0; k < channels && at < bytes; ++k) {
         const int c = first + k;
         if (playback && !(*playback)[static_cast<std::size_t>(c)].empty()) {
             const std::vector<uint16_t>& words = (*playback)[static_cast<std::size_t>(c)];
             for (uint32_t i = 0; i < count && at < bytes; ++i) {
-                const uint32_t w = loopback_word(type, words[(start + i) % words.size()]);
+                const uint32_t w = loopback_word(cardType, words[(start + i) % words.size()]);
                 const std::size_t take = std::min(width, bytes - at);
                 std::memcpy(out.data() + at, &w, take);  // little-endian: the low 2 bytes of a narrow word
                 at += take;
@@ -128,20 +113,15 @@ std::vector<uint8_t> raw_block(int32_t cardType, const Signal& signal, int first
             continue;
         }
         const double ratio = signal.ratio(c);
-        const double a = signal.amplitude(c, type);
-        for (uint32_t i = 0; i < count && at < bytes;) {
-            const int32_t n = static_cast<int32_t>(std::min<uint64_t>(kChunk, count - i));
-            for (int32_t j = 0; j < n; ++j) {
-                // The fraction of a cycle, so long runs keep their precision.
-                double cycles = ratio * static_cast<double>(start + i + static_cast<uint32_t>(j));
-                cycles -= std::floor(cycles);
-                values[j] = std::clamp(a * std::sin(2.0 * std::numbers::pi * cycles), -limit, limit);
-            }
-            kelmo::convert_block(kelmo::cards::conversion_of(type, 1.0), values, raw, n, /*toEngineering=*/false, nullptr, nullptr);
-            const std::size_t take = std::min(static_cast<std::size_t>(n) * width, bytes - at);
-            std::memcpy(out.data() + at, raw, take);
+        const double a = signal.amplitude(c, cardType);
+        for (uint32_t i = 0; i < count && at < bytes; ++i) {
+            // The fraction of a cycle, so long runs keep their precision.
+            double cycles = ratio * static_cast<double>(start + i);
+            cycles -= std::floor(cycles);
+            const uint32_t w = encode(encoding, std::clamp(a * std::sin(2.0 * std::numbers::pi * cycles), -limit, limit));
+            const std::size_t take = std::min(width, bytes - at);
+            std::memcpy(out.data() + at, &w, take);  // little-endian
             at += take;
-            i += static_cast<uint32_t>(n);
         }
     }
     return out;

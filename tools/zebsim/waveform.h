@@ -1,5 +1,6 @@
 // What zebsim's card measures: one sine per channel, encoded in the raw
-// word format of a card type by the library's own conversion. No I/O here.
+// word format of a card type by zebsim's own encoder (encoding.h). No I/O
+// here.
 #pragma once
 
 #include <array>
