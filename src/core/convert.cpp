@@ -47,13 +47,6 @@ namespace {
 
 std::atomic<int> g_kernelOverride{static_cast<int>(ConvertKernel::Auto)};
 
-ConvertKernel best_from(ConvertKernel wanted) {
-    if (wanted == ConvertKernel::Auto) wanted = ConvertKernel::Avx512;
-    if (wanted == ConvertKernel::Avx512 && convert_avx512_supported()) return ConvertKernel::Avx512;
-    if (wanted != ConvertKernel::Scalar && convert_avx2_supported()) return ConvertKernel::Avx2;
-    return ConvertKernel::Scalar;
-}
-
 // Byte ranges [a, a + na) and [b, b + nb) share a byte.
 bool overlap(const void* a, std::size_t na, const void* b, std::size_t nb) {
     const auto pa = reinterpret_cast<std::uintptr_t>(a);
@@ -74,21 +67,7 @@ bool convert_avx512_supported() {
 }
 
 ConvertKernel convert_kernel_in_use() {
-    return best_from(static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed)));
-}
-
-const char* convert_kernel_name(ConvertKernel kernel) {
-    switch (kernel) {
-        case ConvertKernel::Auto:
-            return "auto";
-        case ConvertKernel::Scalar:
-            return "scalar";
-        case ConvertKernel::Avx2:
-            return "avx2";
-        case ConvertKernel::Avx512:
-            return "avx512";
-    }
-    return "?";
+    return kernel_for(static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed)), convert_avx512_supported());
 }
 
 ConvertKernel convert_kernel_override(ConvertKernel kernel) {

@@ -71,13 +71,13 @@ int convert_block(const Conversion& c, double* values, void* raw, int32_t n, boo
 // (AVX-512 when the processor has it, else AVX2 when it has that). Forcing
 // a kernel the processor cannot run takes the best one below it. Returns
 // the previous setting.
-enum class ConvertKernel : int { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3 };
+using ConvertKernel = Kernel;
 ConvertKernel convert_kernel_override(ConvertKernel kernel);
 // The kernel a conversion runs now (never Auto): the setting above, met by
 // the processor. Buffers that share memory always take the scalar one.
 ConvertKernel convert_kernel_in_use();
 // Its name: "scalar", "avx2" or "avx512" ("auto" for Auto).
-const char* convert_kernel_name(ConvertKernel kernel);
+inline const char* convert_kernel_name(ConvertKernel kernel) { return kernel_name(kernel); }
 // True when the processor (and the system) can run the AVX2 kernel.
 bool convert_avx2_supported();
 // True when the processor (and the system) can run the AVX-512 kernel.

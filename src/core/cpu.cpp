@@ -29,4 +29,21 @@ bool cpu_has_avx512() {
 #endif
 }
 
+Kernel kernel_for(Kernel wanted, bool avx512Built) {
+    if (wanted == Kernel::Auto) wanted = Kernel::Avx512;
+    if (wanted == Kernel::Avx512 && avx512Built && cpu_has_avx512()) return Kernel::Avx512;
+    if (wanted != Kernel::Scalar && cpu_has_avx2()) return Kernel::Avx2;
+    return Kernel::Scalar;
+}
+
+const char* kernel_name(Kernel kernel) {
+    switch (kernel) {
+        case Kernel::Auto: return "auto";
+        case Kernel::Scalar: return "scalar";
+        case Kernel::Avx2: return "avx2";
+        case Kernel::Avx512: return "avx512";
+    }
+    return "?";
+}
+
 }  // namespace kelmo

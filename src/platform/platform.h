@@ -576,6 +576,13 @@ void forget_noted_cause();
 // The sentence for memory that the system did not give.
 std::string no_memory_text(std::size_t bytes);
 
+// Called first by a program the library starts for a host (genwave): where
+// it was started so (KELMO_STARTED_FOR_HOST=1 in its environment) it lets
+// go of what it still holds of the host's standard streams (under wine, the
+// host's Unix standard error, which would keep the host's pipe open).
+// Nothing where the system gave it none of them.
+void detach_from_starting_host();
+
 // Pages from the current platform; where they cannot be had, nullptr and
 // a note that says how much was asked for.
 void* take_pages(std::size_t bytes);

@@ -17,9 +17,6 @@
 #include "../portable.h"
 #include "params.h"
 #include "platform/platform.h"
-#ifdef _WIN32
-#include "platform/win32/wine.h"
-#endif
 
 namespace {
 
@@ -38,12 +35,7 @@ void publish(kelmo::platform::SharedMemory& block, const kelmo::sim::SimParamBlo
 
 int main(int argc, char** argv) {
     kelmo::tools::open_closed_standard_descriptors();
-#ifdef _WIN32
-    // Started by the library for a host: under wine this process still has
-    // the host's Unix standard error, which would hold the host's pipe open.
-    if (const char* mark = std::getenv("KELMO_STARTED_FOR_HOST"); mark && std::strcmp(mark, "1") == 0)
-        kelmo::platform::win32::wine::detach_unix_std_descriptors();
-#endif
+    kelmo::platform::detach_from_starting_host();
     CLI::App app{"genwave: publishes the parameters of the simulated source (card types 123 and 124)", "genwave"};
     std::string file;
     double seconds = 0.0;

@@ -231,6 +231,9 @@ std::string error_text(int error) {
 }  // namespace kelmo::platform::posix
 
 namespace kelmo::platform {
+// start_program gives the program /dev/null for its standard streams.
+void detach_from_starting_host() {}
+
 Platform& default_platform() {
     static posix::PosixClock clock;
     static posix::PosixSystem system;

@@ -4,11 +4,13 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
+#include "platform/win32/wine.h"
 
 namespace kelmo::platform {
 namespace {
@@ -190,6 +192,11 @@ bool win32::gbk_to_wide(const char* gbk, std::wstring* out) {
     wide.resize(static_cast<std::size_t>(n - 1));
     *out = std::move(wide);
     return true;
+}
+
+void detach_from_starting_host() {
+    if (const char* mark = std::getenv("KELMO_STARTED_FOR_HOST"); mark && std::strcmp(mark, "1") == 0)
+        win32::wine::detach_unix_std_descriptors();
 }
 
 Platform& default_platform() {

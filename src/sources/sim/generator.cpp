@@ -124,24 +124,15 @@ bool sim_avx512_supported() {
 }
 
 SimKernel sim_periodic_kernel() {
-    const SimKernel wanted = detail::override_setting();
-    if (wanted == SimKernel::Scalar) return SimKernel::Scalar;
-    if (wanted != SimKernel::Avx2 && sim_avx512_supported()) return SimKernel::Avx512;
-    return sim_avx2_supported() ? SimKernel::Avx2 : SimKernel::Scalar;
+#ifdef KELMO_HAVE_AVX512_KERNEL
+    return kernel_for(detail::override_setting(), true);
+#else
+    return kernel_for(detail::override_setting(), false);
+#endif
 }
 
 // The noise has a kernel for each instruction set the periodic waves have.
 SimKernel sim_noise_kernel() { return sim_periodic_kernel(); }
-
-const char* sim_kernel_name(SimKernel kernel) {
-    switch (kernel) {
-        case SimKernel::Auto: return "auto";
-        case SimKernel::Scalar: return "scalar";
-        case SimKernel::Avx2: return "avx2";
-        case SimKernel::Avx512: return "avx512";
-    }
-    return "?";
-}
 
 SimKernel sim_kernel_override(SimKernel kernel) {
     return static_cast<SimKernel>(detail::g_kernelOverride.exchange(static_cast<int>(kernel)));

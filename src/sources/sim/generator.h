@@ -15,6 +15,8 @@
 // and noise.cpp.
 #pragma once
 
+#include "core/cpu.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -75,7 +77,7 @@ int sim_rand();
 // on AVX2, else on the scalar code. Forcing a kernel the processor lacks
 // takes the best one below it. Every kernel gives the same bits. Returns
 // the previous setting.
-enum class SimKernel : int { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3 };
+using SimKernel = Kernel;
 SimKernel sim_kernel_override(SimKernel kernel);
 bool sim_avx2_supported();
 bool sim_avx512_supported();
@@ -83,6 +85,6 @@ bool sim_avx512_supported();
 // or Avx512), and its name.
 SimKernel sim_periodic_kernel();
 SimKernel sim_noise_kernel();
-const char* sim_kernel_name(SimKernel kernel);
+inline const char* sim_kernel_name(SimKernel kernel) { return kernel_name(kernel); }
 
 }  // namespace kelmo::sim
