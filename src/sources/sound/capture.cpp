@@ -29,7 +29,7 @@ constexpr uint64_t kMargin = 1024;        // samples the copy stays behind the p
 // tell that the capture it was using is gone.
 struct Capture {
     platform::WaveInPtr device;
-    platform::PageBufferPtr buffer;
+    TwoHalfRing buffer;
     uint64_t generation = 0;
     uint32_t blocks = 0;  // fetched since the start
     FrameCount position;  // the device's, since the start
@@ -76,13 +76,8 @@ platform::WaveFormat format_of(uint32_t freqCode, int32_t count) {
 // those of the half.
 bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const char* addMsg) {
     Capture& s = state();
-    unsigned char* half = static_cast<unsigned char*>(s.buffer->data()) + (slot ? kHalfBytes : 0);
-    return device_step(on_device([&](platform::WaveIn& d) { return d.unprepare(slot); }), "capture",
-                       "give back a recorded half", unprepareMsg) &&
-           device_step(on_device([&](platform::WaveIn& d) { return d.prepare(slot, half, kHalfBytes); }), "capture",
-                       "prepare a half of its buffer", prepareMsg) &&
-           device_step(on_device([&](platform::WaveIn& d) { return d.add(slot); }), "capture",
-                       "queue a half of its buffer", addMsg);
+    return s.buffer.requeue(s.device.get(), slot, [](platform::WaveIn& d, int k) { return d.add(k); }, "capture",
+                            "recorded", unprepareMsg, prepareMsg, addMsg);
 }
 
 }  // namespace
@@ -113,7 +108,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     // The new capture is built aside and only then made the process's: the
     // messages of its steps run the host's code, which may start or stop a
     // capture of its own meanwhile.
-    platform::PageBufferPtr buffer = platform::make_page_buffer(kRingBytes);
+    TwoHalfRing buffer = TwoHalfRing::make();
     if (!buffer) {  // the reason is recorded
         show_message(msg::kNotEnoughMemory);
         return false;
@@ -146,8 +141,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
     const auto on_new = [&](auto&& f) {
         return device ? f(*device) : static_cast<uint32_t>(platform::kWaveBadHandle);
     };
-    unsigned char* ring = static_cast<unsigned char*>(buffer->data());
-    ok &= device_step(on_new([&](platform::WaveIn& d) { return d.prepare(0, ring, kHalfBytes); }), "capture",
+    ok &= device_step(on_new([&](platform::WaveIn& d) { return d.prepare(0, buffer.half(0), kHalfBytes); }), "capture",
                       "prepare the first half of its buffer", msg::kPrepareFirstError);
     ok &= device_step(on_new([&](platform::WaveIn& d) { return d.add(0); }), "capture",
                       "queue the first half of its buffer", msg::kAddFirstError);
@@ -155,7 +149,7 @@ bool start_capture(uint32_t freqCode, int32_t count) {
                       msg::kWaveInStartError);
     // The second half's steps have no message of their own.
     const bool second =
-        device_step(on_new([&](platform::WaveIn& d) { return d.prepare(1, ring + kHalfBytes, kHalfBytes); }),
+        device_step(on_new([&](platform::WaveIn& d) { return d.prepare(1, buffer.half(1), kHalfBytes); }),
                     "capture", "prepare the second half of its buffer", nullptr) &&
         device_step(on_new([](platform::WaveIn& d) { return d.add(1); }), "capture",
                     "queue the second half of its buffer", nullptr);
@@ -246,7 +240,7 @@ int fetch_capture(const ContinuousFetch& q) {
         p.clock.sleep_us(poll_sleep_us(last <= target ? target + 1 - last : 1, s.rate, 10000));
     }
 
-    const auto* ring = static_cast<const int16_t*>(s.buffer->data());
+    const int16_t* ring = s.buffer.samples();
     const bool interleaved = q.delivery == Delivery::Words && q.offset == 65535;
     const double gain = process_state().inputGain;
     for (uint64_t i = picked ? uint64_t(s.picked) : 0; i < block; i += picked ? n : 1) {

@@ -28,7 +28,7 @@ constexpr double kPi = 3.14159265358979323846;
 // message handler) can tell that the playback it was using is gone.
 struct Speaker {
     platform::WaveOutPtr device;
-    platform::PageBufferPtr ring;
+    TwoHalfRing ring;
     uint64_t generation = 0;
     int32_t channels = 1;
     double rateRatio = 1.0;
@@ -78,13 +78,8 @@ void drop_playback() {
 // its message.
 bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const char* writeMsg) {
     Speaker& s = state();
-    unsigned char* half = static_cast<unsigned char*>(s.ring->data()) + (slot ? kHalfBytes : 0);
-    if (!device_step(on_device([&](platform::WaveOut& d) { return d.unprepare(slot); }), "output",
-                     "give back a played half", unprepareMsg) ||
-        !device_step(on_device([&](platform::WaveOut& d) { return d.prepare(slot, half, kHalfBytes); }), "output",
-                     "prepare a half of its buffer", prepareMsg) ||
-        !device_step(on_device([&](platform::WaveOut& d) { return d.write(slot); }), "output",
-                     "queue a half of its buffer", writeMsg))
+    if (!s.ring.requeue(s.device.get(), slot, [](platform::WaveOut& d, int k) { return d.write(k); }, "output",
+                        "played", unprepareMsg, prepareMsg, writeMsg))
         return false;
     s.halfToggle = s.halfToggle ? 0 : 1;
     return true;
@@ -256,7 +251,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
 
     // One playback at a time: one still open is closed first.
     drop_playback();
-    s.ring = platform::make_page_buffer(kRingBytes);
+    s.ring = TwoHalfRing::make();
     const uint64_t generation = ++s.generation;
     if (!s.ring) {  // the reason is recorded
         show_message(msg::kNotEnoughMemory);
@@ -294,7 +289,7 @@ int open_speaker(double rate, int32_t channels, int32_t volume, double fullScale
         return 0;
     }
     const bool queued =
-        device_step(on_device([&](platform::WaveOut& d) { return d.prepare(0, s.ring->data(), kHalfBytes); }),
+        device_step(on_device([&](platform::WaveOut& d) { return d.prepare(0, s.ring.half(0), kHalfBytes); }),
                     "output", "prepare the first half of its buffer", msg::kPrepareFirstError) &&
         device_step(on_device([](platform::WaveOut& d) { return d.write(0); }), "output",
                     "queue the first half of its buffer", msg::kAddWhoutError);
@@ -345,7 +340,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
     const double d = s.fullScale / 32768.0;
     const double pos = std::fmod(static_cast<double>(s.playPos) * ch, double{kRingSamples});
     const auto w0 = static_cast<uint32_t>(trunc_i64(pos + 0.1));
-    auto* ring = static_cast<int16_t*>(s.ring->data());
+    int16_t* ring = s.ring.samples();
     // In at most two runs: to the ring's end, then on from its start.
     // (A value that is not finite truncates to INT64_MIN, whose low 16 bits
     // are 0.)
@@ -364,7 +359,7 @@ int write_speaker(int32_t count, int32_t start, int32_t length, const double* le
         if (!device_step(on_device([](platform::WaveOut& dv) { return dv.restart(); }), "output", "start playing",
                          msg::kWaveOutStartError))
             return 0;
-        unsigned char* second = static_cast<unsigned char*>(s.ring->data()) + kHalfBytes;
+        unsigned char* second = s.ring.half(1);
         if (!device_step(on_device([&](platform::WaveOut& dv) { return dv.prepare(1, second, kHalfBytes); }),
                          "output", "prepare the second half of its buffer", nullptr) ||
             !device_step(on_device([](platform::WaveOut& dv) { return dv.write(1); }), "output",
