@@ -32,7 +32,16 @@
 namespace kelmo::conv {
 namespace {
 
-KELMO_AVX2_INLINE __m256d k(double c) { return _mm256_set1_pd(c); }
+// The lanes of the group formulas (convert_lanes.h).
+using V = __m256d;
+#define KELMO_CONV_LANES KELMO_AVX2_INLINE
+KELMO_AVX2_INLINE V set(double c) { return _mm256_set1_pd(c); }
+KELMO_AVX2_INLINE V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+KELMO_AVX2_INLINE V add(V a, V b) { return _mm256_add_pd(a, b); }
+KELMO_AVX2_INLINE V sub(V a, V b) { return _mm256_sub_pd(a, b); }
+KELMO_AVX2_INLINE V div(V a, V b) { return _mm256_div_pd(a, b); }
+#include "core/convert_lanes.h"
+#undef KELMO_CONV_LANES
 
 KELMO_AVX2_INLINE double lane0(__m256d v) { return _mm_cvtsd_f64(_mm256_castpd256_pd128(v)); }
 
@@ -172,20 +181,6 @@ KELMO_AVX2_INLINE __m256i v_int16(__m128i key) {
     return s;
 }
 
-template <ConvGroup G>
-KELMO_AVX2_INLINE __m256d v_eng_fp(__m256d d, __m256d gain) {
-    using enum ConvGroup;
-    if constexpr (G == Signed16) return _mm256_mul_pd(d, k(kEng16Bit));
-    if constexpr (G == Offset16) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng16Bit)), k(5000.0));
-    if constexpr (G == Signed12 || G == Offset12) return _mm256_sub_pd(_mm256_mul_pd(d, k(kEng12Bit)), k(5000.0));
-    if constexpr (G == Offset12Inverted) return _mm256_sub_pd(k(5000.0), _mm256_mul_pd(d, k(kEng12Bit)));
-    if constexpr (G == Signed16Range10k || G == Signed16Range2k) return _mm256_mul_pd(d, k(kEngFraction16));
-    if constexpr (G == Signed16Per1000) return _mm256_mul_pd(d, k(kEngSigned16Per1000));
-    if constexpr (G == Sound) return _mm256_mul_pd(_mm256_mul_pd(d, gain), k(kEngSound));
-    if constexpr (G == Signed32 || G == Signed24In32) return _mm256_mul_pd(d, k(kEng32Bit));
-    if constexpr (G == Signed32Range10k) return _mm256_mul_pd(d, k(kEngSigned32Range10k));
-}
-
 // Values of eight samples from their int32 integer stage, stored at `out`.
 template <ConvGroup G, bool Keyed>
 KELMO_AVX2_INLINE void store_eight(double* out, __m256i ints, __m256d gain, __m256d& hi0, __m256d& hi1, __m256d& lo0,
@@ -258,21 +253,6 @@ KELMO_AVX2 Extremes to_engineering_avx2(double* values, const void* raw, int32_t
 }
 
 // ---- engineering to raw ------------------------------------------------------
-
-template <ConvGroup G>
-KELMO_AVX2_INLINE __m256d v_raw_fp(__m256d v, __m256d divisor) {
-    using enum ConvGroup;
-    if constexpr (G == Signed16) return _mm256_mul_pd(v, k(kRaw16Bit));
-    if constexpr (G == Offset16) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw16Bit)), k(32768.0));
-    if constexpr (G == Signed12 || G == Offset12) return _mm256_add_pd(_mm256_mul_pd(v, k(kRaw12Bit)), k(2048.0));
-    if constexpr (G == Offset12Inverted) return _mm256_sub_pd(k(2048.0), _mm256_mul_pd(v, k(kRaw12Bit)));
-    if constexpr (G == Signed16Range10k) return _mm256_mul_pd(v, k(kRawSigned16Range10k));
-    if constexpr (G == Signed16Per1000) return _mm256_mul_pd(v, k(kRawSigned16Per1000));
-    if constexpr (G == Signed16Range2k) return _mm256_mul_pd(v, k(kRawSigned16Range2k));
-    if constexpr (G == Sound) return _mm256_div_pd(_mm256_mul_pd(v, k(32768.0)), divisor);
-    if constexpr (G == Signed32 || G == Signed24In32) return _mm256_mul_pd(v, k(kRaw32Bit));
-    if constexpr (G == Signed32Range10k) return _mm256_mul_pd(v, k(kRawSigned32Range10k));
-}
 
 // Integer stage on the low 32 bits of four truncated values.
 template <ConvGroup G>

@@ -35,7 +35,16 @@
 namespace kelmo::conv {
 namespace {
 
-KELMO_AVX512_INLINE __m512d k(double c) { return _mm512_set1_pd(c); }
+// The lanes of the group formulas (convert_lanes.h).
+using V = __m512d;
+#define KELMO_CONV_LANES KELMO_AVX512_INLINE
+KELMO_AVX512_INLINE V set(double c) { return _mm512_set1_pd(c); }
+KELMO_AVX512_INLINE V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+KELMO_AVX512_INLINE V add(V a, V b) { return _mm512_add_pd(a, b); }
+KELMO_AVX512_INLINE V sub(V a, V b) { return _mm512_sub_pd(a, b); }
+KELMO_AVX512_INLINE V div(V a, V b) { return _mm512_div_pd(a, b); }
+#include "core/convert_lanes.h"
+#undef KELMO_CONV_LANES
 
 // The largest / smallest of eight lanes, none of them NaN.
 KELMO_AVX512_INLINE double largest(__m512d v) {
@@ -200,20 +209,6 @@ KELMO_AVX512_INLINE __m512i v_int(KeyVec<G> key) {
     }
 }
 
-template <ConvGroup G>
-KELMO_AVX512_INLINE __m512d v_eng_fp(__m512d d, __m512d gain) {
-    using enum ConvGroup;
-    if constexpr (G == Signed16) return _mm512_mul_pd(d, k(kEng16Bit));
-    if constexpr (G == Offset16) return _mm512_sub_pd(_mm512_mul_pd(d, k(kEng16Bit)), k(5000.0));
-    if constexpr (G == Signed12 || G == Offset12) return _mm512_sub_pd(_mm512_mul_pd(d, k(kEng12Bit)), k(5000.0));
-    if constexpr (G == Offset12Inverted) return _mm512_sub_pd(k(5000.0), _mm512_mul_pd(d, k(kEng12Bit)));
-    if constexpr (G == Signed16Range10k || G == Signed16Range2k) return _mm512_mul_pd(d, k(kEngFraction16));
-    if constexpr (G == Signed16Per1000) return _mm512_mul_pd(d, k(kEngSigned16Per1000));
-    if constexpr (G == Sound) return _mm512_mul_pd(_mm512_mul_pd(d, gain), k(kEngSound));
-    if constexpr (G == Signed32 || G == Signed24In32) return _mm512_mul_pd(d, k(kEng32Bit));
-    if constexpr (G == Signed32Range10k) return _mm512_mul_pd(d, k(kEngSigned32Range10k));
-}
-
 template <ConvGroup G, bool Keyed>
 KELMO_AVX512 Extremes to_engineering_avx512(double* values, const void* raw, int32_t n, double gain) {
     const bool falling = G == ConvGroup::Offset12Inverted || (G == ConvGroup::Sound && gain < 0.0);
@@ -265,21 +260,6 @@ KELMO_AVX512 Extremes to_engineering_avx512(double* values, const void* raw, int
 }
 
 // ---- engineering to raw ------------------------------------------------------
-
-template <ConvGroup G>
-KELMO_AVX512_INLINE __m512d v_raw_fp(__m512d v, __m512d divisor) {
-    using enum ConvGroup;
-    if constexpr (G == Signed16) return _mm512_mul_pd(v, k(kRaw16Bit));
-    if constexpr (G == Offset16) return _mm512_add_pd(_mm512_mul_pd(v, k(kRaw16Bit)), k(32768.0));
-    if constexpr (G == Signed12 || G == Offset12) return _mm512_add_pd(_mm512_mul_pd(v, k(kRaw12Bit)), k(2048.0));
-    if constexpr (G == Offset12Inverted) return _mm512_sub_pd(k(2048.0), _mm512_mul_pd(v, k(kRaw12Bit)));
-    if constexpr (G == Signed16Range10k) return _mm512_mul_pd(v, k(kRawSigned16Range10k));
-    if constexpr (G == Signed16Per1000) return _mm512_mul_pd(v, k(kRawSigned16Per1000));
-    if constexpr (G == Signed16Range2k) return _mm512_mul_pd(v, k(kRawSigned16Range2k));
-    if constexpr (G == Sound) return _mm512_div_pd(_mm512_mul_pd(v, k(32768.0)), divisor);
-    if constexpr (G == Signed32 || G == Signed24In32) return _mm512_mul_pd(v, k(kRaw32Bit));
-    if constexpr (G == Signed32Range10k) return _mm512_mul_pd(v, k(kRawSigned32Range10k));
-}
 
 template <ConvGroup G>
 struct ToRaw {
