@@ -1,9 +1,10 @@
 // A third process that ends a waiting triggered acquisition: it calls
-// InterruptTrigSample until a running acquisition takes the interrupt.
+// InterruptTrigSample until the acquisition has taken the interrupt and
+// gone (its flag is no longer there). One interrupt that reached the flag
+// before the acquisition cleared it at its start would be lost.
 #include <chrono>
 #include <cstdio>
 #include <thread>
-
 
 #include "kelmo.h"
 #include "platform/platform.h"
@@ -11,8 +12,11 @@
 int main() {
     std::printf("ready %ld\n", static_cast<long>(kelmo::platform::current().system.process_id()));
     std::fflush(stdout);
-    for (int i = 0; i < 500; ++i) {
+    bool reached = false;
+    for (int i = 0; i < 1500; ++i) {
         if (InterruptTrigSample() == 1) {
+            reached = true;
+        } else if (reached) {
             std::printf("interrupted\n");
             return 0;
         }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
@@ -89,14 +90,28 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
+    // A file is re-read once its time and size have changed and then stood
+    // still for a poll: an editor (or a test) that empties the file and then
+    // writes it within one tick of the file system's clock is read whole,
+    // never in between.
     std::error_code ec;
-    auto stamp = file.empty() ? std::filesystem::file_time_type{} : std::filesystem::last_write_time(file, ec);
+    const auto stamp_of = [&] {
+        const auto time = std::filesystem::last_write_time(file, ec);
+        const auto size = ec ? std::uintmax_t{0} : std::filesystem::file_size(file, ec);
+        return std::pair{time, size};
+    };
+    auto stamp = file.empty() ? decltype(stamp_of()){} : stamp_of();
+    auto seen = stamp;
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!g_stop && (seconds <= 0.0 || std::chrono::steady_clock::now() < until)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (file.empty()) continue;
-        const auto now = std::filesystem::last_write_time(file, ec);
+        const auto now = stamp_of();
         if (ec || now == stamp) continue;
+        if (now != seen) {  // still changing, or just changed: once more
+            seen = now;
+            continue;
+        }
         stamp = now;
         try {
             params = genwave::load_params(file);
