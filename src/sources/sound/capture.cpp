@@ -77,7 +77,7 @@ platform::WaveFormat format_of(uint32_t freqCode, int32_t count) {
 bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const char* addMsg) {
     Capture& s = state();
     return s.buffer.requeue(s.device.get(), slot, [](platform::WaveIn& d, int k) { return d.add(k); }, "capture",
-                            "recorded", unprepareMsg, prepareMsg, addMsg);
+                            "give back a recorded half", unprepareMsg, prepareMsg, addMsg);
 }
 
 }  // namespace

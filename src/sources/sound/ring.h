@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <utility>
 
 #include "platform/platform.h"
@@ -33,15 +32,13 @@ public:
     // Gives slot's half back to `device` (which may be gone) and queues it
     // again: unprepare, prepare, then `queue` (add for capture, write for
     // output). A step that fails is said with its message, and ends it.
-    // `direction`: "capture" or "output"; `done`: what the device did with
-    // the half ("recorded", "played").
+    // `direction`: "capture" or "output"; `giveBack`: the first step in
+    // words ("give back a recorded half").
     template <class Device, class Queue>
-    bool requeue(Device* device, int slot, Queue queue, const char* direction, const char* done,
+    bool requeue(Device* device, int slot, Queue queue, const char* direction, const char* giveBack,
                  const char* unprepareMsg, const char* prepareMsg, const char* queueMsg) const {
         const auto on = [&](auto&& f) { return device ? f(*device) : static_cast<uint32_t>(platform::kWaveBadHandle); };
-        const std::string giveBack = std::string("give back a ") + done + " half";
-        return device_step(on([&](Device& d) { return d.unprepare(slot); }), direction, giveBack.c_str(),
-                           unprepareMsg) &&
+        return device_step(on([&](Device& d) { return d.unprepare(slot); }), direction, giveBack, unprepareMsg) &&
                device_step(on([&](Device& d) { return d.prepare(slot, half(slot), kHalfBytes); }), direction,
                            "prepare a half of its buffer", prepareMsg) &&
                device_step(on([&](Device& d) { return queue(d, slot); }), direction, "queue a half of its buffer",

@@ -79,7 +79,7 @@ void drop_playback() {
 bool requeue(int slot, const char* unprepareMsg, const char* prepareMsg, const char* writeMsg) {
     Speaker& s = state();
     if (!s.ring.requeue(s.device.get(), slot, [](platform::WaveOut& d, int k) { return d.write(k); }, "output",
-                        "played", unprepareMsg, prepareMsg, writeMsg))
+                        "give back a played half", unprepareMsg, prepareMsg, writeMsg))
         return false;
     s.halfToggle = s.halfToggle ? 0 : 1;
     return true;
