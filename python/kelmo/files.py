@@ -270,7 +270,17 @@ class Follow:
     def _open(self):
         """A reader of what came since its last call; None while the file
         cannot be opened yet (not there, or its writer not yet past its
-        start)."""
+        start). A pipe, a device or a folder under the name is refused:
+        opening one could wait for ever, and no recording grows there."""
+        import stat
+
+        try:
+            mode = os.stat(self.path).st_mode
+        except OSError:
+            return None
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"follow: {self.path} is not a regular file (a pipe, a device or a folder): "
+                             "a recording that grows in place is a file; name the recording's file")
         try:
             return _H5Reader(self) if self.kind == "h5" else _NpyReader(self)
         except (OSError, ValueError, KeyError):

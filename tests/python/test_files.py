@@ -177,3 +177,8 @@ def test_only_recordings_that_grow_in_place_are_followed(tmp_path):
     with pytest.raises(ValueError, match="only .h5 and .npy"):
         files.follow(tmp_path / "run.wav")
     assert list(files.follow(tmp_path / "absent.h5", idle=0.3, poll=0.05)) == []
+    # A pipe under the name would hold the open for ever.
+    fifo = tmp_path / "pipe.npy"
+    os.mkfifo(fifo)
+    with pytest.raises(ValueError, match="not a regular file"):
+        list(files.follow(fifo, idle=0.3, poll=0.05))
