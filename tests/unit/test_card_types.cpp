@@ -78,20 +78,23 @@ TEST(CardTypes, ConversionAndRange) {
     }
 }
 
-TEST(CardTypes, ReadBackFormulas) {
-    // d = 1000, n = 4 channels, S = 2; B under both clock flags.
-    using F = std::function<double(double B)>;
-    const double d = 1000, n = 4, S = 2;
-    auto perCh = [&](double clock) { return F([=](double) { return clock / d / n; }); };
-    auto fixed = [&](double clock) { return F([=](double) { return clock / d; }); };
+using ReadBack = FakeTest;
+
+TEST_F(ReadBack, EveryCodeThroughGetFre) {
+    // d = 1000, n = 3 or 4 channels, S = 1 (the simulated rate set by
+    // PreSamp); B under both clock flags of the status block, in mode 1.
+    using F = std::function<double(double B, double n)>;
+    const double d = 1000;
+    auto perCh = [&](double clock) { return F([=](double, double n) { return clock / d / n; }); };
+    auto fixed = [&](double clock) { return F([=](double, double) { return clock / d; }); };
     const Rule<F> formula{
         nullptr,
-        {{{123, 124}, F([&](double) { return 4.096e13 / d / S; })},
+        {{{123, 124}, fixed(4.096e13)},
          {{602, 603}, fixed(1e7)},
          {{616, 618, 632, 633, 661, 662, 666, 718, 721, 722, 723, 724}, perCh(2e6)},
          {{619, 719}, perCh(2.048e6)},
-         {{638, 648, 658, 668, 669, 678, 679, 698, 699, 688}, F([&](double B) { return B / d / n; })},
-         {{653}, F([&](double) { return 2e6 / d / 2; })},
+         {{638, 648, 658, 668, 669, 678, 679, 698, 699, 688}, F([&](double B, double n) { return B / d / n; })},
+         {{653}, fixed(2e6 / 2)},
          {{706, 712, 885, 886}, fixed(2.4e6)},
          {{720}, fixed(4e7)},
          {join({{728, 729, 861, 863, 872}, range(813, 829, {820})}), perCh(8.192e6)},
@@ -100,14 +103,22 @@ TEST(CardTypes, ReadBackFormulas) {
          {{880}, fixed(8.192e6)},
          {{890}, fixed(146484.375)},
          {{891, 892}, perCh(2.4576e7)}}};
+    uint32_t divider = 0;
+    double actual = 0;
+    ASSERT_EQ(PreSamp(123, 1e6, &divider, &actual), 1);  // makes the block, mode 1
     for (int code : sweep()) {
         const int t = static_cast<int>(reduce_code(code));
         for (int flag : {0, -1}) {
-            double hz = -1;
-            const bool has = read_back_frequency(t, 1000, 4, flag, S, &hz);
-            ASSERT_EQ(has, formula(t) != nullptr) << code;
-            if (has) {
-                EXPECT_DOUBLE_EQ(hz, formula(t)(flag == -1 ? 8192000.0 : 1e7)) << code << " flag " << flag;
+            fake.set_word("USB_samp", 2, flag);
+            for (int n : {3, 4}) {
+                double hz = -7.0;
+                ASSERT_EQ(GetFre(code, 1000, &hz, n), 1) << code;
+                if (formula(t) == nullptr) {
+                    EXPECT_EQ(hz, -7.0) << code << ": no read-back, the output is left alone";
+                } else {
+                    EXPECT_DOUBLE_EQ(hz, formula(t)(flag == -1 ? 8192000.0 : 1e7, n))
+                        << code << " flag " << flag << " n " << n;
+                }
             }
         }
     }
@@ -210,7 +221,13 @@ TEST(CardTypes, SourcesAndDriverRules) {
     }
 }
 
-TEST(CardTypes, CatalogueRows) {
+using CatalogueRows = FakeTest;
+
+// What GetADParameter reports for every code a host could pass: the row of a
+// catalogued type, 32 channels and nothing else for the aliases of a row
+// that does not exist, 0 channels and nothing else for the rest.
+TEST_F(CatalogueRows, EveryCodeThroughGetADParameter) {
+    fake.sound.capsResult = 2;  // the sound card's row as without a capture device
     // channels, gains, auxCode, highest, lowest, full scale
     struct R {
         int channels, gains, aux;
@@ -256,12 +273,21 @@ TEST(CardTypes, CatalogueRows) {
     // 723 and 724 reach 250 kHz.
     want[723].high = want[724].high = 250000;
     for (int code : sweep()) {
-        const catalogue::Row* row = catalogue::find_row(code);
-        ASSERT_EQ(row != nullptr, want.count(code) == 1) << code;
-        if (!row) continue;
-        const R got{row->channels, static_cast<int>(row->gains.size()), row->auxCode, row->highFreq, row->lowFreq,
-                    row->fullScale};
-        EXPECT_TRUE(got == want[code]) << code;
+        const int stands = code >= 831 && code <= 859 ? code - 30 : code;
+        int channels = -7, gainCount = -7, freqCount = -7, aux = -7, full = -7, freqs[27];
+        double gains[10], high = -7, low = -7;
+        GetADParameter(code, &channels, gains, &gainCount, freqs, &freqCount, &aux, &high, &low, &full);
+        if (!want.count(stands)) {
+            EXPECT_EQ(channels, stands != code ? 32 : 0) << code;
+            EXPECT_TRUE(gainCount == -7 && freqCount == -7 && aux == -7 && full == -7 && high == -7 && low == -7)
+                << code << ": nothing but the channels is written";
+            continue;
+        }
+        R w = want[stands];
+        if (stands != code) w.channels = 32;  // an alias reports 32 channels
+        EXPECT_TRUE((R{channels, gainCount, aux, high, low, full}) == w) << code;
+        ASSERT_TRUE(freqCount > 0 && freqCount <= 27) << code;
+        for (int i = 1; i < freqCount; ++i) EXPECT_GT(freqs[i], 0) << code;
     }
 }
 
