@@ -3,29 +3,24 @@
 // file back to the end of its last whole line (where the file can be cut:
 // a pipe keeps what went out), so a CSV never ends in part of a row that a
 // reader would take for a sample.
-#include <charconv>
+#include <cstring>
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
-#include <system_error>
+#include <string_view>
 #include <vector>
 
+#include "decimal.h"
 #include "out_file.h"
 #include "writer.h"
 
 namespace kelmo::cli {
 namespace {
 
-// The time as %.9g, the values as %.6f.
-void put_time(std::string& out, double t) {
-    char b[64];
-    const auto r = std::to_chars(b, b + sizeof b, t, std::chars_format::general, 9);
-    out.append(b, r.ec == std::errc() ? r.ptr : b);
-}
-void put_value(std::string& out, double v) {
-    char b[400];  // the longest double, in full
-    const auto r = std::to_chars(b, b + sizeof b, v, std::chars_format::fixed, 6);
-    out.append(b, r.ec == std::errc() ? r.ptr : b);
-}
+// What a value below 10^12 in magnitude takes at most: a sign, 12 digits,
+// the point and six decimals.
+constexpr std::size_t kFixedFast = 20;
 
 class CsvWriter final : public SampleWriter {
 public:
@@ -39,31 +34,44 @@ public:
     }
     bool failed() const { return out_.failed(); }
 
+    // The time as %.9g, the values as %.6f; a row is built where it goes.
     bool block(const double* data, int len, int stride) override {
         if (out_.failed()) return false;
-        text_.clear();
-        text_.reserve(std::size_t(len) * (16 + 12 * channels_));
+        const std::size_t endLen = std::strlen(kelmo::tools::kLineEnd);
+        const std::size_t rowMost = 32 + channels_ * (1 + kFixedFast) + endLen;
+        std::size_t n = 0;
+        text_.resize(std::max<std::size_t>(text_.size(), std::size_t(len) * rowMost));
         for (int s = 0; s < len; ++s) {
-            put_time(text_, double(row_ + s) / rate_);
-            for (std::size_t c = 0; c < channels_; ++c) {
-                text_ += ',';
-                put_value(text_, data[c * stride + s]);
+            if (text_.size() - n < rowMost) text_.resize(2 * text_.size() + rowMost);
+            char* p = put_general9(text_.data() + n, double(row_ + s) / rate_);
+            const double* v = data + s;
+            for (std::size_t c = 0; c < channels_; ++c, v += stride) {
+                if (!(std::fabs(*v) < 1e12)) {  // longer than a fast value: room for the longest
+                    n = std::size_t(p - text_.data());
+                    if (text_.size() - n < kFixed6Most + rowMost) text_.resize(2 * text_.size() + kFixed6Most + rowMost);
+                    p = text_.data() + n;
+                }
+                *p++ = ',';
+                p = put_fixed6(p, *v);
             }
-            text_ += kelmo::tools::kLineEnd;
+            std::memcpy(p, kelmo::tools::kLineEnd, endLen);
+            n = std::size_t(p + endLen - text_.data());
         }
         row_ += len;
-        return put(text_);  // a reader of the stream sees each block as it arrives
+        return put(text_.data(), n);  // a reader of the stream sees each block as it arrives
     }
     bool finish() override { return out_.close(); }
 
 private:
     // `text`, whole lines, out in one go; what a failed write left of a
     // line goes again.
-    bool put(const std::string& text) {
+    bool put(const std::string& text) { return put(text.data(), text.size()); }
+    bool put(const char* text, std::size_t size) {
         const uint64_t before = out_.size();
         std::size_t wrote = 0;
-        if (out_.append(text.data(), text.size(), &wrote)) return true;
-        const std::size_t whole = wrote == 0 ? 0 : text.rfind('\n', wrote - 1) + 1;  // npos + 1 == 0
+        if (out_.append(text, size, &wrote)) return true;
+        const std::string_view done(text, wrote);
+        const std::size_t whole = wrote == 0 ? 0 : done.rfind('\n') + 1;  // npos + 1 == 0
         out_.cut_back(before + whole);
         return false;
     }
