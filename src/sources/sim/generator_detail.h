@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "core/cpu.h"
 #include "core/numconv.h"
@@ -227,6 +228,81 @@ inline double fold_two_sided(double T, double Tp, double twoTp) {
     return tau;
 }
 
+// 2^y and 2^y - 1 for |y| <= kLimit in double arithmetic alone, the same
+// bits on every platform: k is the whole number nearest y, f = y - k
+// (exact), 2^f - 1 = f (c1 + f (c2 + ... + f c14)) with cn = ln(2)^n / n!
+// (the Taylor series, whose remainder on |f| <= 1/2 is below 1e-17), and
+// 2^y = (1 + (2^f - 1)) 2^k, the power of two made from its exponent bits.
+// Beyond the limit, and for not-a-number, both are not-a-number.
+struct Exp2 {
+    static constexpr double kLimit = 1020.0;
+    static constexpr double kC1 = 0.6931471805599453, kC2 = 0.24022650695910072, kC3 = 0.05550410866482158,
+                            kC4 = 0.009618129107628477, kC5 = 0.0013333558146428443, kC6 = 0.0001540353039338161,
+                            kC7 = 1.5252733804059841e-05, kC8 = 1.321548679014431e-06, kC9 = 1.01780860092397e-07,
+                            kC10 = 7.054911620801123e-09, kC11 = 4.4455382718708116e-10,
+                            kC12 = 2.5678435993488206e-11, kC13 = 1.3691488853904128e-12,
+                            kC14 = 6.778726354822545e-14;
+
+    static double minus_one(double f) {
+        return f * (kC1 + f * (kC2 + f * (kC3 + f * (kC4 + f * (kC5 + f * (kC6 + f * (kC7 + f * (kC8 + f * (kC9 +
+               f * (kC10 + f * (kC11 + f * (kC12 + f * (kC13 + f * kC14)))))))))))));
+    }
+    static double power_of_two(double k) {
+        const uint64_t bits = static_cast<uint64_t>(static_cast<int64_t>(k) + 1023) << 52;
+        double v;
+        __builtin_memcpy(&v, &bits, sizeof v);
+        return v;
+    }
+    static void eval(double y, double& power, double& minusOne) {
+        if (!(std::fabs(y) <= kLimit)) {
+            power = minusOne = std::numeric_limits<double>::quiet_NaN();
+            return;
+        }
+        const double k = std::floor(y + 0.5), p = minus_one(y - k);
+        power = (1.0 + p) * power_of_two(k);
+        minusOne = k == 0.0 ? p : power - 1.0;
+    }
+};
+
+// The exponential sweeps (modulations 2 and 4) in double precision, where
+// their ratio allows: f1 != f2 sweeps the rate by r = f2 / f1, b = f1 Tp
+// (r^x - 1) / (t ln r) and V = A + (A2 - A) f1 (r^x - 1) / (f2 - f1); equal
+// frequencies sweep the level, V = A (A2 / A)^x; x = t / Tp. Both powers
+// are 2^(x log2 r) by Exp2, so within 1e-15 relative of the extended
+// precision forms for any |log2 r| <= kMostLog2. Other ratios (a level
+// sweep from or to 0, of opposite signs, or ratios beyond 2^+-1000) keep
+// the extended-precision modulator.
+struct ExpSweep {
+    static constexpr double kMostLog2 = 1000.0;
+    bool fast = false, equal = false;
+    double log2r = 0, lnr = 0, f1Tp = 0, A = 0, dA = 0, f1 = 0, dF = 0;
+
+    ExpSweep() = default;
+    ExpSweep(double A_, double A2, double f1_, double f2, double Tp)
+        : equal(f1_ == f2), f1Tp(f1_ * Tp), A(A_), dA(A2 - A_), f1(f1_), dF(f2 - f1_) {
+        const long double ratio = equal ? static_cast<long double>(A2) / A_ : static_cast<long double>(f2) / f1_;
+        if (!(ratio > 0.0L) || !std::isfinite(static_cast<double>(ratio))) return;
+        const long double ln = equal ? std::log(ratio) : std::log(static_cast<long double>(f2)) -
+                                                           std::log(static_cast<long double>(f1_));
+        log2r = static_cast<double>(ln / std::log(2.0L));
+        lnr = static_cast<double>(ln);
+        fast = std::fabs(log2r) <= kMostLog2 && lnr != 0.0 && std::isfinite(f1Tp);
+    }
+
+    // b and V at the folded |T| = t (t / Tp given as x).
+    void at(double t, double x, double& b, double& V) const {
+        double power, minusOne;
+        Exp2::eval(x * log2r, power, minusOne);
+        if (equal) {
+            b = f1;
+            V = A * power;
+            return;
+        }
+        b = t == 0.0 ? f1 : f1Tp * (minusOne / (lnr * t));
+        V = A + (dA * (f1 * minusOne)) / dF;
+    }
+};
+
 // A block of a periodic waveform as the vector kernels take it: the
 // modulation after the substitutions of periodic.cpp (0 .. 10, with a valid
 // period where it needs one), the channel's values and the phase warp.
@@ -237,12 +313,15 @@ struct PeriodicPlan {
     double steps;  // the step count of a stepped sweep
     double gain;
     Warp warp;
+    ExpSweep sweep;  // modulations 2 and 4
 };
 
 // The modulations whose times, phase rates and envelopes the vector
-// kernels form themselves: all but the exponential sweeps and the damped
-// oscillation, which run in extended precision.
-constexpr bool lanes_modulation(int32_t mod) { return mod != 2 && mod != 4 && mod != 9; }
+// kernels form themselves: all but the damped oscillation and the
+// exponential sweeps that need the extended-precision modulator.
+inline bool lanes_modulation(const PeriodicPlan& p) {
+    return p.mod != 9 && ((p.mod != 2 && p.mod != 4) || p.sweep.fast);
+}
 
 // The kernels of the periodic waveforms, one set per instruction set:
 //  - run: the whole block from the start time T0 (a lanes_modulation);

@@ -3,8 +3,9 @@
 // Every sample: the modulation folds the running time T (where it folds),
 // gives the envelope V, the time argument a and the phase rate b; the phase
 // P = SimWarpPhase(a, b, shape, d) gives the wave; the sample is
-// gain * V * wave(P); then T grows by dt. The modulations' transcendental
-// functions run in extended precision.
+// gain * V * wave(P); then T grows by dt. The exponential sweeps' powers
+// are Exp2's, in double precision, wherever their ratio allows; the other
+// transcendental functions of the modulations run in extended precision.
 //
 // This scalar code defines the values. The cosine of a phase, which lies
 // in (0, 1], is reduced exactly and evaluated in double precision
@@ -14,8 +15,8 @@
 //
 // Where the processor has vector units (AVX-512, else AVX2) the kernels of
 // periodic_lanes.h give the same bits, chosen once per block: the whole
-// block for most modulations, the wave and its store for the exponential
-// sweeps and the damped oscillation, whose modulator stays scalar.
+// block for most modulations, the wave and its store for the damped
+// oscillation and the sweeps whose modulator stays in extended precision.
 //
 // Parameters without a value in these formulas get these answers:
 //  - a modulation outside 0 .. 10: every sample is 0;
@@ -62,7 +63,8 @@ enum Waveform { kCosine = 2, kTriangle = 3, kSquare = 4 };
 
 class Modulator {
 public:
-    Modulator(const PeriodicArgs& w, int mod) : w_(w), mod_(mod), twoTp_(2.0 * w.Tp) {
+    Modulator(const PeriodicArgs& w, int mod, const ExpSweep& sweep)
+        : w_(w), mod_(mod), twoTp_(2.0 * w.Tp), sweep_(sweep) {
         equal_ = w.f2 == w.f1;
         if (!equal_) {
             r_ = static_cast<long double>(w.f2) / w.f1;
@@ -95,7 +97,11 @@ public:
                 T = mod_ == kExpUpDown ? fold2(T) : fold1(T);
                 const double t = std::fabs(T);
                 a = T;
-                exponential(t, b, V);
+                if (sweep_.fast) {
+                    sweep_.at(t, t / Tp, b, V);
+                } else {
+                    exponential(t, b, V);
+                }
                 return;
             }
             case kStepsUpDown:
@@ -166,6 +172,7 @@ private:
     const PeriodicArgs& w_;
     int mod_;
     double twoTp_;
+    const ExpSweep& sweep_;
     // Exponential sweeps: r = f2 / f1, ln r = ln f2 - ln f1.
     bool equal_;
     long double r_ = 1.0L;
@@ -203,15 +210,17 @@ bool periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Out
     double T = T0;
 
     const PeriodicKernels* k = periodic_kernels();
+    const bool sweeps = mod == kExpUpDown || mod == kExpRepeat;
     const PeriodicPlan plan{mod, w.waveform, w.A, w.A2, w.f1, w.f2, w.Tp, 2.0 * w.Tp, w.extra,
-                            static_cast<double>(w.shape), gain, warp};
-    if (k && lanes_modulation(mod)) {
+                            static_cast<double>(w.shape), gain, warp,
+                            sweeps ? ExpSweep(w.A, w.A2, w.f1, w.f2, w.Tp) : ExpSweep()};
+    if (k && lanes_modulation(plan)) {
         k->run(plan, T0, dt, N, o);
         return true;
     }
     // The modulator in extended precision: the phases and levels of the
     // next n samples.
-    const Modulator m(w, mod);
+    const Modulator m(w, mod, plan.sweep);
     auto modulate = [&](uint32_t n) {
         for (uint32_t i = 0; i < n; ++i) {
             double a, b, V;

@@ -52,6 +52,12 @@ KELMO_SIM_LANES V quarter(V big, V s, V c) {
     return _mm256_xor_pd(v, _mm256_castsi256_pd(_mm256_slli_epi64(flip, 63)));
 }
 
+// 2^k for whole numbers |k| <= 1022: the exponent bits k + 1023.
+KELMO_SIM_LANES V power_of_two(V k) {
+    const __m256i e = _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(k)), _mm256_set1_epi64x(1023));
+    return _mm256_castsi256_pd(_mm256_slli_epi64(e, 52));
+}
+
 // Codes truncated toward zero (values within the word's range, or -(-2^31),
 // which converts to the integer indefinite 0x80000000: the low 32 bits of
 // +2^31), then their low 16 or 32 bits.

@@ -59,6 +59,12 @@ KELMO_SIM_LANES V quarter(V big, V s, V c) {
     return _mm512_mask_xor_pd(v, flip, v, _mm512_set1_pd(-0.0));
 }
 
+// 2^k for whole numbers |k| <= 1022: the exponent bits k + 1023.
+KELMO_SIM_LANES V power_of_two(V k) {
+    const __m512i e = _mm512_add_epi64(_mm512_cvtepi32_epi64(_mm512_cvtpd_epi32(k)), _mm512_set1_epi64(1023));
+    return _mm512_castsi512_pd(_mm512_slli_epi64(e, 52));
+}
+
 // Codes truncated toward zero (values within the word's range, or -(-2^31),
 // which converts to the integer indefinite 0x80000000: the low 32 bits of
 // +2^31), then their low 16 or 32 bits.

@@ -2,7 +2,7 @@
 // this after it has defined, in kelmo::sim::detail's unnamed namespace, its
 // vector V and mask M, kLanes, the operations on them (set, load, store,
 // iota, add, sub, mul, div, floor, abs, neg, min, max, le, lt, eq, finite,
-// both, all_lanes, select, quarter) and KELMO_SIM_TARGET /
+// both, all_lanes, select, quarter, power_of_two) and KELMO_SIM_TARGET /
 // KELMO_SIM_LANES.
 //
 // Every lane does the scalar code's operations on its sample in the scalar
@@ -28,6 +28,7 @@
 // Branches are selects: both sides are formed and the lane keeps its own.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace kelmo::sim::detail {
 namespace {
@@ -107,6 +108,32 @@ KELMO_SIM_LANES V cos_turns(V p) {
     return quarter(big, s, c);
 }
 
+// Exp2::eval.
+KELMO_SIM_LANES void exp2(V y, V& power, V& minusOne) {
+    using E = Exp2;
+    const M ok = le(abs(y), set(E::kLimit));
+    const V yy = select(ok, y, set(0.0));
+    const V k = floor(add(yy, set(0.5))), f = sub(yy, k);
+    V p = add(set(E::kC13), mul(f, set(E::kC14)));
+    p = add(set(E::kC12), mul(f, p));
+    p = add(set(E::kC11), mul(f, p));
+    p = add(set(E::kC10), mul(f, p));
+    p = add(set(E::kC9), mul(f, p));
+    p = add(set(E::kC8), mul(f, p));
+    p = add(set(E::kC7), mul(f, p));
+    p = add(set(E::kC6), mul(f, p));
+    p = add(set(E::kC5), mul(f, p));
+    p = add(set(E::kC4), mul(f, p));
+    p = add(set(E::kC3), mul(f, p));
+    p = add(set(E::kC2), mul(f, p));
+    p = add(set(E::kC1), mul(f, p));
+    p = mul(f, p);
+    const V nan = set(std::numeric_limits<double>::quiet_NaN());
+    const V pw = mul(add(set(1.0), p), power_of_two(k));
+    power = select(ok, pw, nan);
+    minusOne = select(ok, select(eq(k, set(0.0)), p, sub(pw, set(1.0))), nan);
+}
+
 // ---- a block's constants ----------------------------------------------------------
 
 struct Lanes {
@@ -118,11 +145,13 @@ struct Lanes {
     // Storing: values limited to +-limit; codes scaled and limited to their word.
     double limit, scale, lowest, highest;
 
+    ExpSweep sweep;
+
     Lanes(const PeriodicPlan& p, const Output& o)
         : warp(p.warp), mod(p.mod), square(p.waveform == 4), f1(p.f1), A(p.A), gain(p.gain), dF(p.f2 - p.f1),
           dA(p.A2 - p.A), steps(p.steps), burstLimit(p.mod == 7 ? 1.0 : (p.mod == 8 ? 0.5 : p.extra)),
           Tp(divisor(p.Tp)), twoTp(divisor(p.twoTp)), stepsLess(divisor(p.steps - 1.0)), limit(o.limit),
-          scale(o.scale()), lowest(o.lowest()), highest(o.highest()) {}
+          scale(o.scale()), lowest(o.lowest()), highest(o.highest()), sweep(p.sweep) {}
 };
 
 // Modulator::step from the folded times F: the time argument a, the phase
@@ -139,6 +168,22 @@ KELMO_SIM_LANES void modulate(const Lanes& L, V F, V& a, V& b, V& level) {
             a = F;
             b = add(set(L.f1), divide(mul(set(L.dF), t), L.twoTp));
             env = add(set(L.A), divide(mul(set(L.dA), t), L.Tp));
+            break;
+        }
+        case 2:
+        case 4: {  // ExpSweep::at
+            const V t = abs(F);
+            const ExpSweep& S = L.sweep;
+            a = F;
+            V power, minusOne;
+            exp2(mul(divide(t, L.Tp), set(S.log2r)), power, minusOne);
+            if (S.equal) {
+                b = set(S.f1);
+                env = mul(set(S.A), power);
+                break;
+            }
+            b = select(eq(t, set(0.0)), set(S.f1), mul(set(S.f1Tp), div(minusOne, mul(set(S.lnr), t))));
+            env = add(set(S.A), div(mul(set(S.dA), mul(set(S.f1), minusOne)), set(S.dF)));
             break;
         }
         case 5:
@@ -221,7 +266,7 @@ KELMO_SIM_LANES void from_times(const Lanes& L, V F, Out* out) {
 
 enum class Fold { None, OneSided, TwoSided };
 Fold fold_of(int32_t mod) {
-    return mod == 0 ? Fold::None : (mod == 1 || mod == 5) ? Fold::TwoSided : Fold::OneSided;
+    return mod == 0 ? Fold::None : (mod == 1 || mod == 2 || mod == 5) ? Fold::TwoSided : Fold::OneSided;
 }
 double fold(Fold f, const PeriodicPlan& p, double T) {
     return f == Fold::None ? T : f == Fold::OneSided ? fold_one_sided(T, p.Tp) : fold_two_sided(T, p.Tp, p.twoTp);
