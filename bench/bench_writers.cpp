@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "collector.h"
+#include "writers/decimal.h"
 #include "writers/queued.h"
 #include "writers/writer.h"
 
@@ -124,6 +126,28 @@ void cpu_per_signal_second(benchmark::State& state, const char* format, int chan
     std::remove((path.substr(0, path.rfind('.')) + ".json").c_str());
 }
 
+// The CSV's values as text, in memory: the writer's own formatting beside
+// the standard library's (to_chars with six decimals, what it used before),
+// on the signal block's values.
+void values_as_text(benchmark::State& state, bool own) {
+    using kelmo::cli::kFixed6Most;
+    const std::vector<double>& v = signal_block();
+    std::vector<char> text(v.size() * 24 + kFixed6Most);
+    for (auto _ : state) {
+        char* p = text.data();
+        if (own) {
+            p = kelmo::cli::put_fixed6_each(p, v.data(), v.size(), 1, ',');
+        } else {
+            for (double x : v) {
+                *p++ = ',';
+                p = std::to_chars(p, p + kFixed6Most, x, std::chars_format::fixed, 6).ptr;
+            }
+        }
+        benchmark::DoNotOptimize(p);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(v.size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +163,8 @@ int main(int argc, char** argv) {
         {"sr", kChannels},
 #endif
         {"npy", kChannels}, {"wav", kChannels}, {"csv", kChannels}};
+    benchmark::RegisterBenchmark("text/to_chars", values_as_text, false);
+    benchmark::RegisterBenchmark("text/own", values_as_text, true);
     benchmark::RegisterBenchmark("dd/32ch", dd)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
     for (const auto& [format, channels] : formats) {
         const std::string ch = std::to_string(channels) + "ch";
@@ -171,6 +197,10 @@ int main(int argc, char** argv) {
             std::printf(", %.2fx dd (%.0f MB/s for the same bytes)", ddSeconds / s, bytes / ddSeconds / 1e6);
         std::printf("\n");
     }
+    const double base = collector.get("text/to_chars"), own = collector.get("text/own");
+    if (base > 0 && own > 0)
+        std::printf("CSV values as text: %.1fx the standard library's to_chars (%.1f ns a value, was %.1f)\n", base / own,
+                    own * 1e9 / double(kChannels * kBlock), base * 1e9 / double(kChannels * kBlock));
     std::printf("the writer's CPU per second of signal at 100 kHz, through the queue:\n");
     for (const auto& [format, channels] : formats) {
         const double share = collector.counter("cpu/" + std::string(format) + "/" + std::to_string(channels) + "ch",

@@ -11,6 +11,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "writers/decimal.h"
 
@@ -66,6 +67,23 @@ TEST(Decimal, EveryBinadeAgreesWithTheReference) {
         std::memcpy(&v, &bits, sizeof v);
         if (std::isnan(v)) continue;
         ASSERT_EQ(fixed6(v), reference(v, std::chars_format::fixed, 6)) << v;
+    }
+}
+
+TEST(Decimal, RowsOfValuesInBatches) {
+    // Long values among short ones, across the batches, every third value.
+    std::vector<double> v;
+    for (int i = 0; i < 3 * 53; ++i)
+        v.push_back(i % 17 == 5 ? 1e300 : i % 13 == 2 ? std::nan("") : i % 11 == 0 ? -0.0 : std::ldexp(i - 80.5, -(i % 9)));
+    for (std::size_t count : {std::size_t(0), std::size_t(1), std::size_t(16), std::size_t(17), std::size_t(53)}) {
+        std::string want;
+        for (std::size_t i = 0; i < count; ++i) {
+            want += ';';
+            want += reference(v[3 * i], std::chars_format::fixed, 6);
+        }
+        std::vector<char> b(count * (1 + kFixed6Most) + 1);
+        char* end = put_fixed6_each(b.data(), v.data(), count, 3, ';');
+        EXPECT_EQ(std::string(b.data(), end), want) << count;
     }
 }
 

@@ -42,18 +42,13 @@ public:
         std::size_t n = 0;
         text_.resize(std::max<std::size_t>(text_.size(), std::size_t(len) * rowMost));
         for (int s = 0; s < len; ++s) {
-            if (text_.size() - n < rowMost) text_.resize(2 * text_.size() + rowMost);
-            char* p = put_general9(text_.data() + n, double(row_ + s) / rate_);
             const double* v = data + s;
-            for (std::size_t c = 0; c < channels_; ++c, v += stride) {
-                if (!(std::fabs(*v) < 1e12)) {  // longer than a fast value: room for the longest
-                    n = std::size_t(p - text_.data());
-                    if (text_.size() - n < kFixed6Most + rowMost) text_.resize(2 * text_.size() + kFixed6Most + rowMost);
-                    p = text_.data() + n;
-                }
-                *p++ = ',';
-                p = put_fixed6(p, *v);
-            }
+            std::size_t room = rowMost;
+            for (std::size_t c = 0; c < channels_; ++c)
+                if (!(std::fabs(v[c * std::size_t(stride)]) < 1e12)) room += kFixed6Most;  // longer than a fast value
+            if (text_.size() - n < room) text_.resize(2 * text_.size() + room);
+            char* p = put_general9(text_.data() + n, double(row_ + s) / rate_);
+            p = put_fixed6_each(p, v, channels_, stride, ',');
             std::memcpy(p, kelmo::tools::kLineEnd, endLen);
             n = std::size_t(p + endLen - text_.data());
         }

@@ -1,5 +1,6 @@
 #include "decimal.h"
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -13,24 +14,22 @@ constexpr char kPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// The digits of `n`, no leading zeros ("0" for 0).
+// The digits of `n`, no leading zeros ("0" for 0), written from the end.
 char* put_unsigned(char* out, uint64_t n) {
-    char b[20];
-    char* p = b + sizeof b;
+    int digits = 1;
+    for (uint64_t bound = 10; digits < 20 && n >= bound; bound *= 10) ++digits;
+    char* p = out + digits;
     while (n >= 100) {
         p -= 2;
         std::memcpy(p, kPairs + 2 * (n % 100), 2);
         n /= 100;
     }
     if (n >= 10) {
-        p -= 2;
-        std::memcpy(p, kPairs + 2 * n, 2);
+        std::memcpy(p - 2, kPairs + 2 * n, 2);
     } else {
-        *--p = char('0' + n);
+        p[-1] = char('0' + n);
     }
-    const std::size_t k = std::size_t(b + sizeof b - p);
-    std::memcpy(out, p, k);
-    return out + k;
+    return out + digits;
 }
 
 // Exactly six digits of `n` < 10^6, leading zeros kept.
@@ -80,7 +79,7 @@ bool scaled_micros(uint64_t m, int s, uint64_t* n) {
         above = rHi > halfHi || (rHi == halfHi && lo > halfLo);
         tie = rHi == halfHi && lo == halfLo;
     }
-    if (above || (tie && (q & 1))) ++q;
+    q += uint64_t(above | (tie & ((q & 1) != 0)));  // no branch: either way is as likely
     if (q >= kMostWhole * kMillion) return false;
     *n = q;
     return true;
@@ -88,28 +87,84 @@ bool scaled_micros(uint64_t m, int s, uint64_t* n) {
 
 }  // namespace
 
-char* put_fixed6(char* out, double v) {
+namespace {
+
+// |v| * 10^6 rounded (ties to even) and the sign, for |v| below kMostWhole;
+// false for the rest (and NaN and the infinities).
+bool micros_of(double v, uint64_t& n, bool& negative) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    const bool negative = (bits >> 63) != 0;
+    negative = (bits >> 63) != 0;
     const int biased = int((bits >> 52) & 0x7FF);
     const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
-    if (biased == 0x7FF) return put_slow_fixed6(out, v);
+    if (biased == 0x7FF) return false;
     const uint64_t m = biased == 0 ? fraction : fraction | (uint64_t(1) << 52);
     const int e = biased == 0 ? -1074 : biased - 1075;  // v = m * 2^e
-    uint64_t n = 0;                                     // round(|v| * 10^6)
     if (m == 0) {
         n = 0;
-    } else if (e >= 0) {
-        if (e > 43 || (m << e) >> e != m || (m << e) >= kMostWhole) return put_slow_fixed6(out, v);
-        n = (m << e) * kMillion;
-    } else if (!scaled_micros(m, -e, &n)) {
-        return put_slow_fixed6(out, v);
+        return true;
     }
-    if (negative) *out++ = '-';
-    out = put_unsigned(out, n / kMillion);
+    if (e >= 0) {
+        if (e > 43 || (m << e) >> e != m || (m << e) >= kMostWhole) return false;
+        n = (m << e) * kMillion;
+        return true;
+    }
+    return scaled_micros(m, -e, &n);
+}
+
+// n / 10^6 with six decimals, after a '-' for a negative value.
+char* put_micros(char* out, uint64_t n, bool negative) {
+    *out = '-';
+    out += negative ? 1 : 0;
+    const uint64_t whole = n / kMillion;
+    if (whole < 10000) {
+        // Four digits formed at once, the leading zeros shifted out; the
+        // bytes stored past them are overwritten by the decimals.
+        const uint32_t w = uint32_t(whole);
+        char four[4];
+        std::memcpy(four, kPairs + 2 * (w / 100), 2);
+        std::memcpy(four + 2, kPairs + 2 * (w % 100), 2);
+        const int digits = 1 + (w >= 10) + (w >= 100) + (w >= 1000);
+        uint32_t packed;
+        std::memcpy(&packed, four, 4);
+        if constexpr (std::endian::native == std::endian::little) {
+            packed >>= 8 * (4 - digits);
+            std::memcpy(out, &packed, 4);
+        } else {
+            std::memcpy(out, four + (4 - digits), std::size_t(digits));
+        }
+        out += digits;
+    } else {
+        out = put_unsigned(out, whole);
+    }
     *out++ = '.';
-    return put_six(out, uint32_t(n % kMillion));
+    return put_six(out, uint32_t(n - whole * kMillion));
+}
+
+}  // namespace
+
+char* put_fixed6(char* out, double v) {
+    uint64_t n;
+    bool negative;
+    return micros_of(v, n, negative) ? put_micros(out, n, negative) : put_slow_fixed6(out, v);
+}
+
+char* put_fixed6_each(char* out, const double* v, std::size_t count, std::ptrdiff_t stride, char before) {
+    // In batches: the scaled values of a batch do not depend on each other,
+    // and only their digits wait for the place the one before them ended.
+    constexpr std::size_t kBatch = 16;
+    uint64_t n[kBatch];
+    bool negative[kBatch], fast[kBatch];
+    for (std::size_t from = 0; from < count; from += kBatch) {
+        const std::size_t k = count - from < kBatch ? count - from : kBatch;
+        const double* x = v + std::ptrdiff_t(from) * stride;
+        for (std::size_t i = 0; i < k; ++i) fast[i] = micros_of(x[std::ptrdiff_t(i) * stride], n[i], negative[i]);
+        for (std::size_t i = 0; i < k; ++i) {
+            *out++ = before;
+            out = fast[i] ? put_micros(out, n[i], negative[i]) : put_slow_fixed6(out, x[std::ptrdiff_t(i) * stride]);
+        }
+    }
+    return out;
 }
 
 char* put_general9(char* out, double v) {

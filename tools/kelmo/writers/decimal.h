@@ -15,6 +15,10 @@ constexpr std::size_t kFixed6Most = 400;
 // terminating NUL). NaN and the infinities read "nan", "inf", "-inf".
 char* put_fixed6(char* out, double v);
 
+// Writes `before` and put_fixed6 of each of the `count` values v[i * stride].
+// Room: (1 + kFixed6Most) a value, or 21 a value below 10^12 in magnitude.
+char* put_fixed6_each(char* out, const double* v, std::size_t count, std::ptrdiff_t stride, char before);
+
 // Writes `v` as "%.9g" at `out` (at most 32 characters) and returns the end.
 char* put_general9(char* out, double v);
 
