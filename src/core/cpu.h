@@ -15,7 +15,8 @@
 
 namespace kelmo {
 
-// True when the processor (and the system) can run AVX2 code; asked once.
+// True when the processor (and the system) can run AVX2 and FMA code;
+// asked once.
 bool cpu_has_avx2();
 // True when the processor (and the system) can run AVX-512 F, BW, DQ and VL
 // code; asked once.

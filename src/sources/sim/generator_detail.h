@@ -118,16 +118,21 @@ void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, in
 // frames of four (one frame per output sample), split into four phase
 // arrays of kPhaseStride values each, laid out one after the other: phase p
 // of frame f is raw value 4f + p. Output i of a block is
-//   sum over u = 0 .. 894 of h[u] * Y[4i + u]
-// (the filter is symmetric, h[u] = h[894 - u]), that is, with u = 4q + p,
-//   sum over p, q of h[4q + p] * Yp[i + q].
-// The terms are added from 0.0 in one fixed order, the same in every
-// kernel, so all kernels give the same bits:
-//  - first the groups: 16 consecutive taps q0 .. q0 + 15 of one phase, the
-//    group's terms in the order q0 + kGroupOrder[0 .. 15] (four interleaved
-//    runs with stride 4, which lets a vector kernel load each input once
-//    for four taps);
-//  - then the single taps, in their order.
+//   sum over u = 0 .. 894 of h[u] * Y[4i + u],
+// that is, with u = 4q + p, the sum over p, q of h[4q + p] * Yp[i + q].
+// The filter is symmetric, h[u] = h[894 - u], so the two inputs of a pair
+// of taps are added first and multiplied once: u = 4q + p pairs with
+// 4 (223 - q) + (2 - p) for p = 0, 1, 2 (phase 0 with phase 2, phase 1 with
+// itself) and with 4 (222 - q) + 3 for p = 3, whose middle tap, the centre
+// u = 447, stands alone. A term is a fused multiply-add,
+//   acc = fma(h, Ya + Yb, acc)   (acc = fma(h, Y, acc) for the centre),
+// added from 0.0 in one fixed order, the same in every kernel, so all
+// kernels give the same bits:
+//  - first the groups: 16 pairs whose first taps are consecutive, q0 ..
+//    q0 + 15 of one phase (their partners run down from q0's), in the order
+//    q0 + kGroupOrder[0 .. 15] (four interleaved runs with stride 4, which
+//    lets a vector kernel load each input once for four taps);
+//  - then the pairs left over, in their order; then the centre.
 // Taps that the design makes exactly zero are not in the list.
 inline constexpr int kTaps = 895;
 inline constexpr int kCentre = 447;
@@ -136,13 +141,17 @@ inline constexpr int kGroupOrder[16] = {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 
 
 struct Taps {
     int groups = 0;
+    int pairs = 0;
     int singles = 0;
-    // Group g: taps h[0 .. 15] of q0 .. q0 + 15 (natural order), and the
-    // offset p * kPhaseStride + q0 of its first input.
-    std::size_t groupAt[64];
-    double group[64][16];
-    std::size_t singleAt[32];
-    double single[32];
+    // Group g: taps h[0 .. 15] of its pairs; input j of the first taps at
+    // groupAt[g] + j, of their partners at partnerAt[g] - j (offsets
+    // p * kPhaseStride + q from frame 0 of phase array 0).
+    std::size_t groupAt[32], partnerAt[32];
+    double group[32][16];
+    std::size_t pairAt[16], pairPartnerAt[16];
+    double pair[16];
+    std::size_t singleAt[2];
+    double single[2];
 };
 
 // The filter taps h[0 .. 894], as the design defines them.

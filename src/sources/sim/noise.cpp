@@ -2,7 +2,8 @@
 //
 // Uniform random values at four times the sampling rate pass through a
 // linear-phase FIR filter of 895 taps (Kaiser window, beta 8.95926), and
-// every fourth filter output is kept. The channel's last 1024 raw values
+// every fourth filter output is kept. The filter adds the two inputs of each
+// pair of equal taps before its one multiply-add (see generator_detail.h). The channel's last 1024 raw values
 // live in its slot of "Random_Simu", so that consecutive calls continue one
 // noise stream per channel.
 //
@@ -50,23 +51,31 @@ const std::array<double, kCentre + 1>& window() {
 
 // The taps in summation order. The low-pass design is zero at every
 // m = k - 447 that is a non-zero multiple of 4 (sin of a multiple of pi),
-// which is all of phase 3 but the centre: those taps are left out.
+// which is all of phase 3 but the centre: those pairs are left out.
 Taps make_taps(bool bandPass, int lo, int hi) {
     double h[kTaps];
     design_taps(bandPass, lo, hi, h);
     Taps t;
-    for (int p = 0; p < 4; ++p) {
-        int q = 0, end = (kTaps - p + 3) / 4;  // 224 taps, 223 in phase 3
-        if (p == 3 && !bandPass) q = kCentre / 4, end = q + 1;  // 447 = 4 * 111 + 3
-        for (; q + 16 <= end; q += 16, ++t.groups) {
-            t.groupAt[t.groups] = p * kPhaseStride + q;
-            for (int j = 0; j < 16; ++j) t.group[t.groups][j] = h[4 * (q + j) + p];
+    // (phase, its partner's phase, the partner of q = 0, pairs)
+    struct Run {
+        int p, partner, top, count;
+    };
+    const Run runs[] = {{0, 2, 223, 224}, {1, 1, 223, 112}, {3, 3, 222, bandPass ? 111 : 0}};
+    for (const Run& r : runs) {
+        int q = 0;
+        for (; q + 16 <= r.count; q += 16, ++t.groups) {
+            t.groupAt[t.groups] = r.p * kPhaseStride + q;
+            t.partnerAt[t.groups] = r.partner * kPhaseStride + (r.top - q);
+            for (int j = 0; j < 16; ++j) t.group[t.groups][j] = h[4 * (q + j) + r.p];
         }
-        for (; q < end; ++q, ++t.singles) {
-            t.singleAt[t.singles] = p * kPhaseStride + q;
-            t.single[t.singles] = h[4 * q + p];
+        for (; q < r.count; ++q, ++t.pairs) {
+            t.pairAt[t.pairs] = r.p * kPhaseStride + q;
+            t.pairPartnerAt[t.pairs] = r.partner * kPhaseStride + (r.top - q);
+            t.pair[t.pairs] = h[4 * q + r.p];
         }
     }
+    t.singleAt[t.singles] = 3 * kPhaseStride + kCentre / 4;  // 447 = 4 * 111 + 3
+    t.single[t.singles++] = h[kCentre];
     return t;
 }
 
@@ -150,16 +159,23 @@ void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out) {
     double acc[kBlock] = {};
     b = std::min(b, kBlock);
     for (int g = 0; g < taps.groups; ++g) {
-        const double* yg = y + taps.groupAt[g];
+        const double* ya = y + taps.groupAt[g];
+        const double* yb = y + taps.partnerAt[g];
         for (int j : kGroupOrder) {
             const double h = taps.group[g][j];
-            for (int i = 0; i < b; ++i) acc[i] += h * yg[j + i];
+            for (int i = 0; i < b; ++i) acc[i] = std::fma(h, ya[j + i] + yb[i - j], acc[i]);
         }
+    }
+    for (int k = 0; k < taps.pairs; ++k) {
+        const double h = taps.pair[k];
+        const double* ya = y + taps.pairAt[k];
+        const double* yb = y + taps.pairPartnerAt[k];
+        for (int i = 0; i < b; ++i) acc[i] = std::fma(h, ya[i] + yb[i], acc[i]);
     }
     for (int k = 0; k < taps.singles; ++k) {
         const double h = taps.single[k];
         const double* ys = y + taps.singleAt[k];
-        for (int i = 0; i < b; ++i) acc[i] += h * ys[i];
+        for (int i = 0; i < b; ++i) acc[i] = std::fma(h, ys[i], acc[i]);
     }
     std::copy(acc, acc + b, out);
 }

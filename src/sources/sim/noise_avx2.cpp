@@ -2,46 +2,59 @@
 // vector, and the drawing of the frames, four per vector.
 //
 // The filter keeps one vector accumulator per four outputs. Each lane
-// performs the scalar kernel's multiplies and adds in the scalar kernel's
-// order (no fused multiply-add), so both kernels give the same bits.
+// performs the scalar kernel's additions and fused multiply-adds in the
+// scalar kernel's order, so both kernels give the same bits (every
+// processor with AVX2 has FMA; the choice of kernel asks for both).
 //
-// A whole block of 32 outputs takes each group of 16 taps as four runs of
+// A whole block of 32 outputs takes each group of 16 pairs as four runs of
 // stride 4 (q, q + 4, q + 8, q + 12): the input vector at q + 4k serves
-// output vector v for tap q + 4 (k - v), so eleven loads feed 32 products
-// instead of one load per product.
-//
-// Accumulators and taps stay in registers (x86-64 has sixteen vector
-// registers; 32-bit x86, with eight, uses the plain four-vector loop): no
-// vector goes through the stack, which some Windows compilers cannot align
-// to 32 bytes.
+// output vector v for tap q + 4 (k - v), and the partner's input 4k above
+// its start serves output vector v for tap q + 4 (v - k), so 22 loads feed
+// 32 multiply-adds where the plain loop makes 64 (x86-64 only; 32-bit x86,
+// with eight vector registers, uses the plain four-vector loop). The
+// compiler keeps some of the accumulators on the stack meanwhile; on
+// Windows, whose stack is not aligned to 32 bytes, the build has the
+// assembler make every such move an unaligned one.
 #include "sources/sim/generator_detail.h"
 
 #ifdef KELMO_HAVE_AVX2_KERNEL
 
 #include <immintrin.h>
 
-#define KELMO_SIM_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+#define KELMO_SIM_AVX2_TARGET __attribute__((target("avx2,fma")))
+#define KELMO_SIM_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
 
 namespace kelmo::sim::detail {
 namespace {
 
-// acc += h * (the four inputs at p)
-#define KELMO_SIM_TERM(acc, h, p) acc = _mm256_add_pd(acc, _mm256_mul_pd(h, _mm256_loadu_pd(p)))
+// acc = fma(h, the four inputs at a + the four at b, acc); acc = fma(h, the
+// four inputs at a, acc)
+#define KELMO_SIM_PAIR(acc, h, a, b) \
+    acc = _mm256_fmadd_pd(h, _mm256_add_pd(_mm256_loadu_pd(a), _mm256_loadu_pd(b)), acc)
+#define KELMO_SIM_TERM(acc, h, a) acc = _mm256_fmadd_pd(h, _mm256_loadu_pd(a), acc)
 
 // One to four output vectors, tap by tap in summation order.
 KELMO_SIM_AVX2_INLINE void dot_vectors(const Taps& t, const double* y, int vectors, double* out) {
     __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
-    auto tap = [&](double h, const double* at) __attribute__((target("avx2"), always_inline)) {
+    auto pair = [&](double h, const double* a, const double* b) __attribute__((target("avx2,fma"), always_inline)) {
         const __m256d hv = _mm256_set1_pd(h);
-        KELMO_SIM_TERM(a0, hv, at);
-        if (vectors > 1) KELMO_SIM_TERM(a1, hv, at + 4);
-        if (vectors > 2) KELMO_SIM_TERM(a2, hv, at + 8);
-        if (vectors > 3) KELMO_SIM_TERM(a3, hv, at + 12);
+        KELMO_SIM_PAIR(a0, hv, a, b);
+        if (vectors > 1) KELMO_SIM_PAIR(a1, hv, a + 4, b + 4);
+        if (vectors > 2) KELMO_SIM_PAIR(a2, hv, a + 8, b + 8);
+        if (vectors > 3) KELMO_SIM_PAIR(a3, hv, a + 12, b + 12);
     };
     for (int g = 0; g < t.groups; ++g) {
-        for (int j : kGroupOrder) tap(t.group[g][j], y + t.groupAt[g] + j);
+        for (int j : kGroupOrder) pair(t.group[g][j], y + t.groupAt[g] + j, y + t.partnerAt[g] - j);
     }
-    for (int k = 0; k < t.singles; ++k) tap(t.single[k], y + t.singleAt[k]);
+    for (int k = 0; k < t.pairs; ++k) pair(t.pair[k], y + t.pairAt[k], y + t.pairPartnerAt[k]);
+    for (int k = 0; k < t.singles; ++k) {
+        const __m256d hv = _mm256_set1_pd(t.single[k]);
+        const double* a = y + t.singleAt[k];
+        KELMO_SIM_TERM(a0, hv, a);
+        if (vectors > 1) KELMO_SIM_TERM(a1, hv, a + 4);
+        if (vectors > 2) KELMO_SIM_TERM(a2, hv, a + 8);
+        if (vectors > 3) KELMO_SIM_TERM(a3, hv, a + 12);
+    }
     _mm256_storeu_pd(out, a0);
     if (vectors > 1) _mm256_storeu_pd(out + 4, a1);
     if (vectors > 2) _mm256_storeu_pd(out + 8, a2);
@@ -49,8 +62,17 @@ KELMO_SIM_AVX2_INLINE void dot_vectors(const Taps& t, const double* y, int vecto
 }
 
 #ifdef __x86_64__
-// acc_v += h_t * x for every (v, t) with v + t = k
-#define KELMO_SIM_USE(v, t) a##v = _mm256_add_pd(a##v, _mm256_mul_pd(h##t, x))
+// Output vector v, tap t of the run: acc v += h_t (A(v + t) + B(v - t)),
+// A(m) the inputs at pa + 4m, B(n) the partners' at pb + 4n. A row is one
+// output vector's four taps in order.
+#define KELMO_SIM_USE(v, t)                                                                             \
+    a##v = _mm256_fmadd_pd(                                                                             \
+        h##t, _mm256_add_pd(_mm256_loadu_pd(pa + 4 * ((v) + (t))), _mm256_loadu_pd(pb + 4 * ((v) - (t)))), a##v)
+#define KELMO_SIM_ROW(v) \
+    KELMO_SIM_USE(v, 0); \
+    KELMO_SIM_USE(v, 1); \
+    KELMO_SIM_USE(v, 2); \
+    KELMO_SIM_USE(v, 3);
 
 // A whole block of 32 outputs.
 KELMO_SIM_AVX2_INLINE void dot_block(const Taps& t, const double* y, double* out) {
@@ -58,33 +80,26 @@ KELMO_SIM_AVX2_INLINE void dot_block(const Taps& t, const double* y, double* out
     for (int g = 0; g < t.groups; ++g) {
         const double* h = t.group[g];
         for (int r = 0; r < 4; ++r) {
-            const double* p = y + t.groupAt[g] + r;
+            const double* pa = y + t.groupAt[g] + r;
+            const double* pb = y + t.partnerAt[g] - r;
             const __m256d h0 = _mm256_set1_pd(h[r]), h1 = _mm256_set1_pd(h[r + 4]);
             const __m256d h2 = _mm256_set1_pd(h[r + 8]), h3 = _mm256_set1_pd(h[r + 12]);
-            __m256d x;
-            x = _mm256_loadu_pd(p);
-            KELMO_SIM_USE(0, 0);
-            x = _mm256_loadu_pd(p + 4);
-            KELMO_SIM_USE(1, 0), KELMO_SIM_USE(0, 1);
-            x = _mm256_loadu_pd(p + 8);
-            KELMO_SIM_USE(2, 0), KELMO_SIM_USE(1, 1), KELMO_SIM_USE(0, 2);
-            x = _mm256_loadu_pd(p + 12);
-            KELMO_SIM_USE(3, 0), KELMO_SIM_USE(2, 1), KELMO_SIM_USE(1, 2), KELMO_SIM_USE(0, 3);
-            x = _mm256_loadu_pd(p + 16);
-            KELMO_SIM_USE(4, 0), KELMO_SIM_USE(3, 1), KELMO_SIM_USE(2, 2), KELMO_SIM_USE(1, 3);
-            x = _mm256_loadu_pd(p + 20);
-            KELMO_SIM_USE(5, 0), KELMO_SIM_USE(4, 1), KELMO_SIM_USE(3, 2), KELMO_SIM_USE(2, 3);
-            x = _mm256_loadu_pd(p + 24);
-            KELMO_SIM_USE(6, 0), KELMO_SIM_USE(5, 1), KELMO_SIM_USE(4, 2), KELMO_SIM_USE(3, 3);
-            x = _mm256_loadu_pd(p + 28);
-            KELMO_SIM_USE(7, 0), KELMO_SIM_USE(6, 1), KELMO_SIM_USE(5, 2), KELMO_SIM_USE(4, 3);
-            x = _mm256_loadu_pd(p + 32);
-            KELMO_SIM_USE(7, 1), KELMO_SIM_USE(6, 2), KELMO_SIM_USE(5, 3);
-            x = _mm256_loadu_pd(p + 36);
-            KELMO_SIM_USE(7, 2), KELMO_SIM_USE(6, 3);
-            x = _mm256_loadu_pd(p + 40);
-            KELMO_SIM_USE(7, 3);
+            KELMO_SIM_ROW(0) KELMO_SIM_ROW(1) KELMO_SIM_ROW(2) KELMO_SIM_ROW(3)
+            KELMO_SIM_ROW(4) KELMO_SIM_ROW(5) KELMO_SIM_ROW(6) KELMO_SIM_ROW(7)
         }
+    }
+    for (int k = 0; k < t.pairs; ++k) {
+        const __m256d h = _mm256_set1_pd(t.pair[k]);
+        const double* pa = y + t.pairAt[k];
+        const double* pb = y + t.pairPartnerAt[k];
+        KELMO_SIM_PAIR(a0, h, pa, pb);
+        KELMO_SIM_PAIR(a1, h, pa + 4, pb + 4);
+        KELMO_SIM_PAIR(a2, h, pa + 8, pb + 8);
+        KELMO_SIM_PAIR(a3, h, pa + 12, pb + 12);
+        KELMO_SIM_PAIR(a4, h, pa + 16, pb + 16);
+        KELMO_SIM_PAIR(a5, h, pa + 20, pb + 20);
+        KELMO_SIM_PAIR(a6, h, pa + 24, pb + 24);
+        KELMO_SIM_PAIR(a7, h, pa + 28, pb + 28);
     }
     for (int k = 0; k < t.singles; ++k) {
         const __m256d h = _mm256_set1_pd(t.single[k]);
@@ -107,14 +122,16 @@ KELMO_SIM_AVX2_INLINE void dot_block(const Taps& t, const double* y, double* out
     _mm256_storeu_pd(out + 24, a6);
     _mm256_storeu_pd(out + 28, a7);
 }
+#undef KELMO_SIM_ROW
 #undef KELMO_SIM_USE
 #endif
 
+#undef KELMO_SIM_PAIR
 #undef KELMO_SIM_TERM
 
 }  // namespace
 
-__attribute__((target("avx2"))) void noise_dot_avx2(const Taps& t, const double* y, int b, double* out) {
+KELMO_SIM_AVX2_TARGET void noise_dot_avx2(const Taps& t, const double* y, int b, double* out) {
     int i = 0;
 #ifdef __x86_64__
     if (b == 32) {
