@@ -33,12 +33,14 @@ import argparse
 import concurrent.futures
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 
 import numpy as np
 
+from genwaves import genwaves
 from recordings import FORMATS, RATE_OF, Bad, check_file
 
 RATE, SAMPLES, CHANNELS = 10_000, 20_000, 2
@@ -169,6 +171,9 @@ def main():
     p.add_argument("--jobs", type=int, default=8, help="runs at once (each is mostly waiting for its source)")
     o = p.parse_args()
     every = o.all or os.environ.get("KELMO_WRITE_FAULTS") == "all"
+    # A source of its own (another program's genwave may run another
+    # signal), stopped at the end.
+    namespace = os.environ.setdefault("KELMO_SHM_NAMESPACE", f"kelmo-faults-{os.getpid()}")
     with tempfile.TemporaryDirectory(prefix="kelmo-faults-") as top:
         folder, reports = os.path.join(top, "out"), os.path.join(top, "reports")
         os.mkdir(folder)
@@ -177,6 +182,11 @@ def main():
         subprocess.run([o.kelmo, "acquire", "-n", "1k", "-c", "1"], capture_output=True, timeout=60)
         problems, runs = sweep(o.kelmo, o.shim, folder, reports, every, o.jobs)
         full, disks = small_disks(o.kelmo, reports)
+    for pid in genwaves(namespace):
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except OSError:
+            pass
     for line in problems + (full or []):
         print("problem:", line)
     if full is None:
