@@ -207,6 +207,7 @@ int main(int argc, char** argv) {
                     kelmo::convert_kernel_override(before);
                     return k;
                 }()));
+    std::printf("why: %s\n", kelmo::convert_kernel_reason().c_str());
     std::printf("%-44s %7s %12s %30s %30s %30s %30s\n", "", "", "", "memcpy of output, interleaved",
                 "memcpy of output, alone", "memcpy of input, interleaved", "memcpy of input, alone");
     std::printf("%-44s %7s %12s %14s %15s %14s %15s %14s %15s %14s %15s\n", "case", "ran", "convert (us)", "(us)",

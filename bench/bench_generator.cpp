@@ -123,6 +123,7 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     std::printf("\nkernels: noise %s, periodic %s\n", kernel_of(0).c_str(), kernel_of(2).c_str());
+    std::printf("why: %s\n", kelmo::sim::sim_kernel_reasons().c_str());
     std::printf("%-44s %16s %16s %10s\n", "case", "samples/s", "straightforward", "speed-up");
     for (const Case& c : g_cases) {
         const auto t = collector.seconds.find(c.name);

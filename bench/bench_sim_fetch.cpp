@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
     const char* kernel = sim_kernel_name(sim_periodic_kernel());
     const char* noiseKernel = sim_kernel_name(sim_noise_kernel());
     std::printf("kernels: periodic waveforms %s, noise %s\n", kernel, noiseKernel);
+    std::printf("why: %s\n", kelmo::sim::sim_kernel_reasons().c_str());
     for (Signal s : {Signal::Cosine, Signal::Triangle, Signal::Square}) {
         std::printf("%s, 64k samples from time 0: max |exports - double loop| = %.3g x max |value|\n",
                     bench::name_of(s), agreement(s, 65536));

@@ -66,9 +66,44 @@ bool convert_avx512_supported() {
 #endif
 }
 
-ConvertKernel convert_kernel_in_use() {
-    return kernel_for(static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed)), convert_avx512_supported());
+namespace {
+
+// 16384 16-bit words to values, by the kernel asked for.
+void convert_trial(Kernel k) {
+    static int16_t raw[16384];
+    static double values[16384];
+    constexpr int32_t n = 16384;
+#ifdef KELMO_HAVE_AVX512_CONVERT
+    if (k == Kernel::Avx512) {
+        conv::convert_avx512(ConvGroup::Signed16, values, raw, n, true, 1.0);
+        return;
+    }
+#endif
+#ifdef KELMO_HAVE_AVX2_KERNEL
+    if (k == Kernel::Avx2) {
+        conv::convert_avx2(ConvGroup::Signed16, values, raw, n, true, 1.0);
+        return;
+    }
+#endif
+    conv::convert_scalar(ConvGroup::Signed16, values, raw, n, true, 1.0);
 }
+
+KernelChooser& convert_chooser() {
+#ifdef KELMO_HAVE_AVX512_CONVERT
+    static KernelChooser c("conversion", true, convert_trial);
+#else
+    static KernelChooser c("conversion", false, convert_trial);
+#endif
+    return c;
+}
+
+}  // namespace
+
+ConvertKernel convert_kernel_in_use() {
+    return convert_chooser().choose(static_cast<ConvertKernel>(g_kernelOverride.load(std::memory_order_relaxed)));
+}
+
+std::string convert_kernel_reason() { return convert_chooser().why(); }
 
 ConvertKernel convert_kernel_override(ConvertKernel kernel) {
     return static_cast<ConvertKernel>(g_kernelOverride.exchange(static_cast<int>(kernel)));

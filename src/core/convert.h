@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <cstring>
 #include <type_traits>
 
@@ -68,14 +69,17 @@ int convert_block(const Conversion& c, double* values, void* raw, int32_t n, boo
                   int32_t* minIndex);
 
 // Kernel selection, for tests and benchmarks. Auto is the run-time choice
-// (AVX-512 when the processor has it, else AVX2 when it has that). Forcing
-// a kernel the processor cannot run takes the best one below it. Returns
-// the previous setting.
+// (KernelChooser: the faster of AVX-512 and AVX2 where the processor runs
+// both, timed at the first use, or the one KELMO_KERNEL names). Forcing a
+// kernel the processor cannot run takes the best one below it. Returns the
+// previous setting.
 using ConvertKernel = Kernel;
 ConvertKernel convert_kernel_override(ConvertKernel kernel);
 // The kernel a conversion runs now (never Auto): the setting above, met by
 // the processor. Buffers that share memory always take the scalar one.
 ConvertKernel convert_kernel_in_use();
+// Why Auto runs the kernel it runs, in a sentence.
+std::string convert_kernel_reason();
 // Its name: "scalar", "avx2" or "avx512" ("auto" for Auto).
 inline const char* convert_kernel_name(ConvertKernel kernel) { return kernel_name(kernel); }
 // True when the processor (and the system) can run the AVX2 kernel.

@@ -88,8 +88,8 @@ std::atomic<int> g_kernelOverride{static_cast<int>(SimKernel::Auto)};
 SimKernel override_setting() { return static_cast<SimKernel>(g_kernelOverride.load(std::memory_order_relaxed)); }
 }  // namespace
 
-const NoiseKernels& noise_kernels() {
-    switch (sim_noise_kernel()) {
+const NoiseKernels& noise_kernels_of(SimKernel k) {
+    switch (k) {
 #ifdef KELMO_HAVE_AVX512_KERNEL
         case SimKernel::Avx512: return kNoiseAvx512;
 #endif
@@ -100,8 +100,8 @@ const NoiseKernels& noise_kernels() {
     }
 }
 
-const PeriodicKernels* periodic_kernels() {
-    switch (sim_periodic_kernel()) {
+const PeriodicKernels* periodic_kernels_of(SimKernel k) {
+    switch (k) {
 #ifdef KELMO_HAVE_AVX512_KERNEL
         case SimKernel::Avx512: return &kPeriodicAvx512;
 #endif
@@ -111,6 +111,28 @@ const PeriodicKernels* periodic_kernels() {
         default: return nullptr;
     }
 }
+
+const NoiseKernels& noise_kernels() { return noise_kernels_of(sim_noise_kernel()); }
+const PeriodicKernels* periodic_kernels() { return periodic_kernels_of(sim_periodic_kernel()); }
+
+namespace {
+#ifdef KELMO_HAVE_AVX512_KERNEL
+constexpr bool kAvx512Built = true;
+#else
+constexpr bool kAvx512Built = false;
+#endif
+
+KernelChooser& periodic_chooser() {
+    static KernelChooser c("periodic waveforms", kAvx512Built, [](Kernel k) {
+        if (const PeriodicKernels* p = periodic_kernels_of(k)) periodic_trial(*p);
+    });
+    return c;
+}
+KernelChooser& noise_chooser() {
+    static KernelChooser c("noise", kAvx512Built, [](Kernel k) { noise_trial(noise_kernels_of(k)); });
+    return c;
+}
+}  // namespace
 }  // namespace detail
 
 bool sim_avx2_supported() { return cpu_has_avx2(); }
@@ -123,16 +145,9 @@ bool sim_avx512_supported() {
 #endif
 }
 
-SimKernel sim_periodic_kernel() {
-#ifdef KELMO_HAVE_AVX512_KERNEL
-    return kernel_for(detail::override_setting(), true);
-#else
-    return kernel_for(detail::override_setting(), false);
-#endif
-}
-
-// The noise has a kernel for each instruction set the periodic waves have.
-SimKernel sim_noise_kernel() { return sim_periodic_kernel(); }
+SimKernel sim_periodic_kernel() { return detail::periodic_chooser().choose(detail::override_setting()); }
+SimKernel sim_noise_kernel() { return detail::noise_chooser().choose(detail::override_setting()); }
+std::string sim_kernel_reasons() { return detail::periodic_chooser().why() + "; " + detail::noise_chooser().why(); }
 
 SimKernel sim_kernel_override(SimKernel kernel) {
     return static_cast<SimKernel>(detail::g_kernelOverride.exchange(static_cast<int>(kernel)));

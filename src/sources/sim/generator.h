@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kelmo::sim {
 
@@ -72,11 +73,12 @@ void sim_srand(uint32_t seed);
 int sim_rand();
 
 // Kernels of the noise filter and of the periodic waveforms, for tests and
-// benchmarks. Auto is the run-time choice: the periodic waveforms and the
-// noise run on AVX-512 (F, BW, DQ and VL) where the processor has it, else
-// on AVX2, else on the scalar code. Forcing a kernel the processor lacks
-// takes the best one below it. Every kernel gives the same bits. Returns
-// the previous setting.
+// benchmarks. Auto is the run-time choice, each computation's own
+// (KernelChooser): the fastest of the vector kernels the processor runs
+// (AVX-512 F, BW, DQ and VL; AVX2 with FMA), timed at the first use, or the
+// one KELMO_KERNEL names; the scalar code where the processor runs none.
+// Forcing a kernel the processor lacks takes the best one below it. Every
+// kernel gives the same bits. Returns the previous setting.
 using SimKernel = Kernel;
 SimKernel sim_kernel_override(SimKernel kernel);
 bool sim_avx2_supported();
@@ -85,6 +87,8 @@ bool sim_avx512_supported();
 // or Avx512), and its name.
 SimKernel sim_periodic_kernel();
 SimKernel sim_noise_kernel();
+// Why Auto runs the kernels it runs, in a sentence each.
+std::string sim_kernel_reasons();
 inline const char* sim_kernel_name(SimKernel kernel) { return kernel_name(kernel); }
 
 }  // namespace kelmo::sim

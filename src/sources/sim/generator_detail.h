@@ -362,6 +362,11 @@ const NoiseKernels& noise_kernels();
 // The periodic waveforms' kernels now in use; nullptr for the scalar code.
 const PeriodicKernels* periodic_kernels();
 
+// Work of a few microseconds for the choice of kernel: the noise filter of
+// 16 blocks, a cosine of 2048 samples.
+void noise_trial(const NoiseKernels& kernels);
+void periodic_trial(const PeriodicKernels& kernels);
+
 // ---- the random sequence --------------------------------------------------------
 uint32_t rand_state();
 void set_rand_state(uint32_t state);

@@ -180,6 +180,16 @@ void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out) {
     std::copy(acc, acc + b, out);
 }
 
+void noise_trial(const NoiseKernels& kernels) {
+    static double y[4 * kPhaseStride];
+    static double out[kBlock];
+    uint32_t state = 12345;
+    for (std::size_t at = 0; at < 16 * kBlock; at += kBlock) {
+        state = kernels.draw(y, kWindowFrames, kBlock, 1.0, 1.0, state);
+        kernels.dot(lowpass_taps(), y + (at % kBlock), kBlock, out);
+    }
+}
+
 void noise(bool bandPass, int lo, int hi, double A, int16_t gain, uint32_t N, int32_t slot, const Output& o) {
     std::shared_ptr<const Taps> band;
     const Taps& taps = bandPass ? *(band = bandpass_taps(lo, hi)) : lowpass_taps();

@@ -183,6 +183,12 @@ private:
 
 }  // namespace
 
+void periodic_trial(const PeriodicKernels& kernels) {
+    static double out[2048];
+    const PeriodicPlan plan{kConstant, kCosine, 1000, 1000, 50, 50, 1, 2, 0, 0, 1, Warp(0, 0), ExpSweep()};
+    kernels.run(plan, 0.0, 1e-4, 2048, Output{Store::Double, out});
+}
+
 bool periodic(const PeriodicArgs& w, double T0, double dt, uint32_t N, const Output& o) {
     const double pi = 4.0 * std::atan(1.0);
 
