@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/fused.h"
 #include "platform/lock.h"
 #include "platform/platform.h"
 #include "sources/sim/generator.h"
@@ -163,19 +164,19 @@ void noise_dot_scalar(const Taps& taps, const double* y, int b, double* out) {
         const double* yb = y + taps.partnerAt[g];
         for (int j : kGroupOrder) {
             const double h = taps.group[g][j];
-            for (int i = 0; i < b; ++i) acc[i] = std::fma(h, ya[j + i] + yb[i - j], acc[i]);
+            for (int i = 0; i < b; ++i) acc[i] = fused_multiply_add(h, ya[j + i] + yb[i - j], acc[i]);
         }
     }
     for (int k = 0; k < taps.pairs; ++k) {
         const double h = taps.pair[k];
         const double* ya = y + taps.pairAt[k];
         const double* yb = y + taps.pairPartnerAt[k];
-        for (int i = 0; i < b; ++i) acc[i] = std::fma(h, ya[i] + yb[i], acc[i]);
+        for (int i = 0; i < b; ++i) acc[i] = fused_multiply_add(h, ya[i] + yb[i], acc[i]);
     }
     for (int k = 0; k < taps.singles; ++k) {
         const double h = taps.single[k];
         const double* ys = y + taps.singleAt[k];
-        for (int i = 0; i < b; ++i) acc[i] = std::fma(h, ys[i], acc[i]);
+        for (int i = 0; i < b; ++i) acc[i] = fused_multiply_add(h, ys[i], acc[i]);
     }
     std::copy(acc, acc + b, out);
 }
