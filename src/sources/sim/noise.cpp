@@ -3,7 +3,8 @@
 // Uniform random values at four times the sampling rate pass through a
 // linear-phase FIR filter of 895 taps (Kaiser window, beta 8.95926), and
 // every fourth filter output is kept. The filter adds the two inputs of each
-// pair of equal taps before its one multiply-add (see generator_detail.h). The channel's last 1024 raw values
+// pair of equal taps before its one multiply-add (see generator_detail.h).
+// The channel's last 1024 raw values
 // live in its slot of "Random_Simu", so that consecutive calls continue one
 // noise stream per channel.
 //
@@ -185,9 +186,9 @@ void noise_trial(const NoiseKernels& kernels) {
     static double y[4 * kPhaseStride];
     static double out[kBlock];
     uint32_t state = 12345;
-    for (std::size_t at = 0; at < 16 * kBlock; at += kBlock) {
+    for (int block = 0; block < 16; ++block) {
         state = kernels.draw(y, kWindowFrames, kBlock, 1.0, 1.0, state);
-        kernels.dot(lowpass_taps(), y + (at % kBlock), kBlock, out);
+        kernels.dot(lowpass_taps(), y, kBlock, out);
     }
 }
 
